@@ -1,0 +1,354 @@
+// The scanner commands: each fills one command record, takes the next command sequence number
+// and hands the record to SendMessageW.
+#include <atomic>
+#include <cstring>
+
+#include "codec/text.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+#include "scanlink/scanlink.h"
+#include "transport/library_state.h"
+
+using scanlink::transport::LoadGlobal;
+using scanlink::transport::StoreGlobal;
+
+namespace {
+
+// The command frame buffer holds 1016 payload bytes: the list operations' limits.
+constexpr unsigned kMaxCellEntries = 168;
+constexpr unsigned kMaxFreqEntries = 252;
+
+std::atomic<uint16_t> g_sequence{5};
+
+uint16_t NextSequence() {
+  uint16_t current = g_sequence.load(std::memory_order_relaxed);
+  uint16_t next;
+  do {
+    next = static_cast<uint16_t>(current + 1);
+    if (next == 0xFFFF) next = 5;
+  } while (!g_sequence.compare_exchange_weak(current, next, std::memory_order_relaxed));
+  return next;
+}
+
+// The code of a family-dependent operation, or 0 when the family is not known.
+uint16_t FamilyCode(uint16_t wcdma) {
+  switch (LoadGlobal(TDorWCDMAConfig)) {
+    case 1: return wcdma;
+    case 2: return static_cast<uint16_t>(0xF000 | wcdma);
+    default: return 0;
+  }
+}
+
+void SetTDHeader(_TDScanModeInfo& td, uint8_t mode, uint8_t finger, unsigned selector,
+                 unsigned selectorValue) {
+  td.nMode = mode;
+  td.nFingerTest = finger;
+  td.nSelector = static_cast<uint8_t>(selector);
+  if (selector == 0 || selector == 1) td.nSelectorValue = static_cast<uint16_t>(selectorValue);
+}
+
+uint8_t SetFinger(bool on) {
+  StoreGlobal(FingerTestFlag, on ? 1 : 0);
+  return static_cast<uint8_t>(LoadGlobal(FingerTestFlag));
+}
+
+}  // namespace
+
+int CMyPcCommSocketClient::LoginScaner(char* text1, char* text2) {
+  if (text1 == nullptr || text2 == nullptr) return 0;
+  CCmdManage cmd;
+  cmd.nCode = 43;
+  std::memcpy(cmd.body.login.szText1, text1, 16);
+  std::memcpy(cmd.body.login.szText2, text2, 16);
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::ChangePassword(char* text2, char* text1) {
+  if (text1 == nullptr || text2 == nullptr) return 0;
+  CCmdManage cmd;
+  cmd.nCode = 46;
+  std::memcpy(cmd.body.login.szText1, text1, 16);
+  std::memcpy(cmd.body.login.szText2, text2, 16);
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2,
+                                                unsigned int listValue3, unsigned int count,
+                                                unsigned int* const freqs) {
+  if (count > kMaxFreqEntries || (count > 0 && freqs == nullptr)) return 0;
+  CCmdManage cmd;
+  cmd.nCode = 1;
+  _WScanModeInfo& w = cmd.body.wScanMode;
+  w.nMode = 8;
+  w.fields.freqList.nListValue1 = static_cast<uint8_t>(listValue1);
+  w.fields.freqList.nListValue2 = static_cast<uint16_t>(listValue2);
+  w.fields.freqList.nListValue3 = static_cast<uint8_t>(listValue3);
+  w.fields.freqList.nCount = static_cast<uint8_t>(count);
+  for (unsigned i = 0; i < count; ++i) w.fields.freqList.aEntries[i] = freqs[i];
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetWCellListScanMode(unsigned int listValue1, unsigned int listValue2,
+                                                unsigned int listValue3, unsigned int count,
+                                                unsigned int* const firsts,
+                                                unsigned int* const seconds) {
+  if (count > kMaxCellEntries || (count > 0 && (firsts == nullptr || seconds == nullptr))) {
+    return 0;
+  }
+  CCmdManage cmd;
+  cmd.nCode = 1;
+  _WScanModeInfo& w = cmd.body.wScanMode;
+  w.nMode = 7;
+  w.fields.cellList.nListValue1 = static_cast<uint8_t>(listValue1);
+  w.fields.cellList.nListValue2 = static_cast<uint16_t>(listValue2);
+  w.fields.cellList.nListValue3 = static_cast<uint8_t>(listValue3);
+  w.fields.cellList.nCount = static_cast<uint8_t>(count);
+  for (unsigned i = 0; i < count; ++i) {
+    w.fields.cellList.aEntries[i].nFirst = firsts[i];
+    w.fields.cellList.aEntries[i].nSecond = static_cast<uint16_t>(seconds[i]);
+  }
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetWCDMAScanMode(unsigned int mode, unsigned int value1,
+                                            unsigned int value2, unsigned int value3,
+                                            unsigned int value4, unsigned int value5,
+                                            unsigned int value6, unsigned int value7,
+                                            unsigned int value8, bool flag, short int value11,
+                                            unsigned int value9, unsigned int value10,
+                                            unsigned int value12, unsigned int value13) {
+  CCmdManage cmd;
+  cmd.nCode = 1;
+  _WScanModeInfo& w = cmd.body.wScanMode;
+  w.nMode = static_cast<uint8_t>(mode);
+  _WScanGeneral& g = w.fields.general;
+  g.nValue1 = value1;
+  g.nValue2 = value2;
+  g.nValue3 = value3;
+  g.nValue4 = static_cast<uint16_t>(value4);
+  g.nValue5 = static_cast<uint16_t>(value5);
+  g.nValue6 = static_cast<uint8_t>(value6);
+  g.nValue7 = static_cast<uint8_t>(value7);
+  g.nValue8 = static_cast<uint16_t>(value8);
+  g.bFlag = flag ? 1 : 0;
+  g.nValue11 = value11;
+  g.nValue9 = static_cast<uint8_t>(value9);
+  g.nValue10 = static_cast<uint8_t>(value10);
+  g.nValue12 = static_cast<uint8_t>(value12);
+  g.nValue13 = value13;
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetTDSAScanMode(unsigned int sa1, unsigned int sa2,
+                                           unsigned int selectorValue, unsigned int sa3,
+                                           bool saFlag, short int sa5, unsigned int sa4,
+                                           unsigned int selector) {
+  CCmdManage cmd;
+  cmd.nCode = 0xF001;
+  _TDScanModeInfo& td = cmd.body.tdScanMode;
+  SetTDHeader(td, 3, 0, selector, selectorValue);
+  td.fields.sa.nSAValue1 = sa1;
+  td.fields.sa.nSAValue2 = sa2;
+  td.fields.sa.nSAValue3 = sa3;
+  td.fields.sa.nSAValue4 = static_cast<uint8_t>(sa4);
+  td.fields.sa.bSAFlag = saFlag ? 1 : 0;
+  td.fields.sa.nSAValue5 = sa5;
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetTDCellListScanMode(unsigned int selectorValue,
+                                                 unsigned int* const firsts,
+                                                 unsigned int* const seconds, unsigned int count,
+                                                 unsigned int selector, bool fingerTest,
+                                                 unsigned int trailing) {
+  if (count > kMaxCellEntries || (count > 0 && (firsts == nullptr || seconds == nullptr))) {
+    return 0;
+  }
+  const uint8_t finger = SetFinger(fingerTest);
+  CCmdManage cmd;
+  cmd.nCode = 0xF001;
+  _TDScanModeInfo& td = cmd.body.tdScanMode;
+  SetTDHeader(td, 1, finger, selector, selectorValue);
+  td.fields.list.nCount = static_cast<uint8_t>(count);
+  for (unsigned i = 0; i < count; ++i) {
+    td.fields.list.aEntries[i].nFirst = firsts[i];
+    td.fields.list.aEntries[i].nSecond = static_cast<uint16_t>(seconds[i]);
+  }
+  td.fields.list.nTrailing = static_cast<uint8_t>(trailing);
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetTDFreqListScanMode(unsigned int selectorValue,
+                                                 unsigned int* const freqs, unsigned int count,
+                                                 unsigned int selector, bool fingerTest,
+                                                 unsigned int trailing) {
+  if (count > kMaxCellEntries || (count > 0 && freqs == nullptr)) return 0;
+  const uint8_t finger = SetFinger(fingerTest);
+  CCmdManage cmd;
+  cmd.nCode = 0xF001;
+  _TDScanModeInfo& td = cmd.body.tdScanMode;
+  SetTDHeader(td, 4, finger, selector, selectorValue);
+  td.fields.list.nCount = static_cast<uint8_t>(count);
+  for (unsigned i = 0; i < count; ++i) {
+    td.fields.list.aEntries[i].nFirst = freqs[i];
+    td.fields.list.aEntries[i].nSecond = 0xFFFF;
+  }
+  td.fields.list.nTrailing = static_cast<uint8_t>(trailing);
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
+                                                   unsigned int selectorValue,
+                                                   unsigned int search2, unsigned int search1,
+                                                   unsigned int selector, bool fingerTest) {
+  const uint8_t finger = SetFinger(fingerTest);
+  CCmdManage cmd;
+  cmd.nCode = 0xF001;
+  _TDScanModeInfo& td = cmd.body.tdScanMode;
+  SetTDHeader(td, 2, finger, selector, selectorValue);
+  td.fields.cellSearch.nSearchValue1 = static_cast<uint8_t>(search1);
+  td.fields.cellSearch.nSearchValue2 = static_cast<uint16_t>(search2);
+  td.fields.cellSearch.nSearchValue3 = search3;
+  td.fields.cellSearch.nSearchValue4 = search4;
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue,
+                                           unsigned int cw2, unsigned int selector) {
+  CCmdManage cmd;
+  cmd.nCode = 0xF001;
+  _TDScanModeInfo& td = cmd.body.tdScanMode;
+  SetTDHeader(td, 5, 0, selector, selectorValue);
+  td.fields.cw.nCWValue1 = cw1;
+  td.fields.cw.nCWValue2 = static_cast<uint16_t>(cw2);
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetDpchScanMode(unsigned int selectorValue, unsigned int selector,
+                                           unsigned int channel1, unsigned int channel2,
+                                           unsigned int channel3, unsigned int channel4,
+                                           unsigned int channel5, unsigned int channel6,
+                                           unsigned char* const block1,
+                                           unsigned char* const block2) {
+  if (block1 == nullptr || block2 == nullptr) return 0;
+  CCmdManage cmd;
+  cmd.nCode = 0xF001;
+  _TDScanModeInfo& td = cmd.body.tdScanMode;
+  SetTDHeader(td, 6, 0, selector, selectorValue);
+  _TDChannelScan& ch = td.fields.channel;
+  ch.nChannelValue1 = channel1;
+  ch.nChannelValue2 = channel2;
+  ch.nChannelValue3 = static_cast<uint16_t>(channel3);
+  ch.nChannelValue4 = static_cast<uint8_t>(channel4);
+  ch.nChannelValue5 = static_cast<uint8_t>(channel5);
+  ch.nChannelValue6 = static_cast<uint8_t>(channel6);
+  std::memcpy(ch.byBlock1, block1, sizeof ch.byBlock1);
+  std::memcpy(ch.byBlock2, block2, sizeof ch.byBlock2);
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetHsdpaScanMode(unsigned int selectorValue, unsigned int selector,
+                                            unsigned int channel1, unsigned int channel2,
+                                            unsigned int channel3, unsigned int channel4,
+                                            unsigned int channel5, unsigned int channel6,
+                                            unsigned char* const block1,
+                                            unsigned char* const block2) {
+  return SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3, channel4, channel5,
+                         channel6, block1, block2);
+}
+
+int CMyPcCommSocketClient::SetHsupaScanMode(unsigned int selectorValue, unsigned int selector,
+                                            unsigned int channel1, unsigned int channel2,
+                                            unsigned int channel3, unsigned int channel4,
+                                            unsigned int channel5, unsigned int channel6,
+                                            unsigned char* const block1,
+                                            unsigned char* const block2) {
+  return SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3, channel4, channel5,
+                         channel6, block1, block2);
+}
+
+int CMyPcCommSocketClient::SetMbmsScanMode(unsigned int selectorValue, unsigned int selector,
+                                           unsigned int channel12, unsigned int channel3,
+                                           unsigned int channel4, unsigned int channel5,
+                                           unsigned int channel6, unsigned char* const block1,
+                                           unsigned char* const block2) {
+  return SetDpchScanMode(selectorValue, selector, channel12, channel12, channel3, channel4,
+                         channel5, channel6, block1, block2);
+}
+
+// The family-dependent operations without a body.
+static int SendEmpty(CMyPcCommSocketClient& client, uint16_t wcdmaCode) {
+  const uint16_t code = FamilyCode(wcdmaCode);
+  if (code == 0) return 0;
+  CCmdManage cmd;
+  cmd.nCode = code;
+  cmd.nTransID = NextSequence();
+  return client.SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::GetScanMode(void) { return SendEmpty(*this, 10); }
+int CMyPcCommSocketClient::GetScanerVersion(void) { return SendEmpty(*this, 20); }
+int CMyPcCommSocketClient::ResetScaner(void) { return SendEmpty(*this, 18); }
+int CMyPcCommSocketClient::StopScanData(void) { return SendEmpty(*this, 7); }
+
+int CMyPcCommSocketClient::StartScanData(void) {
+  const uint16_t code = FamilyCode(4);
+  if (code == 0) return 0;
+  CCmdManage cmd;
+  cmd.nCode = code;
+  const scanlink::platform::LocalTime now = scanlink::platform::NowLocal();
+  cmd.body.startTime.nYear = static_cast<uint16_t>(now.year - 1900);
+  cmd.body.startTime.nMonth = static_cast<uint8_t>(now.month);
+  cmd.body.startTime.nDay = static_cast<uint8_t>(now.day);
+  cmd.body.startTime.nHour = static_cast<uint8_t>(now.hour);
+  cmd.body.startTime.nMinute = static_cast<uint8_t>(now.minute);
+  cmd.body.startTime.nSecond = static_cast<uint8_t>(now.second);
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetScanerMACAddress(char* text) {
+  CCmdManage cmd;
+  cmd.nCode = 84;
+  if (!scanlink::codec::parse_mac_text(text, cmd.body.macAddress.byAddress)) return 0;
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetScanerIPAddress(char* text) {
+  if (text == nullptr) return 0;
+  char address[16] = {};
+  for (size_t i = 0; i < 15 && text[i] != '\0'; ++i) address[i] = text[i];
+  CCmdManage cmd;
+  cmd.nCode = 81;
+  cmd.body.ipAddress.nAddress = scanlink::platform::InetAddrHostOrder(address);
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::QueryBattery(void) {
+  CCmdManage cmd;
+  cmd.nCode = 0xF030;
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}
+
+int CMyPcCommSocketClient::SetGpsInfoFormat(int value1, int value2) {
+  CCmdManage cmd;
+  cmd.nCode = 0xF040;
+  cmd.body.gpsFormat.nValue1 = static_cast<uint16_t>(value1);
+  cmd.body.gpsFormat.nValue2 = static_cast<uint16_t>(value2);
+  cmd.nTransID = NextSequence();
+  return SendMessageW(&cmd);
+}

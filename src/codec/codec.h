@@ -1,0 +1,48 @@
+// The message codec: command encoding and reply/report decoding. Table-shaped, free of I/O and
+// of the transport; the only shared state it reads is what DecodeEnv hands it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "scanlink/scanlink.h"
+
+namespace scanlink::codec {
+
+inline constexpr size_t kHeaderSize = 8;
+inline constexpr size_t kMaxPayload = 2048;
+inline constexpr size_t kMaxFrame = kHeaderSize + kMaxPayload;  // 2056
+inline constexpr size_t kCommandFrameSize = 1024;                // command frame buffer
+inline constexpr uint8_t kSync = 0x55;
+inline constexpr uint16_t kBroadcastTrans = 0xFFFF;
+inline constexpr uint16_t kLinkStatusCode = 0xFFEE;
+
+// Payload length of the command, or 0 with ok=false when the record cannot be encoded within
+// capacity - 8 payload bytes (a list count too large for the frame buffer, or above 255).
+struct EncodedLength {
+  size_t payload;
+  bool ok;
+};
+EncodedLength command_payload_length(const CCmdManage& command, size_t capacity);
+
+// Writes the 8-byte header image and the payload into frame; returns payload + 8, or 0 when the
+// command does not fit capacity bytes (nothing is written then).
+size_t encode_command(const CCmdManage& command, uint8_t* frame, size_t capacity);
+
+class BaseStationTable;
+
+// What the decoder reads besides the message: the finger flag for TD cell reports and the
+// base-station table and limit of the GPS check (null table: no check).
+struct DecodeEnv {
+  int fingerTestFlag = 0;
+  const BaseStationTable* stations = nullptr;
+};
+
+// Fills a freshly constructed (all-zero) record from a message. Never fails, never reads past
+// the 2048-byte payload nor writes past the body.
+void decode_message(const CMyPcCommMessage& message, CCmdManage& record, const DecodeEnv& env);
+
+// The decode environment of the library: FingerTestFlag and the library's base-station table.
+DecodeEnv library_decode_env();
+
+}  // namespace scanlink::codec

@@ -1,0 +1,56 @@
+#include "platform/event.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "platform/clock.h"
+
+namespace scanlink::platform {
+
+Event::Event() { fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+Event::~Event() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void Event::Set() {
+  if (set_.exchange(true, std::memory_order_acq_rel)) return;
+  if (fd_ >= 0) {
+    uint64_t one = 1;
+    ssize_t r = write(fd_, &one, sizeof one);
+    (void)r;
+  }
+}
+
+void Event::Reset() {
+  if (!set_.exchange(false, std::memory_order_acq_rel)) return;
+  if (fd_ >= 0) {
+    uint64_t value;
+    ssize_t r = read(fd_, &value, sizeof value);
+    (void)r;
+  }
+}
+
+bool Event::Wait(int timeoutMs) const {
+  if (IsSet()) return true;
+  if (fd_ < 0) return false;
+  const uint64_t deadline = TickMs() + static_cast<uint64_t>(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    int left = -1;
+    if (timeoutMs >= 0) {
+      const uint64_t now = TickMs();
+      if (now >= deadline) return IsSet();
+      left = static_cast<int>(deadline - now);
+    }
+    pollfd p{fd_, POLLIN, 0};
+    int r = poll(&p, 1, left);
+    if (IsSet()) return true;
+    if (r < 0 && errno != EINTR) return false;
+  }
+}
+
+}  // namespace scanlink::platform

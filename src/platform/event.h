@@ -1,0 +1,29 @@
+// Manual-reset events. Each one can be waited on alone, or together with sockets through a
+// Poller, so a thread blocked on its sockets still wakes the moment it is told to stop.
+#pragma once
+
+#include <atomic>
+
+namespace scanlink::platform {
+
+class Event {
+ public:
+  Event();
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  bool Valid() const { return fd_ >= 0; }
+  void Set();
+  void Reset();
+  bool IsSet() const { return set_.load(std::memory_order_acquire); }
+  // True when set within timeoutMs (negative: wait without bound).
+  bool Wait(int timeoutMs) const;
+  int Handle() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  std::atomic<bool> set_{false};
+};
+
+}  // namespace scanlink::platform

@@ -1,0 +1,241 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/ip_icmp.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/event.h"
+
+namespace scanlink::platform {
+
+std::optional<uint32_t> ParseIpv4(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  in_addr a{};
+  if (inet_pton(AF_INET, text, &a) != 1) return std::nullopt;
+  return a.s_addr;
+}
+
+uint32_t InetAddrHostOrder(const char* text) {
+  if (text == nullptr) return 0xFFFFFFFFu;
+  return ntohl(inet_addr(text));
+}
+
+TcpSocket::~TcpSocket() { Close(); }
+
+TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+bool TcpSocket::Open() {
+  Close();
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  return fd_ >= 0;
+}
+
+static bool SetBlocking(int fd, bool blocking) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  if (flags < 0) return false;
+  flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+  return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+// Waits for events on fd, or for cancel; returns the revents, 0 on time-out or cancel.
+static short WaitFor(int fd, short events, int timeoutMs, const Event* cancel) {
+  const uint64_t deadline = TickMs() + static_cast<uint64_t>(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    if (cancel != nullptr && cancel->IsSet()) return 0;
+    int left = -1;
+    if (timeoutMs >= 0) {
+      const uint64_t now = TickMs();
+      if (now >= deadline) return 0;
+      left = static_cast<int>(deadline - now);
+    }
+    pollfd p[2] = {{fd, events, 0}, {cancel != nullptr ? cancel->Handle() : -1, POLLIN, 0}};
+    int r = poll(p, cancel != nullptr ? 2 : 1, left);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return POLLERR;
+    }
+    if (r > 0 && p[0].revents != 0) return p[0].revents;
+  }
+}
+
+bool TcpSocket::Connect(uint32_t addrNetOrder, uint16_t port, int timeoutMs, const Event* cancel) {
+  if (fd_ < 0) return false;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = addrNetOrder;
+  SetBlocking(fd_, false);
+  int r = connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  bool ok = r == 0;
+  if (!ok && errno == EINPROGRESS) {
+    short ev = WaitFor(fd_, POLLOUT, timeoutMs, cancel);
+    if (ev != 0) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      ok = getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+    }
+  }
+  SetBlocking(fd_, true);
+  return ok;
+}
+
+bool TcpSocket::SetNonBlocking() { return fd_ >= 0 && SetBlocking(fd_, false); }
+
+bool TcpSocket::SetNoDelay() {
+  int one = 1;
+  return fd_ >= 0 && setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0;
+}
+
+bool TcpSocket::SetReceiveBuffer(int bytes) {
+  return fd_ >= 0 && setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
+}
+
+IoResult TcpSocket::Receive(void* buffer, size_t size) {
+  for (;;) {
+    ssize_t r = recv(fd_, buffer, size, 0);
+    if (r > 0) return {IoStatus::kOk, static_cast<size_t>(r), 0};
+    if (r == 0) return {IoStatus::kClosed, 0, 0};
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::kWouldBlock, 0, 0};
+    return {IoStatus::kError, 0, errno};
+  }
+}
+
+IoResult TcpSocket::Send(const void* data, size_t size) {
+  for (;;) {
+    ssize_t r = send(fd_, data, size, MSG_NOSIGNAL);
+    if (r >= 0) return {IoStatus::kOk, static_cast<size_t>(r), 0};
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::kWouldBlock, 0, 0};
+    return {IoStatus::kError, 0, errno};
+  }
+}
+
+bool TcpSocket::WaitWritable(int timeoutMs, const Event* cancel) {
+  if (fd_ < 0) return false;
+  short ev = WaitFor(fd_, POLLOUT, timeoutMs, cancel);
+  return (ev & POLLOUT) != 0 && (ev & (POLLERR | POLLHUP)) == 0;
+}
+
+void TcpSocket::Shutdown() {
+  if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+}
+
+void TcpSocket::Close() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+IcmpSocket::~IcmpSocket() { Close(); }
+
+IcmpSocket::Kind IcmpSocket::Open() {
+  Close();
+  fd_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (fd_ >= 0) return kind_ = Kind::kRaw;
+  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (fd_ >= 0) return kind_ = Kind::kDatagram;
+  return kind_ = Kind::kNone;
+}
+
+bool IcmpSocket::SetTimeouts(int sendMs, int receiveMs) {
+  if (fd_ < 0) return false;
+  timeval s{sendMs / 1000, (sendMs % 1000) * 1000};
+  timeval r{receiveMs / 1000, (receiveMs % 1000) * 1000};
+  bool ok = setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &s, sizeof s) == 0;
+  return setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &r, sizeof r) == 0 && ok;
+}
+
+bool IcmpSocket::SendTo(uint32_t addrNetOrder, const void* data, size_t size) {
+  if (fd_ < 0) return false;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = addrNetOrder;
+  ssize_t r = sendto(fd_, data, size, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  return r == static_cast<ssize_t>(size);
+}
+
+bool IcmpSocket::ReceiveEchoReply(uint32_t addrNetOrder, int timeoutMs) {
+  if (fd_ < 0) return false;
+  const uint64_t deadline = TickMs() + static_cast<uint64_t>(timeoutMs);
+  unsigned char buf[1024];
+  for (;;) {
+    const uint64_t now = TickMs();
+    if (now >= deadline) return false;
+    pollfd p{fd_, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(deadline - now));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    ssize_t n = recvfrom(fd_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                         &fromLen);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      return false;
+    }
+    if (from.sin_addr.s_addr != addrNetOrder) continue;
+    const unsigned char* icmp = buf;
+    size_t len = static_cast<size_t>(n);
+    if (kind_ == Kind::kRaw) {
+      // A raw socket hands over the IP header too.
+      if (len < 1) continue;
+      size_t ihl = static_cast<size_t>(buf[0] & 0x0F) * 4;
+      if (len < ihl + 8) continue;
+      icmp += ihl;
+      len -= ihl;
+    }
+    if (len >= 8 && icmp[0] == 0 /* echo reply */) return true;
+  }
+}
+
+void IcmpSocket::Close() {
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  kind_ = Kind::kNone;
+}
+
+int Poller::Add(int handle) {
+  if (count_ >= 8) return -1;
+  entries_[count_] = {handle, 0};
+  return count_++;
+}
+
+bool Poller::Wait(int timeoutMs) {
+  pollfd p[8];
+  for (int i = 0; i < count_; ++i) p[i] = {entries_[i].fd, POLLIN, 0};
+  for (;;) {
+    int r = poll(p, static_cast<nfds_t>(count_), timeoutMs);
+    if (r < 0 && errno == EINTR) continue;
+    for (int i = 0; i < count_; ++i) entries_[i].revents = r > 0 ? p[i].revents : 0;
+    return r >= 0;
+  }
+}
+
+bool Poller::Readable(int slot) const {
+  return slot >= 0 && slot < count_ && entries_[slot].revents != 0;
+}
+
+}  // namespace scanlink::platform

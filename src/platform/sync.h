@@ -1,0 +1,74 @@
+// Locks and condition variables of the library, behind our own names so the rest of the code
+// never includes a threading header of the system.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace scanlink::platform {
+
+using Mutex = std::mutex;
+using LockGuard = std::lock_guard<std::mutex>;
+
+// A re-entrant lock that knows its owner, so teardown can tell whether it may wait for threads
+// that need the lock.
+class RecursiveMutex {
+ public:
+  void lock() {
+    const auto self = std::this_thread::get_id();
+    if (owner_.load(std::memory_order_relaxed) == self) {
+      ++depth_;
+      return;
+    }
+    mutex_.lock();
+    owner_.store(self, std::memory_order_relaxed);
+    depth_ = 1;
+  }
+  bool try_lock() {
+    const auto self = std::this_thread::get_id();
+    if (owner_.load(std::memory_order_relaxed) == self) {
+      ++depth_;
+      return true;
+    }
+    if (!mutex_.try_lock()) return false;
+    owner_.store(self, std::memory_order_relaxed);
+    depth_ = 1;
+    return true;
+  }
+  void unlock() {
+    if (--depth_ == 0) {
+      owner_.store(std::thread::id(), std::memory_order_relaxed);
+      mutex_.unlock();
+    }
+  }
+  bool held_by_me() const {
+    return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+  int depth_ = 0;
+};
+
+template <typename M>
+using UniqueLock = std::unique_lock<M>;
+
+template <typename M>
+class ScopedLock {
+ public:
+  explicit ScopedLock(M& m) : m_(m) { m_.lock(); }
+  ~ScopedLock() { m_.unlock(); }
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+
+ private:
+  M& m_;
+};
+
+// Waits on any lock type; used with the library lock held exactly once.
+using CondVar = std::condition_variable_any;
+
+}  // namespace scanlink::platform

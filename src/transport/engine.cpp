@@ -1,0 +1,332 @@
+#include "transport/engine.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/process.h"
+#include "transport/library_state.h"
+#include "transport/link.h"
+#include "transport/trace.h"
+
+namespace scanlink::transport {
+
+CMyPcCommSocket::CMyPcCommSocket() {
+  LibraryState& lib = Library();
+  platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+  lib.trans.Init();
+  lib.buffers.Init();
+  lib.objects.Init();
+  lib.alarmModule = nullptr;
+  if (!cancel_.Valid() || !maintainStop_.Valid()) {
+    platform::UserMessage("Socket库初始化失败");
+  }
+}
+
+CMyPcCommSocket::~CMyPcCommSocket() {
+  cancel_.Set();
+  maintainStop_.Set();
+  maintain_.Join();
+  {
+    platform::LockGuard bringUp(bringUp_);
+    RetireLink();
+    ReapRetired();
+    sockIcmp.Close();
+  }
+  // Frames nobody will dispatch any more give their buffers back.
+  LibraryState& lib = Library();
+  platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+  while (RecvBuffer* d = lib.msgQ.PopMsgQHead()) {
+    delete[] d->pBuf;
+    d->pBuf = nullptr;
+    lib.buffers.FreeRecvBuffer(d->nIndex);
+  }
+}
+
+bool CMyPcCommSocket::MayJoinWorkers() const {
+  // A module callback runs with the library lock held, and the workers may be waiting for it.
+  return !Library().lock.held_by_me();
+}
+
+void CMyPcCommSocket::RetireLink() {
+  LibraryState& lib = Library();
+  std::unique_ptr<Link> link;
+  {
+    platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+    link = std::move(link_);
+    if (link) {
+      link->hStopListen.Set();
+      link->hStopProcOne.Set();
+      link->hStopProcTwo.Set();
+      link->sockData.Shutdown();
+      link->sockAlarm.Shutdown();
+      link->dataConnected.store(false, std::memory_order_release);
+      link->alarmConnected.store(false, std::memory_order_release);
+    }
+    lib.msgReady.notify_all();
+  }
+  if (!link) return;
+  platform::LockGuard guard(retiredMutex_);
+  retired_.push_back(std::move(link));
+}
+
+void CMyPcCommSocket::FinishLink(Link& link) {
+  if (link.finished) return;
+  link.hThreadListen.Join();
+  link.hThreadProcOne.Join();
+  link.hThreadProcTwo.Join();
+  link.finished = true;
+  // No frame of this connection can arrive any more; once those already queued are
+  // dispatched, requests still open on it will never be answered.
+  LibraryState& lib = Library();
+  platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+  int32_t index = lib.buffers.AllocRecvBuffer();
+  if (index != 0) {
+    RecvBuffer* marker = lib.buffers.Descriptor(index);
+    marker->nIndex = index;
+    marker->nLen = static_cast<int32_t>(link.generation);
+    marker->pBuf = nullptr;
+    lib.msgQ.PushMsgQTail(marker);
+    lib.msgReady.notify_one();
+  } else {
+    ReclaimTransactions(link.generation);
+  }
+}
+
+void CMyPcCommSocket::ReapRetired() {
+  if (!MayJoinWorkers()) return;
+  std::vector<std::unique_ptr<Link>> done;
+  {
+    platform::LockGuard guard(retiredMutex_);
+    done.swap(retired_);
+  }
+  for (auto& link : done) {
+    if (link->hThreadListen.IsCurrent() || link->hThreadProcOne.IsCurrent() ||
+        link->hThreadProcTwo.IsCurrent()) {
+      platform::LockGuard guard(retiredMutex_);
+      retired_.push_back(std::move(link));
+      continue;
+    }
+    FinishLink(*link);
+    LibraryState& lib = Library();
+    // Sockets close under the library lock: no send is in progress on them then.
+    platform::ScopedLock<platform::RecursiveMutex> lock(lib.lock);
+    link.reset();
+  }
+}
+
+int CMyPcCommSocket::InitPcComm() {
+  if (LoadGlobal(gLinkDownFlag) == 1) return 6;
+  if (Closed()) {
+    MyTrace("InitPcComm(): The connection has been closed!");
+    return 1;
+  }
+  if (LoadGlobal(gInitFinishFlag) == 1) return 0;
+
+  platform::UniqueLock<platform::Mutex> bringUp(bringUp_, std::defer_lock);
+  if (Library().lock.held_by_me()) {
+    // From inside a callback: never wait for a bring-up that may be waiting for this thread.
+    if (!bringUp.try_lock()) {
+      MyTrace("InitPcComm(): Another bring-up is running!");
+      return 1;
+    }
+  } else {
+    bringUp.lock();
+  }
+  if (LoadGlobal(gInitFinishFlag) == 1) return 0;
+  if (Closed()) return 1;
+  ReapRetired();
+
+  const bool first = LoadGlobal(gFirstConnFlag) == 0;
+  if (first && !ReachabilityProbe()) return 1;
+
+  if (!MyOpen()) {
+    MyTrace("InitPcComm(): PcComm Communication Init Socket Error!");
+    return 1;
+  }
+  MyTrace("InitPcComm(): Open a socket successful!");
+
+  bool connected = first && MyConnect();
+  if (!connected) {
+    while (nConnectRetry < 3) {
+      ++nConnectRetry;
+      if (cancel_.Wait(kRetryPauseMs)) break;
+      if (MyConnect()) {
+        nConnectOK = 1;
+        break;
+      }
+    }
+    connected = nConnectOK == 1;
+  }
+  if (!connected) {
+    nConnectRetry = 0;
+    if (first) {
+      RetireLink();
+      ReapRetired();
+    }
+    MyTrace("InitPcComm():TCP IP Connet Failure!");
+    return 2;
+  }
+
+  bool alarm = false;
+  for (int i = 0; i < 3 && !alarm; ++i) alarm = MyConnectAlarm();
+  if (!alarm) MyTrace("InitPcComm():Connect alarm socket failure!");
+
+  MyTrace("InitPcComm():Start link maintain process!");
+  StartLinkMaintain();
+  MyTrace("InitPcComm():Start flow control process!");
+  StoreGlobal(gInitFinishFlag, 1);
+  StoreGlobal(gFirstConnFlag, 1);
+  return 0;
+}
+
+uint16_t CMyPcCommSocket::IcmpChecksum(const uint8_t* data, size_t size) {
+  uint32_t sum = 0;
+  size_t i = 0;
+  for (; i + 1 < size; i += 2) {
+    uint16_t word;
+    std::memcpy(&word, data + i, 2);  // machine byte order
+    sum += word;
+  }
+  if (i < size) sum += data[i];
+  sum = (sum >> 16) + (sum & 0xFFFF);
+  sum += sum >> 16;
+  return static_cast<uint16_t>(~sum);
+}
+
+void CMyPcCommSocket::BuildEchoRequest(uint8_t* packet, uint16_t processId, uint16_t sequence,
+                                       uint32_t tick) {
+  std::memset(packet, 0, 48);
+  packet[0] = 8;  // echo request
+  packet[1] = 0;
+  packet[6] = static_cast<uint8_t>(processId);
+  packet[7] = static_cast<uint8_t>(processId >> 8);
+  packet[8] = static_cast<uint8_t>(sequence);
+  packet[9] = static_cast<uint8_t>(sequence >> 8);
+  for (int i = 0; i < 4; ++i) packet[12 + i] = static_cast<uint8_t>(tick >> (8 * i));
+  std::memset(packet + 16, 0x45, 32);
+  const uint16_t sum = IcmpChecksum(packet, 48);
+  std::memcpy(packet + 4, &sum, 2);  // stored as computed, in machine byte order
+}
+
+static std::optional<uint32_t> HostAddress() {
+  char text[sizeof gHostAddr + 1];
+  for (size_t i = 0; i < sizeof gHostAddr; ++i) {
+    text[i] = std::atomic_ref<char>(gHostAddr[i]).load(std::memory_order_relaxed);
+  }
+  text[sizeof gHostAddr] = '\0';
+  return platform::ParseIpv4(text);
+}
+
+bool CMyPcCommSocket::ReachabilityProbe() {
+  uint8_t packet[1024] = {};
+  const auto kind = sockIcmp.Open();
+  if (kind == platform::IcmpSocket::Kind::kNone) {
+    MyTrace("ReachabilityProbe(): No ICMP socket can be opened, probe skipped!");
+    return true;
+  }
+  if (!sockIcmp.SetTimeouts(kProbeTimeoutMs, kProbeTimeoutMs)) {
+    platform::UserMessage("failed to set recv timeout: -1");
+  }
+  const auto addr = HostAddress();
+  if (!addr) {
+    MyTrace("ReachabilityProbe(): The host address is not valid!");
+    return false;
+  }
+  const uint16_t pid = static_cast<uint16_t>(platform::ProcessId());
+  for (uint16_t sequence = 0; sequence < 2; ++sequence) {
+    BuildEchoRequest(packet, pid, sequence, platform::Tick32());
+    if (!sockIcmp.SendTo(*addr, packet, 48)) return false;
+    if (!sockIcmp.ReceiveEchoReply(*addr, kProbeTimeoutMs)) return false;
+  }
+  return true;
+}
+
+bool CMyPcCommSocket::MyOpen() {
+  auto link = std::make_unique<Link>();
+  if (!link->sockData.Open()) return false;
+  if (!link->sockAlarm.Open()) return false;
+  MyTrace("MyOpen(): PcComm Communication Init Socket Successful!");
+  Link* l = link.get();
+  {
+    LibraryState& lib = Library();
+    platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+    l->generation = nextGeneration_++;
+    link_ = std::move(link);
+  }
+  // The old link, if any, is already retired; a failed start retires this one whole.
+  if (!l->hThreadListen.Start([this, l] { ListenThreadProc(l); })) {
+    RetireLink();
+    ReapRetired();
+    return false;
+  }
+  MyTrace("MyOpen(): Create a listening thread successful!");
+  if (!l->hThreadProcOne.Start([this, l] { MsgProcThreadProc(&l->hStopProcOne); })) {
+    RetireLink();
+    ReapRetired();
+    return false;
+  }
+  MyTrace("MyOpen(): Create a Msg proc thread One successful!");
+  if (!l->hThreadProcTwo.Start([this, l] { MsgProcThreadProc(&l->hStopProcTwo); })) {
+    RetireLink();
+    ReapRetired();
+    return false;
+  }
+  MyTrace("MyOpen(): Create a Msg proc thread two successful!");
+  return true;
+}
+
+CMyPcCommSocket::Link* CMyPcCommSocket::CurrentLink() {
+  // Links are destroyed only by a thread holding bringUp_, as the caller does here.
+  platform::ScopedLock<platform::RecursiveMutex> guard(Library().lock);
+  return link_.get();
+}
+
+bool CMyPcCommSocket::MyConnect() {
+  Link* l = CurrentLink();
+  if (l == nullptr) return false;
+  const auto addr = HostAddress();
+  if (!addr) return false;
+  // A socket whose connect failed is not used again.
+  if (!l->dataFresh && !l->sockData.Open()) return false;
+  l->dataFresh = false;
+  const uint16_t port = static_cast<uint16_t>(LoadGlobal(nTcpPort) & 0xFFFF);
+  if (!l->sockData.Connect(*addr, port, kConnectTimeoutMs, &cancel_)) return false;
+  l->sockData.SetNonBlocking();
+  l->sockData.SetNoDelay();
+  l->sockData.SetReceiveBuffer(65536);
+  MyTrace("MyConnect(): Connect a socket sucessful!");
+  l->dataConnected.store(true, std::memory_order_release);
+  l->wake.Set();
+  return true;
+}
+
+bool CMyPcCommSocket::MyConnectAlarm() {
+  StoreGlobal(nTcpPortAlarm, 8050);
+  Link* l = CurrentLink();
+  if (l == nullptr) return false;
+  const auto addr = HostAddress();
+  if (!addr) return false;
+  if (!l->alarmFresh && !l->sockAlarm.Open()) return false;
+  l->alarmFresh = false;
+  if (!l->sockAlarm.Connect(*addr, 8050, kConnectTimeoutMs, &cancel_)) return false;
+  l->sockAlarm.SetNonBlocking();
+  l->alarmConnected.store(true, std::memory_order_release);
+  l->wake.Set();
+  return true;
+}
+
+void CMyPcCommSocket::MyClose() {
+  cancel_.Set();
+  if (MayJoinWorkers()) {
+    platform::LockGuard bringUp(bringUp_);
+    RetireLink();
+    ReapRetired();
+    sockIcmp.Close();
+  } else {
+    // Inside a callback: the threads are joined by the next bring-up or the destructor.
+    RetireLink();
+  }
+}
+
+}  // namespace scanlink::transport

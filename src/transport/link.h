@@ -1,0 +1,37 @@
+// The resources of one bring-up: the two sockets, the three stop events and the three worker
+// threads. A link is taken out of service as a whole and destroyed only once its threads have
+// ended, so no socket is ever closed under a thread that may still use it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/event.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+#include "transport/engine.h"
+
+namespace scanlink::transport {
+
+struct CMyPcCommSocket::Link {
+  uint32_t generation = 0;
+  platform::TcpSocket sockData;
+  platform::TcpSocket sockAlarm;
+  platform::Event hStopListen;
+  platform::Event hStopProcOne;
+  platform::Event hStopProcTwo;
+  // Wakes the listening thread when a socket has been connected.
+  platform::Event wake;
+  // The listening thread reads a socket only once it is connected; the send path writes only
+  // to a connected data socket.
+  std::atomic<bool> dataConnected{false};
+  std::atomic<bool> alarmConnected{false};
+  bool dataFresh = true;   // the data socket has not seen a connect attempt yet
+  bool alarmFresh = true;
+  platform::Thread hThreadListen;
+  platform::Thread hThreadProcOne;
+  platform::Thread hThreadProcTwo;
+  bool finished = false;
+};
+
+}  // namespace scanlink::transport

@@ -1,0 +1,124 @@
+// The listening thread: the only reader of the two connections. Alarm bytes go to the alarm
+// module as they come; data bytes are cut into frames and queued for the Msg proc threads.
+#include <cstring>
+#include <new>
+
+#include "platform/socket.h"
+#include "transport/engine.h"
+#include "transport/framer.h"
+#include "transport/library_state.h"
+#include "transport/link.h"
+#include "transport/trace.h"
+
+namespace scanlink::transport {
+namespace {
+
+constexpr size_t kReadSize = 4096;
+// A read can complete at most this many frames: stop reading while fewer descriptors are free,
+// and TCP flow control holds the peer instead of frames being dropped.
+constexpr int kDescriptorsPerRead = kReadSize / Framer::kHeader + 1;
+constexpr int kBackpressurePollMs = 10;
+
+// Queues whole frames; runs with the library lock held.
+struct QueueSink {
+  LibraryState& lib;
+  size_t queued = 0;
+
+  void OnFrame(const uint8_t* frame, size_t length) {
+    Counters::Add(lib.counters.framesReceived);
+    const int32_t index = lib.buffers.AllocRecvBuffer();
+    if (index == 0) return;  // cannot happen while reads wait for free descriptors
+    RecvBuffer* d = lib.buffers.Descriptor(index);
+    d->pBuf = new (std::nothrow) unsigned char[RecvBufferPool::kBufferSize];
+    if (d->pBuf == nullptr) {
+      lib.buffers.FreeRecvBuffer(index);
+      MyTrace("In listen thread, alloc system memory failure");
+      return;
+    }
+    d->nIndex = index;
+    d->nLen = static_cast<int32_t>(length);
+    std::memcpy(d->pBuf, frame, length);
+    if (lib.msgQ.PushMsgQTail(d)) {
+      TraceF("PushMsgQTail(): MsgQ overflow NUM = %d .", MsgQueue::kOverflowMark);
+    }
+    const uint64_t depth = static_cast<uint64_t>(lib.msgQ.Count());
+    if (depth > lib.counters.queueHighWater.load(std::memory_order_relaxed)) {
+      lib.counters.queueHighWater.store(depth, std::memory_order_relaxed);
+    }
+    ++queued;
+  }
+  void OnTrace(const char* text) { MyTrace(text); }
+  void OnOversized(size_t length) {
+    Counters::Add(lib.counters.framesOversized);
+    TraceF("Frame length %u is overflow, frame skipped!", static_cast<unsigned>(length));
+  }
+  void OnDiscard(size_t bytes) { Counters::Add(lib.counters.bytesSkipped, bytes); }
+};
+
+}  // namespace
+
+void CMyPcCommSocket::ListenThreadProc(Link* link) {
+  LibraryState& lib = Library();
+  auto framer = std::make_unique<Framer>();
+  unsigned char dataBuf[kReadSize];
+  unsigned char alarmBuf[kReadSize];
+  bool dataOpen = true;   // until the peer closes it or a read fails
+  bool alarmOpen = true;
+  platform::Poller poller;
+
+  for (;;) {
+    if (link->hStopListen.IsSet()) return;
+    link->wake.Reset();
+    const bool dataUp = dataOpen && link->dataConnected.load(std::memory_order_acquire);
+    const bool alarmUp = alarmOpen && link->alarmConnected.load(std::memory_order_acquire);
+    bool haveRoom;
+    {
+      platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+      haveRoom = lib.buffers.Available() >= kDescriptorsPerRead;
+    }
+    poller.Clear();
+    poller.Add(link->hStopListen.Handle());
+    poller.Add(link->wake.Handle());
+    const int dataSlot = dataUp && haveRoom ? poller.Add(link->sockData.Handle()) : -1;
+    const int alarmSlot = alarmUp ? poller.Add(link->sockAlarm.Handle()) : -1;
+    // Without room the wait is bounded: descriptors come back as frames are dispatched.
+    if (!poller.Wait(dataUp && !haveRoom ? kBackpressurePollMs : -1)) {
+      link->hStopListen.Set();
+      return;
+    }
+    if (link->hStopListen.IsSet()) return;
+
+    if (poller.Readable(alarmSlot)) {
+      const platform::IoResult r = link->sockAlarm.Receive(alarmBuf, sizeof alarmBuf);
+      if (r.status == platform::IoStatus::kOk) {
+        platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+        if (lib.alarmModule != nullptr) {
+          lib.alarmModule->ProcPcCommMsgAlarm(reinterpret_cast<char*>(alarmBuf),
+                                              static_cast<int>(r.bytes));
+        }
+      } else if (r.status != platform::IoStatus::kWouldBlock) {
+        // A closed or failed alarm connection is a lost link; stop polling it.
+        alarmOpen = false;
+        lib.linkLost.store(1, std::memory_order_release);
+      }
+    }
+
+    if (poller.Readable(dataSlot)) {
+      const platform::IoResult r = link->sockData.Receive(dataBuf, sizeof dataBuf);
+      if (r.status == platform::IoStatus::kOk) {
+        Counters::Add(lib.counters.bytesReceived, r.bytes);
+        QueueSink sink{lib};
+        {
+          platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+          framer->Feed(dataBuf, r.bytes, sink);
+          if (sink.queued > 0) lib.msgReady.notify_one();
+        }
+      } else if (r.status != platform::IoStatus::kWouldBlock) {
+        dataOpen = false;
+        lib.linkLost.store(1, std::memory_order_release);
+      }
+    }
+  }
+}
+
+}  // namespace scanlink::transport

@@ -1,0 +1,115 @@
+// The engine's fixed tables: registered modules, outstanding transactions and received-frame
+// descriptors. Each keeps a singly linked free list of indices that never hands out its last
+// entry; an index is also the identifier the rest of the library uses. Callers hold the
+// library lock.
+#pragma once
+
+#include <cstdint>
+
+class CMyPcCommInterface;
+
+namespace scanlink::transport {
+
+struct ObjectNode {
+  CMyPcCommInterface* pInterface;
+  uint8_t nModuleID;
+  ObjectNode* pNext;
+  ObjectNode* pPrev;
+  int32_t nNextFree;
+};
+
+// Module ids 20..31 and the registered-module list in registration order.
+class ObjectTable {
+ public:
+  static constexpr int kSize = 32;
+  static constexpr int kFirstId = 20;
+
+  void Init();
+  uint8_t AllocObjectSlot();
+  void FreeObjectSlot(uint8_t id);
+  void AppendObject(ObjectNode* node);
+  void RemoveObject(ObjectNode* node);
+  ObjectNode* Node(uint8_t id) { return &slots_[id % kSize]; }
+  ObjectNode* Head() const { return head_; }
+  ObjectNode* Find(const CMyPcCommInterface* module) const;
+
+ private:
+  ObjectNode slots_[kSize];
+  uint8_t freeHead_ = 0;
+  uint8_t freeTail_ = 0;
+  ObjectNode* head_ = nullptr;
+};
+
+struct TransInfo {
+  uint8_t nSourceID;
+  int32_t nNextFree;
+  uint32_t nGeneration;  // the link the request went out on
+};
+
+// Transaction ids 1..1023.
+class TransInfoTable {
+ public:
+  static constexpr int kSize = 1024;
+
+  void Init();
+  uint16_t AllocTransID();
+  TransInfo* GetTransInfo(uint16_t id);
+  void FreeTransID(uint16_t id);
+  // Ids handed out and not yet returned (the free list's tail counts as free).
+  int InUse() const { return inUse_; }
+  // Frees every id still open on links up to generation; returns how many.
+  int ReclaimUpTo(uint32_t generation);
+
+ private:
+  TransInfo entries_[kSize];
+  uint16_t freeHead_ = 0;
+  uint16_t freeTail_ = 0;
+  int inUse_ = 0;
+};
+
+struct RecvBuffer {
+  unsigned char* pBuf;  // one whole frame, header included; 2056 bytes
+  int32_t nLen;
+  int32_t nIndex;
+  int32_t nNextFree;
+  RecvBuffer* pNextMsg;
+};
+
+// Descriptors 1..8191 of received frames waiting for dispatch.
+class RecvBufferPool {
+ public:
+  static constexpr int kSize = 8192;
+  static constexpr int kBufferSize = 2056;
+
+  void Init();
+  int32_t AllocRecvBuffer();
+  void FreeRecvBuffer(int32_t index);
+  RecvBuffer* Descriptor(int32_t index) { return &buffers_[index]; }
+  // How many more descriptors can be handed out (the last free one never is).
+  int Available() const { return available_; }
+
+ private:
+  RecvBuffer buffers_[kSize];
+  int32_t freeHead_ = 0;
+  int32_t freeTail_ = 0;
+  int available_ = 0;
+};
+
+// The FIFO of received frames between the listening thread and the Msg proc threads.
+class MsgQueue {
+ public:
+  static constexpr int kOverflowMark = 8190;
+
+  // Returns true when the queue has just reached the overflow mark.
+  bool PushMsgQTail(RecvBuffer* d);
+  RecvBuffer* PopMsgQHead();
+  bool Empty() const { return head_ == nullptr; }
+  int Count() const { return count_; }
+
+ private:
+  RecvBuffer* head_ = nullptr;
+  RecvBuffer* tail_ = nullptr;
+  int count_ = 0;
+};
+
+}  // namespace scanlink::transport

@@ -1,0 +1,147 @@
+// The send path: every request leaves through MySendMessage with a fresh transaction id.
+#include <atomic>
+#include <cstring>
+
+#include "transport/engine.h"
+#include "transport/library_state.h"
+#include "transport/link.h"
+#include "transport/trace.h"
+
+namespace scanlink::transport {
+namespace {
+
+void PutBe16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+
+}  // namespace
+
+uint16_t CMyPcCommSocket::MySendMessage(CMyPcCommMessage& message, uint8_t moduleId) {
+  LibraryState& lib = Library();
+  if (message.nLength > CMyPcCommMessage::kMaxPayload) {
+    MyTrace("MySendMessage(): Message length is overflow!");
+    Counters::Add(lib.counters.sendsFailed);
+    return 0;
+  }
+  uint8_t frame[2056] = {};
+  const uint16_t id = lib.trans.AllocTransID();
+  TraceF("The send trans id is: %d .", id);
+  if (id == 0) {
+    MyTrace("$$$$$ Transaction ID is 0 !");
+    Counters::Add(lib.counters.sendsFailed);
+    return 0;
+  }
+  TransInfo* info = lib.trans.GetTransInfo(id);
+  if (info == nullptr) {
+    MyTrace("$$$$$ Transaction information table is NULL!");
+    Counters::Add(lib.counters.sendsFailed);
+    return 0;
+  }
+  info->nSourceID = moduleId;
+  info->nGeneration = link_ ? link_->generation : 0;
+  frame[0] = 0x55;
+  frame[1] = info->nSourceID;
+  PutBe16(frame + 2, message.nCode);
+  PutBe16(frame + 4, id);
+  PutBe16(frame + 6, message.nLength);
+  std::memcpy(frame + 8, message.payload, message.nLength);
+
+  for (ObjectNode* node = lib.objects.Head(); node != nullptr; node = node->pNext) {
+    if (node->nModuleID != moduleId || node->pInterface == nullptr ||
+        std::atomic_ref<unsigned char>(node->pInterface->bActive).load(
+            std::memory_order_relaxed) != 1) {
+      continue;
+    }
+    if (MySendAll(frame, message.nLength + 8) == 0) {
+      Counters::Add(lib.counters.sends);
+      return id;
+    }
+    Counters::Add(lib.counters.sendsFailed);
+    lib.trans.FreeTransID(id);
+    return 0;
+  }
+  // No registered, active module with that id: nothing is written, the id is the result.
+  return id;
+}
+
+int CMyPcCommSocket::MySendAll(const uint8_t* data, int32_t count) {
+  if (count <= 0) return 0;
+  Link* link = link_.get();
+  if (link == nullptr || !link->dataConnected.load(std::memory_order_acquire)) {
+    // No connection to lose: the request fails, the link state stays as it is.
+    MyTrace("MySendAll(): The data socket is not connected!");
+    return 4;
+  }
+  size_t sent = 0;
+  const size_t total = static_cast<size_t>(count);
+  while (sent < total) {
+    const platform::IoResult r = link->sockData.Send(data + sent, total - sent);
+    if (r.status == platform::IoStatus::kOk) {
+      sent += r.bytes;
+      continue;
+    }
+    // A full send buffer is no failure: wait, bounded, for the peer to take more.
+    if (r.status == platform::IoStatus::kWouldBlock &&
+        link->sockData.WaitWritable(kSendWaitMs, &cancel_)) {
+      continue;
+    }
+    MyTrace("MySendAll(): Send data failure, the link is lost!");
+    // Shut down now, closed when the link is retired: the listening thread may be using it.
+    link->sockData.Shutdown();
+    link->dataConnected.store(false, std::memory_order_release);
+    Library().linkLost.store(1, std::memory_order_release);
+    return 4;
+  }
+  return 0;
+}
+
+int CMyPcCommSocket::SendAlarm(const char* data, int length) {
+  Link* link = link_.get();
+  if (link == nullptr || !link->alarmConnected.load(std::memory_order_acquire) || length < 0 ||
+      (data == nullptr && length > 0)) {
+    return -1;
+  }
+  const platform::IoResult r = link->sockAlarm.Send(data, static_cast<size_t>(length));
+  return r.status == platform::IoStatus::kOk ? static_cast<int>(r.bytes) : -1;
+}
+
+uint8_t CMyPcCommSocket::RegisterModule(CMyPcCommInterface* module, uint8_t mode) {
+  ObjectTable& objects = Library().objects;
+  if (module == nullptr) return 0;
+  if (mode == 1) {
+    if (ObjectNode* node = objects.Find(module)) {
+      const uint8_t old = node->nModuleID;
+      objects.RemoveObject(node);
+      objects.FreeObjectSlot(old);
+    }
+    const uint8_t id = objects.AllocObjectSlot();
+    if (id == 0) return 0;
+    ObjectNode* node = objects.Node(id);
+    node->pInterface = module;
+    node->nModuleID = id;
+    std::atomic_ref<unsigned char>(module->bActive).store(1, std::memory_order_relaxed);
+    objects.AppendObject(node);
+    return id;
+  }
+  if (mode == 0) {
+    ObjectNode* node = objects.Find(module);
+    if (node == nullptr) return 0;
+    const uint8_t old = node->nModuleID;
+    objects.RemoveObject(node);
+    objects.FreeObjectSlot(old);
+    return 255;
+  }
+  return 0;
+}
+
+void CMyPcCommSocket::RegisterAlarmModule(CMyPcCommInterface* module, uint8_t mode) {
+  LibraryState& lib = Library();
+  if (mode == 1) {
+    lib.alarmModule = module;
+  } else if (mode == 0) {
+    lib.alarmModule = nullptr;
+  }
+}
+
+}  // namespace scanlink::transport
