@@ -1,0 +1,72 @@
+// Helpers shared by the integration tests: a module that records what reaches it, an ICMP
+// sniffer and a bounded wait.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scanlink/scanlink.h"
+
+namespace scanlink::test {
+
+struct Received {
+  uint16_t code;
+  uint16_t trans;
+  uint16_t length;
+  uint8_t linkStatus;  // body byte 1 of a link status notice
+  uint32_t family;     // body of a code-44 reply
+};
+
+// Records every callback; waits are bounded.
+class RecordingModule : public CMyPcCommInterface {
+ public:
+  void ConnectMsg(bool connected) override;
+  void ProcPcCommMsg(CCmdManage& m) override;
+  void ProcPcCommMsgAlarm(char* data, int length) override;
+
+  // An event log of "status N", "connect 0/1" in arrival order.
+  std::vector<std::string> Events();
+  std::vector<Received> Messages();
+  std::vector<uint8_t> Alarm();
+  bool WaitEvents(size_t n, std::chrono::milliseconds timeout);
+  bool WaitMessages(size_t n, std::chrono::milliseconds timeout);
+  bool WaitAlarm(size_t n, std::chrono::milliseconds timeout);
+  // Runs inside ProcPcCommMsg, with the library lock held.
+  std::function<void(CCmdManage&)> onMessage;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> events_;
+  std::vector<Received> messages_;
+  std::vector<uint8_t> alarm_;
+};
+
+// Counts ICMP echo requests sent to 127.0.0.1 while it lives (needs a raw socket).
+class EchoRequestCounter {
+ public:
+  EchoRequestCounter();
+  ~EchoRequestCounter();
+  bool Ok() const { return fd_ >= 0; }
+  int Count();
+
+ private:
+  int fd_ = -1;
+};
+
+// Makes this network namespace ignore pings.
+bool IgnorePings();
+
+// Waits until pred holds, polling every few milliseconds; false after timeout.
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+// Resets the exported variables to their load-time values.
+void ResetGlobals();
+
+}  // namespace scanlink::test
