@@ -12,7 +12,7 @@ namespace scanlink::codec {
 inline constexpr size_t kHeaderSize = 8;
 inline constexpr size_t kMaxPayload = 2048;
 inline constexpr size_t kMaxFrame = kHeaderSize + kMaxPayload;  // 2056
-inline constexpr size_t kCommandFrameSize = 1024;                // command frame buffer
+inline constexpr size_t kCommandFrameSize = 1024;               // command frame buffer
 inline constexpr uint8_t kSync = 0x55;
 inline constexpr uint16_t kBroadcastTrans = 0xFFFF;
 inline constexpr uint16_t kLinkStatusCode = 0xFFEE;

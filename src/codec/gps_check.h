@@ -42,6 +42,8 @@ class BaseStationTable {
                    const GeoPosition& scanner, uint32_t& mismatchMask, uint32_t& foundMask) const;
 
   int Count() const;
+  // A copy of entry `index` as stored, or an all-zero entry outside the valid ones.
+  _BSCellInfo Entry(int index) const;
 
  private:
   const _BSCellInfo* FindLocked(uint32_t key1, uint32_t key2) const;

@@ -160,10 +160,9 @@ int CMyPcCommSocket::InitPcComm() {
   }
   if (!connected) {
     nConnectRetry = 0;
-    if (first) {
-      RetireLink();
-      ReapRetired();
-    }
+    // Whoever started this bring-up, its threads end and its sockets close here.
+    RetireLink();
+    ReapRetired();
     MyTrace("InitPcComm():TCP IP Connet Failure!");
     return 2;
   }
@@ -243,6 +242,9 @@ bool CMyPcCommSocket::ReachabilityProbe() {
 }
 
 bool CMyPcCommSocket::MyOpen() {
+  // A link left from an earlier bring-up never runs beside the new one.
+  RetireLink();
+  ReapRetired();
   auto link = std::make_unique<Link>();
   if (!link->sockData.Open()) return false;
   if (!link->sockAlarm.Open()) return false;
@@ -254,7 +256,7 @@ bool CMyPcCommSocket::MyOpen() {
     l->generation = nextGeneration_++;
     link_ = std::move(link);
   }
-  // The old link, if any, is already retired; a failed start retires this one whole.
+  // A failed start retires this link whole.
   if (!l->hThreadListen.Start([this, l] { ListenThreadProc(l); })) {
     RetireLink();
     ReapRetired();

@@ -38,10 +38,14 @@ void CMyPcCommSocket::LinkMaintainProc() {
     StoreGlobal(gLinkDownFlag, 0);
     NotifyConnectMsg(false);
     if (maintainStop_.IsSet() || Closed()) continue;
+    // Cleared before the new link exists, not after it is up: a failure of the new link that
+    // comes while the modules are being told it is back must not be wiped out.
+    lib.linkLost.store(0, std::memory_order_release);
     if (ReInitPcComm() == 1) {
-      lib.linkLost.store(0, std::memory_order_release);
       Counters::Add(lib.counters.reconnections);
       tornDown = false;
+    } else {
+      lib.linkLost.store(1, std::memory_order_release);
     }
   }
 }

@@ -43,6 +43,7 @@ static int ListenOn(uint16_t port) {
 LoopbackPeer::~LoopbackPeer() { Stop(); }
 
 bool LoopbackPeer::Start(uint16_t dataPort, bool alarm) {
+  stop_ = false;
   listenData_ = ListenOn(dataPort);
   if (listenData_ < 0) return false;
   if (alarm) {
@@ -252,7 +253,6 @@ void LoopbackPeer::Run() {
     if (p[iListenData].revents) {
       int fd = accept4(listenData_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd >= 0) {
-        if (rcvbuf_ > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf_, sizeof rcvbuf_);
         if (data_ >= 0) close(data_);
         data_ = fd;
         std::lock_guard<std::mutex> lock(mutex_);

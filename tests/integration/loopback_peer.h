@@ -45,7 +45,6 @@ class LoopbackPeer {
   void EchoReplies();
   // Stops reading the data connection (the library's sends then fill the socket buffers).
   void SetStalled(bool stalled);
-  void SetReceiveBuffer(int bytes) { rcvbuf_ = bytes; }
 
   int DataAccepts() const { return dataAccepts_.load(); }
   int AlarmAccepts() const { return alarmAccepts_.load(); }
@@ -71,7 +70,6 @@ class LoopbackPeer {
 
   int listenData_ = -1, listenAlarm_ = -1, wakeR_ = -1, wakeW_ = -1;
   int data_ = -1, alarm_ = -1;
-  int rcvbuf_ = 0;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> stalled_{false};

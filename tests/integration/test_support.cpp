@@ -92,11 +92,18 @@ int EchoRequestCounter::Count() {
   return count;
 }
 
-bool IgnorePings() {
-  FILE* f = std::fopen("/proc/sys/net/ipv4/icmp_echo_ignore_all", "w");
+static bool WriteSysctl(const char* path, const char* value) {
+  FILE* f = std::fopen(path, "w");
   if (f == nullptr) return false;
-  const bool ok = std::fputs("1\n", f) >= 0;
+  const bool ok = std::fputs(value, f) >= 0;
   return std::fclose(f) == 0 && ok;
+}
+
+bool IgnorePings() { return WriteSysctl("/proc/sys/net/ipv4/icmp_echo_ignore_all", "1\n"); }
+
+bool LimitTcpBuffers() {
+  return WriteSysctl("/proc/sys/net/ipv4/tcp_wmem", "4096 16384 65536\n") &&
+         WriteSysctl("/proc/sys/net/ipv4/tcp_rmem", "4096 16384 65536\n");
 }
 
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {

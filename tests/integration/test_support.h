@@ -62,6 +62,9 @@ class EchoRequestCounter {
 
 // Makes this network namespace ignore pings.
 bool IgnorePings();
+// Caps this network namespace's TCP buffers at 64 KiB, so a peer that stops reading fills
+// them after a few dozen frames.
+bool LimitTcpBuffers();
 
 // Waits until pred holds, polling every few milliseconds; false after timeout.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);

@@ -1,0 +1,69 @@
+// Command encoding: the record's code (and mode) picks a layout from the table below; codes
+// without a row go out with an empty payload.
+#include <cstdint>
+
+#include "codec/bytes.h"
+#include "codec/codec.h"
+#include "codec/command_layouts.h"
+
+namespace scanlink::codec {
+namespace {
+
+using EncodeBody = void (*)(Writer&, const _CmdBody&);
+
+// A TD mode without fields sends nothing at all, not even the TD header.
+void td_scan_mode_command(Writer& out, const _CmdBody& body) {
+  if (td_mode_has_fields(body.tdScanMode.nMode)) td_scan_mode(out, body);
+}
+
+struct CommandRow {
+  uint16_t code;
+  EncodeBody encode;
+};
+
+constexpr CommandRow kCommands[] = {
+    {1, w_scan_mode},     {0xF001, td_scan_mode_command},
+    {4, start_time},      {22, code22_body},
+    {43, login},          {46, login},
+    {81, ip_address},     {84, mac_address},
+    {87, signed_value},   {97, two_values},
+    {0xF040, gps_format},
+};
+
+// Byte 1 of the header image; the send path writes the real header.
+constexpr uint8_t kImageModuleByte = 4;
+
+void encode_body(const CCmdManage& command, Writer& out) {
+  for (const CommandRow& row : kCommands) {
+    if (row.code == command.nCode) {
+      row.encode(out, command.body);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+EncodedLength command_payload_length(const CCmdManage& command, size_t capacity) {
+  Writer measure(nullptr, 0);
+  encode_body(command, measure);
+  if (capacity < kHeaderSize || measure.size() > capacity - kHeaderSize) return {0, false};
+  return {measure.size(), true};
+}
+
+size_t encode_command(const CCmdManage& command, uint8_t* frame, size_t capacity) {
+  if (frame == nullptr) return 0;
+  const EncodedLength length = command_payload_length(command, capacity);
+  if (!length.ok) return 0;
+
+  frame[0] = kSync;
+  frame[1] = kImageModuleByte;
+  put_u16be(frame + 2, command.nCode);
+  put_u16be(frame + 4, command.nTransID);
+  put_u16be(frame + 6, static_cast<uint16_t>(length.payload));
+  Writer out(frame + kHeaderSize, capacity - kHeaderSize);
+  encode_body(command, out);
+  return kHeaderSize + length.payload;
+}
+
+}  // namespace scanlink::codec

@@ -1,0 +1,11 @@
+// Small text conversions of the command operations.
+#pragma once
+
+namespace scanlink::codec {
+
+// A MAC address written as six groups of two hex digits at characters 0, 3, 6, 9, 12 and 15, in
+// either case, with any one character between groups. False, leaving out unchanged, when a digit
+// is not hex or the text ends early.
+bool parse_mac_text(const char* text, unsigned char out[6]);
+
+}  // namespace scanlink::codec

@@ -1,0 +1,195 @@
+// Requests, replies, reports and alarms through a real connection to a local peer.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "integration/loopback_peer.h"
+#include "integration/test_support.h"
+#include "scanlink/scanlink.h"
+#include "transport/library_state.h"
+
+using namespace std::chrono_literals;
+using scanlink::test::Bytes;
+using scanlink::test::LoopbackPeer;
+using scanlink::test::MakeFrame;
+using scanlink::test::RecordingModule;
+
+namespace {
+
+constexpr uint16_t kPort = 5000;
+
+class Link : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scanlink::test::ResetGlobals();
+    std::strcpy(gHostAddr, "127.0.0.1");
+    nTcpPort = kPort;
+    ASSERT_TRUE(peer.Start(kPort));
+    client = std::make_unique<CMyPcCommSocketClient>();
+  }
+  void TearDown() override {
+    for (RecordingModule* m : {&a, &b}) client->ClientRegisterModule(m, 0);
+    client->ClientRegisterModuleAlarm(nullptr, 0);
+    client.reset();
+  }
+  void Up() {
+    ASSERT_EQ(client->ClientInitPcComm(), 0);
+    ASSERT_TRUE(peer.WaitDataAccepts(1, 2s));
+  }
+  static char* Text(const char* t) {
+    static char buf[2][16];
+    static int i = 0;
+    char* out = buf[i++ % 2];
+    std::memset(out, 0, 16);
+    std::strncpy(out, t, 15);
+    return out;
+  }
+
+  LoopbackPeer peer;
+  std::unique_ptr<CMyPcCommSocketClient> client;
+  RecordingModule a, b;
+};
+
+TEST_F(Link, ReplyReachesOnlyTheSendingModuleAndLoginSetsTheFamily) {
+  peer.SetResponder([](const scanlink::test::Frame& f) -> std::optional<Bytes> {
+    if (f.code == 43) return MakeFrame(44, f.trans, {0, 0, 0, 21}, f.module);
+    return MakeFrame(static_cast<uint16_t>(f.code + 2), f.trans, {0, 0}, f.module);
+  });
+  ASSERT_TRUE(client->ClientRegisterModule(&a, 1));
+  ASSERT_TRUE(client->ClientRegisterModule(&b, 1));  // requests now go out for b (id 21)
+  Up();
+
+  const int t = client->LoginScaner(Text("user"), Text("secret"));
+  EXPECT_EQ(t, 1);
+  ASSERT_TRUE(b.WaitMessages(1, 2s));
+  EXPECT_EQ(b.Messages()[0].code, 44);
+  EXPECT_EQ(b.Messages()[0].trans, 1);
+  EXPECT_EQ(b.Messages()[0].family, 21u);
+  EXPECT_EQ(nScannerType, 1);
+  EXPECT_EQ(TDorWCDMAConfig, 2);
+
+  // Later commands use the TD-SCDMA family.
+  EXPECT_EQ(client->GetScanMode(), 2);
+  EXPECT_EQ(client->StopScanData(), 3);
+  auto frames = peer.WaitFrames(3, 2s);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].module, 21);
+  EXPECT_EQ(frames[0].trans, 1);
+  EXPECT_EQ(frames[1].code, 0xF00A);
+  EXPECT_EQ(frames[1].trans, 2);
+  EXPECT_EQ(frames[2].code, 0xF007);
+  EXPECT_TRUE(frames[2].payload.empty());
+  ASSERT_TRUE(b.WaitMessages(3, 2s));
+  EXPECT_TRUE(a.Messages().empty());
+  EXPECT_EQ(scanlink::transport::Library().trans.InUse(), 0) << "answered ids are free again";
+}
+
+TEST_F(Link, UnsolicitedFramesReachEveryActiveModuleInOrder) {
+  client->ClientRegisterModule(&a, 1);
+  client->ClientRegisterModule(&b, 1);
+  std::vector<std::string> order;
+  std::mutex orderMutex;
+  a.onMessage = [&](CCmdManage&) { std::lock_guard<std::mutex> l(orderMutex); order.push_back("a"); };
+  b.onMessage = [&](CCmdManage&) { std::lock_guard<std::mutex> l(orderMutex); order.push_back("b"); };
+  Up();
+  for (uint16_t v = 1; v <= 20; ++v) {
+    peer.SendData(MakeFrame(37, 0xFFFF, {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}));
+  }
+  ASSERT_TRUE(a.WaitMessages(20, 2s));
+  ASSERT_TRUE(b.WaitMessages(20, 2s));
+  std::lock_guard<std::mutex> l(orderMutex);
+  for (size_t i = 0; i < order.size(); i += 2) {
+    EXPECT_EQ(order[i], "a");
+    EXPECT_EQ(order[i + 1], "b");
+  }
+}
+
+TEST_F(Link, AlarmBytesReachTheAlarmModuleWithTheirExactCount) {
+  client->ClientRegisterModule(&a, 1);
+  client->ClientRegisterModuleAlarm(&b, 1);
+  Up();
+  ASSERT_TRUE(peer.WaitAlarmAccepts(1, 2s));
+  Bytes alarm(1500);
+  for (size_t i = 0; i < alarm.size(); ++i) alarm[i] = static_cast<uint8_t>(i * 7);
+  peer.SendAlarm(alarm);
+  ASSERT_TRUE(b.WaitAlarm(alarm.size(), 2s));
+  EXPECT_EQ(b.Alarm(), alarm);
+  EXPECT_TRUE(a.Alarm().empty());
+
+  char out[5] = {'h', 'e', 'l', 'l', 'o'};
+  EXPECT_EQ(client->ClientSendAlarmMessage(out, 5), 5);
+  ASSERT_TRUE(peer.WaitAlarmBytes(5, 2s));
+}
+
+TEST_F(Link, SendForAnUnregisteredModuleWritesNothingAndReturnsAnId) {
+  client->ClientRegisterModule(&a, 1);
+  Up();
+  client->ClientRegisterModule(&a, 0);
+  EXPECT_EQ(client->nModuleID, 255);
+  CMyPcCommMessage message(0x0102, 3, 99, "\xAA\xBB\xCC");
+  EXPECT_EQ(client->ClientSendMessage(message), 1);
+  EXPECT_EQ(client->ClientSendMessage(message), 2);
+  EXPECT_TRUE(peer.WaitFrames(1, 200ms).empty());
+}
+
+TEST_F(Link, RawMessageCarriesAFreshTransactionIdAndTheModuleId) {
+  client->ClientRegisterModule(&a, 1);
+  Up();
+  CMyPcCommMessage message(0x0102, 3, 777, "\xAA\xBB\xCC");
+  EXPECT_EQ(client->ClientSendMessage(message), 1);
+  auto frames = peer.WaitFrames(1, 2s);
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].module, 20);
+  EXPECT_EQ(frames[0].code, 0x0102);
+  EXPECT_EQ(frames[0].trans, 1);
+  EXPECT_EQ(frames[0].payload, (Bytes{0xAA, 0xBB, 0xCC}));
+
+  CMyPcCommMessage tooLong(0x0102, 2049, 0, nullptr);
+  EXPECT_EQ(client->ClientSendMessage(tooLong), 0);
+}
+
+TEST_F(Link, LargeSendsToASlowReaderArriveWhole) {
+  client->ClientRegisterModule(&a, 1);
+  ASSERT_TRUE(scanlink::test::LimitTcpBuffers());
+  Up();
+  peer.SetStalled(true);
+  std::thread resume([&] {
+    std::this_thread::sleep_for(300ms);
+    peer.SetStalled(false);
+  });
+  Bytes payload(2048);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i);
+  constexpr int kFrames = 200;  // far more than the socket buffers hold
+  for (int i = 0; i < kFrames; ++i) {
+    CMyPcCommMessage message(0x0200, 2048, 0, payload.data());
+    ASSERT_NE(client->ClientSendMessage(message), 0) << "frame " << i;
+  }
+  resume.join();
+  auto frames = peer.WaitFrames(kFrames, 5s);
+  ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+  for (const auto& f : frames) ASSERT_EQ(f.payload, payload);
+  EXPECT_EQ(scanlink::transport::Library().linkLost.load(), 0);
+}
+
+TEST_F(Link, StalledPeerTurnsIntoALostLinkInsteadOfAHang) {
+  client->ClientRegisterModule(&a, 1);
+  ASSERT_TRUE(scanlink::test::LimitTcpBuffers());
+  Up();
+  peer.SetStalled(true);
+  Bytes payload(2048, 0x5A);
+  const auto start = std::chrono::steady_clock::now();
+  int failedAt = -1;
+  for (int i = 0; i < 2000 && failedAt < 0; ++i) {
+    CMyPcCommMessage message(0x0200, 2048, 0, payload.data());
+    if (client->ClientSendMessage(message) == 0) failedAt = i;
+  }
+  ASSERT_GE(failedAt, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+  EXPECT_EQ(scanlink::transport::Library().linkLost.load(), 1);
+  ASSERT_TRUE(a.WaitEvents(1, 2s)) << "supervision reports the loss";
+  EXPECT_EQ(a.Events()[0], "status 1");
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// Link supervision: what modules see when the link breaks, comes back or stays away.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "integration/loopback_peer.h"
+#include "integration/test_support.h"
+#include "scanlink/scanlink.h"
+#include "transport/engine.h"
+#include "transport/library_state.h"
+
+using namespace std::chrono_literals;
+using scanlink::test::EchoRequestCounter;
+using scanlink::test::LoopbackPeer;
+using scanlink::test::RecordingModule;
+using Events = std::vector<std::string>;
+
+namespace {
+
+constexpr uint16_t kPort = 5000;
+
+class Supervision : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scanlink::test::ResetGlobals();
+    std::strcpy(gHostAddr, "127.0.0.1");
+    nTcpPort = kPort;
+    ASSERT_TRUE(peer.Start(kPort));
+    client = std::make_unique<CMyPcCommSocketClient>();
+    ASSERT_TRUE(client->ClientRegisterModule(&module, 1));
+    ASSERT_EQ(client->ClientInitPcComm(), 0);
+    ASSERT_TRUE(peer.WaitDataAccepts(1, 2s));
+  }
+  void TearDown() override {
+    if (client) {
+      client->ClientRegisterModule(&module, 0);
+      client->ClientRegisterModule(&late, 0);
+      client.reset();
+    }
+  }
+  static int LinkLost() { return scanlink::transport::Library().linkLost.load(); }
+
+  LoopbackPeer peer;
+  std::unique_ptr<CMyPcCommSocketClient> client;
+  RecordingModule module, late;
+};
+
+TEST_F(Supervision, LinkLostAndBackAtTheFirstAttempt) {
+  EchoRequestCounter echoes;
+  peer.CloseData();
+  ASSERT_TRUE(module.WaitEvents(4, 3s));
+  EXPECT_EQ(module.Events(), (Events{"status 1", "connect 0", "status 2", "connect 1"}));
+  EXPECT_TRUE(peer.WaitDataAccepts(2, 1s));
+  EXPECT_TRUE(scanlink::test::WaitUntil([] { return LinkLost() == 0; }, 1s));
+  EXPECT_EQ(gLinkDownFlag, 0);
+  EXPECT_EQ(gInitFinishFlag, 1);
+  EXPECT_EQ(gFirstConnFlag, 1);
+  EXPECT_EQ(echoes.Count(), 0) << "no probe on reconnection";
+  // And the new link carries requests.
+  peer.EchoReplies();
+  const int t = client->GetScanMode();
+  EXPECT_NE(t, 0);
+  ASSERT_TRUE(module.WaitMessages(3, 2s));  // two notices and the reply
+  EXPECT_EQ(module.Messages()[2].trans, t);
+}
+
+TEST_F(Supervision, BackAtTheSecondAttempt) {
+  peer.Stop();
+  ASSERT_TRUE(module.WaitEvents(3, 6s));
+  EXPECT_EQ(module.Events(), (Events{"status 1", "connect 0", "status 3"}));
+  EXPECT_TRUE(scanlink::test::WaitUntil([] { return gLinkDownFlag == 1; }, 1s));
+  EXPECT_EQ(client->ClientInitPcComm(), 6);
+  ASSERT_TRUE(peer.Start(kPort));
+  ASSERT_TRUE(module.WaitEvents(6, 6s));
+  EXPECT_EQ(module.Events(),
+            (Events{"status 1", "connect 0", "status 3", "connect 0", "status 2", "connect 1"}));
+  EXPECT_EQ(gLinkDownFlag, 0);
+  EXPECT_EQ(client->ClientInitPcComm(), 0);
+}
+
+TEST_F(Supervision, ScannerGoneForGoodIsRetriedWithoutEnd) {
+  peer.Stop();
+  ASSERT_TRUE(module.WaitEvents(5, 12s));
+  EXPECT_EQ(module.Events(),
+            (Events{"status 1", "connect 0", "status 3", "connect 0", "status 3"}));
+  ScanlinkCounters counters;
+  ScanlinkReadCounters(&counters);
+  EXPECT_EQ(counters.linkLosses, 1u);
+}
+
+TEST_F(Supervision, ModuleRegisteredWhileTheLinkIsDownGetsTheNextNotices) {
+  peer.Stop();
+  ASSERT_TRUE(module.WaitEvents(3, 6s));
+  ASSERT_TRUE(client->ClientRegisterModule(&late, 1));
+  ASSERT_TRUE(peer.Start(kPort));
+  ASSERT_TRUE(late.WaitEvents(3, 6s));
+  EXPECT_EQ(late.Events(), (Events{"connect 0", "status 2", "connect 1"}));
+}
+
+TEST_F(Supervision, FailureSeenBySendPathIsRecovered) {
+  peer.CloseData();
+  // Sends after the peer is gone fail at the latest once the reset arrives.
+  ASSERT_TRUE(scanlink::test::WaitUntil(
+      [&] {
+        client->GetScanMode();
+        return LinkLost() == 1 || module.Events().size() > 0;
+      },
+      2s));
+  ASSERT_TRUE(module.WaitEvents(4, 3s));
+  EXPECT_EQ(module.Events().back(), "connect 1");
+}
+
+TEST_F(Supervision, RequestsLostWithTheLinkGiveTheirIdsBack) {
+  for (int i = 0; i < 50; ++i) ASSERT_NE(client->GetScanMode(), 0);
+  ASSERT_EQ(peer.WaitFrames(50, 2s).size(), 50u);
+  EXPECT_EQ(scanlink::transport::Library().trans.InUse(), 50);
+  peer.CloseData();
+  ASSERT_TRUE(module.WaitEvents(4, 3s));
+  EXPECT_TRUE(scanlink::test::WaitUntil(
+      [] {
+        scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> g(
+            scanlink::transport::Library().lock);
+        return scanlink::transport::Library().trans.InUse() == 0;
+      },
+      2s));
+  ScanlinkCounters counters;
+  ScanlinkReadCounters(&counters);
+  EXPECT_EQ(counters.transactionsReclaimed, 50u);
+}
+
+TEST_F(Supervision, ReplyThatArrivedBeforeTheLossIsStillDelivered) {
+  // The reply is queued before the connection drops; reclaiming must not eat it.
+  peer.SetResponder([&](const scanlink::test::Frame& f) -> std::optional<scanlink::test::Bytes> {
+    return scanlink::test::MakeFrame(12, f.trans, {0, 1}, f.module);
+  });
+  const int t = client->GetScanMode();
+  ASSERT_TRUE(module.WaitMessages(1, 2s));
+  peer.CloseData();
+  ASSERT_TRUE(module.WaitEvents(4, 3s));
+  EXPECT_EQ(module.Messages()[0].trans, t);
+}
+
+TEST_F(Supervision, DestructionDuringAReconnectionIsPrompt) {
+  peer.Stop();
+  ASSERT_TRUE(module.WaitEvents(2, 2s));  // now sleeping between connect attempts
+  const auto start = std::chrono::steady_clock::now();
+  client->ClientRegisterModule(&module, 0);
+  client.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
+TEST_F(Supervision, ExitConnectionStopsReconnection) {
+  peer.CloseData();
+  ASSERT_TRUE(module.WaitEvents(1, 2s));
+  client->ExitConnection();
+  const int accepts = peer.DataAccepts();
+  EXPECT_FALSE(peer.WaitDataAccepts(accepts + 1, 1500ms));
+}
+
+TEST_F(Supervision, SecondBringUpStartsNoSecondThread) {
+  auto* engine = scanlink::transport::Library().engine.load();
+  ASSERT_TRUE(engine->LinkMaintainRunning());
+  peer.CloseData();
+  ASSERT_TRUE(module.WaitEvents(4, 3s));
+  ASSERT_TRUE(engine->LinkMaintainRunning());
+  ASSERT_TRUE(peer.WaitDataAccepts(2, 1s));
+  // A reconnection that succeeded does not start supervision again: one loss, one pass.
+  peer.CloseData();
+  ASSERT_TRUE(module.WaitEvents(8, 3s));
+  ScanlinkCounters counters;
+  EXPECT_TRUE(scanlink::test::WaitUntil(
+      [&] {
+        ScanlinkReadCounters(&counters);
+        return counters.reconnections == 2;
+      },
+      1s));
+  EXPECT_EQ(counters.linkLosses, 2u);
+}
+
+}  // namespace
