@@ -44,9 +44,9 @@ TEST_F(BringUp, ReachableScannerComesUpWithTwoEchoRequestsAndBothConnections) {
   ASSERT_TRUE(client.ClientRegisterModule(&module, 1));
 
   EXPECT_EQ(client.ClientInitPcComm(), 0);
-  EXPECT_EQ(gInitFinishFlag, 1);
-  EXPECT_EQ(gFirstConnFlag, 1);
-  EXPECT_EQ(nTcpPortAlarm, 8050);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gInitFinishFlag), 1);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gFirstConnFlag), 1);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(nTcpPortAlarm), 8050);
   EXPECT_TRUE(peer.WaitDataAccepts(1, 2s));
   EXPECT_TRUE(peer.WaitAlarmAccepts(1, 2s));
   EXPECT_EQ(echoes.Count(), 2);
@@ -69,8 +69,8 @@ TEST_F(BringUp, RefusedDataPortFailsAfterOneImmediateAndThreeDelayedAttempts) {
   EXPECT_GE(took, 3.0);
   EXPECT_LT(took, 4.5);
   EXPECT_EQ(Engine()->nConnectRetry, 0);
-  EXPECT_EQ(gInitFinishFlag, 0);
-  EXPECT_EQ(gFirstConnFlag, 0);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gInitFinishFlag), 0);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gFirstConnFlag), 0);
   EXPECT_FALSE(Engine()->LinkMaintainRunning());
 }
 
@@ -80,7 +80,7 @@ TEST_F(BringUp, RefusedAlarmPortStillBringsTheLinkUp) {
   nTcpPortAlarm = 1234;
   CMyPcCommSocketClient client;
   EXPECT_EQ(client.ClientInitPcComm(), 0);
-  EXPECT_EQ(nTcpPortAlarm, 8050);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(nTcpPortAlarm), 8050);
   EXPECT_TRUE(peer.WaitDataAccepts(1, 2s));
   char bytes[3] = {1, 2, 3};
   EXPECT_EQ(client.ClientSendAlarmMessage(bytes, 3), -1);
@@ -149,8 +149,8 @@ TEST_F(BringUp, ExitConnectionAndDestructionArePromptAndFinal) {
   client->ClientRegisterModule(&module, 0);
   client.reset();
   EXPECT_LT(Seconds(start), 0.2);
-  EXPECT_EQ(gInitFinishFlag, 0);
-  EXPECT_EQ(gFirstConnFlag, 0);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gInitFinishFlag), 0);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gFirstConnFlag), 0);
   EXPECT_EQ(scanlink::transport::Library().engine.load(), nullptr);
 }
 
@@ -160,7 +160,7 @@ TEST_F(BringUp, DestroyingTheClientKeepsLinkDownFlag) {
     CMyPcCommSocketClient client;
     EXPECT_EQ(client.ClientInitPcComm(), 6);
   }
-  EXPECT_EQ(gLinkDownFlag, 1);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gLinkDownFlag), 1);
   CMyPcCommSocketClient again;
   EXPECT_EQ(again.ClientInitPcComm(), 6);
   gLinkDownFlag = 0;

@@ -67,8 +67,8 @@ TEST_F(Link, ReplyReachesOnlyTheSendingModuleAndLoginSetsTheFamily) {
   EXPECT_EQ(b.Messages()[0].code, 44);
   EXPECT_EQ(b.Messages()[0].trans, 1);
   EXPECT_EQ(b.Messages()[0].family, 21u);
-  EXPECT_EQ(nScannerType, 1);
-  EXPECT_EQ(TDorWCDMAConfig, 2);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(nScannerType), 1);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(TDorWCDMAConfig), 2);
 
   // Later commands use the TD-SCDMA family.
   EXPECT_EQ(client->GetScanMode(), 2);

@@ -54,9 +54,9 @@ TEST_F(Supervision, LinkLostAndBackAtTheFirstAttempt) {
   EXPECT_EQ(module.Events(), (Events{"status 1", "connect 0", "status 2", "connect 1"}));
   EXPECT_TRUE(peer.WaitDataAccepts(2, 1s));
   EXPECT_TRUE(scanlink::test::WaitUntil([] { return LinkLost() == 0; }, 1s));
-  EXPECT_EQ(gLinkDownFlag, 0);
-  EXPECT_EQ(gInitFinishFlag, 1);
-  EXPECT_EQ(gFirstConnFlag, 1);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gLinkDownFlag), 0);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gInitFinishFlag), 1);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gFirstConnFlag), 1);
   EXPECT_EQ(echoes.Count(), 0) << "no probe on reconnection";
   // And the new link carries requests.
   peer.EchoReplies();
@@ -70,13 +70,13 @@ TEST_F(Supervision, BackAtTheSecondAttempt) {
   peer.Stop();
   ASSERT_TRUE(module.WaitEvents(3, 6s));
   EXPECT_EQ(module.Events(), (Events{"status 1", "connect 0", "status 3"}));
-  EXPECT_TRUE(scanlink::test::WaitUntil([] { return gLinkDownFlag == 1; }, 1s));
+  EXPECT_TRUE(scanlink::test::WaitUntil([] { return scanlink::transport::LoadGlobal(gLinkDownFlag) == 1; }, 1s));
   EXPECT_EQ(client->ClientInitPcComm(), 6);
   ASSERT_TRUE(peer.Start(kPort));
   ASSERT_TRUE(module.WaitEvents(6, 6s));
   EXPECT_EQ(module.Events(),
             (Events{"status 1", "connect 0", "status 3", "connect 0", "status 2", "connect 1"}));
-  EXPECT_EQ(gLinkDownFlag, 0);
+  EXPECT_EQ(scanlink::transport::LoadGlobal(gLinkDownFlag), 0);
   EXPECT_EQ(client->ClientInitPcComm(), 0);
 }
 
