@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "client/sequence.h"
 #include "codec/text.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -11,24 +12,13 @@
 
 using scanlink::transport::LoadGlobal;
 using scanlink::transport::StoreGlobal;
+using scanlink::client::NextSequence;
 
 namespace {
 
 // The command frame buffer holds 1016 payload bytes: the list operations' limits.
 constexpr unsigned kMaxCellEntries = 168;
 constexpr unsigned kMaxFreqEntries = 252;
-
-std::atomic<uint16_t> g_sequence{5};
-
-uint16_t NextSequence() {
-  uint16_t current = g_sequence.load(std::memory_order_relaxed);
-  uint16_t next;
-  do {
-    next = static_cast<uint16_t>(current + 1);
-    if (next == 0xFFFF) next = 5;
-  } while (!g_sequence.compare_exchange_weak(current, next, std::memory_order_relaxed));
-  return next;
-}
 
 // The code of a family-dependent operation, or 0 when the family is not known.
 uint16_t FamilyCode(uint16_t wcdma) {
