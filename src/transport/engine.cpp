@@ -150,7 +150,7 @@ int CMyPcCommSocket::InitPcComm() {
   if (!connected) {
     while (nConnectRetry < 3) {
       ++nConnectRetry;
-      if (cancel_.Wait(kRetryPauseMs)) break;
+      if (cancel_.Wait(timings_.retryPauseMs)) break;
       if (MyConnect()) {
         nConnectOK = 1;
         break;
@@ -224,7 +224,7 @@ bool CMyPcCommSocket::ReachabilityProbe() {
     MyTrace("ReachabilityProbe(): No ICMP socket can be opened, probe skipped!");
     return true;
   }
-  if (!sockIcmp.SetTimeouts(kProbeTimeoutMs, kProbeTimeoutMs)) {
+  if (!sockIcmp.SetTimeouts(timings_.probeTimeoutMs, timings_.probeTimeoutMs)) {
     platform::UserMessage("failed to set recv timeout: -1");
   }
   const auto addr = HostAddress();
@@ -236,7 +236,7 @@ bool CMyPcCommSocket::ReachabilityProbe() {
   for (uint16_t sequence = 0; sequence < 2; ++sequence) {
     BuildEchoRequest(packet, pid, sequence, platform::Tick32());
     if (!sockIcmp.SendTo(*addr, packet, 48)) return false;
-    if (!sockIcmp.ReceiveEchoReply(*addr, kProbeTimeoutMs)) return false;
+    if (!sockIcmp.ReceiveEchoReply(*addr, timings_.probeTimeoutMs)) return false;
   }
   return true;
 }
@@ -293,7 +293,7 @@ bool CMyPcCommSocket::MyConnect() {
   if (!l->dataFresh && !l->sockData.Open()) return false;
   l->dataFresh = false;
   const uint16_t port = static_cast<uint16_t>(LoadGlobal(nTcpPort) & 0xFFFF);
-  if (!l->sockData.Connect(*addr, port, kConnectTimeoutMs, &cancel_)) return false;
+  if (!l->sockData.Connect(*addr, port, timings_.connectTimeoutMs, &cancel_)) return false;
   l->sockData.SetNonBlocking();
   l->sockData.SetNoDelay();
   l->sockData.SetReceiveBuffer(65536);
@@ -311,7 +311,7 @@ bool CMyPcCommSocket::MyConnectAlarm() {
   if (!addr) return false;
   if (!l->alarmFresh && !l->sockAlarm.Open()) return false;
   l->alarmFresh = false;
-  if (!l->sockAlarm.Connect(*addr, 8050, kConnectTimeoutMs, &cancel_)) return false;
+  if (!l->sockAlarm.Connect(*addr, 8050, timings_.connectTimeoutMs, &cancel_)) return false;
   l->sockAlarm.SetNonBlocking();
   l->alarmConnected.store(true, std::memory_order_release);
   l->wake.Set();

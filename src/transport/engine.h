@@ -21,12 +21,15 @@ inline constexpr uint16_t kLinkStatusCode = 0xFFEE;
 
 class CMyPcCommSocket {
  public:
-  // Bounds of the waits that the protocol itself leaves open.
-  static constexpr int kConnectTimeoutMs = 3000;
-  static constexpr int kSendWaitMs = 3000;
-  static constexpr int kRetryPauseMs = 1000;
-  static constexpr int kSupervisionMs = 300;
-  static constexpr int kProbeTimeoutMs = 500;
+  // The protocol's timings, and the bounds of the waits it leaves open. Tests that break the
+  // link hundreds of times shorten them; applications keep the defaults.
+  struct Timings {
+    int retryPauseMs = 1000;     // before each delayed connect attempt
+    int supervisionMs = 300;     // link supervision's poll
+    int probeTimeoutMs = 500;    // each echo exchange
+    int connectTimeoutMs = 3000;  // one connect attempt
+    int sendWaitMs = 3000;       // a full send buffer before the link counts as lost
+  };
 
   CMyPcCommSocket();
   virtual ~CMyPcCommSocket();
@@ -64,6 +67,8 @@ class CMyPcCommSocket {
   void NotifyConnectMsg(bool connected);
 
   bool Closed() const { return cancel_.IsSet(); }
+  void SetTimings(const Timings& timings) { timings_ = timings; }
+  const Timings& timings() const { return timings_; }
   bool LinkMaintainRunning() const { return maintain_.Running(); }
 
   int nConnectOK = 0;
@@ -91,6 +96,7 @@ class CMyPcCommSocket {
   // One bring-up at a time, whoever starts it.
   platform::Mutex bringUp_;
   uint32_t nextGeneration_ = 1;
+  Timings timings_;
 
   platform::IcmpSocket sockIcmp;
   platform::Event cancel_;        // set by MyClose and the destructor

@@ -20,7 +20,7 @@ void CMyPcCommSocket::LinkMaintainProc() {
   LibraryState& lib = Library();
   bool tornDown = false;
   for (;;) {
-    if (maintainStop_.Wait(kSupervisionMs)) return;
+    if (maintainStop_.Wait(timings_.supervisionMs)) return;
     // After ExitConnection nothing reopens the link.
     if (Closed()) continue;
     if (lib.linkLost.load(std::memory_order_acquire) != 1) continue;

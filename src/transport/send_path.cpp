@@ -83,7 +83,7 @@ int CMyPcCommSocket::MySendAll(const uint8_t* data, int32_t count) {
     }
     // A full send buffer is no failure: wait, bounded, for the peer to take more.
     if (r.status == platform::IoStatus::kWouldBlock &&
-        link->sockData.WaitWritable(kSendWaitMs, &cancel_)) {
+        link->sockData.WaitWritable(timings_.sendWaitMs, &cancel_)) {
       continue;
     }
     MyTrace("MySendAll(): Send data failure, the link is lost!");
