@@ -195,7 +195,11 @@ TEST_F(Soak, HundredsOfFailuresAtRandomMomentsAlwaysRecover) {
   ScanlinkCounters c;
   ScanlinkReadCounters(&c);
   EXPECT_GE(c.linkLosses, static_cast<uint64_t>(failures));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // Sanitizers keep their own growing shadow and history: only a plain build says anything.
   EXPECT_LT(RssKb() - rssBefore, 8 * 1024) << "resident memory grew";
+#endif
+  std::printf("soak: resident memory %ld kB -> %ld kB\n", rssBefore, RssKb());
   std::printf("soak: %d failures, %llu losses, %llu reconnections, %llu ids reclaimed\n", failures,
               static_cast<unsigned long long>(c.linkLosses),
               static_cast<unsigned long long>(c.reconnections),
