@@ -1,0 +1,292 @@
+// Delivery of whole frames to the application's modules: the checks a frame must pass, replies
+// matched to the request that opened them, frames for every module, and the scanner family
+// taken from the login reply. A real engine without a link; the modules record what reaches them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <iterator>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scanlink/scanlink.h"
+#include "transport/engine.h"
+#include "transport/frames.h"
+#include "transport/library_state.h"
+
+namespace scanlink::transport {
+namespace {
+
+using test::Bytes;
+using test::Frame;
+using test::U16;
+using test::U32;
+using LibraryLock = platform::ScopedLock<platform::RecursiveMutex>;
+
+struct Delivery {
+  std::string module;
+  uint16_t code;
+  uint16_t trans;
+  uint32_t value;  // the decoded field the test looks at, by code
+
+  bool operator==(const Delivery&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Delivery& d) {
+  return os << d.module << " got code " << d.code << " trans " << d.trans << " value " << d.value;
+}
+
+class RecordingModule : public CMyPcCommInterface {
+ public:
+  RecordingModule(std::string name, std::vector<Delivery>& log)
+      : name_(std::move(name)), log_(log) {}
+
+  void ProcPcCommMsg(CCmdManage& m) override {
+    uint32_t value = 0;
+    if (m.nCode == 25) value = m.body.oneValue.nValue;
+    if (m.nCode == 37) value = m.body.reply.nReplyValue;
+    if (m.nCode == 44) value = m.body.family.nFamilyValue;
+    if (m.nCode == kLinkStatusCode) value = m.body.linkStatus.nStatusByte1;
+    log_.push_back({name_, m.nCode, m.nTransID, value});
+    if (onMessage) onMessage(m);
+  }
+
+  std::function<void(CCmdManage&)> onMessage;
+
+ private:
+  std::string name_;
+  std::vector<Delivery>& log_;
+};
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ScanlinkSetTraceSink(&Capture, this); }
+  void TearDown() override {
+    ScanlinkSetTraceSink(nullptr, nullptr);
+    nScannerType = savedType_;
+    TDorWCDMAConfig = savedFamily_;
+  }
+
+  uint8_t Register(CMyPcCommInterface& m, uint8_t mode = 1) {
+    LibraryLock g(Library().lock);
+    return engine.RegisterModule(&m, mode);
+  }
+  // A request on behalf of a module id; with no link it stays open only when that id is not a
+  // registered, active module.
+  uint16_t Send(uint8_t moduleId) {
+    LibraryLock g(Library().lock);
+    const uint8_t payload[1] = {0};
+    CMyPcCommMessage request(43, 0, 0, payload);
+    return engine.MySendMessage(request, moduleId);
+  }
+  // Dispatches one frame the way a Msg proc thread does; traces start afresh.
+  void Dispatch(const Bytes& frame, size_t length = 0) {
+    LibraryLock g(Library().lock);
+    traces.clear();
+    engine.MyDispatchData(frame.data(), static_cast<int32_t>(length ? length : frame.size()));
+  }
+  bool Traced(const std::string& text) const {
+    return std::find(traces.begin(), traces.end(), text) != traces.end();
+  }
+  TransInfo* Open(uint16_t id) {
+    LibraryLock g(Library().lock);
+    return Library().trans.GetTransInfo(id);
+  }
+  static ScanlinkCounters Counters() {
+    ScanlinkCounters c{};
+    ScanlinkReadCounters(&c);
+    return c;
+  }
+
+  CMyPcCommSocket engine;  // fresh pools for every test
+  std::vector<std::string> traces;
+  std::vector<Delivery> log;
+  RecordingModule a{"a", log}, b{"b", log}, c{"c", log};
+
+ private:
+  static void Capture(const char* text, void* self) {
+    static_cast<DispatchTest*>(self)->traces.emplace_back(text);
+  }
+  int savedType_ = nScannerType;
+  int savedFamily_ = TDorWCDMAConfig;
+};
+
+struct Rejection {
+  const char* name;
+  Bytes frame;
+  size_t length;  // bytes handed over; 0: the whole frame
+  const char* trace;
+  uint64_t ScanlinkCounters::*counter;
+};
+
+TEST_F(DispatchTest, MalformedFramesAreDroppedWithTheirReason) {
+  ASSERT_EQ(Register(a), 20);
+  Bytes lengthMismatch = Frame(20, 37, 0xFFFF, Bytes(10));
+  lengthMismatch.push_back(0);  // 19 bytes
+  Bytes badSync = Frame(20, 37, 0xFFFF, U16(1));
+  badSync[0] = 0x54;
+  const Rejection cases[] = {
+      {"7 bytes", Frame(20, 37, 0xFFFF), 7, "MyDispatchData(): Message length is overflow!",
+       &ScanlinkCounters::droppedLength},
+      {"2057 bytes", Frame(20, 37, 0xFFFF, Bytes(2049)), 0,
+       "MyDispatchData(): Message length is overflow!", &ScanlinkCounters::droppedLength},
+      {"10 announced, 19 received", lengthMismatch, 0, "MyDispatchData(): Message length is error!",
+       &ScanlinkCounters::droppedLength},
+      {"sync 0x54", badSync, 0, "MyDispatchData(): Synch byte is error!",
+       &ScanlinkCounters::droppedSync},
+  };
+  for (const Rejection& r : cases) {
+    SCOPED_TRACE(r.name);
+    const uint64_t before = Counters().*r.counter;
+    Dispatch(r.frame, r.length);
+    ASSERT_FALSE(traces.empty());
+    EXPECT_EQ(traces.back(), r.trace);
+    EXPECT_EQ(Counters().*r.counter, before + 1);
+  }
+  // The transaction id is reported before the sync byte is looked at.
+  ASSERT_GE(traces.size(), 2u);
+  EXPECT_EQ(traces[traces.size() - 2], "The recv trans id is: 65535 .");
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(DispatchTest, ShortestAndLongestFramesAreAccepted) {
+  ASSERT_EQ(Register(a), 20);
+  for (size_t payload : {size_t{0}, size_t{2048}}) {
+    Dispatch(Frame(20, 37, 0xFFFF, Bytes(payload)));
+    EXPECT_FALSE(Traced("MyDispatchData(): Message length is overflow!")) << payload;
+    EXPECT_FALSE(Traced("MyDispatchData(): Message length is error!")) << payload;
+  }
+  EXPECT_EQ(log.size(), 2u);
+}
+
+TEST_F(DispatchTest, WithNoModuleRegisteredEveryFrameIsDropped) {
+  const uint64_t before = Counters().droppedNoModule;
+  Dispatch(Frame(0, kLinkStatusCode, 0xFFFF, {0, 1}));
+  EXPECT_EQ(traces.back(), "MyDispatchData(): Object table is NULL!");
+  EXPECT_EQ(Counters().droppedNoModule, before + 1);
+  // Unregistering the last module empties the list again.
+  ASSERT_EQ(Register(a), 20);
+  ASSERT_EQ(Register(a, 0), 255);
+  Dispatch(Frame(0, kLinkStatusCode, 0xFFFF, {0, 1}));
+  EXPECT_EQ(traces.back(), "MyDispatchData(): Object table is NULL!");
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(DispatchTest, BroadcastReachesActiveModulesInRegistrationOrder) {
+  ASSERT_EQ(Register(a), 20);
+  ASSERT_EQ(Register(b), 21);
+  ASSERT_EQ(Register(c), 22);
+  ASSERT_EQ(Register(a), 23);  // registering again moves a to the end of the list
+  b.bActive = 0;
+  Dispatch(Frame(0, 37, 0xFFFF, U16(9)));
+  EXPECT_EQ(log, (std::vector<Delivery>{{"c", 37, 0xFFFF, 9}, {"a", 37, 0xFFFF, 9}}));
+  // The inactive module is still walked past.
+  EXPECT_TRUE(Traced("MyDispatchData(): One of all module ID is: 21"));
+}
+
+TEST_F(DispatchTest, LinkStatusNoticeReachesEveryModule) {
+  ASSERT_EQ(Register(a), 20);
+  ASSERT_EQ(Register(b), 21);
+  Dispatch({0x55, 0x00, 0xFF, 0xEE, 0xFF, 0xFF, 0x00, 0x02, 0x00, 0x02});
+  EXPECT_EQ(log, (std::vector<Delivery>{{"a", kLinkStatusCode, 0xFFFF, 2},
+                                        {"b", kLinkStatusCode, 0xFFFF, 2}}));
+}
+
+TEST_F(DispatchTest, ModuleThatUnregistersDuringABroadcastEndsIt) {
+  ASSERT_EQ(Register(a), 20);
+  ASSERT_EQ(Register(b), 21);
+  ASSERT_EQ(Register(c), 22);
+  b.onMessage = [&](CCmdManage&) {
+    b.onMessage = nullptr;
+    EXPECT_EQ(Register(b, 0), 255);
+  };
+  Dispatch(Frame(0, 37, 0xFFFF, U16(1)));
+  EXPECT_EQ(log, (std::vector<Delivery>{{"a", 37, 0xFFFF, 1}, {"b", 37, 0xFFFF, 1}}));
+  log.clear();
+  Dispatch(Frame(0, 37, 0xFFFF, U16(2)));
+  EXPECT_EQ(log, (std::vector<Delivery>{{"a", 37, 0xFFFF, 2}, {"c", 37, 0xFFFF, 2}}));
+}
+
+TEST_F(DispatchTest, ReplyReachesItsSenderOnceAndClosesTheTransaction) {
+  // Requests go out before the modules are listed, so they stay open without a link.
+  const uint16_t first = Send(21);
+  const uint16_t second = Send(21);
+  ASSERT_EQ(first, 1);
+  ASSERT_EQ(second, 2);
+  ASSERT_EQ(Register(a), 20);
+  ASSERT_EQ(Register(b), 21);
+  ASSERT_EQ(Register(c), 22);
+
+  Dispatch(Frame(21, 25, first, U32(77)));
+  EXPECT_EQ(log, (std::vector<Delivery>{{"b", 25, first, 77}}));
+  EXPECT_TRUE(Traced("MyDispatchData(): The source module ID is: 21. The trans id is: 1."));
+  EXPECT_EQ(Library().trans.InUse(), 1);
+
+  // The same reply again: its id is now the free list's tail, whose entry names no module.
+  Dispatch(Frame(21, 25, first, U32(78)));
+  EXPECT_EQ(traces.back(), "The nSourceID in the transaction table is not match from message!");
+  // Once another id has been freed behind it, the id has no entry at all.
+  Dispatch(Frame(21, 25, second, U32(79)));
+  Dispatch(Frame(21, 25, first, U32(80)));
+  EXPECT_EQ(traces.back(), "The transaction information table is NULL!");
+  EXPECT_EQ(log, (std::vector<Delivery>{{"b", 25, first, 77}, {"b", 25, second, 79}}));
+  EXPECT_EQ(Library().trans.InUse(), 0);
+}
+
+TEST_F(DispatchTest, ReplyFromAnotherModuleIsDroppedAndTheRequestStaysOpen) {
+  const uint16_t id = Send(21);
+  ASSERT_NE(id, 0);
+  ASSERT_EQ(Register(a), 20);
+  ASSERT_EQ(Register(b), 21);
+  ASSERT_EQ(Register(c), 22);
+  const uint64_t before = Counters().droppedTransaction;
+  Dispatch(Frame(22, 25, id, U32(5)));
+  EXPECT_EQ(traces.back(), "The nSourceID in the transaction table is not match from message!");
+  EXPECT_EQ(Counters().droppedTransaction, before + 1);
+  EXPECT_TRUE(log.empty());
+  ASSERT_NE(Open(id), nullptr);
+  EXPECT_EQ(Open(id)->nSourceID, 21);
+  // The genuine reply still finds it.
+  Dispatch(Frame(21, 25, id, U32(6)));
+  EXPECT_EQ(log, (std::vector<Delivery>{{"b", 25, id, 6}}));
+}
+
+TEST_F(DispatchTest, LoginReplySetsScannerTypeAndFamily) {
+  struct Row {
+    uint32_t value;
+    int type;
+    int family;
+  };
+  const Row rows[] = {{11, 1, 1}, {12, 2, 1}, {21, 1, 2}, {22, 2, 2}, {13, 0, 0}};
+  std::vector<uint16_t> ids;
+  for (size_t i = 0; i < std::size(rows); ++i) ids.push_back(Send(20));
+  ASSERT_EQ(Register(a), 20);
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    SCOPED_TRACE(rows[i].value);
+    nScannerType = -1;
+    TDorWCDMAConfig = -1;
+    Dispatch(Frame(20, 44, ids[i], U32(rows[i].value)));
+    EXPECT_EQ(nScannerType, rows[i].type);
+    EXPECT_EQ(TDorWCDMAConfig, rows[i].family);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), (Delivery{"a", 44, ids[i], rows[i].value}));
+  }
+}
+
+TEST_F(DispatchTest, ModuleMaySendFromItsCallback) {
+  ASSERT_EQ(Register(a), 20);
+  uint16_t sent = 0xDEAD;
+  a.onMessage = [&](CCmdManage&) { sent = Send(30); };
+  // Delivered on a thread of its own, as the Msg proc threads do, with the library lock held.
+  std::thread proc([&] { Dispatch(Frame(0, 37, 0xFFFF, U16(3))); });
+  proc.join();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(sent, 1);
+  ASSERT_NE(Open(1), nullptr);
+  EXPECT_EQ(Open(1)->nSourceID, 30);
+}
+
+}  // namespace
+}  // namespace scanlink::transport
