@@ -1,0 +1,100 @@
+// The GPS text the scanner sends, read back the way a receiver reads it, and the geometry behind delays.
+#include "gps.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+#include "bs_list.h"
+#include "route.h"
+
+namespace scanlink::sim {
+namespace {
+
+// A receiver's reading, written independently of the simulator: split on commas, and take the number
+// in front of the N field as ddmm.mmmm and the one in front of the E field as dddmm.mmmm.
+Position parse_sentence(const std::string& text) {
+  std::vector<std::string> fields;
+  std::stringstream in(text);
+  for (std::string f; std::getline(in, f, ',');) fields.push_back(f);
+  Position p{180, 90};
+  for (std::size_t i = 1; i < fields.size(); ++i) {
+    if (fields[i] == "N")
+      p.lat = std::stod(fields[i - 1].substr(0, 2)) + std::stod(fields[i - 1].substr(2)) / 60;
+    if (fields[i] == "E")
+      p.lon = std::stod(fields[i - 1].substr(0, 3)) + std::stod(fields[i - 1].substr(3)) / 60;
+  }
+  return p;
+}
+
+TEST(GpsText, ReadsBackAsThePositionItWasMadeFrom) {
+  const Position kPlaces[] = {
+      {116.4, 39.9}, {116.40712, 39.91234}, {8.5, 47.37}, {121.0, 31.0}, {100.99999999, 5.0}};
+  for (const Position& p : kPlaces) {
+    std::string text = gps_text(p, 12 * 3600 + 34 * 60 + 56);
+    SCOPED_TRACE(text);
+    EXPECT_LT(text.size(), 119u);
+    EXPECT_EQ(text.rfind("$GPGGA,123456.00,", 0), 0u);
+    Position back = parse_sentence(text);
+    EXPECT_NEAR(back.lat, p.lat, 1e-6);  // 4 decimals of a minute: under 0.2 m
+    EXPECT_NEAR(back.lon, p.lon, 1e-6);
+    Position read = position_as_read(text);
+    EXPECT_NEAR(read.lat, back.lat, 1e-12);
+    EXPECT_NEAR(read.lon, back.lon, 1e-12);
+  }
+}
+
+TEST(GpsText, NoHemisphereLetterComesBeforeTheRealOnes) {
+  std::string text = gps_text({116.4, 39.9}, 0);
+  EXPECT_EQ(text.find('N'), text.find(",N,") + 1);
+  EXPECT_EQ(text.find('E'), text.find(",E,") + 1);
+  EXPECT_NE(text.find("3954.0000,N,11624.0000,E"), std::string::npos);
+  // Minutes that round up to 60 carry into the degrees.
+  EXPECT_NE(gps_text({100.99999999, 5.0}, 0).find("10100.0000,E"), std::string::npos);
+  std::string south = gps_text({-43.2, -22.9}, 0);
+  EXPECT_NE(south.find(",S,"), std::string::npos);
+  EXPECT_NE(south.find(",W,"), std::string::npos);
+}
+
+TEST(Geodesy, DistancesAndDelaysOfKnownPairs) {
+  EXPECT_NEAR(geo_distance_km({116.4, 39.9}, {116.4, 40.0}), 11.1035, 1e-4);
+  EXPECT_EQ(quarter_chips(geo_distance_km({116.4, 39.9}, {116.4, 40.0})), 189);
+  EXPECT_NEAR(geo_distance_km({0, 0}, {1, 0}), 111.3195, 1e-4);
+  EXPECT_NEAR(geo_distance_km({0, 0}, {0, 1}), 110.5731, 1e-4);
+  EXPECT_EQ(geo_distance_km({116.4, 39.9}, {116.4, 39.9}), 0.0);
+  EXPECT_EQ(quarter_chips(0.234375 / 4 * 2.999), 2);  // truncated, not rounded
+}
+
+TEST(Route, TravelsTheSquareAtItsSpeedAndComesBack) {
+  Route r = Route::square({116.4, 39.9}, 10);
+  EXPECT_NEAR(r.length_m(), 4000, 1);
+  Position start = r.at(0);
+  Position east = r.at(100);  // 1 km along the first side
+  EXPECT_NEAR(geo_distance_km(start, east), 1.0, 0.01);
+  EXPECT_NEAR(east.lat, 39.9, 1e-9);
+  Position back = r.at(r.length_m() / 10);  // one lap
+  EXPECT_NEAR(back.lon, start.lon, 1e-9);
+  EXPECT_NEAR(back.lat, start.lat, 1e-9);
+  EXPECT_EQ(Route({{1, 2}}, 10).at(50).lon, 1);
+}
+
+TEST(BsList, ParsesEntriesSkipsHeaderAndCommentsAndNamesBadLines) {
+  auto list = parse_bs_list(
+      "name,key1,key2,longitude,latitude\n# comment\n\nnorth, 10055, 12, 116.4, 40.0\r\n"
+      "east,10055,20,116.5,39.9");
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].name, "north");
+  EXPECT_EQ(list[0].key2, 12u);
+  EXPECT_DOUBLE_EQ(list[0].position.lat, 40.0);
+  EXPECT_DOUBLE_EQ(list[1].position.lon, 116.5);
+  try {
+    parse_bs_list("a,1,2,3,4\nb,1,x,3,4\n");
+    FAIL() << "a bad line was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("line 2"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace scanlink::sim

@@ -1,0 +1,33 @@
+// Command-line settings of the simulator.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "report_generator.h"
+#include "scanner_model.h"
+
+namespace scanlink::sim {
+
+struct Options {
+  std::string bind = "127.0.0.1";
+  std::uint16_t port = 5000;  // 0 picks a free port; the "listening" event tells which
+  std::uint16_t alarm_port = 8050;
+  std::string log_path;  // JSON lines; "-" = stdout
+  std::uint32_t family = 11;
+  bool no_alarm = false;
+  bool quiet = false;
+  bool verbose = false;       // also print every report on stderr
+  bool log_payloads = false;  // hex of report payloads in "sent" events (replies always have it)
+  bool ignore_stdin = false;  // run until a signal instead of until stdin ends
+  std::uint32_t rate = 10;    // report frames per second while scanning
+  ReplyOrder reply_order = ReplyOrder::kDataFirst;
+  std::string bs_list_path;
+  std::string route_path;
+  double start_lat = 39.9;
+  double start_lon = 116.4;
+  double speed_mps = 10;
+  GeneratorConfig generator;
+};
+
+}  // namespace scanlink::sim

@@ -1,0 +1,327 @@
+#include "report_generator.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "report_table.h"
+
+namespace scanlink::sim {
+namespace {
+
+constexpr std::size_t kMaxValues = 50;         // value-list slots of the receiver
+constexpr std::size_t kMaxCellRecords = 20;    // keeps a cell-record report well inside one frame
+constexpr std::size_t kMaxTdCells = 38;        // TD cell records without fingers in a 2048-byte payload
+constexpr std::size_t kMaxTdCellsFinger = 16;  // and with fingers
+constexpr std::size_t kProfileRecords = 2;
+constexpr std::size_t kProfilePoints = 144;
+
+struct SweepRange {
+  std::uint32_t start, end, step;
+};
+
+Json level_values(std::size_t n, std::uint32_t seed, std::uint32_t base, std::uint32_t spread) {
+  Json values = Json::array();
+  for (std::size_t i = 0; i < n; ++i)
+    values.push_back(base + (seed * 7 + static_cast<std::uint32_t>(i) * 13) % spread);
+  return values;
+}
+
+const Json& entries_of(const ScanPlan& plan) {
+  static const Json kEmpty = Json::array();
+  auto it = plan.fields.find("entries");
+  return it != plan.fields.end() && it->is_array() ? *it : kEmpty;
+}
+
+std::uint32_t u32_field(const Json& fields, const char* name) { return fields.value(name, std::uint32_t{0}); }
+
+// A sweep range from the scan mode when it is usable, else a fixed band.
+SweepRange sweep_range(const ScanPlan& plan) {
+  bool td = plan.family == Family::kTd;
+  SweepRange r{u32_field(plan.fields, td ? "sa1" : "value1"), u32_field(plan.fields, td ? "sa2" : "value2"),
+               u32_field(plan.fields, td ? "sa3" : "value3")};
+  bool usable = r.step > 0 && r.end >= r.start && (r.end - r.start) / r.step < 1000;
+  if (usable) return r;
+  return td ? SweepRange{2010000, 2025000, 500} : SweepRange{2110000, 2170000, 2000};
+}
+
+std::int16_t clamp_i16(std::int64_t v) {
+  return static_cast<std::int16_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int16_t>::min(),
+                                                            std::numeric_limits<std::int16_t>::max()));
+}
+
+}  // namespace
+
+std::uint16_t report_code_for(Family family, std::optional<std::uint8_t> mode) {
+  if (family == Family::kWcdma) {
+    switch (mode.value_or(0)) {
+      case 1:
+        return report_code::kCellRecords41;
+      case 2:
+        return report_code::kCellRecords257;
+      case 3:
+        return report_code::kCellRecords259;
+      case 4:
+        return report_code::kSweep;
+      case 5:
+        return report_code::kShortValueList;
+      case 7:
+        return report_code::kCellRecords;
+      default:
+        return report_code::kValueList;
+    }
+  }
+  switch (mode.value_or(1)) {
+    case 3:
+      return report_code::kTdSweep;
+    case 4:
+      return report_code::kTdValueList;
+    case 5:
+    case 8:
+      return report_code::kTdShortProfile;
+    case 6:
+      return report_code::kTdProfile;
+    default:
+      return report_code::kTdCells;
+  }
+}
+
+ReportGenerator::ReportGenerator(GeneratorConfig config, std::vector<BaseStation> stations, Route route)
+    : config_(config), stations_(std::move(stations)), route_(std::move(route)) {}
+
+bool ReportGenerator::is_bad_cell(std::size_t station_index) const {
+  return config_.bad_cell_every > 0 && (station_index + 1) % config_.bad_cell_every == 0;
+}
+
+GeneratedReport ReportGenerator::next(const ScanPlan& plan, double elapsed_s, int seconds_of_day) {
+  ++sequence_;
+  if (config_.status_every > 0 && sequence_ % config_.status_every == 0) return status(plan.family);
+  std::string gps = gps_text(route_.at(elapsed_s), seconds_of_day);
+  std::uint16_t c = report_code_for(plan.family, plan.mode);
+  GeneratedReport r;
+  switch (c) {
+    case report_code::kValueList:
+      r = value_list(plan, gps, false);
+      break;
+    case report_code::kTdValueList:
+      r = value_list(plan, gps, true);
+      break;
+    case report_code::kShortValueList:
+      r = short_value_list(plan);
+      break;
+    case report_code::kCellRecords:
+    case report_code::kCellRecords41:
+    case report_code::kCellRecords257:
+    case report_code::kCellRecords259:
+      r = cell_records(c, plan, gps);
+      break;
+    case report_code::kSweep:
+    case report_code::kTdSweep:
+      r = sweep(c, plan);
+      break;
+    case report_code::kTdProfile:
+      r = td_profile(gps);
+      break;
+    case report_code::kTdShortProfile:
+      r = td_short_profile(gps);
+      break;
+    default:
+      r = td_cells(plan, gps);
+      break;
+  }
+  r.detail["sequence"] = sequence_;
+  return r;
+}
+
+GeneratedReport ReportGenerator::value_list(const ScanPlan& plan, const std::string& gps, bool td) {
+  // A frequency-list scan measures one value per listed frequency.
+  bool freq_list = plan.mode == (td ? 4 : 8);
+  std::size_t n = freq_list ? std::min(entries_of(plan).size(), kMaxValues) : 8;
+  Json f{{"headerByte", 1},
+         {"gpsText", gps},
+         {"headerValue1", sequence_},
+         {"headerValue2", plan.mode.value_or(0)}};
+  if (!td) f["headerValue3"] = n;
+  f["count"] = n;
+  f["values"] = level_values(n, sequence_, 30, 60);
+  std::uint16_t c = td ? report_code::kTdValueList : report_code::kValueList;
+  return {c, encode(*report_layout(c), f), {{"count", n}}};
+}
+
+GeneratedReport ReportGenerator::short_value_list(const ScanPlan&) {
+  constexpr std::size_t n = 5;
+  Json f{{"count", n},
+         {"reportValue", sequence_},
+         {"values", level_values(n, sequence_, 30, 60)},
+         {"tail", 0x5A}};
+  return {
+      report_code::kShortValueList, encode(*report_layout(report_code::kShortValueList), f), {{"count", n}}};
+}
+
+GeneratedReport ReportGenerator::cell_records(std::uint16_t c, const ScanPlan& plan, const std::string& gps) {
+  const Json& listed = entries_of(plan);
+  bool from_list = plan.mode == 7 && !listed.empty();
+  std::size_t n = from_list ? std::min(listed.size(), kMaxCellRecords) : 4;
+  Json records = Json::array();
+  for (std::size_t i = 0; i < n; ++i) {
+    auto idx = static_cast<std::uint32_t>(i);
+    std::uint32_t freq = from_list ? listed[i].value("first", 0u) : 10700 + idx * 25;
+    std::uint32_t code_no = from_list ? listed[i].value("second", 0u) : idx * 8;
+    Json entries = Json::array();
+    for (std::uint32_t j = 0; j < idx % 3; ++j)
+      entries.push_back({{"first", freq}, {"second", code_no + j + 1}});
+    records.push_back({{"value1", freq},
+                       {"value2", code_no},
+                       {"value3", 40 + (sequence_ + idx) % 30},
+                       {"value4", 10 + idx},
+                       {"value5", 20 + idx},
+                       {"value6", 30 + idx},
+                       {"count", entries.size()},
+                       {"entries", entries}});
+  }
+  Json f{{"headerByte", 1},
+         {"gpsText", gps},
+         {"headerValue1", sequence_},
+         {"headerValue2", plan.mode.value_or(0)},
+         {"count", n},
+         {"reportValue", sequence_},
+         {"records", records}};
+  return {c, encode(*report_layout(c), f), {{"count", n}}};
+}
+
+GeneratedReport ReportGenerator::sweep(std::uint16_t c, const ScanPlan& plan) {
+  SweepRange r = sweep_range(plan);
+  std::size_t points = (r.end - r.start) / r.step + 1;
+  Json f{{"start", r.start},
+         {"end", r.end},
+         {"step", r.step},
+         {"points", level_values(points, sequence_, 10, 90)}};
+  return {c, encode(*report_layout(c), f), {{"points", points}}};
+}
+
+GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::string& gps) {
+  struct Cell {
+    std::uint32_t key1, key2;
+    std::optional<std::size_t> station;
+  };
+  auto station_of = [&](std::uint32_t key1, std::uint32_t key2) -> std::optional<std::size_t> {
+    for (std::size_t s = 0; s < stations_.size(); ++s) {
+      if (stations_[s].key1 == key1 && stations_[s].key2 == key2) return s;
+    }
+    return std::nullopt;
+  };
+
+  std::size_t cap =
+      std::min<std::size_t>(config_.cells_per_report, plan.finger ? kMaxTdCellsFinger : kMaxTdCells);
+  std::vector<Cell> cells;
+  const Json& listed = entries_of(plan);
+  if (plan.mode == 1 && !listed.empty()) {
+    // A cell-list scan measures the listed cells.
+    for (std::size_t i = 0; i < listed.size() && cells.size() < cap; ++i) {
+      std::uint32_t k1 = listed[i].value("first", 0u);
+      std::uint32_t k2 = listed[i].value("second", 0u);
+      cells.push_back({k1, k2, station_of(k1, k2)});
+    }
+  } else if (!stations_.empty()) {
+    // Otherwise the scanner hears the stations of the list in turn.
+    for (std::size_t i = 0; i < std::min(cap, stations_.size()); ++i) {
+      std::size_t s = (next_station_ + i) % stations_.size();
+      cells.push_back({stations_[s].key1, stations_[s].key2, s});
+    }
+    next_station_ = (next_station_ + cells.size()) % stations_.size();
+  } else {
+    for (std::uint32_t i = 0; i < cap; ++i) cells.push_back({10055 + i * 8, i, std::nullopt});
+  }
+
+  Position here = position_as_read(gps);
+  Json records = Json::array();
+  Json detail_cells = Json::array();
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const Cell& cell = cells[i];
+    auto idx = static_cast<std::uint32_t>(i);
+    Json d{{"key1", cell.key1}, {"key2", cell.key2}};
+    std::int64_t delay = 40 + 16 * static_cast<std::int64_t>(i);
+    if (cell.station) {
+      std::int32_t expected = quarter_chips(geo_distance_km(here, stations_[*cell.station].position));
+      bool bad = is_bad_cell(*cell.station);
+      delay = static_cast<std::int64_t>(expected) + (bad ? config_.delay_error : 0);
+      d["station"] = stations_[*cell.station].name;
+      d["expected"] = expected;
+      d["bad"] = bad;
+    }
+    d["delay"] = clamp_i16(delay);
+    Json rec{{"key1", cell.key1},
+             {"key2", cell.key2},
+             {"values", level_values(21, sequence_ + idx, 20, 70)},
+             {"delay", clamp_i16(delay)}};
+    if (plan.finger) {
+      Json fingers = Json::array();
+      for (std::uint32_t f = 0; f < 4; ++f) {
+        fingers.push_back(
+            {{"value1", f * 10 + 1}, {"value2", f * 10 + 2}, {"value3", f * 10 + 3}, {"value4", f * 10 + 4}});
+      }
+      rec["fingerValue"] = 4;
+      rec["fingers"] = fingers;
+    }
+    records.push_back(std::move(rec));
+    detail_cells.push_back(std::move(d));
+  }
+  Json f{{"headerByte", 1},
+         {"gpsText", gps},
+         {"gpsMode", config_.gps_mode},
+         {"reportByte", plan.mode.value_or(0)},
+         {"count", records.size()},
+         {"cells", records}};
+  Json detail{{"count", records.size()},
+              {"finger", plan.finger},
+              {"gpsMode", config_.gps_mode},
+              {"position", {{"lon", here.lon}, {"lat", here.lat}}},
+              {"cells", detail_cells}};
+  return {report_code::kTdCells, encode(*report_layout(report_code::kTdCells, plan.finger), f), detail};
+}
+
+GeneratedReport ReportGenerator::td_profile(const std::string& gps) {
+  Json profiles = Json::array();
+  for (std::uint32_t i = 0; i < kProfileRecords; ++i) {
+    profiles.push_back({{"profileByte", i},
+                        {"value1", 100 + i},
+                        {"value2", 200 + i},
+                        {"value3", 300 + i},
+                        {"value4", 400 + i},
+                        {"value5", 500 + i},
+                        {"first", level_values(kProfilePoints, sequence_ + i, 1000, 200)},
+                        {"second", level_values(kProfilePoints, sequence_ + i + 1, 2000, 200)}});
+  }
+  Json f{{"headerByte", 1},   {"gpsText", gps},           {"headerValue1", sequence_}, {"headerValue2", 2},
+         {"headerValue3", 3}, {"headerValue4", 4},        {"headerValue5", 5},         {"reportByte1", 1},
+         {"reportByte2", 2},  {"count", kProfileRecords}, {"profiles", profiles}};
+  return {report_code::kTdProfile,
+          encode(*report_layout(report_code::kTdProfile), f),
+          {{"count", kProfileRecords}}};
+}
+
+GeneratedReport ReportGenerator::td_short_profile(const std::string& gps) {
+  Json profiles = Json::array();
+  for (std::uint32_t i = 0; i < kProfileRecords; ++i) {
+    profiles.push_back({{"profileByte", i},
+                        {"value1", 100 + i},
+                        {"value2", 200 + i},
+                        {"first", level_values(kProfilePoints, sequence_ + i, 1000, 200)},
+                        {"second", level_values(kProfilePoints, sequence_ + i + 1, 2000, 200)}});
+  }
+  Json f{{"headerByte", 1},   {"gpsText", gps},    {"headerValue1", sequence_}, {"headerValue2", 2},
+         {"headerValue3", 3}, {"headerValue4", 4}, {"count", kProfileRecords},  {"profiles", profiles}};
+  return {report_code::kTdShortProfile,
+          encode(*report_layout(report_code::kTdShortProfile), f),
+          {{"count", kProfileRecords}}};
+}
+
+GeneratedReport ReportGenerator::status(Family family) {
+  if (family == Family::kTd) {
+    return {report_code::kTdStatus,
+            encode(*report_layout(report_code::kTdStatus), {{"value1", sequence_}, {"value2", 87}}),
+            {}};
+  }
+  return {report_code::kStatus, encode(*report_layout(report_code::kStatus), {{"value", 0}}), {}};
+}
+
+}  // namespace scanlink::sim
