@@ -80,6 +80,9 @@ class Reader {
  public:
   template <size_t N>
   Reader(const uint8_t (&payload)[N], size_t length) : data_(payload), end_(std::min(length, N)) {}
+  // Over `length` received bytes, of which at most `capacity` are readable.
+  Reader(const uint8_t* payload, size_t length, size_t capacity)
+      : data_(payload), end_(std::min(length, capacity)) {}
 
   uint8_t read_u8() {
     const uint8_t v = at(pos_);

@@ -42,6 +42,11 @@ struct DecodeEnv {
 // the 2048-byte payload nor writes past the body.
 void decode_message(const CMyPcCommMessage& message, CCmdManage& record, const DecodeEnv& env);
 
+// The same from the payload bytes of a received frame, without building the message first:
+// bytes past `length` read as zero, exactly as in a message's zeroed payload.
+void decode_payload(uint16_t code, uint16_t transId, const uint8_t* payload, size_t length,
+                    CCmdManage& record, const DecodeEnv& env);
+
 // The decode environment of the library: FingerTestFlag and the library's base-station table.
 DecodeEnv library_decode_env();
 

@@ -94,22 +94,38 @@ const ReportRow* find_report(uint16_t code) {
 
 }  // namespace
 
+namespace {
+
+void decode(Reader& in, CCmdManage& record, const DecodeEnv& env) {
+  if (record.nTransID == kBroadcastTrans) {
+    if (const ReportRow* row = find_report(record.nCode)) row->decode(in, record, env);
+    return;
+  }
+  for (const ReplyRow& row : kReplies) {
+    if (row.code == record.nCode) {
+      row.decode(in, record.body);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
 void decode_message(const CMyPcCommMessage& message, CCmdManage& record, const DecodeEnv& env) {
   record.nCode = message.nCode;
   record.nTransID = message.nTransID;
   record.nLength = message.nLength;
   Reader in(message.payload, message.nLength);
+  decode(in, record, env);
+}
 
-  if (message.nTransID == kBroadcastTrans) {
-    if (const ReportRow* row = find_report(message.nCode)) row->decode(in, record, env);
-    return;
-  }
-  for (const ReplyRow& row : kReplies) {
-    if (row.code == message.nCode) {
-      row.decode(in, record.body);
-      return;
-    }
-  }
+void decode_payload(uint16_t code, uint16_t transId, const uint8_t* payload, size_t length,
+                    CCmdManage& record, const DecodeEnv& env) {
+  record.nCode = code;
+  record.nTransID = transId;
+  record.nLength = static_cast<uint16_t>(length);
+  Reader in(payload, length, kMaxPayload);
+  decode(in, record, env);
 }
 
 DecodeEnv library_decode_env() {

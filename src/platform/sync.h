@@ -3,7 +3,7 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -68,7 +68,23 @@ class ScopedLock {
   M& m_;
 };
 
-// Waits on any lock type; used with the library lock held exactly once.
-using CondVar = std::condition_variable_any;
+// Wakes sleepers when something they wait for may have changed. A sleeper takes a ticket while
+// it still sees nothing to do, and sleeps only while no ring came after its ticket.
+class Doorbell {
+ public:
+  uint32_t Ticket() const { return seq_.load(std::memory_order_acquire); }
+  void Wait(uint32_t ticket) const { seq_.wait(ticket, std::memory_order_acquire); }
+  void Ring() {
+    seq_.fetch_add(1, std::memory_order_release);
+    seq_.notify_one();
+  }
+  void RingAll() {
+    seq_.fetch_add(1, std::memory_order_release);
+    seq_.notify_all();
+  }
+
+ private:
+  std::atomic<uint32_t> seq_{0};
+};
 
 }  // namespace scanlink::platform

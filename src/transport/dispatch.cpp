@@ -23,19 +23,25 @@ bool IsActive(const CMyPcCommInterface* module) {
 void CMyPcCommSocket::MsgProcThreadProc(platform::Event* stop) {
   LibraryState& lib = Library();
   for (;;) {
-    platform::UniqueLock<platform::RecursiveMutex> lock(lib.lock);
-    lib.msgReady.wait(lock, [&] { return stop->IsSet() || !lib.msgQ.Empty(); });
-    if (stop->IsSet()) return;
-    RecvBuffer* d = lib.msgQ.PopMsgQHead();
-    if (d->pBuf == nullptr) {
-      // The marker a finished link left behind: everything that link received is dispatched.
-      ReclaimTransactions(static_cast<uint32_t>(d->nLen));
-    } else {
-      MyDispatchData(d->pBuf, d->nLen);
-      delete[] d->pBuf;
-      d->pBuf = nullptr;
+    uint32_t ticket;
+    {
+      platform::ScopedLock<platform::RecursiveMutex> lock(lib.lock);
+      if (stop->IsSet()) return;
+      if (RecvBuffer* d = lib.msgQ.PopMsgQHead()) {
+        if (d->pBuf == nullptr) {
+          // The marker a finished link left behind: everything that link received is dispatched.
+          ReclaimTransactions(static_cast<uint32_t>(d->nLen));
+        } else {
+          MyDispatchData(d->pBuf, d->nLen);
+          delete[] d->pBuf;
+          d->pBuf = nullptr;
+        }
+        lib.buffers.FreeRecvBuffer(d->nIndex);
+        continue;
+      }
+      ticket = lib.msgBell.Ticket();
     }
-    lib.buffers.FreeRecvBuffer(d->nIndex);
+    lib.msgBell.Wait(ticket);
   }
 }
 
@@ -79,9 +85,9 @@ void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
     return;
   }
 
-  CMyPcCommMessage message(code, payloadLength, transId, frame + 8);
   CCmdManage record;
-  codec::decode_message(message, record, codec::library_decode_env());
+  codec::decode_payload(code, transId, frame + 8, payloadLength, record,
+                        codec::library_decode_env());
 
   if (code == 44) {
     int type = 0;

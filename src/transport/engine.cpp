@@ -63,8 +63,8 @@ void CMyPcCommSocket::RetireLink() {
       link->dataConnected.store(false, std::memory_order_release);
       link->alarmConnected.store(false, std::memory_order_release);
     }
-    lib.msgReady.notify_all();
   }
+  lib.msgBell.RingAll();
   if (!link) return;
   platform::LockGuard guard(retiredMutex_);
   retired_.push_back(std::move(link));
@@ -87,7 +87,7 @@ void CMyPcCommSocket::FinishLink(Link& link) {
     marker->nLen = static_cast<int32_t>(link.generation);
     marker->pBuf = nullptr;
     lib.msgQ.PushMsgQTail(marker);
-    lib.msgReady.notify_one();
+    lib.msgBell.Ring();
   } else {
     ReclaimTransactions(link.generation);
   }

@@ -38,8 +38,8 @@ struct Counters {
 struct LibraryState {
   // The one re-entrant library lock: pools, queue, module list, socket writes.
   platform::RecursiveMutex lock;
-  // Signalled (under the lock) when a frame is queued or a Msg proc thread must stop.
-  platform::CondVar msgReady;
+  // Rung after a frame is queued and when Msg proc threads must stop.
+  platform::Doorbell msgBell;
 
   ObjectTable objects;
   TransInfoTable trans;

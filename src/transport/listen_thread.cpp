@@ -111,8 +111,9 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
         {
           platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
           framer->Feed(dataBuf, r.bytes, sink);
-          if (sink.queued > 0) lib.msgReady.notify_one();
         }
+        // Rung outside the lock, so the woken thread finds it free.
+        if (sink.queued > 0) lib.msgBell.Ring();
       } else if (r.status != platform::IoStatus::kWouldBlock) {
         dataOpen = false;
         lib.linkLost.store(1, std::memory_order_release);

@@ -1,0 +1,171 @@
+// The library against the scanner simulator: login and family, a TD scan with the GPS check,
+// and faults the simulator injects on purpose.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "integration/test_support.h"
+#include "scanlink/scanlink.h"
+#include "sim_peer.h"
+#include "transport/library_state.h"
+
+using namespace std::chrono_literals;
+using scanlink::test::RecordingModule;
+using scanlink::test::SimPeer;
+using scanlink::transport::LoadGlobal;
+using Events = std::vector<std::string>;
+
+namespace {
+
+class TdCellCollector : public RecordingModule {
+ public:
+  void ProcPcCommMsg(CCmdManage& m) override {
+    if (m.nCode == 0xF025) {
+      std::lock_guard<std::mutex> lock(mutex);
+      const _TDCellReport& r = m.body.tdCells;
+      for (int i = 0; i < r.nCount; ++i) {
+        const uint32_t bit = 1u << (i % 32);
+        cells.push_back({r.aRecords[i].nCellKey1, (r.nFoundMask & bit) != 0,
+                         (r.nMismatchMask & bit) != 0, r.aRecords[i].nFingerValue});
+      }
+    }
+    RecordingModule::ProcPcCommMsg(m);
+  }
+  struct Cell {
+    uint32_t key1;
+    bool found, mismatch;
+    uint32_t finger;
+  };
+  std::mutex mutex;
+  std::vector<Cell> cells;
+};
+
+class WithSimulator : public ::testing::Test {
+ protected:
+  void Start(std::vector<std::string> args) {
+    scanlink::test::ResetGlobals();
+    args.insert(args.end(), {"--port", "5000", "--quiet"});
+    ASSERT_TRUE(sim.start(args));
+    std::strcpy(gHostAddr, "127.0.0.1");
+    nTcpPort = sim.data_port();
+    client = std::make_unique<CMyPcCommSocketClient>();
+    ASSERT_TRUE(client->ClientRegisterModule(&module, 1));
+    ASSERT_EQ(client->ClientInitPcComm(), 0);
+    ASSERT_TRUE(sim.wait_for("data-connected", 2s));
+  }
+  void TearDown() override {
+    if (client) {
+      client->ExitConnection();
+      client->ClientRegisterModule(&module, 0);
+      client.reset();
+    }
+    sim.stop();
+  }
+  int Login() {
+    char user[16] = "admin", password[16] = "secret";
+    return client->LoginScaner(user, password);
+  }
+
+  SimPeer sim;
+  std::unique_ptr<CMyPcCommSocketClient> client;
+  TdCellCollector module;
+};
+
+TEST_F(WithSimulator, LoginSetsTheFamilyAndLaterCommandsUseIt) {
+  Start({"--family", "22"});
+  const int t = Login();
+  ASSERT_NE(t, 0);
+  ASSERT_TRUE(module.WaitMessages(1, 2s));
+  EXPECT_EQ(module.Messages()[0].code, 44);
+  EXPECT_EQ(module.Messages()[0].trans, t);
+  EXPECT_EQ(LoadGlobal(nScannerType), 2);
+  EXPECT_EQ(LoadGlobal(TDorWCDMAConfig), 2);
+
+  ASSERT_NE(client->GetScanerVersion(), 0);
+  ASSERT_NE(client->GetScanMode(), 0);
+  ASSERT_TRUE(sim.wait_for(SimPeer::command(0xF014), 2s));
+  ASSERT_TRUE(sim.wait_for(SimPeer::command(0xF00A), 2s));
+  ASSERT_TRUE(module.WaitMessages(3, 2s));
+  auto login = sim.wait_for(SimPeer::command(43), 1s);
+  ASSERT_TRUE(login);
+  EXPECT_EQ((*login)["module"], 20);
+  EXPECT_EQ((*login)["trans"], t);
+}
+
+TEST_F(WithSimulator, TdScanReportsMarkListedCellsAndTheirMismatches) {
+  const std::string list = testing::TempDir() + "stations.csv";
+  {
+    std::ofstream out(list);
+    out << "name,key1,key2,longitude,latitude\n";
+    for (int i = 1; i <= 8; ++i) {
+      out << "bs" << i << "," << 1000 + i << "," << i << "," << 116.40 + 0.01 * i << ","
+          << 39.90 + 0.005 * i << "\n";
+    }
+  }
+  Start({"--family", "21", "--bs-list", list, "--delay-error", "40", "--bad-cell-every", "2",
+         "--rate", "50"});
+  _BSCellInfo stations[8] = {};
+  for (int i = 1; i <= 8; ++i) {
+    std::snprintf(stations[i - 1].szName, sizeof stations[i - 1].szName, "bs%d", i);
+    stations[i - 1].nCellKey1 = 1000 + i;
+    stations[i - 1].nCellKey2 = i;
+    stations[i - 1].dLongitude = 116.40 + 0.01 * i;
+    stations[i - 1].dLatitude = 39.90 + 0.005 * i;
+  }
+  ASSERT_EQ(client->SetBSList(stations, 8), 8);
+  ASSERT_EQ(client->SetGpsMismatchLimit(3), 12);
+  ASSERT_NE(Login(), 0);
+  ASSERT_TRUE(module.WaitMessages(1, 2s));
+  // A cell search: the simulator reports the listed stations in turn, with finger fields.
+  ASSERT_NE(client->SetTDCellSearchScanMode(1, 2, 3, 4, 5, 0, true), 0);
+  ASSERT_NE(client->StartScanData(), 0);
+  ASSERT_TRUE(scanlink::test::WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(module.mutex);
+        return module.cells.size() >= 32;
+      },
+      5s));
+  ASSERT_NE(client->StopScanData(), 0);
+  std::lock_guard<std::mutex> lock(module.mutex);
+  int listed = 0;
+  for (const auto& c : module.cells) {
+    if (c.key1 < 1001 || c.key1 > 1008) continue;
+    ++listed;
+    EXPECT_TRUE(c.found) << c.key1;
+    EXPECT_NE(c.finger, 0u) << "records decoded with their finger fields";
+    // Every second station reports a delay 40 quarter chips off; the rest agree exactly.
+    EXPECT_EQ(c.mismatch, (c.key1 - 1000) % 2 == 0) << c.key1;
+  }
+  EXPECT_GT(listed, 0);
+}
+
+TEST_F(WithSimulator, ConnectionResetMidFrameIsRecovered) {
+  Start({});
+  ASSERT_NE(client->StartScanData(), 0);  // a report stream, so a frame is cut somewhere
+  ASSERT_TRUE(module.WaitMessages(3, 3s));
+  auto mark = sim.mark();
+  ASSERT_TRUE(sim.control("reset-mid-frame"));
+  ASSERT_TRUE(module.WaitEvents(4, 5s));
+  EXPECT_EQ(module.Events(), (Events{"status 1", "connect 0", "status 2", "connect 1"}));
+  ASSERT_TRUE(sim.wait_for("data-connected", 2s, mark));
+  const size_t before = module.Messages().size();
+  ASSERT_NE(client->GetScanMode(), 0);
+  EXPECT_TRUE(module.WaitMessages(before + 1, 2s));
+}
+
+TEST_F(WithSimulator, PeerAwayForAWhileIsRetriedUntilItComesBack) {
+  Start({});
+  // Longer than one reconnection attempt (three connects a second apart).
+  ASSERT_TRUE(sim.control("stop-listening 4000"));
+  ASSERT_TRUE(sim.control("close-data"));
+  ASSERT_TRUE(module.WaitEvents(6, 12s));
+  const Events events = module.Events();
+  EXPECT_EQ(events.front(), "status 1");
+  EXPECT_EQ(events[2], "status 3");
+  EXPECT_EQ(events.back(), "connect 1");
+}
+
+}  // namespace
