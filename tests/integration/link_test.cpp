@@ -7,6 +7,7 @@
 
 #include "integration/loopback_peer.h"
 #include "integration/test_support.h"
+#include "platform/sync.h"
 #include "scanlink/scanlink.h"
 #include "transport/library_state.h"
 
@@ -187,6 +188,12 @@ TEST_F(Link, StalledPeerTurnsIntoALostLinkInsteadOfAHang) {
   }
   ASSERT_GE(failedAt, 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
+  {
+    scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> g(
+        scanlink::transport::Library().lock);
+    EXPECT_EQ(scanlink::transport::Library().trans.InUse(), failedAt)
+        << "the failed request's id is free again";
+  }
   EXPECT_EQ(scanlink::transport::Library().linkLost.load(), 1);
   ASSERT_TRUE(a.WaitEvents(1, 2s)) << "supervision reports the loss";
   EXPECT_EQ(a.Events()[0], "status 1");

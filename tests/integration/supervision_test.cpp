@@ -1,6 +1,7 @@
 // Link supervision: what modules see when the link breaks, comes back or stays away.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -146,6 +147,30 @@ TEST_F(Supervision, DestructionDuringAReconnectionIsPrompt) {
   peer.Stop();
   ASSERT_TRUE(module.WaitEvents(2, 2s));  // now sleeping between connect attempts
   const auto start = std::chrono::steady_clock::now();
+  client->ClientRegisterModule(&module, 0);
+  client.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+}
+
+TEST_F(Supervision, DestructionWhileAModuleIsBeingToldIsSafe) {
+  // The module is inside ConnectMsg(false) on the supervision thread when the client goes.
+  std::atomic<bool> inside{false};
+  struct Slow : RecordingModule {
+    std::atomic<bool>* inside;
+    void ConnectMsg(bool connected) override {
+      if (!connected) {
+        inside->store(true);
+        std::this_thread::sleep_for(150ms);
+      }
+      RecordingModule::ConnectMsg(connected);
+    }
+  } slow;
+  slow.inside = &inside;
+  ASSERT_TRUE(client->ClientRegisterModule(&slow, 1));
+  peer.CloseData();
+  ASSERT_TRUE(scanlink::test::WaitUntil([&] { return inside.load(); }, 2s));
+  const auto start = std::chrono::steady_clock::now();
+  client->ClientRegisterModule(&slow, 0);  // waits for the callback: it holds the lock
   client->ClientRegisterModule(&module, 0);
   client.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
