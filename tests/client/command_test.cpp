@@ -33,9 +33,7 @@ Bytes Tail(const Bytes& b, size_t n) { return b.size() < n ? b : Bytes(b.end() -
 class Commands : public ::testing::Test {
  protected:
   void SetUp() override {
-    scanlink::test::ResetGlobals();
-    std::strcpy(gHostAddr, "127.0.0.1");
-    nTcpPort = kPort;
+    scanlink::test::AimAtLocalPeer(kPort);
     ASSERT_TRUE(peer.Start(kPort));
     client = std::make_unique<CMyPcCommSocketClient>();
     ASSERT_TRUE(client->ClientRegisterModule(&module, 1));

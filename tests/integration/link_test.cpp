@@ -24,9 +24,7 @@ constexpr uint16_t kPort = 5000;
 class Link : public ::testing::Test {
  protected:
   void SetUp() override {
-    scanlink::test::ResetGlobals();
-    std::strcpy(gHostAddr, "127.0.0.1");
-    nTcpPort = kPort;
+    scanlink::test::AimAtLocalPeer(kPort);
     ASSERT_TRUE(peer.Start(kPort));
     client = std::make_unique<CMyPcCommSocketClient>();
   }

@@ -69,9 +69,7 @@ Steady Measure() {
 class Soak : public ::testing::Test {
  protected:
   void SetUp() override {
-    scanlink::test::ResetGlobals();
-    std::strcpy(gHostAddr, "127.0.0.1");
-    nTcpPort = kPort;
+    scanlink::test::AimAtLocalPeer(kPort);
     ASSERT_TRUE(peer.Start(kPort));
     peer.EchoReplies();
     client = std::make_unique<CMyPcCommSocketClient>();

@@ -25,9 +25,7 @@ constexpr uint16_t kPort = 5000;
 class Supervision : public ::testing::Test {
  protected:
   void SetUp() override {
-    scanlink::test::ResetGlobals();
-    std::strcpy(gHostAddr, "127.0.0.1");
-    nTcpPort = kPort;
+    scanlink::test::AimAtLocalPeer(kPort);
     ASSERT_TRUE(peer.Start(kPort));
     client = std::make_unique<CMyPcCommSocketClient>();
     ASSERT_TRUE(client->ClientRegisterModule(&module, 1));

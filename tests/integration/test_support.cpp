@@ -127,4 +127,10 @@ void ResetGlobals() {
   FingerTestFlag = 0;
 }
 
+void AimAtLocalPeer(uint16_t port) {
+  ResetGlobals();
+  std::strcpy(gHostAddr, "127.0.0.1");
+  nTcpPort = port;
+}
+
 }  // namespace scanlink::test

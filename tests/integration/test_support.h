@@ -71,5 +71,7 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
 
 // Resets the exported variables to their load-time values.
 void ResetGlobals();
+// The same, then points the library at 127.0.0.1:port.
+void AimAtLocalPeer(uint16_t port);
 
 }  // namespace scanlink::test
