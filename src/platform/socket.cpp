@@ -158,13 +158,14 @@ IcmpSocket::Kind IcmpSocket::Open() {
   return kind_ = Kind::kNone;
 }
 
-bool IcmpSocket::SetTimeouts(int sendMs, int receiveMs) {
-  if (fd_ < 0) return false;
-  timeval s{sendMs / 1000, (sendMs % 1000) * 1000};
-  timeval r{receiveMs / 1000, (receiveMs % 1000) * 1000};
-  bool ok = setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &s, sizeof s) == 0;
-  return setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &r, sizeof r) == 0 && ok;
+static int SetTimeout(int fd, int option, int ms) {
+  if (fd < 0) return EBADF;
+  timeval t{ms / 1000, (ms % 1000) * 1000};
+  return setsockopt(fd, SOL_SOCKET, option, &t, sizeof t) == 0 ? 0 : errno;
 }
+
+int IcmpSocket::SetReceiveTimeout(int ms) { return SetTimeout(fd_, SO_RCVTIMEO, ms); }
+int IcmpSocket::SetSendTimeout(int ms) { return SetTimeout(fd_, SO_SNDTIMEO, ms); }
 
 bool IcmpSocket::SendTo(uint32_t addrNetOrder, const void* data, size_t size) {
   if (fd_ < 0) return false;

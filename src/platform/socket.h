@@ -66,7 +66,9 @@ class IcmpSocket {
 
   Kind Open();
   Kind kind() const { return kind_; }
-  bool SetTimeouts(int sendMs, int receiveMs);
+  // 0 on success, else the system's error number.
+  int SetReceiveTimeout(int ms);
+  int SetSendTimeout(int ms);
   // Sends an ICMP message to addr (network order).
   bool SendTo(uint32_t addrNetOrder, const void* data, size_t size);
   // Waits up to timeoutMs for an echo reply from addr. A raw socket sees every ICMP message of

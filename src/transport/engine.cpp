@@ -224,8 +224,14 @@ bool CMyPcCommSocket::ReachabilityProbe() {
     MyTrace("ReachabilityProbe(): No ICMP socket can be opened, probe skipped!");
     return true;
   }
-  if (!sockIcmp.SetTimeouts(timings_.probeTimeoutMs, timings_.probeTimeoutMs)) {
-    platform::UserMessage("failed to set recv timeout: -1");
+  char text[64];
+  if (const int error = sockIcmp.SetReceiveTimeout(timings_.probeTimeoutMs)) {
+    std::snprintf(text, sizeof text, "failed to set recv timeout: %d", error);
+    platform::UserMessage(text);
+  }
+  if (const int error = sockIcmp.SetSendTimeout(timings_.probeTimeoutMs)) {
+    std::snprintf(text, sizeof text, "failed to set send timeout: %d", error);
+    platform::UserMessage(text);
   }
   const auto addr = HostAddress();
   if (!addr) {
