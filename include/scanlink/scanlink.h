@@ -60,7 +60,7 @@ struct _BSCellInfo {
 };
 
 // The client. One exists at a time; its constructor creates the library's engine and its
-// destructor destroys it. Operations return a transaction id (1..1023) or 0 when nothing could
+// destructor destroys it (never destroy it from inside a module callback). Operations return a transaction id (1..1023) or 0 when nothing could
 // be sent; registration returns bool.
 class SCANLINK_API CMyPcCommSocketClient {
  public:

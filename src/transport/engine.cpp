@@ -136,6 +136,9 @@ int CMyPcCommSocket::InitPcComm() {
   if (LoadGlobal(gInitFinishFlag) == 1) return 0;
   if (Closed()) return 1;
   ReapRetired();
+  // Both describe the current bring-up only.
+  nConnectOK = 0;
+  nConnectRetry = 0;
 
   const bool first = LoadGlobal(gFirstConnFlag) == 0;
   if (first && !ReachabilityProbe()) return 1;
