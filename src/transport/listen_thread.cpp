@@ -18,6 +18,7 @@ constexpr size_t kReadSize = 4096;
 // and TCP flow control holds the peer instead of frames being dropped.
 constexpr int kDescriptorsPerRead = kReadSize / Framer::kHeader + 1;
 constexpr int kBackpressurePollMs = 10;
+constexpr int kReadBurst = 16;
 
 // Queues whole frames; runs with the library lock held.
 struct QueueSink {
@@ -104,19 +105,27 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
     }
 
     if (poller.Readable(dataSlot)) {
-      const platform::IoResult r = link->sockData.Receive(dataBuf, sizeof dataBuf);
-      if (r.status == platform::IoStatus::kOk) {
+      // A full read means more is probably waiting: read on, a bounded number of times, before
+      // going back to the wait that also serves the alarm socket and the stop event.
+      for (int burst = 0; burst < kReadBurst; ++burst) {
+        const platform::IoResult r = link->sockData.Receive(dataBuf, sizeof dataBuf);
+        if (r.status == platform::IoStatus::kWouldBlock) break;
+        if (r.status != platform::IoStatus::kOk) {
+          dataOpen = false;
+          lib.linkLost.store(1, std::memory_order_release);
+          break;
+        }
         Counters::Add(lib.counters.bytesReceived, r.bytes);
         QueueSink sink{lib};
+        bool room;
         {
           platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
           framer->Feed(dataBuf, r.bytes, sink);
+          room = lib.buffers.Available() >= kDescriptorsPerRead;
         }
         // Rung outside the lock, so the woken thread finds it free.
         if (sink.queued > 0) lib.msgBell.Ring();
-      } else if (r.status != platform::IoStatus::kWouldBlock) {
-        dataOpen = false;
-        lib.linkLost.store(1, std::memory_order_release);
+        if (r.bytes < sizeof dataBuf || !room || link->hStopListen.IsSet()) break;
       }
     }
   }
