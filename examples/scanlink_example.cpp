@@ -78,8 +78,10 @@ int main(int argc, char** argv) {
 
   const int up = client.ClientInitPcComm();
   std::printf("ClientInitPcComm: %d (%s)\n", up,
-              up == 0 ? "link up" : up == 1 ? "probe or set-up failure"
-                                  : up == 2 ? "data connection failed" : "link down");
+              up == 0   ? "link up"
+              : up == 1 ? "probe or set-up failure"
+              : up == 2 ? "data connection failed"
+                        : "link down");
   if (up != 0) return 1;
 
   char user[16] = "admin";

@@ -127,12 +127,12 @@ struct _TDScanModeInfo {
   uint8_t nSelector;
   uint16_t nSelectorValue;
   union {
-    _TDList list;             // modes 1 and 4
-    _TDCellSearch cellSearch; // mode 2
-    _TDSAScan sa;             // mode 3
-    _TDCWScan cw;             // mode 5
-    _TDChannelScan channel;   // mode 6
-    _TDMode8 mode8;           // mode 8
+    _TDList list;              // modes 1 and 4
+    _TDCellSearch cellSearch;  // mode 2
+    _TDSAScan sa;              // mode 3
+    _TDCWScan cw;              // mode 5
+    _TDChannelScan channel;    // mode 6
+    _TDMode8 mode8;            // mode 8
   } fields;
 };
 
@@ -417,13 +417,13 @@ struct _SweepReport {
 // The body area of a CCmdManage: one member per layout, chosen by the code (and table).
 union _CmdBody {
   // commands
-  _WScanModeInfo wScanMode;    // code 1; reply 11
-  _TDScanModeInfo tdScanMode;  // code 0xF001; reply 0xF00B
-  _ScanStartTime startTime;    // code 4
-  _Code22Info code22;          // code 22
-  _LoginInfo login;            // codes 43, 46
-  _IpAddressInfo ipAddress;    // code 81
-  _MacAddressInfo macAddress;  // code 84
+  _WScanModeInfo wScanMode;      // code 1; reply 11
+  _TDScanModeInfo tdScanMode;    // code 0xF001; reply 0xF00B
+  _ScanStartTime startTime;      // code 4
+  _Code22Info code22;            // code 22
+  _LoginInfo login;              // codes 43, 46
+  _IpAddressInfo ipAddress;      // code 81
+  _MacAddressInfo macAddress;    // code 84
   _SignedValueInfo signedValue;  // code 87
   _TwoValueInfo twoValues;       // code 97
   _GpsFormatInfo gpsFormat;      // code 0xF040
@@ -439,14 +439,14 @@ union _CmdBody {
   _ShortStatusReport shortStatus;  // report 0xF028
   _LinkStatusBody linkStatus;      // code 0xFFEE
   // measurement reports
-  _ValueListReport valueList;                // 36
-  _TDValueListReport tdValueList;            // 0xF027
-  _ShortValueListReport shortValueList;      // 38
-  _CellRecordReport cellRecords;             // 40, 41, 257, 259
-  _SweepReport sweep;                        // 73, 0xF026
-  _TDCellReport tdCells;                     // 0xF025
-  _TDProfileReport tdProfile;                // 0xF100
-  _TDShortProfileReport tdShortProfile;      // 0xF102
+  _ValueListReport valueList;            // 36
+  _TDValueListReport tdValueList;        // 0xF027
+  _ShortValueListReport shortValueList;  // 38
+  _CellRecordReport cellRecords;         // 40, 41, 257, 259
+  _SweepReport sweep;                    // 73, 0xF026
+  _TDCellReport tdCells;                 // 0xF025
+  _TDProfileReport tdProfile;            // 0xF100
+  _TDShortProfileReport tdShortProfile;  // 0xF102
   unsigned char byRaw[SCANLINK_BODY_SIZE];
 };
 

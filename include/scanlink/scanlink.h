@@ -52,16 +52,16 @@ class SCANLINK_API CMyPcCommInterface {
 
 // One base station of the list given to SetBSList.
 struct _BSCellInfo {
-  char szName[64];      // NUL-terminated, stored only
-  uint32_t nCellKey1;   // compared with a TD cell record's cell key 1
-  uint32_t nCellKey2;   // compared with a TD cell record's 16-bit cell key 2
-  double dLongitude;    // degrees east
-  double dLatitude;     // degrees north
+  char szName[64];     // NUL-terminated, stored only
+  uint32_t nCellKey1;  // compared with a TD cell record's cell key 1
+  uint32_t nCellKey2;  // compared with a TD cell record's 16-bit cell key 2
+  double dLongitude;   // degrees east
+  double dLatitude;    // degrees north
 };
 
 // The client. One exists at a time; its constructor creates the library's engine and its
-// destructor destroys it (never destroy it from inside a module callback). Operations return a transaction id (1..1023) or 0 when nothing could
-// be sent; registration returns bool.
+// destructor destroys it (never destroy it from inside a module callback). Operations return a
+// transaction id (1..1023) or 0 when nothing could be sent; registration returns bool.
 class SCANLINK_API CMyPcCommSocketClient {
  public:
   CMyPcCommSocketClient();
@@ -91,10 +91,10 @@ class SCANLINK_API CMyPcCommSocketClient {
 
   // Scanner commands.
   int LoginScaner(char* text1, char* text2);
-  int SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2, unsigned int listValue3,
-                           unsigned int count, unsigned int* const freqs);
-  int SetWCellListScanMode(unsigned int listValue1, unsigned int listValue2, unsigned int listValue3,
-                           unsigned int count, unsigned int* const firsts,
+  int SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2,
+                           unsigned int listValue3, unsigned int count, unsigned int* const freqs);
+  int SetWCellListScanMode(unsigned int listValue1, unsigned int listValue2,
+                           unsigned int listValue3, unsigned int count, unsigned int* const firsts,
                            unsigned int* const seconds);
   int SetWCDMAScanMode(unsigned int mode, unsigned int value1, unsigned int value2,
                        unsigned int value3, unsigned int value4, unsigned int value5,
@@ -105,8 +105,8 @@ class SCANLINK_API CMyPcCommSocketClient {
                       unsigned int sa3, bool saFlag, short int sa5, unsigned int sa4,
                       unsigned int selector);
   int SetTDCellListScanMode(unsigned int selectorValue, unsigned int* const firsts,
-                            unsigned int* const seconds, unsigned int count,
-                            unsigned int selector, bool fingerTest, unsigned int trailing);
+                            unsigned int* const seconds, unsigned int count, unsigned int selector,
+                            bool fingerTest, unsigned int trailing);
   int SetTDFreqListScanMode(unsigned int selectorValue, unsigned int* const freqs,
                             unsigned int count, unsigned int selector, bool fingerTest,
                             unsigned int trailing);
@@ -150,15 +150,15 @@ class SCANLINK_API CMyPcCommSocketClient {
 
 // Exported variables: the application writes gHostAddr and nTcpPort before ClientInitPcComm and
 // may read the rest at any time.
-SCANLINK_API extern char gHostAddr[32];     // scanner's IPv4 address, dotted decimal
-SCANLINK_API extern int nTcpPort;           // data port (low 16 bits used)
-SCANLINK_API extern int nTcpPortAlarm;      // alarm port, always 8050
-SCANLINK_API extern int gFirstConnFlag;     // 1 once a bring-up has succeeded
-SCANLINK_API extern int gInitFinishFlag;    // 1 while the link is up
-SCANLINK_API extern int gLinkDownFlag;      // 1 after a failed automatic reconnection
-SCANLINK_API extern int nScannerType;       // 1 or 2 from the login reply, 0 unknown
-SCANLINK_API extern int TDorWCDMAConfig;    // 1 WCDMA, 2 TD-SCDMA, 0 unknown
-SCANLINK_API extern int FingerTestFlag;     // TD cell reports carry finger fields while 1
+SCANLINK_API extern char gHostAddr[32];   // scanner's IPv4 address, dotted decimal
+SCANLINK_API extern int nTcpPort;         // data port (low 16 bits used)
+SCANLINK_API extern int nTcpPortAlarm;    // alarm port, always 8050
+SCANLINK_API extern int gFirstConnFlag;   // 1 once a bring-up has succeeded
+SCANLINK_API extern int gInitFinishFlag;  // 1 while the link is up
+SCANLINK_API extern int gLinkDownFlag;    // 1 after a failed automatic reconnection
+SCANLINK_API extern int nScannerType;     // 1 or 2 from the login reply, 0 unknown
+SCANLINK_API extern int TDorWCDMAConfig;  // 1 WCDMA, 2 TD-SCDMA, 0 unknown
+SCANLINK_API extern int FingerTestFlag;   // TD cell reports carry finger fields while 1
 
 // Diagnostics: the library's trace texts go to this sink (none by default). It is called on the
 // library's threads, possibly with the library lock held: keep it short and do not block.
@@ -167,21 +167,21 @@ SCANLINK_API void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context);
 
 // Counters since the library was loaded; readable at any time from any thread.
 struct ScanlinkCounters {
-  uint64_t framesReceived;       // whole frames cut from the data stream
-  uint64_t bytesReceived;        // bytes read from the data connection
-  uint64_t framesDelivered;      // records handed to at least one module
-  uint64_t droppedSync;          // frames rejected for a wrong sync byte
-  uint64_t droppedLength;        // frames rejected for an inconsistent length
-  uint64_t droppedNoModule;      // frames for which no module was registered or matched
-  uint64_t droppedTransaction;   // replies to unknown transactions or from another module
-  uint64_t bytesSkipped;         // stream bytes discarded while looking for frames
-  uint64_t framesOversized;      // frames longer than 2056 bytes, skipped
-  uint64_t sends;                // frames written
-  uint64_t sendsFailed;          // sends refused or failed
-  uint64_t linkLosses;           // link failures seen by supervision
-  uint64_t reconnections;        // successful automatic reconnections
+  uint64_t framesReceived;         // whole frames cut from the data stream
+  uint64_t bytesReceived;          // bytes read from the data connection
+  uint64_t framesDelivered;        // records handed to at least one module
+  uint64_t droppedSync;            // frames rejected for a wrong sync byte
+  uint64_t droppedLength;          // frames rejected for an inconsistent length
+  uint64_t droppedNoModule;        // frames for which no module was registered or matched
+  uint64_t droppedTransaction;     // replies to unknown transactions or from another module
+  uint64_t bytesSkipped;           // stream bytes discarded while looking for frames
+  uint64_t framesOversized;        // frames longer than 2056 bytes, skipped
+  uint64_t sends;                  // frames written
+  uint64_t sendsFailed;            // sends refused or failed
+  uint64_t linkLosses;             // link failures seen by supervision
+  uint64_t reconnections;          // successful automatic reconnections
   uint64_t transactionsReclaimed;  // ids of requests lost with a broken link
-  uint64_t queueHighWater;       // most frames waiting for dispatch at once
+  uint64_t queueHighWater;         // most frames waiting for dispatch at once
 };
 SCANLINK_API void ScanlinkReadCounters(ScanlinkCounters* counters);
 

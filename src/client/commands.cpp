@@ -10,9 +10,9 @@
 #include "scanlink/scanlink.h"
 #include "transport/library_state.h"
 
+using scanlink::client::NextSequence;
 using scanlink::transport::LoadGlobal;
 using scanlink::transport::StoreGlobal;
-using scanlink::client::NextSequence;
 
 namespace {
 
@@ -23,9 +23,12 @@ constexpr unsigned kMaxFreqEntries = 252;
 // The code of a family-dependent operation, or 0 when the family is not known.
 uint16_t FamilyCode(uint16_t wcdma) {
   switch (LoadGlobal(TDorWCDMAConfig)) {
-    case 1: return wcdma;
-    case 2: return static_cast<uint16_t>(0xF000 | wcdma);
-    default: return 0;
+    case 1:
+      return wcdma;
+    case 2:
+      return static_cast<uint16_t>(0xF000 | wcdma);
+    default:
+      return 0;
   }
 }
 
@@ -196,9 +199,9 @@ int CMyPcCommSocketClient::SetTDFreqListScanMode(unsigned int selectorValue,
 }
 
 int CMyPcCommSocketClient::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
-                                                   unsigned int selectorValue,
-                                                   unsigned int search2, unsigned int search1,
-                                                   unsigned int selector, bool fingerTest) {
+                                                   unsigned int selectorValue, unsigned int search2,
+                                                   unsigned int search1, unsigned int selector,
+                                                   bool fingerTest) {
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
   cmd.nCode = 0xF001;

@@ -189,8 +189,8 @@ bool IcmpSocket::ReceiveEchoReply(uint32_t addrNetOrder, int timeoutMs) {
     if (r <= 0) return false;
     sockaddr_in from{};
     socklen_t fromLen = sizeof from;
-    ssize_t n = recvfrom(fd_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                         &fromLen);
+    ssize_t n =
+        recvfrom(fd_, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
       return false;

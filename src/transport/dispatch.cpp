@@ -93,11 +93,20 @@ void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
     int type = 0;
     int family = 0;
     switch (record.body.family.nFamilyValue) {
-      case 11: type = 1, family = 1; break;
-      case 12: type = 2, family = 1; break;
-      case 21: type = 1, family = 2; break;
-      case 22: type = 2, family = 2; break;
-      default: break;
+      case 11:
+        type = 1, family = 1;
+        break;
+      case 12:
+        type = 2, family = 1;
+        break;
+      case 21:
+        type = 1, family = 2;
+        break;
+      case 22:
+        type = 2, family = 2;
+        break;
+      default:
+        break;
     }
     StoreGlobal(nScannerType, type);
     StoreGlobal(TDorWCDMAConfig, family);

@@ -24,11 +24,11 @@ class CMyPcCommSocket {
   // The protocol's timings, and the bounds of the waits it leaves open. Tests that break the
   // link hundreds of times shorten them; applications keep the defaults.
   struct Timings {
-    int retryPauseMs = 1000;     // before each delayed connect attempt
-    int supervisionMs = 300;     // link supervision's poll
-    int probeTimeoutMs = 500;    // each echo exchange
+    int retryPauseMs = 1000;      // before each delayed connect attempt
+    int supervisionMs = 300;      // link supervision's poll
+    int probeTimeoutMs = 500;     // each echo exchange
     int connectTimeoutMs = 3000;  // one connect attempt
-    int sendWaitMs = 3000;       // a full send buffer before the link counts as lost
+    int sendWaitMs = 3000;        // a full send buffer before the link counts as lost
   };
 
   CMyPcCommSocket();

@@ -46,8 +46,8 @@ struct LibraryState {
   RecvBufferPool buffers;
   MsgQueue msgQ;
 
-  CMyPcCommInterface* alarmModule = nullptr;  // guarded by lock
-  std::atomic<int> linkLost{0};               // gLinkLostFlag
+  CMyPcCommInterface* alarmModule = nullptr;      // guarded by lock
+  std::atomic<int> linkLost{0};                   // gLinkLostFlag
   std::atomic<CMyPcCommSocket*> engine{nullptr};  // gMyPcCommSocket
 
   Counters counters;

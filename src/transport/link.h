@@ -26,7 +26,7 @@ struct CMyPcCommSocket::Link {
   // to a connected data socket.
   std::atomic<bool> dataConnected{false};
   std::atomic<bool> alarmConnected{false};
-  bool dataFresh = true;   // the data socket has not seen a connect attempt yet
+  bool dataFresh = true;  // the data socket has not seen a connect attempt yet
   bool alarmFresh = true;
   platform::Thread hThreadListen;
   platform::Thread hThreadProcOne;

@@ -72,8 +72,8 @@ int CMyPcCommSocket::ReInitPcComm() {
 }
 
 void CMyPcCommSocket::SendLinkStatus(int status) {
-  uint8_t frame[10] = {0x55, 0x00, 0xFF, 0xEE, 0xFF, 0xFF, 0x00, 0x02, 0x00,
-                       static_cast<uint8_t>(status)};
+  uint8_t frame[10] = {0x55, 0x00, 0xFF, 0xEE, 0xFF,
+                       0xFF, 0x00, 0x02, 0x00, static_cast<uint8_t>(status)};
   LibraryState& lib = Library();
   platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
   MyDispatchData(frame, sizeof frame);

@@ -63,7 +63,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
   auto framer = std::make_unique<Framer>();
   unsigned char dataBuf[kReadSize];
   unsigned char alarmBuf[kReadSize];
-  bool dataOpen = true;   // until the peer closes it or a read fails
+  bool dataOpen = true;  // until the peer closes it or a read fails
   bool alarmOpen = true;
   platform::Poller poller;
 

@@ -49,8 +49,8 @@ uint16_t CMyPcCommSocket::MySendMessage(CMyPcCommMessage& message, uint8_t modul
 
   for (ObjectNode* node = lib.objects.Head(); node != nullptr; node = node->pNext) {
     if (node->nModuleID != moduleId || node->pInterface == nullptr ||
-        std::atomic_ref<unsigned char>(node->pInterface->bActive).load(
-            std::memory_order_relaxed) != 1) {
+        std::atomic_ref<unsigned char>(node->pInterface->bActive).load(std::memory_order_relaxed) !=
+            1) {
       continue;
     }
     if (MySendAll(frame, message.nLength + 8) == 0) {

@@ -21,9 +21,7 @@ constexpr uint16_t kPort = 5000;
 
 class BringUp : public ::testing::Test {
  protected:
-  void SetUp() override {
-    scanlink::test::AimAtLocalPeer(kPort);
-  }
+  void SetUp() override { scanlink::test::AimAtLocalPeer(kPort); }
   static double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
   }

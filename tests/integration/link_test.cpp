@@ -90,8 +90,14 @@ TEST_F(Link, UnsolicitedFramesReachEveryActiveModuleInOrder) {
   client->ClientRegisterModule(&b, 1);
   std::vector<std::string> order;
   std::mutex orderMutex;
-  a.onMessage = [&](CCmdManage&) { std::lock_guard<std::mutex> l(orderMutex); order.push_back("a"); };
-  b.onMessage = [&](CCmdManage&) { std::lock_guard<std::mutex> l(orderMutex); order.push_back("b"); };
+  a.onMessage = [&](CCmdManage&) {
+    std::lock_guard<std::mutex> l(orderMutex);
+    order.push_back("a");
+  };
+  b.onMessage = [&](CCmdManage&) {
+    std::lock_guard<std::mutex> l(orderMutex);
+    order.push_back("b");
+  };
   Up();
   for (uint16_t v = 1; v <= 20; ++v) {
     peer.SendData(MakeFrame(37, 0xFFFF, {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}));

@@ -192,8 +192,8 @@ void LoopbackPeer::HandleData(int fd) {
       const uint8_t* h = stream_.data() + pos;
       const size_t len = 8 + (static_cast<size_t>(h[6]) << 8 | h[7]);
       if (stream_.size() - pos < len) break;
-      Frame f{h[1], static_cast<uint16_t>(h[2] << 8 | h[3]), static_cast<uint16_t>(h[4] << 8 | h[5]),
-              Bytes(h + 8, h + len)};
+      Frame f{h[1], static_cast<uint16_t>(h[2] << 8 | h[3]),
+              static_cast<uint16_t>(h[4] << 8 | h[5]), Bytes(h + 8, h + len)};
       if (responder_) {
         if (auto reply = responder_(f)) replies.push_back(std::move(*reply));
       }

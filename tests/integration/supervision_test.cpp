@@ -73,7 +73,8 @@ TEST_F(Supervision, BackAtTheSecondAttempt) {
   peer.Stop();
   ASSERT_TRUE(module.WaitEvents(3, 6s));
   EXPECT_EQ(module.Events(), (Events{"status 1", "connect 0", "status 3"}));
-  EXPECT_TRUE(scanlink::test::WaitUntil([] { return scanlink::transport::LoadGlobal(gLinkDownFlag) == 1; }, 1s));
+  EXPECT_TRUE(scanlink::test::WaitUntil(
+      [] { return scanlink::transport::LoadGlobal(gLinkDownFlag) == 1; }, 1s));
   EXPECT_EQ(client->ClientInitPcComm(), 6);
   ASSERT_TRUE(peer.Start(kPort));
   ASSERT_TRUE(module.WaitEvents(6, 6s));

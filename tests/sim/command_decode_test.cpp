@@ -18,7 +18,8 @@ struct DecodeCase {
 };
 
 const DecodeCase kCases[] = {
-    {"TD frequency list, one entry", 0xF001, "04 00 00 00 10 01 00 00 03 B6 FF FF 03", "SetTDScanMode",
+    {"TD frequency list, one entry", 0xF001, "04 00 00 00 10 01 00 00 03 B6 FF FF 03",
+     "SetTDScanMode",
      R"({"mode":4,"fingerTest":0,"selector":0,"selectorValue":16,"count":1,
          "entries":[{"first":950,"second":65535}],"trailing":3})"},
     {"TD CW scan, selector 1", 0xF001, "05 00 01 01 2C 00 00 00 0A 00 07", "SetTDScanMode",
@@ -27,8 +28,8 @@ const DecodeCase kCases[] = {
      R"({"mode":1,"fingerTest":1,"selector":2,"selectorValue":0,"count":0,"entries":[],"trailing":9})"},
     {"TD cell search", 0xF001, "02 01 00 00 05 07 00 08 00 00 00 09 00 00 00 0A", "SetTDScanMode",
      R"({"mode":2,"fingerTest":1,"selector":0,"selectorValue":5,"search1":7,"search2":8,"search3":9,"search4":10})"},
-    {"TD SA scan, negative value", 0xF001, "03 00 07 00 00 00 00 00 01 00 00 00 02 00 00 00 03 04 01 FF FF",
-     "SetTDScanMode",
+    {"TD SA scan, negative value", 0xF001,
+     "03 00 07 00 00 00 00 00 01 00 00 00 02 00 00 00 03 04 01 FF FF", "SetTDScanMode",
      R"({"mode":3,"fingerTest":0,"selector":7,"selectorValue":0,"sa1":1,"sa2":2,"sa3":3,"sa4":4,"saFlag":1,"sa5":-1})"},
     {"start time 15 March 2009 14:05:09", 4, "00 6D 02 0F 0E 05 09", "StartScan",
      R"({"year":109,"month":2,"day":15,"hour":14,"minute":5,"second":9})"},

@@ -1,5 +1,5 @@
-// What the simulator sends: replies to each command, report layouts by their length formulas, and the
-// reports a scan produces.
+// What the simulator sends: replies to each command, report layouts by their length formulas, and
+// the reports a scan produces.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -123,7 +123,8 @@ TEST(ReportLayouts, LengthsFollowTheLayoutFormulas) {
   EXPECT_EQ(len(37, {}), 2u);
   EXPECT_EQ(len(0xF028, {}), 6u);
 
-  Json records = Json::array({{{"entries", Json::array({{{"first", 1}}, {{"first", 2}}})}}, Json::object()});
+  Json records =
+      Json::array({{{"entries", Json::array({{{"first", 1}}, {{"first", 2}}})}}, Json::object()});
   EXPECT_EQ(len(40, {{"records", records}}), 134u + 15 * 2 + 6 * 2);
   EXPECT_EQ(len(259, {{"records", records}}), 134u + 15 * 2 + 6 * 2);
 
@@ -186,7 +187,8 @@ TEST(ReportGenerator, EveryReportAgreesWithItsOwnCount) {
     p.fields = fields;
     return p;
   };
-  Json entries = Json::array({{{"first", 10700}, {"second", 5}}, {{"first", 10725}, {"second", 6}}});
+  Json entries =
+      Json::array({{{"first", 10700}, {"second", 5}}, {{"first", 10725}, {"second", 6}}});
 
   GeneratedReport r =
       gen.next(plan(Family::kWcdma, 8, {{"entries", Json::array({10700, 10725, 10750})}}), 0, 0);
@@ -209,7 +211,8 @@ TEST(ReportGenerator, EveryReportAgreesWithItsOwnCount) {
   EXPECT_EQ(r.code, 73);
   EXPECT_EQ(r.payload.size(), 12u + 2 * 5);
 
-  r = gen.next(plan(Family::kTd, 3, {{"sa1", 10}, {"sa2", 5}, {"sa3", 0}}), 0, 0);  // unusable range
+  r = gen.next(plan(Family::kTd, 3, {{"sa1", 10}, {"sa2", 5}, {"sa3", 0}}), 0,
+               0);  // unusable range
   std::uint32_t points = (be32(r.payload, 4) - be32(r.payload, 0)) / be32(r.payload, 8) + 1;
   EXPECT_EQ(r.payload.size(), 12u + 2 * points);
 
@@ -271,7 +274,8 @@ TEST(ReportGenerator, TdCellDelaysMatchTheDistanceExceptForBadCells) {
 
 TEST(ReportGenerator, FingerRecordsAre118BytesAndTheListCapsTheCells) {
   std::vector<BaseStation> many;
-  for (std::uint32_t i = 0; i < 40; ++i) many.push_back({"s", 10000 + i, i, {116.4, 39.9 + i * 0.001}});
+  for (std::uint32_t i = 0; i < 40; ++i)
+    many.push_back({"s", 10000 + i, i, {116.4, 39.9 + i * 0.001}});
   GeneratorConfig config;
   config.cells_per_report = 38;
   config.status_every = 0;
@@ -290,7 +294,8 @@ TEST(ReportGenerator, FingerRecordsAre118BytesAndTheListCapsTheCells) {
   r = gen.next(plan, 0, 0);
   EXPECT_EQ(r.payload[129], 38);
   EXPECT_LE(r.payload.size(), 2048u);
-  EXPECT_EQ(be32(r.payload, 130), 10016u) << "the next report goes on with the stations not yet heard";
+  EXPECT_EQ(be32(r.payload, 130), 10016u)
+      << "the next report goes on with the stations not yet heard";
 }
 
 }  // namespace

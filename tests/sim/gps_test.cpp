@@ -1,4 +1,5 @@
-// The GPS text the scanner sends, read back the way a receiver reads it, and the geometry behind delays.
+// The GPS text the scanner sends, read back the way a receiver reads it, and the geometry behind
+// delays.
 #include "gps.h"
 
 #include <gtest/gtest.h>
@@ -12,8 +13,8 @@
 namespace scanlink::sim {
 namespace {
 
-// A receiver's reading, written independently of the simulator: split on commas, and take the number
-// in front of the N field as ddmm.mmmm and the one in front of the E field as dddmm.mmmm.
+// A receiver's reading, written independently of the simulator: split on commas, and take the
+// number in front of the N field as ddmm.mmmm and the one in front of the E field as dddmm.mmmm.
 Position parse_sentence(const std::string& text) {
   std::vector<std::string> fields;
   std::stringstream in(text);

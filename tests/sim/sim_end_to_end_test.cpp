@@ -30,7 +30,8 @@ struct RawFrame {
   Bytes payload;
 };
 
-Bytes frame_bytes(std::uint8_t module, std::uint16_t code, std::uint16_t trans, const Bytes& payload) {
+Bytes frame_bytes(std::uint8_t module, std::uint16_t code, std::uint16_t trans,
+                  const Bytes& payload) {
   Bytes b(8 + payload.size());
   b[0] = 0x55;
   b[1] = module;
@@ -74,12 +75,13 @@ class Client {
     return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(b.size());
   }
 
-  // Appends what arrives to in_ until it holds n bytes; false on timeout, close or error (see closed()).
+  // Appends what arrives to in_ until it holds n bytes; false on timeout, close or error (see
+  // closed()).
   bool fill(std::size_t n, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (in_.size() < n) {
-      auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       pollfd p{fd_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -117,7 +119,8 @@ class Client {
     return std::nullopt;
   }
 
-  // How the connection ended: 0 for an orderly close, an errno for a failure, nullopt if still open.
+  // How the connection ended: 0 for an orderly close, an errno for a failure, nullopt if still
+  // open.
   std::optional<int> wait_closed(std::chrono::milliseconds timeout = 3s) {
     fill(in_.size() + (1 << 20), timeout);  // reads until the end, whatever comes first
     return closed_;
@@ -218,12 +221,13 @@ TEST(SimEndToEnd, CommandSentByteByByteIsDecodedAndItsScanModeEchoed) {
 }
 
 TEST(SimEndToEnd, ScanStreamsReportsUntilStopped) {
-  auto bs =
-      std::filesystem::temp_directory_path() / ("scanlink-sim-bs-" + std::to_string(::getpid()) + ".csv");
+  auto bs = std::filesystem::temp_directory_path() /
+            ("scanlink-sim-bs-" + std::to_string(::getpid()) + ".csv");
   std::ofstream(bs) << "north,10055,12,116.4,40.0\neast,10055,20,116.5,39.9\n";
   SimPeer sim;
-  ASSERT_TRUE(sim.start({"--port", "0", "--alarm-port", "0", "--quiet", "--rate", "50", "--speed", "0",
-                         "--bs-list", bs.string(), "--bad-cell-every", "2", "--delay-error", "40"}));
+  ASSERT_TRUE(
+      sim.start({"--port", "0", "--alarm-port", "0", "--quiet", "--rate", "50", "--speed", "0",
+                 "--bs-list", bs.string(), "--bad-cell-every", "2", "--delay-error", "40"}));
   Client data(sim.data_port());
   ASSERT_TRUE(data.connected());
   ASSERT_TRUE(data.send(frame_bytes(20, 0xF004, 2, {})));

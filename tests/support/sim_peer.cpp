@@ -137,7 +137,8 @@ std::optional<SimPeer::Json> SimPeer::control(const std::string& line, Duration 
       timeout);
 }
 
-std::optional<SimPeer::Json> SimPeer::wait_for(const Predicate& match, Duration timeout, std::size_t from) {
+std::optional<SimPeer::Json> SimPeer::wait_for(const Predicate& match, Duration timeout,
+                                               std::size_t from) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   std::unique_lock lock(mu_);
   std::size_t next = from;
@@ -155,7 +156,8 @@ std::optional<SimPeer::Json> SimPeer::wait_for(const Predicate& match, Duration 
   }
 }
 
-std::optional<SimPeer::Json> SimPeer::wait_for(const std::string& name, Duration timeout, std::size_t from) {
+std::optional<SimPeer::Json> SimPeer::wait_for(const std::string& name, Duration timeout,
+                                               std::size_t from) {
   return wait_for(event(name), timeout, from);
 }
 
@@ -243,11 +245,15 @@ SimPeer::Predicate SimPeer::event(const std::string& name) {
 }
 
 SimPeer::Predicate SimPeer::command(std::uint16_t code) {
-  return [code](const Json& e) { return e.value("event", "") == "command" && e.value("code", -1) == code; };
+  return [code](const Json& e) {
+    return e.value("event", "") == "command" && e.value("code", -1) == code;
+  };
 }
 
 SimPeer::Predicate SimPeer::sent(std::uint16_t code) {
-  return [code](const Json& e) { return e.value("event", "") == "sent" && e.value("code", -1) == code; };
+  return [code](const Json& e) {
+    return e.value("event", "") == "sent" && e.value("code", -1) == code;
+  };
 }
 
 }  // namespace scanlink::test

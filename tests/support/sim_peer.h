@@ -1,4 +1,5 @@
-// SimPeer: runs scanlink-sim as a child process for integration tests and follows its JSON event log.
+// SimPeer: runs scanlink-sim as a child process for integration tests and follows its JSON event
+// log.
 //
 //   scanlink::test::SimPeer sim;
 //   ASSERT_TRUE(sim.start({"--port", "0", "--alarm-port", "0", "--family", "21"}));
@@ -42,13 +43,15 @@ class SimPeer {
 
   // Spawns the simulator with "--log -" (events on a pipe) and extra_args, and waits for its first
   // "listening" event. False if it could not start, exited, or did not listen in time.
-  bool start(const std::vector<std::string>& extra_args = {}, Duration timeout = std::chrono::seconds(5));
+  bool start(const std::vector<std::string>& extra_args = {},
+             Duration timeout = std::chrono::seconds(5));
 
   // Sends one control line and waits for its acknowledgement; nullopt if none came in time. The ack
   // says {"ok":false,"error":...} when the simulator could not carry the command out.
   std::optional<Json> control(const std::string& line, Duration timeout = std::chrono::seconds(5));
 
-  // The first event at index >= from that matches; nullopt on timeout or when the simulator has exited.
+  // The first event at index >= from that matches; nullopt on timeout or when the simulator has
+  // exited.
   std::optional<Json> wait_for(const Predicate& match, Duration timeout, std::size_t from = 0);
   std::optional<Json> wait_for(const std::string& event, Duration timeout, std::size_t from = 0);
 
@@ -63,8 +66,8 @@ class SimPeer {
   std::uint16_t alarm_port() const;
   bool running() const;
 
-  // Asks the simulator to quit and waits up to timeout, then kills it. Returns its exit status, or -1
-  // if it had to be killed or was not running. Safe to call twice.
+  // Asks the simulator to quit and waits up to timeout, then kills it. Returns its exit status, or
+  // -1 if it had to be killed or was not running. Safe to call twice.
   int stop(Duration timeout = std::chrono::seconds(3));
 
   // Predicates for the common waits.

@@ -12,7 +12,8 @@ namespace {
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -21,8 +22,8 @@ std::vector<std::string_view> split(std::string_view line) {
   std::size_t from = 0;
   while (true) {
     std::size_t comma = line.find(',', from);
-    out.push_back(
-        trim(line.substr(from, comma == std::string_view::npos ? std::string_view::npos : comma - from)));
+    out.push_back(trim(line.substr(
+        from, comma == std::string_view::npos ? std::string_view::npos : comma - from)));
     if (comma == std::string_view::npos) return out;
     from = comma + 1;
   }
@@ -61,8 +62,9 @@ std::vector<BaseStation> parse_bs_list(std::string_view csv) {
     bool may_be_header = first_entry;
     first_entry = false;
     BaseStation bs;
-    bool ok = fields.size() == 5 && parse_number(fields[1], bs.key1) && parse_number(fields[2], bs.key2) &&
-              parse_number(fields[3], bs.position.lon) && parse_number(fields[4], bs.position.lat);
+    bool ok = fields.size() == 5 && parse_number(fields[1], bs.key1) &&
+              parse_number(fields[2], bs.key2) && parse_number(fields[3], bs.position.lon) &&
+              parse_number(fields[4], bs.position.lat);
     if (!ok) {
       bool header = may_be_header && fields.size() == 5 && !parse_number(fields[1], bs.key1);
       if (header) continue;

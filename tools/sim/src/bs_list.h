@@ -17,8 +17,8 @@ struct BaseStation {
   Position position;
 };
 
-// CSV "name,key1,key2,longitude,latitude"; blank lines, '#' comments and a header line whose key1 is
-// not a number are skipped. Throws std::runtime_error naming the line of a malformed entry.
+// CSV "name,key1,key2,longitude,latitude"; blank lines, '#' comments and a header line whose key1
+// is not a number are skipped. Throws std::runtime_error naming the line of a malformed entry.
 std::vector<BaseStation> parse_bs_list(std::string_view csv);
 std::vector<BaseStation> load_bs_list(const std::string& path);
 

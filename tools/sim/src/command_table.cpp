@@ -269,7 +269,8 @@ DecodedCommand decode_command(std::uint16_t c, ByteView payload) {
   const Layout* layout = command_layout(c, payload);
   if (layout == nullptr) {
     if (!payload.empty()) {
-      d.problems.push_back(std::to_string(payload.size()) + " payload bytes on a command without a body");
+      d.problems.push_back(std::to_string(payload.size()) +
+                           " payload bytes on a command without a body");
     }
     return d;
   }

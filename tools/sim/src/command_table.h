@@ -1,4 +1,5 @@
-// Commands the scanner accepts: code, name and payload layout (chosen by the mode byte for scan modes).
+// Commands the scanner accepts: code, name and payload layout (chosen by the mode byte for scan
+// modes).
 #pragma once
 
 #include <cstdint>

@@ -121,7 +121,8 @@ ControlParse parse_control(std::string_view line) {
     auto trans = number(t[2]);
     auto payload = from_hex(t[3]);
     auto module = t.size() == 5 ? number(t[4]) : std::optional<std::uint32_t>(0);
-    if (!code || *code > 0xFFFF || !trans || *trans > 0xFFFF || !payload || !module || *module > 0xFF) {
+    if (!code || *code > 0xFFFF || !trans || *trans > 0xFFFF || !payload || !module ||
+        *module > 0xFF) {
       return fail("frame takes CODE TRANS HEXPAYLOAD [MODULE] (payload '-' for none)");
     }
     c.kind = Kind::kFrame;

@@ -60,7 +60,8 @@ void EventLog::emit(std::string_view event, const Json& fields) {
   if (out_ == nullptr) return;
   Json line = Json::object();
   line["event"] = event;
-  line["t"] = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
+  line["t"] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start_)
                   .count();
   for (const auto& [k, v] : fields.items()) line[k] = v;
   std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -86,8 +87,8 @@ std::string describe_fields(const Json& fields) {
   return s;
 }
 
-std::string describe_command(std::uint16_t code, std::uint8_t module, std::uint16_t trans, std::size_t length,
-                             const DecodedCommand& command) {
+std::string describe_command(std::uint16_t code, std::uint8_t module, std::uint16_t trans,
+                             std::size_t length, const DecodedCommand& command) {
   std::string s = "<- " + hex16(code) + " " + command.name;
   for (const auto& [k, v] : command.fields.items()) {
     s += " " + k + "=" + value_text(v);

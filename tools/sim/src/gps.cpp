@@ -7,14 +7,16 @@
 namespace scanlink::sim {
 namespace {
 
-constexpr double kPi = 3.141592653589;  // the receiver's 13-digit value, so results match bit for bit
+constexpr double kPi =
+    3.141592653589;  // the receiver's 13-digit value, so results match bit for bit
 constexpr double kOneOver180 = 0.005555555555555556;
 constexpr double kEquatorialRadiusKm = 6378.137;
 constexpr double kCorrectionKm = 5.346171438705126;
 constexpr double kChipKm = 0.234375;
 constexpr double kOneOver60 = 0.016666666666666666;
 
-// |value| as whole degrees and minutes with 4 decimals, rounded once so 59.99995' carries into degrees.
+// |value| as whole degrees and minutes with 4 decimals, rounded once so 59.99995' carries into
+// degrees.
 void split_degrees(double value, long& degrees, long& minutes, long& fraction) {
   long total = std::lround(std::fabs(value) * 60.0 * 10000.0);
   degrees = total / 600000;
@@ -35,7 +37,8 @@ double read_number(std::string_view number, std::size_t degree_digits) {
   if (number.size() <= degree_digits) return 0;
   std::string deg(number.substr(0, degree_digits));
   std::string minutes(number.substr(degree_digits));
-  return static_cast<double>(std::atoi(deg.c_str())) + std::strtod(minutes.c_str(), nullptr) * kOneOver60;
+  return static_cast<double>(std::atoi(deg.c_str())) +
+         std::strtod(minutes.c_str(), nullptr) * kOneOver60;
 }
 
 }  // namespace
@@ -46,10 +49,11 @@ std::string gps_text(Position p, int seconds_of_day) {
   split_degrees(p.lon, lon_deg, lon_min, lon_frac);
   int s = ((seconds_of_day % 86400) + 86400) % 86400;
   char body[128];
-  std::snprintf(body, sizeof body,
-                "GPGGA,%02d%02d%02d.00,%02ld%02ld.%04ld,%c,%03ld%02ld.%04ld,%c,1,08,0.9,50.0,M,0.0,M,,",
-                s / 3600, s / 60 % 60, s % 60, lat_deg, lat_min, lat_frac, p.lat < 0 ? 'S' : 'N', lon_deg,
-                lon_min, lon_frac, p.lon < 0 ? 'W' : 'E');
+  std::snprintf(
+      body, sizeof body,
+      "GPGGA,%02d%02d%02d.00,%02ld%02ld.%04ld,%c,%03ld%02ld.%04ld,%c,1,08,0.9,50.0,M,0.0,M,,",
+      s / 3600, s / 60 % 60, s % 60, lat_deg, lat_min, lat_frac, p.lat < 0 ? 'S' : 'N', lon_deg,
+      lon_min, lon_frac, p.lon < 0 ? 'W' : 'E');
   unsigned checksum = 0;
   for (const char* c = body; *c != '\0'; ++c) checksum ^= static_cast<unsigned char>(*c);
   char sentence[160];

@@ -12,7 +12,8 @@ namespace scanlink::sim {
 // Lower-case hex, two digits per byte, no separators.
 std::string to_hex(ByteView bytes);
 
-// Accepts upper or lower case; spaces, ':' and '-' between digit pairs are ignored. "-" alone is empty.
+// Accepts upper or lower case; spaces, ':' and '-' between digit pairs are ignored. "-" alone is
+// empty.
 std::optional<Bytes> from_hex(std::string_view text);
 
 }  // namespace scanlink::sim

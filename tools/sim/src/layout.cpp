@@ -21,19 +21,23 @@ std::size_t scalar_width(FieldKind kind) {
   }
 }
 
-bool is_bare(const Layout& element) { return element.fields.size() == 1 && element.fields[0].name.empty(); }
+bool is_bare(const Layout& element) {
+  return element.fields.size() == 1 && element.fields[0].name.empty();
+}
 
 std::uint64_t number_of(const Json& v) {
   if (v.is_number_unsigned()) return v.get<std::uint64_t>();
   if (v.is_number_integer()) return static_cast<std::uint64_t>(v.get<std::int64_t>());
-  if (v.is_number_float()) return static_cast<std::uint64_t>(static_cast<std::int64_t>(v.get<double>()));
+  if (v.is_number_float())
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(v.get<double>()));
   if (v.is_boolean()) return v.get<bool>() ? 1 : 0;
   return 0;
 }
 
 class Reader {
  public:
-  Reader(ByteView payload, std::vector<std::string>& problems) : payload_(payload), problems_(problems) {}
+  Reader(ByteView payload, std::vector<std::string>& problems)
+      : payload_(payload), problems_(problems) {}
 
   std::size_t offset() const { return offset_; }
   std::size_t remaining() const { return payload_.size() - offset_; }
@@ -49,9 +53,10 @@ class Reader {
  private:
   bool need(const Field& f, std::size_t bytes) {
     if (remaining() >= bytes) return true;
-    problems_.push_back("short payload: " + std::string(f.name.empty() ? "reserved bytes" : f.name) +
-                        " needs " + std::to_string(bytes) + " bytes at offset " + std::to_string(offset_) +
-                        ", " + std::to_string(remaining()) + " left");
+    problems_.push_back(
+        "short payload: " + std::string(f.name.empty() ? "reserved bytes" : f.name) + " needs " +
+        std::to_string(bytes) + " bytes at offset " + std::to_string(offset_) + ", " +
+        std::to_string(remaining()) + " left");
     return false;
   }
 
@@ -137,9 +142,11 @@ class Reader {
   std::size_t offset_ = 0;
 };
 
-// The value written for a scalar: the field itself, else the size of the list counted by it, else 0.
+// The value written for a scalar: the field itself, else the size of the list counted by it, else
+// 0.
 std::uint64_t scalar_value(const Layout& layout, const Field& f, const Json& obj) {
-  if (obj.is_object() && obj.contains(std::string(f.name))) return number_of(obj[std::string(f.name)]);
+  if (obj.is_object() && obj.contains(std::string(f.name)))
+    return number_of(obj[std::string(f.name)]);
   for (const Field& other : layout.fields) {
     if (other.kind == FieldKind::kList && other.count_from == f.name && obj.is_object() &&
         obj.contains(std::string(other.name)) && obj[std::string(other.name)].is_array()) {
@@ -171,8 +178,8 @@ Decoded decode(const Layout& layout, ByteView payload) {
   r.fields(layout, d.fields);
   d.consumed = r.offset();
   if (d.problems.empty() && d.consumed < payload.size()) {
-    d.problems.push_back(std::to_string(payload.size() - d.consumed) + " trailing bytes after the " +
-                         std::string(layout.name) + " layout");
+    d.problems.push_back(std::to_string(payload.size() - d.consumed) +
+                         " trailing bytes after the " + std::string(layout.name) + " layout");
   }
   return d;
 }
@@ -200,7 +207,8 @@ void encode(const Layout& layout, const Json& fields, Bytes& out) {
         break;
       case FieldKind::kHex: {
         const Json& v = value_of(f);
-        put_block(out, v.is_string() ? from_hex(v.get<std::string>()).value_or(Bytes{}) : Bytes{}, f.size);
+        put_block(out, v.is_string() ? from_hex(v.get<std::string>()).value_or(Bytes{}) : Bytes{},
+                  f.size);
         break;
       }
       case FieldKind::kText: {

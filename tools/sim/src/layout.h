@@ -1,8 +1,8 @@
 // Payload layouts written once as field tables; one decoder and one encoder walk them.
 //
-// A table reads like the layout it describes: field name, width, order. Decoding yields a JSON object
-// keyed by the field names (the names the log shows); encoding takes such an object back to bytes,
-// with missing fields as zero and a missing count taken from the size of its list.
+// A table reads like the layout it describes: field name, width, order. Decoding yields a JSON
+// object keyed by the field names (the names the log shows); encoding takes such an object back to
+// bytes, with missing fields as zero and a missing count taken from the size of its list.
 #pragma once
 
 #include <cstddef>

@@ -47,29 +47,36 @@ int main(int argc, char** argv) {
   CLI::App app{"Scanner simulator: answers the scanner protocol on a data port and an alarm port."};
   app.add_option("--bind", o.bind, "IPv4 address to listen on")->capture_default_str();
   app.add_option("--port", o.port, "data port (0 = any free port)")->capture_default_str();
-  app.add_option("--alarm-port", o.alarm_port, "alarm port (0 = any free port)")->capture_default_str();
+  app.add_option("--alarm-port", o.alarm_port, "alarm port (0 = any free port)")
+      ->capture_default_str();
   app.add_option("--log", o.log_path, "JSON-lines event log file, - for stdout");
-  app.add_option("--family", o.family, "family value of the login reply (11, 12: WCDMA; 21, 22: TD)")
+  app.add_option("--family", o.family,
+                 "family value of the login reply (11, 12: WCDMA; 21, 22: TD)")
       ->capture_default_str();
   app.add_flag("--no-alarm", o.no_alarm, "do not listen on the alarm port");
   app.add_flag("--quiet", o.quiet, "print nothing on stderr");
   app.add_flag("--verbose", o.verbose, "also print every report on stderr");
   app.add_flag("--log-payloads", o.log_payloads, "put report payloads (hex) into the sent events");
-  app.add_flag("--ignore-stdin", o.ignore_stdin, "run until a signal, without reading control lines");
+  app.add_flag("--ignore-stdin", o.ignore_stdin,
+               "run until a signal, without reading control lines");
   app.add_option("--rate", o.rate, "report frames per second while scanning (0..1000)")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000));
-  app.add_option("--reply-order", reply_order, "data-first or value-first, for commands with two replies")
+  app.add_option("--reply-order", reply_order,
+                 "data-first or value-first, for commands with two replies")
       ->capture_default_str()
       ->check(CLI::IsMember({"data-first", "value-first"}));
-  app.add_option("--bs-list", o.bs_list_path, "base stations, CSV name,key1,key2,longitude,latitude");
-  app.add_option("--route", o.route_path, "route waypoints, CSV longitude,latitude (default: 1 km square)");
+  app.add_option("--bs-list", o.bs_list_path,
+                 "base stations, CSV name,key1,key2,longitude,latitude");
+  app.add_option("--route", o.route_path,
+                 "route waypoints, CSV longitude,latitude (default: 1 km square)");
   app.add_option("--start-lat", o.start_lat, "latitude where the default route starts")
       ->capture_default_str();
   app.add_option("--start-lon", o.start_lon, "longitude where the default route starts")
       ->capture_default_str();
   app.add_option("--speed", o.speed_mps, "speed along the route, m/s")->capture_default_str();
-  app.add_option("--delay-error", o.generator.delay_error, "quarter chips added to the delay of bad cells")
+  app.add_option("--delay-error", o.generator.delay_error,
+                 "quarter chips added to the delay of bad cells")
       ->capture_default_str();
   app.add_option("--bad-cell-every", o.generator.bad_cell_every,
                  "every K-th base station of the list is a bad cell (0 = none)")
@@ -79,7 +86,8 @@ int main(int argc, char** argv) {
   app.add_option("--cells-per-report", o.generator.cells_per_report, "TD cell records per report")
       ->capture_default_str()
       ->check(CLI::Range(0, 38));
-  app.add_option("--status-every", o.generator.status_every, "every N-th frame of a scan is a status frame")
+  app.add_option("--status-every", o.generator.status_every,
+                 "every N-th frame of a scan is a status frame")
       ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
   o.reply_order = reply_order == "value-first" ? ReplyOrder::kValueFirst : ReplyOrder::kDataFirst;

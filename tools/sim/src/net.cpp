@@ -47,7 +47,8 @@ std::uint16_t local_port(int fd) {
 int accept_connection(int listener, std::string& peer) {
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
-  int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  int fd =
+      ::accept4(listener, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return -1;
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -108,7 +109,8 @@ std::size_t Connection::kernel_queued() const {
 void Connection::close() {
   if (fd_ < 0) return;
   flush();
-  // Unread input at close makes the kernel send RST instead of FIN; drain it so the close is orderly.
+  // Unread input at close makes the kernel send RST instead of FIN; drain it so the close is
+  // orderly.
   std::uint8_t sink[4096];
   for (int i = 0; i < 256 && ::recv(fd_, sink, sizeof sink, MSG_DONTWAIT) > 0; ++i) {
   }

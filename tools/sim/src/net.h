@@ -8,8 +8,8 @@
 
 namespace scanlink::sim {
 
-// A non-blocking IPv4 listener with SO_REUSEADDR (a restarted listener must get its port back at once).
-// Returns -1 and sets error on failure.
+// A non-blocking IPv4 listener with SO_REUSEADDR (a restarted listener must get its port back at
+// once). Returns -1 and sets error on failure.
 int open_listener(const std::string& address, std::uint16_t port, std::string& error);
 std::uint16_t local_port(int fd);
 // Accepts one pending connection as a non-blocking socket with TCP_NODELAY; -1 if none is pending.

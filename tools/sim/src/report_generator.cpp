@@ -8,9 +8,9 @@
 namespace scanlink::sim {
 namespace {
 
-constexpr std::size_t kMaxValues = 50;         // value-list slots of the receiver
-constexpr std::size_t kMaxCellRecords = 20;    // keeps a cell-record report well inside one frame
-constexpr std::size_t kMaxTdCells = 38;        // TD cell records without fingers in a 2048-byte payload
+constexpr std::size_t kMaxValues = 50;       // value-list slots of the receiver
+constexpr std::size_t kMaxCellRecords = 20;  // keeps a cell-record report well inside one frame
+constexpr std::size_t kMaxTdCells = 38;  // TD cell records without fingers in a 2048-byte payload
 constexpr std::size_t kMaxTdCellsFinger = 16;  // and with fingers
 constexpr std::size_t kProfileRecords = 2;
 constexpr std::size_t kProfilePoints = 144;
@@ -32,12 +32,15 @@ const Json& entries_of(const ScanPlan& plan) {
   return it != plan.fields.end() && it->is_array() ? *it : kEmpty;
 }
 
-std::uint32_t u32_field(const Json& fields, const char* name) { return fields.value(name, std::uint32_t{0}); }
+std::uint32_t u32_field(const Json& fields, const char* name) {
+  return fields.value(name, std::uint32_t{0});
+}
 
 // A sweep range from the scan mode when it is usable, else a fixed band.
 SweepRange sweep_range(const ScanPlan& plan) {
   bool td = plan.family == Family::kTd;
-  SweepRange r{u32_field(plan.fields, td ? "sa1" : "value1"), u32_field(plan.fields, td ? "sa2" : "value2"),
+  SweepRange r{u32_field(plan.fields, td ? "sa1" : "value1"),
+               u32_field(plan.fields, td ? "sa2" : "value2"),
                u32_field(plan.fields, td ? "sa3" : "value3")};
   bool usable = r.step > 0 && r.end >= r.start && (r.end - r.start) / r.step < 1000;
   if (usable) return r;
@@ -45,8 +48,8 @@ SweepRange sweep_range(const ScanPlan& plan) {
 }
 
 std::int16_t clamp_i16(std::int64_t v) {
-  return static_cast<std::int16_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int16_t>::min(),
-                                                            std::numeric_limits<std::int16_t>::max()));
+  return static_cast<std::int16_t>(std::clamp<std::int64_t>(
+      v, std::numeric_limits<std::int16_t>::min(), std::numeric_limits<std::int16_t>::max()));
 }
 
 }  // namespace
@@ -85,7 +88,8 @@ std::uint16_t report_code_for(Family family, std::optional<std::uint8_t> mode) {
   }
 }
 
-ReportGenerator::ReportGenerator(GeneratorConfig config, std::vector<BaseStation> stations, Route route)
+ReportGenerator::ReportGenerator(GeneratorConfig config, std::vector<BaseStation> stations,
+                                 Route route)
     : config_(config), stations_(std::move(stations)), route_(std::move(route)) {}
 
 bool ReportGenerator::is_bad_cell(std::size_t station_index) const {
@@ -153,11 +157,13 @@ GeneratedReport ReportGenerator::short_value_list(const ScanPlan&) {
          {"reportValue", sequence_},
          {"values", level_values(n, sequence_, 30, 60)},
          {"tail", 0x5A}};
-  return {
-      report_code::kShortValueList, encode(*report_layout(report_code::kShortValueList), f), {{"count", n}}};
+  return {report_code::kShortValueList,
+          encode(*report_layout(report_code::kShortValueList), f),
+          {{"count", n}}};
 }
 
-GeneratedReport ReportGenerator::cell_records(std::uint16_t c, const ScanPlan& plan, const std::string& gps) {
+GeneratedReport ReportGenerator::cell_records(std::uint16_t c, const ScanPlan& plan,
+                                              const std::string& gps) {
   const Json& listed = entries_of(plan);
   bool from_list = plan.mode == 7 && !listed.empty();
   std::size_t n = from_list ? std::min(listed.size(), kMaxCellRecords) : 4;
@@ -210,8 +216,8 @@ GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::strin
     return std::nullopt;
   };
 
-  std::size_t cap =
-      std::min<std::size_t>(config_.cells_per_report, plan.finger ? kMaxTdCellsFinger : kMaxTdCells);
+  std::size_t cap = std::min<std::size_t>(config_.cells_per_report,
+                                          plan.finger ? kMaxTdCellsFinger : kMaxTdCells);
   std::vector<Cell> cells;
   const Json& listed = entries_of(plan);
   if (plan.mode == 1 && !listed.empty()) {
@@ -241,7 +247,8 @@ GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::strin
     Json d{{"key1", cell.key1}, {"key2", cell.key2}};
     std::int64_t delay = 40 + 16 * static_cast<std::int64_t>(i);
     if (cell.station) {
-      std::int32_t expected = quarter_chips(geo_distance_km(here, stations_[*cell.station].position));
+      std::int32_t expected =
+          quarter_chips(geo_distance_km(here, stations_[*cell.station].position));
       bool bad = is_bad_cell(*cell.station);
       delay = static_cast<std::int64_t>(expected) + (bad ? config_.delay_error : 0);
       d["station"] = stations_[*cell.station].name;
@@ -256,8 +263,10 @@ GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::strin
     if (plan.finger) {
       Json fingers = Json::array();
       for (std::uint32_t f = 0; f < 4; ++f) {
-        fingers.push_back(
-            {{"value1", f * 10 + 1}, {"value2", f * 10 + 2}, {"value3", f * 10 + 3}, {"value4", f * 10 + 4}});
+        fingers.push_back({{"value1", f * 10 + 1},
+                           {"value2", f * 10 + 2},
+                           {"value3", f * 10 + 3},
+                           {"value4", f * 10 + 4}});
       }
       rec["fingerValue"] = 4;
       rec["fingers"] = fingers;
@@ -276,7 +285,8 @@ GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::strin
               {"gpsMode", config_.gps_mode},
               {"position", {{"lon", here.lon}, {"lat", here.lat}}},
               {"cells", detail_cells}};
-  return {report_code::kTdCells, encode(*report_layout(report_code::kTdCells, plan.finger), f), detail};
+  return {report_code::kTdCells, encode(*report_layout(report_code::kTdCells, plan.finger), f),
+          detail};
 }
 
 GeneratedReport ReportGenerator::td_profile(const std::string& gps) {
@@ -291,9 +301,10 @@ GeneratedReport ReportGenerator::td_profile(const std::string& gps) {
                         {"first", level_values(kProfilePoints, sequence_ + i, 1000, 200)},
                         {"second", level_values(kProfilePoints, sequence_ + i + 1, 2000, 200)}});
   }
-  Json f{{"headerByte", 1},   {"gpsText", gps},           {"headerValue1", sequence_}, {"headerValue2", 2},
-         {"headerValue3", 3}, {"headerValue4", 4},        {"headerValue5", 5},         {"reportByte1", 1},
-         {"reportByte2", 2},  {"count", kProfileRecords}, {"profiles", profiles}};
+  Json f{{"headerByte", 1},          {"gpsText", gps},      {"headerValue1", sequence_},
+         {"headerValue2", 2},        {"headerValue3", 3},   {"headerValue4", 4},
+         {"headerValue5", 5},        {"reportByte1", 1},    {"reportByte2", 2},
+         {"count", kProfileRecords}, {"profiles", profiles}};
   return {report_code::kTdProfile,
           encode(*report_layout(report_code::kTdProfile), f),
           {{"count", kProfileRecords}}};
@@ -308,8 +319,9 @@ GeneratedReport ReportGenerator::td_short_profile(const std::string& gps) {
                         {"first", level_values(kProfilePoints, sequence_ + i, 1000, 200)},
                         {"second", level_values(kProfilePoints, sequence_ + i + 1, 2000, 200)}});
   }
-  Json f{{"headerByte", 1},   {"gpsText", gps},    {"headerValue1", sequence_}, {"headerValue2", 2},
-         {"headerValue3", 3}, {"headerValue4", 4}, {"count", kProfileRecords},  {"profiles", profiles}};
+  Json f{{"headerByte", 1},          {"gpsText", gps},      {"headerValue1", sequence_},
+         {"headerValue2", 2},        {"headerValue3", 3},   {"headerValue4", 4},
+         {"count", kProfileRecords}, {"profiles", profiles}};
   return {report_code::kTdShortProfile,
           encode(*report_layout(report_code::kTdShortProfile), f),
           {{"count", kProfileRecords}}};

@@ -93,8 +93,13 @@ constexpr Field kTdCellsFields[] = {
 };
 constexpr Layout kTdCells{"TD cell report", kTdCellsFields};
 constexpr Field kTdCellsFingerFields[] = {
-    u8("headerByte"), text("gpsText", kGpsTextSize),         u32("gpsMode"), skip(4), u8("reportByte"),
-    u8("count"),      list("cells", "count", kTdCellFinger),
+    u8("headerByte"),
+    text("gpsText", kGpsTextSize),
+    u32("gpsMode"),
+    skip(4),
+    u8("reportByte"),
+    u8("count"),
+    list("cells", "count", kTdCellFinger),
 };
 constexpr Layout kTdCellsFinger{"TD cell report with fingers", kTdCellsFingerFields};
 
@@ -126,7 +131,8 @@ constexpr Field kTdProfileFields[] = {
 constexpr Layout kTdProfile{"TD profile report", kTdProfileFields};
 
 constexpr Field kShortProfileFields[] = {
-    u8("profileByte"), u16("value1"), u32("value2"), array("first", 144, kU16), array("second", 144, kU16),
+    u8("profileByte"),          u16("value1"), u32("value2"), array("first", 144, kU16),
+    array("second", 144, kU16),
 };
 constexpr Layout kShortProfile{"short profile record", kShortProfileFields};
 

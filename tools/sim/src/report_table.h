@@ -28,7 +28,8 @@ inline constexpr std::uint16_t kTdShortProfile = 0xF102;
 inline constexpr std::uint16_t kUnsolicitedTrans = 0xFFFF;
 inline constexpr std::size_t kGpsTextSize = 119;
 
-// Layout of a report code; TD cell records carry finger fields when finger is set. nullptr if unknown.
+// Layout of a report code; TD cell records carry finger fields when finger is set. nullptr if
+// unknown.
 const Layout* report_layout(std::uint16_t code, bool finger = false);
 
 std::string_view report_name(std::uint16_t code);

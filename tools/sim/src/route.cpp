@@ -65,7 +65,8 @@ std::vector<Position> load_route(const std::string& path) {
   int number = 0;
   while (std::getline(in, line)) {
     ++number;
-    if (line.empty() || line[0] == '#' || line.find_first_not_of(" \t\r") == std::string::npos) continue;
+    if (line.empty() || line[0] == '#' || line.find_first_not_of(" \t\r") == std::string::npos)
+      continue;
     std::istringstream fields(line);
     Position p;
     char comma = 0;

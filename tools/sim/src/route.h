@@ -26,7 +26,8 @@ class Route {
   double speed_mps_ = 0;
 };
 
-// "lon,lat" per line; blank lines and lines starting with '#' are ignored. Throws std::runtime_error.
+// "lon,lat" per line; blank lines and lines starting with '#' are ignored. Throws
+// std::runtime_error.
 std::vector<Position> load_route(const std::string& path);
 
 }  // namespace scanlink::sim

@@ -67,7 +67,8 @@ std::vector<Reply> ScannerModel::on_command(std::uint16_t c, ByteView payload,
         // Only the list and search modes carry the receiver's finger setting; the others send 0
         // there without changing it.
         std::uint8_t mode = payload[0];
-        if (mode == 1 || mode == 2 || mode == 4) finger_ = decoded.fields.value("fingerTest", 0) == 1;
+        if (mode == 1 || mode == 2 || mode == 4)
+          finger_ = decoded.fields.value("fingerTest", 0) == 1;
       }
       break;
     case code::kStartScan:
@@ -129,7 +130,8 @@ std::vector<Reply> ScannerModel::on_command(std::uint16_t c, ByteView payload,
 
   std::vector<Reply> replies;
   std::optional<Reply> value;
-  if (plan.value_code) value = Reply{*plan.value_code, encode(reply_layout::value(), {{"value", 0}})};
+  if (plan.value_code)
+    value = Reply{*plan.value_code, encode(reply_layout::value(), {{"value", 0}})};
   if (order_ == ReplyOrder::kDataFirst) {
     if (data) replies.push_back(std::move(*data));
     if (value) replies.push_back(std::move(*value));

@@ -32,8 +32,10 @@ class ScannerModel {
   // family_value is what the login reply reports: 11 and 12 are WCDMA scanners, 21 and 22 TD ones.
   explicit ScannerModel(std::uint32_t family_value, ReplyOrder order = ReplyOrder::kDataFirst);
 
-  // Applies a command and returns its replies, in sending order (empty for commands without replies).
-  std::vector<Reply> on_command(std::uint16_t code, ByteView payload, const DecodedCommand& decoded);
+  // Applies a command and returns its replies, in sending order (empty for commands without
+  // replies).
+  std::vector<Reply> on_command(std::uint16_t code, ByteView payload,
+                                const DecodedCommand& decoded);
 
   void start(Family family);
   void stop() { scanning_ = false; }

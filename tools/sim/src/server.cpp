@@ -97,9 +97,12 @@ bool Server::update_listeners(Clock::time_point now) {
   }
   if (opened) {
     Json alarm = alarm_listener_ >= 0 ? Json(alarm_port_) : Json(nullptr);
-    log_.emit("listening",
-              {{"bind", options_.bind}, {"port", data_port_}, {"alarm_port", alarm}, {"pid", ::getpid()}});
-    log_.say("listening on " + options_.bind + " data port " + std::to_string(data_port_) + ", alarm port " +
+    log_.emit("listening", {{"bind", options_.bind},
+                            {"port", data_port_},
+                            {"alarm_port", alarm},
+                            {"pid", ::getpid()}});
+    log_.say("listening on " + options_.bind + " data port " + std::to_string(data_port_) +
+             ", alarm port " +
              (alarm_listener_ >= 0 ? std::to_string(alarm_port_) : std::string("closed")));
   }
   return true;
@@ -188,9 +191,10 @@ void Server::read_alarm() {
 
 void Server::handle_frame(const Frame& f) {
   DecodedCommand command = decode_command(f.code, f.payload);
-  Json event{{"code", f.code},          {"name", command.name},       {"module", f.module},
-             {"trans", f.trans},        {"length", f.payload.size()}, {"payload", to_hex(f.payload)},
-             {"fields", command.fields}};
+  Json event{
+      {"code", f.code},          {"name", command.name},       {"module", f.module},
+      {"trans", f.trans},        {"length", f.payload.size()}, {"payload", to_hex(f.payload)},
+      {"fields", command.fields}};
   if (!command.mode_name.empty()) event["modeName"] = command.mode_name;
   if (!command.problems.empty()) event["problems"] = command.problems;
   log_.emit("command", event);
@@ -227,8 +231,8 @@ void Server::scan_changed(bool was_scanning, bool started) {
                      {"finger", plan.finger},
                      {"report", report},
                      {"rate", rate_}});
-  log_.say("scan started: " + std::string(family_text(plan.family)) + " reports " + hex16(report) + " at " +
-           std::to_string(rate_) + "/s");
+  log_.say("scan started: " + std::string(family_text(plan.family)) + " reports " + hex16(report) +
+           " at " + std::to_string(rate_) + "/s");
   next_report_ = rate_ > 0 ? std::optional(Clock::now()) : std::nullopt;
 }
 
@@ -247,16 +251,17 @@ void Server::send_frame(const Frame& f, const Json& detail) {
   if (!report || options_.verbose) {
     std::string payload = to_hex(f.payload);
     if (payload.size() > 96) payload = payload.substr(0, 96) + "...";
-    log_.say("-> " + hex16(f.code) + " " + std::string(frame_name(f.code, f.trans)) + " " + payload +
-             " (module " + std::to_string(f.module) + ", trans " + std::to_string(f.trans) + ", " +
-             std::to_string(f.payload.size()) + " bytes)");
+    log_.say("-> " + hex16(f.code) + " " + std::string(frame_name(f.code, f.trans)) + " " +
+             payload + " (module " + std::to_string(f.module) + ", trans " +
+             std::to_string(f.trans) + ", " + std::to_string(f.payload.size()) + " bytes)");
   }
   if (!c->send(encode_frame(f))) close_data("send-error");
 }
 
 void Server::send_due_reports(Clock::time_point now) {
   if (!next_report_ || now < *next_report_) return;
-  auto interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_));
+  auto interval =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_));
   *next_report_ += interval;
   // After a stall, go on from now rather than sending the missed reports in a burst.
   if (*next_report_ + std::chrono::seconds(1) < now) *next_report_ = now + interval;
@@ -445,7 +450,8 @@ int Server::run(int stop_fd) {
     int i_al = add(alarm_listener_, POLLIN);
     int i_data = -1;
     if (Connection* d = session_.data()) {
-      short ev = static_cast<short>((faults_.stall() ? 0 : POLLIN) | (d->queued() > 0 ? POLLOUT : 0));
+      short ev =
+          static_cast<short>((faults_.stall() ? 0 : POLLIN) | (d->queued() > 0 ? POLLOUT : 0));
       i_data = add(d->fd(), ev);
     }
     int i_alarm = -1;
@@ -472,14 +478,16 @@ int Server::run(int stop_fd) {
     if (!quit_ && ready(i_dl, POLLIN) && data_listener_ >= 0) accept_data();
     if (!quit_ && ready(i_al, POLLIN) && alarm_listener_ >= 0) accept_alarm();
     // The session may have changed above; only act on the connections that were polled.
-    if (!quit_ && i_data >= 0 && session_.data() != nullptr && session_.data()->fd() == fds[i_data].fd) {
+    if (!quit_ && i_data >= 0 && session_.data() != nullptr &&
+        session_.data()->fd() == fds[i_data].fd) {
       if (ready(i_data, POLLOUT) && !session_.data()->flush()) close_data("send-error");
       if (!faults_.stall() && session_.data() != nullptr && ready(i_data, kIn)) read_data();
       if (faults_.stall() && session_.data() != nullptr && ready(i_data, POLLERR | POLLHUP)) {
         close_data("socket-error");
       }
     }
-    if (!quit_ && i_alarm >= 0 && session_.alarm() != nullptr && session_.alarm()->fd() == fds[i_alarm].fd) {
+    if (!quit_ && i_alarm >= 0 && session_.alarm() != nullptr &&
+        session_.alarm()->fd() == fds[i_alarm].fd) {
       if (ready(i_alarm, POLLOUT) && !session_.alarm()->flush()) close_alarm("send-error");
       if (session_.alarm() != nullptr && ready(i_alarm, kIn)) read_alarm();
     }
