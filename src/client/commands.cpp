@@ -41,8 +41,9 @@ void SetTDHeader(_TDScanModeInfo& td, uint8_t mode, uint8_t finger, unsigned sel
 }
 
 uint8_t SetFinger(bool on) {
-  StoreGlobal(FingerTestFlag, on ? 1 : 0);
-  return static_cast<uint8_t>(LoadGlobal(FingerTestFlag));
+  const uint8_t finger = on ? 1 : 0;
+  StoreGlobal(FingerTestFlag, finger);
+  return finger;
 }
 
 }  // namespace

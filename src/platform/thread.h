@@ -23,7 +23,4 @@ class Thread {
   std::thread thread_;
 };
 
-using ThreadId = std::thread::id;
-inline ThreadId CurrentThreadId() { return std::this_thread::get_id(); }
-
 }  // namespace scanlink::platform

@@ -16,9 +16,6 @@
 
 namespace scanlink::transport {
 
-// Frames of the link status notice.
-inline constexpr uint16_t kLinkStatusCode = 0xFFEE;
-
 class CMyPcCommSocket {
  public:
   // The protocol's timings, and the bounds of the waits it leaves open. Tests that break the
@@ -68,7 +65,6 @@ class CMyPcCommSocket {
 
   bool Closed() const { return cancel_.IsSet(); }
   void SetTimings(const Timings& timings) { timings_ = timings; }
-  const Timings& timings() const { return timings_; }
   bool LinkMaintainRunning() const { return maintain_.Running(); }
 
   int nConnectOK = 0;

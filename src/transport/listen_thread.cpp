@@ -65,6 +65,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
   unsigned char alarmBuf[kReadSize];
   bool dataOpen = true;  // until the peer closes it or a read fails
   bool alarmOpen = true;
+  bool haveRoom = false;  // free descriptors for one more read; learnt while queuing
   platform::Poller poller;
 
   for (;;) {
@@ -72,8 +73,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
     link->wake.Reset();
     const bool dataUp = dataOpen && link->dataConnected.load(std::memory_order_acquire);
     const bool alarmUp = alarmOpen && link->alarmConnected.load(std::memory_order_acquire);
-    bool haveRoom;
-    {
+    if (!haveRoom) {
       platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
       haveRoom = lib.buffers.Available() >= kDescriptorsPerRead;
     }
@@ -117,15 +117,14 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
         }
         Counters::Add(lib.counters.bytesReceived, r.bytes);
         QueueSink sink{lib};
-        bool room;
         {
           platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
           framer->Feed(dataBuf, r.bytes, sink);
-          room = lib.buffers.Available() >= kDescriptorsPerRead;
+          haveRoom = lib.buffers.Available() >= kDescriptorsPerRead;
         }
         // Rung outside the lock, so the woken thread finds it free.
         if (sink.queued > 0) lib.msgBell.Ring();
-        if (r.bytes < sizeof dataBuf || !room || link->hStopListen.IsSet()) break;
+        if (r.bytes < sizeof dataBuf || !haveRoom || link->hStopListen.IsSet()) break;
       }
     }
   }

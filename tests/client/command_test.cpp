@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "integration/connected_client.h"
 #include "integration/loopback_peer.h"
 #include "integration/test_support.h"
 #include "scanlink/scanlink.h"
@@ -26,24 +27,11 @@ using scanlink::transport::StoreGlobal;
 
 namespace {
 
-constexpr uint16_t kPort = 5000;
-
 Bytes Tail(const Bytes& b, size_t n) { return b.size() < n ? b : Bytes(b.end() - n, b.end()); }
 
-class Commands : public ::testing::Test {
+class Commands : public scanlink::test::ConnectedClient {
  protected:
-  void SetUp() override {
-    scanlink::test::AimAtLocalPeer(kPort);
-    ASSERT_TRUE(peer.Start(kPort));
-    client = std::make_unique<CMyPcCommSocketClient>();
-    ASSERT_TRUE(client->ClientRegisterModule(&module, 1));
-    ASSERT_EQ(client->ClientInitPcComm(), 0);
-    ASSERT_TRUE(peer.WaitDataAccepts(1, 2s));
-  }
-  void TearDown() override {
-    for (RecordingModule* m : {&module, &other}) client->ClientRegisterModule(m, 0);
-    client.reset();
-  }
+  void TearDown() override { EndClient({&other}); }
 
   // The frame of a command that returned `result`. It must be the next frame on the wire, its
   // transaction id must be the next one (1, 2, 3...) and equal the result, and it must carry the
@@ -69,9 +57,7 @@ class Commands : public ::testing::Test {
     EXPECT_EQ(Sent(client->QueryBattery()).code, 0xF030) << "something was sent in between";
   }
 
-  LoopbackPeer peer;
-  std::unique_ptr<CMyPcCommSocketClient> client;
-  RecordingModule module, other;
+  RecordingModule other;
   int sent_ = 0;
 };
 

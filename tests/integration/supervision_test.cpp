@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "integration/connected_client.h"
 #include "integration/loopback_peer.h"
 #include "integration/test_support.h"
 #include "scanlink/scanlink.h"
@@ -24,30 +25,12 @@ using Events = std::vector<std::string>;
 
 namespace {
 
-constexpr uint16_t kPort = 5000;
-
-class Supervision : public ::testing::Test {
+class Supervision : public scanlink::test::ConnectedClient {
  protected:
-  void SetUp() override {
-    scanlink::test::AimAtLocalPeer(kPort);
-    ASSERT_TRUE(peer.Start(kPort));
-    client = std::make_unique<CMyPcCommSocketClient>();
-    ASSERT_TRUE(client->ClientRegisterModule(&module, 1));
-    ASSERT_EQ(client->ClientInitPcComm(), 0);
-    ASSERT_TRUE(peer.WaitDataAccepts(1, 2s));
-  }
-  void TearDown() override {
-    if (client) {
-      client->ClientRegisterModule(&module, 0);
-      client->ClientRegisterModule(&late, 0);
-      client.reset();
-    }
-  }
+  void TearDown() override { EndClient({&late}); }
   static int LinkLost() { return scanlink::transport::Library().linkLost.load(); }
 
-  LoopbackPeer peer;
-  std::unique_ptr<CMyPcCommSocketClient> client;
-  RecordingModule module, late;
+  RecordingModule late;
 };
 
 TEST_F(Supervision, LinkLostAndBackAtTheFirstAttempt) {

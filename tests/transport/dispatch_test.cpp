@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "codec/codec.h"
 #include "scanlink/scanlink.h"
 #include "transport/engine.h"
 #include "transport/frames.h"
@@ -19,6 +20,7 @@
 namespace scanlink::transport {
 namespace {
 
+using codec::kLinkStatusCode;
 using test::Bytes;
 using test::Frame;
 using test::U16;
