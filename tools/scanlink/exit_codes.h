@@ -1,0 +1,36 @@
+// Exit statuses of scanlink, and the error that carries one up to main().
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace scanlink::cli {
+
+enum ExitCode {
+  kExitOk = 0,
+  kExitFailure = 1,       // anything not listed below
+  kExitUsage = 2,         // bad arguments
+  kExitUnreachable = 3,   // the scanner cannot be reached or the link went down for good
+  kExitLoginRefused = 4,  // no login reply
+  kExitFile = 5,          // a file cannot be read or written
+  kExitNoReply = 6,       // a command got no reply in time
+  kExitSimulator = 7,     // the simulator could not be started (demo)
+};
+
+// The text --help shows.
+inline const char* ExitCodesHelp() {
+  return "Exit status: 0 success, 1 other failure, 2 bad arguments, 3 scanner unreachable or "
+         "link lost for good, 4 login refused (no reply), 5 file unreadable or unwritable, "
+         "6 no reply to a command, 7 simulator did not start (demo).";
+}
+
+class CliError : public std::runtime_error {
+ public:
+  CliError(ExitCode code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  ExitCode code() const { return code_; }
+
+ private:
+  ExitCode code_;
+};
+
+}  // namespace scanlink::cli
