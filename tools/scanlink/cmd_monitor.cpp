@@ -36,7 +36,7 @@ std::vector<std::string> Words(const std::string& text) {
 int Run(const MonitorOptions& o) {
   OutputOptions output = MakeOutput(o.output);
   const auto scan = Words(o.scan);
-  if (!scan.empty()) FindOperation(scan[0]);  // a typo fails before connecting
+  if (!scan.empty()) CheckOperation(scan);  // a typo fails before connecting
   RecordOutput out(std::move(output));
   LinkClient link;
   ApplyStations(link, o.output, out.options());

@@ -40,7 +40,7 @@ bool Exchange(LinkClient& link, RecordOutput& out, const std::vector<std::string
 }
 
 int RunExchanges(const ExchangeOptions& o, const std::vector<std::vector<std::string>>& steps) {
-  for (const auto& words : steps) FindOperation(words[0]);  // typos fail before connecting
+  for (const auto& words : steps) CheckOperation(words);  // typos fail before connecting
   RecordOutput out(MakeOutput(o.output));
   LinkClient link;
   ConnectAndLogin(link, o.connect, out);
