@@ -1,5 +1,6 @@
 // scanlink end to end against the simulator, in a network namespace of each test's own.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <fstream>
 #include <map>
@@ -133,6 +134,22 @@ TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJsonAndPlotsThem) {
   EXPECT_NE(XPath(plot, "string(//*[local-name()='text'][@class='x-title'])").find("frequency"),
             std::string::npos);
   std::remove(plot.c_str());
+}
+
+// Ctrl-C: the scan is stopped and the link closed before the program ends, with status 0.
+TEST_F(AgainstSimulator, MonitorStopsAndClosesOnInterrupt) {
+  Start({"--family", "21", "--rate", "50"});
+  const Started monitor =
+      StartProgram(SCANLINK_TOOL_PATH, Connect({"monitor", "--json", "--scan", "td-search"}));
+  ASSERT_TRUE(sim_.wait_for(SimPeer::sent(0xF025), 10s));
+  const size_t mark = sim_.mark();
+  ::kill(monitor.pid, SIGINT);
+  const ToolRun run = Finish(monitor, 20s);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(sim_.wait_for(SimPeer::command(0xF007), 2s, mark));
+  EXPECT_TRUE(sim_.wait_for("data-closed", 2s, mark));
+  // Every line written before the interrupt is whole JSON.
+  EXPECT_FALSE(JsonLines(run.out).empty());
 }
 
 TEST_F(AgainstSimulator, QueryAsksForVersionModeAndBattery) {

@@ -26,41 +26,52 @@ std::string TempPath(const std::string& name) {
   return "/tmp/scanlink-cli-test-" + std::to_string(::getpid()) + "-" + name;
 }
 
-ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
-                   std::chrono::seconds limit) {
-  const std::string outPath = TempPath("stdout"), errPath = TempPath("stderr");
+Started StartProgram(const std::string& program, const std::vector<std::string>& args) {
+  static int serial = 0;
+  const std::string tag = std::to_string(++serial);
+  Started started{-1, TempPath("stdout" + tag), TempPath("stderr" + tag),
+                  std::chrono::steady_clock::now()};
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  const auto started = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  started.pid = ::fork();
+  if (started.pid == 0) {
+    const int out = ::open(started.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(started.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int none = ::open("/dev/null", O_RDONLY);
     ::dup2(none, 0), ::dup2(out, 1), ::dup2(err, 2);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
+  return started;
+}
+
+ToolRun Finish(const Started& started, std::chrono::seconds limit) {
   ToolRun run;
   int status = 0;
   pid_t done = 0;
-  while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 &&
-         std::chrono::steady_clock::now() - started < limit)
+  while ((done = ::waitpid(started.pid, &status, WNOHANG)) == 0 &&
+         std::chrono::steady_clock::now() - started.at < limit)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (done == 0) {
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    ADD_FAILURE() << program << " did not finish within " << limit.count() << " s";
+    ::kill(started.pid, SIGKILL);
+    ::waitpid(started.pid, &status, 0);
+    ADD_FAILURE() << "the program did not finish within " << limit.count() << " s";
   } else {
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  run.out = Slurp(outPath);
-  run.err = Slurp(errPath);
-  ::unlink(outPath.c_str());
-  ::unlink(errPath.c_str());
+  run.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started.at).count();
+  run.out = Slurp(started.outPath);
+  run.err = Slurp(started.errPath);
+  ::unlink(started.outPath.c_str());
+  ::unlink(started.errPath.c_str());
   return run;
+}
+
+ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                   std::chrono::seconds limit) {
+  return Finish(StartProgram(program, args), limit);
 }
 
 ToolRun RunScanlink(const std::vector<std::string>& args, std::chrono::seconds limit) {

@@ -14,6 +14,15 @@ struct ToolRun {
   double seconds = 0;
 };
 
+struct Started {
+  int pid;
+  std::string outPath, errPath;
+  std::chrono::steady_clock::time_point at;
+};
+
+// Starts a program in the background; Finish waits for it (bounded) and collects its output.
+Started StartProgram(const std::string& program, const std::vector<std::string>& args);
+ToolRun Finish(const Started& started, std::chrono::seconds limit = std::chrono::seconds(40));
 ToolRun RunProgram(const std::string& program, const std::vector<std::string>& args,
                    std::chrono::seconds limit = std::chrono::seconds(40));
 ToolRun RunScanlink(const std::vector<std::string>& args,

@@ -242,27 +242,12 @@ Json TDShortProfile(const _TDShortProfileReport& b) {
 
 Json Body(const CCmdManage& m, bool stationsLoaded) {
   const _CmdBody& b = m.body;
+  if (IsValueReply(m.nCode)) return {{"replyValue", b.reply.nReplyValue}};
   switch (m.nCode) {
     case 11:
       return WScanMode(b.wScanMode);
     case 0xF00B:
       return TDScanMode(b.tdScanMode);
-    case 3:
-    case 6:
-    case 9:
-    case 12:
-    case 24:
-    case 37:
-    case 89:
-    case 99:
-    case 0xF003:
-    case 0xF006:
-    case 0xF009:
-    case 0xF00C:
-    case 0xF02B:
-    case 0xF032:
-    case 0xF042:
-      return {{"replyValue", b.reply.nReplyValue}};
     case 5:
     case 21:
       return {{"block1", Text(reinterpret_cast<const char*>(b.twoBlock.byBlock1), 16)},

@@ -80,6 +80,8 @@ std::string Sweep(const CCmdManage& m) {
 
 std::string Body(const CCmdManage& m, bool stationsLoaded) {
   const _CmdBody& b = m.body;
+  if (IsValueReply(m.nCode))
+    return Format("value %u%s", b.reply.nReplyValue, b.reply.nReplyValue == 0 ? " (ok)" : "");
   switch (m.nCode) {
     case 44:
       return Format("family value %u (%s)", b.family.nFamilyValue,
@@ -98,22 +100,6 @@ std::string Body(const CCmdManage& m, bool stationsLoaded) {
                     b.tdScanMode.nFingerTest);
     case 0xF031:
       return Format("battery %u / %u", b.battery.nBatteryValue1, b.battery.nBatteryValue2);
-    case 3:
-    case 6:
-    case 9:
-    case 12:
-    case 24:
-    case 37:
-    case 89:
-    case 99:
-    case 0xF003:
-    case 0xF006:
-    case 0xF009:
-    case 0xF00C:
-    case 0xF02B:
-    case 0xF032:
-    case 0xF042:
-      return Format("value %u%s", b.reply.nReplyValue, b.reply.nReplyValue == 0 ? " (ok)" : "");
     case 23:
     case 25:
       return Format("value %u", b.oneValue.nValue);
