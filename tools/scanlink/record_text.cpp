@@ -36,7 +36,10 @@ std::string Where(const char* gpsText, size_t size) {
 template <typename T>
 std::string Values(const T* values, size_t n, size_t shown = 8) {
   std::string out;
-  for (size_t i = 0; i < n && i < shown; ++i) out += (i ? " " : "") + std::to_string(values[i]);
+  for (size_t i = 0; i < n && i < shown; ++i) {
+    if (i) out += ' ';
+    out += std::to_string(values[i]);
+  }
   if (n > shown) out += " ...";
   return out;
 }
@@ -88,11 +91,11 @@ std::string Body(const CCmdManage& m, bool stationsLoaded) {
                     FamilyText(b.family.nFamilyValue));
     case 5:
     case 21:
-      return "\"" + Block(b.twoBlock.byBlock1, 16) + "\" / \"" + Block(b.twoBlock.byBlock2, 16) +
-             Format("\", value %u", b.twoBlock.nValue);
+      return Format("\"%s\" / \"%s\", value %u", Block(b.twoBlock.byBlock1, 16).c_str(),
+                    Block(b.twoBlock.byBlock2, 16).c_str(), b.twoBlock.nValue);
     case 0xF015:
-      return "\"" + Block(b.tdTwoBlock.byBlock1, 8) + "\" / \"" + Block(b.tdTwoBlock.byBlock2, 8) +
-             Format("\", value %u", b.tdTwoBlock.nValue);
+      return Format("\"%s\" / \"%s\", value %u", Block(b.tdTwoBlock.byBlock1, 8).c_str(),
+                    Block(b.tdTwoBlock.byBlock2, 8).c_str(), b.tdTwoBlock.nValue);
     case 11:
       return Format("WCDMA scan mode %u", b.wScanMode.nMode);
     case 0xF00B:
@@ -162,7 +165,9 @@ std::string RecordText(const CCmdManage& m, bool stationsLoaded) {
   const CodeKind kind = KindOf(m.nCode, m.nTransID);
   std::string head = Format("%-6s %-20s", KindName(kind), CodeName(m.nCode).c_str());
   if (kind == CodeKind::kReply || kind == CodeKind::kCommand) head += Format(" #%-4u", m.nTransID);
-  return head + " " + Body(m, stationsLoaded);
+  head += ' ';
+  head += Body(m, stationsLoaded);
+  return head;
 }
 
 std::string LinkText(bool connected) {

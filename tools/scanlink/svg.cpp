@@ -15,6 +15,13 @@ std::string Num(double v) {
   return text;
 }
 
+// "x,y" of a polyline point.
+std::string XY(double x, double y) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%.2f,%.2f", x, y);
+  return text;
+}
+
 std::string Escape(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -116,9 +123,10 @@ std::string SweepPlotSvg(const std::vector<SweepTrace>& sweeps) {
     out += "<polyline class=\"sweep\" data-code=\"" + std::to_string(s.code) + "\" data-points=\"" +
            std::to_string(s.levels.size()) + "\" fill=\"none\" stroke=\"hsl(" +
            std::to_string((i * 47) % 360) + ",70%,40%)\" stroke-opacity=\"0.6\" points=\"";
-    for (size_t k = 0; k < s.levels.size(); ++k)
-      out += (k ? " " : "") + Num(x(s.start + static_cast<double>(s.step) * k)) + "," +
-             Num(y(s.levels[k]));
+    for (size_t k = 0; k < s.levels.size(); ++k) {
+      if (k) out += ' ';
+      out += XY(x(s.start + static_cast<double>(s.step) * k), y(s.levels[k]));
+    }
     out += "\"/>\n";
   }
   return out + "</svg>\n";
@@ -168,17 +176,19 @@ std::string RouteMapSvg(const std::vector<RouteReport>& route,
   }
   out += "</g>\n<polyline class=\"route\" data-points=\"" + std::to_string(route.size()) +
          "\" fill=\"none\" stroke=\"blue\" stroke-width=\"2\" points=\"";
-  for (size_t i = 0; i < route.size(); ++i)
-    out +=
-        (i ? " " : "") + Num(x(route[i].where.longitude)) + "," + Num(y(route[i].where.latitude));
+  for (size_t i = 0; i < route.size(); ++i) {
+    if (i) out += ' ';
+    out += XY(x(route[i].where.longitude), y(route[i].where.latitude));
+  }
   out += "\"/>\n<g class=\"reports\">\n";
   for (const RouteReport& r : route) {
     if (r.cells.empty()) continue;
     Verdict worst = Verdict::kFound;
     std::string title = FormatPosition(r.where);
     for (const CellMark& c : r.cells) {
-      title += "\n" + std::to_string(c.key1) + "/" + std::to_string(c.key2) + ": " +
-               VerdictText(c.verdict);
+      title += '\n';
+      title +=
+          std::to_string(c.key1) + "/" + std::to_string(c.key2) + ": " + VerdictText(c.verdict);
       if (c.verdict == Verdict::kDelayMismatch || worst == Verdict::kFound) worst = c.verdict;
     }
     out += "<circle class=\"report\" cx=\"" + Num(x(r.where.longitude)) + "\" cy=\"" +
