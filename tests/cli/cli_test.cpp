@@ -262,7 +262,7 @@ TEST(Errors, BadArgumentsAndUnreachableHostsAndFilesGiveOneLineAndAStatus) {
 TEST(Errors, HelpDocumentsTheExitStatuses) {
   const ToolRun run = RunScanlink({"--help"});
   EXPECT_EQ(run.status, 0);
-  for (const char* text : {"demo", "monitor", "query", "send", "decode", "Exit status", "4 login"})
+  for (const char* text : {"demo", "monitor", "query", "send", "decode", "Exit status", "4  login"})
     EXPECT_NE(run.out.find(text), std::string::npos) << text;
   const ToolRun send = RunScanlink({"send", "--help"});
   EXPECT_NE(send.out.find("td-cells CELL/PARAM"), std::string::npos) << send.out;

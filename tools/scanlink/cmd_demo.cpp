@@ -253,8 +253,14 @@ Subcommand AddDemo(CLI::App& parent) {
   auto o = std::make_shared<DemoOptions>();
   CLI::App* app = parent.add_subcommand(
       "demo",
-      "Run the simulator on a free loopback address and show the library at work: login, a TD "
-      "cell-list scan with the GPS check, queries, a broken and recovered link, a clean close");
+      "Try the library on the simulator: login, a scan with the GPS check, queries, a broken "
+      "and rebuilt link");
+  app->footer(
+      "Starts scanlink-sim on a free address in 127.0.0.0/8 (the alarm port 8050 is fixed), "
+      "logs in, loads a base-station list and a tolerance, runs a TD cell-list scan with finger "
+      "test, prints each report with the verdict per cell, asks for version and battery, breaks "
+      "the link through the simulator's control input, shows the library rebuilding it, then "
+      "stops, closes and sums up.");
   app->add_option("--sim", o->sim, "the simulator program (default: next to scanlink, or on PATH)");
   app->add_flag("--json", o->output.json, "records as JSON Lines on stdout, narration on stderr");
   app->add_option("--plot", o->output.plot, "draw the sweep reports into this SVG file");

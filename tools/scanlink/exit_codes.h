@@ -19,9 +19,15 @@ enum ExitCode {
 
 // The text --help shows.
 inline const char* ExitCodesHelp() {
-  return "Exit status: 0 success, 1 other failure, 2 bad arguments, 3 scanner unreachable or "
-         "link lost for good, 4 login refused (no reply), 5 file unreadable or unwritable, "
-         "6 no reply to a command, 7 simulator did not start (demo).";
+  return "Exit status:\n"
+         "  0  success\n"
+         "  1  any other failure\n"
+         "  2  bad arguments\n"
+         "  3  scanner unreachable, or the link went down for good\n"
+         "  4  login refused (no login reply)\n"
+         "  5  a file cannot be read or written\n"
+         "  6  no reply to a command in time\n"
+         "  7  the simulator did not start (demo)";
 }
 
 class CliError : public std::runtime_error {

@@ -1,6 +1,7 @@
 // scanlink: drives a scanner (or the simulator) through the library from the shell.
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "exit_codes.h"
