@@ -76,6 +76,7 @@ int Run(const MonitorOptions& o) {
   g_interrupted = false;
   if (!o.noStart && gInitFinishFlag == 1)
     pump(Clock::now() + replyWait, link.client().StopScanData());
+  status.Clear();
   link.Close();
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);

@@ -10,7 +10,7 @@ enum ExitCode {
   kExitOk = 0,
   kExitFailure = 1,       // anything not listed below
   kExitUsage = 2,         // bad arguments
-  kExitUnreachable = 3,   // the scanner cannot be reached or the link went down for good
+  kExitUnreachable = 3,   // the link could not be brought up
   kExitLoginRefused = 4,  // no login reply
   kExitFile = 5,          // a file cannot be read or written
   kExitNoReply = 6,       // a command got no reply in time
@@ -23,7 +23,7 @@ inline const char* ExitCodesHelp() {
          "  0  success\n"
          "  1  any other failure\n"
          "  2  bad arguments\n"
-         "  3  scanner unreachable, or the link went down for good\n"
+         "  3  scanner unreachable (the link could not be brought up)\n"
          "  4  login refused (no login reply)\n"
          "  5  a file cannot be read or written\n"
          "  6  no reply to a command in time\n"

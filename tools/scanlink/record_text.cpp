@@ -117,7 +117,7 @@ std::string Body(const CCmdManage& m, bool stationsLoaded) {
       const int s = b.linkStatus.nStatusByte1;
       return s == SCANLINK_LINK_LOST           ? "link lost"
              : s == SCANLINK_LINK_RESTORED     ? "link restored"
-             : s == SCANLINK_LINK_RETRY_FAILED ? "reconnection failed"
+             : s == SCANLINK_LINK_RETRY_FAILED ? "reconnection attempt failed, trying again"
                                                : Format("status %d", s);
     }
     case 36:
