@@ -90,5 +90,38 @@ TEST(Captures, TdCellCaptureCarriesEveryVerdictAndFingers) {
   EXPECT_EQ(fingerValues(plain.out), 0);
 }
 
+// A damaged recording still decodes what is whole and says what it could not use, on stderr in
+// JSON mode so stdout stays JSON Lines.
+TEST(Captures, DamagedStreamsDecodeWhatIsWholeAndSayWhatIsNot) {
+  const fs::path capture = fs::path(SCANLINK_CAPTURES_DIR) / "td-sweep.scl";
+  const std::string text = Slurp(capture);
+  fs::path expected = capture;
+  const auto want = Lines(Slurp(expected.replace_extension(".jsonl")));
+  ASSERT_GT(want.size(), 2u);
+
+  const std::string cut = TempPath("cut.scl");
+  std::ofstream(cut, std::ios::binary) << text.substr(0, text.size() - 5);
+  ToolRun run = RunScanlink({"decode", "--json", cut});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Lines(run.out), std::vector<std::string>(want.begin(), want.end() - 1));
+  EXPECT_NE(run.err.find("stream ends inside a frame"), std::string::npos) << run.err;
+
+  // Bytes that are no frame, where a frame should start, are skipped and counted.
+  const std::string junk = TempPath("junk.scl");
+  std::ofstream(junk, std::ios::binary) << text << "garbage";
+  run = RunScanlink({"decode", "--json", junk});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(Lines(run.out), want);
+  EXPECT_NE(run.err.find("7 bytes skipped"), std::string::npos) << run.err;
+
+  // An empty file is an empty stream, not an error.
+  const std::string empty = TempPath("empty.scl");
+  std::ofstream(empty, std::ios::binary).flush();
+  run = RunScanlink({"decode", empty});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.out.empty());
+  for (const auto& f : {cut, junk, empty}) std::remove(f.c_str());
+}
+
 }  // namespace
 }  // namespace scanlink::test
