@@ -523,7 +523,12 @@ local function dissect_frame(tvb, pinfo, tree)
     len_item:add_proto_expert_info(ex.oversized)
     return total
   end
-  if plen == 0 then return total end
+  if plen == 0 then
+    -- Commands without a body are empty; a reply or report with a layout is not.
+    local has_layout = (kind == "reply" and REPLIES[code]) or (kind == "report" and (REPORTS[code] or code == 0xF025))
+    if has_layout then root:add_proto_expert_info(ex.short, "empty payload") end
+    return total
+  end
   local p = tvb(HEADER, plen):tvb()
   root:add(hf.payload, tvb(HEADER, plen))
 
