@@ -352,7 +352,8 @@ def dissect(args, pcap):
     multi = {"to": 0, "from": 0}
     for packet in root.iter("packet"):
         names = {f.get("name") for f in packet.iter("field")} | {p.get("name") for p in packet.iter("proto")}
-        if "_ws.malformed" in names or any(n and n.startswith("_ws.lua") and n != "_ws.lua.fake" for n in names):
+        if "_ws.malformed" in names or any(n and n.startswith("_ws.lua") and n != "_ws.lua.fake"
+                                           for n in names):
             fail("malformed or Lua error in packet %s" % packet.find("proto/field[@name='num']").get("show"))
         tcp = packet.find("proto[@name='tcp']")
         if tcp is None:

@@ -116,8 +116,9 @@ def main():
                   b"\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99", None, [(None, ["nosync"])]))
     cases.append(("", frame(3, 8, b"\x00\x00"), None, [(3, [])]))
     big = frame(0xF100, 0xFFFF, bytes(3000))
-    cases.append(("an oversized frame is skipped by its length and the next one found", big + frame(3, 9, b"\x00\x01"),
-                  [100, 2000, 3007, 3010], [(0xF100, ["oversized"]), (3, [])]))
+    cases.append(("an oversized frame is skipped by its length and the next one found",
+                  big + frame(3, 9, b"\x00\x01"), [100, 2000, 3007, 3010],
+                  [(0xF100, ["oversized"]), (3, [])]))
     cases.append(("a payload shorter than its layout", frame(0xF031, 10, b"\x00"), None,
                   [(0xF031, ["short"])]))
     cases.append(("an empty payload on a reply with a layout", frame(44, 11, b""), None,

@@ -101,7 +101,9 @@ local W_FREQ_LIST = layout("wfreqs", "WCDMA frequency-list scan mode", {
   u8("mode", W_MODE_NAMES), u8("listValue1"), u16("listValue2"), u8("listValue3"), u8("count"),
   list("entries", "count", FREQ_ENTRY) })
 
-local function td_header() return { u8("mode", TD_MODE_NAMES), u8("fingerTest"), u8("selector"), u16("selectorValue") } end
+local function td_header()
+  return { u8("mode", TD_MODE_NAMES), u8("fingerTest"), u8("selector"), u16("selectorValue") }
+end
 local function td_layout(group, title, more)
   local fields = td_header()
   for _, f in ipairs(more) do fields[#fields + 1] = f end
@@ -203,10 +205,8 @@ local TD_BY_MODE = { [1] = TD_LIST, [4] = TD_LIST, [2] = TD_SEARCH, [3] = TD_SA,
 -- Commands: a layout, or a function of the payload; absent codes carry no body.
 local COMMANDS = {
   [1] = function(p) return w_scan_mode(p:range(0, 1):uint()) end,
-  [0xF001] = function(p)
-    -- A mode without fields of its own is sent with an empty payload; show its header anyway.
-    return TD_BY_MODE[p:range(0, 1):uint()] or TD_HEADER
-  end,
+  -- A TD mode without fields of its own normally goes out empty; a header alone is shown as such.
+  [0xF001] = function(p) return TD_BY_MODE[p:range(0, 1):uint()] or TD_HEADER end,
   [4] = START_TIME, [0xF004] = START_TIME, [22] = COMMAND22, [43] = LOGIN, [46] = LOGIN,
   [81] = IP, [84] = MAC, [87] = SIGNED, [97] = TWO_VALUES, [0xF040] = GPS_FORMAT,
 }
@@ -296,13 +296,15 @@ local ex = {
                           expert.group.PROTOCOL, expert.severity.WARN),
   oversized = ProtoExpert.new("scanlink.ex.oversized", "Frame longer than 2056 bytes: the receiver skips it",
                               expert.group.MALFORMED, expert.severity.ERROR),
-  nosync = ProtoExpert.new("scanlink.ex.nosync", "No sync byte where a frame should start: the receiver drops these bytes",
+  nosync = ProtoExpert.new("scanlink.ex.nosync",
+                           "No sync byte where a frame should start: the receiver drops these bytes",
                            expert.group.MALFORMED, expert.severity.ERROR),
   sweep = ProtoExpert.new("scanlink.ex.sweep", "Sweep points differ from (end - start) / step + 1",
                           expert.group.PROTOCOL, expert.severity.WARN),
   body = ProtoExpert.new("scanlink.ex.body", "Payload on a frame whose code has no layout",
                          expert.group.PROTOCOL, expert.severity.NOTE),
-  finger = ProtoExpert.new("scanlink.ex.finger", "TD cell record size guessed: the payload length fits neither record size",
+  finger = ProtoExpert.new("scanlink.ex.finger",
+                           "TD cell record size guessed: the payload length fits neither record size",
                            expert.group.PROTOCOL, expert.severity.WARN),
 }
 proto.fields = hf
@@ -434,7 +436,8 @@ walk = function(lay, p, off, tree, pinfo)
     local expected = (st and st > 0 and e >= s) and (math.floor((e - s) / st) + 1) or nil
     if expected ~= values["points"] then
       tree:add_proto_expert_info(ex.sweep, "payload holds " .. tostring(values["points"]) .. " points, " ..
-                                 "start/end/step give " .. (expected and tostring(expected) or "none (step 0 or end below start)"))
+                                 "start/end/step give " ..
+                                 (expected and tostring(expected) or "none (step 0 or end below start)"))
     end
   end
   return off
@@ -482,15 +485,26 @@ local function data_port(pinfo)
   return proto.prefs.port
 end
 
-local info_packet = nil
+-- One packet may hold several frames (TCP may hand them over in more than one call): the first
+-- sets the Info column, the others append to it.
+local info_packet, frames_in_packet = nil, 0
 local function add_info(pinfo, textline)
-  -- One packet may hold several frames: the first sets the column, the others append to it.
   if info_packet ~= pinfo.number then
-    info_packet = pinfo.number
+    info_packet, frames_in_packet = pinfo.number, 0
+  end
+  if frames_in_packet == 0 then
     pinfo.cols.info:set(textline)
   else
     pinfo.cols.info:append(" | " .. textline)
   end
+  frames_in_packet = frames_in_packet + 1
+end
+
+-- The layout entry for a frame: a layout, a function choosing one from the payload, or nil.
+local function layout_entry(kind, code)
+  if kind == "command" then return COMMANDS[code] end
+  if kind == "reply" then return REPLIES[code] end
+  return REPORTS[code]
 end
 
 local function dissect_frame(tvb, pinfo, tree)
@@ -524,26 +538,20 @@ local function dissect_frame(tvb, pinfo, tree)
     return total
   end
   if plen == 0 then
-    -- Commands without a body are empty; a reply or report with a layout is not.
-    local has_layout = (kind == "reply" and REPLIES[code]) or (kind == "report" and (REPORTS[code] or code == 0xF025))
-    if has_layout then root:add_proto_expert_info(ex.short, "empty payload") end
+    -- Empty is right for a code without a body, for the TD start (with or without its time) and
+    -- for a TD scan mode without fields; not for a fixed layout.
+    local entry = layout_entry(kind, code)
+    if (entry or (kind == "report" and code == 0xF025)) and type(entry) ~= "function" and code ~= 0xF004 then
+      root:add_proto_expert_info(ex.short, "empty payload")
+    end
     return total
   end
   local p = tvb(HEADER, plen):tvb()
   root:add(hf.payload, tvb(HEADER, plen))
 
-  local lay
-  local certain = true
-  if kind == "command" then
-    lay = COMMANDS[code]
-    if code == 0xF001 then remember_td_scan_mode(p, pinfo) end
-  elseif kind == "reply" then
-    lay = REPLIES[code]
-  elseif code == 0xF025 then
-    lay, certain = td_cells_layout_for(p, pinfo)
-  else
-    lay = REPORTS[code]
-  end
+  local lay, certain = layout_entry(kind, code), true
+  if kind == "command" and code == 0xF001 then remember_td_scan_mode(p, pinfo) end
+  if kind == "report" and code == 0xF025 then lay, certain = td_cells_layout_for(p, pinfo) end
   if type(lay) == "function" then lay = lay(p) end
   if not lay then
     root:add_proto_expert_info(ex.body)
@@ -563,6 +571,10 @@ end
 local function frame_length(tvb, pinfo, offset)
   if tvb(offset, 1):uint() ~= SYNC then return tvb:len() - offset end
   return HEADER + tvb(offset + 6, 2):uint()
+end
+
+function proto.init()
+  finger_by_stream, finger_at_packet, info_packet = {}, {}, nil
 end
 
 function proto.dissector(tvb, pinfo, tree)
