@@ -287,25 +287,21 @@ local ALL_LAYOUTS = {
 }
 for _, lay in ipairs(ALL_LAYOUTS) do make_fields(lay) end
 
+local function expert_item(name, text, group, severity)
+  return ProtoExpert.new("scanlink.ex." .. name, text, expert.group[group], expert.severity[severity])
+end
 local ex = {
-  short = ProtoExpert.new("scanlink.ex.short", "Payload ends inside the layout",
-                          expert.group.MALFORMED, expert.severity.ERROR),
-  trailing = ProtoExpert.new("scanlink.ex.trailing", "Bytes after the layout",
-                             expert.group.PROTOCOL, expert.severity.WARN),
-  slots = ProtoExpert.new("scanlink.ex.slots", "Count above the receiver's slots",
-                          expert.group.PROTOCOL, expert.severity.WARN),
-  oversized = ProtoExpert.new("scanlink.ex.oversized", "Frame longer than 2056 bytes: the receiver skips it",
-                              expert.group.MALFORMED, expert.severity.ERROR),
-  nosync = ProtoExpert.new("scanlink.ex.nosync",
-                           "No sync byte where a frame should start: the receiver drops these bytes",
-                           expert.group.MALFORMED, expert.severity.ERROR),
-  sweep = ProtoExpert.new("scanlink.ex.sweep", "Sweep points differ from (end - start) / step + 1",
-                          expert.group.PROTOCOL, expert.severity.WARN),
-  body = ProtoExpert.new("scanlink.ex.body", "Payload on a frame whose code has no layout",
-                         expert.group.PROTOCOL, expert.severity.NOTE),
-  finger = ProtoExpert.new("scanlink.ex.finger",
-                           "TD cell record size guessed: the payload length fits neither record size",
-                           expert.group.PROTOCOL, expert.severity.WARN),
+  short = expert_item("short", "Payload ends inside the layout", "MALFORMED", "ERROR"),
+  trailing = expert_item("trailing", "Bytes after the layout", "PROTOCOL", "WARN"),
+  slots = expert_item("slots", "Count above the receiver's slots", "PROTOCOL", "WARN"),
+  oversized = expert_item("oversized", "Frame longer than 2056 bytes: the receiver skips it",
+                          "MALFORMED", "ERROR"),
+  nosync = expert_item("nosync", "No sync byte where a frame should start: the receiver drops these bytes",
+                       "MALFORMED", "ERROR"),
+  sweep = expert_item("sweep", "Sweep points differ from (end - start) / step + 1", "PROTOCOL", "WARN"),
+  body = expert_item("body", "Payload on a frame whose code has no layout", "PROTOCOL", "NOTE"),
+  finger = expert_item("finger", "TD cell record size guessed: the payload length fits neither record size",
+                       "PROTOCOL", "WARN"),
 }
 proto.fields = hf
 proto.experts = ex
