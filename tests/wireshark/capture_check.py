@@ -194,7 +194,7 @@ def w_general(mode, start=2110000, end=2120000, step=5000):
                        12, 13)
 
 
-def run_session(args, cap):
+def run_session(args):
     sim = Simulator(args.sim, ["--bind", "127.0.0.1", "--port", str(DATA_PORT), "--log", "-",
                                "--quiet", "--log-payloads", "--chunk", "100", "--rate", "100",
                                "--status-every", "2", "--cells-per-report", "3"])
@@ -295,7 +295,7 @@ def run_session(args, cap):
     sim.wait(lambda e: e["event"] == "data-closed", "the data connection to close")
     sim.control("quit")
     sim.proc.wait(timeout=WAIT)
-    return sim.events, injected
+    return sim.events
 
 
 def leaf_value(el):
@@ -373,9 +373,8 @@ def dissect(args, pcap):
         if len(frames) > 1:
             multi[direction] += 1
         for f in frames:
-            def get(n):
-                e = f.find("field[@name='scanlink.%s']" % n)
-                return None if e is None else e
+            def get(n, f=f):
+                return f.find("field[@name='scanlink.%s']" % n)
             body = [ch for ch in f if ch.tag == "field" and ch.get("name", "").startswith("scanlink.")
                     and ch.get("name").split(".", 1)[1] not in HEADER_FIELDS]
             payload = get("payload")
@@ -394,7 +393,7 @@ def dissect(args, pcap):
     return pdus, alarm, split, multi
 
 
-def check(args, events, injected, pdus, alarm, split, multi):
+def check(args, events, pdus, alarm, split, multi):
     commands = [e for e in events if e["event"] == "command"]
     sent = [e for e in events if e["event"] == "sent"]
     sim_fields = subprocess.run([args.sim_fields], input="\n".join(json.dumps(e) for e in events),
@@ -501,13 +500,13 @@ def main():
 
     cap = Capture()
     cap.mark("start")
-    events, injected = run_session(args, cap)
+    events = run_session(args)
     cap.mark("end")
     cap.finish(pcap)
     with open(os.path.join(args.work, "sim-log.jsonl"), "w") as f:
         f.write("\n".join(json.dumps(e) for e in events) + "\n")
     pdus, alarm, split, multi = dissect(args, pcap)
-    check(args, events, injected, pdus, alarm, split, multi)
+    check(args, events, pdus, alarm, split, multi)
 
 
 if __name__ == "__main__":
