@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
   bool sent = false;
   uint64_t senderCpu = 0;
   const uint64_t cpu0 = bench::ProcessCpuNs();
+  const uint64_t switches0 = bench::ContextSwitches();
   std::thread sender([&] {
     t0 = bench::NowNs();
     sent = bench::SendReports(dataFd, mix, frames);
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
   // Every thread but the sender is the library's (and the module it calls); the main thread
   // only sleeps in WaitFor.
   const uint64_t libCpu = bench::ProcessCpuNs() - cpu0 - senderCpu;
+  // Counted while the library's threads still exist (their counts go with them).
+  const uint64_t switches = bench::ContextSwitches() - switches0;
   const uint64_t elapsed = module.check.LastNs() > t0 ? module.check.LastNs() - t0 : 0;
   client.ExitConnection();  // its threads are joined: every counter is final
   close(dataFd);
@@ -138,6 +141,8 @@ int main(int argc, char** argv) {
   std::printf("    queue, copy, wake-ups, lock             %8.0f\n", libCpuPer - baseCpuPer);
   std::printf("    total                          %8.0f  %8.0f   (peer's sending: %.0f)\n",
               libCpuPer, baseCpuPer, PerFrame(senderCpu, frames));
+  std::printf("  library threads' context switches: %.3f per report\n",
+              good == 0 ? 0 : static_cast<double>(switches) / static_cast<double>(good));
   std::printf(
       "  delivered good %llu, bad %llu, other %llu, lost %llu; library counters: "
       "received %llu, delivered %llu, dropped (sync %llu, length %llu, no module %llu), "
