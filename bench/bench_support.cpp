@@ -151,6 +151,29 @@ bool ReadExact(int fd, void* data, size_t size) {
   return true;
 }
 
+bool LoopbackPair(int& connecting, int& accepted) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len)) {
+    std::perror("loopback listener");
+    if (listener >= 0) close(listener);
+    return false;
+  }
+  connecting = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(connecting, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    std::perror("loopback connect");
+    close(listener);
+    return false;
+  }
+  accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  close(listener);
+  return accepted >= 0;
+}
+
 void SetNoDelay(int fd) {
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -42,6 +42,8 @@ double Percentile(const std::vector<uint64_t>& sorted, double p);
 bool WriteAll(int fd, const void* data, size_t size);
 bool ReadExact(int fd, void* data, size_t size);
 void SetNoDelay(int fd);
+// Both ends of a fresh loopback TCP connection; false (with the reason printed) if it failed.
+bool LoopbackPair(int& connecting, int& accepted);
 
 // Plays the scanner's side of the link: a data listener on an ephemeral loopback port and an
 // alarm listener on the fixed port 8050. Alarm connections are accepted and drained on a thread

@@ -1,7 +1,5 @@
 #include "decode_baseline.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -78,23 +76,9 @@ uint64_t ThreadCpuNs() {
 }
 
 BaselineResult DecodeFromSocket(const ReportMix& mix, uint64_t frames, CMyPcCommInterface& module) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len)) {
-    std::perror("decode baseline");
-    return {0, 1, 0, 0};
-  }
-  const int reader = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(reader, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    std::perror("decode baseline connect");
-    return {0, 1, 0, 0};
-  }
-  const int writer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  close(listener);
+  int reader = -1;
+  int writer = -1;
+  if (!LoopbackPair(reader, writer)) return {0, 1, 0, 0};
   SetNoDelay(writer);
 
   scanlink::transport::Framer framer;
