@@ -13,13 +13,6 @@ namespace {
 
 uint16_t GetBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
-// Dispatch holds the library lock from taking a frame to freeing it, so the two Msg proc threads
-// never dispatch at once. The one not dispatching waits here, not on the library lock: there the
-// two would contend for the lock on every frame and take frames in turns, each on its own core
-// with its own cold stack (measured: about 0.4 us more CPU per report). It takes over when the
-// other ends.
-platform::Mutex g_dispatchTurn;
-
 bool IsActive(const CMyPcCommInterface* module) {
   return module != nullptr &&
          std::atomic_ref<const unsigned char>(module->bActive).load(std::memory_order_relaxed) == 1;
@@ -28,7 +21,6 @@ bool IsActive(const CMyPcCommInterface* module) {
 }  // namespace
 
 void CMyPcCommSocket::MsgProcThreadProc(platform::Event* stop) {
-  platform::LockGuard turn(g_dispatchTurn);
   LibraryState& lib = Library();
   for (;;) {
     uint32_t ticket;
