@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -32,6 +33,18 @@ uint64_t ProcessCpuNs() {
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
+
+static CpuSplit Usage(int who) {
+  rusage u{};
+  getrusage(who, &u);
+  auto ns = [](const timeval& t) {
+    return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_usec) * 1000u;
+  };
+  return {ns(u.ru_utime), ns(u.ru_stime)};
+}
+
+CpuSplit ProcessCpuSplit() { return Usage(RUSAGE_SELF); }
+CpuSplit ThreadCpuSplit() { return Usage(RUSAGE_THREAD); }
 
 static long StatusField(const char* path, const char* field) {
   FILE* f = std::fopen(path, "r");

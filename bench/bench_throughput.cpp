@@ -75,18 +75,22 @@ int main(int argc, char** argv) {
   uint64_t t0 = 0;
   bool sent = false;
   uint64_t senderCpu = 0;
+  bench::CpuSplit senderSplit;
+  const bench::CpuSplit split0 = bench::ProcessCpuSplit();
   const uint64_t cpu0 = bench::ProcessCpuNs();
   const uint64_t switches0 = bench::ContextSwitches();
   std::thread sender([&] {
     t0 = bench::NowNs();
     sent = bench::SendReports(dataFd, mix, frames);
     senderCpu = bench::ThreadCpuNs();
+    senderSplit = bench::ThreadCpuSplit();
   });
   module.check.WaitFor(frames, 5000);
   sender.join();
   // Every thread but the sender is the library's (and the module it calls); the main thread
   // only sleeps in WaitFor.
   const uint64_t libCpu = bench::ProcessCpuNs() - cpu0 - senderCpu;
+  const bench::CpuSplit libSplit = bench::ProcessCpuSplit() - split0 - senderSplit;
   // Counted while the library's threads still exist (their counts go with them).
   const uint64_t switches = bench::ContextSwitches() - switches0;
   const uint64_t elapsed = module.check.LastNs() > t0 ? module.check.LastNs() - t0 : 0;
@@ -141,6 +145,9 @@ int main(int argc, char** argv) {
   std::printf("    queue, copy, wake-ups, lock             %8.0f\n", libCpuPer - baseCpuPer);
   std::printf("    total                          %8.0f  %8.0f   (peer's sending: %.0f)\n",
               libCpuPer, baseCpuPer, PerFrame(senderCpu, frames));
+  std::printf("    of which in the kernel         %8.0f  %8.0f\n",
+              PerFrame(libSplit.systemNs, good),
+              PerFrame(baseline.reader.systemNs, baseline.frames));
   std::printf("  library threads' context switches: %.3f per report\n",
               good == 0 ? 0 : static_cast<double>(switches) / static_cast<double>(good));
   std::printf(

@@ -78,7 +78,7 @@ uint64_t ThreadCpuNs() {
 BaselineResult DecodeFromSocket(const ReportMix& mix, uint64_t frames, CMyPcCommInterface& module) {
   int reader = -1;
   int writer = -1;
-  if (!LoopbackPair(reader, writer)) return {0, 1, 0, 0};
+  if (!LoopbackPair(reader, writer)) return {0, 1, 0, 0, {}};
   SetNoDelay(writer);
 
   scanlink::transport::Framer framer;
@@ -86,6 +86,7 @@ BaselineResult DecodeFromSocket(const ReportMix& mix, uint64_t frames, CMyPcComm
   static uint8_t buf[kReadSize];
   uint64_t senderCpu = 0;
   const uint64_t cpu0 = ThreadCpuNs();
+  const CpuSplit split0 = ThreadCpuSplit();
   const uint64_t t0 = NowNs();
   std::thread sender([&] {
     SendReports(writer, mix, frames);
@@ -98,11 +99,12 @@ BaselineResult DecodeFromSocket(const ReportMix& mix, uint64_t frames, CMyPcComm
   }
   const uint64_t t1 = NowNs();
   const uint64_t cpu1 = ThreadCpuNs();
+  const CpuSplit split = ThreadCpuSplit() - split0;
   shutdown(reader, SHUT_RDWR);  // a sender still writing after a failed read fails too
   sender.join();
   close(writer);
   close(reader);
-  return {sink.frames, t1 - t0, cpu1 - cpu0, senderCpu};
+  return {sink.frames, t1 - t0, cpu1 - cpu0, senderCpu, split};
 }
 
 StepCosts MeasureSteps(const ReportMix& mix, uint64_t frames, CMyPcCommInterface& module) {

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "bench_support.h"
 #include "report_mix.h"
 
 namespace bench {
@@ -19,6 +20,7 @@ struct BaselineResult {
   uint64_t ns;           // wall time from the first byte sent to the last callback
   uint64_t readerCpuNs;  // CPU time of the reading thread
   uint64_t senderCpuNs;  // CPU time of the peer's sending thread
+  CpuSplit reader;       // the reading thread's CPU time, user and kernel
 };
 BaselineResult DecodeFromSocket(const ReportMix& mix, uint64_t frames, CMyPcCommInterface& module);
 
