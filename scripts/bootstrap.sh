@@ -3,9 +3,9 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev iproute2 util-linux pkg-config valgrind)
+missing=()
 # The ABI check of the exported API (scripts/abi.sh).
 packages+=(abigail-tools)
-missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
