@@ -23,7 +23,7 @@ scenario() {
   tests/netns-run bash -c '
     sim=$1 scanlink=$2 raw=$3 family=$4 scan=$5; shift 5
     "$sim" --bind 127.0.0.1 --family "$family" --rate 20 --quiet --record "$raw" \
-      --log "$raw.log" "$@" < <(sleep 30) &
+      --log "$raw.log" --ignore-stdin "$@" &
     pid=$!
     for _ in $(seq 50); do grep -q listening "$raw.log" 2>/dev/null && break; sleep 0.1; done
     "$scanlink" monitor --host 127.0.0.1 --scan "$scan" --seconds 1 >/dev/null
