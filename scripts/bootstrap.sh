@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on a Debian 12 machine, when it is missing.
+# `scripts/bootstrap.sh demo` installs only what ./demo.sh needs.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev iproute2 util-linux pkg-config valgrind
-          tshark python3)
+          tshark python3 libxml2-utils)
 missing=()
 # The ABI check of the exported API (scripts/abi.sh).
 packages+=(abigail-tools)
+if [ "${1:-}" = demo ]; then
+  packages=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev)
+fi
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done

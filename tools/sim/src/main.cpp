@@ -50,6 +50,9 @@ int main(int argc, char** argv) {
   app.add_option("--alarm-port", o.alarm_port, "alarm port (0 = any free port)")
       ->capture_default_str();
   app.add_option("--log", o.log_path, "JSON-lines event log file, - for stdout");
+  app.add_option("--record", o.record_path,
+                 "copy every byte sent on the data connection into this file (a capture that "
+                 "scanlink decode reads)");
   app.add_option("--family", o.family,
                  "family value of the login reply (11, 12: WCDMA; 21, 22: TD)")
       ->capture_default_str();
@@ -92,6 +95,24 @@ int main(int argc, char** argv) {
   app.add_option("--status-every", o.generator.status_every,
                  "every N-th frame of a scan is a status frame")
       ->capture_default_str();
+  app.footer(R"(How it behaves:
+  Family: --family 11 or 12 makes a WCDMA scanner, 21 or 22 a TD-SCDMA one (login reply 44).
+  Scanning starts with the start command of the family (4 or 0xF004) or the control line
+  "start"; reports then go out at --rate per second, chosen by the last scan mode set:
+    WCDMA  none/0/6/8: value list 36   1/2/3: cell records 41/257/259   4: sweep 73
+           5: short value list 38      7: cell list 40
+    TD     none/1/2/7: TD cell report 0xF025 (cells of the list, GPS delays)
+           3: sweep 0xF026   4: value list 0xF027   5/8: short profile 0xF102   6: profile 0xF100
+  every --status-every-th frame is a status frame (37 or 0xF028).
+  TD cell reports follow a route (--route, or a 1 km square from --start-lat/--start-lon at
+  --speed m/s); cells of --bs-list report the delay of their distance, every
+  --bad-cell-every-th one --delay-error quarter chips off.
+Standard input takes control lines (one a line, acknowledged in the --log):
+  close-data | close-alarm | reset-data | reset-mid-frame | stop-listening MS | refuse-alarm on|off
+  stall on|off | answer on|off | restart | send HEX | frame CODE TRANS HEX [MODULE] | alarm HEX
+  start [wcdma|td] | stop | rate N | family N | quit
+Standard error shows each command decoded and each reply (--verbose: every report too).
+Exit status: 0 after quit, end of input or a signal; 1 when a port or file cannot be used.)");
   CLI11_PARSE(app, argc, argv);
   o.reply_order = reply_order == "value-first" ? ReplyOrder::kValueFirst : ReplyOrder::kDataFirst;
 

@@ -13,7 +13,8 @@ struct Options {
   std::string bind = "127.0.0.1";
   std::uint16_t port = 5000;  // 0 picks a free port; the "listening" event tells which
   std::uint16_t alarm_port = 8050;
-  std::string log_path;  // JSON lines; "-" = stdout
+  std::string log_path;     // JSON lines; "-" = stdout
+  std::string record_path;  // raw copy of every byte sent on the data connection
   std::uint32_t family = 11;
   bool no_alarm = false;
   bool quiet = false;

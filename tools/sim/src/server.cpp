@@ -53,6 +53,17 @@ Server::Server(Options options, EventLog& log, ReportGenerator generator)
       alarm_port_(options_.alarm_port),
       rate_(std::min(options_.rate, kMaxRate)) {
   stdin_open_ = !options_.ignore_stdin;
+  if (!options_.record_path.empty()) {
+    record_.open(options_.record_path, std::ios::binary | std::ios::trunc);
+    if (!record_) throw std::runtime_error("cannot write " + options_.record_path);
+  }
+}
+
+void Server::record(ByteView bytes) {
+  if (!record_.is_open()) return;
+  record_.write(reinterpret_cast<const char*>(bytes.data()),
+                static_cast<std::streamsize>(bytes.size()));
+  record_.flush();
 }
 
 Server::~Server() { close_listeners(); }
@@ -256,7 +267,9 @@ void Server::send_frame(const Frame& f, const Json& detail) {
              payload + " (module " + std::to_string(f.module) + ", trans " +
              std::to_string(f.trans) + ", " + std::to_string(f.payload.size()) + " bytes)");
   }
-  if (!c->send(encode_frame(f))) close_data("send-error");
+  const Bytes bytes = encode_frame(f);
+  record(bytes);
+  if (!c->send(bytes)) close_data("send-error");
 }
 
 void Server::send_due_reports(Clock::time_point now) {
@@ -376,6 +389,7 @@ std::string Server::apply_control(const ControlCommand& c) {
     case Kind::kSend: {
       if (data == nullptr) return "no data connection";
       log_.emit("sent", {{"raw", true}, {"length", c.bytes.size()}, {"payload", to_hex(c.bytes)}});
+      record(c.bytes);
       if (!data->send(c.bytes)) close_data("send-error");
       return {};
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -49,6 +50,8 @@ class Server {
   void send_due_reports(Clock::time_point now);
   std::optional<Clock::time_point> next_deadline() const;
   void quit(const std::string& reason);
+  // Appends bytes sent on the data connection to the --record file.
+  void record(ByteView bytes);
 
   Options options_;
   EventLog& log_;
@@ -73,6 +76,7 @@ class Server {
 
   bool quit_ = false;
   std::string quit_reason_;
+  std::ofstream record_;
 };
 
 }  // namespace scanlink::sim

@@ -1,0 +1,245 @@
+// The parts of scanlink that hold no connection: text parsing, argument checks, the record's
+// JSON and text, the pictures.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+#include "bs_list.h"
+#include "capture_file.h"
+#include "exit_codes.h"
+#include "gps_text.h"
+#include "operations.h"
+#include "record_json.h"
+#include "record_text.h"
+#include "run_tool.h"
+#include "svg.h"
+
+namespace scanlink::cli {
+namespace {
+
+using test::TempPath;
+
+std::string Write(const std::string& name, const std::string& content) {
+  const std::string path = TempPath(name);
+  std::ofstream(path, std::ios::binary) << content;
+  return path;
+}
+
+template <size_t N>
+void SetText(char (&field)[N], const char* text) {
+  std::memset(field, 0, N);
+  std::memcpy(field, text, std::min(N, std::strlen(text)));
+}
+
+constexpr const char* kGga = "$GPGGA,120000.00,3954.0000,N,11624.0600,E,1,08,0.9,50.0,M,0.0,M,,*00";
+
+TEST(GpsText, ReadsTheSentenceWithHemispheresAndRejectsWhatIsNotOne) {
+  auto p = ParseGpsText(kGga, std::strlen(kGga));
+  ASSERT_TRUE(p);
+  EXPECT_NEAR(p->latitude, 39.9, 1e-9);
+  EXPECT_NEAR(p->longitude, 116.401, 1e-9);
+  const char* sw = "$GPGGA,1,3354.0000,S,07030.0000,W,1";
+  p = ParseGpsText(sw, std::strlen(sw));
+  ASSERT_TRUE(p);
+  EXPECT_NEAR(p->latitude, -33.9, 1e-9);
+  EXPECT_NEAR(p->longitude, -70.5, 1e-9);
+  EXPECT_EQ(FormatPosition(*p), "33.900000S 70.500000W");
+  for (const char* bad : {"", "no fix", "$GPGGA,1,3961.0000,N,11624.0,E",  // 61 minutes
+                          "$GPGGA,1,39x4.0,N,11624.0,E", "$GPGGA,1,3954.0,Q,11624.0,E",
+                          "$GPGGA,1,3954.0,N,11624.0", "$GPGGA,1,-3954.0,N,11624.0,E"})
+    EXPECT_FALSE(ParseGpsText(bad, std::strlen(bad))) << bad;
+  // A field filled to the brim has no terminator: only its own bytes are read.
+  char field[16];
+  std::memcpy(field, "$GPGGA,1,3954.0", 16);
+  EXPECT_FALSE(ParseGpsText(field, sizeof field));
+}
+
+TEST(StationList, LoadsTheSimulatorsFormatAndNamesTheLineItCannotRead) {
+  const std::string good = Write("good.csv",
+                                 "name,key1,key2,longitude,latitude\n# a comment\n\r\n"
+                                 "North,10054,1,116.404,39.912\r\nEast,0x10,2,-1.5,-0.25\n");
+  const auto stations = LoadStations(good);
+  ASSERT_EQ(stations.size(), 2u);
+  EXPECT_EQ(stations[1].key1, 16u);
+  EXPECT_DOUBLE_EQ(stations[1].longitude, -1.5);
+  const std::string bad = Write("bad.csv", "North,10054,1,116.404,39.912\nEast,1,2,3\n");
+  try {
+    LoadStations(bad);
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("bad.csv:2"), std::string::npos) << e.what();
+  }
+  for (const char* line : {"A,99999999999,1,1,1", "A,1,1,nan,1", "A,,1,1,1", "A,1,1,1,1,1"})
+    EXPECT_THROW(LoadStations(Write("x.csv", std::string("h\n") + line + "\n")), std::runtime_error)
+        << line;
+  EXPECT_THROW(LoadStations(TempPath("missing.csv")), std::runtime_error);
+  // Names longer than the record's field are cut and terminated.
+  const auto info = ToCellInfo({{std::string(100, 'n'), 1, 2, 3, 4}});
+  EXPECT_EQ(std::strlen(info[0].szName), sizeof info[0].szName - 1);
+  std::remove(good.c_str());
+  std::remove(bad.c_str());
+}
+
+TEST(CaptureFile, SeparatesTheHeaderFromTheStreamByteForByte) {
+  const std::string bytes("U\x00\x00\x2c\x00\x01\x00\x04\x00\x00\x00\x15#\n", 14);
+  const auto withHeader =
+      ReadCapture(Write("c1.scl", "# source: bench\r\n# finger-test:  1 \n#no colon\n" + bytes));
+  EXPECT_EQ(withHeader.header.at("source"), "bench");
+  EXPECT_EQ(withHeader.header.at("finger-test"), "1");
+  EXPECT_EQ(std::string(withHeader.stream.begin(), withHeader.stream.end()), bytes);
+  const auto raw = ReadCapture(Write("c2.scl", bytes));
+  EXPECT_TRUE(raw.header.empty());
+  EXPECT_EQ(raw.stream.size(), bytes.size());
+  try {
+    ReadCapture(TempPath("missing.scl"));
+    ADD_FAILURE();
+  } catch (const CliError& e) {
+    EXPECT_EQ(e.code(), kExitFile);
+  }
+}
+
+TEST(Operations, ArgumentsAreCheckedBeforeAnythingIsSent) {
+  const std::vector<std::vector<std::string>> good = {
+      {"version"},
+      {"td-cells", "10054/1,0xFFFFFFFF/65535", "1", "0", "0", "3"},
+      {"w-mode", "4", "1", "2", "3", "4", "5", "6", "7", "8", "1", "-32768", "9", "10", "11", "12"},
+      {"dpch", "1", "2", "3", "4", "5", "6", "7", "8", "00112233445566778899aabbccddeeff", ""},
+      {"mac", "00-1a-2B-3c-4D-5e"},
+      {"login", "fifteen-chars-x", "p"},
+      {"raw", "0xF014", "00ff"}};
+  for (const auto& words : good) EXPECT_NO_THROW(CheckOperation(words)) << words[0];
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"warp"},
+      {"version", "extra"},
+      {"td-cells"},
+      {"td-cells", "10054"},
+      {"td-cells", "10054/1/2"},
+      {"td-cells", "4294967296/1"},
+      {"td-cells", "-1/1"},
+      {"td-cells", "12abc/1"},
+      {"w-mode", "4", "1", "2", "3", "4", "5", "6", "7", "8", "2", "0", "9", "10", "11", "12"},
+      {"w-mode", "4", "1", "2", "3", "4", "5", "6", "7", "8", "1", "32768", "9", "10", "11", "12"},
+      {"dpch", "1", "2", "3", "4", "5", "6", "7", "8", "abc", "00"},
+      {"dpch", "1", "2", "3", "4", "5", "6", "7", "8", std::string(34, '0'), "00"},
+      {"mac", "00-1a-2B-3c-4D"},
+      {"mac", "00-1a-2B-3c-4D-5g"},
+      {"login", "sixteen-chars-xx", "p"},
+      {"raw", "0x10000"},
+      {"raw", "1", "abc"},
+      {"td-freqs", std::string("1") + std::string(256 * 2, ',')}};
+  for (const auto& words : bad) {
+    try {
+      CheckOperation(words);
+      ADD_FAILURE() << "accepted: " << (words.empty() ? "(nothing)" : words[0]);
+    } catch (const CliError& e) {
+      EXPECT_EQ(e.code(), kExitUsage);
+    }
+  }
+  // Every operation documents itself in --help.
+  for (const Operation& op : Operations())
+    EXPECT_NE(OperationsHelp().find(op.name), std::string::npos);
+}
+
+std::unique_ptr<CCmdManage> Record(uint16_t code, uint16_t trans = SCANLINK_TRANS_BROADCAST) {
+  auto m = std::make_unique<CCmdManage>();
+  m->nCode = code;
+  m->nTransID = trans;
+  return m;
+}
+
+TEST(RecordJson, TdCellVerdictsFollowTheMasksModulo32AndNeedAList) {
+  auto m = Record(0xF025);
+  _TDCellReport& r = m->body.tdCells;
+  SetText(r.szGpsText, kGga);
+  r.nCount = 40;
+  for (int i = 0; i < 40; ++i) r.aRecords[i].nCellKey1 = 1000 + i;
+  r.nFoundMask = 0b011;     // records 0, 1 (and 32, 33) found
+  r.nMismatchMask = 0b010;  // record 1 (and 33) off
+  r.aRecords[2].nMeasuredDelay = 0xFFFE;
+  const auto j = RecordJson(*m, true);
+  ASSERT_EQ(j["body"]["cells"].size(), 40u);
+  const auto& cells = j["body"]["cells"];
+  EXPECT_EQ(cells[0]["verdict"], "found");
+  EXPECT_EQ(cells[1]["verdict"], "delay-mismatch");
+  EXPECT_EQ(cells[2]["verdict"], "not-listed");
+  EXPECT_EQ(cells[32]["verdict"], "found");
+  EXPECT_EQ(cells[33]["verdict"], "delay-mismatch");
+  EXPECT_EQ(cells[2]["measuredDelay"], -2);  // signed, as the GPS check reads it
+  EXPECT_EQ(cells[39]["cellKey1"], 1039);
+  EXPECT_NEAR(j["body"]["position"]["latitude"].get<double>(), 39.9, 1e-9);
+  EXPECT_EQ(j["name"], "TDCellReport");
+  EXPECT_EQ(j["codeHex"], "0xF025");
+  EXPECT_EQ(j["kind"], "report");
+  EXPECT_EQ(RecordJson(*m, false)["body"]["cells"][1]["verdict"], "unchecked");
+  const std::string text = RecordText(*m, true);
+  EXPECT_NE(text.find("delay disagrees with distance 1001/0 1033/0"), std::string::npos) << text;
+  EXPECT_EQ(RecordText(*m, false).find("found"), std::string::npos);
+}
+
+TEST(RecordJson, SweepPointsComeFromTheDecodedLengthAndTextStaysInItsField) {
+  auto m = Record(0xF026);
+  m->body.sweep = {2010000, 2012000, 500, {}};
+  for (int i = 0; i < 5; ++i) m->body.sweep.aPoints[i] = static_cast<uint16_t>(10 * i);
+  m->nLength = 14 + 2 * 5;
+  auto j = RecordJson(*m, false);
+  EXPECT_EQ(j["body"]["pointCount"], 5);
+  EXPECT_EQ(j["body"]["points"], nlohmann::json({0, 10, 20, 30, 40}));
+  EXPECT_NE(RecordText(*m, false).find("peak 40 at 2012000"), std::string::npos);
+  m->nLength = 3;  // shorter than a sweep's head: no points, no underflow
+  EXPECT_EQ(RecordJson(*m, false)["body"]["points"].size(), 0u);
+
+  auto v = Record(36);
+  std::memset(v->body.valueList.szGpsText, 'x', sizeof v->body.valueList.szGpsText);
+  v->body.valueList.nCount = 60;  // more than the record's 50 slots
+  j = RecordJson(*v, false);
+  EXPECT_EQ(j["body"]["gpsText"].get<std::string>().size(), 119u);
+  EXPECT_TRUE(j["body"]["position"].is_null());
+  EXPECT_EQ(j["body"]["values"].size(), size_t{SCANLINK_VALUE_SLOTS});
+}
+
+TEST(RecordJson, RepliesLinkNoticesAndUnknownCodesAreNamed) {
+  auto login = Record(44, 1);
+  login->body.family.nFamilyValue = 21;
+  EXPECT_EQ(RecordJson(*login, false)["body"]["familyValue"], 21);
+  EXPECT_EQ(RecordJson(*login, false)["kind"], "reply");
+  EXPECT_NE(RecordText(*login, false).find("TD-SCDMA"), std::string::npos);
+  auto ok = Record(0xF003, 2);
+  EXPECT_EQ(RecordJson(*ok, false)["body"]["replyValue"], 0);
+  auto link = Record(SCANLINK_CODE_LINK_STATUS);
+  link->body.linkStatus.nStatusByte1 = SCANLINK_LINK_LOST;
+  EXPECT_EQ(RecordJson(*link, false)["body"]["status"], "lost");
+  EXPECT_EQ(RecordJson(*link, false)["kind"], "link");
+  auto version = Record(0xF015, 3);
+  std::memcpy(version->body.tdTwoBlock.byBlock1, "ABCDEFGH", 8);  // no terminator in the field
+  EXPECT_EQ(RecordJson(*version, false)["body"]["block1"], "ABCDEFGH");
+  auto unknown = Record(0x1234, 5);
+  EXPECT_EQ(RecordJson(*unknown, false)["name"], "Code0x1234");
+  EXPECT_TRUE(RecordJson(*unknown, false)["body"].empty());
+}
+
+TEST(Svg, PicturesAreWellFormedForAwkwardInput) {
+  // A name with markup characters, one position only, a sweep of one point, and nothing at all.
+  const std::vector<Station> stations = {{"A<&\"B\x01", 1, 2, 116.4, 39.9}};
+  const std::vector<RouteReport> one = {{{39.9, 116.4}, {{1, 2, Verdict::kDelayMismatch}}}};
+  const std::vector<std::pair<std::string, std::string>> pictures = {
+      {"map1.svg", RouteMapSvg(one, stations)},
+      {"map0.svg", RouteMapSvg({}, {})},
+      {"plot1.svg", SweepPlotSvg({{73, 100, 0, {7}}})},
+      {"plot0.svg", SweepPlotSvg({})}};
+  for (const auto& [name, svg] : pictures) {
+    EXPECT_EQ(svg.find("nan"), std::string::npos) << name;
+    EXPECT_EQ(svg.find("inf"), std::string::npos) << name;
+    const std::string path = Write(name, svg);
+    EXPECT_TRUE(test::WellFormedXml(path)) << name << "\n" << svg;
+    std::remove(path.c_str());
+  }
+  const std::string plot = SweepPlotSvg({{73, 1000, 10, {1, 2, 3}}, {0xF026, 1005, 10, {4, 5}}});
+  EXPECT_NE(plot.find("data-points=\"3\""), std::string::npos);
+  EXPECT_NE(plot.find("data-points=\"2\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace scanlink::cli

@@ -1,0 +1,40 @@
+// Options several subcommands share: where the scanner is, and where the output goes.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "link_client.h"
+#include "record_output.h"
+
+namespace scanlink::cli {
+
+struct ConnectOptions {
+  std::string host;
+  int port = 5000;
+  std::string user = "admin";
+  std::string password = "admin";
+  bool noLogin = false;
+  double timeout = 3.0;  // seconds to wait for a reply
+};
+
+struct OutputFlags {
+  bool json = false;
+  std::string plot, map, bsList;
+  int gpsLimit = -1;
+};
+
+void AddConnectOptions(CLI::App* app, ConnectOptions& o);
+void AddOutputOptions(CLI::App* app, OutputFlags& o, bool withStations);
+
+// Loads the base-station list named by the flags. Throws CliError(kExitFile).
+OutputOptions MakeOutput(const OutputFlags& flags);
+// Hands the list and tolerance of the flags to the library's GPS check.
+void ApplyStations(LinkClient& link, const OutputFlags& flags, const OutputOptions& output);
+// Brings the link up and logs in (unless --no-login), printing the login reply. Throws CliError.
+void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& out);
+// Prints whatever the link delivered.
+void Show(RecordOutput& out, const LinkEvent& e);
+std::chrono::milliseconds Timeout(const ConnectOptions& o);
+
+}  // namespace scanlink::cli

@@ -1,0 +1,56 @@
+#include "gps_text.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+namespace scanlink::cli {
+namespace {
+
+// "ddmm.mmmm" (degree digits = degreeDigits) to degrees.
+std::optional<double> Degrees(std::string_view field, size_t degreeDigits) {
+  if (field.size() <= degreeDigits) return std::nullopt;
+  const std::string text(field);
+  char* end = nullptr;
+  const double raw = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !std::isfinite(raw) || raw < 0) return std::nullopt;
+  const double degrees = std::floor(raw / 100);
+  const double minutes = raw - degrees * 100;
+  if (minutes >= 60) return std::nullopt;
+  return degrees + minutes / 60;
+}
+
+}  // namespace
+
+std::optional<Position> ParseGpsText(const char* text, size_t size) {
+  std::string_view all(text, size);
+  all = all.substr(0, all.find('\0'));
+  const size_t start = all.find("$GPGGA,");
+  if (start == std::string_view::npos) return std::nullopt;
+  std::vector<std::string_view> fields;
+  std::string_view rest = all.substr(start);
+  while (fields.size() < 6) {
+    const size_t comma = rest.find(',');
+    fields.push_back(rest.substr(0, comma));
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  if (fields.size() < 6) return std::nullopt;
+  const auto lat = Degrees(fields[2], 2);
+  const auto lon = Degrees(fields[4], 3);
+  if (!lat || !lon || *lat > 90 || *lon > 180) return std::nullopt;
+  const bool south = fields[3] == "S", west = fields[5] == "W";
+  if (!(south || fields[3] == "N") || !(west || fields[5] == "E")) return std::nullopt;
+  return Position{south ? -*lat : *lat, west ? -*lon : *lon};
+}
+
+std::string FormatPosition(const Position& p) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.6f%c %.6f%c", std::fabs(p.latitude),
+                p.latitude < 0 ? 'S' : 'N', std::fabs(p.longitude), p.longitude < 0 ? 'W' : 'E');
+  return text;
+}
+
+}  // namespace scanlink::cli

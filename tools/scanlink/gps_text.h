@@ -1,0 +1,20 @@
+// Position out of the scanner's GPS text ($GPGGA sentence), for display and maps.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace scanlink::cli {
+
+struct Position {
+  double latitude;   // degrees, north positive
+  double longitude;  // degrees, east positive
+};
+
+// The position of a "$GPGGA,time,ddmm.mmmm,N,dddmm.mmmm,E,..." text; nothing when the text
+// holds no such sentence or its numbers do not parse.
+std::optional<Position> ParseGpsText(const char* text, size_t size);
+// "39.900000N 116.400000E"
+std::string FormatPosition(const Position& p);
+
+}  // namespace scanlink::cli

@@ -1,0 +1,312 @@
+#include "operations.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <type_traits>
+
+#include "exit_codes.h"
+
+namespace scanlink::cli {
+namespace {
+
+using Args = std::vector<std::string>;
+
+unsigned long Number(const std::string& text, unsigned long max, const char* what) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+  if (text.empty() || *end != '\0' || errno != 0 || v > max || text[0] == '-')
+    throw CliError(kExitUsage, std::string("bad ") + what + " '" + text + "' (0.." +
+                                   std::to_string(max) + " expected)");
+  return v;
+}
+
+unsigned U32(const std::string& t) {
+  return static_cast<unsigned>(Number(t, 0xFFFFFFFF, "number"));
+}
+
+short S16(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 0);
+  if (text.empty() || *end != '\0' || errno != 0 || v < -32768 || v > 32767)
+    throw CliError(kExitUsage, "bad signed 16-bit number '" + text + "'");
+  return static_cast<short>(v);
+}
+
+bool Flag(const std::string& t) { return Number(t, 1, "flag") != 0; }
+
+// Optional argument i, else the default.
+unsigned Opt(const Args& a, size_t i, unsigned otherwise) {
+  return i < a.size() ? U32(a[i]) : otherwise;
+}
+
+std::vector<std::string> Split(const std::string& text, char by) {
+  std::vector<std::string> out;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, by)) out.push_back(item);
+  return out;
+}
+
+// "K1/P1,K2/P2" → two lists (at most 256 entries, the largest list a layout carries).
+void Pairs(const std::string& text, std::vector<unsigned>& first, std::vector<unsigned>& second) {
+  for (const std::string& item : Split(text, ',')) {
+    const auto parts = Split(item, '/');
+    if (parts.size() != 2)
+      throw CliError(kExitUsage, "bad cell '" + item + "' (KEY/PARAM expected)");
+    first.push_back(U32(parts[0]));
+    second.push_back(U32(parts[1]));
+  }
+  if (first.empty() || first.size() > 256)
+    throw CliError(kExitUsage, "a cell list holds 1 to 256 cells");
+}
+
+std::vector<unsigned> List(const std::string& text) {
+  std::vector<unsigned> out;
+  for (const std::string& item : Split(text, ',')) out.push_back(U32(item));
+  if (out.empty() || out.size() > 256) throw CliError(kExitUsage, "a list holds 1 to 256 values");
+  return out;
+}
+
+// 16 bytes from hex (shorter text is zero-filled).
+std::vector<unsigned char> Block(const std::string& hex) {
+  if (hex.size() % 2 != 0 || hex.size() > 32 ||
+      hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    throw CliError(kExitUsage, "bad block '" + hex + "' (up to 32 hex digits)");
+  std::vector<unsigned char> out(16, 0);
+  for (size_t i = 0; i < hex.size(); i += 2)
+    out[i / 2] = static_cast<unsigned char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
+  return out;
+}
+
+std::vector<char> Text16(const std::string& text) {
+  if (text.size() > 15) throw CliError(kExitUsage, "'" + text + "' is longer than 15 characters");
+  std::vector<char> out(16, 0);
+  std::memcpy(out.data(), text.data(), text.size());
+  return out;
+}
+
+// The DPCH, HSDPA and HSUPA scans share their arguments.
+template <typename Client, typename Scan>
+int Channel(Client& c, const Args& a, Scan scan) {
+  auto b1 = Block(a[8]), b2 = Block(a[9]);
+  return (c.*scan)(U32(a[0]), U32(a[1]), U32(a[2]), U32(a[3]), U32(a[4]), U32(a[5]), U32(a[6]),
+                   U32(a[7]), b1.data(), b2.data());
+}
+
+// Stands in for the client while arguments are checked, before any connection is made.
+struct DryRun {
+#define SCANLINK_DRY(name) \
+  template <typename... T> \
+  int name(T&&...) {       \
+    return 1;              \
+  }
+  SCANLINK_DRY(LoginScaner)
+  SCANLINK_DRY(ChangePassword)
+  SCANLINK_DRY(GetScanerVersion)
+  SCANLINK_DRY(GetScanMode)
+  SCANLINK_DRY(QueryBattery)
+  SCANLINK_DRY(StartScanData)
+  SCANLINK_DRY(StopScanData)
+  SCANLINK_DRY(ResetScaner)
+  SCANLINK_DRY(SetScanerIPAddress)
+  SCANLINK_DRY(SetGpsInfoFormat)
+  SCANLINK_DRY(SetWCDMAScanMode)
+  SCANLINK_DRY(SetWFreqListScanMode)
+  SCANLINK_DRY(SetWCellListScanMode)
+  SCANLINK_DRY(SetTDCellListScanMode)
+  SCANLINK_DRY(SetTDFreqListScanMode)
+  SCANLINK_DRY(SetTDCellSearchScanMode)
+  SCANLINK_DRY(SetTDSAScanMode)
+  SCANLINK_DRY(SetTDCWScanMode)
+  SCANLINK_DRY(SetMbmsScanMode)
+  SCANLINK_DRY(ClientSendMessage)
+#undef SCANLINK_DRY
+  // The library checks the text; the same rule here, so a typo fails before connecting.
+  int SetScanerMACAddress(char* text) {
+    if (std::strlen(text) < 17) return 0;
+    for (int i = 0; i < 6; ++i)
+      for (int k = 0; k < 2; ++k)
+        if (!std::isxdigit(static_cast<unsigned char>(text[3 * i + k]))) return 0;
+    return 1;
+  }
+  int SetDpchScanMode(unsigned, unsigned, unsigned, unsigned, unsigned, unsigned, unsigned,
+                      unsigned, unsigned char*, unsigned char*) {
+    return 1;
+  }
+  int SetHsdpaScanMode(unsigned a, unsigned b, unsigned c, unsigned d, unsigned e, unsigned f,
+                       unsigned g, unsigned h, unsigned char* i, unsigned char* j) {
+    return SetDpchScanMode(a, b, c, d, e, f, g, h, i, j);
+  }
+  int SetHsupaScanMode(unsigned a, unsigned b, unsigned c, unsigned d, unsigned e, unsigned f,
+                       unsigned g, unsigned h, unsigned char* i, unsigned char* j) {
+    return SetDpchScanMode(a, b, c, d, e, f, g, h, i, j);
+  }
+};
+
+// One table entry from a generic lambda: sent through the client, or checked dry.
+template <typename F>
+Operation Op(const char* name, const char* usage, size_t min, size_t max, bool replies, F) {
+  return {name,
+          usage,
+          min,
+          max,
+          replies,
+          [](CMyPcCommSocketClient& c, const Args& a) { return F{}(c, a); },
+          [](const Args& a) {
+            DryRun dry;
+            F{}(dry, a);
+          }};
+}
+
+const std::vector<Operation> kOperations = {
+    Op("login", "USER PASSWORD", 2, 2, true,
+       [](auto& c, const Args& a) {
+         auto user = Text16(a[0]), password = Text16(a[1]);
+         return c.LoginScaner(user.data(), password.data());
+       }),
+    Op("change-password", "USER NEW-PASSWORD", 2, 2, false,
+       [](auto& c, const Args& a) {
+         auto user = Text16(a[0]), password = Text16(a[1]);
+         return c.ChangePassword(password.data(), user.data());
+       }),
+    Op("version", "", 0, 0, true, [](auto& c, const Args&) { return c.GetScanerVersion(); }),
+    Op("mode", "", 0, 0, true, [](auto& c, const Args&) { return c.GetScanMode(); }),
+    Op("battery", "", 0, 0, true, [](auto& c, const Args&) { return c.QueryBattery(); }),
+    Op("start", "", 0, 0, true, [](auto& c, const Args&) { return c.StartScanData(); }),
+    Op("stop", "", 0, 0, true, [](auto& c, const Args&) { return c.StopScanData(); }),
+    Op("reset", "", 0, 0, false, [](auto& c, const Args&) { return c.ResetScaner(); }),
+    Op("ip", "A.B.C.D", 1, 1, false,
+       [](auto& c, const Args& a) {
+         std::string text = a[0];
+         return c.SetScanerIPAddress(text.data());
+       }),
+    Op("mac", "XX-XX-XX-XX-XX-XX", 1, 1, false,
+       [](auto& c, const Args& a) {
+         std::string text = a[0];
+         const int t = c.SetScanerMACAddress(text.data());
+         if (t == 0) throw CliError(kExitUsage, "bad MAC address '" + a[0] + "'");
+         return t;
+       }),
+    Op("gps-format", "VALUE1 VALUE2", 2, 2, true,
+       [](auto& c, const Args& a) {
+         return c.SetGpsInfoFormat(static_cast<int>(U32(a[0])), static_cast<int>(U32(a[1])));
+       }),
+    Op("w-mode", "MODE V1 V2 V3 V4 V5 V6 V7 V8 FLAG V11 V9 V10 V12 V13", 15, 15, true,
+       [](auto& c, const Args& a) {
+         return c.SetWCDMAScanMode(U32(a[0]), U32(a[1]), U32(a[2]), U32(a[3]), U32(a[4]), U32(a[5]),
+                                   U32(a[6]), U32(a[7]), U32(a[8]), Flag(a[9]), S16(a[10]),
+                                   U32(a[11]), U32(a[12]), U32(a[13]), U32(a[14]));
+       }),
+    Op("w-freqs", "L1 L2 L3 FREQ,...", 4, 4, true,
+       [](auto& c, const Args& a) {
+         auto f = List(a[3]);
+         return c.SetWFreqListScanMode(U32(a[0]), U32(a[1]), U32(a[2]),
+                                       static_cast<unsigned>(f.size()), f.data());
+       }),
+    Op("w-cells", "L1 L2 L3 CELL/PARAM,...", 4, 4, true,
+       [](auto& c, const Args& a) {
+         std::vector<unsigned> k, p;
+         Pairs(a[3], k, p);
+         return c.SetWCellListScanMode(U32(a[0]), U32(a[1]), U32(a[2]),
+                                       static_cast<unsigned>(k.size()), k.data(), p.data());
+       }),
+    Op("td-cells", "CELL/PARAM,... [FINGER SELECTOR SELVALUE TRAILING]", 1, 5, true,
+       [](auto& c, const Args& a) {
+         std::vector<unsigned> k, p;
+         Pairs(a[0], k, p);
+         return c.SetTDCellListScanMode(Opt(a, 3, 0), k.data(), p.data(),
+                                        static_cast<unsigned>(k.size()), Opt(a, 2, 0),
+                                        Opt(a, 1, 0) != 0, Opt(a, 4, 0));
+       }),
+    Op("td-freqs", "FREQ,... [FINGER SELECTOR SELVALUE TRAILING]", 1, 5, true,
+       [](auto& c, const Args& a) {
+         auto f = List(a[0]);
+         return c.SetTDFreqListScanMode(Opt(a, 3, 0), f.data(), static_cast<unsigned>(f.size()),
+                                        Opt(a, 2, 0), Opt(a, 1, 0) != 0, Opt(a, 4, 0));
+       }),
+    Op("td-search", "[S3 S4 SELVALUE S2 S1 SELECTOR FINGER]", 0, 7, true,
+       [](auto& c, const Args& a) {
+         return c.SetTDCellSearchScanMode(Opt(a, 0, 0), Opt(a, 1, 0), Opt(a, 2, 0), Opt(a, 3, 0),
+                                          Opt(a, 4, 0), Opt(a, 5, 0), Opt(a, 6, 0) != 0);
+       }),
+    Op("td-sa", "SA1 SA2 SELVALUE SA3 FLAG SA5 SA4 SELECTOR", 8, 8, true,
+       [](auto& c, const Args& a) {
+         return c.SetTDSAScanMode(U32(a[0]), U32(a[1]), U32(a[2]), U32(a[3]), Flag(a[4]), S16(a[5]),
+                                  U32(a[6]), U32(a[7]));
+       }),
+    Op("td-cw", "CW1 SELVALUE CW2 SELECTOR", 4, 4, true,
+       [](auto& c, const Args& a) {
+         return c.SetTDCWScanMode(U32(a[0]), U32(a[1]), U32(a[2]), U32(a[3]));
+       }),
+    Op("dpch", "SELVALUE SELECTOR C1 C2 C3 C4 C5 C6 BLOCK1HEX BLOCK2HEX", 10, 10, true,
+       [](auto& c, const Args& a) {
+         return Channel(c, a, &std::decay_t<decltype(c)>::SetDpchScanMode);
+       }),
+    Op("hsdpa", "SELVALUE SELECTOR C1 C2 C3 C4 C5 C6 BLOCK1HEX BLOCK2HEX", 10, 10, true,
+       [](auto& c, const Args& a) {
+         return Channel(c, a, &std::decay_t<decltype(c)>::SetHsdpaScanMode);
+       }),
+    Op("hsupa", "SELVALUE SELECTOR C1 C2 C3 C4 C5 C6 BLOCK1HEX BLOCK2HEX", 10, 10, true,
+       [](auto& c, const Args& a) {
+         return Channel(c, a, &std::decay_t<decltype(c)>::SetHsupaScanMode);
+       }),
+    Op("mbms", "SELVALUE SELECTOR C12 C3 C4 C5 C6 BLOCK1HEX BLOCK2HEX", 9, 9, true,
+       [](auto& c, const Args& a) {
+         auto b1 = Block(a[7]), b2 = Block(a[8]);
+         return c.SetMbmsScanMode(U32(a[0]), U32(a[1]), U32(a[2]), U32(a[3]), U32(a[4]), U32(a[5]),
+                                  U32(a[6]), b1.data(), b2.data());
+       }),
+    Op("raw", "CODE [PAYLOADHEX]", 1, 2, true,
+       [](auto& c, const Args& a) {
+         const std::string hex = a.size() > 1 ? a[1] : "";
+         if (hex.size() % 2 != 0 || hex.size() > 2 * CMyPcCommMessage::kMaxPayload ||
+             hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+           throw CliError(kExitUsage,
+                          "bad payload (an even number of hex digits, at most 2048 bytes)");
+         std::vector<unsigned char> payload(hex.size() / 2);
+         for (size_t i = 0; i < payload.size(); ++i)
+           payload[i] =
+               static_cast<unsigned char>(std::strtoul(hex.substr(2 * i, 2).c_str(), nullptr, 16));
+         CMyPcCommMessage m(static_cast<uint16_t>(Number(a[0], 0xFFFF, "code")),
+                            static_cast<uint16_t>(payload.size()), 0, payload.data());
+         return c.ClientSendMessage(m);
+       }),
+};
+
+}  // namespace
+
+const std::vector<Operation>& Operations() { return kOperations; }
+
+const Operation& FindOperation(const std::string& name) {
+  for (const Operation& op : kOperations)
+    if (name == op.name) return op;
+  throw CliError(kExitUsage, "unknown operation '" + name + "' (see scanlink send --help)");
+}
+
+void CheckOperation(const std::vector<std::string>& words) {
+  if (words.empty()) throw CliError(kExitUsage, "no operation given");
+  const Operation& op = FindOperation(words[0]);
+  const Args args(words.begin() + 1, words.end());
+  if (args.size() < op.minArgs || args.size() > op.maxArgs)
+    throw CliError(kExitUsage, std::string("usage: ") + op.name + " " + op.usage);
+  op.check(args);
+}
+
+int SendOperation(CMyPcCommSocketClient& client, const std::vector<std::string>& words) {
+  CheckOperation(words);
+  return FindOperation(words[0]).send(client, Args(words.begin() + 1, words.end()));
+}
+
+std::string OperationsHelp() {
+  std::string out = "Operations:\n";
+  for (const Operation& op : kOperations)
+    out += std::string("  ") + op.name + (op.usage[0] ? " " : "") + op.usage + "\n";
+  return out;
+}
+
+}  // namespace scanlink::cli

@@ -1,0 +1,191 @@
+#include "record_text.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "code_names.h"
+#include "gps_text.h"
+#include "sweep_points.h"
+#include "verdict.h"
+
+namespace scanlink::cli {
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+std::string Block(const unsigned char* bytes, size_t n) {
+  const char* text = reinterpret_cast<const char*>(bytes);
+  return std::string(text, strnlen(text, n));
+}
+
+std::string Where(const char* gpsText, size_t size) {
+  const auto p = ParseGpsText(gpsText, size);
+  return p ? "at " + FormatPosition(*p) : std::string("no GPS fix");
+}
+
+template <typename T>
+std::string Values(const T* values, size_t n, size_t shown = 8) {
+  std::string out;
+  for (size_t i = 0; i < n && i < shown; ++i) {
+    if (i) out += ' ';
+    out += std::to_string(values[i]);
+  }
+  if (n > shown) out += " ...";
+  return out;
+}
+
+std::string TDCells(const _TDCellReport& b, bool stationsLoaded) {
+  std::string line = Where(b.szGpsText, sizeof b.szGpsText) + Format(", %u cells", b.nCount);
+  const size_t n = b.nCount < SCANLINK_TD_CELL_SLOTS ? b.nCount : SCANLINK_TD_CELL_SLOTS;
+  if (!stationsLoaded) {
+    for (size_t i = 0; i < n; ++i)
+      line += Format("%s %u/%u delay %d", i ? "," : ":", b.aRecords[i].nCellKey1,
+                     b.aRecords[i].nCellKey2, static_cast<int16_t>(b.aRecords[i].nMeasuredDelay));
+    return line;
+  }
+  // Grouped by verdict, so the odd ones stand out.
+  const char* separator = ": ";
+  for (Verdict v : {Verdict::kFound, Verdict::kDelayMismatch, Verdict::kNotListed}) {
+    std::string cells;
+    for (size_t i = 0; i < n; ++i)
+      if (CellVerdict(b, static_cast<int>(i), true) == v)
+        cells += Format(" %u/%u", b.aRecords[i].nCellKey1, b.aRecords[i].nCellKey2);
+    if (cells.empty()) continue;
+    line += separator + std::string(VerdictText(v)) + cells;
+    separator = " | ";
+  }
+  return line;
+}
+
+std::string Sweep(const CCmdManage& m) {
+  const _SweepReport& s = m.body.sweep;
+  const int points = SweepPoints(m);
+  std::string line = Format("%u..%u step %u, %d points", s.nStart, s.nEnd, s.nStep, points);
+  int peak = -1;
+  for (int i = 0; i < points; ++i)
+    if (peak < 0 || s.aPoints[i] > s.aPoints[peak]) peak = i;
+  if (peak >= 0)
+    line += Format(", peak %u at %llu", s.aPoints[peak],
+                   static_cast<unsigned long long>(s.nStart) +
+                       static_cast<unsigned long long>(peak) * s.nStep);
+  return line;
+}
+
+std::string Body(const CCmdManage& m, bool stationsLoaded) {
+  const _CmdBody& b = m.body;
+  if (IsValueReply(m.nCode))
+    return Format("value %u%s", b.reply.nReplyValue, b.reply.nReplyValue == 0 ? " (ok)" : "");
+  switch (m.nCode) {
+    case 44:
+      return Format("family value %u (%s)", b.family.nFamilyValue,
+                    FamilyText(b.family.nFamilyValue));
+    case 5:
+    case 21:
+      return Format("\"%s\" / \"%s\", value %u", Block(b.twoBlock.byBlock1, 16).c_str(),
+                    Block(b.twoBlock.byBlock2, 16).c_str(), b.twoBlock.nValue);
+    case 0xF015:
+      return Format("\"%s\" / \"%s\", value %u", Block(b.tdTwoBlock.byBlock1, 8).c_str(),
+                    Block(b.tdTwoBlock.byBlock2, 8).c_str(), b.tdTwoBlock.nValue);
+    case 11:
+      return Format("WCDMA scan mode %u", b.wScanMode.nMode);
+    case 0xF00B:
+      return Format("TD scan mode %u, finger test %u", b.tdScanMode.nMode,
+                    b.tdScanMode.nFingerTest);
+    case 0xF031:
+      return Format("battery %u / %u", b.battery.nBatteryValue1, b.battery.nBatteryValue2);
+    case 23:
+    case 25:
+      return Format("value %u", b.oneValue.nValue);
+    case 51:
+      return Format("values %u %u %u", b.threeValues.nValue1, b.threeValues.nValue2,
+                    b.threeValues.nValue3);
+    case 0xF02A:
+      return Where(b.gpsText.szGpsText, sizeof b.gpsText.szGpsText);
+    case 0xF028:
+      return Format("status %u %u", b.shortStatus.nValue1, b.shortStatus.nValue2);
+    case SCANLINK_CODE_LINK_STATUS: {
+      const int s = b.linkStatus.nStatusByte1;
+      return s == SCANLINK_LINK_LOST           ? "link lost"
+             : s == SCANLINK_LINK_RESTORED     ? "link restored"
+             : s == SCANLINK_LINK_RETRY_FAILED ? "reconnection attempt failed, trying again"
+                                               : Format("status %d", s);
+    }
+    case 36:
+      return Where(b.valueList.szGpsText, sizeof b.valueList.szGpsText) +
+             Format(", %u values: ", b.valueList.nCount) +
+             Values(b.valueList.aValues, b.valueList.nCount);
+    case 0xF027:
+      return Where(b.tdValueList.szGpsText, sizeof b.tdValueList.szGpsText) +
+             Format(", %u values: ", b.tdValueList.nCount) +
+             Values(b.tdValueList.aValues, b.tdValueList.nCount);
+    case 38:
+      return Format("%u values: ", b.shortValueList.nCount) +
+             Values(b.shortValueList.aValues, b.shortValueList.nCount);
+    case 40:
+    case 41:
+    case 257:
+    case 259: {
+      const _CellRecordReport& r = b.cellRecords;
+      std::string line =
+          Where(r.szGpsText, sizeof r.szGpsText) + Format(", %u cell records", r.nCount);
+      for (size_t i = 0; i < r.nCount && i < SCANLINK_CELL_RECORD_SLOTS && i < 8; ++i)
+        line += Format("%s %u (%u entries)", i ? ";" : ":", r.aRecords[i].nRecordValue1,
+                       r.aRecords[i].nEntryCount);
+      return line;
+    }
+    case 73:
+    case 0xF026:
+      return Sweep(m);
+    case 0xF025:
+      return TDCells(b.tdCells, stationsLoaded);
+    case 0xF100:
+      return Where(b.tdProfile.szGpsText, sizeof b.tdProfile.szGpsText) +
+             Format(", %u profile records", b.tdProfile.nCount);
+    case 0xF102:
+      return Where(b.tdShortProfile.szGpsText, sizeof b.tdShortProfile.szGpsText) +
+             Format(", %u short profile records", b.tdShortProfile.nCount);
+    default:
+      return Format("%u bytes", m.nLength);
+  }
+}
+
+}  // namespace
+
+std::string RecordText(const CCmdManage& m, bool stationsLoaded) {
+  const CodeKind kind = KindOf(m.nCode, m.nTransID);
+  std::string head = Format("%-6s %-20s", KindName(kind), CodeName(m.nCode).c_str());
+  if (kind == CodeKind::kReply || kind == CodeKind::kCommand) head += Format(" #%-4u", m.nTransID);
+  head += ' ';
+  head += Body(m, stationsLoaded);
+  return head;
+}
+
+std::string LinkText(bool connected) {
+  return Format("%-6s %-20s %s", "link", "ConnectMsg",
+                connected ? "true: connected again" : "false: reconnecting");
+}
+
+const char* FamilyText(uint32_t familyValue) {
+  switch (familyValue) {
+    case 11:
+    case 12:
+      return "WCDMA";
+    case 21:
+    case 22:
+      return "TD-SCDMA";
+    default:
+      return "unknown family";
+  }
+}
+
+}  // namespace scanlink::cli

@@ -1,0 +1,16 @@
+// A decoded record as one readable line.
+#pragma once
+
+#include <scanlink/scanlink.h>
+
+#include <string>
+
+namespace scanlink::cli {
+
+// stationsLoaded: a base-station list was given, so TD cell verdicts mean something.
+std::string RecordText(const CCmdManage& record, bool stationsLoaded);
+std::string LinkText(bool connected);
+// "TD-SCDMA" / "WCDMA" / "unknown" for a login reply's family value.
+const char* FamilyText(uint32_t familyValue);
+
+}  // namespace scanlink::cli
