@@ -72,20 +72,21 @@ class Soak : public ::testing::Test {
     scanlink::test::AimAtLocalPeer(kPort);
     ASSERT_TRUE(peer.Start(kPort));
     peer.EchoReplies();
-    client = std::make_unique<CMyPcCommSocketClient>();
     if (EnvInt("SCANLINK_SOAK_REAL_TIMINGS", 0) == 0) {
       CMyPcCommSocket::Timings fast;
       fast.retryPauseMs = 20;
       fast.supervisionMs = 20;
       fast.sendWaitMs = 500;
-      Library().engine.load()->SetTimings(fast);
+      CMyPcCommSocket::SetTimingsForNewEngines(fast);
     }
+    client = std::make_unique<CMyPcCommSocketClient>();
     ASSERT_TRUE(client->ClientRegisterModule(&module, 1));
     ASSERT_EQ(client->ClientInitPcComm(), 0);
   }
   void TearDown() override {
     client->ClientRegisterModule(&module, 0);
     client.reset();
+    CMyPcCommSocket::SetTimingsForNewEngines({});
   }
   using CMyPcCommSocket = scanlink::transport::CMyPcCommSocket;
 
