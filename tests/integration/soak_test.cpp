@@ -90,25 +90,8 @@ class Soak : public ::testing::Test {
   }
   using CMyPcCommSocket = scanlink::transport::CMyPcCommSocket;
 
-  // The link is back when a request gets its reply.
   bool RoundTrip(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const size_t before = module.Messages().size();
-      const int t = client->GetScanMode();
-      if (t != 0 && scanlink::test::WaitUntil(
-                        [&] {
-                          auto m = module.Messages();
-                          for (size_t i = before; i < m.size(); ++i) {
-                            if (m[i].code == 11 && m[i].trans == t) return true;
-                          }
-                          return false;
-                        },
-                        200ms)) {
-        return true;
-      }
-    }
-    return false;
+    return scanlink::test::RoundTrip(*client, module, timeout);
   }
 
   LoopbackPeer peer;

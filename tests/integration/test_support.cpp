@@ -172,6 +172,28 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
   return true;
 }
 
+bool RoundTrip(CMyPcCommSocketClient& client, RecordingModule& module,
+               std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const size_t before = module.Messages().size();
+    const int t = client.GetScanMode();
+    if (t != 0 && WaitUntil(
+                      [&] {
+                        auto m = module.Messages();
+                        for (size_t i = before; i < m.size(); ++i) {
+                          if (m[i].code == 11 && m[i].trans == t) return true;
+                        }
+                        return false;
+                      },
+                      std::chrono::milliseconds(200))) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
 void ResetGlobals() {
   gHostAddr[0] = '\0';
   nTcpPort = 0;

@@ -92,6 +92,11 @@ long ProcessCpuMs();
 // Waits until pred holds, polling every few milliseconds; false after timeout.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 
+// The link works when a request through client gets its reply at module (the peer echoes
+// requests): tries until timeout.
+bool RoundTrip(CMyPcCommSocketClient& client, RecordingModule& module,
+               std::chrono::milliseconds timeout);
+
 // Resets the exported variables to their load-time values.
 void ResetGlobals();
 // The same, then points the library at 127.0.0.1:port.
