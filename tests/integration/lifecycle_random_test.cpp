@@ -11,8 +11,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -35,6 +37,15 @@ using scanlink::transport::LoadGlobal;
 namespace {
 
 constexpr uint16_t kPort = 5000;
+
+// The library's last trace lines, for a failure's description.
+std::mutex g_traceMutex;
+std::deque<std::string> g_trace;
+void KeepTrace(const char* text, void*) {
+  std::lock_guard<std::mutex> lock(g_traceMutex);
+  g_trace.emplace_back(text);
+  if (g_trace.size() > 60) g_trace.pop_front();
+}
 
 unsigned EnvUnsigned(const char* name, unsigned fallback) {
   const char* v = std::getenv(name);
@@ -100,6 +111,7 @@ class RandomLifecycle : public ::testing::Test {
     }
     client.reset();
     CMyPcCommSocket::SetTimingsForNewEngines({});
+    ScanlinkSetTraceSink(nullptr, nullptr);
   }
 
   int LibraryDescriptors() { return scanlink::test::OpenDescriptors() - peer.OpenDescriptors(); }
@@ -129,6 +141,9 @@ class RandomLifecycle : public ::testing::Test {
                        " failed " + std::to_string(c.sendsFailed) + ", delivered " +
                        std::to_string(c.framesDelivered) + ", notices: ";
     for (const auto& e : a.Events()) text += e + ", ";
+    std::lock_guard<std::mutex> lock(g_traceMutex);
+    text += "\nlast trace lines:\n";
+    for (const auto& line : g_trace) text += "  " + line + "\n";
     return text;
   }
 
@@ -158,6 +173,7 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
   const unsigned seed = EnvUnsigned("SCANLINK_LIFECYCLE_SEED", 20261208);
   const unsigned sequences = EnvUnsigned("SCANLINK_LIFECYCLE_SEQUENCES", 8);
   SCOPED_TRACE("SCANLINK_LIFECYCLE_SEED=" + std::to_string(seed));
+  if (EnvUnsigned("SCANLINK_LIFECYCLE_TRACE", 0) != 0) ScanlinkSetTraceSink(KeepTrace, nullptr);
   std::mt19937 rng(seed);
   auto chance = [&](unsigned percent) { return rng() % 100 < percent; };
 
