@@ -173,7 +173,7 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
   const unsigned seed = EnvUnsigned("SCANLINK_LIFECYCLE_SEED", 20261208);
   const unsigned sequences = EnvUnsigned("SCANLINK_LIFECYCLE_SEQUENCES", 8);
   SCOPED_TRACE("SCANLINK_LIFECYCLE_SEED=" + std::to_string(seed));
-  if (EnvUnsigned("SCANLINK_LIFECYCLE_TRACE", 0) != 0) ScanlinkSetTraceSink(KeepTrace, nullptr);
+  ScanlinkSetTraceSink(KeepTrace, nullptr);
   std::mt19937 rng(seed);
   auto chance = [&](unsigned percent) { return rng() % 100 < percent; };
 
