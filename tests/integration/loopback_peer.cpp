@@ -271,7 +271,7 @@ void LoopbackPeer::Run() {
       }
     }
     if (p[iListenData].revents) {
-      int fd = accept4(listenData_, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = accept4(listenData_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd >= 0) {
         CloseConnection(data_);
         data_ = fd;
@@ -283,7 +283,7 @@ void LoopbackPeer::Run() {
       changed_.notify_all();
     }
     if (iListenAlarm >= 0 && p[iListenAlarm].revents) {
-      int fd = accept4(listenAlarm_, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = accept4(listenAlarm_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd >= 0) {
         CloseConnection(alarm_);
         alarm_ = fd;
