@@ -90,8 +90,11 @@ class Soak : public ::testing::Test {
   }
   using CMyPcCommSocket = scanlink::transport::CMyPcCommSocket;
 
+  // The link is back when a request gets its reply and the bring-up has finished (the alarm
+  // connection comes after the data connection already answers).
   bool RoundTrip(std::chrono::milliseconds timeout) {
-    return scanlink::test::RoundTrip(*client, module, timeout);
+    return scanlink::test::RoundTrip(*client, module, timeout) &&
+           scanlink::test::WaitUntil([] { return LoadGlobal(gInitFinishFlag) == 1; }, timeout);
   }
 
   LoopbackPeer peer;
