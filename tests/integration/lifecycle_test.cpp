@@ -162,13 +162,18 @@ TEST_F(Lifecycle, FailedReconnectionNeverTakesDownALinkTheApplicationBroughtUp) 
   // The scanner comes back the moment the supervision reports its attempt failed, while an
   // application thread is waiting to bring the link up itself.
   bool restarted = false;  // only read and written inside callbacks, under the library lock
-  module.onMessage = [&](CCmdManage& m) {
-    if (!restarted && m.nCode == SCANLINK_CODE_LINK_STATUS && m.body.linkStatus.nStatusByte1 == 3) {
-      restarted = true;
-      ASSERT_TRUE(peer.Start(kPort));
-      peer.EchoReplies();
-    }
-  };
+  {
+    // Callbacks read it under the library lock.
+    scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> guard(Library().lock);
+    module.onMessage = [&](CCmdManage& m) {
+      if (!restarted && m.nCode == SCANLINK_CODE_LINK_STATUS &&
+          m.body.linkStatus.nStatusByte1 == 3) {
+        restarted = true;
+        ASSERT_TRUE(peer.Start(kPort));
+        peer.EchoReplies();
+      }
+    };
+  }
   peer.Stop();
   WaitUntilReconnecting();
   auto init = std::async(std::launch::async, [&] { return client->ClientInitPcComm(); });
