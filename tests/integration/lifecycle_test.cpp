@@ -197,6 +197,28 @@ TEST_F(Lifecycle, FailedReconnectionNeverTakesDownALinkTheApplicationBroughtUp) 
   EXPECT_EQ(LoadGlobal(gLinkDownFlag), 0);
 }
 
+TEST_F(Lifecycle, LinkTheApplicationBringsBackWhileSupervisionWaitsIsReportedRestored) {
+  peer.Stop();
+  ASSERT_TRUE(module.WaitEvents(3, 3s));  // status 1, connect 0, status 3
+  ASSERT_TRUE(scanlink::test::WaitUntil([] { return LoadGlobal(gLinkDownFlag) == 1; }, 1s));
+  ASSERT_TRUE(peer.Start(kPort));
+  peer.EchoReplies();
+  // The application clears the flag and brings the link up itself, or finds the supervision's
+  // next attempt already doing so; either way the modules hear that the link is back.
+  gLinkDownFlag = 0;
+  EXPECT_EQ(client->ClientInitPcComm(), 0);
+  ASSERT_TRUE(scanlink::test::WaitUntil(
+      [&] { return !module.Events().empty() && module.Events().back() == "connect 1"; }, 3s));
+  const Events events = module.Events();
+  EXPECT_EQ(events[events.size() - 2], "status 2");
+  EXPECT_TRUE(scanlink::test::RoundTrip(*client, module, 2s));
+  const int accepts = peer.DataAccepts();
+  EXPECT_FALSE(peer.WaitDataAccepts(accepts + 1, 200ms)) << "a working link was replaced";
+  EXPECT_EQ(LoadGlobal(gInitFinishFlag), 1);
+  EXPECT_EQ(LoadGlobal(gLinkDownFlag), 0);
+  EXPECT_EQ(Library().linkLost.load(), 0);
+}
+
 TEST(ConnectBound, AConnectSurvivesThreeLostSyns) {
   scanlink::test::AimAtLocalPeer(kPort);
   LoopbackPeer peer;
