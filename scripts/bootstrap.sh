@@ -3,7 +3,7 @@
 # `scripts/bootstrap.sh demo` installs only what ./demo.sh needs.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev iproute2 util-linux pkg-config valgrind
+          libcli11-dev nlohmann-json3-dev iproute2 util-linux pkg-config valgrind nftables
           tshark python3 libxml2-utils)
 missing=()
 # The ABI check of the exported API (scripts/abi.sh).

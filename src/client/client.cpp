@@ -41,9 +41,11 @@ CMyPcCommSocketClient& CMyPcCommSocketClient::operator=(const CMyPcCommSocketCli
 
 CMyPcCommSocketClient::~CMyPcCommSocketClient() {
   if (g_clients.fetch_sub(1) != 1) return;
+  // The engine's work ends first, publishing nothing; only then are the flags cleared, so no
+  // bring-up or reconnection still running can set them again.
+  delete Library().engine.exchange(nullptr, std::memory_order_acq_rel);
   scanlink::transport::StoreGlobal(gInitFinishFlag, 0);
   scanlink::transport::StoreGlobal(gFirstConnFlag, 0);
-  delete Library().engine.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 int CMyPcCommSocketClient::ClientInitPcComm() {

@@ -18,7 +18,10 @@ Event::~Event() {
 }
 
 void Event::Set() {
-  if (set_.exchange(true, std::memory_order_acq_rel)) return;
+  std::lock_guard<std::mutex> guard(change_);
+  if (set_.load(std::memory_order_relaxed)) return;
+  // Set before the handle wakes anyone, so a woken waiter finds it set.
+  set_.store(true, std::memory_order_release);
   if (fd_ >= 0) {
     uint64_t one = 1;
     ssize_t r = write(fd_, &one, sizeof one);
@@ -27,7 +30,9 @@ void Event::Set() {
 }
 
 void Event::Reset() {
-  if (!set_.exchange(false, std::memory_order_acq_rel)) return;
+  std::lock_guard<std::mutex> guard(change_);
+  if (!set_.load(std::memory_order_relaxed)) return;
+  set_.store(false, std::memory_order_release);
   if (fd_ >= 0) {
     uint64_t value;
     ssize_t r = read(fd_, &value, sizeof value);

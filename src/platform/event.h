@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 namespace scanlink::platform {
 
@@ -23,6 +24,9 @@ class Event {
 
  private:
   int fd_ = -1;
+  // Set and Reset change the flag and the handle's readiness together: a Reset between the two
+  // halves of a Set would leave the handle readable while the event reads as reset.
+  std::mutex change_;
   std::atomic<bool> set_{false};
 };
 

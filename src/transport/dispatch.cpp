@@ -28,13 +28,16 @@ void CMyPcCommSocket::MsgProcThreadProc(platform::Event* stop) {
       platform::ScopedLock<platform::RecursiveMutex> lock(lib.lock);
       if (stop->IsSet()) return;
       if (RecvBuffer* d = lib.msgQ.PopMsgQHead()) {
-        if (d->pBuf == nullptr) {
-          // The marker a finished link left behind: everything that link received is dispatched.
-          ReclaimTransactions(static_cast<uint32_t>(d->nLen));
-        } else {
-          MyDispatchData(d->pBuf, d->nLen);
-          delete[] d->pBuf;
-          d->pBuf = nullptr;
+        switch (d->kind) {
+          case RecvBuffer::Kind::kReclaim:
+            // Everything the finished link received has been dispatched.
+            ReclaimTransactions(d->nGeneration);
+            break;
+          case RecvBuffer::Kind::kFrame:
+            MyDispatchData(d->pBuf, d->nLen);
+            delete[] d->pBuf;
+            d->pBuf = nullptr;
+            break;
         }
         lib.buffers.FreeRecvBuffer(d->nIndex);
         continue;

@@ -11,26 +11,45 @@
 
 namespace scanlink::transport {
 
-CMyPcCommSocket::CMyPcCommSocket() {
+namespace {
+
+platform::Mutex g_timingsMutex;
+CMyPcCommSocket::Timings g_timings;
+
+}  // namespace
+
+void CMyPcCommSocket::SetTimingsForNewEngines(const Timings& timings) {
+  platform::LockGuard guard(g_timingsMutex);
+  g_timings = timings;
+}
+
+CMyPcCommSocket::Timings CMyPcCommSocket::TimingsForNewEngines() {
+  platform::LockGuard guard(g_timingsMutex);
+  return g_timings;
+}
+
+CMyPcCommSocket::CMyPcCommSocket() : timings_(TimingsForNewEngines()) {
   LibraryState& lib = Library();
   platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
   lib.trans.Init();
   lib.buffers.Init();
   lib.objects.Init();
   lib.alarmModule = nullptr;
+  // A failure an earlier engine left behind is none of this one's.
+  lib.linkLost.store(0, std::memory_order_release);
   if (!cancel_.Valid() || !maintainStop_.Valid()) {
     platform::UserMessage("Socket库初始化失败");
   }
 }
 
 CMyPcCommSocket::~CMyPcCommSocket() {
+  // From here on nothing is opened or published: a bring-up in progress is cancelled.
   cancel_.Set();
   maintainStop_.Set();
   maintain_.Join();
   {
-    platform::LockGuard bringUp(bringUp_);
-    RetireLink();
-    ReapRetired();
+    BringUpLock held(*this);
+    TakeDown(held, kCurrentLink);
     sockIcmp.Close();
   }
   // Frames nobody will dispatch any more give their buffers back.
@@ -48,13 +67,13 @@ bool CMyPcCommSocket::MayJoinWorkers() const {
   return !Library().lock.held_by_me();
 }
 
-void CMyPcCommSocket::RetireLink() {
+void CMyPcCommSocket::RetireLink(uint32_t generation) {
   LibraryState& lib = Library();
   std::unique_ptr<Link> link;
   {
     platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-    link = std::move(link_);
-    if (link) {
+    if (link_ && (generation == kCurrentLink || link_->generation == generation)) {
+      link = std::move(link_);
       link->hStopListen.Set();
       link->hStopProcOne.Set();
       link->hStopProcTwo.Set();
@@ -70,6 +89,13 @@ void CMyPcCommSocket::RetireLink() {
   retired_.push_back(std::move(link));
 }
 
+void CMyPcCommSocket::TakeDown(const BringUpLock& held, uint32_t generation) {
+  RetireLink(generation);
+  // Inside a callback the workers may be waiting for this thread's lock: the next bring-up or
+  // the destructor joins them.
+  if (MayJoinWorkers()) ReapRetired(held);
+}
+
 void CMyPcCommSocket::FinishLink(Link& link) {
   if (link.finished) return;
   link.hThreadListen.Join();
@@ -83,9 +109,9 @@ void CMyPcCommSocket::FinishLink(Link& link) {
   int32_t index = lib.buffers.AllocRecvBuffer();
   if (index != 0) {
     RecvBuffer* marker = lib.buffers.Descriptor(index);
+    marker->kind = RecvBuffer::Kind::kReclaim;
     marker->nIndex = index;
-    marker->nLen = static_cast<int32_t>(link.generation);
-    marker->pBuf = nullptr;
+    marker->nGeneration = link.generation;
     lib.msgQ.PushMsgQTail(marker);
     lib.msgBell.Ring();
   } else {
@@ -93,8 +119,7 @@ void CMyPcCommSocket::FinishLink(Link& link) {
   }
 }
 
-void CMyPcCommSocket::ReapRetired() {
-  if (!MayJoinWorkers()) return;
+void CMyPcCommSocket::ReapRetired(const BringUpLock&) {
   std::vector<std::unique_ptr<Link>> done;
   {
     platform::LockGuard guard(retiredMutex_);
@@ -116,70 +141,107 @@ void CMyPcCommSocket::ReapRetired() {
 }
 
 int CMyPcCommSocket::InitPcComm() {
-  if (LoadGlobal(gLinkDownFlag) == 1) return 6;
+  // After MyClose nothing opens a link again; a closed link is not reported as up.
   if (Closed()) {
     MyTrace("InitPcComm(): The connection has been closed!");
     return 1;
   }
+  if (LoadGlobal(gLinkDownFlag) == 1) return 6;
   if (LoadGlobal(gInitFinishFlag) == 1) return 0;
 
-  platform::UniqueLock<platform::Mutex> bringUp(bringUp_, std::defer_lock);
+  std::optional<BringUpLock> held;
+  if (bringUp_.held_by_me()) {
+    // A callback of this thread's own bring-up or reconnection.
+    MyTrace("InitPcComm(): Another bring-up is running!");
+    return 1;
+  }
   if (Library().lock.held_by_me()) {
-    // From inside a callback: never wait for a bring-up that may be waiting for this thread.
-    if (!bringUp.try_lock()) {
+    held = BringUpLock::Try(*this);
+    if (!held) {
       MyTrace("InitPcComm(): Another bring-up is running!");
       return 1;
     }
   } else {
-    bringUp.lock();
+    held.emplace(*this);
   }
-  if (LoadGlobal(gInitFinishFlag) == 1) return 0;
+  // What the bring-up this call waited for left behind.
   if (Closed()) return 1;
-  ReapRetired();
+  if (LoadGlobal(gLinkDownFlag) == 1) return 6;
+  if (LoadGlobal(gInitFinishFlag) == 1) return 0;
+  switch (BringUp(*held)) {
+    case BringUpResult::kUp:
+      return 0;
+    case BringUpResult::kFailedConnect:
+      return 2;
+    case BringUpResult::kFailedOpen:
+    case BringUpResult::kCancelled:
+      break;
+  }
+  return 1;
+}
+
+CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held) {
+  LibraryState& lib = Library();
   // Both describe the current bring-up only.
-  nConnectOK = 0;
-  nConnectRetry = 0;
+  connectOK_.store(0, std::memory_order_release);
+  connectRetry_.store(0, std::memory_order_release);
 
   const bool first = LoadGlobal(gFirstConnFlag) == 0;
-  if (first && !ReachabilityProbe()) return 1;
+  if (first && !ReachabilityProbe()) {
+    return Closed() ? BringUpResult::kCancelled : BringUpResult::kFailedOpen;
+  }
+  if (Closed()) return BringUpResult::kCancelled;
 
-  if (!MyOpen()) {
+  // Cleared before the new link exists, not after it is up: a failure of the new link that
+  // comes while the modules are being told it is back must not be wiped out.
+  lib.linkLost.store(0, std::memory_order_release);
+  uint32_t generation = kCurrentLink;
+  if (!MyOpen(held, &generation)) {
     MyTrace("InitPcComm(): PcComm Communication Init Socket Error!");
-    return 1;
+    return Closed() ? BringUpResult::kCancelled : BringUpResult::kFailedOpen;
   }
   MyTrace("InitPcComm(): Open a socket successful!");
 
   bool connected = first && MyConnect();
   if (!connected) {
-    while (nConnectRetry < 3) {
-      ++nConnectRetry;
+    while (connectRetry_.load(std::memory_order_relaxed) < 3 && !Closed()) {
+      connectRetry_.fetch_add(1, std::memory_order_release);
       if (cancel_.Wait(timings_.retryPauseMs)) break;
       if (MyConnect()) {
-        nConnectOK = 1;
+        connectOK_.store(1, std::memory_order_release);
         break;
       }
     }
-    connected = nConnectOK == 1;
+    connected = connectOK_.load(std::memory_order_relaxed) == 1;
+  }
+  if (Closed()) {
+    TakeDown(held, generation);
+    return BringUpResult::kCancelled;
   }
   if (!connected) {
-    nConnectRetry = 0;
+    connectRetry_.store(0, std::memory_order_release);
     // Whoever started this bring-up, its threads end and its sockets close here.
-    RetireLink();
-    ReapRetired();
+    TakeDown(held, generation);
     MyTrace("InitPcComm():TCP IP Connet Failure!");
-    return 2;
+    return BringUpResult::kFailedConnect;
   }
 
   bool alarm = false;
-  for (int i = 0; i < 3 && !alarm; ++i) alarm = MyConnectAlarm();
-  if (!alarm) MyTrace("InitPcComm():Connect alarm socket failure!");
+  for (int i = 0; i < 3 && !alarm && !Closed(); ++i) alarm = MyConnectAlarm();
+  if (!alarm && !Closed()) MyTrace("InitPcComm():Connect alarm socket failure!");
 
   MyTrace("InitPcComm():Start link maintain process!");
-  StartLinkMaintain();
+  const bool up = Publish([&] {
+    StartLinkMaintain();
+    StoreGlobal(gInitFinishFlag, 1);
+    StoreGlobal(gFirstConnFlag, 1);
+  });
+  if (!up) {
+    TakeDown(held, generation);
+    return BringUpResult::kCancelled;
+  }
   MyTrace("InitPcComm():Start flow control process!");
-  StoreGlobal(gInitFinishFlag, 1);
-  StoreGlobal(gFirstConnFlag, 1);
-  return 0;
+  return BringUpResult::kUp;
 }
 
 uint16_t CMyPcCommSocket::IcmpChecksum(const uint8_t* data, size_t size) {
@@ -250,10 +312,9 @@ bool CMyPcCommSocket::ReachabilityProbe() {
   return true;
 }
 
-bool CMyPcCommSocket::MyOpen() {
+bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
   // A link left from an earlier bring-up never runs beside the new one.
-  RetireLink();
-  ReapRetired();
+  TakeDown(held, kCurrentLink);
   auto link = std::make_unique<Link>();
   if (!link->sockData.Open()) return false;
   if (!link->sockAlarm.Open()) return false;
@@ -265,22 +326,20 @@ bool CMyPcCommSocket::MyOpen() {
     l->generation = nextGeneration_++;
     link_ = std::move(link);
   }
-  // A failed start retires this link whole.
+  *generation = l->generation;
+  // A failed start takes this link down whole.
   if (!l->hThreadListen.Start([this, l] { ListenThreadProc(l); })) {
-    RetireLink();
-    ReapRetired();
+    TakeDown(held, *generation);
     return false;
   }
   MyTrace("MyOpen(): Create a listening thread successful!");
   if (!l->hThreadProcOne.Start([this, l] { MsgProcThreadProc(&l->hStopProcOne); })) {
-    RetireLink();
-    ReapRetired();
+    TakeDown(held, *generation);
     return false;
   }
   MyTrace("MyOpen(): Create a Msg proc thread One successful!");
   if (!l->hThreadProcTwo.Start([this, l] { MsgProcThreadProc(&l->hStopProcTwo); })) {
-    RetireLink();
-    ReapRetired();
+    TakeDown(held, *generation);
     return false;
   }
   MyTrace("MyOpen(): Create a Msg proc thread two successful!");
@@ -328,15 +387,15 @@ bool CMyPcCommSocket::MyConnectAlarm() {
 }
 
 void CMyPcCommSocket::MyClose() {
+  // Cuts short a bring-up in progress; whoever holds the bring-up mutex publishes nothing more.
   cancel_.Set();
   if (MayJoinWorkers()) {
-    platform::LockGuard bringUp(bringUp_);
-    RetireLink();
-    ReapRetired();
+    BringUpLock held(*this);
+    TakeDown(held, kCurrentLink);
     sockIcmp.Close();
   } else {
-    // Inside a callback: the threads are joined by the next bring-up or the destructor.
-    RetireLink();
+    // Inside a callback: the threads are joined by the destructor.
+    RetireLink(kCurrentLink);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/event.h"
@@ -21,12 +22,25 @@ class CMyPcCommSocket {
   // The protocol's timings, and the bounds of the waits it leaves open. Tests that break the
   // link hundreds of times shorten them; applications keep the defaults.
   struct Timings {
-    int retryPauseMs = 1000;      // before each delayed connect attempt
-    int supervisionMs = 300;      // link supervision's poll
-    int probeTimeoutMs = 500;     // each echo exchange
-    int connectTimeoutMs = 3000;  // one connect attempt
-    int sendWaitMs = 3000;        // a full send buffer before the link counts as lost
+    int retryPauseMs = 1000;   // before each delayed connect attempt
+    int supervisionMs = 300;   // link supervision's poll
+    int probeTimeoutMs = 500;  // each echo exchange
+    // One connect attempt: long enough for the SYN retransmissions of a lossy link (the third
+    // SYN leaves after 3 s on Linux and 9 s on Windows), and cancellable, so teardown stays
+    // prompt all the same.
+    int connectTimeoutMs = 10000;
+    int sendWaitMs = 3000;  // a full send buffer before the link counts as lost
   };
+  // Timings of the engines created from now on; an engine keeps its own for its whole life, so
+  // none of its threads ever sees them change.
+  static void SetTimingsForNewEngines(const Timings& timings);
+  static Timings TimingsForNewEngines();
+
+  // How a bring-up ended. A cancelled one (cut short by MyClose or the destructor) publishes
+  // nothing and leaves the flags as they were.
+  enum class BringUpResult { kUp, kFailedOpen, kFailedConnect, kCancelled };
+  // How one reconnection attempt of the supervision ended.
+  enum class Attempt { kRestored, kFailed, kCancelled };
 
   CMyPcCommSocket();
   virtual ~CMyPcCommSocket();
@@ -35,7 +49,6 @@ class CMyPcCommSocket {
 
   // Bring-up and teardown.
   int InitPcComm();
-  bool MyOpen();
   bool MyConnect();
   bool MyConnectAlarm();
   void MyClose();
@@ -59,40 +72,58 @@ class CMyPcCommSocket {
 
   // Link supervision.
   void StartLinkMaintain();
-  int ReInitPcComm();
-  void SendLinkStatus(int status);
-  void NotifyConnectMsg(bool connected);
+  // Both return false, having published nothing, once the engine is closing or being destroyed.
+  bool SendLinkStatus(int status);
+  bool NotifyConnectMsg(bool connected);
 
+  // True from MyClose or the start of destruction on: nothing is opened or published any more.
   bool Closed() const { return cancel_.IsSet(); }
-  void SetTimings(const Timings& timings) { timings_ = timings; }
+  const Timings& timings() const { return timings_; }
   bool LinkMaintainRunning() const { return maintain_.Running(); }
-
-  int nConnectOK = 0;
-  int nConnectRetry = 0;
+  // The current bring-up's connect bookkeeping; written by the bring-up only.
+  int nConnectOK() const { return connectOK_.load(std::memory_order_acquire); }
+  int nConnectRetry() const { return connectRetry_.load(std::memory_order_acquire); }
 
  private:
   struct Link;
+  class BringUpLock;
+  static constexpr uint32_t kCurrentLink = 0;
+
+  BringUpResult BringUp(const BringUpLock& held);
+  bool MyOpen(const BringUpLock& held, uint32_t* generation);
+  Attempt ReInitPcComm(const BringUpLock& held);
+  // Runs fn under the library lock unless the engine is closing or being destroyed; false
+  // then. Every flag, notice and ConnectMsg of the engine goes through it.
+  template <typename F>
+  bool Publish(F&& fn);
 
   void ListenThreadProc(Link* link);
   void MsgProcThreadProc(platform::Event* stop);
   void LinkMaintainProc();
-  // Takes the current link out of service: stop events signalled, sockets shut down. Its
-  // threads are joined and its sockets closed by ReapRetired.
-  void RetireLink();
-  // Joins retired links' threads and destroys them; the caller holds bringUp_.
-  void ReapRetired();
+  // Takes a link out of service (the one of that generation, or whichever is current) and, when
+  // this thread may wait for its workers, joins and destroys it and every link retired earlier.
+  // Holding the bring-up mutex is what makes destroying links safe: a bring-up uses its link
+  // without the library lock.
+  void TakeDown(const BringUpLock& held, uint32_t generation);
+  // Stop events signalled, sockets shut down, link moved to retired_: no waiting, no lock
+  // but the library lock. Only TakeDown and MyClose inside a callback use it.
+  void RetireLink(uint32_t generation);
+  void ReapRetired(const BringUpLock& held);
   Link* CurrentLink();
   void FinishLink(Link& link);
   bool MayJoinWorkers() const;
   void ReclaimTransactions(uint32_t generation);
 
+  const Timings timings_;
+  std::atomic<int> connectOK_{0};
+  std::atomic<int> connectRetry_{0};
   std::unique_ptr<Link> link_;  // replaced under the library lock
   platform::Mutex retiredMutex_;
   std::vector<std::unique_ptr<Link>> retired_;
-  // One bring-up at a time, whoever starts it.
-  platform::Mutex bringUp_;
+  // One bring-up or teardown at a time, whoever starts it. Re-entrant only so that a callback
+  // can be told it runs inside one.
+  platform::RecursiveMutex bringUp_;
   uint32_t nextGeneration_ = 1;
-  Timings timings_;
 
   platform::IcmpSocket sockIcmp;
   platform::Event cancel_;        // set by MyClose and the destructor

@@ -5,11 +5,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 #include "platform/event.h"
 #include "platform/socket.h"
+#include "platform/sync.h"
 #include "platform/thread.h"
 #include "transport/engine.h"
+#include "transport/library_state.h"
 
 namespace scanlink::transport {
 
@@ -33,5 +37,30 @@ struct CMyPcCommSocket::Link {
   platform::Thread hThreadProcTwo;
   bool finished = false;
 };
+
+// Holding one is the proof TakeDown asks for: the bring-up mutex is held by this thread.
+class CMyPcCommSocket::BringUpLock {
+ public:
+  explicit BringUpLock(CMyPcCommSocket& engine) : lock_(engine.bringUp_) {}
+  // From inside a callback: never wait for a bring-up that may be waiting for this thread.
+  static std::optional<BringUpLock> Try(CMyPcCommSocket& engine) {
+    platform::UniqueLock<platform::RecursiveMutex> lock(engine.bringUp_, std::try_to_lock);
+    if (!lock.owns_lock()) return std::nullopt;
+    return BringUpLock(std::move(lock));
+  }
+
+ private:
+  explicit BringUpLock(platform::UniqueLock<platform::RecursiveMutex> lock)
+      : lock_(std::move(lock)) {}
+  platform::UniqueLock<platform::RecursiveMutex> lock_;
+};
+
+template <typename F>
+bool CMyPcCommSocket::Publish(F&& fn) {
+  platform::ScopedLock<platform::RecursiveMutex> guard(Library().lock);
+  if (Closed()) return false;
+  fn();
+  return true;
+}
 
 }  // namespace scanlink::transport

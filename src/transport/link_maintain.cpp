@@ -18,77 +18,82 @@ void CMyPcCommSocket::StartLinkMaintain() {
 
 void CMyPcCommSocket::LinkMaintainProc() {
   LibraryState& lib = Library();
-  bool tornDown = false;
+  // Lost and not yet back: each pass makes one more attempt.
+  bool reconnecting = false;
   for (;;) {
     if (maintainStop_.Wait(timings_.supervisionMs)) return;
-    // After ExitConnection nothing reopens the link.
-    if (Closed()) continue;
-    if (lib.linkLost.load(std::memory_order_acquire) != 1) continue;
-    if (!tornDown) {
+    if (Closed()) {
+      // After ExitConnection nothing reopens the link; the destructor ends this thread.
+      maintainStop_.Wait(-1);
+      return;
+    }
+    if (!reconnecting && lib.linkLost.load(std::memory_order_acquire) != 1) continue;
+    // A pass moves the engine and publishes what it did as one step: no application bring-up
+    // runs in between, and MyClose or the destructor waits for the pass to end.
+    BringUpLock held(*this);
+    if (!reconnecting) {
       Counters::Add(lib.counters.linkLosses);
-      SendLinkStatus(1);
-      StoreGlobal(gFirstConnFlag, 1);
-      {
-        platform::LockGuard bringUp(bringUp_);
-        RetireLink();
-        ReapRetired();
+      if (!SendLinkStatus(1) || !Publish([] { StoreGlobal(gFirstConnFlag, 1); })) continue;
+      TakeDown(held, kCurrentLink);
+      reconnecting = true;
+    } else if (LoadGlobal(gInitFinishFlag) == 1) {
+      // The application wrote 0 into gLinkDownFlag and brought the link up itself while this
+      // thread waited: the modules, told it was lost, hear that it is back.
+      if (SendLinkStatus(2) && Publish([] { StoreGlobal(gLinkDownFlag, 0); })) {
+        NotifyConnectMsg(true);
       }
-      tornDown = true;
+      reconnecting = false;
+      continue;
     }
-    StoreGlobal(gLinkDownFlag, 0);
-    NotifyConnectMsg(false);
-    if (maintainStop_.IsSet() || Closed()) continue;
-    // Cleared before the new link exists, not after it is up: a failure of the new link that
-    // comes while the modules are being told it is back must not be wiped out.
-    lib.linkLost.store(0, std::memory_order_release);
-    if (ReInitPcComm() == 1) {
-      Counters::Add(lib.counters.reconnections);
-      tornDown = false;
-    } else {
-      lib.linkLost.store(1, std::memory_order_release);
+    if (!Publish([] { StoreGlobal(gLinkDownFlag, 0); }) || !NotifyConnectMsg(false)) continue;
+    switch (ReInitPcComm(held)) {
+      case Attempt::kRestored:
+        Counters::Add(lib.counters.reconnections);
+        reconnecting = false;
+        break;
+      case Attempt::kFailed:
+        // Kept raised while the link is down, as a failure seen meanwhile would leave it.
+        lib.linkLost.store(1, std::memory_order_release);
+        break;
+      case Attempt::kCancelled:
+        break;
     }
   }
 }
 
-int CMyPcCommSocket::ReInitPcComm() {
-  StoreGlobal(gInitFinishFlag, 0);
-  nConnectOK = 0;
-  nConnectRetry = 0;
-  const int result = InitPcComm();
-  if (result == 0) {
-    SendLinkStatus(2);
-    StoreGlobal(gLinkDownFlag, 0);
-    NotifyConnectMsg(true);
-    return 1;
+CMyPcCommSocket::Attempt CMyPcCommSocket::ReInitPcComm(const BringUpLock& held) {
+  if (!Publish([] { StoreGlobal(gInitFinishFlag, 0); })) return Attempt::kCancelled;
+  const BringUpResult result = BringUp(held);
+  if (result == BringUpResult::kCancelled) return Attempt::kCancelled;
+  if (result == BringUpResult::kUp) {
+    if (SendLinkStatus(2) && Publish([] { StoreGlobal(gLinkDownFlag, 0); }) &&
+        NotifyConnectMsg(true)) {
+      return Attempt::kRestored;
+    }
+    return Attempt::kCancelled;
   }
-  SendLinkStatus(3);
-  {
-    platform::LockGuard bringUp(bringUp_);
-    RetireLink();
-    ReapRetired();
-  }
-  StoreGlobal(gLinkDownFlag, 1);
-  return 0;
+  // The failed attempt has taken down what it created, and only that: a link is never taken
+  // from under the application here.
+  if (SendLinkStatus(3) && Publish([] { StoreGlobal(gLinkDownFlag, 1); })) return Attempt::kFailed;
+  return Attempt::kCancelled;
 }
 
-void CMyPcCommSocket::SendLinkStatus(int status) {
+bool CMyPcCommSocket::SendLinkStatus(int status) {
   uint8_t frame[10] = {0x55, 0x00, 0xFF, 0xEE, 0xFF,
                        0xFF, 0x00, 0x02, 0x00, static_cast<uint8_t>(status)};
-  LibraryState& lib = Library();
-  platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-  MyDispatchData(frame, sizeof frame);
+  return Publish([&] { MyDispatchData(frame, sizeof frame); });
 }
 
-void CMyPcCommSocket::NotifyConnectMsg(bool connected) {
-  LibraryState& lib = Library();
-  platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-  for (ObjectNode* node = lib.objects.Head(); node != nullptr; node = node->pNext) {
-    CMyPcCommInterface* module = node->pInterface;
-    if (module != nullptr &&
-        std::atomic_ref<unsigned char>(module->bActive).load(std::memory_order_relaxed) == 1) {
-      module->ConnectMsg(connected);
+bool CMyPcCommSocket::NotifyConnectMsg(bool connected) {
+  return Publish([&] {
+    for (ObjectNode* node = Library().objects.Head(); node != nullptr; node = node->pNext) {
+      CMyPcCommInterface* module = node->pInterface;
+      if (module != nullptr &&
+          std::atomic_ref<unsigned char>(module->bActive).load(std::memory_order_relaxed) == 1) {
+        module->ConnectMsg(connected);
+      }
     }
-  }
+  });
 }
 
 }  // namespace scanlink::transport

@@ -39,6 +39,7 @@ struct QueueSink {
       MyTrace("In listen thread, alloc system memory failure");
       return;
     }
+    d->kind = RecvBuffer::Kind::kFrame;
     d->nIndex = index;
     d->nLen = static_cast<int32_t>(length);
     std::memcpy(d->pBuf, frame, length);

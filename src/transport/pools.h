@@ -67,12 +67,20 @@ class TransInfoTable {
   int inUse_ = 0;
 };
 
+// One entry of the message queue: a received frame, or the mark a finished link leaves behind
+// the frames it received.
 struct RecvBuffer {
+  enum class Kind : uint8_t {
+    kFrame,    // pBuf holds nLen bytes of one whole frame
+    kReclaim,  // no frame: requests still open on links up to nGeneration are freed
+  };
+  Kind kind;
   unsigned char* pBuf;  // one whole frame, header included; 2056 bytes
   int32_t nLen;
   int32_t nIndex;
   int32_t nNextFree;
   RecvBuffer* pNextMsg;
+  uint32_t nGeneration;
 };
 
 // Descriptors 1..8191 of received frames waiting for dispatch.

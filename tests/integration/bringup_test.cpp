@@ -64,7 +64,7 @@ TEST_F(BringUp, RefusedDataPortFailsAfterOneImmediateAndThreeDelayedAttempts) {
   const double took = Seconds(start);
   EXPECT_GE(took, 3.0);
   EXPECT_LT(took, 4.5);
-  EXPECT_EQ(Engine()->nConnectRetry, 0);
+  EXPECT_EQ(Engine()->nConnectRetry(), 0);
   EXPECT_EQ(scanlink::transport::LoadGlobal(gInitFinishFlag), 0);
   EXPECT_EQ(scanlink::transport::LoadGlobal(gFirstConnFlag), 0);
   EXPECT_FALSE(Engine()->LinkMaintainRunning());

@@ -67,6 +67,27 @@ void LoopbackPeer::Stop() {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
+  connections_ = 0;
+}
+
+int LoopbackPeer::OpenDescriptors() const {
+  if (!thread_.joinable()) return 0;
+  return 3 + (listenAlarm_ >= 0 ? 1 : 0) + connections_.load();
+}
+
+void LoopbackPeer::ResetData() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    resetData_ = true;
+  }
+  Wake();
+}
+
+void LoopbackPeer::CloseConnection(int& fd) {
+  if (fd < 0) return;
+  close(fd);
+  fd = -1;
+  --connections_;
 }
 
 void LoopbackPeer::Wake() {
@@ -179,8 +200,7 @@ void LoopbackPeer::HandleData(int fd) {
   ssize_t n = recv(fd, buf, sizeof buf, 0);
   if (n <= 0) {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-    close(data_);
-    data_ = -1;
+    CloseConnection(data_);
     return;
   }
   std::vector<Bytes> replies;
@@ -209,14 +229,15 @@ void LoopbackPeer::HandleData(int fd) {
 void LoopbackPeer::Run() {
   while (!stop_) {
     std::vector<Bytes> toData, toAlarm;
-    bool closeData, closeAlarm;
+    bool closeData, closeAlarm, resetData;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       toData.swap(pendingData_);
       toAlarm.swap(pendingAlarm_);
       closeData = closeData_;
       closeAlarm = closeAlarm_;
-      closeData_ = closeAlarm_ = false;
+      resetData = resetData_;
+      closeData_ = closeAlarm_ = resetData_ = false;
     }
     for (const Bytes& b : toData) {
       if (data_ >= 0) SendAll(data_, b);
@@ -224,14 +245,13 @@ void LoopbackPeer::Run() {
     for (const Bytes& b : toAlarm) {
       if (alarm_ >= 0) SendAll(alarm_, b);
     }
-    if (closeData && data_ >= 0) {
-      close(data_);
-      data_ = -1;
+    if (resetData && data_ >= 0) {
+      linger abort{1, 0};
+      setsockopt(data_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      CloseConnection(data_);
     }
-    if (closeAlarm && alarm_ >= 0) {
-      close(alarm_);
-      alarm_ = -1;
-    }
+    if (closeData) CloseConnection(data_);
+    if (closeAlarm) CloseConnection(alarm_);
 
     pollfd p[5];
     int n = 0;
@@ -251,10 +271,11 @@ void LoopbackPeer::Run() {
       }
     }
     if (p[iListenData].revents) {
-      int fd = accept4(listenData_, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = accept4(listenData_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd >= 0) {
-        if (data_ >= 0) close(data_);
+        CloseConnection(data_);
         data_ = fd;
+        ++connections_;
         std::lock_guard<std::mutex> lock(mutex_);
         stream_.clear();
         ++dataAccepts_;
@@ -262,10 +283,11 @@ void LoopbackPeer::Run() {
       changed_.notify_all();
     }
     if (iListenAlarm >= 0 && p[iListenAlarm].revents) {
-      int fd = accept4(listenAlarm_, nullptr, nullptr, SOCK_CLOEXEC);
+      int fd = accept4(listenAlarm_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd >= 0) {
-        if (alarm_ >= 0) close(alarm_);
+        CloseConnection(alarm_);
         alarm_ = fd;
+        ++connections_;
         std::lock_guard<std::mutex> lock(mutex_);
         ++alarmAccepts_;
       }
@@ -279,8 +301,7 @@ void LoopbackPeer::Run() {
         std::lock_guard<std::mutex> lock(mutex_);
         alarmBytes_.insert(alarmBytes_.end(), buf, buf + r);
       } else if (r == 0) {
-        close(alarm_);
-        alarm_ = -1;
+        CloseConnection(alarm_);
       }
       changed_.notify_all();
     }

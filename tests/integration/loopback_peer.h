@@ -61,12 +61,17 @@ class LoopbackPeer {
   // Closes the data (or alarm) connection from the peer's side.
   void CloseData();
   void CloseAlarm();
+  // Aborts the data connection: the library sees a reset, not an orderly close.
+  void ResetData();
+  // Descriptors the peer holds open now: listeners, its wake pipe and accepted connections.
+  int OpenDescriptors() const;
 
  private:
   void Run();
   void Wake();
   void HandleData(int fd);
   bool SendAll(int fd, const Bytes& bytes);
+  void CloseConnection(int& fd);
 
   int listenData_ = -1, listenAlarm_ = -1, wakeR_ = -1, wakeW_ = -1;
   int data_ = -1, alarm_ = -1;
@@ -74,6 +79,7 @@ class LoopbackPeer {
   std::atomic<bool> stop_{false};
   std::atomic<bool> stalled_{false};
   std::atomic<int> dataAccepts_{0}, alarmAccepts_{0};
+  std::atomic<int> connections_{0};  // accepted and not yet closed
 
   std::mutex mutex_;
   std::condition_variable changed_;
@@ -82,7 +88,7 @@ class LoopbackPeer {
   std::vector<Frame> frames_;
   Bytes alarmBytes_;
   std::vector<Bytes> pendingData_, pendingAlarm_;
-  bool closeData_ = false, closeAlarm_ = false;
+  bool closeData_ = false, closeAlarm_ = false, resetData_ = false;
 };
 
 }  // namespace scanlink::test

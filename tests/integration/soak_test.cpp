@@ -72,42 +72,29 @@ class Soak : public ::testing::Test {
     scanlink::test::AimAtLocalPeer(kPort);
     ASSERT_TRUE(peer.Start(kPort));
     peer.EchoReplies();
-    client = std::make_unique<CMyPcCommSocketClient>();
     if (EnvInt("SCANLINK_SOAK_REAL_TIMINGS", 0) == 0) {
       CMyPcCommSocket::Timings fast;
       fast.retryPauseMs = 20;
       fast.supervisionMs = 20;
       fast.sendWaitMs = 500;
-      Library().engine.load()->SetTimings(fast);
+      CMyPcCommSocket::SetTimingsForNewEngines(fast);
     }
+    client = std::make_unique<CMyPcCommSocketClient>();
     ASSERT_TRUE(client->ClientRegisterModule(&module, 1));
     ASSERT_EQ(client->ClientInitPcComm(), 0);
   }
   void TearDown() override {
     client->ClientRegisterModule(&module, 0);
     client.reset();
+    CMyPcCommSocket::SetTimingsForNewEngines({});
   }
   using CMyPcCommSocket = scanlink::transport::CMyPcCommSocket;
 
-  // The link is back when a request gets its reply.
+  // The link is back when a request gets its reply and the bring-up has finished (the alarm
+  // connection comes after the data connection already answers).
   bool RoundTrip(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      const size_t before = module.Messages().size();
-      const int t = client->GetScanMode();
-      if (t != 0 && scanlink::test::WaitUntil(
-                        [&] {
-                          auto m = module.Messages();
-                          for (size_t i = before; i < m.size(); ++i) {
-                            if (m[i].code == 11 && m[i].trans == t) return true;
-                          }
-                          return false;
-                        },
-                        200ms)) {
-        return true;
-      }
-    }
-    return false;
+    return scanlink::test::RoundTrip(*client, module, timeout) &&
+           scanlink::test::WaitUntil([] { return LoadGlobal(gInitFinishFlag) == 1; }, timeout);
   }
 
   LoopbackPeer peer;

@@ -1,13 +1,17 @@
 #include "integration/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace scanlink::test {
 
@@ -106,6 +110,59 @@ bool LimitTcpBuffers() {
          WriteSysctl("/proc/sys/net/ipv4/tcp_rmem", "4096 16384 65536\n");
 }
 
+// Runs an nft command; its output, or nullopt when it failed.
+static std::optional<std::string> Nft(const std::string& args) {
+  const std::string command = "PATH=\"$PATH:/usr/sbin:/sbin\" nft " + args + " 2>&1";
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return std::nullopt;
+  std::string out;
+  char buf[256];
+  while (std::fgets(buf, sizeof buf, p) != nullptr) out += buf;
+  if (pclose(p) != 0) return std::nullopt;
+  return out;
+}
+
+SynDrop::SynDrop(uint16_t port) : table_("scanlink_syn_" + std::to_string(port)) {
+  const std::string chain = "inet " + table_ + " out";
+  ok_ = Nft("add table inet " + table_) &&
+        Nft("'add chain " + chain + " { type filter hook output priority 0; policy accept; }'") &&
+        Nft("add rule " + chain + " tcp dport " + std::to_string(port) +
+            " 'tcp flags & (syn | ack) == syn' counter drop");
+}
+
+int SynDrop::Dropped() const {
+  if (!ok_) return 0;
+  const auto out = Nft("list chain inet " + table_ + " out");
+  if (!out) return 0;
+  const size_t at = out->find("packets ");
+  return at == std::string::npos ? 0 : std::atoi(out->c_str() + at + 8);
+}
+
+void SynDrop::Lift() {
+  if (ok_) Nft("delete table inet " + table_);
+  ok_ = false;
+}
+
+static int CountEntries(const char* dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+// Less the descriptor opendir itself holds while counting.
+int OpenDescriptors() { return CountEntries("/proc/self/fd") - 1; }
+int Threads() { return CountEntries("/proc/self/task"); }
+
+long ProcessCpuMs() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000L +
+         (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000L;
+}
+
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!pred()) {
@@ -113,6 +170,28 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+bool RoundTrip(CMyPcCommSocketClient& client, RecordingModule& module,
+               std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    const size_t before = module.Messages().size();
+    const int t = client.GetScanMode();
+    if (t != 0 && WaitUntil(
+                      [&] {
+                        auto m = module.Messages();
+                        for (size_t i = before; i < m.size(); ++i) {
+                          if (m[i].code == 11 && m[i].trans == t) return true;
+                        }
+                        return false;
+                      },
+                      std::chrono::milliseconds(200))) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
 }
 
 void ResetGlobals() {

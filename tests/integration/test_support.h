@@ -66,8 +66,36 @@ bool IgnorePings();
 // them after a few dozen frames.
 bool LimitTcpBuffers();
 
+// Makes the SYNs of new connections to a port vanish in this network namespace while it lives
+// (an nftables rule), as on a radio link that loses them. Counts the SYNs it dropped.
+class SynDrop {
+ public:
+  explicit SynDrop(uint16_t port);
+  ~SynDrop() { Lift(); }
+  SynDrop(const SynDrop&) = delete;
+  SynDrop& operator=(const SynDrop&) = delete;
+  bool Ok() const { return ok_; }
+  int Dropped() const;
+  void Lift();
+
+ private:
+  std::string table_;
+  bool ok_ = false;
+};
+
+// Entries of /proc/self/fd and /proc/self/task.
+int OpenDescriptors();
+int Threads();
+// CPU time this process has used, user and system, in milliseconds.
+long ProcessCpuMs();
+
 // Waits until pred holds, polling every few milliseconds; false after timeout.
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+// The link works when a request through client gets its reply at module (the peer echoes
+// requests): tries until timeout.
+bool RoundTrip(CMyPcCommSocketClient& client, RecordingModule& module,
+               std::chrono::milliseconds timeout);
 
 // Resets the exported variables to their load-time values.
 void ResetGlobals();

@@ -1,0 +1,240 @@
+// The application's lifecycle calls against a reconnection in progress: ExitConnection and
+// destruction cancel it without a trace, and supervision never takes down a link the
+// application brought up.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+
+#include "integration/loopback_peer.h"
+#include "integration/test_support.h"
+#include "scanlink/scanlink.h"
+#include "transport/engine.h"
+#include "transport/library_state.h"
+
+using namespace std::chrono_literals;
+using scanlink::test::EchoRequestCounter;
+using scanlink::test::LoopbackPeer;
+using scanlink::test::RecordingModule;
+using scanlink::test::SynDrop;
+using scanlink::transport::CMyPcCommSocket;
+using scanlink::transport::Library;
+using scanlink::transport::LoadGlobal;
+using Events = std::vector<std::string>;
+
+namespace {
+
+constexpr uint16_t kPort = 5000;
+
+bool Contains(const Events& events, const std::string& e) {
+  return std::find(events.begin(), events.end(), e) != events.end();
+}
+
+class Lifecycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scanlink::test::AimAtLocalPeer(kPort);
+    CMyPcCommSocket::Timings fast;
+    fast.retryPauseMs = 150;
+    fast.supervisionMs = 20;
+    CMyPcCommSocket::SetTimingsForNewEngines(fast);
+    ASSERT_TRUE(peer.Start(kPort));
+    peer.EchoReplies();
+    client = std::make_unique<CMyPcCommSocketClient>();
+    ASSERT_TRUE(client->ClientRegisterModule(&module, 1));
+    ASSERT_EQ(client->ClientInitPcComm(), 0);
+    ASSERT_TRUE(peer.WaitDataAccepts(1, 2s));
+    ASSERT_TRUE(peer.WaitAlarmAccepts(1, 2s));
+  }
+  void TearDown() override {
+    if (client) client->ClientRegisterModule(&module, 0);
+    client.reset();
+    CMyPcCommSocket::SetTimingsForNewEngines({});
+  }
+  // The supervision has seen the loss and is inside its reconnection attempt.
+  void WaitUntilReconnecting() {
+    ASSERT_TRUE(module.WaitEvents(2, 2s));
+    ASSERT_TRUE(scanlink::test::WaitUntil([] { return LoadGlobal(gInitFinishFlag) == 0; }, 1s));
+  }
+  // A client created now brings a working link up with a full first bring-up.
+  void ExpectNewClientWorks() {
+    EchoRequestCounter echoes;
+    const int accepts = peer.DataAccepts();
+    client = std::make_unique<CMyPcCommSocketClient>();
+    RecordingModule fresh;
+    ASSERT_TRUE(client->ClientRegisterModule(&fresh, 1));
+    EXPECT_EQ(client->ClientInitPcComm(), 0);
+    EXPECT_EQ(echoes.Count(), 2) << "probe included";
+    EXPECT_TRUE(peer.WaitDataAccepts(accepts + 1, 1s));
+    EXPECT_TRUE(scanlink::test::RoundTrip(*client, fresh, 2s));
+    // And it stays up: no loss is reported over many supervision passes.
+    EXPECT_FALSE(fresh.WaitEvents(1, 300ms)) << fresh.Events().front();
+    EXPECT_EQ(peer.DataAccepts(), accepts + 1);
+    client->ClientRegisterModule(&fresh, 0);
+    client.reset();
+  }
+
+  LoopbackPeer peer;
+  std::unique_ptr<CMyPcCommSocketClient> client;
+  RecordingModule module;
+};
+
+TEST_F(Lifecycle, ExitConnectionCancelsAReconnectionWithoutReportingAFailure) {
+  peer.Stop();
+  WaitUntilReconnecting();
+  client->ExitConnection();
+  EXPECT_FALSE(module.WaitEvents(3, 300ms)) << "after ExitConnection: " << module.Events()[2];
+  EXPECT_EQ(module.Events(), (Events{"status 1", "connect 0"}));
+  EXPECT_EQ(LoadGlobal(gLinkDownFlag), 0);
+  EXPECT_EQ(client->ClientInitPcComm(), 1);
+}
+
+TEST_F(Lifecycle, DestructionCancelsAReconnectionAndTheNextClientStartsAfresh) {
+  peer.Stop();
+  WaitUntilReconnecting();
+  client.reset();  // the module stays registered: it would hear anything published now
+  EXPECT_FALSE(module.WaitEvents(3, 300ms)) << "after destruction: " << module.Events()[2];
+  EXPECT_EQ(LoadGlobal(gLinkDownFlag), 0);
+  EXPECT_EQ(LoadGlobal(gInitFinishFlag), 0);
+  EXPECT_EQ(LoadGlobal(gFirstConnFlag), 0);
+  ASSERT_TRUE(peer.Start(kPort));
+  peer.EchoReplies();
+  ExpectNewClientWorks();
+}
+
+TEST_F(Lifecycle, NewEngineStartsWithTheLinkLostStateCleared) {
+  client->ClientRegisterModule(&module, 0);
+  client.reset();
+  Library().linkLost.store(1);  // as a failure the engine before left behind
+  client = std::make_unique<CMyPcCommSocketClient>();
+  EXPECT_EQ(Library().linkLost.load(), 0);
+  client.reset();
+  Library().linkLost.store(1);
+  ExpectNewClientWorks();
+}
+
+// The reconnection gets its data connection, then waits for an alarm connection whose SYNs
+// vanish: the moment a cancelled connect used to let the bring-up carry on as a success.
+class LifecycleAlarmHangs : public Lifecycle {
+ protected:
+  void SetUp() override {
+    Lifecycle::SetUp();
+    if (HasFatalFailure()) return;
+    drop = std::make_unique<SynDrop>(8050);
+    ASSERT_TRUE(drop->Ok()) << "nft is needed";
+    peer.CloseData();
+    ASSERT_TRUE(peer.WaitDataAccepts(2, 2s));
+    ASSERT_TRUE(scanlink::test::WaitUntil([&] { return drop->Dropped() >= 1; }, 2s));
+  }
+  static void ExpectNothingRestored(const Events& events) {
+    EXPECT_FALSE(Contains(events, "status 2"));
+    EXPECT_FALSE(Contains(events, "connect 1"));
+  }
+  std::unique_ptr<SynDrop> drop;
+};
+
+TEST_F(LifecycleAlarmHangs, DestructionLeavesTheLibraryDownAndTheNextClientStartsAfresh) {
+  client.reset();
+  ExpectNothingRestored(module.Events());
+  EXPECT_EQ(LoadGlobal(gInitFinishFlag), 0);
+  EXPECT_EQ(LoadGlobal(gFirstConnFlag), 0);
+  EXPECT_EQ(LoadGlobal(gLinkDownFlag), 0);
+  drop->Lift();
+  ExpectNewClientWorks();
+  ExpectNothingRestored(module.Events());
+}
+
+TEST_F(LifecycleAlarmHangs, ExitConnectionLeavesTheLinkClosed) {
+  client->ExitConnection();
+  const int accepts = peer.DataAccepts();
+  drop->Lift();
+  EXPECT_FALSE(peer.WaitDataAccepts(accepts + 1, 300ms));
+  ExpectNothingRestored(module.Events());
+  EXPECT_EQ(LoadGlobal(gInitFinishFlag), 0);
+  EXPECT_EQ(client->ClientInitPcComm(), 1);
+  EXPECT_EQ(client->GetScanMode(), 0);
+}
+
+TEST_F(Lifecycle, FailedReconnectionNeverTakesDownALinkTheApplicationBroughtUp) {
+  // The scanner comes back the moment the supervision reports its attempt failed, while an
+  // application thread is waiting to bring the link up itself.
+  bool restarted = false;  // only read and written inside callbacks, under the library lock
+  {
+    // Callbacks read it under the library lock.
+    scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> guard(Library().lock);
+    module.onMessage = [&](CCmdManage& m) {
+      if (!restarted && m.nCode == SCANLINK_CODE_LINK_STATUS &&
+          m.body.linkStatus.nStatusByte1 == 3) {
+        restarted = true;
+        ASSERT_TRUE(peer.Start(kPort));
+        peer.EchoReplies();
+      }
+    };
+  }
+  peer.Stop();
+  WaitUntilReconnecting();
+  auto init = std::async(std::launch::async, [&] { return client->ClientInitPcComm(); });
+  ASSERT_EQ(init.wait_for(5s), std::future_status::ready);
+  const int result = init.get();
+  if (result == 0) {
+    // Up by the application's hand: it stays up.
+    const int accepts = peer.DataAccepts();
+    EXPECT_FALSE(peer.WaitDataAccepts(accepts + 1, 300ms));
+  } else {
+    // Or the application was told the last attempt failed, and the supervision restores it.
+    EXPECT_EQ(result, 6);
+    ASSERT_TRUE(module.WaitEvents(6, 3s));
+    EXPECT_EQ(module.Events(),
+              (Events{"status 1", "connect 0", "status 3", "connect 0", "status 2", "connect 1"}));
+  }
+  EXPECT_TRUE(scanlink::test::RoundTrip(*client, module, 2s));
+  const size_t events = module.Events().size();
+  EXPECT_FALSE(module.WaitEvents(events + 1, 200ms)) << module.Events().back();
+  EXPECT_EQ(LoadGlobal(gInitFinishFlag), 1);
+  EXPECT_EQ(LoadGlobal(gLinkDownFlag), 0);
+}
+
+TEST_F(Lifecycle, LinkTheApplicationBringsBackWhileSupervisionWaitsIsReportedRestored) {
+  peer.Stop();
+  ASSERT_TRUE(module.WaitEvents(3, 3s));  // status 1, connect 0, status 3
+  ASSERT_TRUE(scanlink::test::WaitUntil([] { return LoadGlobal(gLinkDownFlag) == 1; }, 1s));
+  ASSERT_TRUE(peer.Start(kPort));
+  peer.EchoReplies();
+  // The application clears the flag and brings the link up itself, or finds the supervision's
+  // next attempt already doing so; either way the modules hear that the link is back.
+  gLinkDownFlag = 0;
+  EXPECT_EQ(client->ClientInitPcComm(), 0);
+  ASSERT_TRUE(scanlink::test::WaitUntil(
+      [&] { return !module.Events().empty() && module.Events().back() == "connect 1"; }, 3s));
+  const Events events = module.Events();
+  EXPECT_EQ(events[events.size() - 2], "status 2");
+  EXPECT_TRUE(scanlink::test::RoundTrip(*client, module, 2s));
+  const int accepts = peer.DataAccepts();
+  EXPECT_FALSE(peer.WaitDataAccepts(accepts + 1, 200ms)) << "a working link was replaced";
+  EXPECT_EQ(LoadGlobal(gInitFinishFlag), 1);
+  EXPECT_EQ(LoadGlobal(gLinkDownFlag), 0);
+  EXPECT_EQ(Library().linkLost.load(), 0);
+}
+
+TEST(ConnectBound, AConnectSurvivesThreeLostSyns) {
+  scanlink::test::AimAtLocalPeer(kPort);
+  LoopbackPeer peer;
+  ASSERT_TRUE(peer.Start(kPort));
+  SynDrop drop(kPort);
+  ASSERT_TRUE(drop.Ok()) << "nft is needed";
+  CMyPcCommSocketClient client;
+  auto init = std::async(std::launch::async, [&] { return client.ClientInitPcComm(); });
+  // The first SYN and two retransmissions vanish, as on a bad radio link; the next gets through.
+  ASSERT_TRUE(scanlink::test::WaitUntil([&] { return drop.Dropped() >= 3; }, 9s));
+  drop.Lift();
+  ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(init.get(), 0);
+  auto* engine = Library().engine.load();
+  EXPECT_EQ(engine->nConnectRetry(), 0) << "connected at the first attempt";
+  EXPECT_EQ(engine->nConnectOK(), 0);
+}
+
+}  // namespace
