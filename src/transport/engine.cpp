@@ -18,7 +18,8 @@ CMyPcCommSocket::CMyPcCommSocket() {
   lib.buffers.Init();
   lib.objects.Init();
   lib.alarmModule = nullptr;
-  if (!cancel_.Valid() || !maintainStop_.Valid()) {
+  // A failure is shown and the engine still exists: every bring-up then fails on its own.
+  if (!sockets_.Start(1, 1) || !cancel_.Valid() || !maintainStop_.Valid()) {
     platform::UserMessage("Socket库初始化失败");
   }
 }
@@ -32,6 +33,7 @@ CMyPcCommSocket::~CMyPcCommSocket() {
     RetireLink();
     ReapRetired();
     sockIcmp.Close();
+    probeSockets_.Stop();
   }
   // Frames nobody will dispatch any more give their buffers back.
   LibraryState& lib = Library();
@@ -222,6 +224,12 @@ static std::optional<uint32_t> HostAddress() {
 
 bool CMyPcCommSocket::ReachabilityProbe() {
   uint8_t packet[1024] = {};
+  // Never ends the host process: without the socket library the bring-up fails.
+  if (!probeSockets_.Start(2, 2)) {
+    MyTrace("ReachabilityProbe(): WSAStartup Error!");
+    platform::ConsoleMessage("WSAStartup Error!");
+    return false;
+  }
   const auto kind = sockIcmp.Open();
   if (kind == platform::IcmpSocket::Kind::kNone) {
     MyTrace("ReachabilityProbe(): No ICMP socket can be opened, probe skipped!");
@@ -230,11 +238,11 @@ bool CMyPcCommSocket::ReachabilityProbe() {
   char text[64];
   if (const int error = sockIcmp.SetReceiveTimeout(timings_.probeTimeoutMs)) {
     std::snprintf(text, sizeof text, "failed to set recv timeout: %d", error);
-    platform::UserMessage(text);
+    platform::ConsoleMessage(text);
   }
   if (const int error = sockIcmp.SetSendTimeout(timings_.probeTimeoutMs)) {
     std::snprintf(text, sizeof text, "failed to set send timeout: %d", error);
-    platform::UserMessage(text);
+    platform::ConsoleMessage(text);
   }
   const auto addr = HostAddress();
   if (!addr) {
@@ -334,6 +342,7 @@ void CMyPcCommSocket::MyClose() {
     RetireLink();
     ReapRetired();
     sockIcmp.Close();
+    probeSockets_.Stop();
   } else {
     // Inside a callback: the threads are joined by the next bring-up or the destructor.
     RetireLink();

@@ -86,6 +86,8 @@ class CMyPcCommSocket {
   bool MayJoinWorkers() const;
   void ReclaimTransactions(uint32_t generation);
 
+  // Registered first and released last: every socket of the engine lives inside it.
+  platform::SocketLibrary sockets_;
   std::unique_ptr<Link> link_;  // replaced under the library lock
   platform::Mutex retiredMutex_;
   std::vector<std::unique_ptr<Link>> retired_;
@@ -94,6 +96,7 @@ class CMyPcCommSocket {
   uint32_t nextGeneration_ = 1;
   Timings timings_;
 
+  platform::SocketLibrary probeSockets_;  // the probe's own registration, as long as sockIcmp
   platform::IcmpSocket sockIcmp;
   platform::Event cancel_;        // set by MyClose and the destructor
   platform::Event maintainStop_;  // ends the link maintain process

@@ -3,8 +3,6 @@
 // the full simulator use SimPeer instead; this one gives precise control over the sockets.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -65,11 +63,13 @@ class LoopbackPeer {
  private:
   void Run();
   void Wake();
-  void HandleData(int fd);
-  bool SendAll(int fd, const Bytes& bytes);
+  void HandleData(intptr_t fd);
+  bool SendAll(intptr_t fd, const Bytes& bytes);
+  void CloseHandle(intptr_t& fd);
 
-  int listenData_ = -1, listenAlarm_ = -1, wakeR_ = -1, wakeW_ = -1;
-  int data_ = -1, alarm_ = -1;
+  // Socket handles; -1 is none. wake_ is a datagram socket connected to itself.
+  intptr_t listenData_ = -1, listenAlarm_ = -1, wake_ = -1;
+  intptr_t data_ = -1, alarm_ = -1;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> stalled_{false};

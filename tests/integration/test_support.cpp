@@ -1,13 +1,9 @@
 #include "integration/test_support.h"
 
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
+
+#include "integration/net_compat.h"
 
 namespace scanlink::test {
 
@@ -73,18 +69,25 @@ bool RecordingModule::WaitAlarm(size_t n, std::chrono::milliseconds timeout) {
 }
 
 EchoRequestCounter::EchoRequestCounter() {
-  fd_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
+  if (!net::Start()) return;
+  const net::Socket s = net::NewSocket(SOCK_RAW, IPPROTO_ICMP);
+  if (!net::Valid(s)) return;
+  if (!net::SetNonBlocking(s)) {
+    net::Close(s);
+    return;
+  }
+  fd_ = net::ToHandle(s);
 }
 
 EchoRequestCounter::~EchoRequestCounter() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0) net::Close(net::FromHandle(fd_));
 }
 
 int EchoRequestCounter::Count() {
   int count = 0;
   uint8_t buf[2048];
   for (;;) {
-    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    const long n = net::Recv(net::FromHandle(fd_), buf, sizeof buf);
     if (n <= 0) break;
     const size_t ihl = static_cast<size_t>(buf[0] & 0x0F) * 4;
     if (static_cast<size_t>(n) > ihl && buf[ihl] == 8) ++count;
