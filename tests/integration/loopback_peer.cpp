@@ -23,12 +23,7 @@ Bytes MakeFrame(uint16_t code, uint16_t trans, const Bytes& payload, uint8_t mod
 static intptr_t ListenOn(uint16_t port) {
   net::Socket fd = net::NewSocket(SOCK_STREAM);
   if (!net::Valid(fd)) return -1;
-#if !defined(_WIN32)
-  // Windows' SO_REUSEADDR would let two listeners share the port; its default already allows
-  // a listener beside connections in TIME_WAIT.
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-#endif
+  net::AllowReuse(fd);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);

@@ -77,6 +77,15 @@ inline Socket Accept(Socket listener) {
 #endif
 }
 
+// Lets a listener bind a port whose last connections are still in TIME_WAIT. Windows allows
+// that by default, and its SO_REUSEADDR would let two listeners share the port.
+inline void AllowReuse([[maybe_unused]] Socket s) {
+#if !defined(_WIN32)
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+#endif
+}
+
 // Handles are kept as intptr_t outside this header; -1 is none on both systems.
 inline Socket FromHandle(intptr_t h) { return static_cast<Socket>(h); }
 inline intptr_t ToHandle(Socket s) { return Valid(s) ? static_cast<intptr_t>(s) : -1; }

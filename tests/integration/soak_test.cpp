@@ -5,8 +5,10 @@
 // SCANLINK_SOAK_REAL_TIMINGS=1 keeps the protocol's own pauses (slow: over a second each).
 #include <gtest/gtest.h>
 #if defined(_WIN32)
-#include <tlhelp32.h>
+// clang-format off: windows.h first
 #include <windows.h>
+#include <tlhelp32.h>
+// clang-format on
 #else
 #include <dirent.h>
 #endif

@@ -165,6 +165,7 @@ TEST_F(Supervision, DestructionWhileAConnectHangsIsPrompt) {
   peer.Stop();
   namespace net = scanlink::test::net;
   const net::Socket listener = net::NewSocket(SOCK_STREAM);
+  net::AllowReuse(listener);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(kPort);

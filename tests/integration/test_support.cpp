@@ -96,7 +96,7 @@ int EchoRequestCounter::Count() {
 }
 
 static bool WriteSysctl(const char* path, const char* value) {
-  FILE* f = std::fopen(path, "w");
+  FILE* f = std::fopen(path, "wb");  // no CR added where text mode would
   if (f == nullptr) return false;
   const bool ok = std::fputs(value, f) >= 0;
   return std::fclose(f) == 0 && ok;

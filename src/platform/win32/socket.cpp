@@ -1,10 +1,10 @@
 #include "platform/socket.h"
 
-// winsock2.h must come before windows.h.
-#include <windows.h>
+// winsock2.h brings windows.h in the order it needs.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -69,15 +69,16 @@ uint32_t InetAddrHostOrder(const char* text) {
     if (count == 4) return 0xFFFFFFFFu;
     char* end = nullptr;
     if (*p < '0' || *p > '9') return 0xFFFFFFFFu;
-    const unsigned long v = std::strtoul(p, &end, 0);
-    if (end == p || v > 0xFFFFFFFFul) return 0xFFFFFFFFu;
+    const unsigned long long v = std::strtoull(p, &end, 0);
+    if (end == p || v > 0xFFFFFFFFull) return 0xFFFFFFFFu;
     parts[count++] = static_cast<uint32_t>(v);
     p = end;
     if (*p == '.') {
       ++p;
       continue;
     }
-    if (*p != '\0' && *p != ' ') return 0xFFFFFFFFu;
+    // Whatever follows white space is ignored, as the classic conversion does.
+    if (*p != '\0' && !std::isspace(static_cast<unsigned char>(*p))) return 0xFFFFFFFFu;
     break;
   }
   uint32_t a = 0;
