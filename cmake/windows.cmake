@@ -25,6 +25,19 @@ if(SCANLINK_BUILD_TESTS)
   set(SCANLINK_TEST_LIBRARY scanlink_testing)
 endif()
 
+# The integration tests against the simulator drive a native simulator built by a native build
+# (scripts/test-windows.sh makes one); the test side needs only the header-only JSON library.
+set(SCANLINK_WINDOWS_SIM "" CACHE FILEPATH "scanlink-sim of a native build, for the tests")
+if(SCANLINK_BUILD_TESTS AND SCANLINK_WINDOWS_SIM AND EXISTS /usr/include/nlohmann/json.hpp)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/host-include)
+  file(CREATE_LINK /usr/include/nlohmann ${PROJECT_BINARY_DIR}/host-include/nlohmann SYMBOLIC)
+  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+  set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
+                        INTERFACE_INCLUDE_DIRECTORIES ${PROJECT_BINARY_DIR}/host-include)
+  add_subdirectory(${PROJECT_SOURCE_DIR}/tests/support ${PROJECT_BINARY_DIR}/tests/support)
+  target_compile_definitions(scanlink_simpeer PUBLIC SCANLINK_SIM_PATH="${SCANLINK_WINDOWS_SIM}")
+endif()
+
 if(SCANLINK_BUILD_TESTS AND NOT TARGET GTest::gtest)
   set(SCANLINK_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources (Debian googletest)")
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

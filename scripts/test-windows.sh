@@ -40,9 +40,11 @@ fi
 
 build=${1:-build-win64}
 build32=build-win32
+native=build-win-sim
 
-packages=(cmake ninja-build ccache g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine
-          googletest iproute2 util-linux binutils-mingw-w64-x86-64)
+packages=(cmake ninja-build ccache g++ g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine
+          googletest iproute2 util-linux binutils-mingw-w64-x86-64 libcli11-dev nlohmann-json3-dev
+          python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -55,9 +57,15 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 if command -v ccache >/dev/null; then export CMAKE_CXX_COMPILER_LAUNCHER=ccache; fi
 
+echo "=== the simulator, native, for the integration tests"
+cmake -S . -B "$native" -G Ninja -DSCANLINK_BUILD_TESTS=OFF -DSCANLINK_BUILD_BENCH=OFF \
+  -DSCANLINK_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$native" --target scanlink-sim
+
 echo "=== 64-bit Windows: DLL, tests, example"
 cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
-  -DCMAKE_CROSSCOMPILING_EMULATOR="$root/tests/wine-run" -DSCANLINK_BUILD_BENCH=OFF >/dev/null
+  -DCMAKE_CROSSCOMPILING_EMULATOR="$root/tests/wine-run" -DSCANLINK_BUILD_BENCH=OFF \
+  -DSCANLINK_WINDOWS_SIM="$root/$native/tools/sim/scanlink-sim" >/dev/null
 cmake --build "$build"
 
 echo "=== 32-bit Windows: DLL and example, compiled and linked"
