@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on a Debian 12 machine, when it is missing.
+# Installs what the build and the tests need on a Debian 12 machine, when it is missing, and
+# the packages named on the command line.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev iproute2 util-linux pkg-config valgrind)
+          libcli11-dev nlohmann-json3-dev iproute2 util-linux pkg-config valgrind "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -42,19 +42,8 @@ build=${1:-build-win64}
 build32=build-win32
 native=build-win-sim
 
-packages=(cmake ninja-build ccache g++ g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine
-          googletest iproute2 util-linux binutils-mingw-w64-x86-64 libcli11-dev nlohmann-json3-dev
-          python3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  if [ "$(id -u)" != 0 ]; then SUDO=sudo; else SUDO=; fi
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/bootstrap.sh" ccache g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
+  binutils-mingw-w64-x86-64 wine64 wine googletest python3
 if command -v ccache >/dev/null; then export CMAKE_CXX_COMPILER_LAUNCHER=ccache; fi
 
 echo "=== the simulator, native, for the integration tests"

@@ -109,11 +109,11 @@ class Poller {
  public:
   void Clear() { count_ = 0; }
   // Return the slot of the socket or event; -1 when full.
-  int Add(const TcpSocket& socket);
-  int Add(const Event& event);
+  int Add(const TcpSocket& socket) { return Add({&socket, nullptr, false}); }
+  int Add(const Event& event) { return Add({nullptr, &event, false}); }
   // Waits up to timeoutMs (negative: no bound); false on an error other than an interruption.
   bool Wait(int timeoutMs);
-  bool Readable(int slot) const;
+  bool Readable(int slot) const { return slot >= 0 && slot < count_ && entries_[slot].ready; }
 
  private:
   struct Entry {
@@ -121,6 +121,11 @@ class Poller {
     const Event* event;
     bool ready;
   };
+  int Add(const Entry& entry) {
+    if (count_ >= 8) return -1;
+    entries_[count_] = entry;
+    return count_++;
+  }
   Entry entries_[8];
   int count_ = 0;
 };

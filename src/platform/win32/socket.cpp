@@ -306,18 +306,6 @@ void IcmpSocket::Close() {
   kind_ = Kind::kNone;
 }
 
-int Poller::Add(const TcpSocket& socket) {
-  if (count_ >= 8) return -1;
-  entries_[count_] = {&socket, nullptr, false};
-  return count_++;
-}
-
-int Poller::Add(const Event& event) {
-  if (count_ >= 8) return -1;
-  entries_[count_] = {nullptr, &event, false};
-  return count_++;
-}
-
 bool Poller::Wait(int timeoutMs) {
   HANDLE handles[8];
   DWORD count = 0;
@@ -386,7 +374,5 @@ bool Poller::Wait(int timeoutMs) {
   collect();
   return true;
 }
-
-bool Poller::Readable(int slot) const { return slot >= 0 && slot < count_ && entries_[slot].ready; }
 
 }  // namespace scanlink::platform
