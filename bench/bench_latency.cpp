@@ -3,8 +3,6 @@
 // with the same frame sizes over the same loopback, measured in alternating blocks.
 //
 //   bench_latency [--round-trips N] [--warmup N]
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -84,24 +82,7 @@ class ReplyModule : public CMyPcCommInterface {
 class RawPair {
  public:
   RawPair() {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-      std::perror("raw pair");
-      std::exit(1);
-    }
-    client_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(client_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-      std::perror("raw pair connect");
-      std::exit(1);
-    }
-    server_ = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    close(listener);
+    if (!bench::LoopbackPair(client_, server_)) std::exit(1);
     bench::SetNoDelay(client_);
     bench::SetNoDelay(server_);
     thread_ = std::thread([this] { AnswerRequests(server_); });

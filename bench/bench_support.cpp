@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -32,6 +33,18 @@ uint64_t ProcessCpuNs() {
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
+
+static CpuSplit Usage(int who) {
+  rusage u{};
+  getrusage(who, &u);
+  auto ns = [](const timeval& t) {
+    return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_usec) * 1000u;
+  };
+  return {ns(u.ru_utime), ns(u.ru_stime)};
+}
+
+CpuSplit ProcessCpuSplit() { return Usage(RUSAGE_SELF); }
+CpuSplit ThreadCpuSplit() { return Usage(RUSAGE_THREAD); }
 
 static long StatusField(const char* path, const char* field) {
   FILE* f = std::fopen(path, "r");
@@ -149,6 +162,29 @@ bool ReadExact(int fd, void* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool LoopbackPair(int& connecting, int& accepted) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len)) {
+    std::perror("loopback listener");
+    if (listener >= 0) close(listener);
+    return false;
+  }
+  connecting = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(connecting, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    std::perror("loopback connect");
+    close(listener);
+    return false;
+  }
+  accepted = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  close(listener);
+  return accepted >= 0;
 }
 
 void SetNoDelay(int fd) {

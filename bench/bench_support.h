@@ -18,8 +18,16 @@ namespace bench {
 
 // ---- clocks and process figures ----------------------------------------------------------
 
-uint64_t NowNs();                   // monotonic
-uint64_t ProcessCpuNs();            // CPU time of every thread of the process
+uint64_t NowNs();         // monotonic
+uint64_t ProcessCpuNs();  // CPU time of every thread of the process
+// CPU time split into user and kernel time, of the process or of the calling thread.
+struct CpuSplit {
+  uint64_t userNs = 0;
+  uint64_t systemNs = 0;
+  CpuSplit operator-(const CpuSplit& o) const { return {userNs - o.userNs, systemNs - o.systemNs}; }
+};
+CpuSplit ProcessCpuSplit();
+CpuSplit ThreadCpuSplit();
 long StatusKib(const char* field);  // a "kB" line of /proc/self/status, e.g. "VmRSS"; -1 if absent
 uint64_t ContextSwitches();         // voluntary + involuntary, summed over the process's threads
 
@@ -42,6 +50,8 @@ double Percentile(const std::vector<uint64_t>& sorted, double p);
 bool WriteAll(int fd, const void* data, size_t size);
 bool ReadExact(int fd, void* data, size_t size);
 void SetNoDelay(int fd);
+// Both ends of a fresh loopback TCP connection; false (with the reason printed) if it failed.
+bool LoopbackPair(int& connecting, int& accepted);
 
 // Plays the scanner's side of the link: a data listener on an ephemeral loopback port and an
 // alarm listener on the fixed port 8050. Alarm connections are accepted and drained on a thread

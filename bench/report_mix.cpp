@@ -1,7 +1,5 @@
 #include "report_mix.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -256,23 +254,9 @@ CutResult CutInMemory(const ReportMix& mix, uint64_t frames) {
 }
 
 CutResult CutFromSocket(const ReportMix& mix, uint64_t frames) {
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len)) {
-    std::perror("socket baseline");
-    return {0, 0, 1};
-  }
-  const int reader = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(reader, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    std::perror("socket baseline connect");
-    return {0, 0, 1};
-  }
-  const int writer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  close(listener);
+  int reader = -1;
+  int writer = -1;
+  if (!LoopbackPair(reader, writer)) return {0, 0, 1};
 
   constexpr size_t kRead = 65536;
   std::vector<uint8_t> buf(kRead + 2056);

@@ -3,8 +3,11 @@
 # the packages named on the command line.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev nlohmann-json3-dev iproute2 util-linux pkg-config valgrind "$@")
+          libcli11-dev nlohmann-json3-dev iproute2 util-linux pkg-config valgrind
+          tshark python3 "$@")
 missing=()
+# The ABI check of the exported API (scripts/abi.sh).
+packages+=(abigail-tools)
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done

@@ -4,6 +4,12 @@
 #
 #   scripts/figures.sh [--quick]      --quick: shorter runs, for a smoke test of the table
 #
+# The throughput figure's baseline is one thread doing the per-report work the API requires (read,
+# cut, zeroed record, decode, callback) over the same traffic; bench_throughput's report also
+# breaks the CPU cost per report down by step, and this script prints that block again at the end.
+# The machine's load is printed too: on a shared machine the rates move with it, the CPU costs
+# per report much less.
+#
 # Each program's full report is kept in build-bench/figures/<program>.txt. The exit status is
 # non-zero only when a program could not be built or produced no figures; goals missed show as
 # "no" in the table.
@@ -86,6 +92,10 @@ awk -F'|' '
     sub(/ +$/, "", rule); print rule
     for (r = 1; r <= n; r++) row(cell[r, 1], cell[r, 2], cell[r, 3], cell[r, 4], cell[r, 5], cell[r, 6])
   }' "$out/all.figures"
+if [ -f "$out/bench_throughput.txt" ]; then
+  echo
+  sed -n '/CPU per report, ns/,/context switches/p' "$out/bench_throughput.txt"
+fi
 goals=$(awk -F'|' '$7 != "info"' "$out/all.figures" | wc -l)
 met=$(awk -F'|' '$7 == "yes"' "$out/all.figures" | wc -l)
 echo

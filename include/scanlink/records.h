@@ -377,7 +377,8 @@ struct _TDShortProfileReport {
   _TDShortProfileRecord aRecords[SCANLINK_PROFILE_SLOTS];
 };
 
-// The size of the body area, and from it the slots of the lists that fill "what fits".
+// The size of the body area, and from it the slots of the lists that fill "what fits": the body
+// area less the fields in front of the list (136, 132 and 12 bytes; checked below).
 #define SCANLINK_BODY_SIZE (sizeof(_TDProfileReport))
 #define SCANLINK_CELL_RECORD_SLOTS ((SCANLINK_BODY_SIZE - 136) / sizeof(_CellRecord))
 #define SCANLINK_TD_CELL_SLOTS ((SCANLINK_BODY_SIZE - 132) / sizeof(_TDCellRecord))
@@ -413,6 +414,21 @@ struct _SweepReport {
   uint32_t nStep;
   uint16_t aPoints[SCANLINK_SWEEP_SLOTS];
 };
+
+// The offsets the slot counts above assume, and that each list fills the body area but for less
+// than one slot.
+static_assert(offsetof(_CellRecordReport, aRecords) == 136, "cell records start at 136");
+static_assert(offsetof(_TDCellReport, aRecords) == 132, "TD cell records start at 132");
+static_assert(offsetof(_SweepReport, aPoints) == 12, "sweep points start at 12");
+static_assert(sizeof(_CellRecordReport) <= SCANLINK_BODY_SIZE &&
+                  SCANLINK_BODY_SIZE - sizeof(_CellRecordReport) < sizeof(_CellRecord),
+              "cell records fill the body area");
+static_assert(sizeof(_TDCellReport) <= SCANLINK_BODY_SIZE &&
+                  SCANLINK_BODY_SIZE - sizeof(_TDCellReport) < sizeof(_TDCellRecord),
+              "TD cell records fill the body area");
+static_assert(sizeof(_SweepReport) <= SCANLINK_BODY_SIZE &&
+                  SCANLINK_BODY_SIZE - sizeof(_SweepReport) < sizeof(uint16_t),
+              "sweep points fill the body area");
 
 // The body area of a CCmdManage: one member per layout, chosen by the code (and table).
 union _CmdBody {

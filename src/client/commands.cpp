@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "client/sequence.h"
+#include "codec/codec.h"
 #include "codec/text.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
@@ -46,6 +47,16 @@ uint8_t SetFinger(bool on) {
   return finger;
 }
 
+// Takes the next sequence number and sends. A record that cannot be encoded is refused first, so
+// a refusal never uses up a sequence number.
+int Send(CMyPcCommSocketClient& client, CCmdManage& cmd) {
+  if (!scanlink::codec::command_payload_length(cmd, scanlink::codec::kCommandFrameSize).ok) {
+    return 0;
+  }
+  cmd.nTransID = NextSequence();
+  return client.SendMessageW(&cmd);
+}
+
 }  // namespace
 
 int CMyPcCommSocketClient::LoginScaner(char* text1, char* text2) {
@@ -54,8 +65,7 @@ int CMyPcCommSocketClient::LoginScaner(char* text1, char* text2) {
   cmd.nCode = 43;
   std::memcpy(cmd.body.login.szText1, text1, 16);
   std::memcpy(cmd.body.login.szText2, text2, 16);
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::ChangePassword(char* text2, char* text1) {
@@ -64,8 +74,7 @@ int CMyPcCommSocketClient::ChangePassword(char* text2, char* text1) {
   cmd.nCode = 46;
   std::memcpy(cmd.body.login.szText1, text1, 16);
   std::memcpy(cmd.body.login.szText2, text2, 16);
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2,
@@ -81,8 +90,7 @@ int CMyPcCommSocketClient::SetWFreqListScanMode(unsigned int listValue1, unsigne
   w.fields.freqList.nListValue3 = static_cast<uint8_t>(listValue3);
   w.fields.freqList.nCount = static_cast<uint8_t>(count);
   for (unsigned i = 0; i < count; ++i) w.fields.freqList.aEntries[i] = freqs[i];
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetWCellListScanMode(unsigned int listValue1, unsigned int listValue2,
@@ -104,8 +112,7 @@ int CMyPcCommSocketClient::SetWCellListScanMode(unsigned int listValue1, unsigne
     w.fields.cellList.aEntries[i].nFirst = firsts[i];
     w.fields.cellList.aEntries[i].nSecond = static_cast<uint16_t>(seconds[i]);
   }
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetWCDMAScanMode(unsigned int mode, unsigned int value1,
@@ -119,6 +126,9 @@ int CMyPcCommSocketClient::SetWCDMAScanMode(unsigned int mode, unsigned int valu
   cmd.nCode = 1;
   _WScanModeInfo& w = cmd.body.wScanMode;
   w.nMode = static_cast<uint8_t>(mode);
+  // Modes 7 and 8 carry list fields, which this operation does not fill: they go out as zeros (an
+  // empty list). The general fields share their storage and must not leak into them.
+  if (w.nMode == 7 || w.nMode == 8) return Send(*this, cmd);
   _WScanGeneral& g = w.fields.general;
   g.nValue1 = value1;
   g.nValue2 = value2;
@@ -134,8 +144,7 @@ int CMyPcCommSocketClient::SetWCDMAScanMode(unsigned int mode, unsigned int valu
   g.nValue10 = static_cast<uint8_t>(value10);
   g.nValue12 = static_cast<uint8_t>(value12);
   g.nValue13 = value13;
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetTDSAScanMode(unsigned int sa1, unsigned int sa2,
@@ -152,8 +161,7 @@ int CMyPcCommSocketClient::SetTDSAScanMode(unsigned int sa1, unsigned int sa2,
   td.fields.sa.nSAValue4 = static_cast<uint8_t>(sa4);
   td.fields.sa.bSAFlag = saFlag ? 1 : 0;
   td.fields.sa.nSAValue5 = sa5;
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetTDCellListScanMode(unsigned int selectorValue,
@@ -175,8 +183,7 @@ int CMyPcCommSocketClient::SetTDCellListScanMode(unsigned int selectorValue,
     td.fields.list.aEntries[i].nSecond = static_cast<uint16_t>(seconds[i]);
   }
   td.fields.list.nTrailing = static_cast<uint8_t>(trailing);
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetTDFreqListScanMode(unsigned int selectorValue,
@@ -195,8 +202,7 @@ int CMyPcCommSocketClient::SetTDFreqListScanMode(unsigned int selectorValue,
     td.fields.list.aEntries[i].nSecond = 0xFFFF;
   }
   td.fields.list.nTrailing = static_cast<uint8_t>(trailing);
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
@@ -212,8 +218,7 @@ int CMyPcCommSocketClient::SetTDCellSearchScanMode(unsigned int search3, unsigne
   td.fields.cellSearch.nSearchValue2 = static_cast<uint16_t>(search2);
   td.fields.cellSearch.nSearchValue3 = search3;
   td.fields.cellSearch.nSearchValue4 = search4;
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue,
@@ -224,8 +229,7 @@ int CMyPcCommSocketClient::SetTDCWScanMode(unsigned int cw1, unsigned int select
   SetTDHeader(td, 5, 0, selector, selectorValue);
   td.fields.cw.nCWValue1 = cw1;
   td.fields.cw.nCWValue2 = static_cast<uint16_t>(cw2);
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetDpchScanMode(unsigned int selectorValue, unsigned int selector,
@@ -248,8 +252,7 @@ int CMyPcCommSocketClient::SetDpchScanMode(unsigned int selectorValue, unsigned 
   ch.nChannelValue6 = static_cast<uint8_t>(channel6);
   std::memcpy(ch.byBlock1, block1, sizeof ch.byBlock1);
   std::memcpy(ch.byBlock2, block2, sizeof ch.byBlock2);
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetHsdpaScanMode(unsigned int selectorValue, unsigned int selector,
@@ -287,8 +290,7 @@ static int SendEmpty(CMyPcCommSocketClient& client, uint16_t wcdmaCode) {
   if (code == 0) return 0;
   CCmdManage cmd;
   cmd.nCode = code;
-  cmd.nTransID = NextSequence();
-  return client.SendMessageW(&cmd);
+  return Send(client, cmd);
 }
 
 int CMyPcCommSocketClient::GetScanMode(void) { return SendEmpty(*this, 10); }
@@ -308,16 +310,14 @@ int CMyPcCommSocketClient::StartScanData(void) {
   cmd.body.startTime.nHour = static_cast<uint8_t>(now.hour);
   cmd.body.startTime.nMinute = static_cast<uint8_t>(now.minute);
   cmd.body.startTime.nSecond = static_cast<uint8_t>(now.second);
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetScanerMACAddress(char* text) {
   CCmdManage cmd;
   cmd.nCode = 84;
   if (!scanlink::codec::parse_mac_text(text, cmd.body.macAddress.byAddress)) return 0;
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetScanerIPAddress(char* text) {
@@ -327,15 +327,13 @@ int CMyPcCommSocketClient::SetScanerIPAddress(char* text) {
   CCmdManage cmd;
   cmd.nCode = 81;
   cmd.body.ipAddress.nAddress = scanlink::platform::InetAddrHostOrder(address);
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::QueryBattery(void) {
   CCmdManage cmd;
   cmd.nCode = 0xF030;
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }
 
 int CMyPcCommSocketClient::SetGpsInfoFormat(int value1, int value2) {
@@ -343,6 +341,5 @@ int CMyPcCommSocketClient::SetGpsInfoFormat(int value1, int value2) {
   cmd.nCode = 0xF040;
   cmd.body.gpsFormat.nValue1 = static_cast<uint16_t>(value1);
   cmd.body.gpsFormat.nValue2 = static_cast<uint16_t>(value2);
-  cmd.nTransID = NextSequence();
-  return SendMessageW(&cmd);
+  return Send(*this, cmd);
 }

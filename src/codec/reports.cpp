@@ -1,4 +1,4 @@
-// Measurement reports. Counts that a layout bounds (the value lists) are taken as sent; every other
+// Measurement reports. A value list whose count is above its 50 slots is refused whole; every other
 // count is cut to the whole records that the received payload holds and the body has slots for, and
 // the number stored is what the count field and the rewritten payload length say.
 #include "codec/reports.h"
@@ -23,6 +23,37 @@ constexpr size_t kProfilesSize = 4 * SCANLINK_PROFILE_POINTS;  // two arrays of 
 constexpr size_t kProfileRecordSize = 19 + kProfilesSize;
 constexpr size_t kShortProfileRecordSize = 7 + kProfilesSize;
 
+// The payload length a report writes back: base + per × records stored.
+struct LengthFormula {
+  size_t base;
+  size_t per;
+  uint16_t operator()(size_t stored) const { return static_cast<uint16_t>(base + per * stored); }
+};
+
+// The formula of a body whose slots are its last array: the body's size without the slots, and
+// the size of one slot.
+template <class Body, class Slot, size_t N>
+constexpr LengthFormula body_length(Slot (Body::*)[N]) {
+  return {sizeof(Body) - sizeof(Slot) * N, sizeof(Slot)};
+}
+
+constexpr LengthFormula kValueListLength = body_length(&_ValueListReport::aValues);
+constexpr LengthFormula kTDValueListLength = body_length(&_TDValueListReport::aValues);
+constexpr LengthFormula kShortValueListLength = body_length(&_ShortValueListReport::aValues);
+constexpr LengthFormula kCellRecordsLength = body_length(&_CellRecordReport::aRecords);
+constexpr LengthFormula kTDCellsLength = body_length(&_TDCellReport::aRecords);
+// The sweep's formula counts one u16 beyond its points.
+constexpr LengthFormula kSweepLength = {offsetof(_SweepReport, aPoints) + sizeof(uint16_t),
+                                        sizeof(uint16_t)};
+
+// The formulas scanners and applications know; a change to the bodies must not move them.
+static_assert(kValueListLength.base == 136 && kValueListLength.per == 2);
+static_assert(kTDValueListLength.base == 132 && kTDValueListLength.per == 2);
+static_assert(kShortValueListLength.base == 12 && kShortValueListLength.per == 2);
+static_assert(kCellRecordsLength.base == 136 && kCellRecordsLength.per == 64);
+static_assert(kTDCellsLength.base == 132 && kTDCellsLength.per == 120);
+static_assert(kSweepLength.base == 14 && kSweepLength.per == 2);
+
 // Records of `size` bytes to decode: at most `wanted`, the body's `slots`, and the whole records
 // left in the received payload.
 size_t whole_records(const Reader& in, size_t size, uint64_t wanted, size_t slots) {
@@ -35,27 +66,30 @@ void measurement_header(Reader& in, Body& body) {
 }
 
 // Codes 36 and 0xF027: a count above the slots refuses the list (count 0, the frame's length).
+// Otherwise the values the payload holds are stored: a missing one must not read as a zero
+// measurement.
 template <class Body>
-void value_list(Reader& in, CCmdManage& record, Body& body, unsigned lengthBase) {
+void value_list(Reader& in, CCmdManage& record, Body& body, LengthFormula length) {
   const uint16_t count = in.read_u16();
   if (count > SCANLINK_VALUE_SLOTS) return;
-  body.nCount = count;
-  for (size_t i = 0; i < count; ++i) in(body.aValues[i]);
-  record.nLength = static_cast<uint16_t>(lengthBase + 2 * count);
+  const size_t stored = whole_records(in, sizeof(uint16_t), count, SCANLINK_VALUE_SLOTS);
+  for (size_t i = 0; i < stored; ++i) in(body.aValues[i]);
+  body.nCount = static_cast<uint16_t>(stored);
+  record.nLength = length(stored);
 }
 
 void value_list_report(Reader& in, CCmdManage& record, const DecodeEnv&) {
   auto& b = record.body.valueList;
   measurement_header(in, b);
   fields(in, b.nHeaderValue1, b.nHeaderValue2, b.nHeaderValue3);
-  value_list(in, record, b, 136);
+  value_list(in, record, b, kValueListLength);
 }
 
 void td_value_list_report(Reader& in, CCmdManage& record, const DecodeEnv&) {
   auto& b = record.body.tdValueList;
   measurement_header(in, b);
   fields(in, b.nHeaderValue1, b.nHeaderValue2);
-  value_list(in, record, b, 132);
+  value_list(in, record, b, kTDValueListLength);
 }
 
 // Code 38: the tail byte is read where the frame's count puts it, whatever was stored.
@@ -68,7 +102,7 @@ void short_value_list_report(Reader& in, CCmdManage& record, const DecodeEnv&) {
   in.skip(2 * (count - stored));
   in(b.nTailByte);
   b.nCount = static_cast<uint16_t>(stored);
-  record.nLength = static_cast<uint16_t>(12 + 2 * stored);
+  record.nLength = kShortValueListLength(stored);
 }
 
 // Codes 40, 41, 257, 259: records of varying size, each followed directly by the next. A record
@@ -94,7 +128,7 @@ void cell_record_report(Reader& in, CCmdManage& record, const DecodeEnv&) {
     in.skip(kListEntrySize * (entries - c.nEntryCount));
   }
   b.nCount = static_cast<uint8_t>(stored);
-  record.nLength = static_cast<uint16_t>(136 + 64 * stored);
+  record.nLength = kCellRecordsLength(stored);
 }
 
 // Codes 73 and 0xF026: the number of points follows from start, end and step. A step of 0 or an
@@ -106,7 +140,7 @@ void sweep_report(Reader& in, CCmdManage& record, const DecodeEnv&) {
   if (b.nStep != 0 && b.nEnd >= b.nStart) points = (b.nEnd - b.nStart) / b.nStep + uint64_t{1};
   const size_t stored = whole_records(in, 2, points, SCANLINK_SWEEP_SLOTS);
   for (size_t i = 0; i < stored; ++i) in(b.aPoints[i]);
-  record.nLength = static_cast<uint16_t>(14 + 2 * stored);
+  record.nLength = kSweepLength(stored);
 }
 
 // Code 0xF025: the records carry finger fields while FingerTestFlag is 1; with GPS mode 1 each
@@ -145,7 +179,7 @@ void td_cell_report(Reader& in, CCmdManage& record, const DecodeEnv& env) {
     }
   }
   b.nCount = static_cast<uint8_t>(stored);
-  record.nLength = static_cast<uint16_t>(132 + 120 * stored);
+  record.nLength = kTDCellsLength(stored);
 }
 
 // Code 0xF100; the payload length stays as the frame gave it.

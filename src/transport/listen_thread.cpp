@@ -30,7 +30,10 @@ struct QueueSink {
     const int32_t index = lib.buffers.AllocRecvBuffer();
     if (index == 0) return;  // cannot happen while reads wait for free descriptors
     RecvBuffer* d = lib.buffers.Descriptor(index);
-    d->pBuf = new (std::nothrow) unsigned char[RecvBufferPool::kBufferSize];
+    // The frame's own length, not the largest frame's: a stream of reports runs ahead of dispatch
+    // by thousands of frames, and blocks of 2056 bytes made the heap grow and shrink by megabytes,
+    // page faults and all. Dispatch reads no byte past nLen.
+    d->pBuf = new (std::nothrow) unsigned char[length];
     if (d->pBuf == nullptr) {
       lib.buffers.FreeRecvBuffer(index);
       MyTrace("In listen thread, alloc system memory failure");

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "client/sequence.h"
 #include "integration/connected_client.h"
 #include "integration/loopback_peer.h"
 #include "integration/test_support.h"
@@ -18,6 +19,8 @@
 #include "transport/library_state.h"
 
 using namespace std::chrono_literals;
+using scanlink::client::NextSequence;
+using scanlink::client::SetSequence;
 using scanlink::test::Bytes;
 using scanlink::test::Frame;
 using scanlink::test::LoopbackPeer;
@@ -115,6 +118,62 @@ TEST_F(Commands, WcdmaCellAndFrequencyListsSendCountEntries) {
   EXPECT_EQ(f.code, 1);
   EXPECT_EQ(f.payload, (Bytes{0x08, 0x31, 0x32, 0x33, 0x34, 0x02,  //
                               0x00, 0x00, 0x29, 0xCC, 0x01, 0x02, 0x03, 0x04}));
+}
+
+// The general arguments share storage with the list fields of modes 7 and 8; none of them may
+// reach the wire there. 10700 in a3 once became a count of 41, 0xFFFFFFFF a count of 255 that was
+// refused after a sequence number had been taken.
+TEST_F(Commands, WcdmaScanModeInAListModeSendsAnEmptyList) {
+  for (unsigned a3 : {10700u, 0xFFFFFFFFu}) {
+    for (unsigned mode : {7u, 8u, 0x107u}) {
+      SCOPED_TRACE("mode " + std::to_string(mode) + ", a3 " + std::to_string(a3));
+      SetSequence(100);
+      const Frame f =
+          Sent(client->SetWCDMAScanMode(mode, 0xFFFFFFFF, a3, 0xFFFFFFFF, 0xFFFF, 0xFFFF, 0xFF,
+                                        0xFF, 0xFFFF, true, -1, 0xFF, 0xFF, 0xFF, 0xFFFFFFFF));
+      EXPECT_EQ(f.code, 1);
+      EXPECT_EQ(f.payload, (Bytes{static_cast<uint8_t>(mode), 0, 0, 0, 0, 0}));
+      EXPECT_EQ(NextSequence(), 102) << "the command takes exactly one sequence number";
+    }
+  }
+}
+
+// Whatever refuses a command does so before it takes a sequence number.
+TEST_F(Commands, RefusedCommandsTakeNoSequenceNumber) {
+  std::vector<unsigned> many(256, 1);
+  char text[16] = "x";
+  unsigned char block[16] = {};
+  std::string badMac = "00-1g-2B-3c-4D-5e";
+  const std::pair<const char*, std::function<int()>> refusals[] = {
+      {"W cell list too long",
+       [&] { return client->SetWCellListScanMode(1, 2, 3, 169, many.data(), many.data()); }},
+      {"W freq list too long",
+       [&] { return client->SetWFreqListScanMode(1, 2, 3, 253, many.data()); }},
+      {"TD cell list without entries",
+       [&] { return client->SetTDCellListScanMode(0, nullptr, many.data(), 1, 0, false, 0); }},
+      {"TD freq list too long",
+       [&] { return client->SetTDFreqListScanMode(0, many.data(), 169, 0, false, 0); }},
+      {"login without text", [&] { return client->LoginScaner(text, nullptr); }},
+      {"password without text", [&] { return client->ChangePassword(nullptr, text); }},
+      {"DPCH without block",
+       [&] { return client->SetDpchScanMode(0, 0, 1, 2, 3, 4, 5, 6, block, nullptr); }},
+      {"bad MAC text", [&] { return client->SetScanerMACAddress(badMac.data()); }},
+      {"no MAC text", [&] { return client->SetScanerMACAddress(nullptr); }},
+      {"no IP text", [&] { return client->SetScanerIPAddress(nullptr); }},
+      {"unknown family",
+       [&] {
+         StoreGlobal(TDorWCDMAConfig, 0);
+         const int result = client->StopScanData();
+         StoreGlobal(TDorWCDMAConfig, 1);
+         return result;
+       }},
+  };
+  for (const auto& [name, op] : refusals) {
+    SCOPED_TRACE(name);
+    SetSequence(200);
+    Refused(op());
+    EXPECT_EQ(NextSequence(), 202) << "the refused command took a sequence number";
+  }
 }
 
 TEST_F(Commands, ListsUpToTheFrameLimitAreSentOneMoreEntryIsRefused) {

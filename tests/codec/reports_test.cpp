@@ -43,6 +43,10 @@ TEST(ValueListReport, BoundedCountIsTakenAndAnyLargerOneRefused) {
       EXPECT_EQ(values[c.nCount - 1], 0x100 + c.nCount - 1);
     }
   }
+  // Three of five announced values arrived: the two missing ones are not stored as zeros.
+  auto cut = decode(36, kReport, ValueList(36, 5, 3));
+  EXPECT_EQ(cut->body.valueList.nCount, 3);
+  EXPECT_EQ(cut->nLength, 142);
   auto td = decode(0xF027, kReport, ValueList(0xF027, 1, 1));
   EXPECT_EQ(td->body.tdValueList.nHeaderValue2, 0xA2u);
   EXPECT_STREQ(td->body.tdValueList.szGpsText, "gps");
@@ -240,6 +244,12 @@ TEST(HostileReports, CountsNeverExceedThePayloadOrTheSlots) {
     std::function<size_t(size_t)> length;  // nLength from the stored count, or the frame's
   };
   const Case cases[] = {
+      {"values", 36, 0, ValueList(36, 50, 0), 134, 2, 50,
+       [](const CCmdManage& r) { return size_t{r.body.valueList.nCount}; },
+       [](size_t n) { return 136 + 2 * n; }},
+      {"TD values", 0xF027, 0, ValueList(0xF027, 50, 0), 130, 2, 50,
+       [](const CCmdManage& r) { return size_t{r.body.tdValueList.nCount}; },
+       [](size_t n) { return 132 + 2 * n; }},
       {"short values", 38, 0, Bytes().u16(0xFFFF), 6, 2, 20,
        [](const CCmdManage& r) { return size_t{r.body.shortValueList.nCount}; },
        [](size_t n) { return 12 + 2 * n; }},

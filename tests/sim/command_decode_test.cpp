@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "command_table.h"
+#include "event_log.h"
 #include "hex.h"
 
 namespace scanlink::sim {
@@ -85,6 +86,57 @@ TEST(CommandDecode, MalformedCommandsAreDecodedAsFarAsPossibleAndFlagged) {
   EXPECT_TRUE(unknown.problems.empty());
 }
 
+// A payload of n bytes whose list holds `entries` entries of `each` bytes after a `head`.
+Bytes list_payload(const char* head, std::size_t entries, std::size_t each, std::size_t tail) {
+  Bytes p = bytes(head);
+  p.resize(p.size() + entries * each + tail, 0);
+  return p;
+}
+
+// Frames that fit their layouts but that no sender may put on the wire are flagged; the largest
+// and smallest that are allowed are not.
+TEST(CommandDecode, WhatTheProtocolForbidsIsFlaggedEvenWhenTheLayoutFits) {
+  struct Case {
+    const char* legend;
+    std::uint16_t code;
+    Bytes payload;
+    const char* problem;  // nullptr: allowed
+  };
+  const Case cases[] = {
+      {"WCDMA scan mode without payload", 1, {}, "empty payload"},
+      {"TD header for mode 7", 0xF001, bytes("07 01 00 00 05"), "TD mode 7 has no fields"},
+      {"TD header for mode 0", 0xF001, bytes("00 00 00 00 00"), "TD mode 0 has no fields"},
+      {"TD header for mode 9", 0xF001, bytes("09 00 02 00 00"), "TD mode 9 has no fields"},
+      {"TD mode without fields, empty", 0xF001, {}, nullptr},
+      {"W cell list of 169", 1, list_payload("07 00 0000 00 A9", 169, 6, 0), "more than the 1016"},
+      {"W cell list of 168", 1, list_payload("07 00 0000 00 A8", 168, 6, 0), nullptr},
+      {"W freq list of 253", 1, list_payload("08 00 0000 00 FD", 253, 4, 0), "more than the 1016"},
+      {"W freq list of 252", 1, list_payload("08 00 0000 00 FC", 252, 4, 0), nullptr},
+      {"TD cell list of 169", 0xF001, list_payload("01 00 00 0000 A9", 169, 6, 1),
+       "more than the 1016"},
+      {"TD cell list of 168", 0xF001, list_payload("01 00 00 0000 A8", 168, 6, 1), nullptr},
+      {"general flag 2", 1,
+       bytes("00 00000001 00000002 00000003 0004 0005 06 07 0008 09 0A 02 FFFE 0C 0000000D"),
+       "flag holds 2"},
+      {"SA flag 255", 0xF001, bytes("03 00 07 00 00 00000001 00000002 00000003 04 FF FFFF"),
+       "saFlag holds 255"},
+      {"TD start with its time", 0xF004, bytes("00 6D 02 0F 0E 05 09"), nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.legend);
+    DecodedCommand d = decode_command(c.code, c.payload);
+    if (c.problem == nullptr) {
+      EXPECT_TRUE(d.problems.empty()) << d.problems.front();
+      continue;
+    }
+    ASSERT_EQ(d.problems.size(), 1u);
+    EXPECT_NE(d.problems[0].find(c.problem), std::string::npos) << d.problems[0];
+    // The readable log line carries the problem too.
+    EXPECT_NE(describe_command(c.code, 20, 1, c.payload.size(), d).find(" !! " + d.problems[0]),
+              std::string::npos);
+  }
+}
+
 // The scan-mode replies re-encode the remembered fields; for every layout that must give back the
 // command's own bytes.
 TEST(CommandDecode, ReEncodingADecodedScanModeGivesTheSameBytes) {
@@ -104,9 +156,9 @@ TEST(CommandDecode, ReEncodingADecodedScanModeGivesTheSameBytes) {
   for (const auto& [code, hex] : kModes) {
     SCOPED_TRACE(hex);
     Bytes p = bytes(hex);
-    DecodedCommand d = decode_command(code, p);
-    EXPECT_TRUE(d.problems.empty());
     const Layout& layout = code == 1 ? wcdma_scan_mode_layout(p[0]) : td_scan_mode_layout(p[0]);
+    Decoded d = decode(layout, p);
+    EXPECT_TRUE(d.problems.empty());
     EXPECT_EQ(encode(layout, d.fields), p);
   }
 }

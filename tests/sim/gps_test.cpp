@@ -58,6 +58,36 @@ TEST(GpsText, NoHemisphereLetterComesBeforeTheRealOnes) {
   EXPECT_NE(south.find(",W,"), std::string::npos);
 }
 
+// A receiver finds the comma before a number only within 12 characters of the letter, and reads
+// longitude 180, latitude 90 when it finds no number; the simulator must compute with the same.
+TEST(GpsText, ReadsOnlyWhatAReceiverFinds) {
+  struct Case {
+    const char* text;
+    double lon, lat;
+  };
+  const Case cases[] = {
+      {"$GPGGA,1,3954.0000,N,11624.0000,E,1", 116.4, 39.9},
+      {"$GPGGA,1,3954.0000,N,11624.12345,E,1", 116 + 24.12345 / 60, 39.9},  // 11 characters
+      {"$GPGGA,1,3954.0000,N,11624.123456,E,1", 180, 90},                   // 12 characters
+      {"$GPGGA,1,3954.00000000,N,11624.0000,E,1", 180, 90},
+      {"3954.0000,N,11624.0000,E", 180, 90},  // no comma in front of the first number
+      {"$GPGGA,1,2254.0000,S,04312.0000,W,1", 180, 90},
+      {"$GPGGA,1,3954.0000,N", 180, 90},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Position p = position_as_read(c.text);
+    EXPECT_NEAR(p.lon, c.lon, 1e-9);
+    EXPECT_NEAR(p.lat, c.lat, 1e-9);
+  }
+  // Nothing after a NUL or past 119 characters is read.
+  std::string cut("$GPGGA,1,3954.0000,N,11624.0000,\0E", 34);
+  EXPECT_EQ(position_as_read(cut).lon, 180);
+  std::string far = "$" + std::string(100, 'x') + ",3954.0000,N,11624.0000,E";
+  ASSERT_GT(far.size(), 119u);
+  EXPECT_EQ(position_as_read(far).lon, 180);
+}
+
 TEST(Geodesy, DistancesAndDelaysOfKnownPairs) {
   EXPECT_NEAR(geo_distance_km({116.4, 39.9}, {116.4, 40.0}), 11.1035, 1e-4);
   EXPECT_EQ(quarter_chips(geo_distance_km({116.4, 39.9}, {116.4, 40.0})), 189);

@@ -261,6 +261,35 @@ const Layout* command_layout(std::uint16_t c, ByteView payload) {
   }
 }
 
+bool td_mode_has_fields(std::uint8_t mode) { return (mode >= 1 && mode <= 6) || mode == 8; }
+
+namespace {
+
+// What the layouts alone let through but no sender may put on the wire.
+void check_command(std::uint16_t c, ByteView payload, const Json& fields,
+                   std::vector<std::string>& problems) {
+  if (payload.size() > kMaxCommandPayload) {
+    problems.push_back(std::to_string(payload.size()) + " payload bytes, more than the " +
+                       std::to_string(kMaxCommandPayload) + " a command frame holds");
+  }
+  if (c == code::kSetWScanMode && payload.empty()) {
+    problems.push_back("empty payload: a WCDMA scan mode always carries its mode and fields");
+  }
+  if (c == code::kSetTdScanMode && !payload.empty() && !td_mode_has_fields(payload[0])) {
+    problems.push_back("TD mode " + std::to_string(payload[0]) +
+                       " has no fields and goes out with an empty payload, not " +
+                       std::to_string(payload.size()) + " bytes");
+  }
+  for (const char* flag : {"flag", "saFlag"}) {
+    auto it = fields.find(flag);
+    if (it != fields.end() && *it != 0 && *it != 1) {
+      problems.push_back(std::string(flag) + " holds " + it->dump() + ", not 0 or 1");
+    }
+  }
+}
+
+}  // namespace
+
 DecodedCommand decode_command(std::uint16_t c, ByteView payload) {
   DecodedCommand d;
   d.name = command_name(c);
@@ -272,11 +301,12 @@ DecodedCommand decode_command(std::uint16_t c, ByteView payload) {
       d.problems.push_back(std::to_string(payload.size()) +
                            " payload bytes on a command without a body");
     }
-    return d;
+  } else {
+    Decoded decoded = decode(*layout, payload);
+    d.fields = std::move(decoded.fields);
+    d.problems = std::move(decoded.problems);
   }
-  Decoded decoded = decode(*layout, payload);
-  d.fields = std::move(decoded.fields);
-  d.problems = std::move(decoded.problems);
+  check_command(c, payload, d.fields, d.problems);
   return d;
 }
 

@@ -1,8 +1,10 @@
 #include "gps.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 namespace scanlink::sim {
 namespace {
@@ -24,19 +26,29 @@ void split_degrees(double value, long& degrees, long& minutes, long& fraction) {
   fraction = total % 10000;
 }
 
-// The number in front of ",<letter>": from the comma before it up to the letter.
-std::string_view number_before(std::string_view text, char letter) {
+// What a receiver reads when the text has no number it can find.
+constexpr Position kUnreadable{180.0, 90.0};
+// A receiver reads at most this much of the text, and only up to a NUL.
+constexpr std::size_t kGpsTextSize = 119;
+// A receiver looks for the comma in front of a number from the 2nd to the 13th character before
+// its letter, no farther.
+constexpr std::size_t kCommaNearest = 2;
+constexpr std::size_t kCommaFarthest = 13;
+
+// The number in front of the first <letter>: from the comma before it up to the letter.
+std::optional<std::string_view> number_before(std::string_view text, char letter) {
   std::size_t at = text.find(letter);
-  if (at == std::string_view::npos || at < 2) return {};
-  std::size_t comma = text.rfind(',', at - 2);
-  if (comma == std::string_view::npos) return {};
-  return text.substr(comma + 1, at - comma - 1);
+  if (at == std::string_view::npos) return std::nullopt;
+  for (std::size_t back = kCommaNearest; back <= kCommaFarthest && back <= at; ++back) {
+    if (text[at - back] == ',') return text.substr(at - back + 1, back - 1);
+  }
+  return std::nullopt;
 }
 
 double read_number(std::string_view number, std::size_t degree_digits) {
-  if (number.size() <= degree_digits) return 0;
-  std::string deg(number.substr(0, degree_digits));
-  std::string minutes(number.substr(degree_digits));
+  std::size_t split = std::min(number.size(), degree_digits);
+  std::string deg(number.substr(0, split));
+  std::string minutes(number.substr(split));
   return static_cast<double>(std::atoi(deg.c_str())) +
          std::strtod(minutes.c_str(), nullptr) * kOneOver60;
 }
@@ -62,10 +74,11 @@ std::string gps_text(Position p, int seconds_of_day) {
 }
 
 Position position_as_read(std::string_view text) {
-  Position p;
-  p.lon = read_number(number_before(text, 'E'), 3);
-  p.lat = read_number(number_before(text, 'N'), 2);
-  return p;
+  text = text.substr(0, std::min(text.find('\0'), kGpsTextSize));
+  std::optional<std::string_view> lon = number_before(text, 'E');
+  std::optional<std::string_view> lat = number_before(text, 'N');
+  if (!lon || !lat) return kUnreadable;
+  return {read_number(*lon, 3), read_number(*lat, 2)};
 }
 
 double geo_distance_km(Position a, Position b) {

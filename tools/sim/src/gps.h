@@ -17,8 +17,10 @@ struct Position {
 // each finds them. Southern and western positions get 'S' and 'W'.
 std::string gps_text(Position p, int seconds_of_day);
 
-// The position exactly as a receiver reads it back from gps_text: whole degrees from the leading
+// The position exactly as a receiver reads it back from a GPS text: whole degrees from the leading
 // digits plus the minutes text times 1/60, so the sim computes distances from the same doubles.
+// The number before the first 'E' and the first 'N' starts after a comma at most 13 characters
+// before the letter; without both numbers a receiver reads longitude 180, latitude 90.
 Position position_as_read(std::string_view text);
 
 // Distance in km on the WGS-84 ellipsoid (the two-term correction of a spherical central angle).

@@ -62,6 +62,9 @@ int main(int argc, char** argv) {
   app.add_option("--rate", o.rate, "report frames per second while scanning (0..1000)")
       ->capture_default_str()
       ->check(CLI::Range(0, 1000));
+  app.add_option("--chunk", o.chunk,
+                 "write the data connection in pieces of at most N bytes, one TCP segment each")
+      ->check(CLI::Range(0, 65536));
   app.add_option("--reply-order", reply_order,
                  "data-first or value-first, for commands with two replies")
       ->capture_default_str()

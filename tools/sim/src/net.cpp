@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -79,12 +80,13 @@ Connection::ReadStatus Connection::read_some(Bytes& out, std::string& error) {
 
 bool Connection::send(ByteView bytes) {
   out_.insert(out_.end(), bytes.begin(), bytes.end());
-  return flush();
+  return chunk_ > 0 ? true : flush();
 }
 
 bool Connection::flush() {
   while (queued() > 0) {
-    ssize_t n = ::send(fd_, out_.data() + out_start_, queued(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    std::size_t piece = chunk_ > 0 ? std::min(chunk_, queued()) : queued();
+    ssize_t n = ::send(fd_, out_.data() + out_start_, piece, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       out_start_ += static_cast<std::size_t>(n);
       continue;
@@ -121,6 +123,7 @@ void Connection::close() {
 
 void Connection::reset() {
   if (fd_ < 0) return;
+  if (chunk_ > 0) flush();  // what a plain send() would already have written
   linger lg{1, 0};
   ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
   ::close(fd_);

@@ -31,9 +31,14 @@ class Connection {
   ReadStatus read_some(Bytes& out, std::string& error);
 
   // Queues bytes and writes as much as the socket takes now. False once the socket has failed.
+  // With a chunk size set, bytes wait for the next flush, which writes them in pieces of at most
+  // that size, one send() each: whatever was queued meanwhile shares pieces, so captures show
+  // frames split across segments and several frames in one segment.
   bool send(ByteView bytes);
   bool flush();
   std::size_t queued() const { return out_.size() - out_start_; }
+
+  void set_chunk(std::size_t bytes) { chunk_ = bytes; }
 
   // Unsent bytes still in the kernel's send queue (not yet taken by the peer).
   std::size_t kernel_queued() const;
@@ -48,6 +53,7 @@ class Connection {
   std::string peer_;
   Bytes out_;
   std::size_t out_start_ = 0;
+  std::size_t chunk_ = 0;  // 0: write as much as the socket takes
 };
 
 }  // namespace scanlink::sim

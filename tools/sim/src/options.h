@@ -21,6 +21,7 @@ struct Options {
   bool log_payloads = false;  // hex of report payloads in "sent" events (replies always have it)
   bool ignore_stdin = false;  // run until a signal instead of until stdin ends
   std::uint32_t rate = 10;    // report frames per second while scanning
+  std::size_t chunk = 0;      // data connection written in pieces of this many bytes; 0 = as usual
   ReplyOrder reply_order = ReplyOrder::kDataFirst;
   std::string bs_list_path;
   std::string route_path;

@@ -120,6 +120,7 @@ void Server::accept_data() {
   if (fd < 0) return;
   if (session_.data() != nullptr) close_data("replaced");
   session_.replace_data(std::make_unique<Connection>(fd, peer));
+  session_.data()->set_chunk(options_.chunk);
   log_.emit("data-connected", {{"peer", peer}});
   log_.say("data connection from " + peer);
   if (model_.scanning() && rate_ > 0) next_report_ = Clock::now();

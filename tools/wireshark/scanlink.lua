@@ -1,0 +1,606 @@
+-- Wireshark dissector for the scanner's data link (commands, replies, reports) and its alarm link.
+--
+-- Load it with `wireshark -X lua_script:scanlink.lua` or copy it into the personal Lua plugins
+-- folder. The data port is a preference (default 5000) and the protocol is offered in "Decode As";
+-- the alarm link is fixed to port 8050 and carries raw bytes.
+--
+-- Every frame on the data link is an 8-byte header (sync 0x55, module id, code, transaction id,
+-- payload length; big-endian) and its payload. The payload layout is chosen by the code, by the
+-- direction (to the scanner: a command; from it: a reply, or a report when the transaction id is
+-- 0xFFFF) and, for scan modes, by the mode byte. Layouts are tables below; one walker reads them.
+
+local SYNC = 0x55
+local HEADER = 8
+local MAX_PAYLOAD = 2048 -- the receiver takes frames of at most 2056 bytes
+local UNSOLICITED = 0xFFFF
+local DEFAULT_DATA_PORT = 5000
+local ALARM_PORT = 8050
+
+local proto = Proto("scanlink", "Scanner data link")
+local alarm_proto = Proto("scanlink_alarm", "Scanner alarm link")
+
+---------------------------------------------------------------------------------------------------
+-- Names
+
+local CODE_NAMES = {
+  -- commands
+  [1] = "SetWScanMode", [4] = "StartScan", [7] = "StopScan", [10] = "GetScanMode",
+  [18] = "ResetScanner", [20] = "GetVersion", [22] = "Command22", [43] = "Login",
+  [46] = "ChangePassword", [81] = "SetIPAddress", [84] = "SetMACAddress",
+  [87] = "SetSignedValue", [97] = "SetTwoValues", [113] = "Command113",
+  [0xF001] = "SetTDScanMode", [0xF004] = "StartTDScan", [0xF007] = "StopTDScan",
+  [0xF00A] = "GetTDScanMode", [0xF012] = "ResetTDScanner", [0xF014] = "GetTDVersion",
+  [0xF030] = "QueryBattery", [0xF040] = "SetGpsInfoFormat",
+  -- replies
+  [3] = "SetWScanModeResult", [5] = "StartScanReply", [6] = "StartScanResult",
+  [9] = "StopScanResult", [11] = "ScanModeReply", [12] = "GetScanModeResult",
+  [21] = "VersionReply", [23] = "Command22Reply", [24] = "Command22Result",
+  [25] = "OneValueReply", [44] = "FamilyReply", [51] = "ThreeValueReply",
+  [89] = "SetSignedValueResult", [99] = "SetTwoValuesResult",
+  [0xF003] = "SetTDScanModeResult", [0xF006] = "StartTDScanResult",
+  [0xF009] = "StopTDScanResult", [0xF00B] = "TDScanModeReply", [0xF00C] = "GetTDScanModeResult",
+  [0xF015] = "TDVersionReply", [0xF02A] = "GpsTextReply", [0xF02B] = "GpsTextResult",
+  [0xF031] = "BatteryReply", [0xF032] = "QueryBatteryResult",
+  [0xF042] = "SetGpsInfoFormatResult",
+  -- reports and status (transaction id 0xFFFF)
+  [36] = "ValueListReport", [37] = "StatusReport", [38] = "ShortValueListReport",
+  [40] = "CellRecordReport", [41] = "CellRecordReport", [257] = "CellRecordReport",
+  [259] = "CellRecordReport", [73] = "SweepReport", [0xF025] = "TDCellReport",
+  [0xF026] = "TDSweepReport", [0xF027] = "TDValueListReport", [0xF028] = "TDStatusReport",
+  [0xF100] = "TDProfileReport", [0xF102] = "TDShortProfileReport",
+  [0xFFEE] = "LinkStatusNotice",
+}
+
+local W_MODE_NAMES = { [7] = "cell list", [8] = "frequency list" }
+local TD_MODE_NAMES = {
+  [1] = "cell list", [2] = "cell search", [3] = "SA scan", [4] = "frequency list",
+  [5] = "CW scan", [6] = "channel scan (DPCH, HSDPA, HSUPA, MBMS)", [8] = "mode 8",
+}
+local FAMILY_NAMES = {
+  [11] = "WCDMA scanner", [12] = "WCDMA scanner", [21] = "TD-SCDMA scanner",
+  [22] = "TD-SCDMA scanner",
+}
+local LINK_STATUS_NAMES = { [1] = "link lost", [2] = "link restored", [3] = "reconnection failed" }
+local GPS_MODE_NAMES = { [1] = "delays checked against the base-station list" }
+
+---------------------------------------------------------------------------------------------------
+-- Layout tables. A layout is a group name (the middle part of its field names) and its fields in
+-- payload order. Field kinds: u8, u16, u32, i16, bytes (n), text (n, NUL-padded), skip (n, not
+-- read by the receiver), list (count taken from an earlier field), array (fixed count), rest
+-- (elements up to the end of the payload). An element layout with one unnamed field is a bare
+-- value.
+
+local function u8(name, vals) return { kind = "u8", name = name, vals = vals } end
+local function u16(name, vals) return { kind = "u16", name = name, vals = vals } end
+local function u32(name, vals) return { kind = "u32", name = name, vals = vals } end
+local function i16(name) return { kind = "i16", name = name } end
+local function bytes(name, n) return { kind = "bytes", name = name, size = n } end
+local function text(name, n) return { kind = "text", name = name, size = n } end
+local function skip(n) return { kind = "skip", name = "reserved", size = n } end
+local function list(name, count_from, element, slots)
+  return { kind = "list", name = name, count_from = count_from, element = element, slots = slots }
+end
+local function array(name, n, element) return { kind = "array", name = name, size = n, element = element } end
+local function rest(name, element) return { kind = "rest", name = name, element = element } end
+
+local function layout(group, title, fields) return { group = group, title = title, fields = fields } end
+
+local U16 = layout("u16", "value", { u16("") })
+local CELL_ENTRY = layout("entry", "entry", { u32("first"), u16("second") })
+local FREQ_ENTRY = layout("freq", "frequency", { u32("") })
+
+-- Commands
+local W_GENERAL = layout("wscan", "WCDMA general scan mode", {
+  u8("mode", W_MODE_NAMES), u32("value1"), u32("value2"), u32("value3"), u16("value4"),
+  u16("value5"), u8("value6"), u8("value7"), u16("value8"), u8("value9"), u8("value10"),
+  u8("flag"), i16("value11"), u8("value12"), u32("value13") })
+local W_CELL_LIST = layout("wcells", "WCDMA cell-list scan mode", {
+  u8("mode", W_MODE_NAMES), u8("listValue1"), u16("listValue2"), u8("listValue3"), u8("count"),
+  list("entries", "count", CELL_ENTRY) })
+local W_FREQ_LIST = layout("wfreqs", "WCDMA frequency-list scan mode", {
+  u8("mode", W_MODE_NAMES), u8("listValue1"), u16("listValue2"), u8("listValue3"), u8("count"),
+  list("entries", "count", FREQ_ENTRY) })
+
+local function td_header()
+  return { u8("mode", TD_MODE_NAMES), u8("fingerTest"), u8("selector"), u16("selectorValue") }
+end
+local function td_layout(group, title, more)
+  local fields = td_header()
+  for _, f in ipairs(more) do fields[#fields + 1] = f end
+  return layout(group, title, fields)
+end
+local TD_HEADER = td_layout("tdscan", "TD scan mode (header only)", {})
+local TD_LIST = td_layout("tdlist", "TD list scan mode", {
+  u8("count"), list("entries", "count", CELL_ENTRY), u8("trailing") })
+local TD_SEARCH = td_layout("tdsearch", "TD cell-search scan mode", {
+  u8("search1"), u16("search2"), u32("search3"), u32("search4") })
+local TD_SA = td_layout("tdsa", "TD SA scan mode", {
+  u32("sa1"), u32("sa2"), u32("sa3"), u8("sa4"), u8("saFlag"), i16("sa5") })
+local TD_CW = td_layout("tdcw", "TD CW scan mode", { u32("cw1"), u16("cw2") })
+local TD_CHANNEL = td_layout("tdchannel", "TD channel scan mode", {
+  u32("channel1"), u32("channel2"), u16("channel3"), u8("channel4"), u8("channel5"),
+  u8("channel6"), bytes("block1", 16), bytes("block2", 16) })
+local TD_MODE8 = td_layout("tdmode8", "TD mode-8 scan mode", {
+  u32("mode8Value1"), u8("mode8Value2"), u16("mode8Value3") })
+
+local START_TIME = layout("start", "scan start time", {
+  u16("year"), u8("month"), u8("day"), u8("hour"), u8("minute"), u8("second") })
+local COMMAND22 = layout("cmd22", "code-22 body", {
+  u32("value1"), u8("value2"), bytes("block1", 10), bytes("block2", 10) })
+local LOGIN = layout("login", "login", { bytes("text1", 16), bytes("text2", 16) })
+local IP = layout("ip", "IPv4 address", { u32("address") })
+local MAC = layout("mac", "MAC address", { bytes("address", 6) })
+local SIGNED = layout("signed", "one signed value", { i16("value") })
+local TWO_VALUES = layout("twovalues", "two values", { u16("value1"), i16("value2") })
+local GPS_FORMAT = layout("gpsformat", "GPS info format", { u16("value1"), u16("value2") })
+
+-- Replies
+local VALUE = layout("result", "reply value", { u16("value") })
+local TWO_BLOCK = layout("twoblock", "two-block reply", {
+  bytes("block1", 16), bytes("block2", 16), u32("value"), u8("tail") })
+local ONE_VALUE = layout("onevalue", "one-value reply", { u32("value") })
+local FAMILY = layout("family", "family reply", { u32("family", FAMILY_NAMES) })
+local THREE_VALUE = layout("threevalue", "three-value reply", { u32("value1"), u32("value2"), u16("value3") })
+local TD_TWO_BLOCK = layout("tdtwoblock", "TD two-block reply", {
+  bytes("block1", 8), bytes("block2", 8), u32("value"), u8("tail") })
+local GPS_TEXT = layout("gpstext", "GPS text reply", {
+  u8("headerByte"), text("gpsText", 119), u32("headerValue1"), u32("headerValue2") })
+local BATTERY = layout("battery", "battery reply", { u16("value1"), u8("value2") })
+
+-- Reports and status
+local STATUS = layout("status", "status report", { u16("value") })
+local TD_STATUS = layout("tdstatus", "TD status report", { u32("value1"), u16("value2") })
+local LINK_STATUS = layout("linkstatus", "link status", { u8("status0"), u8("status1", LINK_STATUS_NAMES) })
+local VALUE_LIST = layout("values", "value-list report", {
+  u8("headerByte"), text("gpsText", 119), u32("headerValue1"), u32("headerValue2"),
+  u32("headerValue3"), u16("count"), list("values", "count", U16, 50) })
+local TD_VALUE_LIST = layout("tdvalues", "TD value-list report", {
+  u8("headerByte"), text("gpsText", 119), u32("headerValue1"), u32("headerValue2"), u16("count"),
+  list("values", "count", U16, 50) })
+local SHORT_VALUE_LIST = layout("shortvalues", "short value-list report", {
+  u16("count"), u32("reportValue"), list("values", "count", U16, 20), u8("tail") })
+local CELL_RECORD = layout("cellrecord", "cell record", {
+  u32("value1"), u16("value2"), u16("value3"), u16("value4"), u16("value5"), u16("value6"),
+  u8("count"), list("entries", "count", CELL_ENTRY, 6) })
+local CELL_RECORDS = layout("cellrecords", "cell-record report", {
+  u8("headerByte"), text("gpsText", 119), u32("headerValue1"), u32("headerValue2"), skip(1),
+  u8("count"), u32("reportValue"), list("records", "count", CELL_RECORD) })
+local SWEEP = layout("sweep", "sweep report", { u32("start"), u32("end"), u32("step"), rest("points", U16) })
+local FINGER = layout("finger", "finger", { u32("value1"), u32("value2"), u32("value3"), u32("value4") })
+local TD_CELL = layout("tdcell", "TD cell record", {
+  u32("key1"), u16("key2"), array("values", 21, U16), i16("delay") })
+local TD_CELL_FINGER = layout("tdcellf", "TD cell record with fingers", {
+  u32("key1"), u16("key2"), array("values", 21, U16), i16("delay"), u32("fingerValue"),
+  array("fingers", 4, FINGER) })
+local function td_cells_layout(group, title, element)
+  return layout(group, title, {
+    u8("headerByte"), text("gpsText", 119), u32("gpsMode", GPS_MODE_NAMES), skip(4),
+    u8("reportByte"), u8("count"), list("cells", "count", element) })
+end
+local TD_CELLS = td_cells_layout("tdcells", "TD cell report", TD_CELL)
+local TD_CELLS_FINGER = td_cells_layout("tdcellsf", "TD cell report with fingers", TD_CELL_FINGER)
+local PROFILE = layout("profile", "profile record", {
+  u8("profileByte"), u32("value1"), u32("value2"), u32("value3"), u16("value4"), u32("value5"),
+  array("first", 144, U16), array("second", 144, U16) })
+local TD_PROFILE = layout("tdprofile", "TD profile report", {
+  u8("headerByte"), text("gpsText", 119), u32("headerValue1"), u32("headerValue2"),
+  u32("headerValue3"), u32("headerValue4"), u32("headerValue5"), u8("reportByte1"),
+  u8("reportByte2"), u8("count"), list("profiles", "count", PROFILE) })
+local SHORT_PROFILE = layout("shortprofile", "short profile record", {
+  u8("profileByte"), u16("value1"), u32("value2"), array("first", 144, U16), array("second", 144, U16) })
+local TD_SHORT_PROFILE = layout("tdshortprofile", "TD short profile report", {
+  u8("headerByte"), text("gpsText", 119), u32("headerValue1"), u32("headerValue2"),
+  u32("headerValue3"), u32("headerValue4"), u8("count"), list("profiles", "count", SHORT_PROFILE) })
+
+local TD_CELL_SIZE, TD_CELL_FINGER_SIZE, TD_CELLS_HEAD = 50, 118, 130
+
+local function w_scan_mode(mode)
+  if mode == 7 then return W_CELL_LIST end
+  if mode == 8 then return W_FREQ_LIST end
+  return W_GENERAL
+end
+local TD_BY_MODE = { [1] = TD_LIST, [4] = TD_LIST, [2] = TD_SEARCH, [3] = TD_SA, [5] = TD_CW,
+                     [6] = TD_CHANNEL, [8] = TD_MODE8 }
+
+-- Commands: a layout, or a function of the payload; absent codes carry no body.
+local COMMANDS = {
+  [1] = function(p) return w_scan_mode(p:range(0, 1):uint()) end,
+  -- A TD mode without fields of its own normally goes out empty; a header alone is shown as such.
+  [0xF001] = function(p) return TD_BY_MODE[p:range(0, 1):uint()] or TD_HEADER end,
+  [4] = START_TIME, [0xF004] = START_TIME, [22] = COMMAND22, [43] = LOGIN, [46] = LOGIN,
+  [81] = IP, [84] = MAC, [87] = SIGNED, [97] = TWO_VALUES, [0xF040] = GPS_FORMAT,
+}
+local REPLIES = {
+  [11] = function(p) return w_scan_mode(p:range(0, 1):uint()) end,
+  [0xF00B] = function(p) return TD_BY_MODE[p:range(0, 1):uint()] or TD_HEADER end,
+  [5] = TWO_BLOCK, [21] = TWO_BLOCK, [23] = ONE_VALUE, [25] = ONE_VALUE, [44] = FAMILY,
+  [51] = THREE_VALUE, [0xF015] = TD_TWO_BLOCK, [0xF02A] = GPS_TEXT, [0xF031] = BATTERY,
+}
+for _, c in ipairs({ 3, 6, 9, 12, 24, 89, 99, 0xF003, 0xF006, 0xF009, 0xF00C, 0xF02B, 0xF032, 0xF042 }) do
+  REPLIES[c] = VALUE
+end
+local REPORTS = {
+  [36] = VALUE_LIST, [37] = STATUS, [38] = SHORT_VALUE_LIST, [40] = CELL_RECORDS,
+  [41] = CELL_RECORDS, [257] = CELL_RECORDS, [259] = CELL_RECORDS, [73] = SWEEP,
+  [0xF026] = SWEEP, [0xF027] = TD_VALUE_LIST, [0xF028] = TD_STATUS, [0xF100] = TD_PROFILE,
+  [0xF102] = TD_SHORT_PROFILE, [0xFFEE] = LINK_STATUS,
+  -- 0xF025 is chosen in dissect_frame: its record size is not in the frame header.
+}
+
+---------------------------------------------------------------------------------------------------
+-- Fields, made once from the layout tables.
+
+local hf = {
+  sync = ProtoField.uint8("scanlink.sync", "Sync", base.HEX),
+  module = ProtoField.uint8("scanlink.module", "Module id", base.DEC),
+  code = ProtoField.uint16("scanlink.code", "Code", base.HEX_DEC, CODE_NAMES),
+  trans = ProtoField.uint16("scanlink.trans", "Transaction id", base.DEC),
+  length = ProtoField.uint16("scanlink.length", "Payload length", base.DEC),
+  kind = ProtoField.string("scanlink.kind", "Kind"),
+  name = ProtoField.string("scanlink.name", "Name"),
+  payload = ProtoField.bytes("scanlink.payload", "Payload"),
+  skipped = ProtoField.bytes("scanlink.skipped", "Bytes before a frame start (skipped)"),
+}
+local alarm_hf = {
+  data = ProtoField.bytes("scanlink_alarm.data", "Alarm bytes"),
+  direction = ProtoField.string("scanlink_alarm.direction", "Direction"),
+}
+
+local KIND_TYPES = {
+  u8 = { ProtoField.uint8, base.DEC }, u16 = { ProtoField.uint16, base.DEC },
+  u32 = { ProtoField.uint32, base.DEC }, i16 = { ProtoField.int16, base.DEC },
+}
+local WIDTH = { u8 = 1, u16 = 2, u32 = 4, i16 = 2 }
+
+local function make_fields(lay)
+  if lay.made then return end
+  lay.made = true
+  local prefix = "scanlink." .. lay.group
+  if not (#lay.fields == 1 and lay.fields[1].name == "") then
+    lay.pf = ProtoField.none(prefix, lay.title)
+    hf[#hf + 1] = lay.pf
+  end
+  for _, f in ipairs(lay.fields) do
+    local abbr = f.name == "" and prefix or (prefix .. "." .. f.name)
+    local label = f.name == "" and lay.title or f.name
+    local t = KIND_TYPES[f.kind]
+    if t then
+      f.pf = t[1](abbr, label, t[2], f.vals)
+    elseif f.kind == "bytes" or f.kind == "skip" then
+      f.pf = ProtoField.bytes(abbr, label)
+    elseif f.kind == "text" then
+      f.pf = ProtoField.string(abbr, label)
+    else
+      f.pf = ProtoField.none(abbr, label)
+      make_fields(f.element)
+    end
+    hf[#hf + 1] = f.pf
+  end
+end
+
+local ALL_LAYOUTS = {
+  W_GENERAL, W_CELL_LIST, W_FREQ_LIST, TD_HEADER, TD_LIST, TD_SEARCH, TD_SA, TD_CW, TD_CHANNEL,
+  TD_MODE8, START_TIME, COMMAND22, LOGIN, IP, MAC, SIGNED, TWO_VALUES, GPS_FORMAT, VALUE,
+  TWO_BLOCK, ONE_VALUE, FAMILY, THREE_VALUE, TD_TWO_BLOCK, GPS_TEXT, BATTERY, STATUS, TD_STATUS,
+  LINK_STATUS, VALUE_LIST, TD_VALUE_LIST, SHORT_VALUE_LIST, CELL_RECORDS, SWEEP, TD_CELLS,
+  TD_CELLS_FINGER, TD_PROFILE, TD_SHORT_PROFILE,
+}
+for _, lay in ipairs(ALL_LAYOUTS) do make_fields(lay) end
+
+local function expert_item(name, text, group, severity)
+  return ProtoExpert.new("scanlink.ex." .. name, text, expert.group[group], expert.severity[severity])
+end
+local ex = {
+  short = expert_item("short", "Payload ends inside the layout", "MALFORMED", "ERROR"),
+  trailing = expert_item("trailing", "Bytes after the layout", "PROTOCOL", "WARN"),
+  slots = expert_item("slots", "Count above the receiver's slots", "PROTOCOL", "WARN"),
+  oversized = expert_item("oversized", "Frame longer than 2056 bytes: the receiver skips it",
+                          "MALFORMED", "ERROR"),
+  nosync = expert_item("nosync", "No sync byte where a frame should start: the receiver drops these bytes",
+                       "MALFORMED", "ERROR"),
+  sweep = expert_item("sweep", "Sweep points differ from (end - start) / step + 1", "PROTOCOL", "WARN"),
+  body = expert_item("body", "Payload on a frame whose code has no layout", "PROTOCOL", "NOTE"),
+  finger = expert_item("finger", "TD cell record size guessed: the payload length fits neither record size",
+                       "PROTOCOL", "WARN"),
+}
+proto.fields = hf
+proto.experts = ex
+alarm_proto.fields = alarm_hf
+
+proto.prefs.port = Pref.uint("Data port", DEFAULT_DATA_PORT, "TCP port of the scanner's data connection")
+
+---------------------------------------------------------------------------------------------------
+-- The walker. It never reads past the payload: every field checks what is left first, and a count
+-- never makes it read more elements than the remaining bytes can hold.
+
+local function fixed_size(lay)
+  local total = 0
+  for _, f in ipairs(lay.fields) do
+    if WIDTH[f.kind] then
+      total = total + WIDTH[f.kind]
+    elseif f.kind == "bytes" or f.kind == "text" or f.kind == "skip" then
+      total = total + f.size
+    elseif f.kind == "array" then
+      local each = fixed_size(f.element)
+      if not each then return nil end
+      total = total + each * f.size
+    else
+      return nil
+    end
+  end
+  return total
+end
+
+local walk
+
+local function is_bare(lay) return #lay.fields == 1 and lay.fields[1].name == "" end
+
+-- Adds one element at off; returns the next offset, or nil once the payload ran out.
+local function element(lay, index, p, off, tree, pinfo)
+  if is_bare(lay) then
+    local f = lay.fields[1]
+    local w = WIDTH[f.kind]
+    if off + w > p:len() then return nil end
+    local r = p:range(off, w)
+    local item = tree:add(f.pf, r, f.kind == "i16" and r:int() or r:uint())
+    item:prepend_text("[" .. index .. "] ")
+    return off + w
+  end
+  local sub = tree:add(lay.pf, p:range(off, math.min(1, p:len() - off)))
+  sub:set_text(lay.title .. " " .. index)
+  local next_off = walk(lay, p, off, sub, pinfo)
+  if next_off then sub:set_len(next_off - off) else sub:set_len(p:len() - off) end
+  return next_off
+end
+
+-- Adds count elements (or as many as fit); returns the next offset, or nil if the payload ran out.
+local function elements(f, count, p, off, tree, pinfo)
+  local start = off
+  local sub = tree:add(f.pf, p:range(off, math.min(1, p:len() - off)))
+  sub:append_text(" (" .. count .. ")")
+  local i = 0
+  while i < count do
+    if off >= p:len() then
+      sub:add_proto_expert_info(ex.short, f.name .. ": " .. count .. " announced, " .. i .. " in the payload")
+      off = nil
+      break
+    end
+    off = element(f.element, i, p, off, sub, pinfo)
+    if not off then
+      sub:add_proto_expert_info(ex.short, f.name .. ": element " .. i .. " is cut short")
+      break
+    end
+    i = i + 1
+  end
+  sub:set_len((off or p:len()) - start)
+  return off
+end
+
+-- Walks a layout from off; returns the next offset, or nil once the payload ran out.
+walk = function(lay, p, off, tree, pinfo)
+  local values = {}
+  for _, f in ipairs(lay.fields) do
+    local left = p:len() - off
+    local w = WIDTH[f.kind] or ((f.kind == "bytes" or f.kind == "text" or f.kind == "skip") and f.size)
+    if w then
+      if left < w then
+        tree:add_proto_expert_info(ex.short, f.name .. " needs " .. w .. " bytes at offset " .. off ..
+                                   ", " .. left .. " left")
+        return nil
+      end
+      local r = p:range(off, w)
+      if f.kind == "i16" then
+        tree:add(f.pf, r, r:int())
+      elseif WIDTH[f.kind] then
+        values[f.name] = r:uint()
+        local item = tree:add(f.pf, r, values[f.name])
+        if f.vals and not f.vals[values[f.name]] and f.name == "mode" and lay == W_GENERAL then
+          item:append_text(" (general)")
+        end
+      elseif f.kind == "text" then
+        tree:add(f.pf, r, r:stringz())
+      else
+        tree:add(f.pf, r)
+      end
+      off = off + w
+    elseif f.kind == "list" then
+      local count = values[f.count_from] or 0
+      if f.slots and count > f.slots then
+        tree:add_proto_expert_info(ex.slots, f.name .. ": count " .. count .. " above the " .. f.slots ..
+                                   " slots the receiver keeps")
+      end
+      off = elements(f, count, p, off, tree, pinfo)
+      if not off then return nil end
+    elseif f.kind == "array" then
+      off = elements(f, f.size, p, off, tree, pinfo)
+      if not off then return nil end
+    elseif f.kind == "rest" then
+      local each = fixed_size(f.element)
+      local count = math.floor((p:len() - off) / each)
+      local sub_off = elements(f, count, p, off, tree, pinfo)
+      values[f.name] = count
+      if sub_off and sub_off < p:len() then
+        tree:add_proto_expert_info(ex.trailing, (p:len() - sub_off) .. " stray bytes after " .. f.name)
+        sub_off = p:len()
+      end
+      off = sub_off
+    end
+  end
+  if lay == SWEEP then
+    -- The receiver computes the number of points instead of counting them; say when they differ.
+    local s, e, st = values["start"], values["end"], values["step"]
+    local expected = (st and st > 0 and e >= s) and (math.floor((e - s) / st) + 1) or nil
+    if expected ~= values["points"] then
+      tree:add_proto_expert_info(ex.sweep, "payload holds " .. tostring(values["points"]) .. " points, " ..
+                                 "start/end/step give " ..
+                                 (expected and tostring(expected) or "none (step 0 or end below start)"))
+    end
+  end
+  return off
+end
+
+---------------------------------------------------------------------------------------------------
+-- Frames
+
+-- Finger fields of TD cell reports follow the last TD scan mode of mode 1, 2 or 4 sent on the
+-- connection. The payload length settles it in almost every case; the remembered mode settles the
+-- rest. Remembered per packet on the first pass, so later passes in any order agree.
+local finger_by_stream = {}
+local finger_at_packet = {}
+local tcp_stream = Field.new("tcp.stream")
+
+local function stream_key()
+  local s = tcp_stream()
+  return s and s.value or -1
+end
+
+local function td_cells_layout_for(p, pinfo)
+  local remembered = finger_at_packet[pinfo.number]
+  if remembered == nil then
+    remembered = finger_by_stream[stream_key()] or false
+    finger_at_packet[pinfo.number] = remembered
+  end
+  if p:len() <= TD_CELLS_HEAD then return remembered and TD_CELLS_FINGER or TD_CELLS, true end
+  local count = p:range(TD_CELLS_HEAD - 1, 1):uint()
+  local len = p:len()
+  if count > 0 and len == TD_CELLS_HEAD + TD_CELL_FINGER_SIZE * count then return TD_CELLS_FINGER, true end
+  if count > 0 and len == TD_CELLS_HEAD + TD_CELL_SIZE * count then return TD_CELLS, true end
+  return remembered and TD_CELLS_FINGER or TD_CELLS, count == 0
+end
+
+local function remember_td_scan_mode(p, pinfo)
+  if pinfo.visited or p:len() < 2 then return end
+  local mode = p:range(0, 1):uint()
+  if mode == 1 or mode == 2 or mode == 4 then
+    finger_by_stream[stream_key()] = p:range(1, 1):uint() == 1
+  end
+end
+
+local function data_port(pinfo)
+  if pinfo.match_uint and pinfo.match_uint ~= 0 then return pinfo.match_uint end
+  return proto.prefs.port
+end
+
+-- One packet may hold several frames (TCP may hand them over in more than one call): the first
+-- sets the Info column, the others append to it.
+local info_packet, frames_in_packet = nil, 0
+local function add_info(pinfo, textline)
+  if info_packet ~= pinfo.number then
+    info_packet, frames_in_packet = pinfo.number, 0
+  end
+  if frames_in_packet == 0 then
+    pinfo.cols.info:set(textline)
+  else
+    pinfo.cols.info:append(" | " .. textline)
+  end
+  frames_in_packet = frames_in_packet + 1
+end
+
+-- The layout entry for a frame: a layout, a function choosing one from the payload, or nil.
+local function layout_entry(kind, code)
+  if kind == "command" then return COMMANDS[code] end
+  if kind == "reply" then return REPLIES[code] end
+  return REPORTS[code]
+end
+
+local function dissect_frame(tvb, pinfo, tree)
+  local total = tvb:len()
+  pinfo.cols.protocol:set("scanlink")
+  local root = tree:add(proto, tvb())
+  if tvb(0, 1):uint() ~= SYNC then
+    root:set_text("scanlink: " .. total .. " bytes without a frame start")
+    root:add(hf.skipped, tvb()):add_proto_expert_info(ex.nosync)
+    add_info(pinfo, total .. " bytes skipped")
+    return total
+  end
+  local module, code, trans, plen = tvb(1, 1):uint(), tvb(2, 2):uint(), tvb(4, 2):uint(), tvb(6, 2):uint()
+  local to_scanner = pinfo.dst_port == data_port(pinfo)
+  local kind = trans == UNSOLICITED and "report" or (to_scanner and "command" or "reply")
+  local name = CODE_NAMES[code] or "Unknown"
+  root:add(hf.sync, tvb(0, 1))
+  root:add(hf.module, tvb(1, 1))
+  root:add(hf.code, tvb(2, 2))
+  local trans_item = root:add(hf.trans, tvb(4, 2))
+  if trans == UNSOLICITED then trans_item:append_text(" (unsolicited, for every module)") end
+  local len_item = root:add(hf.length, tvb(6, 2))
+  root:add(hf.kind, kind):set_generated()
+  root:add(hf.name, name):set_generated()
+  root:set_text(string.format("scanlink %s 0x%04X %s, module %d, trans %d, %d bytes", kind, code, name,
+                              module, trans, plen))
+  add_info(pinfo, string.format("%s 0x%04X %s trans %d", kind, code, name, trans))
+
+  if plen > MAX_PAYLOAD then
+    len_item:add_proto_expert_info(ex.oversized)
+    return total
+  end
+  if plen == 0 then
+    -- Empty is right for a code without a body, for the TD start (with or without its time) and
+    -- for a TD scan mode without fields; not for a fixed layout.
+    local entry = layout_entry(kind, code)
+    if (entry or (kind == "report" and code == 0xF025)) and type(entry) ~= "function" and code ~= 0xF004 then
+      root:add_proto_expert_info(ex.short, "empty payload")
+    end
+    return total
+  end
+  local p = tvb(HEADER, plen):tvb()
+  root:add(hf.payload, tvb(HEADER, plen))
+
+  local lay, certain = layout_entry(kind, code), true
+  if kind == "command" and code == 0xF001 then remember_td_scan_mode(p, pinfo) end
+  if kind == "report" and code == 0xF025 then lay, certain = td_cells_layout_for(p, pinfo) end
+  if type(lay) == "function" then lay = lay(p) end
+  if not lay then
+    root:add_proto_expert_info(ex.body)
+    return total
+  end
+  local body = root:add(lay.pf, tvb(HEADER, plen))
+  if not certain then body:add_proto_expert_info(ex.finger) end
+  local off = walk(lay, p, 0, body, pinfo)
+  if off and off < plen then
+    body:add_proto_expert_info(ex.trailing, (plen - off) .. " bytes after the " .. lay.title)
+  end
+  return total
+end
+
+-- Frame length from the header. A frame start without the sync byte makes the rest of what is at
+-- hand one run of skipped bytes, as the receiver drops the rest of its read.
+local function frame_length(tvb, pinfo, offset)
+  if tvb(offset, 1):uint() ~= SYNC then return tvb:len() - offset end
+  return HEADER + tvb(offset + 6, 2):uint()
+end
+
+function proto.init()
+  finger_by_stream, finger_at_packet, info_packet = {}, {}, nil
+end
+
+function proto.dissector(tvb, pinfo, tree)
+  dissect_tcp_pdus(tvb, tree, HEADER, frame_length, dissect_frame, true)
+  return tvb:len()
+end
+
+function alarm_proto.dissector(tvb, pinfo, tree)
+  pinfo.cols.protocol:set("scanlink alarm")
+  local to_scanner = pinfo.dst_port == ALARM_PORT
+  local dir = to_scanner and "to the scanner" or "from the scanner"
+  local root = tree:add(alarm_proto, tvb())
+  root:add(alarm_hf.direction, dir):set_generated()
+  root:add(alarm_hf.data, tvb())
+  root:set_text("scanlink alarm: " .. tvb:len() .. " raw bytes " .. dir)
+  pinfo.cols.info:set("alarm " .. tvb:len() .. " bytes " .. dir)
+  return tvb:len()
+end
+
+local tcp_port = DissectorTable.get("tcp.port")
+local registered_port = proto.prefs.port
+
+function proto.prefs_changed()
+  if registered_port ~= proto.prefs.port then
+    if registered_port ~= 0 then tcp_port:remove(registered_port, proto) end
+    registered_port = proto.prefs.port
+    if registered_port ~= 0 then tcp_port:add(registered_port, proto) end
+  end
+end
+
+tcp_port:add(registered_port, proto)
+tcp_port:add(ALARM_PORT, alarm_proto)
+tcp_port:add_for_decode_as(proto)
