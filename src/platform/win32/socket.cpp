@@ -52,13 +52,6 @@ void SocketLibrary::Stop() {
   started_ = false;
 }
 
-std::optional<uint32_t> ParseIpv4(const char* text) {
-  if (text == nullptr) return std::nullopt;
-  in_addr a{};
-  if (inet_pton(AF_INET, text, &a) != 1) return std::nullopt;
-  return a.s_addr;
-}
-
 uint32_t InetAddrHostOrder(const char* text) {
   if (text == nullptr) return 0xFFFFFFFFu;
   // The classic conversion, spelled out: inet_addr itself needs the socket library registered.
