@@ -5,7 +5,8 @@
 // SCANLINK_SOAK_REAL_TIMINGS=1 keeps the protocol's own pauses (slow: over a second each).
 #include <gtest/gtest.h>
 #if defined(_WIN32)
-// clang-format off: windows.h first
+// windows.h first.
+// clang-format off
 #include <windows.h>
 #include <tlhelp32.h>
 // clang-format on
