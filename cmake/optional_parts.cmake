@@ -3,7 +3,9 @@
 # library still configures, builds and installs. (A plain variable shadows the cache option: a
 # later configure, once the packages are installed, builds the part again.)
 
-if(SCANLINK_BUILD_TOOLS)
+# On Windows only plain C++ tools are built (tools/CMakeLists.txt), and GoogleTest comes from
+# source (cmake/windows.cmake).
+if(SCANLINK_BUILD_TOOLS AND NOT WIN32)
   set(_scanlink_missing "")
   find_package(CLI11 QUIET)
   if(NOT CLI11_FOUND)
@@ -22,7 +24,7 @@ if(SCANLINK_BUILD_TOOLS)
   endif()
 endif()
 
-if(SCANLINK_BUILD_TESTS)
+if(SCANLINK_BUILD_TESTS AND NOT TARGET GTest::gtest)
   find_package(GTest QUIET)
   if(NOT GTest_FOUND)
     message(WARNING "scanlink: the tests are not built: missing GoogleTest (libgtest-dev, "

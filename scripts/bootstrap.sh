@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on a Debian 12 machine, when it is missing.
-# `scripts/bootstrap.sh demo` installs only what ./demo.sh needs.
+# Installs what the build and the tests need on a Debian 12 machine, when it is missing, and
+# the packages named on the command line. `scripts/bootstrap.sh demo` installs only what
+# ./demo.sh needs.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev iproute2 util-linux pkg-config valgrind nftables
-          tshark python3 libxml2-utils)
+          tshark python3 libxml2-utils "$@")
 missing=()
 # The ABI check of the exported API (scripts/abi.sh).
 packages+=(abigail-tools)

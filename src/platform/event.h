@@ -14,12 +14,21 @@ class Event {
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
-  bool Valid() const { return fd_ >= 0; }
   void Set();
   void Reset();
-  bool IsSet() const { return set_.load(std::memory_order_acquire); }
   // True when set within timeoutMs (negative: wait without bound).
   bool Wait(int timeoutMs) const;
+#if defined(_WIN32)
+  // A native manual-reset event: the one record of the state, so Set and Reset never disagree.
+  bool Valid() const { return handle_ != nullptr; }
+  bool IsSet() const { return Wait(0); }
+  void* Handle() const { return handle_; }
+
+ private:
+  void* handle_ = nullptr;
+#else
+  bool Valid() const { return fd_ >= 0; }
+  bool IsSet() const { return set_.load(std::memory_order_acquire); }
   int Handle() const { return fd_; }
 
  private:
@@ -28,6 +37,7 @@ class Event {
   // halves of a Set would leave the handle readable while the event reads as reset.
   std::mutex change_;
   std::atomic<bool> set_{false};
+#endif
 };
 
 }  // namespace scanlink::platform

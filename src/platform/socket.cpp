@@ -18,12 +18,8 @@
 
 namespace scanlink::platform {
 
-std::optional<uint32_t> ParseIpv4(const char* text) {
-  if (text == nullptr) return std::nullopt;
-  in_addr a{};
-  if (inet_pton(AF_INET, text, &a) != 1) return std::nullopt;
-  return a.s_addr;
-}
+bool SocketLibrary::Start(int, int) { return started_ = true; }
+void SocketLibrary::Stop() { started_ = false; }
 
 uint32_t InetAddrHostOrder(const char* text) {
   if (text == nullptr) return 0xFFFFFFFFu;
@@ -49,11 +45,12 @@ bool TcpSocket::Open() {
   return fd_ >= 0;
 }
 
-static bool SetBlocking(int fd, bool blocking) {
-  int flags = fcntl(fd, F_GETFL, 0);
+static bool SetBlocking(intptr_t fd, bool blocking) {
+  const int d = static_cast<int>(fd);
+  int flags = fcntl(d, F_GETFL, 0);
   if (flags < 0) return false;
   flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-  return fcntl(fd, F_SETFL, flags) == 0;
+  return fcntl(d, F_SETFL, flags) == 0;
 }
 
 // Waits for events on fd, or for cancel; returns the revents, 0 on time-out or cancel.
@@ -183,7 +180,7 @@ bool IcmpSocket::ReceiveEchoReply(uint32_t addrNetOrder, int timeoutMs) {
   for (;;) {
     const uint64_t now = TickMs();
     if (now >= deadline) return false;
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{static_cast<int>(fd_), POLLIN, 0};
     int r = poll(&p, 1, static_cast<int>(deadline - now));
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return false;
@@ -218,25 +215,19 @@ void IcmpSocket::Close() {
   kind_ = Kind::kNone;
 }
 
-int Poller::Add(int handle) {
-  if (count_ >= 8) return -1;
-  entries_[count_] = {handle, 0};
-  return count_++;
-}
-
 bool Poller::Wait(int timeoutMs) {
   pollfd p[8];
-  for (int i = 0; i < count_; ++i) p[i] = {entries_[i].fd, POLLIN, 0};
+  for (int i = 0; i < count_; ++i) {
+    const Entry& e = entries_[i];
+    p[i] = {e.socket != nullptr ? static_cast<int>(e.socket->Handle()) : e.event->Handle(), POLLIN,
+            0};
+  }
   for (;;) {
     int r = poll(p, static_cast<nfds_t>(count_), timeoutMs);
     if (r < 0 && errno == EINTR) continue;
-    for (int i = 0; i < count_; ++i) entries_[i].revents = r > 0 ? p[i].revents : 0;
+    for (int i = 0; i < count_; ++i) entries_[i].ready = r > 0 && p[i].revents != 0;
     return r >= 0;
   }
-}
-
-bool Poller::Readable(int slot) const {
-  return slot >= 0 && slot < count_ && entries_[slot].revents != 0;
 }
 
 }  // namespace scanlink::platform

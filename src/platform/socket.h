@@ -1,4 +1,5 @@
 // IPv4 TCP sockets, the ICMP echo socket and a readiness wait over several handles.
+// Descriptors and Windows SOCKET values both fit an intptr_t; -1 is "none" on either system.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,23 @@
 namespace scanlink::platform {
 
 class Event;
+
+// The system's socket library, registered while this lives (a no-op where sockets need no
+// registration). Each successful Start is paired with one release.
+class SocketLibrary {
+ public:
+  SocketLibrary() = default;
+  ~SocketLibrary() { Stop(); }
+  SocketLibrary(const SocketLibrary&) = delete;
+  SocketLibrary& operator=(const SocketLibrary&) = delete;
+  // Registers the version major.minor once; true when registered (now or before).
+  bool Start(int major, int minor);
+  void Stop();
+  bool Started() const { return started_; }
+
+ private:
+  bool started_ = false;
+};
 
 // A dotted-decimal IPv4 address; nullopt when the text is not one. Network byte order.
 std::optional<uint32_t> ParseIpv4(const char* text);
@@ -34,7 +52,7 @@ class TcpSocket {
 
   // Creates the socket; false when the system refuses one.
   bool Open();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return fd_ != -1; }
   // Connects to addr:port (addr in network order), waiting at most timeoutMs; cancel, when it
   // becomes set, ends the wait at once. The socket is blocking again afterwards.
   bool Connect(uint32_t addrNetOrder, uint16_t port, int timeoutMs, const Event* cancel);
@@ -48,10 +66,15 @@ class TcpSocket {
   // Ends both directions; other threads blocked on the socket wake. The handle stays valid.
   void Shutdown();
   void Close();
-  int Handle() const { return fd_; }
+  intptr_t Handle() const { return fd_; }
 
  private:
-  int fd_ = -1;
+  intptr_t fd_ = -1;
+#if defined(_WIN32)
+  // Signalled by the socket's network events while a Poller waits on it.
+  void* netEvent_ = nullptr;
+  friend class Poller;
+#endif
 };
 
 // The reachability probe's socket: raw ICMP where allowed, else the system's unprivileged
@@ -77,25 +100,32 @@ class IcmpSocket {
   void Close();
 
  private:
-  int fd_ = -1;
+  intptr_t fd_ = -1;
   Kind kind_ = Kind::kNone;
 };
 
-// Waits for readability on up to eight handles at once.
+// Waits for readability on up to eight sockets and events at once.
 class Poller {
  public:
   void Clear() { count_ = 0; }
-  // Returns the slot of the handle.
-  int Add(int handle);
+  // Return the slot of the socket or event; -1 when full.
+  int Add(const TcpSocket& socket) { return Add({&socket, nullptr, false}); }
+  int Add(const Event& event) { return Add({nullptr, &event, false}); }
   // Waits up to timeoutMs (negative: no bound); false on an error other than an interruption.
   bool Wait(int timeoutMs);
-  bool Readable(int slot) const;
+  bool Readable(int slot) const { return slot >= 0 && slot < count_ && entries_[slot].ready; }
 
  private:
   struct Entry {
-    int fd;
-    short revents;
+    const TcpSocket* socket;  // or null for an event
+    const Event* event;
+    bool ready;
   };
+  int Add(const Entry& entry) {
+    if (count_ >= 8) return -1;
+    entries_[count_] = entry;
+    return count_++;
+  }
   Entry entries_[8];
   int count_ = 0;
 };

@@ -37,7 +37,8 @@ CMyPcCommSocket::CMyPcCommSocket() : timings_(TimingsForNewEngines()) {
   lib.alarmModule = nullptr;
   // A failure an earlier engine left behind is none of this one's.
   lib.linkLost.store(0, std::memory_order_release);
-  if (!cancel_.Valid() || !maintainStop_.Valid()) {
+  // A failure is shown and the engine still exists: every bring-up then fails on its own.
+  if (!sockets_.Start(1, 1) || !cancel_.Valid() || !maintainStop_.Valid()) {
     platform::UserMessage("Socket库初始化失败");
   }
 }
@@ -51,6 +52,7 @@ CMyPcCommSocket::~CMyPcCommSocket() {
     BringUpLock held(*this);
     TakeDown(held, kCurrentLink);
     sockIcmp.Close();
+    probeSockets_.Stop();
   }
   // Frames nobody will dispatch any more give their buffers back.
   LibraryState& lib = Library();
@@ -284,6 +286,12 @@ static std::optional<uint32_t> HostAddress() {
 
 bool CMyPcCommSocket::ReachabilityProbe() {
   uint8_t packet[1024] = {};
+  // Never ends the host process: without the socket library the bring-up fails.
+  if (!probeSockets_.Start(2, 2)) {
+    MyTrace("ReachabilityProbe(): WSAStartup Error!");
+    platform::ConsoleMessage("WSAStartup Error!");
+    return false;
+  }
   const auto kind = sockIcmp.Open();
   if (kind == platform::IcmpSocket::Kind::kNone) {
     MyTrace("ReachabilityProbe(): No ICMP socket can be opened, probe skipped!");
@@ -292,11 +300,11 @@ bool CMyPcCommSocket::ReachabilityProbe() {
   char text[64];
   if (const int error = sockIcmp.SetReceiveTimeout(timings_.probeTimeoutMs)) {
     std::snprintf(text, sizeof text, "failed to set recv timeout: %d", error);
-    platform::UserMessage(text);
+    platform::ConsoleMessage(text);
   }
   if (const int error = sockIcmp.SetSendTimeout(timings_.probeTimeoutMs)) {
     std::snprintf(text, sizeof text, "failed to set send timeout: %d", error);
-    platform::UserMessage(text);
+    platform::ConsoleMessage(text);
   }
   const auto addr = HostAddress();
   if (!addr) {
@@ -393,6 +401,7 @@ void CMyPcCommSocket::MyClose() {
     BringUpLock held(*this);
     TakeDown(held, kCurrentLink);
     sockIcmp.Close();
+    probeSockets_.Stop();
   } else {
     // Inside a callback: the threads are joined by the destructor.
     RetireLink(kCurrentLink);

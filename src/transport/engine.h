@@ -114,6 +114,8 @@ class CMyPcCommSocket {
   bool MayJoinWorkers() const;
   void ReclaimTransactions(uint32_t generation);
 
+  // Registered first and released last: every socket of the engine lives inside it.
+  platform::SocketLibrary sockets_;
   const Timings timings_;
   std::atomic<int> connectOK_{0};
   std::atomic<int> connectRetry_{0};
@@ -125,6 +127,7 @@ class CMyPcCommSocket {
   platform::RecursiveMutex bringUp_;
   uint32_t nextGeneration_ = 1;
 
+  platform::SocketLibrary probeSockets_;  // the probe's own registration, as long as sockIcmp
   platform::IcmpSocket sockIcmp;
   platform::Event cancel_;        // set by MyClose and the destructor
   platform::Event maintainStop_;  // ends the link maintain process

@@ -82,10 +82,10 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
       haveRoom = lib.buffers.Available() >= kDescriptorsPerRead;
     }
     poller.Clear();
-    poller.Add(link->hStopListen.Handle());
-    poller.Add(link->wake.Handle());
-    const int dataSlot = dataUp && haveRoom ? poller.Add(link->sockData.Handle()) : -1;
-    const int alarmSlot = alarmUp ? poller.Add(link->sockAlarm.Handle()) : -1;
+    poller.Add(link->hStopListen);
+    poller.Add(link->wake);
+    const int dataSlot = dataUp && haveRoom ? poller.Add(link->sockData) : -1;
+    const int alarmSlot = alarmUp ? poller.Add(link->sockAlarm) : -1;
     // Without room the wait is bounded: descriptors come back as frames are dispatched.
     if (!poller.Wait(dataUp && !haveRoom ? kBackpressurePollMs : -1)) {
       link->hStopListen.Set();

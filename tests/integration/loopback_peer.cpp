@@ -1,13 +1,8 @@
 #include "integration/loopback_peer.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
+
+#include "integration/net_compat.h"
 
 namespace scanlink::test {
 
@@ -25,35 +20,64 @@ Bytes MakeFrame(uint16_t code, uint16_t trans, const Bytes& payload, uint8_t mod
   return f;
 }
 
-static int ListenOn(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+static intptr_t ListenOn(uint16_t port) {
+  net::Socket fd = net::NewSocket(SOCK_STREAM);
+  if (!net::Valid(fd)) return -1;
+  net::AllowReuse(fd);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 8) != 0) {
-    close(fd);
+    net::Close(fd);
     return -1;
   }
-  return fd;
+  return net::ToHandle(fd);
+}
+
+// A datagram socket connected to itself: one byte sent wakes a poll on it.
+static intptr_t WakeSocket() {
+  net::Socket fd = net::NewSocket(SOCK_DGRAM);
+  if (!net::Valid(fd)) return -1;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || !net::SetNonBlocking(fd)) {
+    net::Close(fd);
+    return -1;
+  }
+  return net::ToHandle(fd);
+}
+
+// Accepted connections are non-blocking: a connection replaced within one pass of the loop must
+// never leave the peer blocked in a read.
+static intptr_t AcceptConnection(intptr_t listener) {
+  const net::Socket fd = net::Accept(net::FromHandle(listener));
+  if (net::Valid(fd)) net::SetNonBlocking(fd);
+  return net::ToHandle(fd);
+}
+
+void LoopbackPeer::CloseHandle(intptr_t& fd) {
+  if (fd >= 0) net::Close(net::FromHandle(fd));
+  fd = -1;
 }
 
 LoopbackPeer::~LoopbackPeer() { Stop(); }
 
 bool LoopbackPeer::Start(uint16_t dataPort, bool alarm) {
   stop_ = false;
+  if (!net::Start()) return false;
   listenData_ = ListenOn(dataPort);
   if (listenData_ < 0) return false;
   if (alarm) {
     listenAlarm_ = ListenOn(8050);
     if (listenAlarm_ < 0) return false;
   }
-  int p[2];
-  if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  wakeR_ = p[0];
-  wakeW_ = p[1];
+  wake_ = WakeSocket();
+  if (wake_ < 0) return false;
   thread_ = std::thread([this] { Run(); });
   return true;
 }
@@ -63,16 +87,13 @@ void LoopbackPeer::Stop() {
   stop_ = true;
   Wake();
   thread_.join();
-  for (int* fd : {&listenData_, &listenAlarm_, &wakeR_, &wakeW_, &data_, &alarm_}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
+  for (intptr_t* fd : {&listenData_, &listenAlarm_, &wake_, &data_, &alarm_}) CloseHandle(*fd);
   connections_ = 0;
 }
 
 int LoopbackPeer::OpenDescriptors() const {
   if (!thread_.joinable()) return 0;
-  return 3 + (listenAlarm_ >= 0 ? 1 : 0) + connections_.load();
+  return 2 + (listenAlarm_ >= 0 ? 1 : 0) + connections_.load();
 }
 
 void LoopbackPeer::ResetData() {
@@ -83,19 +104,15 @@ void LoopbackPeer::ResetData() {
   Wake();
 }
 
-void LoopbackPeer::CloseConnection(int& fd) {
+void LoopbackPeer::CloseConnection(intptr_t& fd) {
   if (fd < 0) return;
-  close(fd);
-  fd = -1;
+  CloseHandle(fd);
   --connections_;
 }
 
 void LoopbackPeer::Wake() {
   char c = 1;
-  if (wakeW_ >= 0) {
-    ssize_t r = write(wakeW_, &c, 1);
-    (void)r;
-  }
+  if (wake_ >= 0) net::Send(net::FromHandle(wake_), &c, 1);
 }
 
 void LoopbackPeer::SetResponder(Responder r) {
@@ -177,15 +194,15 @@ void LoopbackPeer::CloseAlarm() {
   Wake();
 }
 
-bool LoopbackPeer::SendAll(int fd, const Bytes& bytes) {
+bool LoopbackPeer::SendAll(intptr_t fd, const Bytes& bytes) {
   size_t sent = 0;
   while (sent < bytes.size()) {
-    ssize_t r = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    const long r = net::Send(net::FromHandle(fd), bytes.data() + sent, bytes.size() - sent);
     if (r < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) {
-        pollfd p{fd, POLLOUT, 0};
-        poll(&p, 1, 100);
+      if (net::Interrupted()) continue;
+      if (net::WouldBlock()) {
+        net::PollFd p{net::FromHandle(fd), POLLOUT, 0};
+        net::Poll(&p, 1, 100);
         continue;
       }
       return false;
@@ -195,11 +212,11 @@ bool LoopbackPeer::SendAll(int fd, const Bytes& bytes) {
   return true;
 }
 
-void LoopbackPeer::HandleData(int fd) {
+void LoopbackPeer::HandleData(intptr_t fd) {
   uint8_t buf[65536];
-  ssize_t n = recv(fd, buf, sizeof buf, 0);
+  const long n = net::Recv(net::FromHandle(fd), buf, sizeof buf);
   if (n <= 0) {
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+    if (n < 0 && (net::Interrupted() || net::WouldBlock())) return;
     CloseConnection(data_);
     return;
   }
@@ -246,32 +263,35 @@ void LoopbackPeer::Run() {
       if (alarm_ >= 0) SendAll(alarm_, b);
     }
     if (resetData && data_ >= 0) {
-      linger abort{1, 0};
-      setsockopt(data_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      linger abort{};
+      abort.l_onoff = 1;
+      abort.l_linger = 0;
+      setsockopt(net::FromHandle(data_), SOL_SOCKET, SO_LINGER,
+                 reinterpret_cast<const char*>(&abort), sizeof abort);
       CloseConnection(data_);
     }
     if (closeData) CloseConnection(data_);
     if (closeAlarm) CloseConnection(alarm_);
 
-    pollfd p[5];
+    net::PollFd p[5];
     int n = 0;
-    p[n++] = {wakeR_, POLLIN, 0};
-    const int iListenData = n;
-    p[n++] = {listenData_, POLLIN, 0};
-    const int iListenAlarm = listenAlarm_ >= 0 ? n : -1;
-    if (listenAlarm_ >= 0) p[n++] = {listenAlarm_, POLLIN, 0};
-    const int iData = data_ >= 0 && !stalled_ ? n : -1;
-    if (iData >= 0) p[n++] = {data_, POLLIN, 0};
-    const int iAlarm = alarm_ >= 0 ? n : -1;
-    if (iAlarm >= 0) p[n++] = {alarm_, POLLIN, 0};
-    if (poll(p, static_cast<nfds_t>(n), 1000) <= 0) continue;
+    auto add = [&](intptr_t fd) {
+      p[n] = {net::FromHandle(fd), POLLIN, 0};
+      return n++;
+    };
+    add(wake_);
+    const int iListenData = add(listenData_);
+    const int iListenAlarm = listenAlarm_ >= 0 ? add(listenAlarm_) : -1;
+    const int iData = data_ >= 0 && !stalled_ ? add(data_) : -1;
+    const int iAlarm = alarm_ >= 0 ? add(alarm_) : -1;
+    if (net::Poll(p, static_cast<size_t>(n), 1000) <= 0) continue;
     if (p[0].revents) {
       char drain[64];
-      while (read(wakeR_, drain, sizeof drain) > 0) {
+      while (net::Recv(net::FromHandle(wake_), drain, sizeof drain) > 0) {
       }
     }
     if (p[iListenData].revents) {
-      int fd = accept4(listenData_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      const intptr_t fd = AcceptConnection(listenData_);
       if (fd >= 0) {
         CloseConnection(data_);
         data_ = fd;
@@ -283,7 +303,7 @@ void LoopbackPeer::Run() {
       changed_.notify_all();
     }
     if (iListenAlarm >= 0 && p[iListenAlarm].revents) {
-      int fd = accept4(listenAlarm_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      const intptr_t fd = AcceptConnection(listenAlarm_);
       if (fd >= 0) {
         CloseConnection(alarm_);
         alarm_ = fd;
@@ -296,7 +316,7 @@ void LoopbackPeer::Run() {
     if (iData >= 0 && p[iData].revents) HandleData(data_);
     if (iAlarm >= 0 && p[iAlarm].revents && alarm_ >= 0) {
       uint8_t buf[4096];
-      ssize_t r = recv(alarm_, buf, sizeof buf, 0);
+      const long r = net::Recv(net::FromHandle(alarm_), buf, sizeof buf);
       if (r > 0) {
         std::lock_guard<std::mutex> lock(mutex_);
         alarmBytes_.insert(alarmBytes_.end(), buf, buf + r);

@@ -3,8 +3,6 @@
 // the full simulator use SimPeer instead; this one gives precise control over the sockets.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -63,18 +61,20 @@ class LoopbackPeer {
   void CloseAlarm();
   // Aborts the data connection: the library sees a reset, not an orderly close.
   void ResetData();
-  // Descriptors the peer holds open now: listeners, its wake pipe and accepted connections.
+  // Descriptors the peer holds open now: listeners, its wake socket and accepted connections.
   int OpenDescriptors() const;
 
  private:
   void Run();
   void Wake();
-  void HandleData(int fd);
-  bool SendAll(int fd, const Bytes& bytes);
-  void CloseConnection(int& fd);
+  void HandleData(intptr_t fd);
+  bool SendAll(intptr_t fd, const Bytes& bytes);
+  void CloseHandle(intptr_t& fd);
+  void CloseConnection(intptr_t& fd);  // an accepted connection
 
-  int listenData_ = -1, listenAlarm_ = -1, wakeR_ = -1, wakeW_ = -1;
-  int data_ = -1, alarm_ = -1;
+  // Socket handles; -1 is none. wake_ is a datagram socket connected to itself.
+  intptr_t listenData_ = -1, listenAlarm_ = -1, wake_ = -1;
+  intptr_t data_ = -1, alarm_ = -1;
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> stalled_{false};

@@ -1,9 +1,5 @@
 // Link supervision: what modules see when the link breaks, comes back or stays away.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +8,7 @@
 
 #include "integration/connected_client.h"
 #include "integration/loopback_peer.h"
+#include "integration/net_compat.h"
 #include "integration/test_support.h"
 #include "scanlink/scanlink.h"
 #include "transport/engine.h"
@@ -166,18 +163,19 @@ TEST_F(Supervision, DestructionWhileAConnectHangsIsPrompt) {
   // A listener whose accept queue is full drops new connection requests: the reconnection's
   // connect then waits for an answer that never comes.
   peer.Stop();
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int one = 1;
-  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  namespace net = scanlink::test::net;
+  const net::Socket listener = net::NewSocket(SOCK_STREAM);
+  net::AllowReuse(listener);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(kPort);
   sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
   ASSERT_EQ(listen(listener, 0), 0);
-  std::vector<int> fillers;
+  std::vector<net::Socket> fillers;
   for (int i = 0; i < 2; ++i) {
-    fillers.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    fillers.push_back(net::NewSocket(SOCK_STREAM));
+    net::SetNonBlocking(fillers.back());
     connect(fillers.back(), reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   }
   ASSERT_TRUE(module.WaitEvents(2, 2s));
@@ -186,8 +184,8 @@ TEST_F(Supervision, DestructionWhileAConnectHangsIsPrompt) {
   client->ClientRegisterModule(&module, 0);
   client.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
-  for (int fd : fillers) close(fd);
-  close(listener);
+  for (net::Socket fd : fillers) net::Close(fd);
+  net::Close(listener);
 }
 
 TEST_F(Supervision, ExitConnectionStopsReconnection) {

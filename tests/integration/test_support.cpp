@@ -1,17 +1,20 @@
 #include "integration/test_support.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+#else
 #include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+
+#include "integration/net_compat.h"
 
 namespace scanlink::test {
 
@@ -77,18 +80,25 @@ bool RecordingModule::WaitAlarm(size_t n, std::chrono::milliseconds timeout) {
 }
 
 EchoRequestCounter::EchoRequestCounter() {
-  fd_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
+  if (!net::Start()) return;
+  const net::Socket s = net::NewSocket(SOCK_RAW, IPPROTO_ICMP);
+  if (!net::Valid(s)) return;
+  if (!net::SetNonBlocking(s)) {
+    net::Close(s);
+    return;
+  }
+  fd_ = net::ToHandle(s);
 }
 
 EchoRequestCounter::~EchoRequestCounter() {
-  if (fd_ >= 0) close(fd_);
+  if (fd_ >= 0) net::Close(net::FromHandle(fd_));
 }
 
 int EchoRequestCounter::Count() {
   int count = 0;
   uint8_t buf[2048];
   for (;;) {
-    ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    const long n = net::Recv(net::FromHandle(fd_), buf, sizeof buf);
     if (n <= 0) break;
     const size_t ihl = static_cast<size_t>(buf[0] & 0x0F) * 4;
     if (static_cast<size_t>(n) > ihl && buf[ihl] == 8) ++count;
@@ -97,7 +107,7 @@ int EchoRequestCounter::Count() {
 }
 
 static bool WriteSysctl(const char* path, const char* value) {
-  FILE* f = std::fopen(path, "w");
+  FILE* f = std::fopen(path, "wb");  // no CR added where text mode would
   if (f == nullptr) return false;
   const bool ok = std::fputs(value, f) >= 0;
   return std::fclose(f) == 0 && ok;
@@ -110,6 +120,41 @@ bool LimitTcpBuffers() {
          WriteSysctl("/proc/sys/net/ipv4/tcp_rmem", "4096 16384 65536\n");
 }
 
+#if defined(_WIN32)
+// nftables is Linux tooling: under Windows no SYN is ever dropped, and Ok() says so.
+SynDrop::SynDrop(uint16_t port) : table_("scanlink_syn_" + std::to_string(port)) {}
+int SynDrop::Dropped() const { return 0; }
+void SynDrop::Lift() {}
+
+int OpenDescriptors() {
+  DWORD n = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &n);
+  return static_cast<int>(n);
+}
+
+int Threads() {
+  int n = 0;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snap == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 t{};
+  t.dwSize = sizeof t;
+  for (BOOL ok = Thread32First(snap, &t); ok; ok = Thread32Next(snap, &t)) {
+    n += t.th32OwnerProcessID == GetCurrentProcessId();
+  }
+  CloseHandle(snap);
+  return n;
+}
+
+long ProcessCpuMs() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto ms = [](const FILETIME& f) {
+    return static_cast<long>(((static_cast<uint64_t>(f.dwHighDateTime) << 32) | f.dwLowDateTime) /
+                             10000);
+  };
+  return ms(kernel) + ms(user);
+}
+#else
 // Runs an nft command; its output, or nullopt when it failed.
 static std::optional<std::string> Nft(const std::string& args) {
   const std::string command = "PATH=\"$PATH:/usr/sbin:/sbin\" nft " + args + " 2>&1";
@@ -162,6 +207,8 @@ long ProcessCpuMs() {
   return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000L +
          (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000L;
 }
+
+#endif
 
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -57,7 +57,7 @@ class EchoRequestCounter {
   int Count();
 
  private:
-  int fd_ = -1;
+  intptr_t fd_ = -1;
 };
 
 // Makes this network namespace ignore pings.

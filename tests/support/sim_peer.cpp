@@ -1,11 +1,15 @@
 #include "sim_peer.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -13,8 +17,85 @@
 namespace scanlink::test {
 namespace {
 
-void close_fd(int& fd) {
-  if (fd >= 0) ::close(fd);
+// The few steps that differ between systems: start the child with its stdin and stdout on our
+// channels, move bytes, end the child.
+#if defined(_WIN32)
+// A Windows test runs under Wine, which starts native programs with no process handle to wait
+// on and without passing it pipes as their stdin and stdout. The simulator's stdin and stdout
+// become one loopback connection instead, set up by a short native bridge; the simulator's exit
+// closes it.
+SOCKET S(std::intptr_t h) { return static_cast<SOCKET>(h); }
+
+void close_fd(std::intptr_t& h) {
+  if (h != -1) closesocket(S(h));
+  h = -1;
+}
+
+std::wstring wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+bool spawn(const std::vector<std::string>& args, pid_t& pid, std::intptr_t& control,
+           std::intptr_t& events) {
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  if (!started) return false;
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+  if (listener == INVALID_SOCKET) return false;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof sa;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      listen(listener, 1) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    closesocket(listener);
+    return false;
+  }
+  const std::string bridge =
+      "import socket,os,sys;s=socket.create_connection(('127.0.0.1',int(sys.argv[1])));"
+      "os.dup2(s.fileno(),0);os.dup2(s.fileno(),1);s.close();os.execv(sys.argv[2],sys.argv[2:])";
+  std::wstring line =
+      L"python3 -c \"" + wide(bridge) + L"\" " + std::to_wstring(ntohs(sa.sin_port));
+  for (const std::string& a : args) line += L" \"" + wide(a) + L"\"";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  const bool ok = CreateProcessW(L"Z:\\usr\\bin\\python3", line.data(), nullptr, nullptr, FALSE, 0,
+                                 nullptr, nullptr, &si, &pi) != 0;
+  SOCKET s = INVALID_SOCKET;
+  if (ok) {
+    if (pi.hProcess != nullptr) CloseHandle(pi.hProcess);
+    if (pi.hThread != nullptr) CloseHandle(pi.hThread);
+    WSAPOLLFD p{listener, POLLIN, 0};
+    if (WSAPoll(&p, 1, 5000) > 0) s = accept(listener, nullptr, nullptr);
+  }
+  closesocket(listener);
+  if (s == INVALID_SOCKET) return false;
+  pid = 0;
+  control = events = static_cast<std::intptr_t>(s);
+  return true;
+}
+
+long read_some(std::intptr_t h, char* buf, std::size_t size) {
+  return recv(S(h), buf, static_cast<int>(size), 0);
+}
+
+long write_some(std::intptr_t h, const char* data, std::size_t size) {
+  return send(S(h), data, static_cast<int>(size), 0);
+}
+
+// One connection carries both directions: only our sending side ends here.
+void close_input(std::intptr_t& control) {
+  shutdown(S(control), SD_SEND);
+  control = -1;
+}
+
+// The exit status is unknown: 0 for a simulator that ended, -1 for one that did not.
+int finish(pid_t, bool ended) { return ended ? 0 : -1; }
+#else
+void close_fd(std::intptr_t& fd) {
+  if (fd >= 0) ::close(static_cast<int>(fd));
   fd = -1;
 }
 
@@ -31,20 +112,8 @@ void close_fd(int& fd) {
   ::_exit(127);
 }
 
-}  // namespace
-
-SimPeer::~SimPeer() { stop(); }
-
-std::string SimPeer::program() {
-#ifdef SCANLINK_SIM_PATH
-  return SCANLINK_SIM_PATH;
-#else
-  return "scanlink-sim";
-#endif
-}
-
-bool SimPeer::start(const std::vector<std::string>& extra_args, Duration timeout) {
-  if (pid_ > 0) return false;
+bool spawn(std::vector<std::string> args, pid_t& pid_out, std::intptr_t& control,
+           std::intptr_t& events) {
   int control_pair[2];
   int events_pipe[2];
   // The control channel is a socket pair so that writing to a dead simulator fails with EPIPE
@@ -55,9 +124,6 @@ bool SimPeer::start(const std::vector<std::string>& extra_args, Duration timeout
     ::close(control_pair[1]);
     return false;
   }
-
-  std::vector<std::string> args{program(), "--log", "-"};
-  args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -71,9 +137,60 @@ bool SimPeer::start(const std::vector<std::string>& extra_args, Duration timeout
     ::close(events_pipe[0]);
     return false;
   }
-  pid_ = pid;
-  control_fd_ = control_pair[0];
-  events_fd_ = events_pipe[0];
+  pid_out = pid;
+  control = control_pair[0];
+  events = events_pipe[0];
+  return true;
+}
+
+long read_some(std::intptr_t fd, char* buf, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(static_cast<int>(fd), buf, size);
+    if (n < 0 && errno == EINTR) continue;
+    return static_cast<long>(n);
+  }
+}
+
+long write_some(std::intptr_t fd, const char* data, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::send(static_cast<int>(fd), data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    return static_cast<long>(n);
+  }
+}
+
+void close_input(std::intptr_t& control) {
+  ::shutdown(static_cast<int>(control), SHUT_WR);  // end of stdin is a quit as well
+}
+
+int finish(pid_t pid, bool ended) {
+  // Closing stdout happens at exit; a simulator that has not closed it within the bound is stuck.
+  if (!ended) ::kill(pid, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!ended) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
+
+}  // namespace
+
+SimPeer::~SimPeer() { stop(); }
+
+std::string SimPeer::program() {
+#ifdef SCANLINK_SIM_PATH
+  return SCANLINK_SIM_PATH;
+#else
+  return "scanlink-sim";
+#endif
+}
+
+bool SimPeer::start(const std::vector<std::string>& extra_args, Duration timeout) {
+  if (pid_ >= 0) return false;
+  std::vector<std::string> args{program(), "--log", "-"};
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
+  if (!spawn(args, pid_, control_fd_, events_fd_)) return false;
   {
     std::lock_guard lock(mu_);
     events_.clear();
@@ -88,8 +205,7 @@ void SimPeer::read_events() {
   std::string pending;
   char buf[8192];
   while (true) {
-    ssize_t n = ::read(events_fd_, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
+    const long n = read_some(events_fd_, buf, sizeof buf);
     if (n <= 0) break;
     pending.append(buf, static_cast<std::size_t>(n));
     std::size_t nl;
@@ -123,8 +239,7 @@ std::optional<SimPeer::Json> SimPeer::control(const std::string& line, Duration 
     std::string text = line + "\n";
     std::size_t done = 0;
     while (done < text.size()) {
-      ssize_t n = ::send(control_fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
+      const long n = write_some(control_fd_, text.data() + done, text.size() - done);
       if (n <= 0) return std::nullopt;
       done += static_cast<std::size_t>(n);
     }
@@ -208,17 +323,17 @@ std::uint16_t SimPeer::alarm_port() const {
 
 bool SimPeer::running() const {
   std::lock_guard lock(mu_);
-  return pid_ > 0 && !eof_;
+  return pid_ >= 0 && !eof_;
 }
 
 int SimPeer::stop(Duration timeout) {
-  if (pid_ <= 0) return -1;
+  if (pid_ < 0) return -1;
   {
     std::lock_guard lock(control_mu_);
-    if (control_fd_ >= 0) {
+    if (control_fd_ != -1) {
       static constexpr char kQuit[] = "quit\n";
-      [[maybe_unused]] ssize_t n = ::send(control_fd_, kQuit, sizeof kQuit - 1, MSG_NOSIGNAL);
-      ::shutdown(control_fd_, SHUT_WR);  // end of stdin is a quit as well
+      [[maybe_unused]] long n = write_some(control_fd_, kQuit, sizeof kQuit - 1);
+      close_input(control_fd_);
     }
   }
   bool ended;
@@ -226,18 +341,25 @@ int SimPeer::stop(Duration timeout) {
     std::unique_lock lock(mu_);
     ended = cv_.wait_for(lock, timeout, [this] { return eof_; });
   }
-  // Closing stdout happens at exit; a simulator that has not closed it within the bound is stuck.
-  if (!ended) ::kill(pid_, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = finish(pid_, ended);
   pid_ = -1;
-  if (reader_.joinable()) reader_.join();
+#if defined(_WIN32)
+  // Without a process to kill, a stuck simulator keeps the reader blocked: leave it behind.
+  const bool reader_free = ended;
+#else
+  const bool reader_free = true;  // killed: its stdout has closed
+#endif
+  if (reader_.joinable()) {
+    if (reader_free) {
+      reader_.join();
+    } else {
+      reader_.detach();
+    }
+  }
   std::lock_guard lock(control_mu_);
   close_fd(control_fd_);
-  close_fd(events_fd_);
-  if (!ended) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (reader_free) close_fd(events_fd_);
+  return status;
 }
 
 SimPeer::Predicate SimPeer::event(const std::string& name) {

@@ -83,9 +83,9 @@ class SimPeer {
   std::vector<Json> events_;
   bool eof_ = false;
 
-  pid_t pid_ = -1;
-  int control_fd_ = -1;  // our end of the child's stdin
-  int events_fd_ = -1;   // our end of the child's stdout
+  pid_t pid_ = -1;                 // 0 when running but unknown (a Windows test under Wine)
+  std::intptr_t control_fd_ = -1;  // our end of the child's stdin (a HANDLE on Windows)
+  std::intptr_t events_fd_ = -1;   // our end of the child's stdout
   std::thread reader_;
 
   std::mutex control_mu_;

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# The Windows build and its tests, from a fresh machine:
+#   scripts/test-windows.sh [BUILD_DIR]   (default build-win64; build-win32 for the 32-bit link)
+# Installs the Debian packages it needs, cross-builds scanlink.dll, the tests and the example
+# with mingw-w64 for 64-bit Windows, links the DLL and the example for 32-bit Windows, checks
+# the DLL's exports and imports, then, inside a private network namespace with one Wine server
+# of its own, runs a consumer of the installed package and the test suite against the DLL.
+# Ends with ctest's summary.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+if [ "${1:-}" = --inside ]; then
+  # Second stage, inside the namespace: Wine's server creates the programs' sockets, so it
+  # must live where the tests' loopback is.
+  build=$2
+  consumer=$3
+  export WINEPREFIX="$root/$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINE=/usr/lib/wine/wine64
+  unset DISPLAY WAYLAND_DISPLAY
+  mkdir -p "$WINEPREFIX"
+  wineserver -p >/dev/null 2>&1 </dev/null
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+  "$WINE" wineboot --init >/dev/null 2>&1 </dev/null
+
+  # What the integration tests may change, restored before each of them (tests/wine-run).
+  export SCANLINK_NET_DEFAULTS="$root/$build/net-defaults"
+  for f in /proc/sys/net/ipv4/icmp_echo_ignore_all /proc/sys/net/ipv4/tcp_wmem \
+           /proc/sys/net/ipv4/tcp_rmem; do
+    printf '%s %s\n' "$f" "$(cat "$f")"
+  done >"$SCANLINK_NET_DEFAULTS"
+
+  echo "=== consumer of the installed package, under Wine"
+  "$WINE" "$consumer"
+
+  echo "=== test suite against the DLL, under Wine"
+  ctest --test-dir "$build" --output-on-failure -j"${SCANLINK_TEST_JOBS:-4}"
+  exit
+fi
+
+build=${1:-build-win64}
+build32=build-win32
+native=build-win-sim
+
+"$root/scripts/bootstrap.sh" ccache g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix \
+  binutils-mingw-w64-x86-64 wine64 wine googletest python3
+if command -v ccache >/dev/null; then export CMAKE_CXX_COMPILER_LAUNCHER=ccache; fi
+
+echo "=== the simulator, native, for the integration tests"
+cmake -S . -B "$native" -G Ninja -DSCANLINK_BUILD_TESTS=OFF -DSCANLINK_BUILD_BENCH=OFF \
+  -DSCANLINK_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$native" --target scanlink-sim
+
+echo "=== 64-bit Windows: DLL, tests, example"
+cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" \
+  -DCMAKE_CROSSCOMPILING_EMULATOR="$root/tests/wine-run" -DSCANLINK_BUILD_BENCH=OFF \
+  -DSCANLINK_WINDOWS_SIM="$root/$native/tools/sim/scanlink-sim" >/dev/null
+cmake --build "$build"
+
+echo "=== 32-bit Windows: DLL and example, compiled and linked"
+cmake -S . -B "$build32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
+  -DSCANLINK_BUILD_TESTS=OFF -DSCANLINK_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build32"
+
+echo "=== scanlink.dll: exports and imports"
+dump=$(x86_64-w64-mingw32-objdump -p "$build/bin/scanlink.dll")
+for name in _ZTV21CMyPcCommSocketClient _ZN21CMyPcCommSocketClientC1Ev _ZTV18CMyPcCommInterface \
+            gHostAddr nTcpPort nTcpPortAlarm gFirstConnFlag gInitFinishFlag gLinkDownFlag \
+            nScannerType TDorWCDMAConfig FingerTestFlag; do
+  grep -qE "\] $name\$" <<<"$dump" || { echo "scanlink.dll does not export $name" >&2; exit 1; }
+done
+imports=$(grep 'DLL Name' <<<"$dump" | awk '{print $3}' | tr '\n' ' ')
+echo "imports: $imports"
+if grep -qiE 'libstdc|libgcc|libwinpthread' <<<"$imports"; then
+  echo "scanlink.dll needs a MinGW runtime DLL" >&2
+  exit 1
+fi
+if grep -qE '\] _ZN8scanlink' <<<"$dump"; then
+  echo "scanlink.dll exports internal symbols" >&2
+  exit 1
+fi
+
+echo "=== consumer: installed headers and import library"
+prefix="$root/$build/consumer/prefix"
+rm -rf "$root/$build/consumer"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+x86_64-w64-mingw32-g++-posix -std=c++17 -Wall -Wextra -Werror -I"$prefix/include" \
+  tests/consumer/main.cpp -o "$root/$build/consumer/consumer.exe" \
+  "$prefix/lib/libscanlink.dll.a" -static
+cp "$prefix/bin/scanlink.dll" "$root/$build/consumer/"
+
+exec tests/netns-run "$0" --inside "$build" "$root/$build/consumer/consumer.exe"

@@ -1,0 +1,371 @@
+#include "platform/socket.h"
+
+// winsock2.h brings windows.h in the order it needs.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/event.h"
+
+namespace scanlink::platform {
+namespace {
+
+constexpr intptr_t kNone = -1;  // INVALID_SOCKET as an intptr_t
+
+SOCKET S(intptr_t fd) { return static_cast<SOCKET>(fd); }
+
+// Waits that must also see a cancel event, where the socket cannot be tied to an event of its
+// own (another thread may be waiting on its network events): short select slices.
+constexpr int kSliceMs = 10;
+
+enum class Ready { kYes, kNo, kError };
+
+Ready SelectOnce(SOCKET s, bool write, int ms) {
+  fd_set set, errors;
+  FD_ZERO(&set);
+  FD_ZERO(&errors);
+  FD_SET(s, &set);
+  FD_SET(s, &errors);
+  timeval t{ms / 1000, (ms % 1000) * 1000};
+  const int r = select(0, write ? nullptr : &set, write ? &set : nullptr, &errors, &t);
+  if (r == SOCKET_ERROR) return Ready::kError;
+  if (FD_ISSET(s, &errors)) return Ready::kError;
+  return r > 0 ? Ready::kYes : Ready::kNo;
+}
+
+}  // namespace
+
+bool SocketLibrary::Start(int major, int minor) {
+  if (started_) return true;
+  WSADATA data;
+  started_ = WSAStartup(MAKEWORD(major, minor), &data) == 0;
+  return started_;
+}
+
+void SocketLibrary::Stop() {
+  if (!started_) return;
+  WSACleanup();
+  started_ = false;
+}
+
+uint32_t InetAddrHostOrder(const char* text) {
+  if (text == nullptr) return 0xFFFFFFFFu;
+  // The classic conversion, spelled out: inet_addr itself needs the socket library registered.
+  uint32_t parts[4] = {};
+  int count = 0;
+  const char* p = text;
+  for (;;) {
+    if (count == 4) return 0xFFFFFFFFu;
+    char* end = nullptr;
+    if (*p < '0' || *p > '9') return 0xFFFFFFFFu;
+    const unsigned long long v = std::strtoull(p, &end, 0);
+    if (end == p || v > 0xFFFFFFFFull) return 0xFFFFFFFFu;
+    parts[count++] = static_cast<uint32_t>(v);
+    p = end;
+    if (*p == '.') {
+      ++p;
+      continue;
+    }
+    // Whatever follows white space is ignored, as the classic conversion does.
+    if (*p != '\0' && !std::isspace(static_cast<unsigned char>(*p))) return 0xFFFFFFFFu;
+    break;
+  }
+  uint32_t a = 0;
+  switch (count) {
+    case 1:
+      return parts[0];
+    case 2:
+      if (parts[0] > 0xFF || parts[1] > 0xFFFFFF) return 0xFFFFFFFFu;
+      return parts[0] << 24 | parts[1];
+    case 3:
+      if (parts[0] > 0xFF || parts[1] > 0xFF || parts[2] > 0xFFFF) return 0xFFFFFFFFu;
+      return parts[0] << 24 | parts[1] << 16 | parts[2];
+    default:
+      for (int i = 0; i < 4; ++i) {
+        if (parts[i] > 0xFF) return 0xFFFFFFFFu;
+        a = a << 8 | parts[i];
+      }
+      return a;
+  }
+}
+
+TcpSocket::~TcpSocket() { Close(); }
+
+TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_), netEvent_(other.netEvent_) {
+  other.fd_ = kNone;
+  other.netEvent_ = nullptr;
+}
+
+TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    netEvent_ = other.netEvent_;
+    other.fd_ = kNone;
+    other.netEvent_ = nullptr;
+  }
+  return *this;
+}
+
+bool TcpSocket::Open() {
+  Close();
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return false;
+  // Not inherited by child processes.
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  fd_ = static_cast<intptr_t>(s);
+  return true;
+}
+
+static bool SetBlocking(SOCKET s, bool blocking) {
+  u_long nonBlocking = blocking ? 0 : 1;
+  return ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
+}
+
+bool TcpSocket::Connect(uint32_t addrNetOrder, uint16_t port, int timeoutMs, const Event* cancel) {
+  if (fd_ == kNone) return false;
+  const SOCKET s = S(fd_);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = addrNetOrder;
+  if (netEvent_ == nullptr) netEvent_ = WSACreateEvent();
+  if (netEvent_ == WSA_INVALID_EVENT) {
+    netEvent_ = nullptr;
+    return false;
+  }
+  // Nobody else uses the socket before it is connected: its event can serve the connect.
+  ResetEvent(netEvent_);
+  if (WSAEventSelect(s, netEvent_, FD_CONNECT) != 0) return false;
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+  if (!ok && WSAGetLastError() == WSAEWOULDBLOCK) {
+    HANDLE handles[2] = {netEvent_, cancel != nullptr ? cancel->Handle() : nullptr};
+    const DWORD count = handles[1] != nullptr ? 2 : 1;
+    const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+    if (WaitForMultipleObjects(count, handles, FALSE, wait) == WAIT_OBJECT_0) {
+      WSANETWORKEVENTS events{};
+      ok = WSAEnumNetworkEvents(s, netEvent_, &events) == 0 &&
+           (events.lNetworkEvents & FD_CONNECT) != 0 && events.iErrorCode[FD_CONNECT_BIT] == 0;
+    }
+  }
+  WSAEventSelect(s, nullptr, 0);
+  SetBlocking(s, true);
+  return ok;
+}
+
+bool TcpSocket::SetNonBlocking() { return fd_ != kNone && SetBlocking(S(fd_), false); }
+
+bool TcpSocket::SetNoDelay() {
+  BOOL one = TRUE;
+  return fd_ != kNone && setsockopt(S(fd_), IPPROTO_TCP, TCP_NODELAY,
+                                    reinterpret_cast<const char*>(&one), sizeof one) == 0;
+}
+
+bool TcpSocket::SetReceiveBuffer(int bytes) {
+  return fd_ != kNone && setsockopt(S(fd_), SOL_SOCKET, SO_RCVBUF,
+                                    reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
+}
+
+static int Clamp(size_t size) { return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size); }
+
+IoResult TcpSocket::Receive(void* buffer, size_t size) {
+  const int r = recv(S(fd_), static_cast<char*>(buffer), Clamp(size), 0);
+  if (r > 0) return {IoStatus::kOk, static_cast<size_t>(r), 0};
+  if (r == 0) return {IoStatus::kClosed, 0, 0};
+  const int error = WSAGetLastError();
+  if (error == WSAEWOULDBLOCK) return {IoStatus::kWouldBlock, 0, 0};
+  return {IoStatus::kError, 0, error};
+}
+
+IoResult TcpSocket::Send(const void* data, size_t size) {
+  const int r = send(S(fd_), static_cast<const char*>(data), Clamp(size), 0);
+  if (r != SOCKET_ERROR) return {IoStatus::kOk, static_cast<size_t>(r), 0};
+  const int error = WSAGetLastError();
+  if (error == WSAEWOULDBLOCK) return {IoStatus::kWouldBlock, 0, 0};
+  return {IoStatus::kError, 0, error};
+}
+
+bool TcpSocket::WaitWritable(int timeoutMs, const Event* cancel) {
+  if (fd_ == kNone) return false;
+  const uint64_t deadline = TickMs() + static_cast<uint64_t>(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    if (cancel != nullptr && cancel->IsSet()) return false;
+    int slice = kSliceMs;
+    if (timeoutMs >= 0) {
+      const uint64_t now = TickMs();
+      if (now >= deadline) return false;
+      if (deadline - now < static_cast<uint64_t>(slice)) slice = static_cast<int>(deadline - now);
+    }
+    switch (SelectOnce(S(fd_), true, slice)) {
+      case Ready::kYes:
+        return true;
+      case Ready::kError:
+        return false;
+      case Ready::kNo:
+        break;
+    }
+  }
+}
+
+void TcpSocket::Shutdown() {
+  if (fd_ != kNone) shutdown(S(fd_), SD_BOTH);
+}
+
+void TcpSocket::Close() {
+  if (fd_ != kNone) {
+    closesocket(S(fd_));
+    fd_ = kNone;
+  }
+  if (netEvent_ != nullptr) {
+    WSACloseEvent(netEvent_);
+    netEvent_ = nullptr;
+  }
+}
+
+IcmpSocket::~IcmpSocket() { Close(); }
+
+IcmpSocket::Kind IcmpSocket::Open() {
+  Close();
+  // Windows offers no unprivileged ICMP datagram socket: raw, or nothing.
+  const SOCKET s = WSASocketW(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+  if (s == INVALID_SOCKET) return kind_ = Kind::kNone;
+  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  fd_ = static_cast<intptr_t>(s);
+  return kind_ = Kind::kRaw;
+}
+
+static int SetTimeout(intptr_t fd, int option, int ms) {
+  if (fd == kNone) return WSAENOTSOCK;
+  const DWORD value = static_cast<DWORD>(ms);
+  return setsockopt(S(fd), SOL_SOCKET, option, reinterpret_cast<const char*>(&value),
+                    sizeof value) == 0
+             ? 0
+             : WSAGetLastError();
+}
+
+int IcmpSocket::SetReceiveTimeout(int ms) { return SetTimeout(fd_, SO_RCVTIMEO, ms); }
+int IcmpSocket::SetSendTimeout(int ms) { return SetTimeout(fd_, SO_SNDTIMEO, ms); }
+
+bool IcmpSocket::SendTo(uint32_t addrNetOrder, const void* data, size_t size) {
+  if (fd_ == kNone) return false;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = addrNetOrder;
+  const int r = sendto(S(fd_), static_cast<const char*>(data), Clamp(size), 0,
+                       reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  return r == static_cast<int>(size);
+}
+
+bool IcmpSocket::ReceiveEchoReply(uint32_t addrNetOrder, int timeoutMs) {
+  if (fd_ == kNone) return false;
+  const uint64_t deadline = TickMs() + static_cast<uint64_t>(timeoutMs);
+  char buf[1024];
+  for (;;) {
+    const uint64_t now = TickMs();
+    if (now >= deadline) return false;
+    const Ready ready = SelectOnce(S(fd_), false, static_cast<int>(deadline - now));
+    if (ready == Ready::kError) return false;
+    if (ready == Ready::kNo) continue;
+    sockaddr_in from{};
+    int fromLen = sizeof from;
+    const int n =
+        recvfrom(S(fd_), buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (n == SOCKET_ERROR) {
+      const int error = WSAGetLastError();
+      // A datagram larger than the buffer still counts as received.
+      if (error == WSAEMSGSIZE) continue;
+      return false;
+    }
+    if (from.sin_addr.s_addr != addrNetOrder) continue;
+    // A raw socket hands over the IP header too.
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(buf);
+    const size_t len = static_cast<size_t>(n);
+    if (len < 1) continue;
+    const size_t ihl = static_cast<size_t>(bytes[0] & 0x0F) * 4;
+    if (len < ihl + 8) continue;
+    if (bytes[ihl] == 0 /* echo reply */) return true;
+  }
+}
+
+void IcmpSocket::Close() {
+  if (fd_ != kNone) {
+    closesocket(S(fd_));
+    fd_ = kNone;
+  }
+  kind_ = Kind::kNone;
+}
+
+bool Poller::Wait(int timeoutMs) {
+  HANDLE handles[8];
+  DWORD count = 0;
+  fd_set readable, errors;
+  FD_ZERO(&readable);
+  FD_ZERO(&errors);
+  bool sockets = false;
+  for (int i = 0; i < count_; ++i) {
+    Entry& e = entries_[i];
+    e.ready = false;
+    if (e.event != nullptr) {
+      if (e.event->Handle() == nullptr) return false;
+      handles[count++] = e.event->Handle();
+      continue;
+    }
+    auto* socket = const_cast<TcpSocket*>(e.socket);
+    if (socket->netEvent_ == nullptr) socket->netEvent_ = WSACreateEvent();
+    if (socket->netEvent_ == WSA_INVALID_EVENT) {
+      socket->netEvent_ = nullptr;
+      return false;
+    }
+    // Tied afresh on every wait, before the readiness check below: bytes that arrive after the
+    // check signal the event, bytes already there are found by the check.
+    ResetEvent(socket->netEvent_);
+    if (WSAEventSelect(S(socket->fd_), socket->netEvent_, FD_READ | FD_CLOSE) != 0) return false;
+    handles[count++] = socket->netEvent_;
+    FD_SET(S(socket->fd_), &readable);
+    FD_SET(S(socket->fd_), &errors);
+    sockets = true;
+  }
+  auto collect = [&]() -> bool {
+    bool any = false;
+    if (sockets) {
+      fd_set r = readable, x = errors;
+      timeval zero{0, 0};
+      if (select(0, &r, nullptr, &x, &zero) == SOCKET_ERROR) return false;
+      for (int i = 0; i < count_; ++i) {
+        Entry& e = entries_[i];
+        if (e.socket == nullptr) continue;
+        // An error is reported as readable: the read that follows tells what happened.
+        e.ready = FD_ISSET(S(e.socket->fd_), &r) || FD_ISSET(S(e.socket->fd_), &x);
+        any = any || e.ready;
+      }
+    }
+    for (int i = 0; i < count_; ++i) {
+      Entry& e = entries_[i];
+      if (e.event != nullptr) {
+        e.ready = e.event->IsSet();
+        any = any || e.ready;
+      }
+    }
+    return any;
+  };
+  if (!sockets && count == 0) {
+    SleepMs(timeoutMs);
+    return true;
+  }
+  if (sockets) {
+    // Level first: what is ready now needs no wait.
+    if (collect()) return true;
+  }
+  const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
+  const DWORD r = WaitForMultipleObjects(count, handles, FALSE, wait);
+  if (r == WAIT_FAILED) return false;
+  if (r == WAIT_TIMEOUT) return true;
+  collect();
+  return true;
+}
+
+}  // namespace scanlink::platform

@@ -1,0 +1,235 @@
+// The system layer on its own: events, the readiness wait over sockets and events, TCP sockets
+// and address conversion. The same expectations hold on every system the library runs on.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "integration/net_compat.h"
+#include "platform/clock.h"
+#include "platform/event.h"
+#include "platform/socket.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using scanlink::platform::Event;
+using scanlink::platform::IoStatus;
+using scanlink::platform::Poller;
+using scanlink::platform::TcpSocket;
+namespace net = scanlink::test::net;
+
+uint64_t Elapsed(uint64_t since) { return scanlink::platform::TickMs() - since; }
+
+TEST(Event, SetResetAndWait) {
+  Event e;
+  ASSERT_TRUE(e.Valid());
+  EXPECT_FALSE(e.IsSet());
+  EXPECT_FALSE(e.Wait(0));
+  e.Set();
+  e.Set();  // setting twice changes nothing
+  EXPECT_TRUE(e.IsSet());
+  EXPECT_TRUE(e.Wait(0));
+  EXPECT_TRUE(e.Wait(1000)) << "a manual-reset event stays set for every waiter";
+  e.Reset();
+  EXPECT_FALSE(e.IsSet());
+  const uint64_t start = scanlink::platform::TickMs();
+  EXPECT_FALSE(e.Wait(50));
+  EXPECT_GE(Elapsed(start), 40u);
+}
+
+TEST(Event, SetFromAnotherThreadEndsAnUnboundedWait) {
+  Event e;
+  std::thread setter([&] {
+    std::this_thread::sleep_for(20ms);
+    e.Set();
+  });
+  EXPECT_TRUE(e.Wait(-1));
+  setter.join();
+}
+
+// A listener on loopback and one connection to it: the library's socket on one end, a plain
+// socket of the test on the other.
+class Connected : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(library.Start(2, 2));
+    ASSERT_TRUE(net::Start());
+    listener = net::NewSocket(SOCK_STREAM);
+    ASSERT_TRUE(net::Valid(listener));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    port = ntohs(sa.sin_port);
+    ASSERT_TRUE(socket.Open());
+    ASSERT_TRUE(socket.Connect(htonl(INADDR_LOOPBACK), port, 2000, nullptr));
+    ASSERT_TRUE(socket.SetNonBlocking());
+    peer = net::Accept(listener);
+    ASSERT_TRUE(net::Valid(peer));
+  }
+  void TearDown() override {
+    socket.Close();
+    if (net::Valid(peer)) net::Close(peer);
+    if (net::Valid(listener)) net::Close(listener);
+  }
+  void PeerSends(const char* text) {
+    ASSERT_EQ(net::Send(peer, text, std::strlen(text)), static_cast<long>(std::strlen(text)));
+  }
+  bool ReadableWithin(int ms) {
+    Poller p;
+    const int slot = p.Add(socket);
+    return p.Wait(ms) && p.Readable(slot);
+  }
+
+  scanlink::platform::SocketLibrary library;
+  net::Socket listener = static_cast<net::Socket>(-1);
+  net::Socket peer = static_cast<net::Socket>(-1);
+  uint16_t port = 0;
+  TcpSocket socket;
+};
+
+TEST_F(Connected, BytesMoveBothWaysAndAnEmptyReadWouldBlock) {
+  char buf[16] = {};
+  EXPECT_EQ(socket.Receive(buf, sizeof buf).status, IoStatus::kWouldBlock);
+  const auto sent = socket.Send("ping", 4);
+  ASSERT_EQ(sent.status, IoStatus::kOk);
+  EXPECT_EQ(sent.bytes, 4u);
+  char got[8] = {};
+  long n = 0;
+  for (int i = 0; i < 200 && n <= 0; ++i) {
+    net::PollFd p{peer, POLLIN, 0};
+    net::Poll(&p, 1, 10);
+    n = net::Recv(peer, got, sizeof got);
+  }
+  EXPECT_EQ(n, 4);
+  EXPECT_EQ(std::string(got, 4), "ping");
+  PeerSends("pong");
+  ASSERT_TRUE(ReadableWithin(2000));
+  const auto r = socket.Receive(buf, sizeof buf);
+  ASSERT_EQ(r.status, IoStatus::kOk);
+  EXPECT_EQ(std::string(buf, r.bytes), "pong");
+}
+
+TEST_F(Connected, UnreadBytesKeepTheSocketReadableAcrossWaits) {
+  // The listening thread may leave bytes unread (a burst cut short, no free buffers): the next
+  // wait must still see them, however the system reports readiness.
+  EXPECT_FALSE(ReadableWithin(20)) << "nothing sent yet";
+  PeerSends("abcdef");
+  ASSERT_TRUE(ReadableWithin(2000));
+  ASSERT_TRUE(ReadableWithin(0)) << "nothing read: still readable";
+  char buf[2];
+  ASSERT_EQ(socket.Receive(buf, 2).bytes, 2u);
+  EXPECT_TRUE(ReadableWithin(0)) << "part read: the rest is still readable";
+  EXPECT_TRUE(ReadableWithin(100));
+  char rest[16];
+  ASSERT_EQ(socket.Receive(rest, sizeof rest).bytes, 4u);
+  EXPECT_FALSE(ReadableWithin(30)) << "everything read";
+  PeerSends("x");
+  EXPECT_TRUE(ReadableWithin(2000)) << "new bytes after a drained wait";
+}
+
+TEST_F(Connected, PeerCloseIsReadableAndReadsAsClosed) {
+  net::Close(peer);
+  peer = static_cast<net::Socket>(-1);
+  ASSERT_TRUE(ReadableWithin(2000));
+  char buf[4];
+  EXPECT_EQ(socket.Receive(buf, sizeof buf).status, IoStatus::kClosed);
+}
+
+TEST_F(Connected, AnEventWakesAWaitOnSocketsAndEvents) {
+  Event stop, other;
+  Poller p;
+  const int stopSlot = p.Add(stop);
+  const int otherSlot = p.Add(other);
+  const int sockSlot = p.Add(socket);
+  std::thread setter([&] {
+    std::this_thread::sleep_for(30ms);
+    stop.Set();
+  });
+  const uint64_t start = scanlink::platform::TickMs();
+  ASSERT_TRUE(p.Wait(-1));
+  setter.join();
+  EXPECT_LT(Elapsed(start), 2000u);
+  EXPECT_TRUE(p.Readable(stopSlot));
+  EXPECT_FALSE(p.Readable(otherSlot));
+  EXPECT_FALSE(p.Readable(sockSlot));
+  EXPECT_FALSE(p.Readable(7)) << "a slot never added";
+  // Still set: every later wait returns at once, and so does the socket once it has bytes.
+  PeerSends("z");
+  ASSERT_TRUE(ReadableWithin(2000));
+  ASSERT_TRUE(p.Wait(-1));
+  EXPECT_TRUE(p.Readable(stopSlot));
+  EXPECT_TRUE(p.Readable(sockSlot));
+}
+
+TEST_F(Connected, ShutdownEndsReading) {
+  // Teardown shuts a socket down while the listening thread may wait on it; its stop event is
+  // what wakes that thread, and after shutdown nothing reads as data.
+  socket.Shutdown();
+  char buf[4];
+  const auto r = socket.Receive(buf, sizeof buf);
+  EXPECT_NE(r.status, IoStatus::kOk);
+}
+
+TEST(TcpSocket, ConnectToAClosedPortFailsAndTheSocketIsReusable) {
+  scanlink::platform::SocketLibrary library;
+  ASSERT_TRUE(library.Start(1, 1));
+  ASSERT_TRUE(library.Start(1, 1)) << "a second start of the same registration is harmless";
+  TcpSocket s;
+  ASSERT_TRUE(s.Open());
+  // Port 1 on loopback has no listener in a test namespace.
+  EXPECT_FALSE(s.Connect(htonl(INADDR_LOOPBACK), 1, 2000, nullptr));
+  EXPECT_TRUE(s.Open()) << "a fresh socket after a failed attempt";
+  s.Close();
+  s.Close();
+  EXPECT_FALSE(s.IsOpen());
+}
+
+TEST(TcpSocket, ACancelledConnectReturnsAtOnce) {
+  scanlink::platform::SocketLibrary library;
+  ASSERT_TRUE(library.Start(2, 2));
+  Event cancel;
+  cancel.Set();
+  TcpSocket s;
+  ASSERT_TRUE(s.Open());
+  const uint64_t start = scanlink::platform::TickMs();
+  // Whatever the outcome of a cancelled attempt, it must not wait out its time-out.
+  s.Connect(htonl(INADDR_LOOPBACK), 1, 5000, &cancel);
+  EXPECT_LT(Elapsed(start), 1000u);
+}
+
+TEST(Address, ClassicConversionForms) {
+  using scanlink::platform::InetAddrHostOrder;
+  EXPECT_EQ(InetAddrHostOrder("192.168.1.2"), 0xC0A80102u);
+  EXPECT_EQ(InetAddrHostOrder("10.1"), 0x0A000001u) << "a.b: b fills 24 bits";
+  EXPECT_EQ(InetAddrHostOrder("10.1.2"), 0x0A010002u) << "a.b.c: c fills 16 bits";
+  EXPECT_EQ(InetAddrHostOrder("3232235778"), 0xC0A80102u) << "one number, all 32 bits";
+  EXPECT_EQ(InetAddrHostOrder("0x7f.1"), 0x7F000001u) << "hexadecimal";
+  EXPECT_EQ(InetAddrHostOrder("010.0.0.1"), 0x08000001u) << "octal";
+  EXPECT_EQ(InetAddrHostOrder("1.2.3.4 trailing"), 0x01020304u);
+  for (const char* bad : {"", "abc", "256.1.1.1", "1.2.3.4.5", "1..2.3", "1.2.3.-4", "09.1.1.1",
+                          "1.2.3.4x", "1.256.3"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(InetAddrHostOrder(bad), 0xFFFFFFFFu);
+  }
+  EXPECT_EQ(InetAddrHostOrder(nullptr), 0xFFFFFFFFu);
+}
+
+TEST(Address, DottedDecimalOnlyForTheScannerAddress) {
+  using scanlink::platform::ParseIpv4;
+  const auto a = ParseIpv4("127.0.0.1");
+  ASSERT_TRUE(a.has_value());
+  EXPECT_EQ(*a, htonl(INADDR_LOOPBACK));
+  EXPECT_FALSE(ParseIpv4("127.1").has_value());
+  EXPECT_FALSE(ParseIpv4("1.2.3.256").has_value());
+  EXPECT_FALSE(ParseIpv4("").has_value());
+  EXPECT_FALSE(ParseIpv4(nullptr).has_value());
+}
+
+}  // namespace
