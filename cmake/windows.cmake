@@ -25,15 +25,30 @@ if(SCANLINK_BUILD_TESTS)
   set(SCANLINK_TEST_LIBRARY scanlink_testing)
 endif()
 
+# The header-only JSON and command-line libraries of the host (Debian's packages), each through a
+# folder of its own: the host's /usr/include as a whole must never reach the cross compiler.
+foreach(_lib nlohmann CLI)
+  if(EXISTS /usr/include/${_lib})
+    file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/host-headers/${_lib})
+    file(CREATE_LINK /usr/include/${_lib} ${PROJECT_BINARY_DIR}/host-headers/${_lib}/${_lib}
+         SYMBOLIC)
+  endif()
+endforeach()
+if(EXISTS /usr/include/nlohmann/json.hpp)
+  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+  set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
+                        INTERFACE_INCLUDE_DIRECTORIES ${PROJECT_BINARY_DIR}/host-headers/nlohmann)
+endif()
+if(EXISTS /usr/include/CLI/CLI.hpp)
+  add_library(CLI11::CLI11 INTERFACE IMPORTED)
+  set_target_properties(CLI11::CLI11 PROPERTIES
+                        INTERFACE_INCLUDE_DIRECTORIES ${PROJECT_BINARY_DIR}/host-headers/CLI)
+endif()
+
 # The integration tests against the simulator drive a native simulator built by a native build
 # (scripts/test-windows.sh makes one); the test side needs only the header-only JSON library.
 set(SCANLINK_WINDOWS_SIM "" CACHE FILEPATH "scanlink-sim of a native build, for the tests")
-if(SCANLINK_BUILD_TESTS AND SCANLINK_WINDOWS_SIM AND EXISTS /usr/include/nlohmann/json.hpp)
-  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/host-include)
-  file(CREATE_LINK /usr/include/nlohmann ${PROJECT_BINARY_DIR}/host-include/nlohmann SYMBOLIC)
-  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
-  set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
-                        INTERFACE_INCLUDE_DIRECTORIES ${PROJECT_BINARY_DIR}/host-include)
+if(SCANLINK_BUILD_TESTS AND SCANLINK_WINDOWS_SIM AND TARGET nlohmann_json::nlohmann_json)
   add_subdirectory(${PROJECT_SOURCE_DIR}/tests/support ${PROJECT_BINARY_DIR}/tests/support)
   target_compile_definitions(scanlink_simpeer PUBLIC SCANLINK_SIM_PATH="${SCANLINK_WINDOWS_SIM}")
 endif()

@@ -15,6 +15,7 @@ if [ "${1:-}" = --inside ]; then
   # must live where the tests' loopback is.
   build=$2
   consumer=$3
+  sim=$4
   export WINEPREFIX="$root/$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export WINE=/usr/lib/wine/wine64
   unset DISPLAY WAYLAND_DISPLAY
@@ -32,6 +33,34 @@ if [ "${1:-}" = --inside ]; then
 
   echo "=== consumer of the installed package, under Wine"
   "$WINE" "$consumer"
+
+  echo "=== the scanlink command line, under Wine"
+  tool="$root/$build/bin/scanlink.exe"
+  "$WINE" "$tool" --help >/dev/null
+  for capture in tests/captures/td-cells.scl tests/captures/wcdma-sweep.scl; do
+    # The console's text mode ends lines with CR LF; the expected lines end with LF.
+    "$WINE" "$tool" decode --json "$capture" | tr -d '\r' | cmp - "${capture%.scl}.jsonl"
+  done
+  # No simulator to start on Windows: demo says so in one line, with its own status.
+  status=0
+  "$WINE" "$tool" demo >/dev/null 2>"$root/$build/demo.err" || status=$?
+  if [ "$status" != 7 ] || [ "$(grep -c '^scanlink: ' "$root/$build/demo.err")" != 1 ]; then
+    echo "scanlink demo: status $status, $(cat "$root/$build/demo.err")" >&2
+    exit 1
+  fi
+  # Against the native simulator; it quits when its standard input closes.
+  simlog="$root/$build/sim-query.jsonl"
+  rm -f "$simlog"
+  exec {simin}> >(exec "$sim" --bind 127.0.0.1 --port 5000 --alarm-port 8050 --family 21 \
+                    --log "$simlog" >/dev/null 2>&1)
+  simpid=$!
+  for _ in $(seq 100); do grep -qs '"listening"' "$simlog" && break; sleep 0.05; done
+  "$WINE" "$tool" query --host 127.0.0.1 --port 5000 | tr -d '\r' >"$root/$build/query.txt"
+  exec {simin}>&-
+  wait "$simpid" || true
+  for name in TDVersion TDScanMode Battery; do
+    grep -q "$name" "$root/$build/query.txt" || { echo "scanlink query: no $name" >&2; exit 1; }
+  done
 
   echo "=== test suite against the DLL, under Wine"
   ctest --test-dir "$build" --output-on-failure -j"${SCANLINK_TEST_JOBS:-4}"
@@ -89,4 +118,5 @@ x86_64-w64-mingw32-g++-posix -std=c++17 -Wall -Wextra -Werror -I"$prefix/include
   "$prefix/lib/libscanlink.dll.a" -static
 cp "$prefix/bin/scanlink.dll" "$root/$build/consumer/"
 
-exec tests/netns-run "$0" --inside "$build" "$root/$build/consumer/consumer.exe"
+exec tests/netns-run "$0" --inside "$build" "$root/$build/consumer/consumer.exe" \
+  "$root/$native/tools/sim/scanlink-sim"

@@ -1,19 +1,25 @@
 // The parts of scanlink that hold no connection: text parsing, argument checks, the record's
 // JSON and text, the pictures.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
 #include "bs_list.h"
 #include "capture_file.h"
+#include "console.h"
 #include "exit_codes.h"
 #include "gps_text.h"
 #include "operations.h"
 #include "record_json.h"
 #include "record_text.h"
 #include "run_tool.h"
+#include "sim_process.h"
 #include "svg.h"
 
 namespace scanlink::cli {
@@ -239,6 +245,60 @@ TEST(Svg, PicturesAreWellFormedForAwkwardInput) {
   const std::string plot = SweepPlotSvg({{73, 1000, 10, {1, 2, 3}}, {0xF026, 1005, 10, {4, 5}}});
   EXPECT_NE(plot.find("data-points=\"3\""), std::string::npos);
   EXPECT_NE(plot.find("data-points=\"2\""), std::string::npos);
+}
+
+std::atomic<int> g_interrupts{0};
+
+// Ctrl-C and a termination request reach the callback and leave the process running; once
+// released, both end the process again; a closed pipe is an error to the writer, not a signal.
+TEST(Console, InterruptsAreCaughtOnlyWhileAskedAndBrokenPipesAreErrors) {
+  g_interrupts = 0;
+  CatchInterrupt([] { ++g_interrupts; });
+  std::raise(SIGINT);
+  std::raise(SIGTERM);
+  EXPECT_EQ(g_interrupts, 2);
+  ReleaseInterrupt();
+  for (int sig : {SIGINT, SIGTERM}) {
+    const auto previous = std::signal(sig, SIG_DFL);
+    EXPECT_EQ(previous, SIG_DFL) << sig;
+  }
+
+  IgnoreBrokenPipe();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[0]);
+  errno = 0;
+  EXPECT_EQ(::write(fds[1], "x", 1), -1);
+  EXPECT_EQ(errno, EPIPE);
+  ::close(fds[1]);
+  std::signal(SIGPIPE, SIG_DFL);
+}
+
+// Status lines and colours only on a terminal: a file or a pipe gets plain text.
+TEST(Console, FilesAndPipesAreNoTerminal) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  EXPECT_FALSE(IsTerminal(file));
+  std::fclose(file);
+  std::FILE* pipe = ::popen("true", "r");
+  ASSERT_NE(pipe, nullptr);
+  EXPECT_FALSE(IsTerminal(pipe));
+  ::pclose(pipe);
+}
+
+TEST(SimProcess, TemporaryFoldersAreNewEmptyAndPrivate) {
+  namespace fs = std::filesystem;
+  const fs::path a = MakeTempFolder("scanlink-unit"), b = MakeTempFolder("scanlink-unit");
+  EXPECT_NE(a, b);
+  for (const fs::path& p : {a, b}) {
+    EXPECT_TRUE(fs::is_directory(p)) << p;
+    EXPECT_TRUE(fs::is_empty(p)) << p;
+    EXPECT_EQ(fs::status(p).permissions() & (fs::perms::group_all | fs::perms::others_all),
+              fs::perms::none)
+        << p;
+    EXPECT_NE(p.filename().string().find("scanlink-unit"), std::string::npos);
+    fs::remove(p);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,4 @@
 // scanlink demo: the library's main job against the simulator, narrated, ending by itself.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -10,6 +8,7 @@
 #include <thread>
 
 #include "common_options.h"
+#include "console.h"
 #include "exit_codes.h"
 #include "gps_text.h"
 #include "record_text.h"
@@ -55,7 +54,7 @@ bool Broadcast(const LinkEvent& e, uint16_t code) {
 class Demo {
  public:
   Demo(const DemoOptions& o, OutputOptions output)
-      : o_(o), colour_(::isatty(1) != 0 && !output.json), out_(std::move(output)) {}
+      : o_(o), colour_(IsTerminal(stdout) && !output.json), out_(std::move(output)) {}
   ~Demo() {
     if (!o_.keep && !dir_.empty()) {
       std::error_code ec;
@@ -74,7 +73,7 @@ class Demo {
   bool Pump(Clock::time_point deadline, const std::function<bool(const LinkEvent&)>& done = {});
   // Prints events until the reply of trans; throws when none comes.
   void Await(int trans, const char* what);
-  void StartSimulator();
+  void StartSimulator(const std::string& program);
   void Summary(Clock::time_point started);
 
   const DemoOptions& o_;
@@ -102,14 +101,11 @@ void Demo::Await(int trans, const char* what) {
   if (!got) throw CliError(kExitNoReply, std::string("no reply to ") + what);
 }
 
-void Demo::StartSimulator() {
-  const std::string program = FindSimulator(o_.sim);
+void Demo::StartSimulator(const std::string& program) {
   address_ = PickLoopbackAddress(kDataPort, kAlarmPort);
-  char name[] = "/tmp/scanlink-demo.XXXXXX";
-  if (::mkdtemp(name) == nullptr) throw CliError(kExitFile, "cannot create a temporary folder");
-  dir_ = name;
+  dir_ = MakeTempFolder("scanlink-demo");
   if (o_.keep) Say("simulator files in " + dir_.string());
-  WriteStations(dir_ / "stations.csv", out_.options().stations);
+  WriteStations((dir_ / "stations.csv").string(), out_.options().stations);
   const fs::path log = dir_ / "sim.jsonl";
   sim_.Start(program,
              {"--bind",
@@ -154,8 +150,10 @@ void Demo::StartSimulator() {
 
 int Demo::Run() {
   const auto started = Clock::now();
+  // Before any narration: where there is no simulator to start, the one error line is all.
+  const std::string program = FindSimulator(o_.sim);
   Step("Starting the scanner simulator");
-  StartSimulator();
+  StartSimulator(program);
   Say("scanlink-sim listens on " + address_ + ":" + std::to_string(kDataPort) + " (alarm port " +
       std::to_string(kAlarmPort) + "), a TD-SCDMA scanner walking a route near " +
       FormatPosition({kStartLat, kStartLon}));

@@ -1,10 +1,10 @@
 // scanlink monitor: logs in, configures, starts, and prints what the scanner measures until
 // Ctrl-C (or --seconds), then stops the scan and closes cleanly.
 #include <atomic>
-#include <csignal>
 #include <sstream>
 
 #include "common_options.h"
+#include "console.h"
 #include "exit_codes.h"
 #include "operations.h"
 #include "status_line.h"
@@ -24,7 +24,7 @@ struct MonitorOptions {
 };
 
 std::atomic<bool> g_interrupted{false};
-extern "C" void OnInterrupt(int) { g_interrupted = true; }
+void OnInterrupt() { g_interrupted = true; }
 
 std::vector<std::string> Words(const std::string& text) {
   std::istringstream in(text);
@@ -42,8 +42,7 @@ int Run(const MonitorOptions& o) {
   ApplyStations(link, o.output, out.options());
   ConnectAndLogin(link, o.connect, out);
 
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+  CatchInterrupt(OnInterrupt);
   StatusLine status;
   bool up = true;
   auto pump = [&](Clock::time_point until, int trans) {
@@ -78,8 +77,7 @@ int Run(const MonitorOptions& o) {
     pump(Clock::now() + replyWait, link.client().StopScanData());
   status.Clear();
   link.Close();
-  std::signal(SIGINT, SIG_DFL);
-  std::signal(SIGTERM, SIG_DFL);
+  ReleaseInterrupt();
   if (auto error = out.Finish(); !error.empty()) throw CliError(kExitFile, error);
   return kExitOk;
 }

@@ -1,18 +1,24 @@
 // scanlink: drives a scanner (or the simulator) through the library from the shell.
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "exit_codes.h"
 #include "subcommands.h"
 
 int main(int argc, char** argv) {
   using namespace scanlink::cli;
-  std::signal(SIGPIPE, SIG_IGN);
+  IgnoreBrokenPipe();
   CLI::App app{
       "scanlink: drives a radio scanner through the scanlink library.\n"
-      "Try it without hardware: scanlink demo"};
+#ifdef _WIN32
+      // The simulator demo needs runs on Linux only.
+      "Try it without hardware: scanlink decode on a recorded stream (a .scl file)"
+#else
+      "Try it without hardware: scanlink demo"
+#endif
+  };
   app.footer(ExitCodesHelp());
   app.require_subcommand(1);
   std::vector<Subcommand> subcommands = {AddDemo(app), AddMonitor(app), AddQuery(app), AddSend(app),

@@ -107,6 +107,14 @@ std::string FindSimulator(const std::string& overridePath) {
                  "scanlink-sim not found next to scanlink nor on PATH (give --sim PATH)");
 }
 
+std::string MakeTempFolder(const std::string& prefix) {
+  std::string name = "/tmp/" + prefix + ".XXXXXX";
+  if (::mkdtemp(name.data()) == nullptr)
+    throw CliError(kExitFile,
+                   std::string("cannot create a temporary folder: ") + std::strerror(errno));
+  return name;
+}
+
 namespace {
 
 bool CanListen(const in_addr& address, int port) {

@@ -31,9 +31,12 @@ class SimProcess {
   int stdin_ = -1;
 };
 
-// The simulator next to this program (or in the build tree's tools/sim), else on PATH.
+// The simulator next to this program (or in the build tree's tools/sim), else on PATH. Throws
+// CliError(kExitSimulator) where none can run: the simulator is a Linux program.
 std::string FindSimulator(const std::string& overridePath);
 // An address in 127.0.0.0/8 where both ports can be listened on right now.
 std::string PickLoopbackAddress(int dataPort, int alarmPort);
+// A new private folder in the temporary folder, named after prefix.
+std::string MakeTempFolder(const std::string& prefix);
 
 }  // namespace scanlink::cli

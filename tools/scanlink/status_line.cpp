@@ -1,12 +1,12 @@
 #include "status_line.h"
 
-#include <unistd.h>
-
 #include <cstdio>
+
+#include "console.h"
 
 namespace scanlink::cli {
 
-StatusLine::StatusLine() : enabled_(::isatty(2) != 0) {}
+StatusLine::StatusLine() : enabled_(IsTerminal(stderr)) {}
 
 void StatusLine::Clear() {
   if (!shown_) return;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numbers>
 
 namespace scanlink::cli {
 namespace {
@@ -143,7 +144,7 @@ std::string RouteMapSvg(const std::vector<RouteReport>& route,
   for (const Station& s : stations) include(s.latitude, s.longitude);
   if (latLo > latHi) latLo = latHi = lonLo = lonHi = 0;
   // Same metres per pixel on both axes: widen the narrower span.
-  const double midLat = (latLo + latHi) / 2, k = std::cos(midLat * M_PI / 180);
+  const double midLat = (latLo + latHi) / 2, k = std::cos(midLat * std::numbers::pi / 180);
   double lonSpan = std::max((lonHi - lonLo) * k, 1e-4), latSpan = std::max(latHi - latLo, 1e-4);
   const double plotW = kWidth - kLeft - kRight, plotH = kHeight - kTop - kBottom;
   if (lonSpan / latSpan > plotW / plotH)
