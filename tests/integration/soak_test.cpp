@@ -4,15 +4,6 @@
 // SCANLINK_SOAK_FAILURES=N sets the number of failures (default 200);
 // SCANLINK_SOAK_REAL_TIMINGS=1 keeps the protocol's own pauses (slow: over a second each).
 #include <gtest/gtest.h>
-#if defined(_WIN32)
-// windows.h first.
-// clang-format off
-#include <windows.h>
-#include <tlhelp32.h>
-// clang-format on
-#else
-#include <dirent.h>
-#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -41,39 +32,6 @@ namespace {
 
 constexpr uint16_t kPort = 5000;
 
-#if defined(_WIN32)
-// The process's open handles and its threads.
-int CountHandles() {
-  DWORD n = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &n);
-  return static_cast<int>(n);
-}
-
-int CountThreads() {
-  int n = 0;
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snap == INVALID_HANDLE_VALUE) return -1;
-  THREADENTRY32 t{};
-  t.dwSize = sizeof t;
-  for (BOOL ok = Thread32First(snap, &t); ok; ok = Thread32Next(snap, &t)) {
-    n += t.th32OwnerProcessID == GetCurrentProcessId();
-  }
-  CloseHandle(snap);
-  return n;
-}
-#else
-int CountEntries(const char* dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
-}
-int CountHandles() { return CountEntries("/proc/self/fd"); }
-int CountThreads() { return CountEntries("/proc/self/task"); }
-#endif
-
 long RssKb() {
   std::ifstream status("/proc/self/status");
   std::string line;
@@ -94,7 +52,8 @@ struct Steady {
 
 Steady Measure() {
   scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> g(Library().lock);
-  return {CountHandles(), CountThreads(), Library().trans.InUse(), Library().buffers.Available()};
+  return {scanlink::test::OpenDescriptors(), scanlink::test::Threads(), Library().trans.InUse(),
+          Library().buffers.Available()};
 }
 
 class Soak : public ::testing::Test {

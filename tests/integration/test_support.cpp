@@ -1,9 +1,11 @@
 #include "integration/test_support.h"
 
 #if defined(_WIN32)
+// windows.h first.
+// clang-format off
 #include <windows.h>
-// After windows.h, which it needs.
 #include <tlhelp32.h>
+// clang-format on
 #else
 #include <dirent.h>
 #include <sys/resource.h>
