@@ -23,32 +23,30 @@ local alarm_proto = Proto("scanlink_alarm", "Scanner alarm link")
 -- Names
 
 local CODE_NAMES = {
+  -- Names as in the library's message-code table (src/codec/message_codes.h); a test compares them.
   -- commands
-  [1] = "SetWScanMode", [4] = "StartScan", [7] = "StopScan", [10] = "GetScanMode",
-  [18] = "ResetScanner", [20] = "GetVersion", [22] = "Command22", [43] = "Login",
-  [46] = "ChangePassword", [81] = "SetIPAddress", [84] = "SetMACAddress",
-  [87] = "SetSignedValue", [97] = "SetTwoValues", [113] = "Command113",
-  [0xF001] = "SetTDScanMode", [0xF004] = "StartTDScan", [0xF007] = "StopTDScan",
-  [0xF00A] = "GetTDScanMode", [0xF012] = "ResetTDScanner", [0xF014] = "GetTDVersion",
-  [0xF030] = "QueryBattery", [0xF040] = "SetGpsInfoFormat",
-  -- replies
-  [3] = "SetWScanModeResult", [5] = "StartScanReply", [6] = "StartScanResult",
-  [9] = "StopScanResult", [11] = "ScanModeReply", [12] = "GetScanModeResult",
-  [21] = "VersionReply", [23] = "Command22Reply", [24] = "Command22Result",
-  [25] = "OneValueReply", [44] = "FamilyReply", [51] = "ThreeValueReply",
-  [89] = "SetSignedValueResult", [99] = "SetTwoValuesResult",
-  [0xF003] = "SetTDScanModeResult", [0xF006] = "StartTDScanResult",
-  [0xF009] = "StopTDScanResult", [0xF00B] = "TDScanModeReply", [0xF00C] = "GetTDScanModeResult",
-  [0xF015] = "TDVersionReply", [0xF02A] = "GpsTextReply", [0xF02B] = "GpsTextResult",
-  [0xF031] = "BatteryReply", [0xF032] = "QueryBatteryResult",
-  [0xF042] = "SetGpsInfoFormatResult",
-  -- reports and status (transaction id 0xFFFF)
-  [36] = "ValueListReport", [37] = "StatusReport", [38] = "ShortValueListReport",
-  [40] = "CellRecordReport", [41] = "CellRecordReport", [257] = "CellRecordReport",
-  [259] = "CellRecordReport", [73] = "SweepReport", [0xF025] = "TDCellReport",
-  [0xF026] = "TDSweepReport", [0xF027] = "TDValueListReport", [0xF028] = "TDStatusReport",
-  [0xF100] = "TDProfileReport", [0xF102] = "TDShortProfileReport",
-  [0xFFEE] = "LinkStatusNotice",
+  [1] = "SetWScanMode", [4] = "StartScan", [7] = "StopScan", [10] = "GetScanMode", [18] = "Reset",
+  [20] = "GetVersion", [22] = "Command22", [43] = "Login", [46] = "ChangePassword",
+  [81] = "SetIPAddress", [84] = "SetMACAddress", [87] = "Command87", [97] = "Command97",
+  [113] = "Command113", [0xF001] = "SetTDScanMode", [0xF004] = "StartTDScan",
+  [0xF007] = "StopTDScan", [0xF00A] = "GetTDScanMode", [0xF012] = "TDReset",
+  [0xF014] = "GetTDVersion", [0xF030] = "QueryBattery", [0xF040] = "SetGpsInfoFormat",
+  -- replies and results
+  [3] = "SetWScanModeResult", [5] = "StartScanData", [6] = "StartScanResult",
+  [9] = "StopScanResult", [11] = "WScanMode", [12] = "GetScanModeResult", [21] = "Version",
+  [23] = "Command22Data", [24] = "Command22Result", [25] = "OneValue", [44] = "LoginReply",
+  [51] = "ThreeValues", [89] = "Command87Result", [99] = "Command97Result",
+  [0xF003] = "SetTDScanModeResult", [0xF006] = "StartTDScanResult", [0xF009] = "StopTDScanResult",
+  [0xF00B] = "TDScanMode", [0xF00C] = "GetTDScanModeResult", [0xF015] = "TDVersion",
+  [0xF02A] = "GpsText", [0xF02B] = "GpsTextResult", [0xF031] = "Battery",
+  [0xF032] = "QueryBatteryResult", [0xF042] = "SetGpsInfoFormatResult",
+  -- reports (transaction id 0xFFFF)
+  [36] = "ValueList", [37] = "Status", [38] = "ShortValueList", [40] = "CellListReport",
+  [41] = "CellReport", [73] = "Sweep", [257] = "CellReport2", [259] = "CellReport3",
+  [0xF025] = "TDCellReport", [0xF026] = "TDSweep", [0xF027] = "TDValueList", [0xF028] = "TDStatus",
+  [0xF100] = "TDProfile", [0xF102] = "TDShortProfile",
+  -- the library's own link status notice
+  [0xFFEE] = "LinkStatus",
 }
 
 local W_MODE_NAMES = { [7] = "cell list", [8] = "frequency list" }
