@@ -113,7 +113,7 @@ TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJsonAndPlotsThem) {
   ASSERT_EQ(run.status, 0) << run.err;
   int sweeps = 0;
   for (const Json& j : JsonLines(run.out)) {
-    if (j["name"] != "Sweep") continue;
+    if (j["name"] != "SweepReport") continue;
     ++sweeps;
     const Json& b = j["body"];
     EXPECT_EQ(b["start"], 2110000);
