@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/pcapng.h"
 #include "transport/frames.h"
 
 namespace scanlink::capture {
@@ -177,6 +178,26 @@ Bytes Pcap(Link link, const std::vector<Bytes>& frames) {
   return file;
 }
 
+// The same as pcapng, as dumpcap writes it, with nanosecond timestamps.
+Bytes Pcapng(Link link, const std::vector<Bytes>& frames) {
+  pcapng::BlockWriter shb(pcapng::kSectionHeader);
+  shb.U32(pcapng::kByteOrderMagic).U16(1).U16(0).U32(0xFFFFFFFF).U32(0xFFFFFFFF);
+  Bytes file = shb.EndOfOptions().Finish();
+  const uint8_t nanoseconds = 9;
+  pcapng::BlockWriter idb(pcapng::kInterfaceDescription);
+  idb.U16(static_cast<uint16_t>(link)).U16(0).U32(0);
+  file = Cat({file, idb.Option(pcapng::kIfTsresol, &nanoseconds, 1).EndOfOptions().Finish()});
+  uint64_t ns = 1'700'000'000'000'000'000;
+  for (const Bytes& f : frames) {
+    pcapng::BlockWriter epb(pcapng::kEnhancedPacket);
+    epb.U32(0).U32(static_cast<uint32_t>(ns >> 32)).U32(static_cast<uint32_t>(ns));
+    epb.U32(static_cast<uint32_t>(f.size())).U32(static_cast<uint32_t>(f.size()));
+    file = Cat({file, epb.Bytes(f.data(), f.size()).EndOfOptions().Finish()});
+    ns += 1'000'000;
+  }
+  return file;
+}
+
 TEST(TcpdumpCapture, ReassemblesTheDataConnectionHoweverTheSegmentsCame) {
   const Bytes a = Frame(1, 0x0025, 0xFFFF, Bytes(40, 1)),
               b = Frame(1, 0x0028, 0xFFFF, Bytes(60, 2));
@@ -231,21 +252,25 @@ TEST(TcpdumpCapture, ReassemblesTheDataConnectionHoweverTheSegmentsCame) {
       frames.push_back(Cat({LinkHeader(c.link), Ipv4Tcp({true, 0, {9, 9}}, 22, 40002)}));
     for (const Segment& s : c.segments)
       frames.push_back(Cat({LinkHeader(c.link), Ipv4Tcp(s, 5000, 40000)}));
-    const Recording r = ReadRecording(Write("tcp.pcap", Pcap(c.link, frames)), c.dataPort);
-    EXPECT_EQ(r.format, "pcap");
-    EXPECT_EQ(r.warnings.size(), c.warnings)
-        << c.name << ": " << (r.warnings.empty() ? "" : r.warnings[0]);
-    const bool lost = std::string(c.name) == "a segment lost";
-    EXPECT_EQ(ScannerStream(r), lost ? Cat({a, part(58, stream.size())}) : stream) << c.name;
-    Bytes toScanner, alarmIn;
-    for (const Packet& p : r.packets) {
-      EXPECT_GE(p.timeUs, 1'700'000'000'000'000) << c.name;
-      Bytes& to = p.channel == Channel::kAlarm ? alarmIn : toScanner;
-      if (p.channel == Channel::kAlarm || p.direction == Direction::kToScanner)
-        to.insert(to.end(), p.bytes.begin(), p.bytes.end());
+    for (const bool ng : {false, true}) {
+      const Recording r = ReadRecording(
+          Write("tcp", ng ? Pcapng(c.link, frames) : Pcap(c.link, frames)), c.dataPort);
+      EXPECT_EQ(r.format, ng ? "pcapng" : "pcap");
+      EXPECT_EQ(r.warnings.size(), c.warnings)
+          << c.name << ": " << (r.warnings.empty() ? "" : r.warnings[0]);
+      const bool lost = std::string(c.name) == "a segment lost";
+      EXPECT_EQ(ScannerStream(r), lost ? Cat({a, part(58, stream.size())}) : stream) << c.name;
+      Bytes toScanner, alarmIn;
+      for (const Packet& p : r.packets) {
+        EXPECT_GE(p.timeUs, 1'700'000'000'000'000) << c.name;
+        EXPECT_LT(p.timeUs, 1'700'000'001'000'000) << c.name;  // within a second
+        Bytes& to = p.channel == Channel::kAlarm ? alarmIn : toScanner;
+        if (p.channel == Channel::kAlarm || p.direction == Direction::kToScanner)
+          to.insert(to.end(), p.bytes.begin(), p.bytes.end());
+      }
+      EXPECT_EQ(alarmIn, alarm) << c.name;
+      EXPECT_EQ(toScanner, c.segments[0].flags == 0x02 ? command : Bytes()) << c.name;
     }
-    EXPECT_EQ(alarmIn, alarm) << c.name;
-    EXPECT_EQ(toScanner, c.segments[0].flags == 0x02 ? command : Bytes()) << c.name;
   }
 }
 
