@@ -664,6 +664,16 @@ local function dissect_frame(tvb, pinfo, tree, to_scanner)
   return total
 end
 
+-- The start of a frame whose end is not at hand (the capture or the recording ends first).
+local function dissect_incomplete(tvb, pinfo, tree, flen)
+  pinfo.cols.protocol:set("scanlink")
+  local item = tree:add(proto, tvb())
+  item:set_text("scanlink: the first " .. tvb:len() .. " bytes of a frame of " .. flen)
+  item:add_proto_expert_info(ex.incomplete)
+  add_info(pinfo, tvb:len() .. " bytes of an incomplete frame")
+  return tvb:len()
+end
+
 -- Frame length from the header, or the length of the run of bytes skipped before the next one. A
 -- sync byte with less than a header behind it asks for the header first (TCP then calls again with
 -- the bytes reassembled), so a run of skipped bytes may be shorter than a header.
@@ -697,10 +707,11 @@ function proto.dissector(tvb, pinfo, tree)
     pinfo.desegment_offset = frames == 0 and 0 or off
     pinfo.desegment_len = need
     if frames == 0 then return len end
-  elseif off < len then
-    units[#units + 1] = { off, len - off }
   end
   for _, u in ipairs(units) do dissect_frame(tvb(u[1], u[2]):tvb(), pinfo, tree) end
+  if off < len and pinfo.can_desegment == 0 then
+    dissect_incomplete(tvb(off):tvb(), pinfo, tree, frame_length(tvb, pinfo, off))
+  end
   return len
 end
 
@@ -744,10 +755,7 @@ function rec_proto.dissector(tvb, pinfo, tree)
     if plausible_at(unit, off) then
       local flen = HEADER + unit(off + 6, 2):uint()
       if flen > n - off then
-        local item = tree:add(proto, unit(off))
-        item:set_text("scanlink: the first " .. (n - off) .. " bytes of a frame of " .. flen)
-        item:add_proto_expert_info(ex.incomplete)
-        add_info(pinfo, (n - off) .. " bytes of an incomplete frame")
+        dissect_incomplete(unit(off):tvb(), pinfo, tree, flen)
         break
       end
       dissect_frame(unit(off, flen):tvb(), pinfo, tree, to_scanner)
