@@ -618,7 +618,7 @@ local function dissect_frame(tvb, pinfo, tree, to_scanner)
   root:add(hf.code, tvb(2, 2))
   local trans_item = root:add(hf.trans, tvb(4, 2))
   if trans == UNSOLICITED then trans_item:append_text(" (unsolicited, for every module)") end
-  local len_item = root:add(hf.length, tvb(6, 2))
+  root:add(hf.length, tvb(6, 2))
   root:add(hf.kind, kind):set_generated()
   root:add(hf.name, name):set_generated()
   root:set_text(string.format("scanlink %s 0x%04X %s, module %d, trans %d, %d bytes", kind, code, name,
