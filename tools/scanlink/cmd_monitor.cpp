@@ -234,7 +234,9 @@ Subcommand AddMonitor(CLI::App& parent) {
                   "\"td-cells 10054/1,10055/2 1\" (cells, finger test)");
   app->add_option("--seconds", o->seconds, "stop after this many seconds (default: at Ctrl-C)")
       ->check(CLI::Range(0.0, 1e6));
-  app->add_flag("--no-start", o->noStart, "only listen: send neither start nor stop");
+  app->add_flag("--no-start", o->noStart,
+                "only listen: send neither start nor stop (a TD scanner is still asked its scan "
+                "mode, for the finger setting)");
   app->add_option("--finger", o->finger,
                   "TD cell records carry finger fields: 1 or 0 (default: as --scan sets it, "
                   "else as the scanner's scan mode says)")
