@@ -1,5 +1,6 @@
-// Stream reassembly under arbitrary chunking. Input: byte 0 picks how many chunk-size bytes
-// follow (1..8); those sizes are used in turn to cut the rest of the input into reads.
+// Stream reassembly under arbitrary chunking, which must not change what comes out. Input: byte 0
+// picks how many chunk-size bytes follow (1..8); those sizes are used in turn to cut the rest of
+// the input into reads.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -22,6 +23,7 @@ struct Sink {
   const uint8_t* stream;
   size_t framed = 0;     // bytes handed out in frames
   size_t discarded = 0;  // bytes reported as not part of any frame
+  size_t frames = 0;
 
   void OnFrame(const uint8_t* frame, size_t length) {
     FUZZ_CHECK(length >= Framer::kHeader && length <= Framer::kMaxFrame);
@@ -30,6 +32,7 @@ struct Sink {
     // Frames and discards are reported in stream order, so this frame begins right after them.
     FUZZ_CHECK(std::memcmp(frame, stream + framed + discarded, length) == 0);
     framed += length;
+    ++frames;
   }
   void OnTrace(const char* text) { FUZZ_CHECK(text != nullptr); }
   void OnOversized(size_t declared) { FUZZ_CHECK(declared > Framer::kMaxFrame); }
@@ -47,8 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t total = size - 1 - sizes;
 
   static Framer framer;  // large carry buffer: keep it off the stack
+  static Framer bytewise;
   framer.Reset();
+  bytewise.Reset();
   Sink sink{stream};
+  Sink one{stream};
   size_t fed = 0;
   for (size_t i = 0; fed < total; ++i) {
     size_t n = ChunkSize(plan[i % sizes]);
@@ -60,5 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every byte read so far is in a frame, discarded, or held for the frame not yet complete.
     FUZZ_CHECK(sink.framed + sink.discarded + framer.Pending() == fed);
   }
+  // The bytes alone decide: fed one byte at a time, the same frames and skips come out.
+  for (size_t i = 0; i < total; ++i) bytewise.Feed(stream + i, 1, one);
+  FUZZ_CHECK(one.framed == sink.framed && one.discarded == sink.discarded);
+  FUZZ_CHECK(one.frames == sink.frames && bytewise.Pending() == framer.Pending());
   return 0;
 }

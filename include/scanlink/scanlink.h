@@ -184,7 +184,7 @@ struct ScanlinkCounters {
   uint64_t droppedNoModule;        // frames for which no module was registered or matched
   uint64_t droppedTransaction;     // replies to unknown transactions or from another module
   uint64_t bytesSkipped;           // stream bytes discarded while looking for frames
-  uint64_t framesOversized;        // frames longer than 2056 bytes, skipped
+  uint64_t framesOversized;        // headers announcing over 2048 payload bytes, skipped
   uint64_t sends;                  // frames written
   uint64_t sendsFailed;            // sends refused or failed
   uint64_t linkLosses;             // link failures seen by supervision

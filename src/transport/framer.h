@@ -2,10 +2,11 @@
 // of any size; whole frames come out in stream order. No I/O, no lock, no allocation.
 //
 // A frame is an 8-byte header (sync 0x55, module id, code, transaction id, payload length,
-// big-endian) and its payload. A frame may span any number of chunks, its header included. A
-// frame longer than 2056 bytes is skipped by its declared length, so the stream stays in step.
-// A byte other than the sync byte where a frame should start discards the rest of that chunk:
-// the stream is found again where a later chunk begins on a frame boundary.
+// big-endian) and its payload; it may span any number of chunks, its header included. Where a
+// frame should start and the bytes there are no plausible header (see PlausibleHeader), the
+// cutter steps one byte at a time to the next plausible header. Every decision depends on the
+// bytes alone, never on how the stream was chunked: damaged bytes cost only themselves, and a
+// frame received intact after them is delivered.
 #pragma once
 
 #include <cstddef>
@@ -18,124 +19,126 @@ class Framer {
  public:
   static constexpr size_t kHeader = 8;
   static constexpr size_t kMaxFrame = 2056;
+  static constexpr uint8_t kSync = 0x55;
 
-  // Sink needs: void OnFrame(const uint8_t* frame, size_t length);
-  //             void OnTrace(const char* text);
-  //             void OnOversized(size_t declaredLength);
-  //             void OnDiscard(size_t bytes);  // bytes not part of any queued frame
-  template <typename Sink>
-  void Feed(const uint8_t* data, size_t n, Sink& sink);
-
-  void Reset() {
-    state_ = State::kIdle;
-    carryLen_ = 0;
-    frameLen_ = 0;
-    skipLeft_ = 0;
+  // A header the scanner could have sent: the sync byte, a payload of at most 2048 bytes, and a
+  // transaction id that is a request's (1..1023) or unsolicited (0xFFFF). Module id and code are
+  // not checked: replies echo any module id, and codes are open-ended.
+  static bool PlausibleHeader(const uint8_t* header) {
+    const size_t trans = static_cast<size_t>(header[4]) << 8 | header[5];
+    return header[0] == kSync && FrameLength(header) <= kMaxFrame &&
+           ((trans >= 1 && trans <= 1023) || trans == 0xFFFF);
   }
-  // Bytes held of a frame not yet complete.
-  size_t Pending() const { return carryLen_; }
-
- private:
-  enum class State { kIdle, kHeader, kBody, kSkip };
-
   static size_t FrameLength(const uint8_t* header) {
     return (static_cast<size_t>(header[6]) << 8 | header[7]) + kHeader;
   }
 
-  State state_ = State::kIdle;
-  size_t carryLen_ = 0;
-  size_t frameLen_ = 0;
-  size_t skipLeft_ = 0;
+  // Sink needs: void OnFrame(const uint8_t* frame, size_t length);
+  //             void OnTrace(const char* text);
+  //             void OnOversized(size_t declaredLength);  // where a frame should have started
+  //             void OnDiscard(size_t bytes);  // bytes skipped, reported in stream order
+  template <typename Sink>
+  void Feed(const uint8_t* data, size_t n, Sink& sink);
+
+  void Reset() {
+    held_ = 0;
+    inStep_ = true;
+  }
+  // Bytes held of a frame (or a header) not yet complete.
+  size_t Pending() const { return held_; }
+
+ private:
+  // The bytes at a frame start are no plausible header: skip one byte. Losing step is traced and,
+  // for a header announcing too long a frame, counted; while searching, candidates are not.
+  template <typename Sink>
+  void Reject(const uint8_t* header, Sink& sink) {
+    if (inStep_) {
+      if (header[0] == kSync && FrameLength(header) > kMaxFrame) {
+        sink.OnOversized(FrameLength(header));
+      }
+      sink.OnTrace("Frame start expected, searching for the next frame header");
+      inStep_ = false;
+    }
+    sink.OnDiscard(1);
+  }
+  // Skips to the next sync byte in [data, data + n); returns how many bytes were skipped.
+  template <typename Sink>
+  size_t SkipToSync(const uint8_t* data, size_t n, Sink& sink) {
+    const void* sync = std::memchr(data, kSync, n);
+    const size_t skip = sync == nullptr ? n : static_cast<const uint8_t*>(sync) - data;
+    if (skip > 0) {
+      if (inStep_) {
+        sink.OnTrace("Frame start expected, searching for the next frame header");
+        inStep_ = false;
+      }
+      sink.OnDiscard(skip);
+    }
+    return skip;
+  }
+
+  size_t held_ = 0;     // bytes in carry_: the start of a candidate frame
+  bool inStep_ = true;  // the last bytes consumed ended a frame (or nothing was consumed yet)
   uint8_t carry_[kMaxFrame];
 };
 
 template <typename Sink>
 void Framer::Feed(const uint8_t* data, size_t n, Sink& sink) {
   size_t cursor = 0;
-  while (cursor < n) {
-    const size_t remaining = n - cursor;
-    switch (state_) {
-      case State::kSkip: {
-        const size_t take = remaining < skipLeft_ ? remaining : skipLeft_;
-        skipLeft_ -= take;
-        cursor += take;
-        sink.OnDiscard(take);
-        if (skipLeft_ == 0) state_ = State::kIdle;
-        break;
-      }
-      case State::kIdle: {
-        if (remaining < kHeader) sink.OnTrace("head$<8");
-        if (data[cursor] != 0x55) {
-          sink.OnDiscard(remaining);
-          return;
-        }
-        if (remaining < kHeader) {
-          std::memcpy(carry_, data + cursor, remaining);
-          carryLen_ = remaining;
-          state_ = State::kHeader;
-          return;
-        }
-        const size_t length = FrameLength(data + cursor);
-        if (length > kMaxFrame) {
-          sink.OnOversized(length);
-          skipLeft_ = length;
-          state_ = State::kSkip;
-          break;
-        }
-        if (length <= remaining) {
-          sink.OnFrame(data + cursor, length);
-          cursor += length;
-          break;
-        }
-        sink.OnTrace("##half##");
-        std::memcpy(carry_, data + cursor, remaining);
-        carryLen_ = remaining;
-        frameLen_ = length;
-        state_ = State::kBody;
-        return;
-      }
-      case State::kHeader: {
-        sink.OnTrace("<8$tail");
-        const size_t need = kHeader - carryLen_;
-        const size_t take = remaining < need ? remaining : need;
-        std::memcpy(carry_ + carryLen_, data + cursor, take);
-        carryLen_ += take;
-        cursor += take;
-        if (carryLen_ < kHeader) return;
-        const size_t length = FrameLength(carry_);
-        if (length > kMaxFrame) {
-          sink.OnOversized(length);
-          sink.OnDiscard(kHeader);
-          skipLeft_ = length - kHeader;
-          carryLen_ = 0;
-          state_ = State::kSkip;
-          break;
-        }
-        frameLen_ = length;
-        state_ = State::kBody;
-        if (length == kHeader) {
-          sink.OnTrace(">=8");
-          sink.OnFrame(carry_, kHeader);
-          carryLen_ = 0;
-          state_ = State::kIdle;
-        }
-        break;
-      }
-      case State::kBody: {
-        const size_t need = frameLen_ - carryLen_;
-        const size_t take = remaining < need ? remaining : need;
-        std::memcpy(carry_ + carryLen_, data + cursor, take);
-        carryLen_ += take;
-        cursor += take;
-        if (carryLen_ == frameLen_) {
-          sink.OnTrace(">=8");
-          sink.OnFrame(carry_, frameLen_);
-          carryLen_ = 0;
-          state_ = State::kIdle;
-        }
-        break;
+  // A candidate carried over from earlier chunks: complete its header, then its frame.
+  while (held_ > 0 && cursor < n) {
+    if (held_ < kHeader) {
+      const size_t take = n - cursor < kHeader - held_ ? n - cursor : kHeader - held_;
+      std::memcpy(carry_ + held_, data + cursor, take);
+      held_ += take;
+      cursor += take;
+      if (held_ < kHeader) return;
+      sink.OnTrace("<8$tail");
+      if (!PlausibleHeader(carry_)) {
+        // Not a frame: its first byte is skipped, and the rest is searched again.
+        Reject(carry_, sink);
+        size_t from = 1;
+        from += SkipToSync(carry_ + from, held_ - from, sink);
+        held_ -= from;
+        std::memmove(carry_, carry_ + from, held_);
+        continue;
       }
     }
+    const size_t length = FrameLength(carry_);
+    const size_t take = n - cursor < length - held_ ? n - cursor : length - held_;
+    std::memcpy(carry_ + held_, data + cursor, take);
+    held_ += take;
+    cursor += take;
+    if (held_ < length) return;
+    sink.OnTrace(">=8");
+    sink.OnFrame(carry_, length);
+    held_ = 0;
+    inStep_ = true;
+  }
+  while (cursor < n) {
+    cursor += SkipToSync(data + cursor, n - cursor, sink);
+    const size_t remaining = n - cursor;
+    if (remaining == 0) return;
+    if (remaining < kHeader) {
+      sink.OnTrace("head$<8");
+      std::memcpy(carry_, data + cursor, remaining);
+      held_ = remaining;
+      return;
+    }
+    if (!PlausibleHeader(data + cursor)) {
+      Reject(data + cursor, sink);
+      ++cursor;
+      continue;
+    }
+    const size_t length = FrameLength(data + cursor);
+    if (length > remaining) {
+      sink.OnTrace("##half##");
+      std::memcpy(carry_, data + cursor, remaining);
+      held_ = remaining;
+      return;
+    }
+    sink.OnFrame(data + cursor, length);
+    cursor += length;
+    inStep_ = true;
   }
 }
 

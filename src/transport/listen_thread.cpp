@@ -56,7 +56,7 @@ struct QueueSink {
   void OnTrace(const char* text) { MyTrace(text); }
   void OnOversized(size_t length) {
     Counters::Add(lib.counters.framesOversized);
-    TraceF("Frame length %u is overflow, frame skipped!", static_cast<unsigned>(length));
+    TraceF("Frame length %u is overflow, header skipped!", static_cast<unsigned>(length));
   }
   void OnDiscard(size_t bytes) { Counters::Add(lib.counters.bytesSkipped, bytes); }
 };

@@ -156,10 +156,10 @@ TEST(Captures, CountOnlyAndQuietChooseWhatIsShown) {
   ToolRun run = RunScanlink({"decode", "--json", "--count", "3", capture});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(JsonLines(run.out).size(), 3u);
-  run = RunScanlink({"decode", "--json", "--only", "0xF025", "--only", "LoginReply", capture});
+  run = RunScanlink({"decode", "--json", "--only", "0xF025", "--only", "FamilyReply", capture});
   std::set<std::string> names;
   for (const auto& j : JsonLines(run.out)) names.insert(j["name"].get<std::string>());
-  EXPECT_EQ(names, (std::set<std::string>{"LoginReply", "TDCellReport"}));
+  EXPECT_EQ(names, (std::set<std::string>{"FamilyReply", "TDCellReport"}));
   run = RunScanlink({"decode", "--only", "reply", capture});
   for (const std::string& line : Lines(run.out)) EXPECT_EQ(line.rfind("reply ", 0), 0u) << line;
   EXPECT_FALSE(Lines(run.out).empty());

@@ -138,7 +138,7 @@ TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJsonAndPlotsThem) {
   for (const Json& j : lines) {
     // Every line says when it arrived.
     EXPECT_TRUE(RecentTime(j.value("time", ""))) << j.dump();
-    if (j.value("name", "") != "Sweep") continue;
+    if (j.value("name", "") != "SweepReport") continue;
     ++sweeps;
     const Json& b = j["body"];
     EXPECT_EQ(b["start"], 2110000);
@@ -272,8 +272,10 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
     ::close(probe);
   };
   captured();
-  const ToolRun live = RunScanlink(Connect({"monitor", "--json", "--seconds", "1", "--record",
-                                            recorded, "--scan", "td-cells 10054/1,10055/2 1"}));
+  const std::string layer = TempPath("drive.geojson");
+  const ToolRun live =
+      RunScanlink(Connect({"monitor", "--json", "--seconds", "1", "--record", recorded, "--export",
+                           "geojson:" + layer, "--scan", "td-cells 10054/1,10055/2 1"}));
   ASSERT_EQ(live.status, 0) << live.err;
   captured();
   ::kill(dumpcap.pid, SIGINT);
@@ -292,6 +294,16 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
   };
   const auto seen = records(live.out, nullptr);
   ASSERT_GT(seen.size(), 5u);
+  // The live export has a feature per positioned report shown.
+  size_t positioned = 0;
+  for (const std::string& r : seen) {
+    const Json body = Json::parse(r)["body"];
+    positioned += body.contains("position") && !body["position"].is_null();
+  }
+  std::ifstream layerFile(layer);
+  const Json features = Json::parse(layerFile, nullptr, false);
+  ASSERT_TRUE(features.is_object());
+  EXPECT_EQ(features["features"].size(), positioned);
   for (const std::string& file : {recorded, sniffed}) {
     SCOPED_TRACE(file);
     const ToolRun run = RunScanlink({"decode", "--json", file});
@@ -304,8 +316,7 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
     EXPECT_EQ(std::vector<std::string>(decoded.begin(), decoded.begin() + seen.size()), seen);
     for (const std::string& t : times) EXPECT_TRUE(RecentTime(t)) << t;
   }
-  std::remove(sniffed.c_str());
-  std::remove(recorded.c_str());
+  for (const auto& f : {sniffed, recorded, layer}) std::remove(f.c_str());
 }
 
 TEST_F(AgainstSimulator, QueryAsksForVersionModeAndBattery) {

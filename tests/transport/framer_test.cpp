@@ -42,22 +42,32 @@ struct Stream {
   std::vector<Bytes> frames;
   std::vector<size_t> oversized;
   size_t skipped = 0;
+  bool inStep = true;  // an oversized header is counted only where a frame should start
 
   void AddFrame(const Bytes& f) {
     starts.push_back(bytes.size());
     bytes.insert(bytes.end(), f.begin(), f.end());
     frames.push_back(f);
+    inStep = true;
   }
-  // A header announcing more than 2048 payload bytes, followed by that many bytes of anything.
+  // A header announcing more than 2048 payload bytes, followed by that many bytes holding no sync
+  // byte: the search for the next header steps through all of them.
   void AddOversized(uint16_t payloadLength, std::mt19937& rng) {
+    if ((payloadLength & 0xFF) == 0x55) ++payloadLength;
     Bytes block = Filled(payloadLength);
-    for (size_t i = 8; i < block.size(); ++i) block[i] = static_cast<uint8_t>(rng());
+    for (size_t i = 8; i < block.size(); ++i) block[i] = static_cast<uint8_t>(rng() % 0x55);
     starts.push_back(bytes.size());
     bytes.insert(bytes.end(), block.begin(), block.end());
-    oversized.push_back(block.size());
+    if (inStep) oversized.push_back(block.size());
     skipped += block.size();
+    inStep = false;
   }
 };
+
+// A transaction id the scanner may send: a request's, or 0xFFFF on its own reports.
+uint16_t AnyTransaction(std::mt19937& rng) {
+  return rng() % 4 == 0 ? 0xFFFF : static_cast<uint16_t>(1 + rng() % 1023);
+}
 
 Stream RandomStream(std::mt19937& rng, int items) {
   Stream s;
@@ -75,7 +85,7 @@ Stream RandomStream(std::mt19937& rng, int items) {
     Bytes payload(static_cast<size_t>(length));
     for (uint8_t& b : payload) b = static_cast<uint8_t>(rng());
     s.AddFrame(test::Frame(static_cast<uint8_t>(rng()), static_cast<uint16_t>(rng()),
-                           static_cast<uint16_t>(rng()), payload));
+                           AnyTransaction(rng), payload));
   }
   return s;
 }
@@ -173,6 +183,7 @@ Bytes Slice(const Bytes& b, size_t from, size_t to) {
 const Bytes kA = Filled(20, 0xAA);
 const Bytes kB = test::Frame(21, 0xF025, 0xFFFF, Bytes(5, 0xBB));
 const Bytes kEmpty = Filled(0);
+constexpr const char* kLost = "Frame start expected, searching for the next frame header";
 
 const ChunkCase kChunkCases[] = {
     {"TwoFramesInOneChunk", {Cat({kA, kB})}, {kA, kB}, {}, 0},
@@ -188,13 +199,18 @@ const ChunkCase kChunkCases[] = {
      {"head$<8", "<8$tail", ">=8"},
      0},
     {"BodySplit", {Slice(kA, 0, 12), Slice(kA, 12, kA.size())}, {kA}, {"##half##", ">=8"}, 0},
-    {"WrongSyncAtChunkStartDiscardsThatChunk", {Cat({{0x54}, kA}), kB}, {kB}, {}, 1 + kA.size()},
-    {"WrongSyncAfterAFrameDiscardsTheRestOfTheChunk",
+    {"WrongSyncAtChunkStartCostsOnlyThatByte", {Cat({{0x54}, kA}), kB}, {kA, kB}, {kLost}, 1},
+    {"ImplausibleHeaderAfterAFrameIsSteppedOver",
      {Cat({kA, {0x00, 0x55}, kB}), kB},
-     {kA, kB},
-     {},
-     2 + kB.size()},
-    {"ShortJunkChunk", {{0x01, 0x02, 0x03}, kA}, {kA}, {"head$<8"}, 3},
+     {kA, kB, kB},
+     {kLost},
+     2},
+    {"ShortJunkChunk", {{0x01, 0x02, 0x03}, kA}, {kA}, {kLost}, 3},
+    {"SyncByteInJunkSplitFromTheFrame",
+     {{0x01, 0x55, 0x02}, kB},
+     {kB},
+     {kLost, "head$<8", "<8$tail", "<8$tail", ">=8"},
+     3},
 };
 
 void PrintTo(const ChunkCase& c, std::ostream* os) { *os << c.name; }
@@ -215,6 +231,63 @@ TEST_P(FramerChunkTest, Cuts) {
 
 INSTANTIATE_TEST_SUITE_P(Chunks, FramerChunkTest, ::testing::ValuesIn(kChunkCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Damaged streams: what comes out depends on the bytes alone, never on how they were chunked, and
+// a frame after the damage is delivered.
+TEST(FramerTest, RecoveryFromDamagedBytesDoesNotDependOnTheChunking) {
+  // Payloads without sync bytes, so the only candidates are where the damage puts them.
+  std::vector<Bytes> f;
+  for (uint16_t i = 0; i < 5; ++i)
+    f.push_back(test::Frame(1, 37, i == 2 ? 9 : 0xFFFF, Bytes(40 + i * 100, 0x30 + i)));
+  const Bytes oversized = {0x55, 1, 0, 37, 0xFF, 0xFF, 0x09, 0x00, 1, 2, 3};
+  struct Damage {
+    const char* name;
+    Bytes stream;
+    std::vector<Bytes> frames;
+    size_t skipped;
+    size_t oversized;
+  };
+  const Bytes f1Cut = Slice(f[1], 0, f[1].size() - 3);
+  const Damage cases[] = {
+      // The damaged frame takes its declared length; the 3 bytes left over are skipped.
+      {"3 bytes inserted",
+       Cat({f[0], Slice(f[1], 0, 20), {7, 8, 9}, Slice(f[1], 20, f[1].size()), f[2], f[3], f[4]}),
+       {f[0], Cat({Slice(f[1], 0, 20), {7, 8, 9}, Slice(f[1], 20, f[1].size() - 3)}), f[2], f[3],
+        f[4]},
+       3,
+       0},
+      // The short frame takes the next one's first bytes; the rest of that one is skipped.
+      {"3 bytes deleted",
+       Cat({f[0], f1Cut, f[2], f[3], f[4]}),
+       {f[0], Cat({f1Cut, Slice(f[2], 0, 3)}), f[3], f[4]},
+       f[2].size() - 3,
+       0},
+      {"garbage with sync bytes between frames",
+       Cat({f[0], {0x55, 0x55, 0, 0, 0xFE, 0, 0, 0, 0x55}, f[1], f[2], f[3], f[4]}),
+       {f[0], f[1], f[2], f[3], f[4]},
+       9,
+       0},
+      {"garbage first", Cat({{1, 2, 3}, f[0], f[1]}), {f[0], f[1]}, 3, 0},
+      {"oversized header", Cat({f[0], oversized, f[1]}), {f[0], f[1]}, oversized.size(), 1},
+  };
+  for (const Damage& d : cases) {
+    std::mt19937 rng(3);
+    for (size_t chunk : {size_t{1}, size_t{7}, size_t{4096}, size_t{0}}) {
+      SCOPED_TRACE(std::string(d.name) + ", chunks of " +
+                   (chunk == 0 ? std::string("random size") : std::to_string(chunk)));
+      std::vector<size_t> cuts;
+      for (size_t at = 0;;) {
+        at += chunk != 0 ? chunk : std::uniform_int_distribution<size_t>(1, 300)(rng);
+        if (at >= d.stream.size()) break;
+        cuts.push_back(at);
+      }
+      const Collector out = FeedCut(d.stream, cuts);
+      EXPECT_EQ(out.frames, d.frames);
+      EXPECT_EQ(out.discarded, d.skipped);
+      EXPECT_EQ(out.oversized.size(), d.oversized);
+    }
+  }
+}
 
 }  // namespace
 }  // namespace scanlink::transport

@@ -25,7 +25,8 @@ DATA_PORT = 5000
 ALARM_PORT = 8050
 MODULE = 20
 UNSOLICITED = 0xFFFF
-HEADER_FIELDS = {"sync", "module", "code", "trans", "length", "kind", "name", "payload", "skipped"}
+HEADER_FIELDS = {"sync", "module", "code", "trans", "length", "kind", "name", "payload", "skipped",
+                 "response_in", "response_to", "response_time"}
 WAIT = 15.0  # bound on every wait for an event
 
 
@@ -433,7 +434,18 @@ def check(args, events, pdus, alarm, split, multi):
             if g["experts"] != allowed:
                 fail("%s: expert items %s" % (where, g["experts"]))
 
-    compare("to", commands, lambda i, e: e["fields"])
+    def command_fields(i, e):
+        # The login texts are shown as text (up to the first NUL), the simulator logs their bytes.
+        f = dict(e["fields"] or {})
+        if e["code"] in (43, 46):
+            for k in ("text1", "text2"):
+                f[k] = bytes.fromhex(f[k]).split(b"\0")[0].decode("ascii", "replace")
+        if e["code"] in (4, 0xF004) and "year" in f:
+            f["when"] = "%04d-%02d-%02d %02d:%02d:%02d" % (f["year"] + 1900, f["month"] + 1, f["day"],
+                                                        f["hour"], f["minute"], f["second"])
+        return f
+
+    compare("to", commands, command_fields)
 
     def sent_fields(i, e):
         if sim_fields[i]["fields"] is not None:

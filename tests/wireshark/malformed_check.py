@@ -3,10 +3,12 @@
 with frames cut at every byte, bytes without a frame start, oversized frames, payloads shorter or
 longer than their layout, counts beyond the payload or beyond the receiver's slots, impossible
 sweeps. Every case must be shown with its warning and no Lua error, and the frames after it must
-still be found where the receiver finds them. Also: the data port preference, "Decode As", and the
-alarm port showing frame-like bytes as raw bytes.
+still be found where the receiver finds them (skipping byte by byte to the next plausible header).
+Also: the data port preference, "Decode As", the alarm port showing frame-like bytes as raw bytes,
+and a recording written by the capture library's Recorder (pseudo-header, every unit named,
+requests paired with their replies, texts and times).
 
-malformed_check.py --lua scanlink.lua --work DIR
+malformed_check.py --lua scanlink.lua --recorder make_recording --work DIR
 """
 import argparse
 import os
@@ -101,6 +103,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--lua", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--recorder", help="make_recording: writes a recording to check")
     args = ap.parse_args()
     if shutil.which("tshark") is None:
         print("SKIP: tshark not installed (apt-get install tshark)")
@@ -116,9 +119,13 @@ def main():
                   b"\x00\x11\x22\x33\x44\x55\x66\x77\x88\x99", None, [(None, ["nosync"])]))
     cases.append(("", frame(3, 8, b"\x00\x00"), None, [(3, [])]))
     big = frame(0xF100, 0xFFFF, bytes(3000))
-    cases.append(("an oversized frame is skipped by its length and the next one found",
+    # Skipped byte by byte: each segment's share of the run shows on its own.
+    cases.append(("an oversized header is skipped byte by byte and the next frame found",
                   big + frame(3, 9, b"\x00\x01"), [100, 2000, 3007, 3010],
-                  [(0xF100, ["oversized"]), (3, [])]))
+                  [(None, ["oversized"])] + [(None, ["nosync"])] * 3 + [(3, [])]))
+    cases.append(("a frame after a few damaged bytes in the same segment is a frame",
+                  b"\x01\x55\x02" + frame(0xF031, 13, b"\x00\x64\x01"), None,
+                  [(None, ["nosync"]), (0xF031, [])]))
     cases.append(("a payload shorter than its layout", frame(0xF031, 10, b"\x00"), None,
                   [(0xF031, ["short"])]))
     cases.append(("an empty payload on a reply with a layout", frame(44, 11, b""), None,
@@ -206,7 +213,57 @@ def main():
     got, alarm = dissect(args.lua, path)
     if got or alarm != [frame(43, 1, bytes(4)).hex(), "5500"]:
         fail("alarm link: frames %s, raw %s" % ([c for c, _, _ in got], alarm))
-    print("ok: %d frames of odd streams, the data port settings and the alarm link" % len(expected))
+    if args.recorder:
+        check_recording(args.lua, args.recorder, os.path.join(args.work, "recording.pcapng"))
+    print("ok: %d frames of odd streams, the data port settings, the alarm link%s" %
+          (len(expected), ", a recording" if args.recorder else ""))
+
+
+def check_recording(lua, recorder, path):
+    subprocess.run([recorder, path], check=True, timeout=60)
+    out = subprocess.run(["tshark", "-2", "-r", path, "-X", "lua_script:" + lua, "-T", "pdml"],
+                         capture_output=True, text=True, timeout=120)
+    if out.returncode != 0 or "Lua" in out.stderr or "rror" in out.stderr:
+        fail("tshark on the recording: rc %d, %s" % (out.returncode, out.stderr))
+    units = []
+    for packet in ET.fromstring(out.stdout).iter("packet"):
+        rec = packet.find("proto[@name='scanlink_rec']")
+        if rec is None:
+            fail("a recording packet without the pseudo-header shown")
+        def show(name, where=packet):
+            e = where.find(".//field[@name='%s']" % name)
+            return None if e is None else e.get("show")
+        frames = packet.findall("proto[@name='scanlink']")
+        alarm = packet.find("proto[@name='scanlink_alarm']")
+        if len(frames) + (alarm is not None) != 1:
+            fail("packet %s: %d units" % (show("frame.number"), len(frames)))
+        code = None if not frames else show("scanlink.code", frames[0])
+        units.append({"dir": show("scanlink_rec.direction"), "channel": show("scanlink_rec.channel"),
+                      "code": None if code is None else int(code, 0), "alarm": alarm is not None,
+                      "skipped": bool(frames) and show("scanlink.skipped", frames[0]) is not None,
+                      "time": show("frame.time_epoch"), "p": packet, "show": show})
+    want = [("1", 43), ("0", 44), ("1", 0xF004), ("0", 0xF006), ("0", 36), ("0", None), ("0", 37),
+            ("0", "alarm"), ("1", "alarm"), ("0", None)]
+    got = [(u["dir"], "alarm" if u["alarm"] else u["code"]) for u in units]
+    if got != want:
+        fail("recording units: %s, expected %s" % (got, want))
+    if not (units[5]["skipped"] and units[9]["skipped"]):
+        fail("recording: damaged bytes and the cut frame not shown as skipped")
+    s = [u["show"] for u in units]
+    checks = [
+        (s[0]("scanlink.response_in"), "2", "the login's reply"),
+        (s[1]("scanlink.response_to"), "1", "the reply's request"),
+        (s[1]("scanlink.response_time"), "0.012500000", "the login's response time"),
+        (s[3]("scanlink.response_time"), "0.004000000", "the start's response time"),
+        (s[0]("scanlink.login.text1"), "fieldeng", "the login name"),
+        (s[2]("scanlink.start.when"), "2025-12-09 17:07:30", "the start time"),
+        (s[4]("scanlink.values.gpsText"), "$GPGGA,170800.00,3954.0000,N,11624.0600,E,1,08",
+         "the GPS text"),
+        (units[1]["time"], "1765300000.012500000", "the receive time"),
+    ]
+    for value, expected_value, what in checks:
+        if value != expected_value:
+            fail("recording: %s is %r, expected %r" % (what, value, expected_value))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,9 @@
 --
 -- Load it with `wireshark -X lua_script:scanlink.lua` or copy it into the personal Lua plugins
 -- folder. The data port is a preference (default 5000) and the protocol is offered in "Decode As";
--- the alarm link is fixed to port 8050 and carries raw bytes.
+-- the alarm link is fixed to port 8050 and carries raw bytes. Recordings made by `scanlink monitor
+-- --record` (pcapng, link type USER0) open directly: each packet is a 4-byte pseudo-header
+-- (version 1, direction, channel, 0) and one unit, a frame or a run of skipped bytes.
 --
 -- Every frame on the data link is an 8-byte header (sync 0x55, module id, code, transaction id,
 -- payload length; big-endian) and its payload. The payload layout is chosen by the code, by the
@@ -16,38 +18,41 @@ local UNSOLICITED = 0xFFFF
 local DEFAULT_DATA_PORT = 5000
 local ALARM_PORT = 8050
 
+local MAX_TRANS = 1023 -- requests and their replies carry 1..1023
+
 local proto = Proto("scanlink", "Scanner data link")
 local alarm_proto = Proto("scanlink_alarm", "Scanner alarm link")
+local rec_proto = Proto("scanlink_rec", "scanlink recording")
 
 ---------------------------------------------------------------------------------------------------
 -- Names
 
 local CODE_NAMES = {
+  -- The library's message-code table (src/codec/message_codes.h); a test holds the two together.
   -- commands
   [1] = "SetWScanMode", [4] = "StartScan", [7] = "StopScan", [10] = "GetScanMode",
   [18] = "ResetScanner", [20] = "GetVersion", [22] = "Command22", [43] = "Login",
-  [46] = "ChangePassword", [81] = "SetIPAddress", [84] = "SetMACAddress",
-  [87] = "SetSignedValue", [97] = "SetTwoValues", [113] = "Command113",
-  [0xF001] = "SetTDScanMode", [0xF004] = "StartTDScan", [0xF007] = "StopTDScan",
-  [0xF00A] = "GetTDScanMode", [0xF012] = "ResetTDScanner", [0xF014] = "GetTDVersion",
-  [0xF030] = "QueryBattery", [0xF040] = "SetGpsInfoFormat",
-  -- replies
+  [46] = "ChangePassword", [81] = "SetIPAddress", [84] = "SetMACAddress", [87] = "SetSignedValue",
+  [97] = "SetTwoValues", [113] = "Command113", [0xF001] = "SetTDScanMode",
+  [0xF004] = "StartTDScan", [0xF007] = "StopTDScan", [0xF00A] = "GetTDScanMode",
+  [0xF012] = "ResetTDScanner", [0xF014] = "GetTDVersion", [0xF030] = "QueryBattery",
+  [0xF040] = "SetGpsInfoFormat",
+  -- replies and results
   [3] = "SetWScanModeResult", [5] = "StartScanReply", [6] = "StartScanResult",
   [9] = "StopScanResult", [11] = "ScanModeReply", [12] = "GetScanModeResult",
-  [21] = "VersionReply", [23] = "Command22Reply", [24] = "Command22Result",
-  [25] = "OneValueReply", [44] = "FamilyReply", [51] = "ThreeValueReply",
-  [89] = "SetSignedValueResult", [99] = "SetTwoValuesResult",
-  [0xF003] = "SetTDScanModeResult", [0xF006] = "StartTDScanResult",
+  [21] = "VersionReply", [23] = "Command22Reply", [24] = "Command22Result", [25] = "OneValueReply",
+  [44] = "FamilyReply", [51] = "ThreeValueReply", [89] = "SetSignedValueResult",
+  [99] = "SetTwoValuesResult", [0xF003] = "SetTDScanModeResult", [0xF006] = "StartTDScanResult",
   [0xF009] = "StopTDScanResult", [0xF00B] = "TDScanModeReply", [0xF00C] = "GetTDScanModeResult",
   [0xF015] = "TDVersionReply", [0xF02A] = "GpsTextReply", [0xF02B] = "GpsTextResult",
-  [0xF031] = "BatteryReply", [0xF032] = "QueryBatteryResult",
-  [0xF042] = "SetGpsInfoFormatResult",
-  -- reports and status (transaction id 0xFFFF)
+  [0xF031] = "BatteryReply", [0xF032] = "QueryBatteryResult", [0xF042] = "SetGpsInfoFormatResult",
+  -- reports (transaction id 0xFFFF)
   [36] = "ValueListReport", [37] = "StatusReport", [38] = "ShortValueListReport",
-  [40] = "CellRecordReport", [41] = "CellRecordReport", [257] = "CellRecordReport",
-  [259] = "CellRecordReport", [73] = "SweepReport", [0xF025] = "TDCellReport",
+  [40] = "CellRecordReport", [41] = "CellRecordReport", [73] = "SweepReport",
+  [257] = "CellRecordReport", [259] = "CellRecordReport", [0xF025] = "TDCellReport",
   [0xF026] = "TDSweepReport", [0xF027] = "TDValueListReport", [0xF028] = "TDStatusReport",
   [0xF100] = "TDProfileReport", [0xF102] = "TDShortProfileReport",
+  -- the library's own link status notice
   [0xFFEE] = "LinkStatusNotice",
 }
 
@@ -127,7 +132,7 @@ local START_TIME = layout("start", "scan start time", {
   u16("year"), u8("month"), u8("day"), u8("hour"), u8("minute"), u8("second") })
 local COMMAND22 = layout("cmd22", "code-22 body", {
   u32("value1"), u8("value2"), bytes("block1", 10), bytes("block2", 10) })
-local LOGIN = layout("login", "login", { bytes("text1", 16), bytes("text2", 16) })
+local LOGIN = layout("login", "login", { text("text1", 16), text("text2", 16) })
 local IP = layout("ip", "IPv4 address", { u32("address") })
 local MAC = layout("mac", "MAC address", { bytes("address", 6) })
 local SIGNED = layout("signed", "one signed value", { i16("value") })
@@ -239,11 +244,21 @@ local hf = {
   kind = ProtoField.string("scanlink.kind", "Kind"),
   name = ProtoField.string("scanlink.name", "Name"),
   payload = ProtoField.bytes("scanlink.payload", "Payload"),
-  skipped = ProtoField.bytes("scanlink.skipped", "Bytes before a frame start (skipped)"),
+  skipped = ProtoField.bytes("scanlink.skipped", "Bytes skipped (no plausible frame header)"),
+  start_time = ProtoField.string("scanlink.start.when", "Start time"),
+  response_in = ProtoField.framenum("scanlink.response_in", "Reply in", base.NONE, frametype.RESPONSE),
+  response_to = ProtoField.framenum("scanlink.response_to", "Request in", base.NONE, frametype.REQUEST),
+  response_time = ProtoField.relative_time("scanlink.response_time", "Response time"),
 }
 local alarm_hf = {
   data = ProtoField.bytes("scanlink_alarm.data", "Alarm bytes"),
   direction = ProtoField.string("scanlink_alarm.direction", "Direction"),
+}
+local rec_hf = {
+  version = ProtoField.uint8("scanlink_rec.version", "Version", base.DEC),
+  direction = ProtoField.uint8("scanlink_rec.direction", "Direction", base.DEC,
+                               { [0] = "from the scanner", [1] = "to the scanner" }),
+  channel = ProtoField.uint8("scanlink_rec.channel", "Channel", base.DEC, { [0] = "data", [1] = "alarm" }),
 }
 
 local KIND_TYPES = {
@@ -294,10 +309,12 @@ local ex = {
   short = expert_item("short", "Payload ends inside the layout", "MALFORMED", "ERROR"),
   trailing = expert_item("trailing", "Bytes after the layout", "PROTOCOL", "WARN"),
   slots = expert_item("slots", "Count above the receiver's slots", "PROTOCOL", "WARN"),
-  oversized = expert_item("oversized", "Frame longer than 2056 bytes: the receiver skips it",
-                          "MALFORMED", "ERROR"),
-  nosync = expert_item("nosync", "No sync byte where a frame should start: the receiver drops these bytes",
+  oversized = expert_item("oversized", "Header announcing a frame longer than 2056 bytes: the receiver " ..
+                          "skips it byte by byte", "MALFORMED", "ERROR"),
+  nosync = expert_item("nosync", "No plausible frame header: the receiver skips these bytes",
                        "MALFORMED", "ERROR"),
+  incomplete = expert_item("incomplete", "The recording ends inside this frame", "MALFORMED", "WARN"),
+  pseudo = expert_item("pseudo", "Not a scanlink recording unit", "MALFORMED", "ERROR"),
   sweep = expert_item("sweep", "Sweep points differ from (end - start) / step + 1", "PROTOCOL", "WARN"),
   body = expert_item("body", "Payload on a frame whose code has no layout", "PROTOCOL", "NOTE"),
   finger = expert_item("finger", "TD cell record size guessed: the payload length fits neither record size",
@@ -306,6 +323,7 @@ local ex = {
 proto.fields = hf
 proto.experts = ex
 alarm_proto.fields = alarm_hf
+rec_proto.fields = rec_hf
 
 proto.prefs.port = Pref.uint("Data port", DEFAULT_DATA_PORT, "TCP port of the scanner's data connection")
 
@@ -398,7 +416,12 @@ walk = function(lay, p, off, tree, pinfo)
           item:append_text(" (general)")
         end
       elseif f.kind == "text" then
-        tree:add(f.pf, r, r:stringz())
+        -- Bytes from the scanner, not necessarily UTF-8: printable ASCII as it is, the rest escaped.
+        local t = r:raw():match("^[^%z]*"):gsub("[^\32-\126]", function(c)
+          return string.format("\\x%02x", c:byte())
+        end)
+        values[f.name] = t
+        tree:add(f.pf, r, t)
       else
         tree:add(f.pf, r)
       end
@@ -426,6 +449,12 @@ walk = function(lay, p, off, tree, pinfo)
       off = sub_off
     end
   end
+  if lay == START_TIME and off then
+    -- Years count from 1900 and months from 0, as in the C library's broken-down time.
+    tree:add(hf.start_time, p:range(0, off), string.format("%04d-%02d-%02d %02d:%02d:%02d",
+             values.year + 1900, values.month + 1, values.day, values.hour, values.minute,
+             values.second)):set_generated()
+  end
   if lay == SWEEP then
     -- The receiver computes the number of points instead of counting them; say when they differ.
     local s, e, st = values["start"], values["end"], values["step"]
@@ -436,7 +465,7 @@ walk = function(lay, p, off, tree, pinfo)
                                  (expected and tostring(expected) or "none (step 0 or end below start)"))
     end
   end
-  return off
+  return off, values
 end
 
 ---------------------------------------------------------------------------------------------------
@@ -503,18 +532,85 @@ local function layout_entry(kind, code)
   return REPORTS[code]
 end
 
-local function dissect_frame(tvb, pinfo, tree)
+-- The receiver's rule for a frame start: the sync byte, a payload of at most 2048 bytes and a
+-- transaction id a scanner sends (1..1023, or 0xFFFF). Anything else is skipped byte by byte up to
+-- the next plausible header, whatever the segments, as the library does.
+local function plausible_at(tvb, off)
+  if off + HEADER > tvb:len() or tvb(off, 1):uint() ~= SYNC then return false end
+  local trans, plen = tvb(off + 4, 2):uint(), tvb(off + 6, 2):uint()
+  return plen <= MAX_PAYLOAD and ((trans >= 1 and trans <= MAX_TRANS) or trans == UNSOLICITED)
+end
+
+-- The run of bytes from off that the receiver skips: up to the next plausible header. On TCP
+-- (final false) a sync byte too near the end to judge also ends the run, so it is judged with the
+-- next segment's bytes.
+local function skip_length(tvb, off, final)
+  local len = tvb:len()
+  local raw = tvb:raw(0, len)
+  local from = off + 1
+  while true do
+    local at = raw:find("\85", from + 1, true) -- 1-based
+    if not at then return len - off end
+    local i = at - 1
+    if plausible_at(tvb, i) or (not final and i + HEADER > len) then return i - off end
+    from = i + 1
+  end
+end
+
+-- Requests and their replies, paired by transaction id on the first pass.
+local requests = {} -- [stream:trans] = { frame, ts, reply }
+local pairs_at = {} -- ["req:" frame:trans] = reply frame, ["rep:" frame:trans] = { frame, delta }
+
+local function link_request(root, pinfo, kind, trans)
+  if trans < 1 or trans > MAX_TRANS then return end
+  local stream = tostring(stream_key()) .. ":" .. trans
+  local here = pinfo.number .. ":" .. trans
+  if not pinfo.visited then
+    if kind == "command" then
+      requests[stream] = { frame = pinfo.number, ts = pinfo.abs_ts }
+    elseif kind == "reply" and requests[stream] then
+      local r = requests[stream]
+      pairs_at["rep:" .. here] = { frame = r.frame, delta = pinfo.abs_ts - r.ts }
+      if not r.reply then
+        r.reply = pinfo.number
+        pairs_at["req:" .. r.frame .. ":" .. trans] = pinfo.number
+      end
+    end
+  end
+  if kind == "command" and pairs_at["req:" .. here] then
+    root:add(hf.response_in, pairs_at["req:" .. here]):set_generated()
+  elseif kind == "reply" and pairs_at["rep:" .. here] then
+    local link = pairs_at["rep:" .. here]
+    root:add(hf.response_to, link.frame):set_generated()
+    -- Capture times are in microseconds; the difference of two doubles is rounded back to them.
+    local us = math.floor(link.delta * 1e6 + 0.5)
+    root:add(hf.response_time, NSTime.new(math.floor(us / 1e6), (us % 1000000) * 1000)):set_generated()
+  end
+end
+
+local function dissect_skipped(tvb, pinfo, tree)
   local total = tvb:len()
   pinfo.cols.protocol:set("scanlink")
   local root = tree:add(proto, tvb())
-  if tvb(0, 1):uint() ~= SYNC then
-    root:set_text("scanlink: " .. total .. " bytes without a frame start")
-    root:add(hf.skipped, tvb()):add_proto_expert_info(ex.nosync)
-    add_info(pinfo, total .. " bytes skipped")
-    return total
+  root:set_text("scanlink: " .. total .. " bytes skipped (no plausible frame header)")
+  local item = root:add(hf.skipped, tvb())
+  if total >= HEADER and tvb(0, 1):uint() == SYNC and tvb(6, 2):uint() > MAX_PAYLOAD then
+    item:add_proto_expert_info(ex.oversized, "header announces " .. (HEADER + tvb(6, 2):uint()) ..
+                               " bytes, more than 2056")
+  else
+    item:add_proto_expert_info(ex.nosync)
   end
+  add_info(pinfo, total .. " bytes skipped")
+  return total
+end
+
+local function dissect_frame(tvb, pinfo, tree, to_scanner)
+  if not plausible_at(tvb, 0) then return dissect_skipped(tvb, pinfo, tree) end
+  local total = tvb:len()
+  pinfo.cols.protocol:set("scanlink")
+  local root = tree:add(proto, tvb())
   local module, code, trans, plen = tvb(1, 1):uint(), tvb(2, 2):uint(), tvb(4, 2):uint(), tvb(6, 2):uint()
-  local to_scanner = pinfo.dst_port == data_port(pinfo)
+  if to_scanner == nil then to_scanner = pinfo.dst_port == data_port(pinfo) end
   local kind = trans == UNSOLICITED and "report" or (to_scanner and "command" or "reply")
   local name = CODE_NAMES[code] or "Unknown"
   root:add(hf.sync, tvb(0, 1))
@@ -528,11 +624,7 @@ local function dissect_frame(tvb, pinfo, tree)
   root:set_text(string.format("scanlink %s 0x%04X %s, module %d, trans %d, %d bytes", kind, code, name,
                               module, trans, plen))
   add_info(pinfo, string.format("%s 0x%04X %s trans %d", kind, code, name, trans))
-
-  if plen > MAX_PAYLOAD then
-    len_item:add_proto_expert_info(ex.oversized)
-    return total
-  end
+  link_request(root, pinfo, kind, trans)
   if plen == 0 then
     -- Empty is right for a code without a body, for the TD start (with or without its time) and
     -- for a TD scan mode without fields; not for a fixed layout.
@@ -555,32 +647,65 @@ local function dissect_frame(tvb, pinfo, tree)
   end
   local body = root:add(lay.pf, tvb(HEADER, plen))
   if not certain then body:add_proto_expert_info(ex.finger) end
-  local off = walk(lay, p, 0, body, pinfo)
+  local off, values = walk(lay, p, 0, body, pinfo)
   if off and off < plen then
     body:add_proto_expert_info(ex.trailing, (plen - off) .. " bytes after the " .. lay.title)
+  end
+  -- Texts people look for in the packet list: the login name, a GPS sentence, a start time.
+  if values and lay == LOGIN and code == 43 then
+    pinfo.cols.info:append(' user "' .. values.text1 .. '"')
+  elseif values and values.gpsText and values.gpsText ~= "" then
+    pinfo.cols.info:append(' "' .. values.gpsText .. '"')
+  elseif values and lay == START_TIME and off then
+    pinfo.cols.info:append(string.format(" at %04d-%02d-%02d %02d:%02d:%02d", values.year + 1900,
+                                         values.month + 1, values.day, values.hour, values.minute,
+                                         values.second))
   end
   return total
 end
 
--- Frame length from the header. A frame start without the sync byte makes the rest of what is at
--- hand one run of skipped bytes, as the receiver drops the rest of its read.
+-- Frame length from the header, or the length of the run of bytes skipped before the next one. A
+-- sync byte with less than a header behind it asks for the header first (TCP then calls again with
+-- the bytes reassembled), so a run of skipped bytes may be shorter than a header.
 local function frame_length(tvb, pinfo, offset)
-  if tvb(offset, 1):uint() ~= SYNC then return tvb:len() - offset end
-  return HEADER + tvb(offset + 6, 2):uint()
+  if tvb(offset, 1):uint() == SYNC and tvb:len() - offset < HEADER then return HEADER end
+  if plausible_at(tvb, offset) then return HEADER + tvb(offset + 6, 2):uint() end
+  return skip_length(tvb, offset, false)
 end
 
 function proto.init()
   finger_by_stream, finger_at_packet, info_packet = {}, {}, nil
+  requests, pairs_at = {}, {}
 end
 
+-- The units of what TCP hands over (frames and runs of skipped bytes) are cut first and shown after.
+-- While a unit at the end is incomplete, TCP is asked for the rest; when only skipped bytes come
+-- before it, the whole is kept for later, as TCP would otherwise hand those bytes over (and show
+-- them) again with every extension of its reassembly.
 function proto.dissector(tvb, pinfo, tree)
-  dissect_tcp_pdus(tvb, tree, HEADER, frame_length, dissect_frame, true)
-  return tvb:len()
+  local len = tvb:len()
+  local units, off, frames = {}, 0, 0
+  while off < len do
+    local n = frame_length(tvb, pinfo, off)
+    if n > len - off then break end
+    if plausible_at(tvb, off) then frames = frames + 1 end
+    units[#units + 1] = { off, n }
+    off = off + n
+  end
+  if off < len and pinfo.can_desegment > 0 then
+    local need = frame_length(tvb, pinfo, off) - (len - off)
+    pinfo.desegment_offset = frames == 0 and 0 or off
+    pinfo.desegment_len = need
+    if frames == 0 then return len end
+  elseif off < len then
+    units[#units + 1] = { off, len - off }
+  end
+  for _, u in ipairs(units) do dissect_frame(tvb(u[1], u[2]):tvb(), pinfo, tree) end
+  return len
 end
 
-function alarm_proto.dissector(tvb, pinfo, tree)
+local function dissect_alarm(tvb, pinfo, tree, to_scanner)
   pinfo.cols.protocol:set("scanlink alarm")
-  local to_scanner = pinfo.dst_port == ALARM_PORT
   local dir = to_scanner and "to the scanner" or "from the scanner"
   local root = tree:add(alarm_proto, tvb())
   root:add(alarm_hf.direction, dir):set_generated()
@@ -588,6 +713,52 @@ function alarm_proto.dissector(tvb, pinfo, tree)
   root:set_text("scanlink alarm: " .. tvb:len() .. " raw bytes " .. dir)
   pinfo.cols.info:set("alarm " .. tvb:len() .. " bytes " .. dir)
   return tvb:len()
+end
+
+function alarm_proto.dissector(tvb, pinfo, tree)
+  return dissect_alarm(tvb, pinfo, tree, pinfo.dst_port == ALARM_PORT)
+end
+
+-- A recording's packet: the pseudo-header, then one unit as the library cut it (a frame, or a run
+-- of skipped bytes, from the scanner; a frame sent to it; alarm bytes as read or sent).
+function rec_proto.dissector(tvb, pinfo, tree)
+  local len = tvb:len()
+  local root = tree:add(rec_proto, tvb(0, math.min(4, len)))
+  if len < 4 or tvb(0, 1):uint() ~= 1 or tvb(1, 1):uint() > 1 or tvb(2, 1):uint() > 1 then
+    pinfo.cols.protocol:set("scanlink")
+    root:add_proto_expert_info(ex.pseudo)
+    return len
+  end
+  local to_scanner, alarm = tvb(1, 1):uint() == 1, tvb(2, 1):uint() == 1
+  root:add(rec_hf.version, tvb(0, 1))
+  root:add(rec_hf.direction, tvb(1, 1))
+  root:add(rec_hf.channel, tvb(2, 1))
+  root:set_text(string.format("scanlink recording: %s, %s channel", to_scanner and "to the scanner" or
+                              "from the scanner", alarm and "alarm" or "data"))
+  pinfo.p2p_dir = to_scanner and P2P_DIR_SENT or P2P_DIR_RECV
+  if len == 4 then return len end
+  local unit = tvb(4):tvb()
+  if alarm then return 4 + dissect_alarm(unit, pinfo, tree, to_scanner) end
+  local off, n = 0, unit:len()
+  while off < n do
+    if plausible_at(unit, off) then
+      local flen = HEADER + unit(off + 6, 2):uint()
+      if flen > n - off then
+        local item = tree:add(proto, unit(off))
+        item:set_text("scanlink: the first " .. (n - off) .. " bytes of a frame of " .. flen)
+        item:add_proto_expert_info(ex.incomplete)
+        add_info(pinfo, (n - off) .. " bytes of an incomplete frame")
+        break
+      end
+      dissect_frame(unit(off, flen):tvb(), pinfo, tree, to_scanner)
+      off = off + flen
+    else
+      local skip = skip_length(unit, off, true)
+      dissect_skipped(unit(off, skip):tvb(), pinfo, tree)
+      off = off + skip
+    end
+  end
+  return len
 end
 
 local tcp_port = DissectorTable.get("tcp.port")
@@ -604,3 +775,4 @@ end
 tcp_port:add(registered_port, proto)
 tcp_port:add(ALARM_PORT, alarm_proto)
 tcp_port:add_for_decode_as(proto)
+DissectorTable.get("wtap_encap"):add((wtap_encaps or wtap).USER0, rec_proto)
