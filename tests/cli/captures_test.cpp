@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "run_tool.h"
@@ -102,7 +103,7 @@ TEST(Captures, DamagedStreamsDecodeWhatIsWholeAndSayWhatIsNot) {
   const std::string cut = TempPath("cut.scl");
   std::ofstream(cut, std::ios::binary) << text.substr(0, text.size() - 5);
   ToolRun run = RunScanlink({"decode", "--json", cut});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 8);  // damaged: not a success, though all that is whole is shown
   EXPECT_EQ(Lines(run.out), std::vector<std::string>(want.begin(), want.end() - 1));
   EXPECT_NE(run.err.find("stream ends inside a frame"), std::string::npos) << run.err;
 
@@ -110,7 +111,7 @@ TEST(Captures, DamagedStreamsDecodeWhatIsWholeAndSayWhatIsNot) {
   const std::string junk = TempPath("junk.scl");
   std::ofstream(junk, std::ios::binary) << text << "garbage";
   run = RunScanlink({"decode", "--json", junk});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 8);
   EXPECT_EQ(Lines(run.out), want);
   EXPECT_NE(run.err.find("7 bytes skipped"), std::string::npos) << run.err;
 
@@ -121,6 +122,116 @@ TEST(Captures, DamagedStreamsDecodeWhatIsWholeAndSayWhatIsNot) {
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(run.out.empty());
   for (const auto& f : {cut, junk, empty}) std::remove(f.c_str());
+}
+
+// Texts from the scanner are bytes: one that is not UTF-8 is replaced in the text and kept in a
+// hex field beside it, and every record is still shown.
+TEST(Captures, ScannerTextsThatAreNotUtf8AreEscapedNotFatal) {
+  const fs::path capture = fs::path(SCANLINK_CAPTURES_DIR) / "td-cells.scl";
+  std::string text = Slurp(capture);
+  const size_t at = text.find("$GPGGA", text.find("$GPGGA") + 1);
+  ASSERT_NE(at, std::string::npos);
+  text[at + 7] = '\xff';  // in the time field
+  const std::string bad = TempPath("not-utf8.scl");
+  std::ofstream(bad, std::ios::binary) << text;
+  const ToolRun run = RunScanlink({"decode", "--json", bad});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const auto lines = JsonLines(run.out);
+  fs::path expected = capture;
+  EXPECT_EQ(lines.size(), Lines(Slurp(expected.replace_extension(".jsonl"))).size());
+  int escaped = 0;
+  for (const auto& j : lines) {
+    if (!j["body"].contains("gpsTextHex")) continue;
+    ++escaped;
+    EXPECT_NE(j["body"]["gpsText"].get<std::string>().find("\xEF\xBF\xBD"), std::string::npos);
+    EXPECT_NE(j["body"]["gpsTextHex"].get<std::string>().find("ff"), std::string::npos);
+  }
+  EXPECT_EQ(escaped, 1);
+  std::remove(bad.c_str());
+}
+
+// --count, --only and --quiet on a recording.
+TEST(Captures, CountOnlyAndQuietChooseWhatIsShown) {
+  const std::string capture = SCANLINK_CAPTURES_DIR "/td-cells.scl";
+  ToolRun run = RunScanlink({"decode", "--json", "--count", "3", capture});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(JsonLines(run.out).size(), 3u);
+  run = RunScanlink({"decode", "--json", "--only", "0xF025", "--only", "FamilyReply", capture});
+  std::set<std::string> names;
+  for (const auto& j : JsonLines(run.out)) names.insert(j["name"].get<std::string>());
+  EXPECT_EQ(names, (std::set<std::string>{"FamilyReply", "TDCellReport"}));
+  run = RunScanlink({"decode", "--only", "reply", capture});
+  for (const std::string& line : Lines(run.out)) EXPECT_EQ(line.rfind("reply ", 0), 0u) << line;
+  EXPECT_FALSE(Lines(run.out).empty());
+  run = RunScanlink({"decode", "--quiet", capture});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(run.out.empty()) << run.out;
+}
+
+// Each export format read back by a parser: one row or feature per positioned report, in the
+// order and at the places `decode` shows, with the verdicts.
+TEST(Captures, ExportsAreValidInTheirFormatsAndCarryEveryPosition) {
+  const std::string capture = SCANLINK_CAPTURES_DIR "/td-cells.scl";
+  std::vector<std::pair<double, double>> where;  // longitude, latitude
+  int mismatched = 0;
+  for (const auto& j : JsonLines(RunScanlink({"decode", "--json", capture}).out)) {
+    if (!j["body"].contains("position") || j["body"]["position"].is_null()) continue;
+    where.emplace_back(j["body"]["position"]["longitude"], j["body"]["position"]["latitude"]);
+    for (const auto& c : j["body"].value("cells", nlohmann::json::array()))
+      mismatched += c["verdict"] == "delay-mismatch";
+  }
+  ASSERT_GT(where.size(), 5u);
+  ASSERT_GT(mismatched, 0);
+  const std::string n = std::to_string(where.size());
+  auto exported = [&](const char* format) {
+    const std::string path = TempPath(std::string("export.") + format);
+    const ToolRun run = RunScanlink({"export", "--format", format, capture, "-o", path});
+    EXPECT_EQ(run.status, 0) << run.err;
+    return path;
+  };
+
+  const std::string geojson = exported("geojson");
+  const ToolRun check = RunProgram(
+      "/usr/bin/python3",
+      {"-c",
+       "import json,sys\n"
+       "d=json.load(open(sys.argv[1]))\n"
+       "assert d['type']=='FeatureCollection'\n"
+       "for f in d['features']:\n"
+       "  assert f['type']=='Feature' and f['geometry']['type']=='Point'\n"
+       "  assert len(f['geometry']['coordinates'])==2 and 'properties' in f\n"
+       "print(len(d['features']), sum(f['properties'].get('delayMismatch',0) for f in "
+       "d['features']))\n"
+       "for f in d['features']: print('%.6f %.6f' % tuple(f['geometry']['coordinates']))",
+       geojson});
+  ASSERT_EQ(check.status, 0) << check.err;
+  const auto lines = Lines(check.out);
+  ASSERT_EQ(lines.size(), where.size() + 1);
+  EXPECT_EQ(lines[0], n + " " + std::to_string(mismatched));
+  char first[64];
+  std::snprintf(first, sizeof first, "%.6f %.6f", where[0].first, where[0].second);
+  EXPECT_EQ(lines[1], first);  // [longitude, latitude]
+
+  const std::string kml = exported("kml");
+  ASSERT_TRUE(WellFormedXml(kml));
+  EXPECT_EQ(XPath(kml,
+                  "count(//*[local-name()='Placemark'][namespace-uri()="
+                  "'http://www.opengis.net/kml/2.2'][*[local-name()='Point']])"),
+            n);
+  const std::string gpx = exported("gpx");
+  ASSERT_TRUE(WellFormedXml(gpx));
+  EXPECT_EQ(XPath(gpx,
+                  "count(//*[local-name()='wpt'][namespace-uri()="
+                  "'http://www.topografix.com/GPX/1/1'])"),
+            n);
+  EXPECT_EQ(XPath(gpx, "count(//*[local-name()='trkpt'])"), n);
+
+  const std::string csv = exported("csv");
+  const auto rows = Lines(Slurp(csv));
+  ASSERT_EQ(rows.size(), where.size() + 1);
+  EXPECT_EQ(rows[0].rfind("time,latitude,longitude,", 0), 0u) << rows[0];
+  EXPECT_NE(rows[1].find(",\""), std::string::npos) << rows[1];  // the cell list is quoted
+  for (const auto& f : {geojson, kml, gpx, csv}) std::remove(f.c_str());
 }
 
 }  // namespace

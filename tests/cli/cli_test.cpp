@@ -1,10 +1,17 @@
 // scanlink end to end against the simulator, in a network namespace of each test's own.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
+#include <thread>
 
 #include "run_tool.h"
 #include "sim_peer.h"
@@ -19,6 +26,20 @@ int Count(const std::string& text, const std::string& what) {
   int n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
+}
+
+// "2026-12-09T19:20:31.123Z": UTC, milliseconds, and within a minute of now.
+bool RecentTime(const std::string& text) {
+  static const std::regex kIso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
+  if (!std::regex_match(text, kIso)) return false;
+  std::tm t{};
+  t.tm_year = std::stoi(text.substr(0, 4)) - 1900;
+  t.tm_mon = std::stoi(text.substr(5, 2)) - 1;
+  t.tm_mday = std::stoi(text.substr(8, 2));
+  t.tm_hour = std::stoi(text.substr(11, 2));
+  t.tm_min = std::stoi(text.substr(14, 2));
+  t.tm_sec = std::stoi(text.substr(17, 2));
+  return std::abs(std::difftime(::timegm(&t), std::time(nullptr))) < 60;
 }
 
 // A simulator on 127.0.0.1 with the fixed alarm port, for the client-side subcommands.
@@ -112,8 +133,12 @@ TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJsonAndPlotsThem) {
                            "w-mode 4 2110000 2112000 100 0 0 0 0 0 0 0 0 0 0 0"}));
   ASSERT_EQ(run.status, 0) << run.err;
   int sweeps = 0;
-  for (const Json& j : JsonLines(run.out)) {
-    if (j["name"] != "SweepReport") continue;
+  const auto lines = JsonLines(run.out);
+  ASSERT_FALSE(lines.empty());
+  for (const Json& j : lines) {
+    // Every line says when it arrived.
+    EXPECT_TRUE(RecentTime(j.value("time", ""))) << j.dump();
+    if (j.value("name", "") != "SweepReport") continue;
     ++sweeps;
     const Json& b = j["body"];
     EXPECT_EQ(b["start"], 2110000);
@@ -122,6 +147,12 @@ TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJsonAndPlotsThem) {
     EXPECT_EQ(b["points"].size(), 21u);
   }
   EXPECT_GE(sweeps, 5);
+  // The run ends with its counters.
+  const Json& summary = lines.back();
+  EXPECT_EQ(summary["kind"], "summary");
+  EXPECT_GE(summary["reports"].get<int>(), sweeps);
+  EXPECT_GE(summary["framesReceived"].get<int>(), sweeps);
+  EXPECT_EQ(summary["shown"].get<size_t>(), lines.size() - 1);
   // The scan was started, then stopped before closing.
   EXPECT_TRUE(sim_.wait_for(SimPeer::command(4), 2s));
   EXPECT_TRUE(sim_.wait_for(SimPeer::command(7), 2s));
@@ -152,6 +183,142 @@ TEST_F(AgainstSimulator, MonitorStopsAndClosesOnInterrupt) {
   EXPECT_FALSE(JsonLines(run.out).empty());
 }
 
+// A reader that goes away ('| head -1') ends monitor as Ctrl-C does: the scan stopped, the link
+// closed, status 0; in text and in JSON.
+TEST_F(AgainstSimulator, MonitorEndsWhenItsReaderGoesAway) {
+  Start({"--family", "21", "--rate", "50"});
+  for (const char* json : {"", "--json"}) {
+    SCOPED_TRACE(json);
+    const size_t mark = sim_.mark();
+    std::string command = "set -o pipefail; timeout 20 " SCANLINK_TOOL_PATH;
+    for (const std::string& a : Connect({"monitor", "--scan", "td-search"})) command += " " + a;
+    const ToolRun run =
+        RunProgram("/bin/bash", {"-c", command + " " + json + " | head -1 >/dev/null"}, 30s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_LT(run.seconds, 15);
+    EXPECT_TRUE(sim_.wait_for(SimPeer::command(0xF007), 2s, mark));
+    EXPECT_TRUE(sim_.wait_for("data-closed", 2s, mark));
+  }
+}
+
+// A scanner left in finger mode: plain monitor learns it from the scanner's scan mode, so the
+// TD cell records read as sent; a --finger that disagrees is warned about.
+TEST_F(AgainstSimulator, MonitorReadsCellsAsTheScannersFingerModeSays) {
+  Start({"--family", "21", "--rate", "20"});
+  ASSERT_EQ(RunScanlink(Connect({"send", "td-cells", "10054/1,10055/2", "1"})).status, 0);
+  auto cellKeys = [](const ToolRun& run) {
+    std::set<int> keys;
+    for (const Json& j : JsonLines(run.out))
+      if (j.value("name", "") == "TDCellReport")
+        for (const Json& c : j["body"]["cells"]) keys.insert(c["cellKey1"].get<int>());
+    return keys;
+  };
+  const ToolRun plain = RunScanlink(Connect({"monitor", "--json", "--seconds", "1"}));
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_EQ(cellKeys(plain), (std::set<int>{10054, 10055}));
+  const ToolRun forced =
+      RunScanlink(Connect({"monitor", "--json", "--seconds", "0.5", "--finger", "0"}));
+  EXPECT_NE(forced.err.find("finger test on"), std::string::npos) << forced.err;
+}
+
+// How a run ends is its status: a stop without reply is 6, a link down at the end is 3.
+TEST_F(AgainstSimulator, MonitorFailsWhenTheStopIsUnansweredOrTheLinkIsDown) {
+  Start({"--family", "21", "--rate", "20"});
+  Started monitor = StartProgram(
+      SCANLINK_TOOL_PATH,
+      Connect({"monitor", "--seconds", "1.5", "--timeout", "0.5", "--scan", "td-search"}));
+  ASSERT_TRUE(sim_.wait_for(SimPeer::sent(0xF025), 10s));
+  ASSERT_TRUE(sim_.control("answer off"));
+  ToolRun run = Finish(monitor, 20s);
+  EXPECT_EQ(run.status, 6) << run.err;
+  EXPECT_NE(run.err.find("no reply to StopScanData"), std::string::npos) << run.err;
+  ASSERT_TRUE(sim_.control("answer on"));
+
+  const size_t mark = sim_.mark();
+  monitor = StartProgram(SCANLINK_TOOL_PATH,
+                         Connect({"monitor", "--seconds", "1.5", "--scan", "td-search"}));
+  ASSERT_TRUE(sim_.wait_for(SimPeer::sent(0xF025), 10s, mark));
+  sim_.stop();
+  run = Finish(monitor, 30s);
+  EXPECT_EQ(run.status, 3) << run.err;
+  EXPECT_NE(run.err.find("link was down at the end"), std::string::npos) << run.err;
+}
+
+// What monitor showed live is what decode shows of its recording and of a packet capture of
+// the same session (dumpcap on lo), each record with its receive time.
+TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
+  Start({"--family", "21", "--rate", "20"});
+  const std::string sniffed = TempPath("sniffed.pcapng"), recorded = TempPath("drive.pcapng");
+  const Started dumpcap = StartProgram("/usr/bin/dumpcap", {"-q", "-i", "lo", "-w", sniffed});
+  // A datagram to the discard port in the file shows that what went before it is captured too
+  // (UDP: not a connection the reader could take for the scanner's).
+  auto captured = [&] {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in discard{};
+    discard.sin_family = AF_INET;
+    discard.sin_port = htons(9);
+    discard.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto size = [&] {
+      std::error_code ec;
+      const auto n = std::filesystem::file_size(sniffed, ec);
+      return ec ? 0 : n;
+    };
+    const auto before = size();
+    for (auto until = std::chrono::steady_clock::now() + 10s;
+         std::chrono::steady_clock::now() < until && size() <= before + 64;) {
+      ::sendto(probe, "x", 1, 0, reinterpret_cast<const sockaddr*>(&discard), sizeof discard);
+      std::this_thread::sleep_for(20ms);
+    }
+    ::close(probe);
+  };
+  captured();
+  const std::string layer = TempPath("drive.geojson");
+  const ToolRun live =
+      RunScanlink(Connect({"monitor", "--json", "--seconds", "1", "--record", recorded, "--export",
+                           "geojson:" + layer, "--scan", "td-cells 10054/1,10055/2 1"}));
+  ASSERT_EQ(live.status, 0) << live.err;
+  captured();
+  ::kill(dumpcap.pid, SIGINT);
+  Finish(dumpcap, 10s);
+
+  // Records without their times; the library's own link notices are not on the wire.
+  auto records = [](const std::string& out, std::vector<std::string>* times) {
+    std::vector<std::string> kept;
+    for (Json j : JsonLines(out)) {
+      if (!j.contains("code") || j["code"] == 0xFFEE) continue;
+      if (times) times->push_back(j.value("time", ""));
+      j.erase("time");
+      kept.push_back(j.dump());
+    }
+    return kept;
+  };
+  const auto seen = records(live.out, nullptr);
+  ASSERT_GT(seen.size(), 5u);
+  // The live export has a feature per positioned report shown.
+  size_t positioned = 0;
+  for (const std::string& r : seen) {
+    const Json body = Json::parse(r)["body"];
+    positioned += body.contains("position") && !body["position"].is_null();
+  }
+  std::ifstream layerFile(layer);
+  const Json features = Json::parse(layerFile, nullptr, false);
+  ASSERT_TRUE(features.is_object());
+  EXPECT_EQ(features["features"].size(), positioned);
+  for (const std::string& file : {recorded, sniffed}) {
+    SCOPED_TRACE(file);
+    const ToolRun run = RunScanlink({"decode", "--json", file});
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> times;
+    const auto decoded = records(run.out, &times);
+    // Reports that crossed the stop are on the wire but were not waited for.
+    ASSERT_GE(decoded.size(), seen.size());
+    EXPECT_LE(decoded.size(), seen.size() + 5);
+    EXPECT_EQ(std::vector<std::string>(decoded.begin(), decoded.begin() + seen.size()), seen);
+    for (const std::string& t : times) EXPECT_TRUE(RecentTime(t)) << t;
+  }
+  for (const auto& f : {sniffed, recorded, layer}) std::remove(f.c_str());
+}
+
 TEST_F(AgainstSimulator, QueryAsksForVersionModeAndBattery) {
   Start({"--family", "21"});
   const ToolRun run = RunScanlink(Connect({"query"}));
@@ -159,6 +326,13 @@ TEST_F(AgainstSimulator, QueryAsksForVersionModeAndBattery) {
   EXPECT_NE(run.out.find("TDVersion"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("TDScanMode"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("Battery"), std::string::npos) << run.out;
+  // Each line starts with its receive time.
+  for (const std::string& line : Lines(run.out))
+    EXPECT_TRUE(RecentTime(line.substr(0, line.find(' ')))) << line;
+  // The scan mode is answered twice (its data, then its result); the library drops the second,
+  // and the tool says so.
+  EXPECT_NE(run.err.find("1 more reply to mode arrived after the first"), std::string::npos)
+      << run.err;
 }
 
 // Every operation reaches the scanner as the command it names.
@@ -203,6 +377,13 @@ TEST_F(AgainstSimulator, SendReachesEveryOperation) {
     ASSERT_TRUE(got);
     EXPECT_FALSE((*got).contains("problems")) << got->dump();
   }
+  // Without a login reply the family is the caller's to give.
+  for (const auto& [family, code] : {std::pair<const char*, int>{"td", 0xF014}, {"wcdma", 20}}) {
+    const size_t mark = sim_.mark();
+    const ToolRun run = RunScanlink(Connect({"send", "--no-login", "--family", family, "version"}));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(sim_.wait_for(SimPeer::command(static_cast<uint16_t>(code)), 3s, mark)) << family;
+  }
   // Arguments arrive in their fields, e.g. the TD cell list and its finger-test byte.
   const auto cells = sim_.wait_for(
       [](const Json& e) {
@@ -245,7 +426,19 @@ TEST(Errors, BadArgumentsAndUnreachableHostsAndFilesGiveOneLineAndAStatus) {
       {{"decode", missing}, 5},
       {{"decode", "--bs-list", bad, SCANLINK_CAPTURES_DIR "/td-sweep.scl"}, 5},
       {{"decode", "--plot", "/nonexistent-dir/p.svg", SCANLINK_CAPTURES_DIR "/td-sweep.scl"}, 5},
-      {{"demo", "--sim", missing}, 5},
+      {{"demo", "--sim", missing}, 7},
+      {{"monitor", "--host", "not-an-ip"}, 2},
+      {{"query", "--host", "10.1.2.256"}, 2},
+      {{"send", "--host", "127.0.0.1", "ip", "300.1.2.3"}, 2},
+      {{"send", "--host", "127.0.0.1", "ip", "1.2.3"}, 2},
+      {{"send", "--host", "127.0.0.1", "ip", "1.2.3.4."}, 2},
+      {{"monitor", "--host", "127.0.0.1", "--user", "a-name-longer-than-15"}, 2},
+      {{"query", "--host", "127.0.0.1", "--password", "a-secret-longer-than-15"}, 2},
+      {{"send", "--host", "127.0.0.1", "--family", "td", "version"}, 2},  // needs --no-login
+      {{"monitor", "--host", "127.0.0.1", "--only", "weather"}, 2},
+      {{"monitor", "--host", "127.0.0.1", "--export", "shp:out.shp"}, 2},
+      {{"export", "--format", "pdf", SCANLINK_CAPTURES_DIR "/td-sweep.scl"}, 2},
+      {{"decode", "/tmp"}, 5},
   };
   for (const auto& [args, status] : cases) {
     std::string shown;
@@ -259,6 +452,17 @@ TEST(Errors, BadArgumentsAndUnreachableHostsAndFilesGiveOneLineAndAStatus) {
   std::remove(bad.c_str());
 }
 
+// Under --json an error is one JSON object on stderr, with the status.
+TEST(Errors, UnderJsonAnErrorIsAJsonObject) {
+  const ToolRun run = RunScanlink({"decode", "--json", TempPath("no-such-file")});
+  EXPECT_EQ(run.status, 5);
+  const auto lines = JsonLines(run.err);
+  ASSERT_EQ(lines.size(), 1u) << run.err;
+  EXPECT_EQ(lines[0]["kind"], "error");
+  EXPECT_EQ(lines[0]["status"], 5);
+  EXPECT_NE(lines[0]["message"].get<std::string>().find("no-such-file"), std::string::npos);
+}
+
 TEST(Errors, HelpDocumentsTheExitStatuses) {
   const ToolRun run = RunScanlink({"--help"});
   EXPECT_EQ(run.status, 0);
@@ -266,6 +470,10 @@ TEST(Errors, HelpDocumentsTheExitStatuses) {
     EXPECT_NE(run.out.find(text), std::string::npos) << text;
   const ToolRun send = RunScanlink({"send", "--help"});
   EXPECT_NE(send.out.find("td-cells CELL/PARAM"), std::string::npos) << send.out;
+  EXPECT_NE(send.out.find("drops the second"), std::string::npos) << send.out;
+  const ToolRun version = RunScanlink({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("scanlink 1.", 0), 0u) << version.out;
 }
 
 }  // namespace

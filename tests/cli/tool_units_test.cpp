@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <tuple>
 
 #include "bs_list.h"
 #include "console.h"
@@ -185,6 +186,33 @@ TEST(RecordJson, SweepPointsComeFromTheDecodedLengthAndTextStaysInItsField) {
   EXPECT_EQ(j["body"]["gpsText"].get<std::string>().size(), 119u);
   EXPECT_TRUE(j["body"]["position"].is_null());
   EXPECT_EQ(j["body"]["values"].size(), size_t{SCANLINK_VALUE_SLOTS});
+}
+
+// Texts are kept when they are UTF-8; anything else (stray bytes, cut sequences, overlong forms,
+// surrogates) becomes U+FFFD with the raw bytes beside it, and the object still serialises.
+TEST(RecordJson, ScannerTextsThatAreNotUtf8AreReplacedAndKeptAsHex) {
+  const std::string kBad = "\xEF\xBF\xBD";
+  const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+      {"plain $GPGGA", "plain $GPGGA", false},
+      {"\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xA1",
+       "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x93\xA1", false},
+      {"a\xFF"
+       "b",
+       "a" + kBad + "b", true},
+      {"cut \xE2\x82", "cut " + kBad + kBad, true},
+      {"\xC0\xAF", kBad + kBad, true},                        // overlong '/'
+      {"\xED\xA0\x80", kBad + kBad + kBad, true},             // a surrogate
+      {"\xF4\x90\x80\x80", kBad + kBad + kBad + kBad, true},  // above U+10FFFF
+  };
+  for (const auto& [text, shown, hex] : cases) {
+    SCOPED_TRACE(text);
+    auto m = Record(0xF02A);
+    std::memcpy(m->body.gpsText.szGpsText, text.data(), text.size());
+    const auto j = RecordJson(*m, false);
+    EXPECT_EQ(j["body"]["gpsText"], shown);
+    EXPECT_EQ(j["body"].contains("gpsTextHex"), hex);
+    EXPECT_NO_THROW(j.dump());
+  }
 }
 
 TEST(RecordJson, RepliesLinkNoticesAndUnknownCodesAreNamed) {

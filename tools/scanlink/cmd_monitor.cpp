@@ -1,14 +1,20 @@
 // scanlink monitor: logs in, configures, starts, and prints what the scanner measures until
 // Ctrl-C (or --seconds), then stops the scan and closes cleanly.
 #include <atomic>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
 #include <sstream>
 
+#include "capture/capture.h"
 #include "common_options.h"
 #include "console.h"
 #include "exit_codes.h"
 #include "operations.h"
 #include "status_line.h"
 #include "subcommands.h"
+#include "timestamp.h"
 
 namespace scanlink::cli {
 namespace {
@@ -21,6 +27,54 @@ struct MonitorOptions {
   std::string scan;
   double seconds = 0;
   bool noStart = false;
+  int finger = -1;  // -1: as the scan set up, else as the scanner's scan mode says
+  std::string record;
+};
+
+// Every byte exchanged with the scanner goes to the recording, stamped as it passes. Runs on the
+// library's threads; the recorder takes its own lock.
+void OnWire(int direction, int channel, const unsigned char* bytes, int length, void* context) {
+  auto* recorder = static_cast<capture::Recorder*>(context);
+  const auto ch = channel == 0 ? capture::Channel::kData : capture::Channel::kAlarm;
+  const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
+  if (direction == 0)
+    recorder->Received(ch, bytes, n, NowUs());
+  else
+    recorder->Sent(ch, bytes, n, NowUs());
+}
+
+// Installs the wire tap for as long as it lives; the link it taps must be closed first.
+class WireRecording {
+ public:
+  explicit WireRecording(const MonitorOptions& o) {
+    if (o.record.empty()) return;
+    std::map<std::string, std::string> header{{"scanner", o.connect.host},
+                                              {"port", std::to_string(o.connect.port)}};
+    if (o.finger >= 0) header["finger-test"] = std::to_string(o.finger);
+    if (!o.output.bsList.empty())
+      header["bs-list"] = std::filesystem::absolute(o.output.bsList).string();
+    if (o.output.gpsLimit >= 0) header["gps-limit"] = std::to_string(o.output.gpsLimit);
+    if (!o.connect.family.empty()) header["family"] = o.connect.family;
+    try {
+      recorder_ = std::make_unique<capture::Recorder>(o.record, header);
+    } catch (const std::exception& e) {
+      throw CliError(kExitFile, e.what());
+    }
+    ScanlinkSetWireTap(OnWire, recorder_.get());
+  }
+  ~WireRecording() {
+    if (recorder_) ScanlinkSetWireTap(nullptr, nullptr);
+  }
+  // After the link is closed: empty on success, else why the recording is incomplete.
+  std::string Finish(const std::string& path) {
+    if (!recorder_) return {};
+    ScanlinkSetWireTap(nullptr, nullptr);
+    recorder_->Close();
+    return recorder_->Ok() ? std::string() : "cannot write the recording " + path;
+  }
+
+ private:
+  std::unique_ptr<capture::Recorder> recorder_;
 };
 
 std::atomic<bool> g_interrupted{false};
@@ -33,20 +87,72 @@ std::vector<std::string> Words(const std::string& text) {
   return out;
 }
 
+// The library's threads read these while the link is up.
+int LoadShared(int& global) { return std::atomic_ref<int>(global).load(); }
+void StoreShared(int& global, int value) { std::atomic_ref<int>(global).store(value); }
+
+std::string Counted(uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+void Summarize(RecordOutput& out, const ScanlinkCounters& before) {
+  ScanlinkCounters c;
+  ScanlinkReadCounters(&c);
+  const Tally& t = out.tally();
+  int reports = 0;
+  for (const auto& [code, n] : t.reports) reports += n;
+  const uint64_t frames = c.framesReceived - before.framesReceived;
+  const uint64_t skipped = c.bytesSkipped - before.bytesSkipped;
+  const uint64_t dropped = c.droppedTransaction - before.droppedTransaction;
+  const uint64_t rejected = c.droppedSync - before.droppedSync + c.droppedLength -
+                            before.droppedLength + c.framesOversized - before.framesOversized;
+  const uint64_t losses = c.linkLosses - before.linkLosses;
+  const uint64_t reconnections = c.reconnections - before.reconnections;
+  out.Summary(
+      "# summary: " + Counted(t.shown, "record", "records") + " shown, " +
+          Counted(reports, "report", "reports") + ", " + Counted(t.replies, "reply", "replies") +
+          ", " + Counted(frames, "frame", "frames") + " received, " +
+          Counted(rejected, "frame", "frames") + " rejected, " + Counted(skipped, "byte", "bytes") +
+          " skipped, " + Counted(dropped, "late reply", "late replies") + " dropped, " +
+          Counted(losses, "link loss", "link losses") + ", " +
+          Counted(reconnections, "reconnection", "reconnections") +
+          "; GPS check: " + std::to_string(t.found) + " found, " + std::to_string(t.mismatched) +
+          " delay mismatch, " + std::to_string(t.notListed) + " not listed",
+      {{"shown", t.shown},
+       {"reports", reports},
+       {"replies", t.replies},
+       {"framesReceived", frames},
+       {"framesRejected", rejected},
+       {"bytesSkipped", skipped},
+       {"lateRepliesDropped", dropped},
+       {"linkLosses", losses},
+       {"reconnections", reconnections},
+       {"found", t.found},
+       {"delayMismatch", t.mismatched},
+       {"notListed", t.notListed}});
+}
+
 int Run(const MonitorOptions& o) {
   OutputOptions output = MakeOutput(o.output);
   const auto scan = Words(o.scan);
   if (!scan.empty()) CheckOperation(scan);  // a typo fails before connecting
   RecordOutput out(std::move(output));
+  WireRecording recording(o);  // outlives the link
   LinkClient link;
   ApplyStations(link, o.output, out.options());
+  if (o.finger >= 0) StoreShared(FingerTestFlag, o.finger);
+  ScanlinkCounters before;
+  ScanlinkReadCounters(&before);
   ConnectAndLogin(link, o.connect, out);
 
   CatchInterrupt(OnInterrupt);
   StatusLine status;
   bool up = true;
-  auto pump = [&](Clock::time_point until, int trans) {
-    while (!g_interrupted && Clock::now() < until) {
+  // Runs until the reply of trans (0: none awaited) or the deadline; a closed output or --count
+  // ends it early unless whole is set. The reply, when it came.
+  auto pump = [&](Clock::time_point until, int trans,
+                  bool whole = false) -> std::shared_ptr<const CCmdManage> {
+    while (!g_interrupted && (whole || !out.done()) && Clock::now() < until) {
       // Short waits, so Ctrl-C and the status line are served.
       auto e = link.Next(std::min(until, Clock::now() + std::chrono::milliseconds(200)));
       if (!e) {
@@ -57,15 +163,38 @@ int Run(const MonitorOptions& o) {
       Show(out, *e);
       if (e->kind == LinkEvent::kConnect) up = e->connected;
       status.Draw(up, out.tally());
-      if (trans != 0 && e->kind == LinkEvent::kRecord && e->record->nTransID == trans) return true;
+      if (trans != 0 && e->kind == LinkEvent::kRecord && e->record->nTransID == trans)
+        return e->record;
     }
-    return false;
+    return nullptr;
   };
+  auto stopped = [&] { return g_interrupted || out.done(); };
   const auto replyWait = Timeout(o.connect);
-  if (!scan.empty() && !pump(Clock::now() + replyWait, SendOperation(link.client(), scan)))
-    if (!g_interrupted) throw CliError(kExitNoReply, "no reply to " + o.scan);
-  if (!o.noStart && !g_interrupted &&
-      !pump(Clock::now() + replyWait, link.client().StartScanData()) && !g_interrupted)
+  if (!scan.empty() && !pump(Clock::now() + replyWait, SendOperation(link.client(), scan)) &&
+      !stopped())
+    throw CliError(kExitNoReply, "no reply to " + o.scan);
+  // Whether TD cell records carry finger fields is the decoder's setting, not the record's: a
+  // scan set up elsewhere is learned from the scanner's scan mode.
+  if (scan.empty() && !stopped() && (!o.connect.noLogin || !o.connect.family.empty()) &&
+      LoadShared(TDorWCDMAConfig) == 2) {
+    const auto mode = pump(Clock::now() + replyWait, link.client().GetScanMode());
+    if (mode && mode->nCode == 0xF00B) {
+      const int scanner = mode->body.tdScanMode.nFingerTest != 0;
+      if (o.finger < 0) {
+        StoreShared(FingerTestFlag, scanner);
+      } else if (o.finger != scanner) {
+        out.Warn(std::string("--finger ") + std::to_string(o.finger) +
+                 " but the scanner's scan mode has finger test " + (scanner ? "on" : "off") +
+                 ": TD cell records will not read as they are");
+      }
+    } else if (!stopped() && o.finger < 0) {
+      out.Warn("the scanner did not tell its scan mode: TD cell records are read " +
+               std::string(LoadShared(FingerTestFlag) ? "with" : "without") +
+               " finger fields (--finger sets it)");
+    }
+  }
+  if (!o.noStart && !stopped() && !pump(Clock::now() + replyWait, link.client().StartScanData()) &&
+      !stopped())
     throw CliError(kExitNoReply, "no reply to StartScanData");
   const auto end =
       o.seconds > 0 ? Clock::now() + std::chrono::milliseconds(static_cast<long>(o.seconds * 1000))
@@ -73,12 +202,22 @@ int Run(const MonitorOptions& o) {
   pump(end, 0);
   status.Clear();
   g_interrupted = false;
-  if (!o.noStart && gInitFinishFlag == 1)
-    pump(Clock::now() + replyWait, link.client().StopScanData());
+  // How the run ended is the exit status: a scan left running, or a link that is down, is no
+  // success.
+  std::optional<CliError> failure;
+  if (LoadShared(gInitFinishFlag) != 1) {
+    failure.emplace(kExitUnreachable, std::string("the link was down at the end") +
+                                          (o.noStart ? "" : ": the scan could not be stopped"));
+  } else if (!o.noStart && !pump(Clock::now() + replyWait, link.client().StopScanData(), true)) {
+    failure.emplace(kExitNoReply, "no reply to StopScanData: the scan may still run");
+  }
   status.Clear();
   link.Close();
   ReleaseInterrupt();
+  if (!out.closed()) Summarize(out, before);
+  if (auto error = recording.Finish(o.record); !error.empty()) throw CliError(kExitFile, error);
   if (auto error = out.Finish(); !error.empty()) throw CliError(kExitFile, error);
+  if (failure) throw *failure;
   return kExitOk;
 }
 
@@ -95,7 +234,24 @@ Subcommand AddMonitor(CLI::App& parent) {
                   "\"td-cells 10054/1,10055/2 1\" (cells, finger test)");
   app->add_option("--seconds", o->seconds, "stop after this many seconds (default: at Ctrl-C)")
       ->check(CLI::Range(0.0, 1e6));
-  app->add_flag("--no-start", o->noStart, "only listen: send neither start nor stop");
+  app->add_flag("--no-start", o->noStart,
+                "only listen: send neither start nor stop (a TD scanner is still asked its scan "
+                "mode, for the finger setting)");
+  app->add_option("--finger", o->finger,
+                  "TD cell records carry finger fields: 1 or 0 (default: as --scan sets it, "
+                  "else as the scanner's scan mode says)")
+      ->check(CLI::Range(0, 1));
+  AddStreamOptions(app, o->output);
+  app->add_option("--record", o->record,
+                  "record every byte exchanged with the scanner, with its time, into this pcapng "
+                  "file (Wireshark with the dissector, scanlink decode, scanlink-sim --replay)");
+  app->footer(
+      "Ends at Ctrl-C, --seconds, --count, or when standard output is closed (e.g. '| head'): "
+      "the scan is stopped, the link closed, a summary printed. Status 3 when the link was down "
+      "at the end, 6 when the stop got no reply.\n"
+      "A code that answers a request with two replies (its data, then its result) shows the "
+      "first: the library releases the request with it and drops the second, which the summary "
+      "counts as a late reply.");
   return {app, [o] { return Run(*o); }};
 }
 

@@ -1,8 +1,12 @@
 // scanlink query and scanlink send: one exchange each, replies printed as they come.
+#include <mutex>
+
 #include "common_options.h"
 #include "exit_codes.h"
 #include "operations.h"
 #include "subcommands.h"
+#include "timestamp.h"
+#include "transport/framer.h"
 
 namespace scanlink::cli {
 namespace {
@@ -15,12 +19,66 @@ struct ExchangeOptions {
   std::vector<std::string> words;
 };
 
+// The replies as they arrived on the wire, cut by the library's own frame cutter. The library
+// delivers the first reply to a request and drops a second one; this keeps it visible.
+class ReplyWatch {
+ public:
+  struct Frame {
+    int64_t timeUs;
+    std::vector<uint8_t> bytes;
+  };
+  ReplyWatch() { ScanlinkSetWireTap(&ReplyWatch::OnWire, this); }
+  // The link must be closed first.
+  ~ReplyWatch() { ScanlinkSetWireTap(nullptr, nullptr); }
+  ReplyWatch(const ReplyWatch&) = delete;
+  ReplyWatch& operator=(const ReplyWatch&) = delete;
+
+  // The frames of transaction trans received so far, in order.
+  std::vector<Frame> Take(int trans) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Frame> out;
+    for (auto it = frames_.begin(); it != frames_.end();) {
+      if ((it->bytes[4] << 8 | it->bytes[5]) == trans) {
+        out.push_back(std::move(*it));
+        it = frames_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return out;
+  }
+
+  // Framer sink, under mutex_.
+  void OnFrame(const uint8_t* f, size_t n) {
+    if ((f[4] << 8 | f[5]) != SCANLINK_TRANS_BROADCAST)
+      frames_.push_back({now_, std::vector<uint8_t>(f, f + n)});
+  }
+  void OnTrace(const char*) {}
+  void OnOversized(size_t) {}
+  void OnDiscard(size_t) {}
+
+ private:
+  static void OnWire(int direction, int channel, const unsigned char* bytes, int length,
+                     void* context) {
+    if (direction != 0 || channel != 0 || length <= 0) return;
+    auto* self = static_cast<ReplyWatch*>(context);
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->now_ = NowUs();
+    self->framer_.Feed(bytes, static_cast<size_t>(length), *self);
+  }
+
+  std::mutex mutex_;
+  transport::Framer framer_;
+  int64_t now_ = -1;
+  std::vector<Frame> frames_;
+};
+
 // Sends one operation and prints its replies: a second reply (data and value replies share the
 // transaction) is awaited briefly after the first.
 bool Exchange(LinkClient& link, RecordOutput& out, const std::vector<std::string>& words,
-              std::chrono::milliseconds timeout) {
+              std::chrono::milliseconds timeout, int& trans) {
   const Operation& op = FindOperation(words[0]);
-  const int trans = SendOperation(link.client(), words);
+  trans = SendOperation(link.client(), words);
   if (trans == 0) throw CliError(kExitFailure, "the library refused to send " + words[0]);
   if (!op.replies) {
     out.Note("# " + words[0] + " sent as request " + std::to_string(trans) +
@@ -42,12 +100,24 @@ bool Exchange(LinkClient& link, RecordOutput& out, const std::vector<std::string
 int RunExchanges(const ExchangeOptions& o, const std::vector<std::vector<std::string>>& steps) {
   for (const auto& words : steps) CheckOperation(words);  // typos fail before connecting
   RecordOutput out(MakeOutput(o.output));
+  ReplyWatch watch;  // outlives the link
   LinkClient link;
   ConnectAndLogin(link, o.connect, out);
   int status = kExitOk;
   for (const auto& words : steps) {
-    if (!Exchange(link, out, words, Timeout(o.connect))) {
-      std::fprintf(stderr, "scanlink: no reply to %s\n", words[0].c_str());
+    int trans = 0;
+    const bool replied = Exchange(link, out, words, Timeout(o.connect), trans);
+    // The library releases a request with its first reply: a second one (a code's data and
+    // its result) never reaches the tool. Show it from the wire and say so.
+    const auto frames = watch.Take(trans);
+    for (size_t i = 1; i < frames.size(); ++i)
+      out.Record(*DecodeFrame(frames[i].bytes.data(), frames[i].bytes.size()), frames[i].timeUs);
+    if (frames.size() > 1)
+      out.Warn(std::to_string(frames.size() - 1) + " more repl" +
+               (frames.size() == 2 ? "y" : "ies") + " to " + words[0] +
+               " arrived after the first; the library drops it, shown here from the wire");
+    if (!replied) {
+      out.Error("no reply to " + words[0], kExitNoReply);
       status = kExitNoReply;
     }
   }
@@ -72,7 +142,10 @@ Subcommand AddSend(CLI::App& parent) {
   AddConnectOptions(app, o->connect);
   app->add_flag("--json", o->output.json, "JSON Lines: one object per record");
   app->add_option("operation", o->words, "the operation and its arguments (see below)")->required();
-  app->footer(OperationsHelp());
+  app->footer(OperationsHelp() +
+              "\nA request answered twice (a code's data reply, then its result) shows the first "
+              "reply only: the library releases the request with it and drops the second, which "
+              "is reported as a warning.");
   return {app, [o] { return RunExchanges(*o, {o->words}); }};
 }
 

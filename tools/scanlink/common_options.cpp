@@ -1,17 +1,43 @@
 #include "common_options.h"
 
 #include "exit_codes.h"
+#include "operations.h"
 
 namespace scanlink::cli {
 
+CLI::Validator MaxLength(size_t length) {
+  return CLI::Validator(
+      [length](std::string& text) {
+        return text.size() <= length
+                   ? std::string()
+                   : "longer than " + std::to_string(length) + " bytes (the field's size)";
+      },
+      "TEXT", "at most " + std::to_string(length) + " bytes");
+}
+
 void AddConnectOptions(CLI::App* app, ConnectOptions& o) {
-  app->add_option("--host", o.host, "scanner address, dotted decimal")->required();
+  app->add_option("--host", o.host, "scanner address, dotted decimal")
+      ->required()
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            return IsDottedQuad(text) ? std::string()
+                                      : "'" + text + "' is no IPv4 address (A.B.C.D, each 0-255)";
+          },
+          "A.B.C.D", ""));
   app->add_option("--port", o.port, "data port")
       ->capture_default_str()
       ->check(CLI::Range(1, 65535));
-  app->add_option("--user", o.user, "login name (at most 15 characters)")->capture_default_str();
-  app->add_option("--password", o.password, "login password (at most 15 characters)");
-  app->add_flag("--no-login", o.noLogin, "do not log in first");
+  app->add_option("--user", o.user, "login name (at most 15 bytes)")
+      ->capture_default_str()
+      ->check(MaxLength(15));
+  app->add_option("--password", o.password, "login password (at most 15 bytes)")
+      ->check(MaxLength(15));
+  auto* noLogin = app->add_flag("--no-login", o.noLogin, "do not log in first");
+  // Without a login reply the library cannot know the family; it would send WCDMA codes.
+  app->add_option("--family", o.family,
+                  "with --no-login: the scanner's family, whose codes are sent (default wcdma)")
+      ->check(CLI::IsMember({"td", "wcdma"}))
+      ->needs(noLogin);
   app->add_option("--timeout", o.timeout, "seconds to wait for a reply")
       ->capture_default_str()
       ->check(CLI::Range(0.1, 600.0));
@@ -31,9 +57,36 @@ void AddOutputOptions(CLI::App* app, OutputFlags& o, bool withStations) {
   }
 }
 
+void AddStreamOptions(CLI::App* app, OutputFlags& o) {
+  app->add_option("--count", o.count, "stop after this many records shown")
+      ->check(CLI::Range(1L, 1L << 40));
+  app->add_option("--only", o.only,
+                  "show only records of these kinds (reply, report, link, connect), codes "
+                  "(61477, 0xF025) or code names (TDCellReport); repeatable")
+      ->take_all();
+  app->add_flag("--quiet", o.quiet, "show no records (summaries, pictures and exports still)");
+  app->add_option("--export", o.exportSpec,
+                  "FORMAT:FILE, FORMAT one of csv, geojson, kml, gpx: one row or feature per "
+                  "position with its time, values and verdicts");
+}
+
 OutputOptions MakeOutput(const OutputFlags& flags) {
   OutputOptions out;
   out.json = flags.json;
+  out.quiet = flags.quiet;
+  out.count = flags.count;
+  CheckOnly(flags.only);
+  out.only = flags.only;
+  if (!flags.exportSpec.empty()) {
+    const size_t colon = flags.exportSpec.find(':');
+    out.exportFormat = flags.exportSpec.substr(0, colon);
+    if (colon == std::string::npos || colon + 1 == flags.exportSpec.size() ||
+        !IsExportFormat(out.exportFormat))
+      throw CliError(kExitUsage,
+                     "--export '" + flags.exportSpec +
+                         "': FORMAT:FILE expected, FORMAT one of csv, geojson, kml, gpx");
+    out.exportPath = flags.exportSpec.substr(colon + 1);
+  }
   out.plotPath = flags.plot;
   out.mapPath = flags.map;
   if (!flags.bsList.empty()) {
@@ -60,6 +113,8 @@ std::chrono::milliseconds Timeout(const ConnectOptions& o) {
 }
 
 void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& out) {
+  // Set before the library's threads run; a login reply would overwrite it.
+  if (o.noLogin) TDorWCDMAConfig = o.family == "td" ? 2 : 1;
   if (auto error = link.Connect(o.host, o.port); !error.empty())
     throw CliError(kExitUnreachable, error);
   if (o.noLogin) return;
@@ -73,9 +128,9 @@ void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& ou
 
 void Show(RecordOutput& out, const LinkEvent& e) {
   if (e.kind == LinkEvent::kConnect)
-    out.Link(e.connected);
+    out.Link(e.connected, e.timeUs);
   else
-    out.Record(*e.record);
+    out.Record(*e.record, e.timeUs);
 }
 
 }  // namespace scanlink::cli

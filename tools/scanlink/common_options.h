@@ -15,6 +15,7 @@ struct ConnectOptions {
   std::string user = "admin";
   std::string password = "admin";
   bool noLogin = false;
+  std::string family;    // "td" or "wcdma": which codes to send without a login reply
   double timeout = 3.0;  // seconds to wait for a reply
 };
 
@@ -22,12 +23,21 @@ struct OutputFlags {
   bool json = false;
   std::string plot, map, bsList;
   int gpsLimit = -1;
+  bool quiet = false;
+  long count = 0;
+  std::vector<std::string> only;
+  std::string exportSpec;  // FORMAT:FILE
 };
 
 void AddConnectOptions(CLI::App* app, ConnectOptions& o);
+// A text option that goes into a fixed wire field: refused when longer, never cut.
+CLI::Validator MaxLength(size_t length);
 void AddOutputOptions(CLI::App* app, OutputFlags& o, bool withStations);
+// --count, --only, --quiet and --export, for the subcommands that print a stream of records.
+void AddStreamOptions(CLI::App* app, OutputFlags& o);
 
-// Loads the base-station list named by the flags. Throws CliError(kExitFile).
+// Loads the base-station list named by the flags. Throws CliError(kExitFile), or
+// CliError(kExitUsage) for a bad --only or --export.
 OutputOptions MakeOutput(const OutputFlags& flags);
 // Hands the list and tolerance of the flags to the library's GPS check.
 void ApplyStations(LinkClient& link, const OutputFlags& flags, const OutputOptions& output);

@@ -15,6 +15,7 @@ enum ExitCode {
   kExitFile = 5,          // a file cannot be read or written
   kExitNoReply = 6,       // a command got no reply in time
   kExitSimulator = 7,     // the simulator could not be started (demo)
+  kExitDamaged = 8,       // the input was damaged: bytes skipped or a frame cut off
 };
 
 // The text --help shows.
@@ -23,11 +24,13 @@ inline const char* ExitCodesHelp() {
          "  0  success\n"
          "  1  any other failure\n"
          "  2  bad arguments\n"
-         "  3  scanner unreachable (the link could not be brought up)\n"
+         "  3  scanner unreachable (the link could not be brought up, or was down at the end)\n"
          "  4  login refused (no login reply)\n"
          "  5  a file cannot be read or written\n"
          "  6  no reply to a command in time\n"
-         "  7  the simulator did not start (demo)";
+         "  7  the simulator did not start (demo)\n"
+         "  8  damaged input: bytes skipped or a frame cut off (what was whole is shown)\n"
+         "A closed standard output (e.g. '| head') ends monitor and decode like Ctrl-C.";
 }
 
 class CliError : public std::runtime_error {

@@ -3,7 +3,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "timestamp.h"
+
 namespace scanlink::cli {
+
+std::unique_ptr<CCmdManage> DecodeFrame(const uint8_t* f, size_t n) {
+  auto message = std::make_unique<CMyPcCommMessage>(static_cast<uint16_t>(f[2] << 8 | f[3]),
+                                                    static_cast<uint16_t>(n - 8),
+                                                    static_cast<uint16_t>(f[4] << 8 | f[5]), f + 8);
+  auto record = std::make_unique<CCmdManage>();
+  record->DecodeMessage(*message);
+  return record;
+}
 
 LinkClient::LinkClient() { registered_ = client_.ClientRegisterModule(this, 1); }
 
@@ -81,11 +92,11 @@ std::shared_ptr<const CCmdManage> LinkClient::WaitReply(int trans, Clock::time_p
 }
 
 void LinkClient::ConnectMsg(bool connected) {
-  Push(LinkEvent{LinkEvent::kConnect, nullptr, connected});
+  Push(LinkEvent{LinkEvent::kConnect, nullptr, connected, NowUs()});
 }
 
 void LinkClient::ProcPcCommMsg(CCmdManage& message) {
-  Push(LinkEvent{LinkEvent::kRecord, std::make_shared<const CCmdManage>(message), false});
+  Push(LinkEvent{LinkEvent::kRecord, std::make_shared<const CCmdManage>(message), false, NowUs()});
 }
 
 void LinkClient::Push(LinkEvent event) {

@@ -19,7 +19,11 @@ struct LinkEvent {
   enum Kind { kRecord, kConnect } kind;
   std::shared_ptr<const CCmdManage> record;  // kRecord
   bool connected = false;                    // kConnect
+  int64_t timeUs = -1;                       // when it arrived, UTC microseconds
 };
+
+// A whole frame (header and payload) decoded as the library decodes what it receives.
+std::unique_ptr<CCmdManage> DecodeFrame(const uint8_t* frame, size_t length);
 
 class LinkClient : private CMyPcCommInterface {
  public:

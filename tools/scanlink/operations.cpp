@@ -182,6 +182,8 @@ const std::vector<Operation> kOperations = {
     Op("reset", "", 0, 0, false, [](auto& c, const Args&) { return c.ResetScaner(); }),
     Op("ip", "A.B.C.D", 1, 1, false,
        [](auto& c, const Args& a) {
+         if (!IsDottedQuad(a[0]))
+           throw CliError(kExitUsage, "bad IPv4 address '" + a[0] + "' (A.B.C.D, each 0-255)");
          std::string text = a[0];
          return c.SetScanerIPAddress(text.data());
        }),
@@ -281,6 +283,17 @@ const std::vector<Operation> kOperations = {
 }  // namespace
 
 const std::vector<Operation>& Operations() { return kOperations; }
+
+bool IsDottedQuad(const std::string& text) {
+  const auto parts = Split(text, '.');
+  if (parts.size() != 4 || text.back() == '.') return false;
+  for (const std::string& p : parts) {
+    if (p.empty() || p.size() > 3 || p.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(p) > 255)
+      return false;
+  }
+  return true;
+}
 
 const Operation& FindOperation(const std::string& name) {
   for (const Operation& op : kOperations)

@@ -13,7 +13,54 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string Text(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
+// Length of the valid UTF-8 sequence at text[0..n), 0 when it is none (overlong forms,
+// surrogates and code points above U+10FFFF included).
+size_t Utf8Sequence(const unsigned char* t, size_t n) {
+  const unsigned char c = t[0];
+  if (c < 0x80) return 1;
+  size_t length = 0;
+  uint32_t min = 0, cp = 0;
+  if ((c & 0xE0) == 0xC0) {
+    length = 2, min = 0x80, cp = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    length = 3, min = 0x800, cp = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    length = 4, min = 0x10000, cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (length > n) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((t[i] & 0xC0) != 0x80) return 0;
+    cp = cp << 6 | (t[i] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return length;
+}
+
+std::string Hex(const unsigned char* bytes, size_t n);
+
+// A text field of the scanner's (up to its NUL). It is bytes, not necessarily UTF-8: what is
+// not valid UTF-8 becomes U+FFFD, and then the raw bytes are kept beside it as key + "Hex".
+void PutText(Json& j, const std::string& key, const void* field, size_t size) {
+  const auto* t = static_cast<const unsigned char*>(field);
+  const size_t n = strnlen(static_cast<const char*>(field), size);
+  std::string text;
+  bool clean = true;
+  for (size_t i = 0; i < n;) {
+    const size_t length = Utf8Sequence(t + i, n - i);
+    if (length == 0) {
+      text += "\xEF\xBF\xBD";
+      clean = false;
+      ++i;
+    } else {
+      text.append(reinterpret_cast<const char*>(t + i), length);
+      i += length;
+    }
+  }
+  j[key] = std::move(text);
+  if (!clean) j[key + "Hex"] = Hex(t, n);
+}
 
 std::string Hex(const unsigned char* bytes, size_t n) {
   static const char kDigits[] = "0123456789abcdef";
@@ -43,7 +90,7 @@ Json Entries(const _ListEntry* entries, size_t count) {
 template <typename Body>
 void MeasurementHeader(Json& j, const Body& b) {
   j["headerByte"] = b.nHeaderByte;
-  j["gpsText"] = Text(b.szGpsText, sizeof b.szGpsText);
+  PutText(j, "gpsText", b.szGpsText, sizeof b.szGpsText);
   if (auto p = ParseGpsText(b.szGpsText, sizeof b.szGpsText))
     j["position"] = {{"latitude", p->latitude}, {"longitude", p->longitude}};
   else
@@ -249,11 +296,13 @@ Json Body(const CCmdManage& m, bool stationsLoaded) {
     case 0xF00B:
       return TDScanMode(b.tdScanMode);
     case 5:
-    case 21:
-      return {{"block1", Text(reinterpret_cast<const char*>(b.twoBlock.byBlock1), 16)},
-              {"block2", Text(reinterpret_cast<const char*>(b.twoBlock.byBlock2), 16)},
-              {"value", b.twoBlock.nValue},
-              {"tailByte", b.twoBlock.nTailByte}};
+    case 21: {
+      Json j;
+      PutText(j, "block1", b.twoBlock.byBlock1, 16);
+      PutText(j, "block2", b.twoBlock.byBlock2, 16);
+      j.update({{"value", b.twoBlock.nValue}, {"tailByte", b.twoBlock.nTailByte}});
+      return j;
+    }
     case 23:
     case 25:
       return {{"value", b.oneValue.nValue}};
@@ -263,11 +312,13 @@ Json Body(const CCmdManage& m, bool stationsLoaded) {
       return {{"value1", b.threeValues.nValue1},
               {"value2", b.threeValues.nValue2},
               {"value3", b.threeValues.nValue3}};
-    case 0xF015:
-      return {{"block1", Text(reinterpret_cast<const char*>(b.tdTwoBlock.byBlock1), 8)},
-              {"block2", Text(reinterpret_cast<const char*>(b.tdTwoBlock.byBlock2), 8)},
-              {"value", b.tdTwoBlock.nValue},
-              {"tailByte", b.tdTwoBlock.nTailByte}};
+    case 0xF015: {
+      Json j;
+      PutText(j, "block1", b.tdTwoBlock.byBlock1, 8);
+      PutText(j, "block2", b.tdTwoBlock.byBlock2, 8);
+      j.update({{"value", b.tdTwoBlock.nValue}, {"tailByte", b.tdTwoBlock.nTailByte}});
+      return j;
+    }
     case 0xF02A: {
       Json j;
       MeasurementHeader(j, b.gpsText);

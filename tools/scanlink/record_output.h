@@ -1,25 +1,32 @@
-// Where decoded records go: readable lines or JSON Lines on stdout, the pictures, and a tally
-// for summaries. Used by every subcommand that receives records.
+// Where decoded records go: readable lines or JSON Lines on stdout, the pictures, the exports,
+// and a tally for summaries. Used by every subcommand that receives records.
 #pragma once
 
 #include <scanlink/scanlink.h>
 
 #include <cstdio>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "bs_list.h"
+#include "export.h"
 #include "svg.h"
 
 namespace scanlink::cli {
 
 struct OutputOptions {
   bool json = false;
-  std::string plotPath;         // sweep plot, when set
-  std::string mapPath;          // route map, when set
-  bool stationsLoaded = false;  // verdicts of TD cell reports mean something
+  bool quiet = false;                    // no record lines (summaries and errors still)
+  long count = 0;                        // stop after this many shown records; 0: no limit
+  std::vector<std::string> only;         // show only these kinds, codes or names; empty: all
+  std::string plotPath;                  // sweep plot, when set
+  std::string mapPath;                   // route map, when set
+  std::string exportFormat, exportPath;  // export, when set
+  bool stationsLoaded = false;           // verdicts of TD cell reports mean something
   std::vector<Station> stations;
 };
 
@@ -29,31 +36,52 @@ struct Tally {
   int linkNotices = 0;
   int connectFalse = 0, connectTrue = 0;
   int found = 0, notListed = 0, mismatched = 0;
+  long shown = 0;
   std::optional<Position> lastPosition;
 };
+
+// Throws CliError(kExitUsage) for a --only item that is no kind, code or name.
+void CheckOnly(const std::vector<std::string>& only);
 
 class RecordOutput {
  public:
   explicit RecordOutput(OutputOptions options, FILE* out = stdout);
 
-  void Record(const CCmdManage& record);
-  void Link(bool connected);
+  // timeUs: when it arrived (UTC microseconds), -1 unknown.
+  void Record(const CCmdManage& record, int64_t timeUs = -1);
+  void Link(bool connected, int64_t timeUs = -1);
   // The tool's own narration; in JSON mode it goes to stderr so stdout stays JSON Lines.
   void Note(const std::string& line);
-  // Writes the pictures asked for; empty on success, else the error.
+  // Something the user must know about the data (damage, a setting that does not fit): on
+  // stderr, "scanlink: warning: ..." or in JSON mode an object of kind "warning".
+  void Warn(const std::string& message);
+  // An error that does not end the run at once: "scanlink: ..." or an object of kind "error".
+  void Error(const std::string& message, int status);
+  // A summary line: readable text, or in JSON mode an object of kind "summary" on stdout.
+  void Summary(const std::string& text, const nlohmann::ordered_json& fields);
+  // Writes the pictures and the export asked for; empty on success, else the error.
   std::string Finish();
 
+  // The reader went away (a closed pipe) or --count records were shown: time to stop.
+  bool done() const { return closed_ || (options_.count > 0 && tally_.shown >= options_.count); }
+  bool closed() const { return closed_; }
   const Tally& tally() const { return tally_; }
   const OutputOptions& options() const { return options_; }
 
  private:
-  void Collect(const CCmdManage& record);
+  void Collect(const CCmdManage& record, int64_t timeUs);
+  bool Shown(const CCmdManage* record);
+  void Put(FILE* to, const std::string& line);
 
   OutputOptions options_;
   FILE* out_;
+  bool closed_ = false;
+  std::set<std::string> onlyKinds_;
+  std::set<uint16_t> onlyCodes_;
   Tally tally_;
   std::vector<SweepTrace> sweeps_;
   std::vector<RouteReport> route_;
+  std::vector<ExportRow> rows_;
 };
 
 }  // namespace scanlink::cli

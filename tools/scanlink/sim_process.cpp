@@ -82,7 +82,7 @@ int SimProcess::Stop(std::chrono::milliseconds grace) {
 std::string FindSimulator(const std::string& overridePath) {
   if (!overridePath.empty()) {
     if (::access(overridePath.c_str(), X_OK) != 0)
-      throw CliError(kExitFile,
+      throw CliError(kExitSimulator,
                      "cannot run the simulator " + overridePath + ": " + std::strerror(errno));
     return overridePath;
   }

@@ -16,5 +16,6 @@ Subcommand AddMonitor(CLI::App& parent);
 Subcommand AddQuery(CLI::App& parent);
 Subcommand AddSend(CLI::App& parent);
 Subcommand AddDecode(CLI::App& parent);
+Subcommand AddExport(CLI::App& parent);
 
 }  // namespace scanlink::cli

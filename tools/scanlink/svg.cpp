@@ -185,11 +185,12 @@ std::string RouteMapSvg(const std::vector<RouteReport>& route,
   for (const RouteReport& r : route) {
     if (r.cells.empty()) continue;
     Verdict worst = Verdict::kFound;
-    std::string title = FormatPosition(r.where);
+    // Viewers fold the line breaks of a tooltip: separators keep the cells apart.
+    std::string title =
+        FormatPosition(r.where) + ", " + std::to_string(r.cells.size()) + " cells: ";
     for (const CellMark& c : r.cells) {
-      title += '\n';
-      title +=
-          std::to_string(c.key1) + "/" + std::to_string(c.key2) + ": " + VerdictText(c.verdict);
+      if (&c != &r.cells.front()) title += "; ";
+      title += std::to_string(c.key1) + "/" + std::to_string(c.key2) + " " + VerdictText(c.verdict);
       if (c.verdict == Verdict::kDelayMismatch || worst == Verdict::kFound) worst = c.verdict;
     }
     out += "<circle class=\"report\" cx=\"" + Num(x(r.where.longitude)) + "\" cy=\"" +
