@@ -75,12 +75,17 @@ int main(int argc, char** argv) {
   app.add_option("--bs-list", o.bs_list_path,
                  "base stations, CSV name,key1,key2,longitude,latitude");
   app.add_option("--route", o.route_path,
-                 "route waypoints, CSV longitude,latitude (default: 1 km square)");
+                 "route waypoints, CSV longitude,latitude (default: a 10 km drive)");
   app.add_option("--start-lat", o.start_lat, "latitude where the default route starts")
       ->capture_default_str();
   app.add_option("--start-lon", o.start_lon, "longitude where the default route starts")
       ->capture_default_str();
-  app.add_option("--speed", o.speed_mps, "speed along the route, m/s")->capture_default_str();
+  app.add_option("--speed", o.speed_mps, "cruising speed along the route, m/s")
+      ->capture_default_str();
+  app.add_option("--seed", o.generator.seed,
+                 "draws the default drive, traffic, the masts without a list, shadowing and "
+                 "fading: the same seed gives the same drive")
+      ->capture_default_str();
   app.add_option("--delay-error", o.generator.delay_error,
                  "quarter chips added to the delay of bad cells")
       ->capture_default_str();
@@ -104,9 +109,12 @@ int main(int argc, char** argv) {
     TD     none/1/2/7: TD cell report 0xF025 (cells of the list, GPS delays)
            3: sweep 0xF026   4: value list 0xF027   5/8: short profile 0xF102   6: profile 0xF100
   every --status-every-th frame is a status frame (37 or 0xF028).
-  TD cell reports follow a route (--route, or a 1 km square from --start-lat/--start-lon at
-  --speed m/s); cells of --bs-list report the delay of their distance, every
-  --bad-cell-every-th one --delay-error quarter chips off.
+  Reports follow a route (--route, or a 10 km drive from --start-lat/--start-lon) at up to
+  --speed m/s, slower in corners and traffic. Levels (dBm + 150 in the level fields) come from
+  path loss to the base stations of --bs-list (or six masts of its own) with shadowing and
+  fading, over a -110 dBm noise floor; sweeps show the 5 MHz WCDMA and 1.6 MHz TD carriers.
+  TD cells of --bs-list report the delay of their distance, every --bad-cell-every-th one
+  --delay-error quarter chips off.
 Standard input takes control lines (one a line, acknowledged in the --log):
   close-data | close-alarm | reset-data | reset-mid-frame | stop-listening MS | refuse-alarm on|off
   stall on|off | answer on|off | restart | send HEX | frame CODE TRANS HEX [MODULE] | alarm HEX
@@ -119,8 +127,9 @@ Exit status: 0 after quit, end of input or a signal; 1 when a port or file canno
   try {
     std::vector<BaseStation> stations;
     if (!o.bs_list_path.empty()) stations = load_bs_list(o.bs_list_path);
-    Route route = o.route_path.empty() ? Route::square({o.start_lon, o.start_lat}, o.speed_mps)
-                                       : Route(load_route(o.route_path), o.speed_mps);
+    Route route = o.route_path.empty()
+                      ? Route::drive({o.start_lon, o.start_lat}, o.speed_mps, o.generator.seed)
+                      : Route(load_route(o.route_path), o.speed_mps, o.generator.seed);
     EventLog log(o.log_path, !o.quiet);
     if (!install_signal_handlers()) {
       std::fprintf(stderr, "scanlink-sim: cannot set up signal handling\n");
