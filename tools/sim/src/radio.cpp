@@ -9,11 +9,12 @@ namespace scanlink::sim {
 namespace {
 
 constexpr double kNoiseFloorDbm = -110;
-constexpr double kNoiseRippleDb = 1.0;  // deviation of the floor from point to point
-constexpr double kEirpDbm = 43;         // a macro cell's transmit power with antenna gain
-constexpr double kShadowDb = 6;         // deviation of the slow fading
-constexpr double kShadowGridM = 50;     // it changes over this many metres
-constexpr double kFastDb = 2.5;         // deviation of the fast fading from one report to the next
+constexpr double kNoiseRippleDb = 1.0;    // deviation of the floor from point to point
+constexpr double kEirpDbm = 43;           // a macro cell's transmit power with antenna gain
+constexpr double kShadowDb = 6;           // deviation of the slow fading
+constexpr double kShadowGridM = 50;       // it changes over this many metres
+constexpr double kCarrierRippleDb = 0.8;  // across a carrier, from one sweep point to the next
+constexpr double kFastDb = 2.5;  // deviation of the fast fading from one report to the next
 constexpr double kMetresPerDegree = 111320.0;
 constexpr double kPi = 3.14159265358979323846;
 
@@ -118,11 +119,14 @@ double RadioModel::power_at(Family family, double khz, const std::vector<double>
   double mw =
       dbm_to_mw(kNoiseFloorDbm +
                 kNoiseRippleDb * normal(seed_, 0x0F100, static_cast<std::int64_t>(draw), point));
+  double carriers = 0;
   for (std::size_t i = 0; i < sites_.size(); ++i) {
     double centre = channel_khz(td ? sites_[i].td_channel : sites_[i].wcdma_channel);
-    mw += carrier_shape(khz - centre, td ? kTdChipKhz : kWcdmaChipKhz) * levels_mw[i];
+    carriers += carrier_shape(khz - centre, td ? kTdChipKhz : kWcdmaChipKhz) * levels_mw[i];
   }
-  return mw_to_dbm(mw);
+  // Multipath makes the top of a carrier uneven from one frequency to the next.
+  double ripple = kCarrierRippleDb * normal(seed_, 0xC0A7, static_cast<std::int64_t>(draw), point);
+  return mw_to_dbm(mw + carriers * dbm_to_mw(ripple));
 }
 
 double RadioModel::channel_power_dbm(Family family, double centre_khz, Position here,
