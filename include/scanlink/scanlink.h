@@ -165,6 +165,15 @@ SCANLINK_API extern int FingerTestFlag;   // TD cell reports carry finger fields
 typedef void (*ScanlinkTraceSink)(const char* text, void* context);
 SCANLINK_API void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context);
 
+// Every byte the library exchanges with the scanner, as it goes: direction 0 received, 1 sent;
+// channel 0 data, 1 alarm. Called on the library's threads (received: the listening thread, per
+// read, before framing; sent: the sending thread, after the bytes went out, with the library lock
+// held), one call at a time.
+// Never called again once a call replacing it has returned. The tap must not call the library.
+typedef void (*ScanlinkWireTap)(int direction, int channel, const unsigned char* bytes, int length,
+                                void* context);
+SCANLINK_API void ScanlinkSetWireTap(ScanlinkWireTap tap, void* context);
+
 // Counters since the library was loaded; readable at any time from any thread.
 struct ScanlinkCounters {
   uint64_t framesReceived;         // whole frames cut from the data stream

@@ -9,6 +9,7 @@
 #include "transport/library_state.h"
 #include "transport/link.h"
 #include "transport/trace.h"
+#include "transport/wire_tap.h"
 
 namespace scanlink::transport {
 namespace {
@@ -96,6 +97,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
     if (poller.Readable(alarmSlot)) {
       const platform::IoResult r = link->sockAlarm.Receive(alarmBuf, sizeof alarmBuf);
       if (r.status == platform::IoStatus::kOk) {
+        Tap(TapDirection::kReceived, TapChannel::kAlarm, alarmBuf, r.bytes);
         platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
         if (lib.alarmModule != nullptr) {
           lib.alarmModule->ProcPcCommMsgAlarm(reinterpret_cast<char*>(alarmBuf),
@@ -120,6 +122,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
           break;
         }
         Counters::Add(lib.counters.bytesReceived, r.bytes);
+        Tap(TapDirection::kReceived, TapChannel::kData, dataBuf, r.bytes);
         QueueSink sink{lib};
         {
           platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);

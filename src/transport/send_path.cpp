@@ -6,6 +6,7 @@
 #include "transport/library_state.h"
 #include "transport/link.h"
 #include "transport/trace.h"
+#include "transport/wire_tap.h"
 
 namespace scanlink::transport {
 namespace {
@@ -87,12 +88,14 @@ int CMyPcCommSocket::MySendAll(const uint8_t* data, int32_t count) {
       continue;
     }
     MyTrace("MySendAll(): Send data failure, the link is lost!");
+    Tap(TapDirection::kSent, TapChannel::kData, data, sent);  // what went out before the failure
     // Shut down now, closed when the link is retired: the listening thread may be using it.
     link->sockData.Shutdown();
     link->dataConnected.store(false, std::memory_order_release);
     Library().linkLost.store(1, std::memory_order_release);
     return 4;
   }
+  Tap(TapDirection::kSent, TapChannel::kData, data, total);
   return 0;
 }
 
@@ -103,6 +106,8 @@ int CMyPcCommSocket::SendAlarm(const char* data, int length) {
     return -1;
   }
   const platform::IoResult r = link->sockAlarm.Send(data, static_cast<size_t>(length));
+  if (r.status == platform::IoStatus::kOk)
+    Tap(TapDirection::kSent, TapChannel::kAlarm, data, r.bytes);
   return r.status == platform::IoStatus::kOk ? static_cast<int>(r.bytes) : -1;
 }
 

@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "bs_list.h"
-#include "capture_file.h"
 #include "console.h"
 #include "exit_codes.h"
 #include "gps_text.h"
@@ -86,24 +85,6 @@ TEST(StationList, LoadsTheSimulatorsFormatAndNamesTheLineItCannotRead) {
   EXPECT_EQ(std::strlen(info[0].szName), sizeof info[0].szName - 1);
   std::remove(good.c_str());
   std::remove(bad.c_str());
-}
-
-TEST(CaptureFile, SeparatesTheHeaderFromTheStreamByteForByte) {
-  const std::string bytes("U\x00\x00\x2c\x00\x01\x00\x04\x00\x00\x00\x15#\n", 14);
-  const auto withHeader =
-      ReadCapture(Write("c1.scl", "# source: bench\r\n# finger-test:  1 \n#no colon\n" + bytes));
-  EXPECT_EQ(withHeader.header.at("source"), "bench");
-  EXPECT_EQ(withHeader.header.at("finger-test"), "1");
-  EXPECT_EQ(std::string(withHeader.stream.begin(), withHeader.stream.end()), bytes);
-  const auto raw = ReadCapture(Write("c2.scl", bytes));
-  EXPECT_TRUE(raw.header.empty());
-  EXPECT_EQ(raw.stream.size(), bytes.size());
-  try {
-    ReadCapture(TempPath("missing.scl"));
-    ADD_FAILURE();
-  } catch (const CliError& e) {
-    EXPECT_EQ(e.code(), kExitFile);
-  }
 }
 
 TEST(Operations, ArgumentsAreCheckedBeforeAnythingIsSent) {

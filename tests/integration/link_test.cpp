@@ -128,6 +128,43 @@ TEST_F(Link, AlarmBytesReachTheAlarmModuleWithTheirExactCount) {
   ASSERT_TRUE(peer.WaitAlarmBytes(5, 2s));
 }
 
+// The tap sees every byte both ways on both connections, and nothing once it is replaced.
+TEST_F(Link, WireTapSeesEveryByteExchangedUntilItIsReplaced) {
+  struct Tapped {
+    std::mutex mutex;
+    Bytes wire[2][2];  // [direction][channel]
+  } tapped;
+  ScanlinkSetWireTap(
+      [](int direction, int channel, const unsigned char* bytes, int length, void* context) {
+        auto* t = static_cast<Tapped*>(context);
+        std::lock_guard<std::mutex> l(t->mutex);
+        t->wire[direction][channel].insert(t->wire[direction][channel].end(), bytes,
+                                           bytes + length);
+      },
+      &tapped);
+  client->ClientRegisterModule(&a, 1);
+  client->ClientRegisterModuleAlarm(&b, 1);
+  Up();
+  ASSERT_TRUE(peer.WaitAlarmAccepts(1, 2s));
+  const Bytes report = MakeFrame(37, 0xFFFF, {1, 2});
+  peer.SendData(report);
+  peer.SendAlarm({9, 8, 7});
+  ASSERT_TRUE(a.WaitMessages(1, 2s));
+  ASSERT_TRUE(b.WaitAlarm(3, 2s));
+  CMyPcCommMessage message(0x0102, 1, 0, "\xAA");
+  ASSERT_EQ(client->ClientSendMessage(message), 1);
+  char out[2] = {'h', 'i'};
+  ASSERT_EQ(client->ClientSendAlarmMessage(out, 2), 2);
+  ScanlinkSetWireTap(nullptr, nullptr);
+  peer.SendData(report);
+  ASSERT_TRUE(a.WaitMessages(2, 2s));
+  std::lock_guard<std::mutex> l(tapped.mutex);
+  EXPECT_EQ(tapped.wire[0][0], report);
+  EXPECT_EQ(tapped.wire[0][1], (Bytes{9, 8, 7}));
+  EXPECT_EQ(tapped.wire[1][0], MakeFrame(0x0102, 1, {0xAA}, 20));
+  EXPECT_EQ(tapped.wire[1][1], (Bytes{'h', 'i'}));
+}
+
 TEST_F(Link, SendForAnUnregisteredModuleWritesNothingAndReturnsAnId) {
   client->ClientRegisterModule(&a, 1);
   Up();

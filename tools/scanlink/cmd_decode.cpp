@@ -2,7 +2,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "capture_file.h"
+#include "capture/capture.h"
 #include "common_options.h"
 #include "exit_codes.h"
 #include "subcommands.h"
@@ -41,7 +41,13 @@ class FrameSink {
 };
 
 int Run(const DecodeOptions& o) {
-  const Capture capture = ReadCapture(o.file);
+  capture::Recording capture;
+  try {
+    capture = capture::ReadRecording(o.file);
+  } catch (const std::runtime_error& e) {
+    throw CliError(kExitFile, e.what());
+  }
+  const std::vector<uint8_t> stream = capture::ScannerStream(capture);
   OutputFlags flags = o.output;
   const auto header = [&](const char* key) {
     auto it = capture.header.find(key);
@@ -63,9 +69,9 @@ int Run(const DecodeOptions& o) {
   RecordOutput out(std::move(output));
   FrameSink sink(out);
   auto framer = std::make_unique<scanlink::transport::Framer>();
-  for (size_t at = 0; at < capture.stream.size(); at += o.chunk) {
-    const size_t n = std::min(o.chunk, capture.stream.size() - at);
-    framer->Feed(capture.stream.data() + at, n, sink);
+  for (size_t at = 0; at < stream.size(); at += o.chunk) {
+    const size_t n = std::min(o.chunk, stream.size() - at);
+    framer->Feed(stream.data() + at, n, sink);
   }
   if (framer->Pending() > 0)
     out.Note("# stream ends inside a frame (" + std::to_string(framer->Pending()) +

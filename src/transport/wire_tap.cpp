@@ -1,0 +1,38 @@
+#include "transport/wire_tap.h"
+
+#include <atomic>
+
+#include "platform/sync.h"
+#include "scanlink/scanlink.h"
+
+namespace scanlink::transport {
+namespace {
+
+std::atomic<bool> g_enabled{false};
+// Held during each call, so a replacing call returns only once no call to the old tap is under
+// way: the application may then free what the old tap writes to.
+platform::Mutex g_tapMutex;
+ScanlinkWireTap g_tap = nullptr;
+void* g_context = nullptr;
+
+}  // namespace
+
+bool WireTapEnabled() { return g_enabled.load(std::memory_order_relaxed); }
+
+void CallWireTap(TapDirection direction, TapChannel channel, const uint8_t* bytes, size_t length) {
+  platform::LockGuard guard(g_tapMutex);
+  if (g_tap == nullptr) return;
+  // Reads are at most 4096 bytes and frames at most 2056: the length fits an int.
+  g_tap(static_cast<int>(direction), static_cast<int>(channel), bytes, static_cast<int>(length),
+        g_context);
+}
+
+}  // namespace scanlink::transport
+
+void ScanlinkSetWireTap(ScanlinkWireTap tap, void* context) {
+  using namespace scanlink::transport;
+  scanlink::platform::LockGuard guard(g_tapMutex);
+  g_tap = tap;
+  g_context = context;
+  g_enabled.store(tap != nullptr, std::memory_order_relaxed);
+}

@@ -1,0 +1,137 @@
+// Recorder: our pcapng, one packet per frame the library's frame cutter would deliver, so a
+// recording shows in Wireshark exactly the units the library saw.
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "capture.h"
+#include "pcapng.h"
+#include "transport/framer.h"
+
+namespace scanlink::capture {
+
+// The from-scanner data bytes not yet written, and the cutter that says where frames are. The
+// cutter reports frames and skipped bytes in stream order, so each report takes the next bytes.
+struct Recorder::Cutter {
+  transport::Framer framer;
+  std::vector<uint8_t> pending;
+  size_t start = 0;    // first byte of `pending` not yet written
+  size_t skipRun = 0;  // skipped bytes after `start`, written as one packet before the next frame
+  int64_t timeUs = -1;
+  Recorder* recorder = nullptr;
+
+  void FlushSkipped() {
+    if (skipRun == 0) return;
+    recorder->WritePacket(Direction::kFromScanner, Channel::kData, pending.data() + start, skipRun,
+                          timeUs);
+    start += skipRun;
+    skipRun = 0;
+  }
+  void OnFrame(const uint8_t* frame, size_t length) {
+    FlushSkipped();
+    recorder->WritePacket(Direction::kFromScanner, Channel::kData, frame, length, timeUs);
+    start += length;
+  }
+  void OnDiscard(size_t n) { skipRun += n; }
+  void OnTrace(const char*) {}
+  void OnOversized(size_t) {}
+};
+
+Recorder::Recorder(const std::string& path, const std::map<std::string, std::string>& header)
+    : cutter_(std::make_unique<Cutter>()) {
+  cutter_->recorder = this;
+  file_ = std::fopen(path.c_str(), "wb");
+  if (file_ == nullptr)
+    throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+  std::string comment;
+  for (const auto& [key, value] : header) comment += key + ": " + value + "\n";
+  pcapng::BlockWriter shb(pcapng::kSectionHeader);
+  shb.U32(pcapng::kByteOrderMagic).U16(1).U16(0).U32(0xFFFFFFFF).U32(0xFFFFFFFF);
+  shb.Option(pcapng::kShbUserAppl, "scanlink " SCANLINK_CAPTURE_VERSION);
+  if (!comment.empty()) shb.Option(pcapng::kOptComment, comment);
+  const auto& s = shb.EndOfOptions().Finish();
+  const uint8_t microseconds = 6;
+  pcapng::BlockWriter idb(pcapng::kInterfaceDescription);
+  idb.U16(kLinkTypeUser0).U16(0).U32(0);
+  const auto& i = idb.Option(pcapng::kIfTsresol, &microseconds, 1).EndOfOptions().Finish();
+  if (std::fwrite(s.data(), 1, s.size(), file_) != s.size() ||
+      std::fwrite(i.data(), 1, i.size(), file_) != i.size() || std::fflush(file_) != 0) {
+    std::fclose(file_);
+    throw std::runtime_error("cannot write " + path + ": " + std::strerror(errno));
+  }
+}
+
+Recorder::~Recorder() { Close(); }
+
+void Recorder::WritePacket(Direction direction, Channel channel, const uint8_t* data, size_t size,
+                           int64_t timeUs) {
+  if (file_ == nullptr || !ok_) return;
+  const uint64_t t = timeUs < 0 ? 0 : static_cast<uint64_t>(timeUs);
+  const uint8_t pseudo[kPseudoHeaderSize] = {kPseudoHeaderVersion, static_cast<uint8_t>(direction),
+                                             static_cast<uint8_t>(channel), 0};
+  std::vector<uint8_t> body(pseudo, pseudo + kPseudoHeaderSize);
+  body.insert(body.end(), data, data + size);
+  const uint32_t flags =
+      direction == Direction::kFromScanner ? pcapng::kFlagInbound : pcapng::kFlagOutbound;
+  pcapng::BlockWriter epb(pcapng::kEnhancedPacket);
+  epb.U32(0).U32(static_cast<uint32_t>(t >> 32)).U32(static_cast<uint32_t>(t));
+  epb.U32(static_cast<uint32_t>(body.size())).U32(static_cast<uint32_t>(body.size()));
+  epb.Bytes(body.data(), body.size()).Option(pcapng::kEpbFlags, &flags, 4);
+  const auto& block = epb.EndOfOptions().Finish();
+  if (std::fwrite(block.data(), 1, block.size(), file_) != block.size()) ok_ = false;
+}
+
+void Recorder::Received(Channel channel, const uint8_t* data, size_t size, int64_t timeUs) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (file_ == nullptr || size == 0) return;
+  if (channel == Channel::kAlarm) {
+    WritePacket(Direction::kFromScanner, channel, data, size, timeUs);
+  } else {
+    Cutter& c = *cutter_;
+    if (c.start > 0 && c.start * 2 >= c.pending.size()) {
+      c.pending.erase(c.pending.begin(), c.pending.begin() + static_cast<ptrdiff_t>(c.start));
+      c.start = 0;
+    }
+    c.pending.insert(c.pending.end(), data, data + size);
+    c.timeUs = timeUs;
+    c.framer.Feed(data, size, c);
+  }
+  // Each read reaches the disk: a recording cut short by a crash keeps what came before.
+  if (std::fflush(file_) != 0) ok_ = false;
+}
+
+void Recorder::Sent(Channel channel, const uint8_t* data, size_t size, int64_t timeUs) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (file_ == nullptr || size == 0) return;
+  if (channel == Channel::kData) {
+    // The library writes one frame per send; several would be cut here so each shows on its own.
+    size_t at = 0;
+    while (at + transport::Framer::kHeader <= size) {
+      const size_t length = (static_cast<size_t>(data[at + 6]) << 8 | data[at + 7]) + 8;
+      if (data[at] != 0x55 || length > size - at) break;
+      WritePacket(Direction::kToScanner, channel, data + at, length, timeUs);
+      at += length;
+    }
+    if (at < size) WritePacket(Direction::kToScanner, channel, data + at, size - at, timeUs);
+  } else {
+    WritePacket(Direction::kToScanner, channel, data, size, timeUs);
+  }
+  if (std::fflush(file_) != 0) ok_ = false;
+}
+
+void Recorder::Close() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (file_ == nullptr) return;
+  Cutter& c = *cutter_;
+  c.skipRun = c.pending.size() - c.start;
+  c.FlushSkipped();
+  if (std::fclose(file_) != 0) ok_ = false;
+  file_ = nullptr;
+}
+
+bool Recorder::Ok() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return ok_;
+}
+
+}  // namespace scanlink::capture
