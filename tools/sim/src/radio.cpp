@@ -39,10 +39,11 @@ double mw_to_dbm(double mw) { return 10 * std::log10(mw); }
 double carrier_shape(double offset_khz, double chip_khz) {
   double a = std::fabs(offset_khz);
   double flat = (1 - kRollOff) * chip_khz / 2, edge = (1 + kRollOff) * chip_khz / 2;
-  double leak = dbm_to_mw(kLeakageDb);
+  static const double leak = dbm_to_mw(kLeakageDb);
+  if (a > 2 * edge) return 0;
   if (a <= flat) return 1;
   if (a <= edge) return std::max(leak, (1 + std::cos(kPi * (a - flat) / (edge - flat))) / 2);
-  return a <= 2 * edge ? leak : 0;
+  return leak;
 }
 
 // Shadowing at a place: normal values on a grid of kShadowGridM, interpolated between.
