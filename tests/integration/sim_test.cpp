@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string>
+#include <vector>
 
+#include "capture/capture.h"
 #include "integration/test_support.h"
 #include "scanlink/scanlink.h"
 #include "sim_peer.h"
@@ -67,6 +70,11 @@ class WithSimulator : public ::testing::Test {
   int Login() {
     char user[16] = "admin", password[16] = "secret";
     return client->LoginScaner(user, password);
+  }
+
+  void Stop() {
+    TearDown();
+    client.reset();
   }
 
   SimPeer sim;
@@ -223,6 +231,99 @@ TEST_F(WithSimulator, EveryCommandTheLibrarySendsDecodesWithoutProblems) {
   for (const auto& command : sim.commands()) {
     EXPECT_FALSE(command.contains("problems")) << command.dump();
   }
+}
+
+// A drive recorded through the wire tap, played back ten times faster: the application gets the
+// recorded reports in their order, at a tenth of their recorded spacing, and the replies the
+// scanner gave (family 21, though the replaying simulator would say 11).
+TEST_F(WithSimulator, ReplayPlaysARecordedDriveBackInOrderAndFaster) {
+  using Clock = std::chrono::steady_clock;
+  struct Seen {
+    std::mutex mutex;
+    std::vector<std::string> gps;  // of each TD cell report: time and position, all different
+    std::vector<Clock::time_point> when;
+  };
+  Seen recorded, replayed;
+  Seen* seen = &recorded;
+  module.onMessage = [&](CCmdManage& m) {
+    if (m.nCode != 0xF025) return;
+    std::lock_guard<std::mutex> lock(seen->mutex);
+    seen->gps.emplace_back(m.body.tdCells.szGpsText);
+    seen->when.push_back(Clock::now());
+  };
+  const std::string path = testing::TempDir() + "replay-drive.pcapng";
+  constexpr size_t kReports = 54;  // 3 s at 20 frames a second, every tenth a status frame
+  {
+    scanlink::capture::Recorder recorder(path, {{"finger-test", "0"}});
+    ScanlinkSetWireTap(
+        [](int direction, int channel, const unsigned char* bytes, int length, void* context) {
+          const int64_t us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+          auto* r = static_cast<scanlink::capture::Recorder*>(context);
+          const auto c = static_cast<scanlink::capture::Channel>(channel);
+          if (direction == 0) {
+            r->Received(c, bytes, static_cast<size_t>(length), us);
+          } else {
+            r->Sent(c, bytes, static_cast<size_t>(length), us);
+          }
+        },
+        &recorder);
+    Start({"--family", "21", "--rate", "20", "--speed", "30"});
+    ASSERT_NE(Login(), 0);
+    ASSERT_TRUE(module.WaitMessages(1, 2s));
+    ASSERT_NE(client->StartScanData(), 0);
+    ASSERT_TRUE(scanlink::test::WaitUntil(
+        [&] {
+          std::lock_guard<std::mutex> lock(recorded.mutex);
+          return recorded.gps.size() >= kReports;
+        },
+        10s));
+    ASSERT_NE(client->StopScanData(), 0);
+    // Once the stop is answered every report before it has been delivered: the recording holds
+    // no report the application did not see.
+    ASSERT_TRUE(scanlink::test::WaitUntil(
+        [&] {
+          for (const auto& m : module.Messages())
+            if (m.code == 0xF009) return true;
+          return false;
+        },
+        2s));
+    Stop();
+    ScanlinkSetWireTap(nullptr, nullptr);
+    recorder.Close();
+  }
+  std::vector<std::string> expected;
+  double recorded_s = 0;
+  {
+    std::lock_guard<std::mutex> lock(recorded.mutex);
+    expected = recorded.gps;
+    recorded_s =
+        std::chrono::duration<double>(recorded.when.back() - recorded.when.front()).count();
+  }
+  ASSERT_GT(recorded_s, 2.0);
+
+  seen = &replayed;
+  const size_t before = module.Messages().size();
+  Start({"--family", "11", "--replay", path, "--speed", "10"});
+  ASSERT_NE(Login(), 0);
+  ASSERT_TRUE(module.WaitMessages(before + 1, 2s));
+  EXPECT_EQ(module.Messages()[before].code, 44);
+  EXPECT_EQ(module.Messages()[before].family, 21u) << "the recorded login reply";
+  ASSERT_NE(client->StartScanData(), 0);
+  ASSERT_TRUE(scanlink::test::WaitUntil(
+      [&] {
+        std::lock_guard<std::mutex> lock(replayed.mutex);
+        return replayed.gps.size() >= expected.size();
+      },
+      5s));
+  std::lock_guard<std::mutex> lock(replayed.mutex);
+  EXPECT_EQ(replayed.gps, expected);
+  const double replayed_s =
+      std::chrono::duration<double>(replayed.when.back() - replayed.when.front()).count();
+  EXPECT_GT(replayed_s, recorded_s / 10 / 2) << "paced, not in one burst";
+  EXPECT_LT(replayed_s, recorded_s / 3) << "faster than recorded";
+  std::remove(path.c_str());
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // the reports a scan produces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <set>
 
 #include "hex.h"
 #include "reply_table.h"
@@ -296,6 +298,79 @@ TEST(ReportGenerator, FingerRecordsAre118BytesAndTheListCapsTheCells) {
   EXPECT_LE(r.payload.size(), 2048u);
   EXPECT_EQ(be32(r.payload, 130), 10016u)
       << "the next report goes on with the stations not yet heard";
+}
+
+// Level fields carry dBm + 150. A sweep over a TD channel and a WCDMA one: noise near -110 dBm
+// away from the carriers, each carrier as wide as its channel; cells stronger near their mast.
+TEST(ReportGenerator, SweepsAndLevelsFollowTheStations) {
+  std::vector<BaseStation> stations{{"near", 10055, 1, {116.4, 39.902}},  // 2011.0 MHz, 220 m
+                                    {"far", 10071, 2, {116.4, 39.93}}};   // 2014.2 MHz, 3.3 km
+  GeneratorConfig config;
+  config.status_every = 0;
+  ReportGenerator gen(config, stations, Route({{116.4, 39.9}}, 0));
+  struct Case {
+    Family family;
+    std::uint32_t start, end, step;
+    double centre, width_lo, width_hi;
+  };
+  const Case kCases[] = {
+      {Family::kTd, 2005000, 2020000, 100, 2011000, 1200, 1700},
+      {Family::kWcdma, 2100000, 2125000, 200, 2112600, 4000, 5000},  // the first mast's carrier
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.centre);
+    ScanPlan plan;
+    plan.family = c.family;
+    plan.mode = c.family == Family::kTd ? 3 : 4;
+    plan.fields = c.family == Family::kTd
+                      ? Json{{"sa1", c.start}, {"sa2", c.end}, {"sa3", c.step}}
+                      : Json{{"value1", c.start}, {"value2", c.end}, {"value3", c.step}};
+    GeneratedReport r = gen.next(plan, 0, 0);
+    std::size_t points = (c.end - c.start) / c.step + 1;
+    ASSERT_EQ(r.payload.size(), 12 + 2 * points);
+    std::vector<double> dbm, floor;
+    for (std::size_t k = 0; k < points; ++k) dbm.push_back(be16(r.payload, 12 + 2 * k) - 150.0);
+    double peak = *std::max_element(dbm.begin(), dbm.end());
+    EXPECT_GT(peak, -95);
+    double wide = 0;
+    for (std::size_t k = 0; k < points; ++k) {
+      double f = c.start + static_cast<double>(k * c.step);
+      if (dbm[k] > peak - 10) {
+        wide += c.step;
+        EXPECT_LT(std::fabs(f - c.centre), c.width_hi / 2) << f;
+      }
+      if (f < c.centre - c.width_hi) floor.push_back(dbm[k]);  // below both carriers
+    }
+    EXPECT_GE(wide, c.width_lo);
+    EXPECT_LE(wide, c.width_hi);
+    ASSERT_FALSE(floor.empty());
+    std::sort(floor.begin(), floor.end());
+    EXPECT_NEAR(floor[floor.size() / 2], -110, 2);
+  }
+  // TD cell reports: the level of the near cell above the far one, report after report, and
+  // both moving with the fading.
+  ScanPlan td;
+  td.family = Family::kTd;
+  std::set<std::uint16_t> near_levels;
+  for (int i = 0; i < 10; ++i) {
+    GeneratedReport r = gen.next(td, 0, 0);
+    ASSERT_EQ(r.payload[129], 2);
+    std::uint16_t near = be16(r.payload, 130 + 6), far = be16(r.payload, 130 + 50 + 6);
+    EXPECT_GT(near, far + 15);
+    near_levels.insert(near);
+  }
+  EXPECT_GT(near_levels.size(), 2u);
+  // The same seed draws the same levels; another seed others.
+  auto first_sweep = [&](std::uint32_t seed) {
+    config.seed = seed;
+    ReportGenerator g(config, stations, Route({{116.4, 39.9}}, 0));
+    ScanPlan p;
+    p.family = Family::kTd;
+    p.mode = 3;
+    return g.next(p, 0, 0).payload;
+  };
+  EXPECT_EQ(first_sweep(5), first_sweep(5));
+  EXPECT_NE(first_sweep(5), first_sweep(6));
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
@@ -97,16 +99,41 @@ TEST(Geodesy, DistancesAndDelaysOfKnownPairs) {
   EXPECT_EQ(quarter_chips(0.234375 / 4 * 2.999), 2);  // truncated, not rounded
 }
 
-TEST(Route, TravelsTheSquareAtItsSpeedAndComesBack) {
-  Route r = Route::square({116.4, 39.9}, 10);
-  EXPECT_NEAR(r.length_m(), 4000, 1);
+TEST(Route, TheDefaultDriveTurnsChangesSpeedAndComesBack) {
+  Route r = Route::drive({116.4, 39.9}, 10, 1);
+  EXPECT_GT(r.length_m(), 6000);
+  EXPECT_LT(r.length_m(), 14000);
   Position start = r.at(0);
-  Position east = r.at(100);  // 1 km along the first side
-  EXPECT_NEAR(geo_distance_km(start, east), 1.0, 0.01);
-  EXPECT_NEAR(east.lat, 39.9, 1e-9);
-  Position back = r.at(r.length_m() / 10);  // one lap
+  Position soon = r.at(20);
+  EXPECT_GT(soon.lon, start.lon) << "heads east first";
+  EXPECT_NEAR(soon.lat, start.lat, 1e-9);
+  // Second by second through one lap: corners and traffic, and a few km across.
+  double slowest = 1e9, fastest = 0, turns = 0, lon_lo = 180, lon_hi = -180, lat_lo = 90,
+         lat_hi = -90;
+  double heading = 0;
+  for (double t = 0; t < r.lap_s(); t += 1) {
+    Position a = r.at(t), b = r.at(t + 1);
+    double v = geo_distance_km(a, b) * 1000;
+    slowest = std::min(slowest, v), fastest = std::max(fastest, v);
+    lon_lo = std::min(lon_lo, a.lon), lon_hi = std::max(lon_hi, a.lon);
+    lat_lo = std::min(lat_lo, a.lat), lat_hi = std::max(lat_hi, a.lat);
+    double h = std::atan2(b.lat - a.lat, (b.lon - a.lon) * 0.767);
+    if (t > 0 && std::fabs(std::remainder(h - heading, 2 * 3.14159265)) > 0.5) ++turns;
+    heading = h;
+  }
+  EXPECT_LT(slowest, 5);
+  EXPECT_GT(fastest, 9);
+  EXPECT_GE(turns, 8);
+  EXPECT_GT(geo_distance_km({lon_lo, 39.9}, {lon_hi, 39.9}), 2);
+  EXPECT_GT(geo_distance_km({116.4, lat_lo}, {116.4, lat_hi}), 2);
+  EXPECT_GT(r.lap_s(), r.length_m() / 10) << "slower than cruising in corners";
+  Position back = r.at(r.lap_s());
   EXPECT_NEAR(back.lon, start.lon, 1e-9);
   EXPECT_NEAR(back.lat, start.lat, 1e-9);
+  // Recorded drives depend on it: the same seed gives the same drive, another seed another.
+  EXPECT_EQ(Route::drive({116.4, 39.9}, 10, 1).at(321.5).lon, r.at(321.5).lon);
+  EXPECT_NE(Route::drive({116.4, 39.9}, 10, 2).at(321.5).lon, r.at(321.5).lon);
+  EXPECT_EQ(Route::drive({116.4, 39.9}, 0, 1).at(50).lon, 116.4);
   EXPECT_EQ(Route({{1, 2}}, 10).at(50).lon, 1);
 }
 

@@ -28,7 +28,9 @@ struct Options {
   std::string route_path;
   double start_lat = 39.9;
   double start_lon = 116.4;
-  double speed_mps = 10;
+  double speed_mps = 10;    // with a replay: how many times the recorded pace
+  std::string replay_path;  // a recording to play back instead of the drive
+  bool replay_loop = false;
   GeneratorConfig generator;
 };
 

@@ -14,6 +14,10 @@ constexpr std::size_t kMaxTdCells = 38;  // TD cell records without fingers in a
 constexpr std::size_t kMaxTdCellsFinger = 16;  // and with fingers
 constexpr std::size_t kProfileRecords = 2;
 constexpr std::size_t kProfilePoints = 144;
+constexpr std::size_t kValueListChannels = 8;  // a value list without a list of its own
+constexpr std::uint32_t kFirstWcdmaChannel = 10563;
+constexpr std::uint32_t kWcdmaSpacing = 25;  // 5 MHz
+constexpr double kUnknownCellDbm = -104;     // a listed cell that no mast of the model carries
 
 struct SweepRange {
   std::uint32_t start, end, step;
@@ -24,6 +28,12 @@ Json level_values(std::size_t n, std::uint32_t seed, std::uint32_t base, std::ui
   for (std::size_t i = 0; i < n; ++i)
     values.push_back(base + (seed * 7 + static_cast<std::uint32_t>(i) * 13) % spread);
   return values;
+}
+
+// A listed frequency: a number, or the first value of a pair.
+std::uint32_t listed_channel(const Json& entry) {
+  if (entry.is_number_unsigned()) return entry.get<std::uint32_t>();
+  return entry.is_object() ? entry.value("first", 0u) : 0;
 }
 
 const Json& entries_of(const ScanPlan& plan) {
@@ -90,7 +100,10 @@ std::uint16_t report_code_for(Family family, std::optional<std::uint8_t> mode) {
 
 ReportGenerator::ReportGenerator(GeneratorConfig config, std::vector<BaseStation> stations,
                                  Route route)
-    : config_(config), stations_(std::move(stations)), route_(std::move(route)) {}
+    : config_(config),
+      stations_(std::move(stations)),
+      route_(std::move(route)),
+      radio_(stations_, route_.at(0), config.seed) {}
 
 bool ReportGenerator::is_bad_cell(std::size_t station_index) const {
   return config_.bad_cell_every > 0 && (station_index + 1) % config_.bad_cell_every == 0;
@@ -100,27 +113,29 @@ GeneratedReport ReportGenerator::next(const ScanPlan& plan, double elapsed_s, in
   ++sequence_;
   if (config_.status_every > 0 && sequence_ % config_.status_every == 0) return status(plan.family);
   std::string gps = gps_text(route_.at(elapsed_s), seconds_of_day);
+  // Levels from where the receiver reads the scanner to be, as the delays.
+  Position here = position_as_read(gps);
   std::uint16_t c = report_code_for(plan.family, plan.mode);
   GeneratedReport r;
   switch (c) {
     case report_code::kValueList:
-      r = value_list(plan, gps, false);
+      r = value_list(plan, gps, here, false);
       break;
     case report_code::kTdValueList:
-      r = value_list(plan, gps, true);
+      r = value_list(plan, gps, here, true);
       break;
     case report_code::kShortValueList:
-      r = short_value_list(plan);
+      r = short_value_list(here);
       break;
     case report_code::kCellRecords:
     case report_code::kCellRecords41:
     case report_code::kCellRecords257:
     case report_code::kCellRecords259:
-      r = cell_records(c, plan, gps);
+      r = cell_records(c, plan, gps, here);
       break;
     case report_code::kSweep:
     case report_code::kTdSweep:
-      r = sweep(c, plan);
+      r = sweep(c, plan, here);
       break;
     case report_code::kTdProfile:
       r = td_profile(gps);
@@ -136,48 +151,76 @@ GeneratedReport ReportGenerator::next(const ScanPlan& plan, double elapsed_s, in
   return r;
 }
 
-GeneratedReport ReportGenerator::value_list(const ScanPlan& plan, const std::string& gps, bool td) {
-  // A frequency-list scan measures one value per listed frequency.
+GeneratedReport ReportGenerator::value_list(const ScanPlan& plan, const std::string& gps,
+                                            Position here, bool td) {
+  // A frequency-list scan measures the power in each listed channel, otherwise the first channels
+  // of the band.
   bool freq_list = plan.mode == (td ? 4 : 8);
-  std::size_t n = freq_list ? std::min(entries_of(plan).size(), kMaxValues) : 8;
+  const Json& listed = entries_of(plan);
+  std::size_t n = freq_list ? std::min(listed.size(), kMaxValues) : kValueListChannels;
+  Json values = Json::array();
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint32_t channel =
+        freq_list ? listed_channel(listed[i])
+                  : kFirstWcdmaChannel + static_cast<std::uint32_t>(i) * kWcdmaSpacing;
+    values.push_back(level_field(radio_.channel_power_dbm(td ? Family::kTd : Family::kWcdma,
+                                                          channel_khz(channel), here, sequence_)));
+  }
   Json f{{"headerByte", 1},
          {"gpsText", gps},
          {"headerValue1", sequence_},
          {"headerValue2", plan.mode.value_or(0)}};
   if (!td) f["headerValue3"] = n;
   f["count"] = n;
-  f["values"] = level_values(n, sequence_, 30, 60);
+  f["values"] = values;
   std::uint16_t c = td ? report_code::kTdValueList : report_code::kValueList;
   return {c, encode(*report_layout(c), f), {{"count", n}}};
 }
 
-GeneratedReport ReportGenerator::short_value_list(const ScanPlan&) {
+GeneratedReport ReportGenerator::short_value_list(Position here) {
   constexpr std::size_t n = 5;
-  Json f{{"count", n},
-         {"reportValue", sequence_},
-         {"values", level_values(n, sequence_, 30, 60)},
-         {"tail", 0x5A}};
+  Json values = Json::array();
+  for (std::uint32_t i = 0; i < n; ++i) {
+    values.push_back(level_field(radio_.channel_power_dbm(
+        Family::kWcdma, channel_khz(kFirstWcdmaChannel + i * kWcdmaSpacing), here, sequence_)));
+  }
+  Json f{{"count", n}, {"reportValue", sequence_}, {"values", values}, {"tail", 0x5A}};
   return {report_code::kShortValueList,
           encode(*report_layout(report_code::kShortValueList), f),
           {{"count", n}}};
 }
 
+Json ReportGenerator::cell_levels(std::size_t site, Position here, std::size_t n,
+                                  std::uint32_t draw) const {
+  Json values = Json::array();
+  for (std::size_t i = 0; i < n; ++i) {
+    std::uint64_t d = static_cast<std::uint64_t>(draw) * 64 + i;
+    values.push_back(level_field(site < radio_.sites().size()
+                                     ? radio_.cell_level_dbm(site, here, d)
+                                     : kUnknownCellDbm + static_cast<double>(d % 5)));
+  }
+  return values;
+}
+
 GeneratedReport ReportGenerator::cell_records(std::uint16_t c, const ScanPlan& plan,
-                                              const std::string& gps) {
+                                              const std::string& gps, Position here) {
   const Json& listed = entries_of(plan);
   bool from_list = plan.mode == 7 && !listed.empty();
-  std::size_t n = from_list ? std::min(listed.size(), kMaxCellRecords) : 4;
+  const std::vector<Site>& sites = radio_.sites();
+  std::size_t n =
+      from_list ? std::min(listed.size(), kMaxCellRecords) : std::min<std::size_t>(4, sites.size());
   Json records = Json::array();
   for (std::size_t i = 0; i < n; ++i) {
     auto idx = static_cast<std::uint32_t>(i);
-    std::uint32_t freq = from_list ? listed[i].value("first", 0u) : 10700 + idx * 25;
-    std::uint32_t code_no = from_list ? listed[i].value("second", 0u) : idx * 8;
+    const Site& site = sites[i % sites.size()];
+    std::uint32_t freq = from_list ? listed[i].value("first", 0u) : site.wcdma_channel;
+    std::uint32_t code_no = from_list ? listed[i].value("second", 0u) : site.scrambling_code;
     Json entries = Json::array();
     for (std::uint32_t j = 0; j < idx % 3; ++j)
       entries.push_back({{"first", freq}, {"second", code_no + j + 1}});
     records.push_back({{"value1", freq},
                        {"value2", code_no},
-                       {"value3", 40 + (sequence_ + idx) % 30},
+                       {"value3", cell_levels(i % sites.size(), here, 1, sequence_)[0]},
                        {"value4", 10 + idx},
                        {"value5", 20 + idx},
                        {"value6", 30 + idx},
@@ -194,20 +237,21 @@ GeneratedReport ReportGenerator::cell_records(std::uint16_t c, const ScanPlan& p
   return {c, encode(*report_layout(c), f), {{"count", n}}};
 }
 
-GeneratedReport ReportGenerator::sweep(std::uint16_t c, const ScanPlan& plan) {
+GeneratedReport ReportGenerator::sweep(std::uint16_t c, const ScanPlan& plan, Position here) {
   SweepRange r = sweep_range(plan);
   std::size_t points = (r.end - r.start) / r.step + 1;
-  Json f{{"start", r.start},
-         {"end", r.end},
-         {"step", r.step},
-         {"points", level_values(points, sequence_, 10, 90)}};
+  Json levels = Json::array();
+  for (double dbm : radio_.spectrum_dbm(plan.family, r.start, r.step, points, here, sequence_))
+    levels.push_back(level_field(dbm));
+  Json f{{"start", r.start}, {"end", r.end}, {"step", r.step}, {"points", levels}};
   return {c, encode(*report_layout(c), f), {{"points", points}}};
 }
 
 GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::string& gps) {
   struct Cell {
     std::uint32_t key1, key2;
-    std::optional<std::size_t> station;
+    std::optional<std::size_t> station;  // in the list
+    std::optional<std::size_t> site;     // of the radio model
   };
   auto station_of = [&](std::uint32_t key1, std::uint32_t key2) -> std::optional<std::size_t> {
     for (std::size_t s = 0; s < stations_.size(); ++s) {
@@ -225,17 +269,24 @@ GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::strin
     for (std::size_t i = 0; i < listed.size() && cells.size() < cap; ++i) {
       std::uint32_t k1 = listed[i].value("first", 0u);
       std::uint32_t k2 = listed[i].value("second", 0u);
-      cells.push_back({k1, k2, station_of(k1, k2)});
+      auto s = station_of(k1, k2);
+      cells.push_back({k1, k2, s, s});
     }
   } else if (!stations_.empty()) {
     // Otherwise the scanner hears the stations of the list in turn.
     for (std::size_t i = 0; i < std::min(cap, stations_.size()); ++i) {
       std::size_t s = (next_station_ + i) % stations_.size();
-      cells.push_back({stations_[s].key1, stations_[s].key2, s});
+      cells.push_back({stations_[s].key1, stations_[s].key2, s, s});
     }
     next_station_ = (next_station_ + cells.size()) % stations_.size();
   } else {
-    for (std::uint32_t i = 0; i < cap; ++i) cells.push_back({10055 + i * 8, i, std::nullopt});
+    // Without a list, the masts of the model, which no receiver knows.
+    const std::vector<Site>& sites = radio_.sites();
+    for (std::size_t i = 0; i < std::min(cap, sites.size()); ++i) {
+      std::size_t s = (next_station_ + i) % sites.size();
+      cells.push_back({sites[s].td_channel, static_cast<std::uint32_t>(s), std::nullopt, s});
+    }
+    next_station_ = (next_station_ + cells.size()) % sites.size();
   }
 
   Position here = position_as_read(gps);
@@ -243,9 +294,10 @@ GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::strin
   Json detail_cells = Json::array();
   for (std::size_t i = 0; i < cells.size(); ++i) {
     const Cell& cell = cells[i];
-    auto idx = static_cast<std::uint32_t>(i);
     Json d{{"key1", cell.key1}, {"key2", cell.key2}};
     std::int64_t delay = 40 + 16 * static_cast<std::int64_t>(i);
+    if (cell.site && !cell.station)
+      delay = quarter_chips(geo_distance_km(here, radio_.sites()[*cell.site].position));
     if (cell.station) {
       std::int32_t expected =
           quarter_chips(geo_distance_km(here, stations_[*cell.station].position));
@@ -256,10 +308,11 @@ GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::strin
       d["bad"] = bad;
     }
     d["delay"] = clamp_i16(delay);
-    Json rec{{"key1", cell.key1},
-             {"key2", cell.key2},
-             {"values", level_values(21, sequence_ + idx, 20, 70)},
-             {"delay", clamp_i16(delay)}};
+    Json rec{
+        {"key1", cell.key1},
+        {"key2", cell.key2},
+        {"values", cell_levels(cell.site.value_or(radio_.sites().size()), here, 21, sequence_)},
+        {"delay", clamp_i16(delay)}};
     if (plan.finger) {
       Json fingers = Json::array();
       for (std::uint32_t f = 0; f < 4; ++f) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bs_list.h"
+#include "radio.h"
 #include "route.h"
 #include "scanner_model.h"
 
@@ -17,6 +18,7 @@ struct GeneratorConfig {
   std::uint32_t bad_cell_every = 0;    // every K-th base station (1-based) is a bad cell; 0 = none
   std::uint32_t cells_per_report = 8;  // TD cell records per report, before the payload limit
   std::uint32_t status_every = 10;     // every N-th frame is a status frame; 0 = never
+  std::uint32_t seed = 1;              // draws the masts of its own, shadowing and fading
 };
 
 struct GeneratedReport {
@@ -41,11 +43,13 @@ class ReportGenerator {
   void reset() { sequence_ = 0; }
 
  private:
-  GeneratedReport value_list(const ScanPlan& plan, const std::string& gps, bool td);
-  GeneratedReport short_value_list(const ScanPlan& plan);
-  GeneratedReport cell_records(std::uint16_t code, const ScanPlan& plan, const std::string& gps);
-  GeneratedReport sweep(std::uint16_t code, const ScanPlan& plan);
+  GeneratedReport value_list(const ScanPlan& plan, const std::string& gps, Position here, bool td);
+  GeneratedReport short_value_list(Position here);
+  GeneratedReport cell_records(std::uint16_t code, const ScanPlan& plan, const std::string& gps,
+                               Position here);
+  GeneratedReport sweep(std::uint16_t code, const ScanPlan& plan, Position here);
   GeneratedReport td_cells(const ScanPlan& plan, const std::string& gps);
+  Json cell_levels(std::size_t site, Position here, std::size_t n, std::uint32_t draw) const;
   GeneratedReport td_profile(const std::string& gps);
   GeneratedReport td_short_profile(const std::string& gps);
   GeneratedReport status(Family family);
@@ -53,6 +57,7 @@ class ReportGenerator {
   GeneratorConfig config_;
   std::vector<BaseStation> stations_;
   Route route_;
+  RadioModel radio_;  // the list's stations or, without a list, masts of its own
   std::uint32_t sequence_ = 0;
   std::size_t next_station_ = 0;
 };

@@ -1,6 +1,7 @@
-// The scanner's path: a closed polyline travelled at constant speed, over and over.
+// The scanner's path: a closed polyline driven over and over, slower in corners and in traffic.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,20 +11,31 @@ namespace scanlink::sim {
 
 class Route {
  public:
-  // A single waypoint, or a speed of 0, keeps the scanner at the first waypoint.
-  Route(std::vector<Position> waypoints, double speed_mps);
+  // A single waypoint, or a speed of 0, keeps the scanner at the first waypoint. speed_mps is the
+  // cruising speed; corners and the seed's traffic take it down to a fraction of that.
+  Route(std::vector<Position> waypoints, double speed_mps, std::uint32_t seed = 1);
 
-  // A square with 1 km sides, starting at start and heading east first.
-  static Route square(Position start, double speed_mps);
+  // A drive through the streets around start, about 10 km long, heading east first: right-angle
+  // corners, one diagonal, legs whose lengths the seed varies by a few hundred metres.
+  static Route drive(Position start, double speed_mps, std::uint32_t seed);
 
   Position at(double seconds) const;
+  // Speed in m/s at a point of the lap, `metres` from the first waypoint.
+  double speed_at(double metres) const;
   double length_m() const { return length_m_; }
+  double lap_s() const { return lap_s_; }
 
  private:
+  Position position_along(double metres) const;
+
   std::vector<Position> points_;  // closed: the last equals the first
   std::vector<double> cumulative_m_;
   double length_m_ = 0;
   double speed_mps_ = 0;
+  std::uint32_t seed_ = 1;
+  double step_m_ = 5;              // resolution of the time table
+  std::vector<double> time_at_s_;  // seconds to reach k * step_m_ metres into the lap
+  double lap_s_ = 0;
 };
 
 // "lon,lat" per line; blank lines and lines starting with '#' are ignored. Throws

@@ -44,14 +44,16 @@ std::string_view family_text(Family f) { return f == Family::kTd ? "td" : "wcdma
 
 }  // namespace
 
-Server::Server(Options options, EventLog& log, ReportGenerator generator)
+Server::Server(Options options, EventLog& log, ReportGenerator generator,
+               std::optional<Replay> replay)
     : options_(std::move(options)),
       log_(log),
       generator_(std::move(generator)),
+      replay_(std::move(replay)),
       model_(options_.family, options_.reply_order),
       data_port_(options_.port),
       alarm_port_(options_.alarm_port),
-      rate_(std::min(options_.rate, kMaxRate)) {
+      rate_(replay_ ? 0 : std::min(options_.rate, kMaxRate)) {
   stdin_open_ = !options_.ignore_stdin;
   if (!options_.record_path.empty()) {
     record_.open(options_.record_path, std::ios::binary | std::ios::trunc);
@@ -135,6 +137,8 @@ void Server::accept_data() {
   log_.emit("data-connected", {{"peer", peer}});
   log_.say("data connection from " + peer);
   if (model_.scanning() && rate_ > 0) next_report_ = Clock::now();
+  // A recording that does not show the scan's start streams from the connection on.
+  if (replay_ && !replay_->waits_for_start() && !replay_->running()) start_replay();
 }
 
 void Server::accept_alarm() {
@@ -214,13 +218,23 @@ void Server::handle_frame(const Frame& f) {
 
   bool was_scanning = model_.scanning();
   std::vector<Reply> replies = model_.on_command(f.code, f.payload, command);
-  if (faults_.answer()) {
+  std::optional<std::vector<Frame>> recorded;
+  if (replay_) recorded = replay_->replies(f.code, f.module, f.trans);
+  if (faults_.answer() && recorded) {
+    for (Frame& r : *recorded) {
+      if (session_.data() == nullptr) break;
+      send_frame(r);
+    }
+  } else if (faults_.answer()) {
     for (Reply& r : replies) {
       if (session_.data() == nullptr) break;
       send_frame(Frame{f.module, r.code, f.trans, std::move(r.payload)});
     }
   }
-  scan_changed(was_scanning, f.code == code::kStartScan || f.code == code::kStartTdScan);
+  bool started = f.code == code::kStartScan || f.code == code::kStartTdScan;
+  scan_changed(was_scanning, started);
+  if (replay_ && started) start_replay();
+  if (replay_ && was_scanning && !model_.scanning()) replay_->stop();
 }
 
 void Server::scan_changed(bool was_scanning, bool started) {
@@ -288,6 +302,46 @@ void Server::send_due_reports(Clock::time_point now) {
     return;
   }
   send_frame(Frame{0, r.code, kUnsolicitedTrans, std::move(r.payload)}, r.detail);
+}
+
+void Server::start_replay() {
+  replay_->start(Clock::now());
+  log_.emit("replay", {{"playing", true}, {"units", replay_->stream_units()}});
+  log_.say("replay: streaming " + std::to_string(replay_->stream_units()) + " recorded units");
+}
+
+void Server::send_due_replay(Clock::time_point now) {
+  if (!replay_) return;
+  for (Replay::Unit& u : replay_->due(now)) {
+    if (u.alarm) {
+      Connection* alarm = session_.alarm();
+      if (alarm == nullptr) continue;
+      log_.emit("alarm-sent", {{"length", u.bytes.size()}, {"hex", to_hex(u.bytes)}});
+      if (!alarm->send(u.bytes)) close_alarm("send-error");
+      continue;
+    }
+    Connection* c = session_.data();
+    if (c == nullptr) continue;  // as reports are: nobody to send them to
+    if (c->queued() > kMaxBacklog) {
+      log_.emit("dropped", {{"queued", c->queued()}});
+      continue;
+    }
+    Json event{{"replay", true}, {"length", u.bytes.size()}};
+    if (u.bytes.size() >= kHeaderSize && u.bytes[0] == kSync) {
+      event["code"] = get_u16(u.bytes, 2);
+      event["trans"] = get_u16(u.bytes, 4);
+    }
+    if (options_.log_payloads) event["payload"] = to_hex(u.bytes);
+    log_.emit("sent", event);
+    record(u.bytes);
+    if (!c->send(u.bytes)) close_data("send-error");
+  }
+  if (replay_->finished()) {
+    if (!replay_ended_) log_.emit("replay", {{"playing", false}});
+    replay_ended_ = true;
+    // Ends once what is queued has gone out, as a drive ends.
+    if (session_.data() == nullptr || session_.data()->queued() == 0) quit("end of recording");
+  }
 }
 
 void Server::read_stdin() {
@@ -444,6 +498,7 @@ std::optional<Server::Clock::time_point> Server::next_deadline() const {
     if (t && (!d || *t < *d)) d = t;
   };
   if (session_.data() != nullptr) consider(next_report_);
+  if (replay_) consider(replay_->next_due());
   consider(faults_.down_until());
   consider(listen_retry_);
   return d;
@@ -510,6 +565,7 @@ int Server::run(int stop_fd) {
     auto now = Clock::now();
     update_listeners(now);
     send_due_reports(now);
+    send_due_replay(now);
   }
 
   close_data(quit_reason_);

@@ -11,6 +11,7 @@
 #include "event_log.h"
 #include "fault_injector.h"
 #include "options.h"
+#include "replay.h"
 #include "report_generator.h"
 #include "scanner_model.h"
 #include "session.h"
@@ -21,7 +22,10 @@ class Server {
  public:
   using Clock = std::chrono::steady_clock;
 
-  Server(Options options, EventLog& log, ReportGenerator generator);
+  // With a replay, reports and alarm bytes come from it instead of the generator, and commands
+  // it has replies for get those.
+  Server(Options options, EventLog& log, ReportGenerator generator,
+         std::optional<Replay> replay = std::nullopt);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -48,6 +52,8 @@ class Server {
   // Logs a stop, or a (re)start when started; resets the report clock.
   void scan_changed(bool was_scanning, bool started);
   void send_due_reports(Clock::time_point now);
+  void start_replay();
+  void send_due_replay(Clock::time_point now);
   std::optional<Clock::time_point> next_deadline() const;
   void quit(const std::string& reason);
   // Appends bytes sent on the data connection to the --record file.
@@ -56,6 +62,8 @@ class Server {
   Options options_;
   EventLog& log_;
   ReportGenerator generator_;
+  std::optional<Replay> replay_;
+  bool replay_ended_ = false;
   ScannerModel model_;
   FaultInjector faults_;
   Session session_;
