@@ -8,7 +8,7 @@
 # cut, zeroed record, decode, callback) over the same traffic; bench_throughput's report also
 # breaks the CPU cost per report down by step, and this script prints that block again at the end.
 # bench_vanish drops every segment of the data connection with nftables (the scanner vanishes)
-# and times the loss and return notices at the default link timeout; it takes about two minutes.
+# and times the loss and return notices at the default link timeout; it takes about three minutes.
 # The machine's load is printed too: on a shared machine the rates move with it, the CPU costs
 # per report much less.
 #
