@@ -7,6 +7,8 @@
 # The throughput figure's baseline is one thread doing the per-report work the API requires (read,
 # cut, zeroed record, decode, callback) over the same traffic; bench_throughput's report also
 # breaks the CPU cost per report down by step, and this script prints that block again at the end.
+# bench_vanish drops every segment of the data connection with nftables (the scanner vanishes)
+# and times the loss and return notices at the default link timeout; it takes about three minutes.
 # The machine's load is printed too: on a shared machine the rates move with it, the CPU costs
 # per report much less.
 #
@@ -25,7 +27,7 @@ for arg in "$@"; do
   esac
 done
 
-programs=(bench_latency bench_throughput bench_memory bench_idle bench_bringup bench_decode)
+programs=(bench_latency bench_throughput bench_memory bench_idle bench_bringup bench_vanish bench_decode)
 args_bench_decode="--benchmark_min_time=0.2 --benchmark_color=false"
 if [ "$quick" = 1 ]; then
   args_bench_latency="--round-trips 2000 --warmup 200"
@@ -33,6 +35,7 @@ if [ "$quick" = 1 ]; then
   args_bench_memory="--frames 100000"
   args_bench_idle="--seconds 2 --baseline-seconds 1"
   args_bench_bringup="--runs 5"
+  args_bench_vanish="--runs 1 --link-timeout 2000 --away 1000"
   args_bench_decode="--benchmark_min_time=0.02 --benchmark_color=false"
 else
   args_bench_latency=""
@@ -40,6 +43,7 @@ else
   args_bench_memory=""
   args_bench_idle=""
   args_bench_bringup=""
+  args_bench_vanish=""
 fi
 
 echo "== building in $build"

@@ -173,6 +173,13 @@ SCANLINK_API void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context);
 typedef void (*ScanlinkWireTap)(int direction, int channel, const unsigned char* bytes, int length,
                                 void* context);
 SCANLINK_API void ScanlinkSetWireTap(ScanlinkWireTap tap, void* context);
+// A scanner that answers nothing (power lost, out of radio range: every packet lost, nothing
+// closed) makes the link count as lost once it has been silent for this long, whether the link
+// was idle or a request was waiting to be acknowledged; then the usual status 1 and
+// ConnectMsg(false). The default, 10000 ms, reports a loss within 20 s in every case. A scanner
+// that answers, however idle, is never reported lost. Applies to connections made afterwards;
+// 1000 to 600000 ms. Returns 1 when taken, 0 when refused (the bound stays as it was).
+SCANLINK_API int ScanlinkSetLinkTimeout(int milliseconds);
 
 // Counters since the library was loaded; readable at any time from any thread.
 struct ScanlinkCounters {

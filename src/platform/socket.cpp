@@ -106,6 +106,24 @@ bool TcpSocket::SetReceiveBuffer(int bytes) {
   return fd_ >= 0 && setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
+bool TcpSocket::SetLinkTimeout(int boundMs) {
+  if (fd_ < 0 || boundMs <= 0) return false;
+  const int fd = static_cast<int>(fd_);
+  const KeepAlivePlan plan = PlanKeepAlive(boundMs);
+  // The keep-alive timers count whole seconds; the user time-out, in milliseconds, keeps the
+  // bound (it ends probing too once nothing has been heard for that long).
+  const int on = 1;
+  const int idle = plan.idleMs / 1000 > 0 ? plan.idleMs / 1000 : 1;
+  const int interval = plan.intervalMs / 1000 > 0 ? plan.intervalMs / 1000 : 1;
+  const int count = plan.count;
+  const unsigned user = static_cast<unsigned>(boundMs);
+  return setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) == 0 &&
+         setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user, sizeof user) == 0;
+}
+
 IoResult TcpSocket::Receive(void* buffer, size_t size) {
   for (;;) {
     ssize_t r = recv(fd_, buffer, size, 0);
@@ -146,10 +164,12 @@ void TcpSocket::Close() {
 
 IcmpSocket::~IcmpSocket() { Close(); }
 
-IcmpSocket::Kind IcmpSocket::Open() {
+IcmpSocket::Kind IcmpSocket::Open(bool rawAllowed) {
   Close();
-  fd_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-  if (fd_ >= 0) return kind_ = Kind::kRaw;
+  if (rawAllowed) {
+    fd_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd_ >= 0) return kind_ = Kind::kRaw;
+  }
   fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (fd_ >= 0) return kind_ = Kind::kDatagram;
   return kind_ = Kind::kNone;
@@ -176,7 +196,7 @@ bool IcmpSocket::SendTo(uint32_t addrNetOrder, const void* data, size_t size) {
 bool IcmpSocket::ReceiveEchoReply(uint32_t addrNetOrder, int timeoutMs) {
   if (fd_ < 0) return false;
   const uint64_t deadline = TickMs() + static_cast<uint64_t>(timeoutMs);
-  unsigned char buf[1024];
+  uint8_t buf[1024];
   for (;;) {
     const uint64_t now = TickMs();
     if (now >= deadline) return false;
@@ -193,17 +213,8 @@ bool IcmpSocket::ReceiveEchoReply(uint32_t addrNetOrder, int timeoutMs) {
       return false;
     }
     if (from.sin_addr.s_addr != addrNetOrder) continue;
-    const unsigned char* icmp = buf;
-    size_t len = static_cast<size_t>(n);
-    if (kind_ == Kind::kRaw) {
-      // A raw socket hands over the IP header too.
-      if (len < 1) continue;
-      size_t ihl = static_cast<size_t>(buf[0] & 0x0F) * 4;
-      if (len < ihl + 8) continue;
-      icmp += ihl;
-      len -= ihl;
-    }
-    if (len >= 8 && icmp[0] == 0 /* echo reply */) return true;
+    // A raw socket hands over the IP header too.
+    if (IsEchoReply(buf, static_cast<size_t>(n), kind_ == Kind::kRaw)) return true;
   }
 }
 

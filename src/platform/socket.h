@@ -59,6 +59,12 @@ class TcpSocket {
   bool SetNonBlocking();
   bool SetNoDelay();
   bool SetReceiveBuffer(int bytes);
+  // A peer that stops answering (every segment lost, nothing closed) fails this socket's reads
+  // within about boundMs, whether the connection is idle or holds unacknowledged data: short
+  // keep-alive timers and a bound on retransmission, for this socket alone. A live peer that
+  // answers the probes or acknowledges the data is never failed. False when the system refused
+  // a part of it.
+  bool SetLinkTimeout(int boundMs);
   IoResult Receive(void* buffer, size_t size);
   IoResult Send(const void* data, size_t size);
   // Waits until the socket can take more bytes: true when writable within timeoutMs.
@@ -77,22 +83,36 @@ class TcpSocket {
 #endif
 };
 
-// The reachability probe's socket: raw ICMP where allowed, else the system's unprivileged
-// ICMP datagram socket, else none.
+// The keep-alive timers behind TcpSocket::SetLinkTimeout: the first probe after idleMs of
+// silence, then one every intervalMs, count of them unanswered before the connection fails.
+// Together they take boundMs, so the bound holds where the probe count cannot be set.
+struct KeepAlivePlan {
+  int idleMs;
+  int intervalMs;
+  int count;
+};
+constexpr KeepAlivePlan PlanKeepAlive(int boundMs) {
+  return {boundMs / 2, boundMs / 20 > 0 ? boundMs / 20 : 1, 10};
+}
+
+// The reachability probe: raw ICMP where allowed, else the system's unprivileged ICMP datagram
+// socket (Linux) or echo service (Windows), else none.
 class IcmpSocket {
  public:
-  enum class Kind { kNone, kRaw, kDatagram };
+  enum class Kind { kNone, kRaw, kDatagram, kEchoService };
   IcmpSocket() = default;
   ~IcmpSocket();
   IcmpSocket(const IcmpSocket&) = delete;
   IcmpSocket& operator=(const IcmpSocket&) = delete;
 
-  Kind Open();
+  // rawAllowed false skips the raw socket, as for a user without the right to one.
+  Kind Open(bool rawAllowed = true);
   Kind kind() const { return kind_; }
   // 0 on success, else the system's error number.
   int SetReceiveTimeout(int ms);
   int SetSendTimeout(int ms);
-  // Sends an ICMP message to addr (network order).
+  // Sends an ICMP echo request (a whole message, header included) to addr (network order). The
+  // echo service sends the same payload under its own header, in ReceiveEchoReply.
   bool SendTo(uint32_t addrNetOrder, const void* data, size_t size);
   // Waits up to timeoutMs for an echo reply from addr. A raw socket sees every ICMP message of
   // the host, the library's own requests on loopback included; only a reply counts.
@@ -102,7 +122,21 @@ class IcmpSocket {
  private:
   intptr_t fd_ = -1;
   Kind kind_ = Kind::kNone;
+#if defined(_WIN32)
+  void* echoLibrary_ = nullptr;  // the module of the echo service, loaded while in use
+  void* echoHandle_ = nullptr;
+  uint8_t request_[1024] = {};  // the request SendTo handed over, sent by ReceiveEchoReply
+  size_t requestSize_ = 0;
+  uint32_t requestAddr_ = 0;
+#endif
 };
+
+// True when an ICMP message read from a probe socket is an echo reply. withIpHeader: the bytes
+// start with the IP header, as a raw socket delivers them.
+bool IsEchoReply(const uint8_t* data, size_t size, bool withIpHeader);
+// True when the echo service's answer (its status and the address it came from) is a reply
+// from the destination.
+bool IsEchoServiceReply(uint32_t status, uint32_t fromNetOrder, uint32_t destNetOrder);
 
 // Waits for readability on up to eight sockets and events at once.
 class Poller {

@@ -70,6 +70,29 @@ class ScopedLock {
 
 // Wakes sleepers when something they wait for may have changed. A sleeper takes a ticket while
 // it still sees nothing to do, and sleeps only while no ring came after its ticket.
+#if defined(_WIN32)
+// The atomic wait of the Windows C++ runtimes cannot be trusted with every wake-up (one checks
+// and then sleeps without checking again under its lock): here the ring is counted under the
+// system's own lock, and the sleeper checks under it before every sleep.
+class Doorbell {
+ public:
+  Doorbell();
+  Doorbell(const Doorbell&) = delete;
+  Doorbell& operator=(const Doorbell&) = delete;
+  uint32_t Ticket() const { return seq_.load(std::memory_order_acquire); }
+  void Wait(uint32_t ticket) const;
+  void Ring();
+  void RingAll();
+
+ private:
+  std::atomic<uint32_t> seq_{0};
+  // A slim reader/writer lock and a condition variable of the system, one pointer each; both
+  // need no clean-up.
+  alignas(void*) mutable unsigned char lock_[sizeof(void*)];
+  alignas(void*) mutable unsigned char cond_[sizeof(void*)];
+};
+#else
+// The atomic wait rests on the futex, which compares and sleeps in one step.
 class Doorbell {
  public:
   uint32_t Ticket() const { return seq_.load(std::memory_order_acquire); }
@@ -86,5 +109,6 @@ class Doorbell {
  private:
   std::atomic<uint32_t> seq_{0};
 };
+#endif
 
 }  // namespace scanlink::platform

@@ -7,6 +7,7 @@
 #include "platform/process.h"
 #include "transport/library_state.h"
 #include "transport/link.h"
+#include "transport/link_timeout.h"
 #include "transport/trace.h"
 
 namespace scanlink::transport {
@@ -373,6 +374,10 @@ bool CMyPcCommSocket::MyConnect() {
   l->sockData.SetNonBlocking();
   l->sockData.SetNoDelay();
   l->sockData.SetReceiveBuffer(65536);
+  // A scanner that vanishes without closing anything fails the socket's reads in time.
+  if (!l->sockData.SetLinkTimeout(LinkTimeoutMs())) {
+    MyTrace("MyConnect(): The link timeout could not be set in full!");
+  }
   MyTrace("MyConnect(): Connect a socket sucessful!");
   l->dataConnected.store(true, std::memory_order_release);
   l->wake.Set();
@@ -389,6 +394,9 @@ bool CMyPcCommSocket::MyConnectAlarm() {
   l->alarmFresh = false;
   if (!l->sockAlarm.Connect(*addr, 8050, timings_.connectTimeoutMs, &cancel_)) return false;
   l->sockAlarm.SetNonBlocking();
+  if (!l->sockAlarm.SetLinkTimeout(LinkTimeoutMs())) {
+    MyTrace("MyConnectAlarm(): The link timeout could not be set in full!");
+  }
   l->alarmConnected.store(true, std::memory_order_release);
   l->wake.Set();
   return true;

@@ -10,6 +10,7 @@
 #include "scanlink/scanlink.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"
+#include "transport/link_timeout.h"
 
 using scanlink::transport::CMyPcCommSocket;
 using scanlink::transport::Library;
@@ -154,6 +155,18 @@ TEST(SequenceNumber, StartsAtSixAndWrapsToFive) {
   EXPECT_EQ(scanlink::client::NextSequence(), 0xFFFE);
   EXPECT_EQ(scanlink::client::NextSequence(), 5);
   EXPECT_EQ(scanlink::client::NextSequence(), 6);
+}
+
+TEST(LinkTimeout, AbsurdValuesAreRefusedAndTheBoundKept) {
+  using scanlink::transport::LinkTimeoutMs;
+  EXPECT_EQ(LinkTimeoutMs(), 10000);
+  for (int ms : {-1, 0, 999, 600001}) EXPECT_EQ(ScanlinkSetLinkTimeout(ms), 0) << ms;
+  EXPECT_EQ(LinkTimeoutMs(), 10000);
+  EXPECT_EQ(ScanlinkSetLinkTimeout(1000), 1);
+  EXPECT_EQ(LinkTimeoutMs(), 1000);
+  EXPECT_EQ(ScanlinkSetLinkTimeout(600000), 1);
+  EXPECT_EQ(LinkTimeoutMs(), 600000);
+  ScanlinkSetLinkTimeout(10000);
 }
 
 TEST(Probe, EchoRequestLayoutAndChecksumInBytesFourAndFive) {

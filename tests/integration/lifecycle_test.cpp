@@ -19,6 +19,7 @@ using namespace std::chrono_literals;
 using scanlink::test::EchoRequestCounter;
 using scanlink::test::LoopbackPeer;
 using scanlink::test::RecordingModule;
+using scanlink::test::SegmentDrop;
 using scanlink::test::SynDrop;
 using scanlink::transport::CMyPcCommSocket;
 using scanlink::transport::Library;
@@ -40,6 +41,7 @@ class Lifecycle : public ::testing::Test {
     CMyPcCommSocket::Timings fast;
     fast.retryPauseMs = 150;
     fast.supervisionMs = 20;
+    fast.connectTimeoutMs = connectTimeoutMs;
     CMyPcCommSocket::SetTimingsForNewEngines(fast);
     ASSERT_TRUE(peer.Start(kPort));
     peer.EchoReplies();
@@ -77,6 +79,7 @@ class Lifecycle : public ::testing::Test {
     client.reset();
   }
 
+  int connectTimeoutMs = CMyPcCommSocket::Timings{}.connectTimeoutMs;
   LoopbackPeer peer;
   std::unique_ptr<CMyPcCommSocketClient> client;
   RecordingModule module;
@@ -225,6 +228,77 @@ TEST_F(Lifecycle, LinkTheApplicationBringsBackWhileSupervisionWaitsIsReportedRes
   EXPECT_EQ(LoadGlobal(gInitFinishFlag), 1);
   EXPECT_EQ(LoadGlobal(gLinkDownFlag), 0);
   EXPECT_EQ(Library().linkLost.load(), 0);
+}
+
+// The scanner vanishes without closing anything (power lost, out of radio range): every segment
+// of one of its connections is dropped. A short link timeout keeps the tests fast.
+class Vanish : public Lifecycle {
+ protected:
+  static constexpr int kBoundMs = 2000;
+  void SetUp() override {
+    ASSERT_EQ(ScanlinkSetLinkTimeout(kBoundMs), 1);
+    // Reconnection attempts into the drop end soon, so the return is seen soon after.
+    connectTimeoutMs = 1000;
+    Lifecycle::SetUp();
+  }
+  void TearDown() override {
+    Lifecycle::TearDown();
+    ScanlinkSetLinkTimeout(10000);
+  }
+  // Lost within the bound (and the slack of the keep-alive timers' whole seconds), then back by
+  // itself once the scanner is: status 1 / connect 0 first, status 2 / connect 1 last. With
+  // failedAttempt, the scanner stays away until a reconnection attempt has failed.
+  void ExpectLostAndRestored(SegmentDrop& drop, bool failedAttempt = false) {
+    ASSERT_TRUE(module.WaitEvents(2, std::chrono::milliseconds(kBoundMs + 2000)))
+        << "no loss reported";
+    EXPECT_EQ(module.Events()[0], "status 1");
+    EXPECT_EQ(module.Events()[1], "connect 0");
+    if (failedAttempt) {
+      ASSERT_TRUE(module.WaitEvents(4, 10s));
+      EXPECT_EQ(module.Events()[2], "status 3");
+      EXPECT_EQ(module.Events()[3], "connect 0");
+    }
+    drop.Lift();
+    ASSERT_TRUE(
+        scanlink::test::WaitUntil([&] { return module.Events().back() == "connect 1"; }, 15s));
+    const Events events = module.Events();
+    EXPECT_EQ(events[events.size() - 2], "status 2");
+    EXPECT_TRUE(scanlink::test::RoundTrip(*client, module, 2s));
+  }
+};
+
+TEST_F(Vanish, AnIdleDataConnectionIsReportedLostAndComesBack) {
+  SKIP_WITHOUT_NFT();
+  SegmentDrop drop(kPort);
+  ASSERT_TRUE(drop.Ok()) << "nft is needed";
+  ExpectLostAndRestored(drop, true);
+}
+
+TEST_F(Vanish, ARequestInFlightIsReportedLostAndTheLinkComesBack) {
+  SKIP_WITHOUT_NFT();
+  SegmentDrop drop(kPort);
+  ASSERT_TRUE(drop.Ok()) << "nft is needed";
+  // Sent into the drop: never acknowledged.
+  ASSERT_NE(client->GetScanMode(), 0);
+  ExpectLostAndRestored(drop);
+}
+
+TEST_F(Vanish, AnIdleAlarmConnectionIsReportedLostAndComesBack) {
+  SKIP_WITHOUT_NFT();
+  SegmentDrop drop(8050);
+  ASSERT_TRUE(drop.Ok()) << "nft is needed";
+  ExpectLostAndRestored(drop);
+}
+
+TEST_F(Vanish, AStalledButLiveScannerIsNeverReportedLost) {
+  // It acknowledges what it is sent but neither reads nor answers, for several times the bound.
+  peer.SetStalled(true);
+  ASSERT_NE(client->GetScanMode(), 0);
+  EXPECT_FALSE(module.WaitEvents(1, std::chrono::milliseconds(4 * kBoundMs)))
+      << module.Events().front();
+  peer.SetStalled(false);
+  EXPECT_TRUE(scanlink::test::RoundTrip(*client, module, 2s));
+  EXPECT_EQ(peer.DataAccepts(), 1);
 }
 
 TEST(ConnectBound, AConnectSurvivesThreeLostSyns) {

@@ -127,6 +127,8 @@ bool LimitTcpBuffers() {
 SynDrop::SynDrop(uint16_t port) : table_("scanlink_syn_" + std::to_string(port)) {}
 int SynDrop::Dropped() const { return 0; }
 void SynDrop::Lift() {}
+SegmentDrop::SegmentDrop(uint16_t port) : table_("scanlink_all_" + std::to_string(port)) {}
+void SegmentDrop::Lift() {}
 
 int OpenDescriptors() {
   DWORD n = 0;
@@ -186,6 +188,21 @@ int SynDrop::Dropped() const {
 }
 
 void SynDrop::Lift() {
+  if (ok_) Nft("delete table inet " + table_);
+  ok_ = false;
+}
+
+SegmentDrop::SegmentDrop(uint16_t port) : table_("scanlink_all_" + std::to_string(port)) {
+  // Both ends live in this namespace: each direction leaves through the output hook.
+  const std::string chain = "inet " + table_ + " out";
+  const std::string p = std::to_string(port);
+  ok_ = Nft("add table inet " + table_) &&
+        Nft("'add chain " + chain + " { type filter hook output priority 0; policy accept; }'") &&
+        Nft("add rule " + chain + " tcp dport " + p + " drop") &&
+        Nft("add rule " + chain + " tcp sport " + p + " drop");
+}
+
+void SegmentDrop::Lift() {
   if (ok_) Nft("delete table inet " + table_);
   ok_ = false;
 }

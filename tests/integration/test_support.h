@@ -83,6 +83,22 @@ class SynDrop {
   bool ok_ = false;
 };
 
+// Makes every TCP segment to and from a port vanish in this network namespace while it lives
+// (an nftables rule), as when the scanner loses power or leaves radio range: nothing is closed.
+class SegmentDrop {
+ public:
+  explicit SegmentDrop(uint16_t port);
+  ~SegmentDrop() { Lift(); }
+  SegmentDrop(const SegmentDrop&) = delete;
+  SegmentDrop& operator=(const SegmentDrop&) = delete;
+  bool Ok() const { return ok_; }
+  void Lift();
+
+ private:
+  std::string table_;
+  bool ok_ = false;
+};
+
 // Entries of /proc/self/fd and /proc/self/task.
 int OpenDescriptors();
 int Threads();

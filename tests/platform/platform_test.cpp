@@ -5,17 +5,22 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "integration/net_compat.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/socket.h"
+#include "platform/sync.h"
+#include "transport/engine.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using scanlink::platform::Doorbell;
 using scanlink::platform::Event;
+using scanlink::platform::IcmpSocket;
 using scanlink::platform::IoStatus;
 using scanlink::platform::Poller;
 using scanlink::platform::TcpSocket;
@@ -48,6 +53,100 @@ TEST(Event, SetFromAnotherThreadEndsAnUnboundedWait) {
   });
   EXPECT_TRUE(e.Wait(-1));
   setter.join();
+}
+
+// Dispatch's use of the doorbell: one thread queues an item and rings, the other takes it. A
+// lost wake-up leaves the item waiting until the next ring; the producer waits 1 s for each.
+TEST(Doorbell, NoWakeUpIsLost) {
+  constexpr int kItems = 20000;
+  Doorbell bell;
+  std::atomic<int> queued{0}, taken{0};
+  std::atomic<bool> stop{false};
+  // Two takers, as dispatch has; a ring wakes one of them.
+  std::atomic<int> running{2};
+  auto take = [&] {
+    for (;;) {
+      const uint32_t ticket = bell.Ticket();
+      int seen = taken.load();
+      if (seen < queued.load()) {
+        taken.compare_exchange_strong(seen, seen + 1);
+        continue;
+      }
+      if (stop.load()) break;
+      bell.Wait(ticket);
+    }
+    running.fetch_sub(1);
+  };
+  std::thread one(take), two(take);
+  int stalls = 0;
+  uint32_t random = 1;
+  for (int i = 1; i <= kItems; ++i) {
+    // A varying pause first, so rings land at every point of the takers' way to sleep.
+    random = random * 1103515245u + 12345u;
+    std::atomic<uint32_t> spin{(random >> 16) % 4096};
+    while (spin.load(std::memory_order_relaxed) > 0) spin.fetch_sub(1, std::memory_order_relaxed);
+    queued.store(i);
+    bell.Ring();
+    const uint64_t start = scanlink::platform::TickMs();
+    while (taken.load() < i) {
+      if (Elapsed(start) > 1000) {
+        ++stalls;
+        break;  // the next ring wakes it
+      }
+      std::this_thread::yield();
+    }
+  }
+  stop.store(true);
+  while (running.load() > 0) {
+    bell.RingAll();
+    std::this_thread::sleep_for(1ms);
+  }
+  one.join();
+  two.join();
+  EXPECT_EQ(stalls, 0) << "items waited more than 1 s for a wake-up";
+}
+
+TEST(IcmpReply, OnlyAnEchoReplyCounts) {
+  uint8_t raw[28] = {0x45};  // a 20-byte IP header, then the ICMP message
+  EXPECT_TRUE(scanlink::platform::IsEchoReply(raw, sizeof raw, true));
+  EXPECT_FALSE(scanlink::platform::IsEchoReply(raw, sizeof raw - 1, true)) << "cut short";
+  raw[20] = 8;  // a request, as the library's own on loopback
+  EXPECT_FALSE(scanlink::platform::IsEchoReply(raw, sizeof raw, true));
+  raw[0] = 0x41;  // a header length below the minimum
+  EXPECT_FALSE(scanlink::platform::IsEchoReply(raw, sizeof raw, true));
+  const uint8_t datagram[8] = {0};
+  EXPECT_TRUE(scanlink::platform::IsEchoReply(datagram, sizeof datagram, false));
+  EXPECT_FALSE(scanlink::platform::IsEchoReply(datagram, 7, false));
+  EXPECT_FALSE(scanlink::platform::IsEchoReply(nullptr, 0, false));
+  const uint32_t dest = 0x0100007F;
+  EXPECT_TRUE(scanlink::platform::IsEchoServiceReply(0, dest, dest));
+  EXPECT_FALSE(scanlink::platform::IsEchoServiceReply(11010 /* timed out */, dest, dest));
+  EXPECT_FALSE(scanlink::platform::IsEchoServiceReply(0, 0x0200007F, dest)) << "another host";
+}
+
+// Without the right to a raw socket the probe still works: the ICMP datagram socket on Linux,
+// the echo service on Windows.
+TEST(IcmpSocket, TheUnprivilegedProbeGetsTheReplyOfLoopback) {
+  scanlink::platform::SocketLibrary library;
+  ASSERT_TRUE(library.Start(2, 2));
+  IcmpSocket icmp;
+#if !defined(_WIN32)
+  // This private namespace lets every group have them, as distributions often do.
+  std::ofstream("/proc/sys/net/ipv4/ping_group_range") << "0 2147483647\n";
+#endif
+  const IcmpSocket::Kind kind = icmp.Open(false);
+#if defined(_WIN32)
+  ASSERT_EQ(kind, IcmpSocket::Kind::kEchoService);
+#else
+  ASSERT_EQ(kind, IcmpSocket::Kind::kDatagram);
+#endif
+  uint8_t packet[48];
+  scanlink::transport::CMyPcCommSocket::BuildEchoRequest(packet, 1, 0, 0);
+  const uint32_t loopback = *scanlink::platform::ParseIpv4("127.0.0.1");
+  ASSERT_TRUE(icmp.SendTo(loopback, packet, sizeof packet));
+  EXPECT_TRUE(icmp.ReceiveEchoReply(loopback, 2000));
+  icmp.Close();
+  EXPECT_EQ(icmp.kind(), IcmpSocket::Kind::kNone);
 }
 
 // A listener on loopback and one connection to it: the library's socket on one end, a plain

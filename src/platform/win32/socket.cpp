@@ -1,8 +1,14 @@
 #include "platform/socket.h"
 
-// winsock2.h brings windows.h in the order it needs.
+// Order matters: winsock2.h brings windows.h as it needs it, the others need both, and the
+// echo service's declarations (its functions are looked up at run time) need its types first.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
+#include <ipexport.h>
+#include <icmpapi.h>
+// clang-format on
 
 #include <cctype>
 #include <cstdlib>
@@ -10,6 +16,14 @@
 
 #include "platform/clock.h"
 #include "platform/event.h"
+
+// Older headers lack the options of later Windows versions; the values are the system's.
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5
+#endif
+#ifndef TCP_KEEPCNT
+#define TCP_KEEPCNT 16
+#endif
 
 namespace scanlink::platform {
 namespace {
@@ -170,6 +184,24 @@ bool TcpSocket::SetReceiveBuffer(int bytes) {
                                     reinterpret_cast<const char*>(&bytes), sizeof bytes) == 0;
 }
 
+bool TcpSocket::SetLinkTimeout(int boundMs) {
+  if (fd_ == kNone || boundMs <= 0) return false;
+  const SOCKET s = S(fd_);
+  const KeepAlivePlan plan = PlanKeepAlive(boundMs);
+  tcp_keepalive values{1, static_cast<u_long>(plan.idleMs), static_cast<u_long>(plan.intervalMs)};
+  DWORD returned = 0;
+  const bool keepAlive = WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0,
+                                  &returned, nullptr, nullptr) == 0;
+  // Windows 10 1703 on; before it the system's count is the plan's ten.
+  const DWORD count = static_cast<DWORD>(plan.count);
+  setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&count), sizeof count);
+  // Unacknowledged data: retransmission ends after this many whole seconds.
+  const DWORD seconds = static_cast<DWORD>((boundMs + 999) / 1000);
+  const bool retransmit = setsockopt(s, IPPROTO_TCP, TCP_MAXRT,
+                                     reinterpret_cast<const char*>(&seconds), sizeof seconds) == 0;
+  return keepAlive && retransmit;
+}
+
 static int Clamp(size_t size) { return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size); }
 
 IoResult TcpSocket::Receive(void* buffer, size_t size) {
@@ -228,14 +260,53 @@ void TcpSocket::Close() {
 
 IcmpSocket::~IcmpSocket() { Close(); }
 
-IcmpSocket::Kind IcmpSocket::Open() {
+namespace {
+
+// The system's unprivileged echo service, from the module that holds it on every version.
+struct EchoService {
+  decltype(&IcmpCreateFile) create;
+  decltype(&IcmpSendEcho) send;
+  decltype(&IcmpCloseHandle) close;
+};
+
+EchoService Functions(void* library) {
+  auto* module = static_cast<HMODULE>(library);
+  EchoService f{};
+  f.create = reinterpret_cast<decltype(&IcmpCreateFile)>(
+      reinterpret_cast<void*>(GetProcAddress(module, "IcmpCreateFile")));
+  f.send = reinterpret_cast<decltype(&IcmpSendEcho)>(
+      reinterpret_cast<void*>(GetProcAddress(module, "IcmpSendEcho")));
+  f.close = reinterpret_cast<decltype(&IcmpCloseHandle)>(
+      reinterpret_cast<void*>(GetProcAddress(module, "IcmpCloseHandle")));
+  return f;
+}
+
+}  // namespace
+
+IcmpSocket::Kind IcmpSocket::Open(bool rawAllowed) {
   Close();
-  // Windows offers no unprivileged ICMP datagram socket: raw, or nothing.
-  const SOCKET s = WSASocketW(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED);
-  if (s == INVALID_SOCKET) return kind_ = Kind::kNone;
-  SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-  fd_ = static_cast<intptr_t>(s);
-  return kind_ = Kind::kRaw;
+  // A raw socket needs administrator rights; the echo service does not.
+  if (rawAllowed) {
+    const SOCKET s = WSASocketW(AF_INET, SOCK_RAW, IPPROTO_ICMP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    if (s != INVALID_SOCKET) {
+      SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+      fd_ = static_cast<intptr_t>(s);
+      return kind_ = Kind::kRaw;
+    }
+  }
+  // Loaded here rather than linked, so the library's imports stay those of every system.
+  HMODULE library = LoadLibraryW(L"iphlpapi.dll");
+  if (library == nullptr) return kind_ = Kind::kNone;
+  const EchoService f = Functions(library);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (f.create != nullptr && f.send != nullptr && f.close != nullptr) handle = f.create();
+  if (handle == INVALID_HANDLE_VALUE) {
+    FreeLibrary(library);
+    return kind_ = Kind::kNone;
+  }
+  echoLibrary_ = library;
+  echoHandle_ = handle;
+  return kind_ = Kind::kEchoService;
 }
 
 static int SetTimeout(intptr_t fd, int option, int ms) {
@@ -247,10 +318,23 @@ static int SetTimeout(intptr_t fd, int option, int ms) {
              : WSAGetLastError();
 }
 
-int IcmpSocket::SetReceiveTimeout(int ms) { return SetTimeout(fd_, SO_RCVTIMEO, ms); }
-int IcmpSocket::SetSendTimeout(int ms) { return SetTimeout(fd_, SO_SNDTIMEO, ms); }
+// The echo service takes its time-out with each exchange.
+int IcmpSocket::SetReceiveTimeout(int ms) {
+  return kind_ == Kind::kEchoService ? 0 : SetTimeout(fd_, SO_RCVTIMEO, ms);
+}
+int IcmpSocket::SetSendTimeout(int ms) {
+  return kind_ == Kind::kEchoService ? 0 : SetTimeout(fd_, SO_SNDTIMEO, ms);
+}
 
 bool IcmpSocket::SendTo(uint32_t addrNetOrder, const void* data, size_t size) {
+  if (kind_ == Kind::kEchoService) {
+    // Kept for the exchange, which sends the payload under the service's own header.
+    if (data == nullptr || size < 8 || size > sizeof request_) return false;
+    std::memcpy(request_, data, size);
+    requestSize_ = size;
+    requestAddr_ = addrNetOrder;
+    return true;
+  }
   if (fd_ == kNone) return false;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -261,6 +345,22 @@ bool IcmpSocket::SendTo(uint32_t addrNetOrder, const void* data, size_t size) {
 }
 
 bool IcmpSocket::ReceiveEchoReply(uint32_t addrNetOrder, int timeoutMs) {
+  if (kind_ == Kind::kEchoService) {
+    if (requestSize_ == 0 || requestAddr_ != addrNetOrder || timeoutMs <= 0) return false;
+    const size_t payload = requestSize_ - 8;
+    requestSize_ = 0;
+    // Room for one reply with the whole payload, an ICMP error and the service's status block,
+    // as the service asks.
+    alignas(ICMP_ECHO_REPLY) unsigned char
+        replies[sizeof(ICMP_ECHO_REPLY) + sizeof request_ + 8 + 2 * sizeof(void*)];
+    const EchoService f = Functions(echoLibrary_);
+    const DWORD n = f.send(static_cast<HANDLE>(echoHandle_), addrNetOrder, request_ + 8,
+                           static_cast<WORD>(payload), nullptr, replies, sizeof replies,
+                           static_cast<DWORD>(timeoutMs));
+    if (n == 0) return false;
+    const auto* reply = reinterpret_cast<const ICMP_ECHO_REPLY*>(replies);
+    return IsEchoServiceReply(reply->Status, reply->Address, addrNetOrder);
+  }
   if (fd_ == kNone) return false;
   const uint64_t deadline = TickMs() + static_cast<uint64_t>(timeoutMs);
   char buf[1024];
@@ -282,12 +382,9 @@ bool IcmpSocket::ReceiveEchoReply(uint32_t addrNetOrder, int timeoutMs) {
     }
     if (from.sin_addr.s_addr != addrNetOrder) continue;
     // A raw socket hands over the IP header too.
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(buf);
-    const size_t len = static_cast<size_t>(n);
-    if (len < 1) continue;
-    const size_t ihl = static_cast<size_t>(bytes[0] & 0x0F) * 4;
-    if (len < ihl + 8) continue;
-    if (bytes[ihl] == 0 /* echo reply */) return true;
+    if (IsEchoReply(reinterpret_cast<const uint8_t*>(buf), static_cast<size_t>(n), true)) {
+      return true;
+    }
   }
 }
 
@@ -296,6 +393,15 @@ void IcmpSocket::Close() {
     closesocket(S(fd_));
     fd_ = kNone;
   }
+  if (echoHandle_ != nullptr) {
+    Functions(echoLibrary_).close(static_cast<HANDLE>(echoHandle_));
+    echoHandle_ = nullptr;
+  }
+  if (echoLibrary_ != nullptr) {
+    FreeLibrary(static_cast<HMODULE>(echoLibrary_));
+    echoLibrary_ = nullptr;
+  }
+  requestSize_ = 0;
   kind_ = Kind::kNone;
 }
 
