@@ -173,6 +173,7 @@ SCANLINK_API void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context);
 typedef void (*ScanlinkWireTap)(int direction, int channel, const unsigned char* bytes, int length,
                                 void* context);
 SCANLINK_API void ScanlinkSetWireTap(ScanlinkWireTap tap, void* context);
+
 // A scanner that answers nothing (power lost, out of radio range: every packet lost, nothing
 // closed) makes the link count as lost once it has been silent for this long, whether the link
 // was idle or a request was waiting to be acknowledged; then the usual status 1 and
