@@ -118,15 +118,12 @@ void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
   bool delivered = false;
   if (transId == 0xFFFF) {
     MyTrace("MyDispatchData(): Dispatch data to all module!");
-    while (node != nullptr) {
-      TraceF("MyDispatchData(): One of all module ID is: %d", node->nModuleID);
-      if (IsActive(node->pInterface)) {
-        node->pInterface->ProcPcCommMsg(record);
-        delivered = true;
-      }
-      // A module that unregistered itself in its callback has a cleared node: the walk ends.
-      node = node->pNext;
-    }
+    delivered = Broadcast([&](ObjectNode* target) {
+      TraceF("MyDispatchData(): One of all module ID is: %d", target->nModuleID);
+      if (!IsActive(target->pInterface)) return false;
+      target->pInterface->ProcPcCommMsg(record);
+      return true;
+    });
   } else {
     MyTrace("Dispatch data to specify source module!");
     TransInfo* info = lib.trans.GetTransInfo(transId);
@@ -141,7 +138,7 @@ void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
       return;
     }
     lib.trans.FreeTransID(transId);
-    for (; node != nullptr; node = node->pNext) {
+    for (; node != nullptr && !Closed(); node = node->pNext) {
       TraceF("MyDispatchData(): The source module ID is: %d. The trans id is: %d.", moduleId,
              transId);
       if (node->nModuleID == moduleId && IsActive(node->pInterface)) {

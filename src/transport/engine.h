@@ -96,6 +96,11 @@ class CMyPcCommSocket {
   // then. Every flag, notice and ConnectMsg of the engine goes through it.
   template <typename F>
   bool Publish(F&& fn);
+  // Calls deliver(node) for every module registered and active when the broadcast started that
+  // is still registered when its turn comes: a callback may change the registrations. Stops once
+  // the engine is closing. Callers hold the library lock. True when a module was served.
+  template <typename F>
+  bool Broadcast(F&& deliver);
 
   void ListenThreadProc(Link* link);
   void MsgProcThreadProc(platform::Event* stop);

@@ -63,4 +63,23 @@ bool CMyPcCommSocket::Publish(F&& fn) {
   return true;
 }
 
+template <typename F>
+bool CMyPcCommSocket::Broadcast(F&& deliver) {
+  ObjectTable& objects = Library().objects;
+  CMyPcCommInterface* targets[ObjectTable::kSize];
+  int count = 0;
+  for (ObjectNode* node = objects.Head(); node != nullptr && count < ObjectTable::kSize;
+       node = node->pNext) {
+    targets[count++] = node->pInterface;
+  }
+  bool served = false;
+  for (int i = 0; i < count && !Closed(); ++i) {
+    // Looked up again: the slot of a module that left may already hold another one.
+    ObjectNode* node = objects.Find(targets[i]);
+    if (node == nullptr) continue;
+    served = deliver(node) || served;
+  }
+  return served;
+}
+
 }  // namespace scanlink::transport
