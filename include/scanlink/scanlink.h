@@ -161,7 +161,9 @@ SCANLINK_API extern int TDorWCDMAConfig;  // 1 WCDMA, 2 TD-SCDMA, 0 unknown
 SCANLINK_API extern int FingerTestFlag;   // TD cell reports carry finger fields while 1
 
 // Diagnostics: the library's trace texts go to this sink (none by default). It is called on the
-// library's threads, possibly with the library lock held: keep it short and do not block.
+// library's threads, possibly with the library lock held: keep it short and do not block. When
+// ScanlinkSetTraceSink returns, the sink it replaced has finished every call and is never called
+// again (its context may be released): calls under way on other threads are waited for.
 typedef void (*ScanlinkTraceSink)(const char* text, void* context);
 SCANLINK_API void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context);
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <iterator>
 #include <ostream>
@@ -17,6 +19,7 @@
 #include "transport/engine.h"
 #include "transport/frames.h"
 #include "transport/library_state.h"
+#include "transport/trace.h"
 
 namespace scanlink::transport {
 namespace {
@@ -355,6 +358,30 @@ TEST_F(DispatchTest, ModuleMaySendFromItsCallback) {
   EXPECT_EQ(sent, 1);
   ASSERT_NE(Open(1), nullptr);
   EXPECT_EQ(Open(1)->nSourceID, 30);
+}
+
+// Once ScanlinkSetTraceSink returns, the sink it replaced is never called again, so its context
+// may be released at once: a call already under way is waited for.
+TEST(TraceSink, ReplacedSinkIsDoneWhenTheReplacementReturns) {
+  struct Context {
+    std::atomic<bool> entered{false}, released{false}, calledAfterRelease{false};
+  } context;
+  ScanlinkSetTraceSink(
+      [](const char*, void* p) {
+        auto* c = static_cast<Context*>(p);
+        c->entered = true;
+        // Inside the sink until the context is released, or for a bounded while.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (!c->released && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+        if (c->released) c->calledAfterRelease = true;
+      },
+      &context);
+  std::thread tracer([] { MyTrace("one line"); });
+  while (!context.entered) std::this_thread::yield();
+  ScanlinkSetTraceSink(nullptr, nullptr);
+  context.released = true;
+  tracer.join();
+  EXPECT_FALSE(context.calledAfterRelease);
 }
 
 }  // namespace
