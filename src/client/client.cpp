@@ -83,7 +83,7 @@ bool CMyPcCommSocketClient::ClientRegisterModuleAlarm(CMyPcCommInterface* module
 int CMyPcCommSocketClient::ClientSendMessage(CMyPcCommMessage& message) {
   CMyPcCommSocket* engine = Engine();
   if (engine == nullptr) return 0;
-  ScopedLock<RecursiveMutex> guard(Library().lock);
+  // Not under the library lock: a send waiting for room must not hold up the listening thread.
   return engine->MySendMessage(message, nModuleID);
 }
 

@@ -30,6 +30,8 @@ struct CMyPcCommSocket::Link {
   // to a connected data socket.
   std::atomic<bool> dataConnected{false};
   std::atomic<bool> alarmConnected{false};
+  // One writer at a time on the data socket; never held while waiting for the library lock.
+  platform::Mutex sendMutex;
   bool dataFresh = true;  // the data socket has not seen a connect attempt yet
   bool alarmFresh = true;
   platform::Thread hThreadListen;
