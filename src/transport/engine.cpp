@@ -392,6 +392,12 @@ bool CMyPcCommSocket::MyConnectAlarm() {
   return true;
 }
 
+void CMyPcCommSocket::Abandon() {
+  cancel_.Set();
+  maintainStop_.Set();
+  RetireLink(kCurrentLink);
+}
+
 void CMyPcCommSocket::MyClose() {
   // Cuts short a bring-up in progress; whoever holds the bring-up mutex publishes nothing more.
   cancel_.Set();

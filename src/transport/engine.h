@@ -55,6 +55,10 @@ class CMyPcCommSocket {
   bool MyConnect();
   bool MyConnectAlarm();
   void MyClose();
+  // For the last client destroyed inside a callback, where nothing may be waited for: the
+  // connection is closed and supervision told to end, without joining a thread. The engine is
+  // deleted later, outside any callback.
+  void Abandon();
   bool ReachabilityProbe();
   static uint16_t IcmpChecksum(const uint8_t* data, size_t size);
   // The 48-byte echo request of one probe exchange, checksum in bytes 4-5.
