@@ -17,13 +17,14 @@ using scanlink::transport::Library;
 
 namespace {
 
-// Clients and their copies share the one engine; the last one gone destroys it. Counting,
-// creating and taking the engine happen under g_lifecycle; deleting it happens outside, with
-// g_destroying raised, so a callback of the engine being deleted never waits for this mutex.
+// Clients and their copies share the one engine; the last one gone destroys it. Counting and
+// taking the engine happen under g_lifecycle; creating and deleting it happen outside, with
+// g_busy raised (both take the library lock, which a callback that creates or destroys a
+// client holds while it waits for g_lifecycle).
 scanlink::platform::Mutex g_lifecycle;
 scanlink::platform::ConditionVariable g_lifecycleIdle;
 int g_clients = 0;
-bool g_destroying = false;
+bool g_busy = false;  // an engine is being created or deleted
 // Engines whose last client went inside one of their callbacks: closed, threads ending, to be
 // deleted by the next client created outside a callback.
 std::vector<CMyPcCommSocket*> g_abandoned;
@@ -38,18 +39,18 @@ void ClearFlagsOfAnEngineGone() {
   scanlink::transport::StoreGlobal(gFirstConnFlag, 0);
 }
 
-// Deletes `engines` with g_destroying raised; `lock` is released meanwhile.
+// Deletes `engines` with g_busy raised; `lock` is released meanwhile.
 void DeleteEngines(std::vector<CMyPcCommSocket*> engines,
                    scanlink::platform::UniqueLock<scanlink::platform::Mutex>& lock) {
   if (engines.empty()) return;
-  g_destroying = true;
+  g_busy = true;
   lock.unlock();
   // The engine's work ends first, publishing nothing; only then are the flags cleared, so no
   // bring-up or reconnection still running can set them again.
   for (CMyPcCommSocket* engine : engines) delete engine;
   ClearFlagsOfAnEngineGone();
   lock.lock();
-  g_destroying = false;
+  g_busy = false;
   g_lifecycleIdle.notify_all();
 }
 
@@ -62,19 +63,25 @@ CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
   ++g_clients;
   if (!inCallback) {
     // An engine still being deleted is waited for: its teardown clears the flags.
-    g_lifecycleIdle.wait(lock, [] { return !g_destroying; });
+    g_lifecycleIdle.wait(lock, [] { return !g_busy; });
     DeleteEngines(std::exchange(g_abandoned, {}), lock);
-    g_lifecycleIdle.wait(lock, [] { return !g_destroying; });
+    g_lifecycleIdle.wait(lock, [] { return !g_busy; });
   }
   if (lib.engine.load() != nullptr) return;
-  if (g_destroying || !g_abandoned.empty()) {
+  if (g_busy || !g_abandoned.empty()) {
     // Inside a callback of the engine going away: no second engine beside it.
     scanlink::transport::MyTrace(
         "CMyPcCommSocketClient(): The last engine is still being released, this client has no "
         "connection!");
     return;
   }
-  lib.engine.store(new CMyPcCommSocket, std::memory_order_release);
+  g_busy = true;
+  lock.unlock();
+  CMyPcCommSocket* engine = new CMyPcCommSocket;
+  lock.lock();
+  lib.engine.store(engine, std::memory_order_release);
+  g_busy = false;
+  g_lifecycleIdle.notify_all();
 }
 
 CMyPcCommSocketClient::CMyPcCommSocketClient(const CMyPcCommSocketClient& other)
