@@ -27,7 +27,8 @@ for arg in "$@"; do
   esac
 done
 
-programs=(bench_latency bench_throughput bench_memory bench_idle bench_bringup bench_vanish bench_decode)
+programs=(bench_latency bench_throughput bench_memory bench_idle bench_bringup bench_vanish bench_burst
+          bench_decode)
 args_bench_decode="--benchmark_min_time=0.2 --benchmark_color=false"
 if [ "$quick" = 1 ]; then
   args_bench_latency="--round-trips 2000 --warmup 200"
@@ -36,6 +37,7 @@ if [ "$quick" = 1 ]; then
   args_bench_idle="--seconds 2 --baseline-seconds 1"
   args_bench_bringup="--runs 5"
   args_bench_vanish="--runs 1 --link-timeout 2000 --away 1000"
+  args_bench_burst="--seconds 3"
   args_bench_decode="--benchmark_min_time=0.02 --benchmark_color=false"
 else
   args_bench_latency=""
@@ -44,6 +46,7 @@ else
   args_bench_idle=""
   args_bench_bringup=""
   args_bench_vanish=""
+  args_bench_burst=""
 fi
 
 echo "== building in $build"

@@ -161,14 +161,16 @@ SCANLINK_API extern int TDorWCDMAConfig;  // 1 WCDMA, 2 TD-SCDMA, 0 unknown
 SCANLINK_API extern int FingerTestFlag;   // TD cell reports carry finger fields while 1
 
 // Diagnostics: the library's trace texts go to this sink (none by default). It is called on the
-// library's threads, possibly with the library lock held: keep it short and do not block.
+// library's threads, possibly with the library lock held: keep it short and do not block. When
+// ScanlinkSetTraceSink returns, the sink it replaced has finished every call and is never called
+// again (its context may be released): calls under way on other threads are waited for.
 typedef void (*ScanlinkTraceSink)(const char* text, void* context);
 SCANLINK_API void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context);
 
 // Every byte the library exchanges with the scanner, as it goes: direction 0 received, 1 sent;
 // channel 0 data, 1 alarm. Called on the library's threads (received: the listening thread, per
-// read, before framing; sent: the sending thread, after the bytes went out, with the library lock
-// held), one call at a time.
+// read, before framing; sent: the sending thread, after the bytes went out, while it still holds
+// the connection for writing), one call at a time.
 // Never called again once a call replacing it has returned. The tap must not call the library.
 typedef void (*ScanlinkWireTap)(int direction, int channel, const unsigned char* bytes, int length,
                                 void* context);

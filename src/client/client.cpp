@@ -1,5 +1,7 @@
 // The client object: lifecycle, registration, alarm module, sends, trace and verify.
 #include <atomic>
+#include <utility>
+#include <vector>
 
 #include "codec/codec.h"
 #include "codec/gps_check.h"
@@ -15,23 +17,77 @@ using scanlink::transport::Library;
 
 namespace {
 
-// Clients and their copies share the one engine; the last one gone destroys it.
-std::atomic<int> g_clients{0};
+// Clients and their copies share the one engine; the last one gone destroys it. Counting and
+// taking the engine happen under g_lifecycle; creating and deleting it happen outside, with
+// g_busy raised (both take the library lock, which a callback that creates or destroys a
+// client holds while it waits for g_lifecycle).
+scanlink::platform::Mutex g_lifecycle;
+scanlink::platform::ConditionVariable g_lifecycleIdle;
+int g_clients = 0;
+bool g_busy = false;  // an engine is being created or deleted
+// Engines whose last client went inside one of their callbacks: closed, threads ending, to be
+// deleted by the next client created outside a callback.
+std::vector<CMyPcCommSocket*> g_abandoned;
 
 CMyPcCommSocket* Engine() { return Library().engine.load(std::memory_order_acquire); }
+
+// A callback runs with the library lock held, on one of the library's threads.
+bool InsideCallback() { return Library().lock.held_by_me(); }
+
+void ClearFlagsOfAnEngineGone() {
+  scanlink::transport::StoreGlobal(gInitFinishFlag, 0);
+  scanlink::transport::StoreGlobal(gFirstConnFlag, 0);
+}
+
+// Deletes `engines` with g_busy raised; `lock` is released meanwhile.
+void DeleteEngines(std::vector<CMyPcCommSocket*> engines,
+                   scanlink::platform::UniqueLock<scanlink::platform::Mutex>& lock) {
+  if (engines.empty()) return;
+  g_busy = true;
+  lock.unlock();
+  // The engine's work ends first, publishing nothing; only then are the flags cleared, so no
+  // bring-up or reconnection still running can set them again.
+  for (CMyPcCommSocket* engine : engines) delete engine;
+  ClearFlagsOfAnEngineGone();
+  lock.lock();
+  g_busy = false;
+  g_lifecycleIdle.notify_all();
+}
 
 }  // namespace
 
 CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
   auto& lib = Library();
-  if (g_clients.fetch_add(1) == 0 || lib.engine.load() == nullptr) {
-    lib.engine.store(new CMyPcCommSocket, std::memory_order_release);
+  const bool inCallback = InsideCallback();
+  scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(g_lifecycle);
+  ++g_clients;
+  if (!inCallback) {
+    // An engine still being deleted is waited for: its teardown clears the flags.
+    g_lifecycleIdle.wait(lock, [] { return !g_busy; });
+    DeleteEngines(std::exchange(g_abandoned, {}), lock);
+    g_lifecycleIdle.wait(lock, [] { return !g_busy; });
   }
+  if (lib.engine.load() != nullptr) return;
+  if (g_busy || !g_abandoned.empty()) {
+    // Inside a callback of the engine going away: no second engine beside it.
+    scanlink::transport::MyTrace(
+        "CMyPcCommSocketClient(): The last engine is still being released, this client has no "
+        "connection!");
+    return;
+  }
+  g_busy = true;
+  lock.unlock();
+  CMyPcCommSocket* engine = new CMyPcCommSocket;
+  lock.lock();
+  lib.engine.store(engine, std::memory_order_release);
+  g_busy = false;
+  g_lifecycleIdle.notify_all();
 }
 
 CMyPcCommSocketClient::CMyPcCommSocketClient(const CMyPcCommSocketClient& other)
     : nModuleID(other.nModuleID) {
-  g_clients.fetch_add(1);
+  scanlink::platform::LockGuard guard(g_lifecycle);
+  ++g_clients;
 }
 
 CMyPcCommSocketClient& CMyPcCommSocketClient::operator=(const CMyPcCommSocketClient& other) {
@@ -40,17 +96,33 @@ CMyPcCommSocketClient& CMyPcCommSocketClient::operator=(const CMyPcCommSocketCli
 }
 
 CMyPcCommSocketClient::~CMyPcCommSocketClient() {
-  if (g_clients.fetch_sub(1) != 1) return;
-  // The engine's work ends first, publishing nothing; only then are the flags cleared, so no
-  // bring-up or reconnection still running can set them again.
-  delete Library().engine.exchange(nullptr, std::memory_order_acq_rel);
-  scanlink::transport::StoreGlobal(gInitFinishFlag, 0);
-  scanlink::transport::StoreGlobal(gFirstConnFlag, 0);
+  const bool inCallback = InsideCallback();
+  scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(g_lifecycle);
+  if (--g_clients != 0) return;
+  CMyPcCommSocket* engine = Library().engine.exchange(nullptr, std::memory_order_acq_rel);
+  if (engine == nullptr) return;
+  if (inCallback) {
+    // Deleting here would wait for the library's threads, this one among them, or free what the
+    // callback's caller still uses: the connection closes now, the rest waits for the next
+    // client.
+    scanlink::transport::MyTrace(
+        "~CMyPcCommSocketClient(): The last client is destroyed inside a callback, the connection "
+        "is closed and the engine released by the next client!");
+    engine->Abandon();
+    g_abandoned.push_back(engine);
+    ClearFlagsOfAnEngineGone();
+    return;
+  }
+  DeleteEngines({engine}, lock);
 }
 
 int CMyPcCommSocketClient::ClientInitPcComm() {
   CMyPcCommSocket* engine = Engine();
-  return engine != nullptr ? engine->InitPcComm() : 1;
+  if (engine == nullptr) {
+    scanlink::transport::MyTrace("ClientInitPcComm(): This client has no engine!");
+    return 1;
+  }
+  return engine->InitPcComm();
 }
 
 bool CMyPcCommSocketClient::ExitConnection() {
@@ -83,7 +155,7 @@ bool CMyPcCommSocketClient::ClientRegisterModuleAlarm(CMyPcCommInterface* module
 int CMyPcCommSocketClient::ClientSendMessage(CMyPcCommMessage& message) {
   CMyPcCommSocket* engine = Engine();
   if (engine == nullptr) return 0;
-  ScopedLock<RecursiveMutex> guard(Library().lock);
+  // Not under the library lock: a send waiting for room must not hold up the listening thread.
   return engine->MySendMessage(message, nModuleID);
 }
 

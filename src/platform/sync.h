@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -11,6 +12,7 @@ namespace scanlink::platform {
 
 using Mutex = std::mutex;
 using LockGuard = std::lock_guard<std::mutex>;
+using ConditionVariable = std::condition_variable;
 
 // A re-entrant lock that knows its owner, so teardown can tell whether it may wait for threads
 // that need the lock.

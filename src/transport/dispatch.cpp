@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "codec/codec.h"
+#include "platform/clock.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"
 #include "transport/link.h"
@@ -54,6 +55,19 @@ void CMyPcCommSocket::ReclaimTransactions(uint32_t generation) {
   if (freed > 0) {
     Counters::Add(lib.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
     TraceF("ReclaimTransactions(): %d transactions of a lost link freed.", freed);
+  }
+}
+
+void CMyPcCommSocket::ReclaimExpired() {
+  LibraryState& lib = Library();
+  const uint64_t now = platform::TickMs();
+  const uint64_t bound = static_cast<uint64_t>(timings_.replyTimeoutMs);
+  if (now < bound) return;
+  const int freed = lib.trans.ReclaimSentBefore(now - bound);
+  if (freed > 0) {
+    Counters::Add(lib.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
+    TraceF("ReclaimExpired(): %d transactions without a reply for %d ms freed.", freed,
+           timings_.replyTimeoutMs);
   }
 }
 
@@ -118,20 +132,26 @@ void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
   bool delivered = false;
   if (transId == 0xFFFF) {
     MyTrace("MyDispatchData(): Dispatch data to all module!");
-    while (node != nullptr) {
-      TraceF("MyDispatchData(): One of all module ID is: %d", node->nModuleID);
-      if (IsActive(node->pInterface)) {
-        node->pInterface->ProcPcCommMsg(record);
-        delivered = true;
-      }
-      // A module that unregistered itself in its callback has a cleared node: the walk ends.
-      node = node->pNext;
-    }
+    delivered = Broadcast([&](ObjectNode* target) {
+      TraceF("MyDispatchData(): One of all module ID is: %d", target->nModuleID);
+      if (!IsActive(target->pInterface)) return false;
+      target->pInterface->ProcPcCommMsg(record);
+      return true;
+    });
   } else {
     MyTrace("Dispatch data to specify source module!");
     TransInfo* info = lib.trans.GetTransInfo(transId);
     if (info == nullptr) {
       MyTrace("The transaction information table is NULL!");
+      Counters::Add(lib.counters.droppedTransaction);
+      return;
+    }
+    // (The free list's tail has an entry too, taken by nobody: serial 0.)
+    if (info->nSerial != 0 &&
+        platform::TickMs() - info->nSentMs > static_cast<uint64_t>(timings_.replyTimeoutMs)) {
+      // Overdue: its id is given back, as every other overdue one, and the reply is unknown.
+      ReclaimExpired();
+      MyTrace("The reply came after the transaction was given up!");
       Counters::Add(lib.counters.droppedTransaction);
       return;
     }
@@ -141,7 +161,7 @@ void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
       return;
     }
     lib.trans.FreeTransID(transId);
-    for (; node != nullptr; node = node->pNext) {
+    for (; node != nullptr && !Closed(); node = node->pNext) {
       TraceF("MyDispatchData(): The source module ID is: %d. The trans id is: %d.", moduleId,
              transId);
       if (node->nModuleID == moduleId && IsActive(node->pInterface)) {

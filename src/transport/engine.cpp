@@ -72,7 +72,7 @@ bool CMyPcCommSocket::MayJoinWorkers() const {
 
 void CMyPcCommSocket::RetireLink(uint32_t generation) {
   LibraryState& lib = Library();
-  std::unique_ptr<Link> link;
+  std::shared_ptr<Link> link;
   {
     platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
     if (link_ && (generation == kCurrentLink || link_->generation == generation)) {
@@ -123,7 +123,7 @@ void CMyPcCommSocket::FinishLink(Link& link) {
 }
 
 void CMyPcCommSocket::ReapRetired(const BringUpLock&) {
-  std::vector<std::unique_ptr<Link>> done;
+  std::vector<std::shared_ptr<Link>> done;
   {
     platform::LockGuard guard(retiredMutex_);
     done.swap(retired_);
@@ -136,9 +136,7 @@ void CMyPcCommSocket::ReapRetired(const BringUpLock&) {
       continue;
     }
     FinishLink(*link);
-    LibraryState& lib = Library();
-    // Sockets close under the library lock: no send is in progress on them then.
-    platform::ScopedLock<platform::RecursiveMutex> lock(lib.lock);
+    // A send still writing holds the link: its sockets close when the last holder lets go.
     link.reset();
   }
 }
@@ -324,7 +322,7 @@ bool CMyPcCommSocket::ReachabilityProbe() {
 bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
   // A link left from an earlier bring-up never runs beside the new one.
   TakeDown(held, kCurrentLink);
-  auto link = std::make_unique<Link>();
+  auto link = std::make_shared<Link>();
   if (!link->sockData.Open()) return false;
   if (!link->sockAlarm.Open()) return false;
   MyTrace("MyOpen(): PcComm Communication Init Socket Successful!");
@@ -400,6 +398,12 @@ bool CMyPcCommSocket::MyConnectAlarm() {
   l->alarmConnected.store(true, std::memory_order_release);
   l->wake.Set();
   return true;
+}
+
+void CMyPcCommSocket::Abandon() {
+  cancel_.Set();
+  maintainStop_.Set();
+  RetireLink(kCurrentLink);
 }
 
 void CMyPcCommSocket::MyClose() {

@@ -30,6 +30,9 @@ class CMyPcCommSocket {
     // prompt all the same.
     int connectTimeoutMs = 10000;
     int sendWaitMs = 3000;  // a full send buffer before the link counts as lost
+    // A request without a reply for this long gives its transaction id back; a later reply is
+    // then an unknown transaction.
+    int replyTimeoutMs = 60000;
   };
   // Timings of the engines created from now on; an engine keeps its own for its whole life, so
   // none of its threads ever sees them change.
@@ -52,6 +55,10 @@ class CMyPcCommSocket {
   bool MyConnect();
   bool MyConnectAlarm();
   void MyClose();
+  // For the last client destroyed inside a callback, where nothing may be waited for: the
+  // connection is closed and supervision told to end, without joining a thread. The engine is
+  // deleted later, outside any callback.
+  void Abandon();
   bool ReachabilityProbe();
   static uint16_t IcmpChecksum(const uint8_t* data, size_t size);
   // The 48-byte echo request of one probe exchange, checksum in bytes 4-5.
@@ -63,9 +70,10 @@ class CMyPcCommSocket {
   void RegisterAlarmModule(CMyPcCommInterface* module, uint8_t mode);
   int SendAlarm(const char* data, int length);
 
-  // Send path (callers hold the library lock).
+  // Send path. The transaction id and the link are taken under the library lock; the write,
+  // and its wait for room in the socket, happen without it (unless a callback holds it), so the
+  // listening thread can always queue what it reads. Writers of one link take turns.
   uint16_t MySendMessage(CMyPcCommMessage& message, uint8_t moduleId);
-  int MySendAll(const uint8_t* data, int32_t count);
 
   // Dispatch of one whole frame (callers hold the library lock).
   void MyDispatchData(const uint8_t* frame, int32_t length);
@@ -96,6 +104,11 @@ class CMyPcCommSocket {
   // then. Every flag, notice and ConnectMsg of the engine goes through it.
   template <typename F>
   bool Publish(F&& fn);
+  // Calls deliver(node) for every module registered and active when the broadcast started that
+  // is still registered when its turn comes: a callback may change the registrations. Stops once
+  // the engine is closing. Callers hold the library lock. True when a module was served.
+  template <typename F>
+  bool Broadcast(F&& deliver);
 
   void ListenThreadProc(Link* link);
   void MsgProcThreadProc(platform::Event* stop);
@@ -113,15 +126,21 @@ class CMyPcCommSocket {
   void FinishLink(Link& link);
   bool MayJoinWorkers() const;
   void ReclaimTransactions(uint32_t generation);
+  // Frees the ids of requests unanswered for longer than the reply bound; callers hold the
+  // library lock.
+  void ReclaimExpired();
+  int MySendAll(Link* link, const uint8_t* data, int32_t count);
 
   // Registered first and released last: every socket of the engine lives inside it.
   platform::SocketLibrary sockets_;
   const Timings timings_;
   std::atomic<int> connectOK_{0};
   std::atomic<int> connectRetry_{0};
-  std::unique_ptr<Link> link_;  // replaced under the library lock
+  // Replaced under the library lock. Shared with the sends under way on it: a link outlives its
+  // last write, whoever drops it last.
+  std::shared_ptr<Link> link_;
   platform::Mutex retiredMutex_;
-  std::vector<std::unique_ptr<Link>> retired_;
+  std::vector<std::shared_ptr<Link>> retired_;
   // One bring-up or teardown at a time, whoever starts it. Re-entrant only so that a callback
   // can be told it runs inside one.
   platform::RecursiveMutex bringUp_;

@@ -30,6 +30,8 @@ struct CMyPcCommSocket::Link {
   // to a connected data socket.
   std::atomic<bool> dataConnected{false};
   std::atomic<bool> alarmConnected{false};
+  // One writer at a time on the data socket; never held while waiting for the library lock.
+  platform::Mutex sendMutex;
   bool dataFresh = true;  // the data socket has not seen a connect attempt yet
   bool alarmFresh = true;
   platform::Thread hThreadListen;
@@ -61,6 +63,25 @@ bool CMyPcCommSocket::Publish(F&& fn) {
   if (Closed()) return false;
   fn();
   return true;
+}
+
+template <typename F>
+bool CMyPcCommSocket::Broadcast(F&& deliver) {
+  ObjectTable& objects = Library().objects;
+  CMyPcCommInterface* targets[ObjectTable::kSize];
+  int count = 0;
+  for (ObjectNode* node = objects.Head(); node != nullptr && count < ObjectTable::kSize;
+       node = node->pNext) {
+    targets[count++] = node->pInterface;
+  }
+  bool served = false;
+  for (int i = 0; i < count && !Closed(); ++i) {
+    // Looked up again: the slot of a module that left may already hold another one.
+    ObjectNode* node = objects.Find(targets[i]);
+    if (node == nullptr) continue;
+    served = deliver(node) || served;
+  }
+  return served;
 }
 
 }  // namespace scanlink::transport

@@ -86,13 +86,15 @@ bool CMyPcCommSocket::SendLinkStatus(int status) {
 
 bool CMyPcCommSocket::NotifyConnectMsg(bool connected) {
   return Publish([&] {
-    for (ObjectNode* node = Library().objects.Head(); node != nullptr; node = node->pNext) {
-      CMyPcCommInterface* module = node->pInterface;
-      if (module != nullptr &&
-          std::atomic_ref<unsigned char>(module->bActive).load(std::memory_order_relaxed) == 1) {
-        module->ConnectMsg(connected);
+    Broadcast([&](ObjectNode* target) {
+      CMyPcCommInterface* module = target->pInterface;
+      if (module == nullptr ||
+          std::atomic_ref<unsigned char>(module->bActive).load(std::memory_order_relaxed) != 1) {
+        return false;
       }
-    }
+      module->ConnectMsg(connected);
+      return true;
+    });
   });
 }
 

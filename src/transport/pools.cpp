@@ -82,6 +82,7 @@ uint16_t TransInfoTable::AllocTransID() {
   const uint16_t id = freeHead_;
   freeHead_ = static_cast<uint16_t>(entries_[id].nNextFree);
   entries_[id] = TransInfo{};
+  entries_[id].nSerial = ++serial_;
   ++inUse_;
   return id;
 }
@@ -98,6 +99,23 @@ void TransInfoTable::FreeTransID(uint16_t id) {
   entries_[freeTail_].nNextFree = id;
   freeTail_ = id;
   entries_[id] = TransInfo{};
+}
+
+void TransInfoTable::FreeTransID(uint16_t id, uint32_t serial) {
+  const TransInfo* e = GetTransInfo(id);
+  if (e != nullptr && e->nSerial == serial) FreeTransID(id);
+}
+
+int TransInfoTable::ReclaimSentBefore(uint64_t sentBeforeMs) {
+  int freed = 0;
+  for (uint16_t id = 1; id < kSize; ++id) {
+    const TransInfo& e = entries_[id];
+    if (e.nNextFree == 0 && id != freeTail_ && e.nSentMs < sentBeforeMs) {
+      FreeTransID(id);
+      ++freed;
+    }
+  }
+  return freed;
 }
 
 int TransInfoTable::ReclaimUpTo(uint32_t generation) {

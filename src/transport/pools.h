@@ -44,6 +44,8 @@ struct TransInfo {
   uint8_t nSourceID;
   int32_t nNextFree;
   uint32_t nGeneration;  // the link the request went out on
+  uint32_t nSerial;      // which use of the id this is
+  uint64_t nSentMs;      // when it was taken
 };
 
 // Transaction ids 1..1023.
@@ -55,16 +57,21 @@ class TransInfoTable {
   uint16_t AllocTransID();
   TransInfo* GetTransInfo(uint16_t id);
   void FreeTransID(uint16_t id);
+  // Frees id only while it still belongs to the request that took it as serial.
+  void FreeTransID(uint16_t id, uint32_t serial);
   // Ids handed out and not yet returned (the free list's tail counts as free).
   int InUse() const { return inUse_; }
   // Frees every id still open on links up to generation; returns how many.
   int ReclaimUpTo(uint32_t generation);
+  // Frees every id taken before sentBeforeMs; returns how many.
+  int ReclaimSentBefore(uint64_t sentBeforeMs);
 
  private:
   TransInfo entries_[kSize];
   uint16_t freeHead_ = 0;
   uint16_t freeTail_ = 0;
   int inUse_ = 0;
+  uint32_t serial_ = 0;
 };
 
 // One entry of the message queue: a received frame, or the mark a finished link leaves behind

@@ -1,7 +1,9 @@
 // The send path: every request leaves through MySendMessage with a fresh transaction id.
 #include <atomic>
 #include <cstring>
+#include <memory>
 
+#include "platform/clock.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"
 #include "transport/link.h"
@@ -26,54 +28,73 @@ uint16_t CMyPcCommSocket::MySendMessage(CMyPcCommMessage& message, uint8_t modul
     return 0;
   }
   uint8_t frame[2056] = {};
-  const uint16_t id = lib.trans.AllocTransID();
-  TraceF("The send trans id is: %d .", id);
-  if (id == 0) {
-    MyTrace("$$$$$ Transaction ID is 0 !");
-    Counters::Add(lib.counters.sendsFailed);
-    return 0;
-  }
-  TransInfo* info = lib.trans.GetTransInfo(id);
-  if (info == nullptr) {
-    MyTrace("$$$$$ Transaction information table is NULL!");
-    Counters::Add(lib.counters.sendsFailed);
-    return 0;
-  }
-  info->nSourceID = moduleId;
-  info->nGeneration = link_ ? link_->generation : 0;
-  frame[0] = 0x55;
-  frame[1] = info->nSourceID;
-  PutBe16(frame + 2, message.nCode);
-  PutBe16(frame + 4, id);
-  PutBe16(frame + 6, message.nLength);
-  std::memcpy(frame + 8, message.payload, message.nLength);
+  uint16_t id;
+  uint32_t serial;
+  std::shared_ptr<Link> link;
+  {
+    platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+    id = lib.trans.AllocTransID();
+    if (id == 0) {
+      // Every id taken: those whose reply is overdue will never be answered.
+      ReclaimExpired();
+      id = lib.trans.AllocTransID();
+    }
+    TraceF("The send trans id is: %d .", id);
+    if (id == 0) {
+      MyTrace("$$$$$ Transaction ID is 0 !");
+      Counters::Add(lib.counters.sendsFailed);
+      return 0;
+    }
+    TransInfo* info = lib.trans.GetTransInfo(id);
+    if (info == nullptr) {
+      MyTrace("$$$$$ Transaction information table is NULL!");
+      Counters::Add(lib.counters.sendsFailed);
+      return 0;
+    }
+    info->nSourceID = moduleId;
+    info->nGeneration = link_ ? link_->generation : 0;
+    info->nSentMs = platform::TickMs();
+    serial = info->nSerial;
+    frame[0] = 0x55;
+    frame[1] = info->nSourceID;
+    PutBe16(frame + 2, message.nCode);
+    PutBe16(frame + 4, id);
+    PutBe16(frame + 6, message.nLength);
+    std::memcpy(frame + 8, message.payload, message.nLength);
 
-  for (ObjectNode* node = lib.objects.Head(); node != nullptr; node = node->pNext) {
-    if (node->nModuleID != moduleId || node->pInterface == nullptr ||
-        std::atomic_ref<unsigned char>(node->pInterface->bActive).load(std::memory_order_relaxed) !=
-            1) {
-      continue;
+    bool registered = false;
+    for (ObjectNode* node = lib.objects.Head(); node != nullptr; node = node->pNext) {
+      if (node->nModuleID == moduleId && node->pInterface != nullptr &&
+          std::atomic_ref<unsigned char>(node->pInterface->bActive)
+                  .load(std::memory_order_relaxed) == 1) {
+        registered = true;
+        break;
+      }
     }
-    if (MySendAll(frame, message.nLength + 8) == 0) {
-      Counters::Add(lib.counters.sends);
-      return id;
-    }
-    Counters::Add(lib.counters.sendsFailed);
-    lib.trans.FreeTransID(id);
-    return 0;
+    // No registered, active module with that id: nothing is written, the id is the result.
+    if (!registered) return id;
+    link = link_;
   }
-  // No registered, active module with that id: nothing is written, the id is the result.
-  return id;
+  if (MySendAll(link.get(), frame, message.nLength + 8) == 0) {
+    Counters::Add(lib.counters.sends);
+    return id;
+  }
+  Counters::Add(lib.counters.sendsFailed);
+  platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+  // Reclaimed with its link meanwhile, the id may already serve another request.
+  lib.trans.FreeTransID(id, serial);
+  return 0;
 }
 
-int CMyPcCommSocket::MySendAll(const uint8_t* data, int32_t count) {
+int CMyPcCommSocket::MySendAll(Link* link, const uint8_t* data, int32_t count) {
   if (count <= 0) return 0;
-  Link* link = link_.get();
   if (link == nullptr || !link->dataConnected.load(std::memory_order_acquire)) {
     // No connection to lose: the request fails, the link state stays as it is.
     MyTrace("MySendAll(): The data socket is not connected!");
     return 4;
   }
+  // Frames of concurrent senders never interleave; the library lock is not needed for the write.
+  platform::LockGuard writer(link->sendMutex);
   size_t sent = 0;
   const size_t total = static_cast<size_t>(count);
   while (sent < total) {
@@ -100,6 +121,7 @@ int CMyPcCommSocket::MySendAll(const uint8_t* data, int32_t count) {
 }
 
 int CMyPcCommSocket::SendAlarm(const char* data, int length) {
+  // The caller holds the library lock: the link stays while it writes, without waiting.
   Link* link = link_.get();
   if (link == nullptr || !link->alarmConnected.load(std::memory_order_acquire) || length < 0 ||
       (data == nullptr && length > 0)) {

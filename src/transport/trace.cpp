@@ -1,5 +1,7 @@
 #include "transport/trace.h"
 
+#include <cstdint>
+
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
 
@@ -13,7 +15,14 @@ struct Sink {
 
 std::atomic<bool> g_enabled{false};
 platform::Mutex g_sinkMutex;
+platform::ConditionVariable g_sinkIdle;
 Sink g_sink;
+// Sink calls in progress, by the installation they started under: replacing the sink waits for
+// the calls of the ones before, so their context may be released as soon as it returns.
+uint64_t g_installation = 0;
+uint64_t g_olderCalls = 0;         // calls started before the latest installation
+uint64_t g_currentCalls = 0;       // calls started under it
+thread_local int t_callsHere = 0;  // calls in progress on this thread (a sink may trace)
 
 }  // namespace
 
@@ -22,19 +31,39 @@ bool TraceEnabled() { return g_enabled.load(std::memory_order_relaxed); }
 void MyTrace(const char* text) {
   if (!TraceEnabled() || text == nullptr) return;
   Sink sink;
+  uint64_t installation;
   {
     platform::LockGuard guard(g_sinkMutex);
     sink = g_sink;
+    if (sink.fn == nullptr) return;
+    installation = g_installation;
+    ++g_currentCalls;
   }
-  if (sink.fn != nullptr) sink.fn(text, sink.context);
+  ++t_callsHere;
+  sink.fn(text, sink.context);
+  --t_callsHere;
+  platform::LockGuard guard(g_sinkMutex);
+  if (installation == g_installation) {
+    --g_currentCalls;
+  } else {
+    --g_olderCalls;
+  }
+  g_sinkIdle.notify_all();
 }
 
 }  // namespace scanlink::transport
 
 void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context) {
   using namespace scanlink::transport;
-  scanlink::platform::LockGuard guard(g_sinkMutex);
+  scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(g_sinkMutex);
   g_sink.fn = sink;
   g_sink.context = context;
   g_enabled.store(sink != nullptr, std::memory_order_relaxed);
+  ++g_installation;
+  g_olderCalls += g_currentCalls;
+  g_currentCalls = 0;
+  // Calls of this thread (a sink replacing itself) cannot end while it waits here; a later
+  // installation on another thread may also wait for calls of the one made here, which is fine.
+  const uint64_t mine = static_cast<uint64_t>(t_callsHere);
+  g_sinkIdle.wait(lock, [&] { return g_olderCalls <= mine; });
 }

@@ -1,17 +1,22 @@
 // Random sequences of what an application does (bring-up, ExitConnection, destruction and
-// re-creation, registration changes, sends) interleaved with what a scanner on a bad link does
-// (close, reset, refuse, lost SYNs on either port, stall). After every step the library must be
-// in a state its flags describe, and back to the same descriptors and threads, without a
-// spinning thread.
+// re-creation, registration changes, sends; from its own thread or inside a callback; a client
+// replaced on two threads at once) interleaved with what a scanner on a bad link does (close,
+// reset, refuse, lost SYNs on either port, stall), while the scanner may stream reports. After
+// every step the library must be in a state its flags describe, every module must have heard a
+// well-formed sequence of notices, and the library must be back to the same descriptors and
+// threads, without a spinning thread.
 //
 // SCANLINK_LIFECYCLE_SEQUENCES=N sets the number of client lifetimes (default 20);
 // SCANLINK_LIFECYCLE_SEED=S replays a run (the seed is printed with every failure).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -28,6 +33,7 @@
 
 using namespace std::chrono_literals;
 using scanlink::test::LoopbackPeer;
+using scanlink::test::MakeFrame;
 using scanlink::test::RecordingModule;
 using scanlink::test::SynDrop;
 using scanlink::test::WaitUntil;
@@ -56,8 +62,20 @@ unsigned EnvUnsigned(const char* name, unsigned fallback) {
 // What the modules may hear: a loss, then attempts, each failed or the last one restored.
 class NoticeGrammar {
  public:
+  // For a module registered at any moment: its first notice may be any of them.
+  static NoticeGrammar JoiningLate() {
+    NoticeGrammar g;
+    g.state_ = State::kAny;
+    return g;
+  }
   bool Feed(const std::string& e) {
     switch (state_) {
+      case State::kAny:
+        if (e == "status 1") return Go(true, State::kLost);
+        if (e == "connect 0") return Go(true, State::kAttempt);
+        if (e == "status 3") return Go(true, State::kWaiting);
+        if (e == "status 2") return Go(true, State::kRestored);
+        return Go(e == "connect 1", State::kWatching);
       case State::kWatching:
         return Go(e == "status 1", State::kLost);
       case State::kLost:
@@ -73,10 +91,10 @@ class NoticeGrammar {
     }
     return false;
   }
-  bool Watching() const { return state_ == State::kWatching; }
+  bool Watching() const { return state_ == State::kWatching || state_ == State::kAny; }
 
  private:
-  enum class State { kWatching, kLost, kAttempt, kWaiting, kRestored };
+  enum class State { kAny, kWatching, kLost, kAttempt, kWaiting, kRestored };
   bool Go(bool ok, State next) {
     if (ok) state_ = next;
     return ok;
@@ -84,11 +102,79 @@ class NoticeGrammar {
   State state_ = State::kWatching;
 };
 
+// Records like RecordingModule and runs a one-shot action inside its next callback (a report, a
+// notice or ConnectMsg), on the library's thread.
+class HookedModule : public RecordingModule {
+ public:
+  void Arm(std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    action_ = std::move(action);
+    fired_ = false;
+  }
+  bool WaitFired(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return fired_changed_.wait_for(lock, timeout, [&] { return fired_; });
+  }
+  void ConnectMsg(bool connected) override {
+    RecordingModule::ConnectMsg(connected);
+    Fire();
+  }
+  void ProcPcCommMsg(CCmdManage& m) override {
+    RecordingModule::ProcPcCommMsg(m);
+    Fire();
+  }
+
+ private:
+  void Fire() {
+    std::function<void()> action;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      action = std::move(action_);
+      action_ = nullptr;
+    }
+    if (!action) return;
+    action();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      fired_ = true;
+    }
+    fired_changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable fired_changed_;
+  std::function<void()> action_;
+  bool fired_ = false;
+};
+
 enum class Fault { kNone, kClose, kCloseAlarm, kReset, kRefuse, kDropData, kDropAlarm, kStall };
 const char* const kFaultNames[] = {"none",   "close",          "close alarm",     "reset",
                                    "refuse", "lost data SYNs", "lost alarm SYNs", "stall"};
-enum class Action { kNone, kInit, kExit, kDestroy, kRegistration, kSend };
-const char* const kActionNames[] = {"none", "init", "exit", "destroy", "registration", "send"};
+enum class Action {
+  kNone,
+  kInit,
+  kExit,
+  kDestroy,
+  kRegistration,
+  kSend,
+  kReplace,  // one thread destroys the client while another creates the next
+  kExitInCallback,
+  kDestroyInCallback,
+  kUnregisterInCallback,
+  kReregisterInCallback,
+  kSendInCallback,
+};
+const char* const kActionNames[] = {"none",
+                                    "init",
+                                    "exit",
+                                    "destroy",
+                                    "registration",
+                                    "send",
+                                    "replace on two threads",
+                                    "exit in a callback",
+                                    "destroy in a callback",
+                                    "unregister in a callback",
+                                    "re-register in a callback",
+                                    "send in a callback"};
 
 class RandomLifecycle : public ::testing::Test {
  protected:
@@ -106,6 +192,7 @@ class RandomLifecycle : public ::testing::Test {
     peer.EchoReplies();
   }
   void TearDown() override {
+    StopReports();
     if (client) {
       client->ClientRegisterModule(&a, 0);
       client->ClientRegisterModule(&b, 0);
@@ -118,16 +205,41 @@ class RandomLifecycle : public ::testing::Test {
   int LibraryDescriptors() { return scanlink::test::OpenDescriptors() - peer.OpenDescriptors(); }
   int Accepts() { return peer.DataAccepts() + peer.AlarmAccepts(); }
 
-  // Feeds the notices module a heard since the last call to the grammar.
+  // Feeds the notices each module heard since the last call to its grammar.
   bool NoticesWellFormed() {
-    const auto events = a.Events();
-    for (; seen < events.size(); ++seen) {
-      if (!grammar.Feed(events[seen])) {
-        ADD_FAILURE() << "notice out of order: " << events[seen];
+    return WellFormed(a, grammar, seen) && WellFormed(b, grammarB, seenB);
+  }
+  bool WellFormed(RecordingModule& m, NoticeGrammar& g, size_t& done) {
+    const auto events = m.Events();
+    for (; done < events.size(); ++done) {
+      if (!g.Feed(events[done])) {
+        ADD_FAILURE() << "notice out of order at module " << (&m == &a ? "a" : "b") << ": "
+                      << events[done];
         return false;
       }
     }
     return true;
+  }
+  // A module (or both) may join a link in any state from now on.
+  void JoinLate(bool both) {
+    NoticesWellFormed();
+    grammarB = NoticeGrammar::JoiningLate();
+    if (both) grammar = NoticeGrammar::JoiningLate();
+  }
+
+  // The scanner streams reports while a step runs.
+  void StartReports() {
+    reporting = true;
+    reporter = std::thread([this] {
+      while (reporting) {
+        peer.SendData(MakeFrame(37, 0xFFFF, {0, 1}));
+        std::this_thread::sleep_for(2ms);
+      }
+    });
+  }
+  void StopReports() {
+    reporting = false;
+    if (reporter.joinable()) reporter.join();
   }
 
   std::string Describe() {
@@ -165,9 +277,12 @@ class RandomLifecycle : public ::testing::Test {
 
   LoopbackPeer peer;
   std::unique_ptr<CMyPcCommSocketClient> client;
-  RecordingModule a, b;
-  NoticeGrammar grammar;
-  size_t seen = 0;
+  HookedModule a;
+  RecordingModule b;
+  NoticeGrammar grammar, grammarB;
+  size_t seen = 0, seenB = 0;
+  std::atomic<bool> reporting{false};
+  std::thread reporter;
 };
 
 TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
@@ -183,16 +298,16 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
   int upDescriptors = -1;
   std::map<std::string, int> figures;
   int steps = 0;
+  bool bRegistered = false;
 
-  for (unsigned sequence = 0; sequence < sequences && !HasFailure(); ++sequence) {
-    SCOPED_TRACE("sequence " + std::to_string(sequence));
-    // A new client always brings a working link up; a failed reconnection of the client before
-    // is reported with 6 until the application writes 0 into gLinkDownFlag.
-    client = std::make_unique<CMyPcCommSocketClient>();
-    ASSERT_TRUE(client->ClientRegisterModule(&a, 1));
-    bool bRegistered = chance(50) && client->ClientRegisterModule(&b, 1);
+  // Registers the modules with a (new) client, a last so that requests go out for it, and brings
+  // the link up: a failed reconnection of the client before is reported with 6 until the
+  // application writes 0 into gLinkDownFlag.
+  auto bringUp = [&] {
+    EXPECT_TRUE(client->ClientRegisterModule(&a, 1));
     if (bRegistered) {
-      ASSERT_TRUE(client->ClientRegisterModule(&a, 1));
+      EXPECT_TRUE(client->ClientRegisterModule(&b, 1));
+      EXPECT_TRUE(client->ClientRegisterModule(&a, 1));
     }
     int r = client->ClientInitPcComm();
     if (r == 6) {
@@ -200,12 +315,24 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
       gLinkDownFlag = 0;
       r = client->ClientInitPcComm();
     }
-    ASSERT_EQ(r, 0);
+    return r;
+  };
+
+  for (unsigned sequence = 0; sequence < sequences && !HasFailure(); ++sequence) {
+    SCOPED_TRACE("sequence " + std::to_string(sequence));
+    // A new client always brings a working link up.
+    client = std::make_unique<CMyPcCommSocketClient>();
+    bRegistered = chance(50);
+    ASSERT_EQ(bringUp(), 0);
     ASSERT_TRUE(scanlink::test::RoundTrip(*client, a, 2s)) << Describe();
     grammar = NoticeGrammar();
+    grammarB = NoticeGrammar();
     seen = a.Events().size();
+    seenB = b.Events().size();
     if (upDescriptors < 0) upDescriptors = LibraryDescriptors();
     bool closed = false;
+    bool closedInCallback = false;  // its link is joined and closed by the destructor
+    bool abandoned = false;         // the last client went inside a callback
     int acceptsAtClose = 0;
 
     const unsigned length = 4 + rng() % 8;
@@ -213,15 +340,36 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
       ++steps;
       const auto fault = static_cast<Fault>(rng() % 8);
       // Exit and destruction end what a sequence can test: rarer than the rest.
-      static constexpr Action kActions[] = {
-          Action::kNone, Action::kNone,    Action::kInit,         Action::kInit,
-          Action::kExit, Action::kDestroy, Action::kRegistration, Action::kRegistration,
-          Action::kSend, Action::kSend};
-      const Action action = kActions[rng() % std::size(kActions)];
+      static constexpr Action kActions[] = {Action::kNone,
+                                            Action::kNone,
+                                            Action::kInit,
+                                            Action::kInit,
+                                            Action::kExit,
+                                            Action::kDestroy,
+                                            Action::kRegistration,
+                                            Action::kRegistration,
+                                            Action::kSend,
+                                            Action::kSend,
+                                            Action::kReplace,
+                                            Action::kExitInCallback,
+                                            Action::kDestroyInCallback,
+                                            Action::kUnregisterInCallback,
+                                            Action::kReregisterInCallback,
+                                            Action::kSendInCallback};
+      Action action = kActions[rng() % std::size(kActions)];
+      // A closed engine calls no callback, and replacing its client proves nothing more.
+      if (closed && action >= Action::kReplace) action = Action::kNone;
+      // (The peer's Stop and Start are not made for another thread's sends.)
+      const bool reports = chance(50) && fault != Fault::kRefuse;
+      bool replaced = false;
       SCOPED_TRACE("step " + std::to_string(step) + ": " + kFaultNames[int(fault)] + ", then " +
-                   kActionNames[int(action)]);
+                   kActionNames[int(action)] + (reports ? ", reports streaming" : ""));
       ++figures[std::string("fault: ") + kFaultNames[int(fault)]];
       ++figures[std::string("action: ") + kActionNames[int(action)]];
+      if (reports) {
+        ++figures["steps with reports streaming"];
+        StartReports();
+      }
 
       std::unique_ptr<SynDrop> drop;
       switch (fault) {
@@ -253,6 +401,15 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
       // The fault lasts a while: the action may meet the loss, the attempt or the wait.
       std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 200));
 
+      // An action inside a's next callback: a report, a notice or ConnectMsg, whichever the
+      // link brings first (a report is asked for, the link may be down).
+      auto inCallback = [&](std::function<void()> inside) {
+        a.Arm(std::move(inside));
+        peer.SendData(MakeFrame(37, 0xFFFF, {0, 2}));
+        const bool fired = a.WaitFired(3s);
+        if (!fired) a.Arm(nullptr);
+        return fired;
+      };
       switch (action) {
         case Action::kNone:
           break;
@@ -277,7 +434,9 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
           if (bRegistered) {
             EXPECT_TRUE(client->ClientRegisterModule(&b, 0));
             bRegistered = false;
+            JoinLate(false);  // b's notices end wherever they were
           } else {
+            JoinLate(false);
             bRegistered = client->ClientRegisterModule(&b, 1);
             EXPECT_TRUE(bRegistered);
           }
@@ -287,23 +446,71 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
         case Action::kSend:
           for (int i = 0; i < 5; ++i) client->GetScanMode();
           break;
+        case Action::kReplace: {
+          // Whichever thread is first: the engine is shared or a new one is made, never lost.
+          auto old = std::move(client);
+          std::thread destroyer([&] { old.reset(); });
+          client = std::make_unique<CMyPcCommSocketClient>();
+          destroyer.join();
+          JoinLate(true);
+          replaced = true;  // brought up once the scanner behaves again
+          break;
+        }
+        case Action::kExitInCallback:
+          if (inCallback([&] { client->ExitConnection(); })) {
+            if (!closed) acceptsAtClose = Accepts();
+            closedInCallback = !closed;
+            closed = true;
+          }
+          break;
+        case Action::kDestroyInCallback:
+          if (inCallback([&] { client.reset(); })) abandoned = true;
+          break;
+        case Action::kUnregisterInCallback:
+          if (bRegistered) {
+            const bool fired = inCallback([&] {
+              EXPECT_TRUE(client->ClientRegisterModule(&b, 0));
+              EXPECT_TRUE(client->ClientRegisterModule(&a, 1));
+            });
+            if (fired) bRegistered = false;
+            JoinLate(false);  // b's notices end wherever they were
+          }
+          break;
+        case Action::kReregisterInCallback:
+          inCallback([&] { EXPECT_TRUE(client->ClientRegisterModule(&a, 1)); });
+          break;
+        case Action::kSendInCallback:
+          inCallback([&] {
+            for (int i = 0; i < 3; ++i) client->GetScanMode();
+          });
+          break;
       }
 
       // The scanner behaves again.
+      StopReports();
       drop.reset();
       if (fault == Fault::kRefuse) {
         ASSERT_TRUE(peer.Start(kPort));
         peer.EchoReplies();
       }
       if (fault == Fault::kStall) peer.SetStalled(false);
+      if (replaced) {
+        EXPECT_EQ(bringUp(), 0) << Describe();
+      }
 
       if (!client) {
-        // Destroyed: nothing runs, nothing is up, and the next client starts afresh.
+        // Destroyed: nothing runs, nothing is up, and the next client starts afresh. An engine
+        // left inside a callback keeps its closed sockets until the next client releases it.
         EXPECT_TRUE(NoticesWellFormed());
         EXPECT_EQ(LoadGlobal(gInitFinishFlag), 0);
         EXPECT_EQ(LoadGlobal(gFirstConnFlag), 0);
         EXPECT_EQ(Library().engine.load(), nullptr);
-        ExpectCounts(idleDescriptors, idleThreads);
+        if (abandoned) {
+          EXPECT_TRUE(WaitUntil([&] { return scanlink::test::Threads() == idleThreads; }, 3s))
+              << "threads " << scanlink::test::Threads() << " (want " << idleThreads << ")";
+        } else {
+          ExpectCounts(idleDescriptors, idleThreads);
+        }
         const int accepts = Accepts();
         const size_t events = a.Events().size();
         ExpectIdle();
@@ -317,7 +524,11 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
         EXPECT_TRUE(NoticesWellFormed());
         EXPECT_EQ(client->ClientInitPcComm(), 1);
         EXPECT_EQ(client->GetScanMode(), 0);
-        ExpectCounts(idleDescriptors + 2, idleThreads + 1);  // its events and supervision
+        if (closedInCallback) {
+          EXPECT_TRUE(WaitUntil([&] { return scanlink::test::Threads() == idleThreads + 1; }, 3s));
+        } else {
+          ExpectCounts(idleDescriptors + 2, idleThreads + 1);  // its events and supervision
+        }
         ExpectIdle();
         EXPECT_EQ(Accepts(), acceptsAtClose) << "a connection opened after ExitConnection";
         EXPECT_EQ(a.Events().size(), events) << "a notice after ExitConnection";
@@ -329,12 +540,20 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
       EXPECT_TRUE(WaitUntil(
           [&] {
             return LoadGlobal(gInitFinishFlag) == 1 && LoadGlobal(gLinkDownFlag) == 0 &&
-                   Library().linkLost.load() == 0 && NoticesWellFormed() && grammar.Watching();
+                   Library().linkLost.load() == 0 && NoticesWellFormed() && grammar.Watching() &&
+                   grammarB.Watching();
           },
           3s))
           << "flags " << LoadGlobal(gInitFinishFlag) << LoadGlobal(gFirstConnFlag)
           << LoadGlobal(gLinkDownFlag) << ", link lost " << Library().linkLost.load();
       EXPECT_EQ(LoadGlobal(gFirstConnFlag), 1);
+      // Reports reach every registered module.
+      const size_t reportsA = a.Messages().size(), reportsB = b.Messages().size();
+      peer.SendData(MakeFrame(37, 0xFFFF, {0, 3}));
+      EXPECT_TRUE(a.WaitMessages(reportsA + 1, 2s));
+      if (bRegistered) {
+        EXPECT_TRUE(b.WaitMessages(reportsB + 1, 2s));
+      }
       ExpectCounts(upDescriptors, idleThreads + 4);  // three workers and supervision
       ExpectIdle();
     }
@@ -345,6 +564,10 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
       ++figures["destroy at the end of a sequence"];
     }
   }
+  // A client created outside any callback releases an engine left inside one.
+  client = std::make_unique<CMyPcCommSocketClient>();
+  client.reset();
+  ExpectCounts(idleDescriptors, idleThreads);
 
   std::printf("lifecycle: seed %u, %u sequences, %d steps\n", seed, sequences, steps);
   for (const auto& [name, count] : figures)

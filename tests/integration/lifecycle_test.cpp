@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "integration/loopback_peer.h"
 #include "integration/test_support.h"
@@ -18,6 +21,7 @@
 using namespace std::chrono_literals;
 using scanlink::test::EchoRequestCounter;
 using scanlink::test::LoopbackPeer;
+using scanlink::test::MakeFrame;
 using scanlink::test::RecordingModule;
 using scanlink::test::SegmentDrop;
 using scanlink::test::SynDrop;
@@ -117,6 +121,76 @@ TEST_F(Lifecycle, NewEngineStartsWithTheLinkLostStateCleared) {
   client.reset();
   Library().linkLost.store(1);
   ExpectNewClientWorks();
+}
+
+// Destroying the last client inside a callback neither hangs nor frees what the library's thread
+// still uses: the connection closes at once, nothing more is published, and the next client
+// starts afresh (releasing what is left of the engine).
+TEST_F(Lifecycle, LastClientDestroyedInsideACallback) {
+  struct Module : RecordingModule {
+    std::function<void()> onDisconnect;
+    void ConnectMsg(bool connected) override {
+      RecordingModule::ConnectMsg(connected);
+      if (!connected && onDisconnect) onDisconnect();
+    }
+  };
+  for (const bool inReport : {true, false}) {
+    SCOPED_TRACE(inReport ? "inside ProcPcCommMsg" : "inside ConnectMsg(false)");
+    if (!client) {
+      client = std::make_unique<CMyPcCommSocketClient>();
+      ASSERT_EQ(client->ClientInitPcComm(), 0);
+    }
+    Module m;
+    ASSERT_TRUE(client->ClientRegisterModule(&m, 1));
+    std::atomic<bool> destroyed{false};
+    auto destroy = [&] {
+      if (destroyed) return;
+      client.reset();
+      destroyed = true;
+    };
+    if (inReport) {
+      m.onMessage = [&](CCmdManage&) { destroy(); };
+      peer.SendData(MakeFrame(37, 0xFFFF, {0, 1}));
+    } else {
+      m.onDisconnect = destroy;
+      peer.CloseData();
+    }
+    ASSERT_TRUE(scanlink::test::WaitUntil([&] { return destroyed.load(); }, 3s)) << "it hangs";
+    EXPECT_EQ(Library().engine.load(), nullptr);
+    EXPECT_EQ(LoadGlobal(gInitFinishFlag), 0);
+    EXPECT_EQ(LoadGlobal(gFirstConnFlag), 0);
+    const size_t events = m.Events().size();
+    const int accepts = peer.DataAccepts();
+    EXPECT_FALSE(m.WaitEvents(events + 1, 300ms)) << "published after destruction";
+    EXPECT_EQ(peer.DataAccepts(), accepts) << "reconnected after destruction";
+    ExpectNewClientWorks();
+  }
+}
+
+// A client created while the last one is still being destroyed (its engine waiting for a slow
+// callback) brings a real link up: the destruction finishes first and never touches the new
+// client's engine or flags.
+TEST_F(Lifecycle, ClientCreatedWhileTheLastOneIsBeingDestroyedGetsARealLink) {
+  std::atomic<bool> inside{false};
+  module.onMessage = [&](CCmdManage&) {
+    inside = true;
+    std::this_thread::sleep_for(100ms);  // a slow callback the destruction waits for
+  };
+  peer.SendData(MakeFrame(37, 0xFFFF, {0, 1}));
+  ASSERT_TRUE(scanlink::test::WaitUntil([&] { return inside.load(); }, 2s));
+  std::thread destroyer([&] { client.reset(); });
+  ASSERT_TRUE(scanlink::test::WaitUntil([] { return Library().engine.load() == nullptr; }, 2s));
+  const int accepts = peer.DataAccepts();
+  auto next = std::make_unique<CMyPcCommSocketClient>();
+  RecordingModule fresh;
+  ASSERT_TRUE(next->ClientRegisterModule(&fresh, 1));
+  const int result = next->ClientInitPcComm();
+  destroyer.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(peer.WaitDataAccepts(accepts + 1, 1s)) << "up without a connection";
+  EXPECT_TRUE(scanlink::test::RoundTrip(*next, fresh, 2s));
+  EXPECT_EQ(LoadGlobal(gInitFinishFlag), 1);
+  next->ClientRegisterModule(&fresh, 0);
 }
 
 // SYNs are dropped with nftables rules, Linux tooling that Wine does not have.

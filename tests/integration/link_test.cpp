@@ -1,6 +1,7 @@
 // Requests, replies, reports and alarms through a real connection to a local peer.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "integration/test_support.h"
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
+#include "transport/engine.h"
 #include "transport/library_state.h"
 
 using namespace std::chrono_literals;
@@ -16,6 +18,7 @@ using scanlink::test::Bytes;
 using scanlink::test::LoopbackPeer;
 using scanlink::test::MakeFrame;
 using scanlink::test::RecordingModule;
+using scanlink::transport::CMyPcCommSocket;
 
 namespace {
 
@@ -238,6 +241,77 @@ TEST_F(Link, StalledPeerTurnsIntoALostLinkInsteadOfAHang) {
   EXPECT_EQ(scanlink::transport::Library().linkLost.load(), 1);
   ASSERT_TRUE(a.WaitEvents(1, 2s)) << "supervision reports the loss";
   EXPECT_EQ(a.Events()[0], "status 1");
+}
+
+// A scanner that writes reports before it reads: while the application's send waits for room,
+// the listening thread still queues what the scanner wrote, and the send then completes.
+TEST_F(Link, ReportsArriveWhileASendWaitsForRoom) {
+  client->ClientRegisterModule(&a, 1);
+  ASSERT_TRUE(scanlink::test::LimitTcpBuffers());
+  Up();
+  peer.SetStalled(true);
+  constexpr int kFrames = 200;  // far more than the socket buffers hold
+  std::atomic<int> sent{0};
+  std::thread sender([&] {
+    Bytes payload(2048, 0x5A);
+    for (int i = 0; i < kFrames; ++i) {
+      CMyPcCommMessage message(0x0200, 2048, 0, payload.data());
+      if (client->ClientSendMessage(message) == 0) return;
+      ++sent;
+    }
+  });
+  // The sender waits for room once its count stands still.
+  int last = -1;
+  auto since = std::chrono::steady_clock::now();
+  ASSERT_TRUE(scanlink::test::WaitUntil(
+      [&] {
+        const auto now = std::chrono::steady_clock::now();
+        if (sent.load() != last) last = sent.load(), since = now;
+        return now - since > 100ms;
+      },
+      3s));
+  // Each report may let a little more of the send through (the peer's window), never all of it.
+  for (size_t i = 1; i <= 20; ++i) {
+    peer.SendData(MakeFrame(37, 0xFFFF, {0, 1}));
+    ASSERT_TRUE(a.WaitMessages(i, 1s)) << "report " << i << " waited for the send";
+  }
+  EXPECT_LT(sent.load(), kFrames);
+  peer.SetStalled(false);
+  sender.join();
+  EXPECT_EQ(sent.load(), kFrames);
+  EXPECT_TRUE(a.Events().empty()) << "a healthy link was reported lost";
+}
+
+// A scanner that takes requests and never answers: an id comes back once its reply is overdue,
+// and a reply after that is an unknown transaction.
+TEST_F(Link, UnansweredRequestsGiveTheirIdsBack) {
+  constexpr auto kBound = 1500ms;
+  client.reset();
+  CMyPcCommSocket::Timings timings;
+  timings.replyTimeoutMs = static_cast<int>(kBound.count());
+  CMyPcCommSocket::SetTimingsForNewEngines(timings);
+  client = std::make_unique<CMyPcCommSocketClient>();
+  CMyPcCommSocket::SetTimingsForNewEngines({});
+  client->ClientRegisterModule(&a, 1);
+  Up();
+  ScanlinkCounters before;
+  ScanlinkReadCounters(&before);
+  const int early = client->GetScanMode();
+  ASSERT_NE(early, 0);
+  ASSERT_EQ(peer.WaitFrames(1, 2s).size(), 1u);
+  std::this_thread::sleep_for(kBound + 100ms);  // the reply becomes overdue
+  peer.SendData(MakeFrame(11, static_cast<uint16_t>(early), {0, 1}, 20));
+  EXPECT_FALSE(a.WaitMessages(1, 300ms)) << "an overdue reply was delivered";
+
+  int ids = 0;
+  while (ids < 1100 && client->GetScanMode() != 0) ++ids;
+  EXPECT_EQ(ids, 1022);
+  std::this_thread::sleep_for(kBound + 100ms);
+  EXPECT_NE(client->GetScanMode(), 0) << "overdue ids were not given back";
+  ScanlinkCounters after;
+  ScanlinkReadCounters(&after);
+  EXPECT_EQ(after.transactionsReclaimed - before.transactionsReclaimed, 1u + 1022u);
+  EXPECT_EQ(after.droppedTransaction - before.droppedTransaction, 1u);
 }
 
 }  // namespace

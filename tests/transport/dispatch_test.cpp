@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <iterator>
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "codec/codec.h"
@@ -16,6 +19,7 @@
 #include "transport/engine.h"
 #include "transport/frames.h"
 #include "transport/library_state.h"
+#include "transport/trace.h"
 
 namespace scanlink::transport {
 namespace {
@@ -54,8 +58,14 @@ class RecordingModule : public CMyPcCommInterface {
     log_.push_back({name_, m.nCode, m.nTransID, value});
     if (onMessage) onMessage(m);
   }
+  void ConnectMsg(bool connected) override {
+    log_.push_back({name_, kConnect, 0, connected});
+    if (onConnect) onConnect();
+  }
 
+  static constexpr uint16_t kConnect = 0xC0C0;  // a ConnectMsg in the log
   std::function<void(CCmdManage&)> onMessage;
+  std::function<void()> onConnect;
 
  private:
   std::string name_;
@@ -196,19 +206,79 @@ TEST_F(DispatchTest, LinkStatusNoticeReachesEveryModule) {
                                         {"b", kLinkStatusCode, 0xFFFF, 2}}));
 }
 
-TEST_F(DispatchTest, ModuleThatUnregistersDuringABroadcastEndsIt) {
-  ASSERT_EQ(Register(a), 20);
-  ASSERT_EQ(Register(b), 21);
-  ASSERT_EQ(Register(c), 22);
-  b.onMessage = [&](CCmdManage&) {
-    b.onMessage = nullptr;
-    EXPECT_EQ(Register(b, 0), 255);
+// Whatever a module does to the registrations from its callback, every other module still hears
+// the broadcast (a report, a link status notice, a ConnectMsg), and none hears it twice; once the
+// connection is closed from a callback, nobody hears any more of it.
+TEST_F(DispatchTest, BroadcastSurvivesWhatACallbackDoes) {
+  enum class Kind { kReport, kStatus, kConnect };
+  enum class Does { kUnregister, kReregister, kUnregisterOther, kExit };
+  struct Row {
+    Kind kind;
+    Does does;
+    std::vector<std::string> heard;
   };
-  Dispatch(Frame(0, 37, 0xFFFF, U16(1)));
-  EXPECT_EQ(log, (std::vector<Delivery>{{"a", 37, 0xFFFF, 1}, {"b", 37, 0xFFFF, 1}}));
-  log.clear();
-  Dispatch(Frame(0, 37, 0xFFFF, U16(2)));
-  EXPECT_EQ(log, (std::vector<Delivery>{{"a", 37, 0xFFFF, 2}, {"c", 37, 0xFFFF, 2}}));
+  const std::vector<Row> rows = {
+      {Kind::kReport, Does::kUnregister, {"a", "b", "c"}},
+      {Kind::kStatus, Does::kUnregister, {"a", "b", "c"}},
+      {Kind::kConnect, Does::kUnregister, {"a", "b", "c"}},
+      {Kind::kReport, Does::kReregister, {"a", "b", "c"}},
+      {Kind::kStatus, Does::kReregister, {"a", "b", "c"}},
+      {Kind::kConnect, Does::kReregister, {"a", "b", "c"}},
+      {Kind::kStatus, Does::kUnregisterOther, {"a", "c"}},
+      {Kind::kReport, Does::kExit, {"a"}},
+      {Kind::kStatus, Does::kExit, {"a"}},
+      {Kind::kConnect, Does::kExit, {"a"}},
+  };
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(i);
+    const Row& row = rows[i];
+    CMyPcCommSocket e;  // fresh pools, and not closed
+    {
+      LibraryLock g(Library().lock);
+      for (RecordingModule* m : {&a, &b, &c}) ASSERT_NE(e.RegisterModule(m, 1), 0);
+    }
+    log.clear();
+    bool acted = false;
+    auto act = [&] {
+      if (std::exchange(acted, true)) return;
+      LibraryLock g(Library().lock);
+      switch (row.does) {
+        case Does::kUnregister:
+          EXPECT_EQ(e.RegisterModule(&a, 0), 255);
+          break;
+        case Does::kReregister:
+          EXPECT_NE(e.RegisterModule(&a, 1), 0);
+          break;
+        case Does::kUnregisterOther:
+          EXPECT_EQ(e.RegisterModule(&b, 0), 255);
+          break;
+        case Does::kExit:
+          e.MyClose();
+          break;
+      }
+    };
+    a.onMessage = [&](CCmdManage&) { act(); };
+    a.onConnect = act;
+    // Delivered on a thread of its own, as the Msg proc and supervision threads do.
+    std::thread proc([&] {
+      LibraryLock g(Library().lock);
+      switch (row.kind) {
+        case Kind::kReport:
+          e.MyDispatchData(Frame(0, 37, 0xFFFF, U16(1)).data(), 10);
+          break;
+        case Kind::kStatus:
+          e.SendLinkStatus(1);
+          break;
+        case Kind::kConnect:
+          e.NotifyConnectMsg(true);
+          break;
+      }
+    });
+    proc.join();
+    std::vector<std::string> heard;
+    for (const Delivery& d : log) heard.push_back(d.module);
+    EXPECT_EQ(heard, row.heard);
+  }
 }
 
 TEST_F(DispatchTest, ReplyReachesItsSenderOnceAndClosesTheTransaction) {
@@ -288,6 +358,30 @@ TEST_F(DispatchTest, ModuleMaySendFromItsCallback) {
   EXPECT_EQ(sent, 1);
   ASSERT_NE(Open(1), nullptr);
   EXPECT_EQ(Open(1)->nSourceID, 30);
+}
+
+// Once ScanlinkSetTraceSink returns, the sink it replaced is never called again, so its context
+// may be released at once: a call already under way is waited for.
+TEST(TraceSink, ReplacedSinkIsDoneWhenTheReplacementReturns) {
+  struct Context {
+    std::atomic<bool> entered{false}, released{false}, calledAfterRelease{false};
+  } context;
+  ScanlinkSetTraceSink(
+      [](const char*, void* p) {
+        auto* c = static_cast<Context*>(p);
+        c->entered = true;
+        // Inside the sink until the context is released, or for a bounded while.
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (!c->released && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+        if (c->released) c->calledAfterRelease = true;
+      },
+      &context);
+  std::thread tracer([] { MyTrace("one line"); });
+  while (!context.entered) std::this_thread::yield();
+  ScanlinkSetTraceSink(nullptr, nullptr);
+  context.released = true;
+  tracer.join();
+  EXPECT_FALSE(context.calledAfterRelease);
 }
 
 }  // namespace

@@ -1,0 +1,161 @@
+// A scanner that writes a burst of reports before it reads again (one thread, blocking sockets)
+// and an application that sends requests steadily: reports received per second, requests sent,
+// and the link losses (all false: the scanner never goes away) over the run.
+//
+// The namespace's TCP buffers are capped at 64 KiB (as on a small-buffer radio link, and the
+// Windows default), so a scanner that is not reading holds up the application's sends soon, and
+// loopback gets an Ethernet-sized MTU (with its own 64 KiB segments a window never reopens by a
+// whole segment, and the link stalls in TCP itself).
+//
+//   bench_burst [--seconds N] [--burst-kib N] [--send-every-us N]
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "bench_support.h"
+
+namespace {
+
+class CountingModule : public CMyPcCommInterface {
+ public:
+  void ProcPcCommMsg(CCmdManage& m) override {
+    if (m.nCode == 37) reports.fetch_add(1, std::memory_order_relaxed);
+  }
+  std::atomic<uint64_t> reports{0};
+};
+
+// Writes a burst (and the replies to the requests read before it), then reads whatever requests
+// are waiting, until stop; takes the library's next data connection whenever the current one
+// fails.
+void Scanner(bench::Peer& peer, int fd, const std::vector<uint8_t>& burst,
+             const std::atomic<bool>& stop) {
+  std::vector<uint8_t> in, out, chunk(1 << 16);
+  while (!stop.load()) {
+    if (fd < 0) {
+      fd = peer.AcceptData(100);
+      in.clear();
+      continue;
+    }
+    out.insert(out.end(), burst.begin(), burst.end());
+    bool ok = bench::WriteAll(fd, out.data(), out.size());
+    out.clear();
+    pollfd p{fd, POLLIN, 0};
+    while (ok && poll(&p, 1, 0) == 1) {
+      const ssize_t n = recv(fd, chunk.data(), chunk.size(), MSG_DONTWAIT);
+      if (n <= 0) {
+        ok = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        break;
+      }
+      in.insert(in.end(), chunk.begin(), chunk.begin() + n);
+    }
+    // Each whole request is answered (code 12, one value) in the next burst.
+    size_t at = 0;
+    while (in.size() - at >= bench::kHeaderSize) {
+      const size_t length = bench::kHeaderSize + bench::GetU16(&in[at + 6]);
+      if (in.size() - at < length) break;
+      bench::AppendFrame(out, in[at + 1], 12, bench::GetU16(&in[at + 4]), {0, 7});
+      at += length;
+    }
+    in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(at));
+    if (!ok) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  if (fd >= 0) close(fd);
+}
+
+// Caps this network namespace's TCP buffers and loopback MTU (run inside tests/netns-run).
+bool LimitTcpBuffers() {
+  const int s = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq lo{};
+  std::strncpy(lo.ifr_name, "lo", IFNAMSIZ - 1);
+  lo.ifr_mtu = 1500;
+  const bool mtu = s >= 0 && ioctl(s, SIOCSIFMTU, &lo) == 0;
+  if (s >= 0) close(s);
+  if (!mtu) return false;
+  for (const char* path : {"/proc/sys/net/ipv4/tcp_wmem", "/proc/sys/net/ipv4/tcp_rmem"}) {
+    FILE* f = std::fopen(path, "w");
+    if (f == nullptr) return false;
+    const bool ok = std::fputs("4096 16384 65536\n", f) >= 0;
+    if (std::fclose(f) != 0 || !ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!LimitTcpBuffers()) {
+    std::fprintf(stderr, "cannot cap the TCP buffers and MTU: run inside tests/netns-run\n");
+    return 1;
+  }
+  const long seconds = bench::FlagValue(argc, argv, "--seconds", 10);
+  const long burstKib = bench::FlagValue(argc, argv, "--burst-kib", 256);
+  const long everyUs = bench::FlagValue(argc, argv, "--send-every-us", 200);
+
+  std::vector<uint8_t> burst;
+  std::vector<uint8_t> report(64, 0x11);
+  while (burst.size() < static_cast<size_t>(burstKib) * 1024) {
+    bench::AppendFrame(burst, 0, 37, bench::kBroadcast, report);
+  }
+
+  bench::Peer peer;
+  CMyPcCommSocketClient client;
+  CountingModule module;
+  int fd = -1;
+  if (!bench::BringUp(client, module, peer, fd)) return 1;
+  const ScanlinkCounters before = bench::CountersNow();
+  std::atomic<bool> stop{false};
+  std::thread scanner(Scanner, std::ref(peer), fd, std::cref(burst), std::cref(stop));
+
+  std::vector<uint8_t> payload(1024, 0x22);
+  uint64_t sent = 0, refused = 0;
+  const uint64_t start = bench::NowNs();
+  const uint64_t end = start + static_cast<uint64_t>(seconds) * 1000000000ull;
+  uint64_t next = start;
+  while (bench::NowNs() < end) {
+    CMyPcCommMessage message(0x0200, static_cast<uint16_t>(payload.size()), 0, payload.data());
+    if (client.ClientSendMessage(message) != 0) {
+      ++sent;
+    } else {
+      ++refused;
+    }
+    next += static_cast<uint64_t>(everyUs) * 1000;
+    const uint64_t now = bench::NowNs();
+    if (next > now) std::this_thread::sleep_for(std::chrono::nanoseconds(next - now));
+  }
+  const double elapsed = static_cast<double>(bench::NowNs() - start) / 1e9;
+  const ScanlinkCounters d = bench::CountersSince(before);
+  const double reports = static_cast<double>(module.reports.load());
+  stop = true;
+  client.ClientRegisterModule(&module, 0);
+  client.ExitConnection();
+  scanner.join();
+
+  const bool met = d.linkLosses == 0;
+  bench::PrintFigure("burst", "reports received", bench::Format("%.0f /s", reports / elapsed),
+                     "scanner writes a burst before each read", "-", "info");
+  bench::PrintFigure("burst", "requests sent",
+                     bench::Format("%.0f /s (%llu refused)", static_cast<double>(sent) / elapsed,
+                                   static_cast<unsigned long long>(refused)),
+                     bench::Format("one every %ld us", everyUs), "-", "info");
+  bench::PrintFigure(
+      "burst", "false link losses",
+      bench::Format("%llu (reconnections %llu)", static_cast<unsigned long long>(d.linkLosses),
+                    static_cast<unsigned long long>(d.reconnections)),
+      "the scanner never left", "0", met ? "yes" : "no");
+  return met ? 0 : 1;
+}
