@@ -1,7 +1,8 @@
 // Random sequences of what an application does (bring-up, ExitConnection, destruction and
 // re-creation, registration changes, sends; from its own thread or inside a callback; a client
 // replaced on two threads at once) interleaved with what a scanner on a bad link does (close,
-// reset, refuse, lost SYNs on either port, stall), while the scanner may stream reports. After
+// reset, refuse, lost SYNs on either port, stall, vanishing without closing anything), while the
+// scanner may stream reports. After
 // every step the library must be in a state its flags describe, every module must have heard a
 // well-formed sequence of notices, and the library must be back to the same descriptors and
 // threads, without a spinning thread.
@@ -35,6 +36,7 @@ using namespace std::chrono_literals;
 using scanlink::test::LoopbackPeer;
 using scanlink::test::MakeFrame;
 using scanlink::test::RecordingModule;
+using scanlink::test::SegmentDrop;
 using scanlink::test::SynDrop;
 using scanlink::test::WaitUntil;
 using scanlink::transport::CMyPcCommSocket;
@@ -44,6 +46,8 @@ using scanlink::transport::LoadGlobal;
 namespace {
 
 constexpr uint16_t kPort = 5000;
+// The shortest link timeout the library takes: a vanished scanner is noticed within about 2 s.
+constexpr int kLinkTimeoutMs = 1000;
 
 // The library's last trace lines, for a failure's description.
 std::mutex g_traceMutex;
@@ -146,9 +150,20 @@ class HookedModule : public RecordingModule {
   bool fired_ = false;
 };
 
-enum class Fault { kNone, kClose, kCloseAlarm, kReset, kRefuse, kDropData, kDropAlarm, kStall };
+enum class Fault {
+  kNone,
+  kClose,
+  kCloseAlarm,
+  kReset,
+  kRefuse,
+  kDropData,
+  kDropAlarm,
+  kStall,
+  kVanish
+};
 const char* const kFaultNames[] = {"none",   "close",          "close alarm",     "reset",
-                                   "refuse", "lost data SYNs", "lost alarm SYNs", "stall"};
+                                   "refuse", "lost data SYNs", "lost alarm SYNs", "stall",
+                                   "vanish"};
 enum class Action {
   kNone,
   kInit,
@@ -188,6 +203,7 @@ class RandomLifecycle : public ::testing::Test {
     fast.connectTimeoutMs = 300;
     fast.sendWaitMs = 200;
     CMyPcCommSocket::SetTimingsForNewEngines(fast);
+    ASSERT_EQ(ScanlinkSetLinkTimeout(kLinkTimeoutMs), 1);
     ASSERT_TRUE(peer.Start(kPort));
     peer.EchoReplies();
   }
@@ -199,11 +215,19 @@ class RandomLifecycle : public ::testing::Test {
     }
     client.reset();
     CMyPcCommSocket::SetTimingsForNewEngines({});
+    ScanlinkSetLinkTimeout(10000);
     ScanlinkSetTraceSink(nullptr, nullptr);
   }
 
   int LibraryDescriptors() { return scanlink::test::OpenDescriptors() - peer.OpenDescriptors(); }
   int Accepts() { return peer.DataAccepts() + peer.AlarmAccepts(); }
+  static bool HeardLoss(RecordingModule& m, size_t from) {
+    const auto events = m.Events();
+    for (size_t i = from; i < events.size(); ++i) {
+      if (events[i] == "status 1") return true;
+    }
+    return false;
+  }
 
   // Feeds the notices each module heard since the last call to its grammar.
   bool NoticesWellFormed() {
@@ -338,7 +362,9 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
     const unsigned length = 4 + rng() % 8;
     for (unsigned step = 0; step < length && client && !HasFailure(); ++step) {
       ++steps;
-      const auto fault = static_cast<Fault>(rng() % 8);
+      // A vanished scanner takes a link timeout to notice: half as often as the other faults.
+      const unsigned drawn = rng() % 17;
+      const auto fault = drawn == 16 ? Fault::kVanish : static_cast<Fault>(drawn / 2);
       // Exit and destruction end what a sequence can test: rarer than the rest.
       static constexpr Action kActions[] = {Action::kNone,
                                             Action::kNone,
@@ -359,8 +385,9 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
       Action action = kActions[rng() % std::size(kActions)];
       // A closed engine calls no callback, and replacing its client proves nothing more.
       if (closed && action >= Action::kReplace) action = Action::kNone;
-      // (The peer's Stop and Start are not made for another thread's sends.)
-      const bool reports = chance(50) && fault != Fault::kRefuse;
+      // (The peer's Stop and Start are not made for another thread's sends, and its sends would
+      // wait in the drop of a vanished scanner.)
+      const bool reports = chance(50) && fault != Fault::kRefuse && fault != Fault::kVanish;
       bool replaced = false;
       SCOPED_TRACE("step " + std::to_string(step) + ": " + kFaultNames[int(fault)] + ", then " +
                    kActionNames[int(action)] + (reports ? ", reports streaming" : ""));
@@ -372,6 +399,9 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
       }
 
       std::unique_ptr<SynDrop> drop;
+      std::unique_ptr<SegmentDrop> vanishData, vanishAlarm;
+      const size_t eventsA = a.Events().size(), eventsB = b.Events().size();
+      const bool bAtStart = bRegistered;
       switch (fault) {
         case Fault::kNone:
           break;
@@ -397,6 +427,12 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
           peer.SetStalled(true);
           for (int i = 0; i < 300; ++i) client->GetScanMode();
           break;
+        case Fault::kVanish:
+          // Nothing is closed: every segment of both connections is lost until the scanner is back.
+          vanishData = std::make_unique<SegmentDrop>(kPort);
+          vanishAlarm = std::make_unique<SegmentDrop>(8050);
+          ASSERT_TRUE(vanishData->Ok() && vanishAlarm->Ok()) << "nft is needed";
+          break;
       }
       // The fault lasts a while: the action may meet the loss, the attempt or the wait.
       std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 200));
@@ -406,7 +442,8 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
       auto inCallback = [&](std::function<void()> inside) {
         a.Arm(std::move(inside));
         peer.SendData(MakeFrame(37, 0xFFFF, {0, 2}));
-        const bool fired = a.WaitFired(3s);
+        // Into a vanished scanner's drop the report is lost: the loss notice comes first.
+        const bool fired = a.WaitFired(fault == Fault::kVanish ? 10s : 3s);
         if (!fired) a.Arm(nullptr);
         return fired;
       };
@@ -486,9 +523,23 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
           break;
       }
 
+      // A vanished scanner is noticed by the link timeout alone, and by every module.
+      if (fault == Fault::kVanish && client && !closed && !replaced) {
+        const auto bound = std::chrono::milliseconds(kLinkTimeoutMs + 5000);
+        EXPECT_TRUE(WaitUntil([&] { return HeardLoss(a, eventsA); }, bound))
+            << "a vanished scanner was not noticed; " << Describe();
+        ++figures["vanished scanner noticed"];
+        if (bAtStart && bRegistered) {
+          EXPECT_TRUE(WaitUntil([&] { return HeardLoss(b, eventsB); }, 1s))
+              << "module b did not hear the loss";
+        }
+      }
+
       // The scanner behaves again.
       StopReports();
       drop.reset();
+      vanishData.reset();
+      vanishAlarm.reset();
       if (fault == Fault::kRefuse) {
         ASSERT_TRUE(peer.Start(kPort));
         peer.EchoReplies();
