@@ -2,10 +2,9 @@
 // re-creation, registration changes, sends; from its own thread or inside a callback; a client
 // replaced on two threads at once) interleaved with what a scanner on a bad link does (close,
 // reset, refuse, lost SYNs on either port, stall, vanishing without closing anything), while the
-// scanner may stream reports. After
-// every step the library must be in a state its flags describe, every module must have heard a
-// well-formed sequence of notices, and the library must be back to the same descriptors and
-// threads, without a spinning thread.
+// scanner may stream reports. After every step the library must be in a state its flags
+// describe, every module must have heard a well-formed sequence of notices, and the library must
+// be back to the same descriptors and threads, without a spinning thread.
 //
 // SCANLINK_LIFECYCLE_SEQUENCES=N sets the number of client lifetimes (default 20);
 // SCANLINK_LIFECYCLE_SEED=S replays a run (the seed is printed with every failure).
