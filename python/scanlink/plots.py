@@ -80,7 +80,9 @@ def plot_sweeps(records, path=None, title=None):
     top.plot(freqs, z[-1], color="#1f77b4", lw=1.2, label=f"latest (sweep {len(z)})")
     top.set_ylabel("level (dBm)")
     top.grid(True, alpha=0.3)
-    top.legend(loc="lower center", fontsize="small")
+    low, high = z.min(), z.max()
+    top.set_ylim(low - 2, high + (high - low) * 0.25 + 2)  # room for the legend above the data
+    top.legend(loc="upper right", ncol=2, fontsize="small")
     top.set_title(title or f"{len(z)} sweeps, {freqs[0]:.1f}–{freqs[-1]:.1f} MHz, "
                   f"{step * 1000:g} kHz steps")
     mesh = fall.pcolormesh(edges_f, edges_t, z, cmap="viridis", shading="flat")
@@ -188,10 +190,16 @@ def plot_route(records, path=None, colour="level", stations=None, title=None):
     lat = [r["latitude"] for r in rows]
     ax.plot(lon, lat, color="0.75", lw=1, zorder=1)
     if colour == "level":
-        values = [r["level_max_dbm"] for r in rows]
-        points = ax.scatter(lon, lat, c=values, cmap="viridis", s=18, zorder=2,
-                            label="report (colour: best level)")
-        fig.colorbar(points, ax=ax, label="best cell level (dBm)", shrink=0.8)
+        import numpy as np
+
+        values = np.array([np.nan if r["level_max_dbm"] is None else r["level_max_dbm"]
+                           for r in rows], dtype=float)
+        # A few reports next to a mast would otherwise take most of the colour range.
+        low, high = (np.nanpercentile(values, [2, 98]) if np.isfinite(values).any()
+                     else (None, None))
+        points = ax.scatter(lon, lat, c=values, cmap="viridis", s=18, zorder=2, vmin=low,
+                            vmax=high, plotnonfinite=True, label="report (colour: best level)")
+        fig.colorbar(points, ax=ax, label="best cell level (dBm)", shrink=0.8, extend="both")
     else:
         for v in VERDICTS + sorted({r["best_verdict"] or "none" for r in rows} - set(VERDICTS)):
             sel = [r for r in rows if (r["best_verdict"] or "none") == v]
