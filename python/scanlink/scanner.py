@@ -2,7 +2,6 @@
 import ctypes as C
 import json
 import queue
-import threading
 import time
 from datetime import datetime, timezone
 
@@ -219,7 +218,6 @@ class Scanner:
         self._queue = queue.Queue()
         self.link_events = queue.Queue()
         self._stations_loaded = False
-        self._lock = threading.Lock()
 
     # ---- life cycle
     def open(self):
@@ -389,8 +387,7 @@ class Scanner:
         return result
 
     def _op(self, name, *args):
-        with self._lock:
-            trans = getattr(_lib(), "scanlink_" + name)(self._live(), *args)
+        trans = getattr(_lib(), "scanlink_" + name)(self._live(), *args)
         if trans <= 0:
             raise ScanlinkError(f"{name}: nothing sent (argument refused, no link, or scan family "
                                 f"not known yet)", trans)
