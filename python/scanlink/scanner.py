@@ -1,5 +1,6 @@
 """A scanner session through libscanlink's C interface (scanlink_c.h), with ctypes."""
 import ctypes as C
+import ipaddress
 import json
 import queue
 import time
@@ -204,8 +205,12 @@ class Scanner:
     def __init__(self, host, port, alarm_port=8050, user=None, password=None, stations=None,
                  gps_limit=None, link_timeout=None, reply_timeout=None, on_link=None,
                  on_alarm=None):
-        if not isinstance(host, str) or not host:
+        if not isinstance(host, str):
             raise TypeError("host must be an IPv4 address as text")
+        try:
+            ipaddress.IPv4Address(host)
+        except ValueError:
+            raise ValueError(f"host must be an IPv4 address A.B.C.D, not {host!r}") from None
         for name, value in (("port", port), ("alarm_port", alarm_port)):
             if not isinstance(value, int) or not 1 <= value <= 65535:
                 raise ValueError(f"{name} must be 1..65535, not {value!r}")
@@ -498,6 +503,12 @@ class Scanner:
         return self._op("set_scanner_mac_address", self._text(text, "MAC address"))
 
     def set_scanner_ip_address(self, text):
+        # Checked here: the library's address parsing sends 255.255.255.255 for what it cannot
+        # read, as the original interface did.
+        try:
+            ipaddress.IPv4Address(text)
+        except ValueError:
+            raise ValueError(f"IP address must be A.B.C.D, not {text!r}") from None
         return self._op("set_scanner_ip_address", self._text(text, "IP address"))
 
     def set_gps_info_format(self, value1, value2):

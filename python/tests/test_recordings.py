@@ -149,3 +149,59 @@ def test_unreadable_recordings(tmp_path):
     (tmp_path / "short.pcap").write_bytes(b"\xd4\xc3\xb2\xa1" + b"\x00" * 8)
     with pytest.raises(RecordingError, match="shorter than its header"):
         read_recording(tmp_path / "short.pcap")
+
+
+def test_a_packet_capture_of_a_session_gives_the_scanners_stream(tmp_path):
+    """dumpcap on the loopback while the tool talks to the simulator: the data connection's
+    stream, reassembled, is exactly what the simulator sent."""
+    import os
+    import shutil
+
+    from conftest import SIM, TOOL
+    from scanlink.drive import record_drive
+
+    if os.environ.get("SCANLINK_NETNS") != "1" or not shutil.which("dumpcap"):
+        pytest.skip("needs dumpcap and a private network namespace (./test.sh)")
+    capture = tmp_path / "capture.pcapng"
+    dumpcap = subprocess.Popen(["dumpcap", "-q", "-i", "lo", "-w", str(capture)],
+                               stderr=subprocess.PIPE, text=True)
+    if "Capturing on" not in dumpcap.stderr.readline():
+        dumpcap.kill()
+        dumpcap.wait()
+        pytest.skip("dumpcap cannot capture here")
+    try:
+        # Capturing once a probe datagram has reached the file (the banner comes earlier).
+        import socket
+        import time
+
+        probe, empty, deadline = socket.socket(socket.AF_INET, socket.SOCK_DGRAM), None, 0
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            size = capture.stat().st_size if capture.exists() else 0
+            empty = size if empty is None and size else empty
+            if empty and size > empty:
+                break
+            probe.sendto(b"probe", ("127.0.0.1", 9))
+            time.sleep(0.05)
+        probe.close()
+        drive = record_drive(SIM, TOOL, tmp_path / "drive.pcapng", "td-cells 10054/1 1",
+                             seconds=1, sim_args=["--rate", "20"])
+    finally:
+        dumpcap.send_signal(2)
+        dumpcap.wait(timeout=10)
+    sent = (tmp_path / "drive.pcapng.raw").read_bytes()
+    tcp = read_recording(capture)
+    assert tcp.format == "pcapng" and not tcp.warnings
+    ours = read_recording(drive)
+    # The stream from its first byte on (dumpcap may miss the last segments as it stops).
+    stream = tcp.scanner_stream()
+    assert sent.startswith(stream) and len(stream) > len(sent) * 0.9, (len(stream), len(sent))
+    commands = [p.data for p in tcp.packets if p.direction == TO_SCANNER]
+    assert commands == [p.data for p in ours.packets if p.direction == TO_SCANNER][:len(commands)]
+
+    def untimed(path):
+        return [{k: v for k, v in r.to_dict().items() if k != "time"}
+                for r in scanlink.read_records(path)]
+
+    from_capture, from_tool = untimed(capture), untimed(drive)
+    assert len(from_capture) > 10 and from_capture == from_tool[:len(from_capture)]

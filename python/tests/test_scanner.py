@@ -103,8 +103,11 @@ def test_bad_arguments_and_unreachable_hosts(sims):
         Scanner("127.0.0.2", 70000)
     with pytest.raises(TypeError):
         Scanner(None, 5000)
-    with pytest.raises(scanlink.ScanlinkError, match="refused"):
-        Scanner("not-an-address", 5000).open()
+    with pytest.raises(ValueError, match="IPv4"):
+        Scanner("10.1.2.256", 5000)
+    with pytest.raises(scanlink.ScanlinkError, match="refused") as refused:
+        Scanner("127.0.0.2", 5000, link_timeout=0.5).open()  # under the library's 1 s
+    assert refused.value.result is None
     with pytest.raises(scanlink.ConnectError) as error:
         with Scanner("127.0.0.9", 5000):
             pass
@@ -115,8 +118,10 @@ def test_bad_arguments_and_unreachable_hosts(sims):
             w.set_w_freq_list_scan_mode(1, 2, 3, [-1])
         with pytest.raises(ValueError, match="kind"):
             w.set_channel_scan_mode("tv", 0, 0, [0] * 6)
-        with pytest.raises(scanlink.ScanlinkError, match="nothing sent") as refused:
+        with pytest.raises(ValueError, match="A.B.C.D"):
             w.set_scanner_ip_address("300.1.2.3")
+        with pytest.raises(scanlink.ScanlinkError, match="nothing sent") as refused:
+            w.set_scanner_mac_address("00-11-22-33-44-5g")
         assert refused.value.result == 0
         with pytest.raises(TimeoutError):
             w.next_record(timeout=0.2)
