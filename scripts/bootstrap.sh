@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev nlohmann-json3-dev iproute2 util-linux pkg-config valgrind nftables
           tshark python3 libxml2-utils "$@")
+# The Python package and its tests (python/).
+packages+=(python3-venv python3-matplotlib python3-pandas python3-pytest)
 missing=()
 # The ABI check of the exported API (scripts/abi.sh).
 packages+=(abigail-tools)

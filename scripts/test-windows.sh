@@ -90,12 +90,24 @@ echo "=== 32-bit Windows: DLL and example, compiled and linked"
 cmake -S . -B "$build32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
   -DSCANLINK_BUILD_TESTS=OFF -DSCANLINK_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build32"
+# cdecl: the C functions are exported without @N decoration.
+if i686-w64-mingw32-objdump -p "$build32/bin/scanlink.dll" | grep -qE '\] _?scanlink_[a-z0-9_]+@[0-9]+$'; then
+  echo "32-bit scanlink.dll exports decorated C functions" >&2
+  exit 1
+fi
+i686-w64-mingw32-objdump -p "$build32/bin/scanlink.dll" | grep -qE '\] scanlink_open$' ||
+  { echo "32-bit scanlink.dll does not export scanlink_open" >&2; exit 1; }
 
 echo "=== scanlink.dll: exports and imports"
 dump=$(x86_64-w64-mingw32-objdump -p "$build/bin/scanlink.dll")
 for name in _ZTV21CMyPcCommSocketClient _ZN21CMyPcCommSocketClientC1Ev _ZTV18CMyPcCommInterface \
             gHostAddr nTcpPort nTcpPortAlarm gFirstConnFlag gInitFinishFlag gLinkDownFlag \
             nScannerType TDorWCDMAConfig FingerTestFlag; do
+  grep -qE "\] $name\$" <<<"$dump" || { echo "scanlink.dll does not export $name" >&2; exit 1; }
+done
+# The C interface: every function the header declares, undecorated.
+for name in $(grep -oE 'SCANLINK_CALL scanlink_[a-z0-9_]+\(' include/scanlink/scanlink_c.h |
+              sed -E 's/SCANLINK_CALL (.*)\(/\1/'); do
   grep -qE "\] $name\$" <<<"$dump" || { echo "scanlink.dll does not export $name" >&2; exit 1; }
 done
 imports=$(grep 'DLL Name' <<<"$dump" | awk '{print $3}' | tr '\n' ' ')

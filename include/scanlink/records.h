@@ -4,11 +4,15 @@
 // structured form: the three header values followed by a body whose layout depends on the code.
 // Every body declares its fields in payload order. On the wire every multi-byte integer is
 // big-endian; in these records they are host integers. Fields a layout does not name stay zero.
+// The layouts and _CmdBody compile as C11 too (for scanlink/scanlink_c.h); the classes are C++.
 #ifndef SCANLINK_RECORDS_H
 #define SCANLINK_RECORDS_H
 
 #include <stddef.h>
 #include <stdint.h>
+#ifndef __cplusplus
+#include <assert.h>  // static_assert
+#endif
 
 #include "scanlink/export.h"
 
@@ -17,7 +21,7 @@
 // ---------------------------------------------------------------------------------------------
 
 // Code 1, modes other than 7 and 8: general WCDMA scan settings (SetWCDMAScanMode).
-struct _WScanGeneral {
+typedef struct _WScanGeneral {
   uint32_t nValue1;
   uint32_t nValue2;
   uint32_t nValue3;
@@ -32,77 +36,77 @@ struct _WScanGeneral {
   int16_t nValue11;
   uint8_t nValue12;
   uint32_t nValue13;
-};
+} _WScanGeneral;
 
 // One cell of a cell list: a u32 and a u16 on the wire (WCDMA mode 7, TD modes 1 and 4).
-struct _ListEntry {
+typedef struct _ListEntry {
   uint32_t nFirst;
   uint16_t nSecond;
-};
+} _ListEntry;
 
 // Code 1, mode 7: WCDMA cell list (SetWCellListScanMode). Only nCount entries are sent.
-struct _WCellList {
+typedef struct _WCellList {
   uint8_t nListValue1;
   uint16_t nListValue2;
   uint8_t nListValue3;
   uint8_t nCount;
   _ListEntry aEntries[255];
-};
+} _WCellList;
 
 // Code 1, mode 8: WCDMA frequency list (SetWFreqListScanMode). Only nCount entries are sent.
-struct _WFreqList {
+typedef struct _WFreqList {
   uint8_t nListValue1;
   uint16_t nListValue2;
   uint8_t nListValue3;
   uint8_t nCount;
   uint32_t aEntries[255];
-};
+} _WFreqList;
 
 // Code 1 command and code 11 reply: the mode byte chooses general, cell-list (7) or
 // frequency-list (8) fields.
-struct _WScanModeInfo {
+typedef struct _WScanModeInfo {
   uint8_t nMode;
   union {
     _WScanGeneral general;
     _WCellList cellList;
     _WFreqList freqList;
   } fields;
-};
+} _WScanModeInfo;
 
 // TD modes 1 (cell list) and 4 (frequency list): count, entries, then the trailing byte, which
 // follows the last entry sent on the wire.
-struct _TDList {
+typedef struct _TDList {
   uint8_t nCount;
   _ListEntry aEntries[256];
   uint8_t nTrailing;
-};
+} _TDList;
 
 // TD mode 2: cell search (SetTDCellSearchScanMode).
-struct _TDCellSearch {
+typedef struct _TDCellSearch {
   uint8_t nSearchValue1;
   uint16_t nSearchValue2;
   uint32_t nSearchValue3;
   uint32_t nSearchValue4;
-};
+} _TDCellSearch;
 
 // TD mode 3: SA scan (SetTDSAScanMode).
-struct _TDSAScan {
+typedef struct _TDSAScan {
   uint32_t nSAValue1;
   uint32_t nSAValue2;
   uint32_t nSAValue3;
   uint8_t nSAValue4;
   uint8_t bSAFlag;
   int16_t nSAValue5;
-};
+} _TDSAScan;
 
 // TD mode 5: CW scan (SetTDCWScanMode).
-struct _TDCWScan {
+typedef struct _TDCWScan {
   uint32_t nCWValue1;
   uint16_t nCWValue2;
-};
+} _TDCWScan;
 
 // TD mode 6: DPCH scan, also used for the HSDPA, HSUPA and MBMS scans (SetDpchScanMode and twins).
-struct _TDChannelScan {
+typedef struct _TDChannelScan {
   uint32_t nChannelValue1;
   uint32_t nChannelValue2;
   uint16_t nChannelValue3;
@@ -111,17 +115,17 @@ struct _TDChannelScan {
   uint8_t nChannelValue6;
   unsigned char byBlock1[16];
   unsigned char byBlock2[16];
-};
+} _TDChannelScan;
 
 // TD mode 8 (no operation sends it; an application may).
-struct _TDMode8 {
+typedef struct _TDMode8 {
   uint32_t nValue1;
   uint8_t nValue2;
   uint16_t nValue3;
-};
+} _TDMode8;
 
 // Code 0xF001 command and code 0xF00B reply: the TD header, then the fields of the mode.
-struct _TDScanModeInfo {
+typedef struct _TDScanModeInfo {
   uint8_t nMode;
   uint8_t nFingerTest;
   uint8_t nSelector;
@@ -134,58 +138,58 @@ struct _TDScanModeInfo {
     _TDChannelScan channel;    // mode 6
     _TDMode8 mode8;            // mode 8
   } fields;
-};
+} _TDScanModeInfo;
 
 // Code 4 (StartScanData): local time at the start.
-struct _ScanStartTime {
+typedef struct _ScanStartTime {
   uint16_t nYear;  // year minus 1900
   uint8_t nMonth;  // 0..11
   uint8_t nDay;    // 1..31
   uint8_t nHour;   // 0..23
   uint8_t nMinute;
   uint8_t nSecond;
-};
+} _ScanStartTime;
 
 // Code 22 (no operation sends it).
-struct _Code22Info {
+typedef struct _Code22Info {
   uint32_t nValue;
   uint8_t nByte;
   unsigned char byBlock1[10];
   unsigned char byBlock2[10];
-};
+} _Code22Info;
 
 // Codes 43 (LoginScaner) and 46 (ChangePassword): two 16-byte text fields.
-struct _LoginInfo {
+typedef struct _LoginInfo {
   char szText1[16];
   char szText2[16];
-};
+} _LoginInfo;
 
 // Code 81 (SetScanerIPAddress): the first number of the dotted text is the most significant byte.
-struct _IpAddressInfo {
+typedef struct _IpAddressInfo {
   uint32_t nAddress;
-};
+} _IpAddressInfo;
 
 // Code 84 (SetScanerMACAddress): the first byte of the address first.
-struct _MacAddressInfo {
+typedef struct _MacAddressInfo {
   unsigned char byAddress[6];
-};
+} _MacAddressInfo;
 
 // Code 87 (no operation sends it).
-struct _SignedValueInfo {
+typedef struct _SignedValueInfo {
   int16_t nValue;
-};
+} _SignedValueInfo;
 
 // Code 97 (no operation sends it).
-struct _TwoValueInfo {
+typedef struct _TwoValueInfo {
   uint16_t nValue1;
   int16_t nValue2;
-};
+} _TwoValueInfo;
 
 // Code 0xF040 (SetGpsInfoFormat).
-struct _GpsFormatInfo {
+typedef struct _GpsFormatInfo {
   uint16_t nValue1;
   uint16_t nValue2;
-};
+} _GpsFormatInfo;
 
 // ---------------------------------------------------------------------------------------------
 // Reply and status bodies
@@ -193,69 +197,69 @@ struct _GpsFormatInfo {
 
 // Replies 3, 6, 9, 12, 24, 89, 99, 0xF003, 0xF006, 0xF009, 0xF00C, 0xF02B, 0xF032, 0xF042 and
 // report 37: one 16-bit value.
-struct _ReplyValue {
+typedef struct _ReplyValue {
   uint16_t nReplyValue;
-};
+} _ReplyValue;
 
 // Replies 5 and 21 (21 answers GetScanerVersion under WCDMA).
-struct _TwoBlockReply {
+typedef struct _TwoBlockReply {
   unsigned char byBlock1[16];
   unsigned char byBlock2[16];
   uint32_t nValue;
   uint8_t nTailByte;
-};
+} _TwoBlockReply;
 
 // Replies 23 and 25.
-struct _OneValueReply {
+typedef struct _OneValueReply {
   uint32_t nValue;
-};
+} _OneValueReply;
 
 // Reply 44, the answer to LoginScaner: 11, 12, 21 or 22 name the scanner type and family.
-struct _FamilyReply {
+typedef struct _FamilyReply {
   uint32_t nFamilyValue;
-};
+} _FamilyReply;
 
 // Reply 51.
-struct _ThreeValueReply {
+typedef struct _ThreeValueReply {
   uint32_t nValue1;
   uint32_t nValue2;
   uint16_t nValue3;
-};
+} _ThreeValueReply;
 
 // Reply 0xF015 (answers GetScanerVersion under TD-SCDMA).
-struct _TDTwoBlockReply {
+typedef struct _TDTwoBlockReply {
   unsigned char byBlock1[8];
   unsigned char byBlock2[8];
   uint32_t nValue;
   uint8_t nTailByte;
-};
+} _TDTwoBlockReply;
 
 // Reply 0xF02A: the measurement header's first 128 bytes.
-struct _GpsTextReply {
+typedef struct _GpsTextReply {
   uint8_t nHeaderByte;
   char szGpsText[119];
   uint32_t nHeaderValue1;
   uint32_t nHeaderValue2;
-};
+} _GpsTextReply;
 
 // Reply 0xF031, the data answer to QueryBattery.
-struct _BatteryReply {
+typedef struct _BatteryReply {
   uint16_t nBatteryValue1;
   uint8_t nBatteryValue2;
-};
+} _BatteryReply;
 
 // Report 0xF028 (the record's nLength is set to 8).
-struct _ShortStatusReport {
+typedef struct _ShortStatusReport {
   uint32_t nValue1;
   uint16_t nValue2;
-};
+} _ShortStatusReport;
 
 // Code 0xFFEE: the library's own link status notice. nStatusByte1 holds 1 (link lost),
 // 2 (link restored) or 3 (reconnection failed).
-struct _LinkStatusBody {
+typedef struct _LinkStatusBody {
   uint8_t nStatusByte0;
   uint8_t nStatusByte1;
-};
+} _LinkStatusBody;
 
 // ---------------------------------------------------------------------------------------------
 // Measurement report bodies (transaction id 0xFFFF). Counts hold the number of records actually
@@ -271,7 +275,7 @@ enum {
 };
 
 // Report 36.
-struct _ValueListReport {
+typedef struct _ValueListReport {
   uint8_t nHeaderByte;
   char szGpsText[119];
   uint32_t nHeaderValue1;
@@ -279,28 +283,28 @@ struct _ValueListReport {
   uint32_t nHeaderValue3;
   uint16_t nCount;  // 0 when the frame's count exceeded the 50 slots
   uint16_t aValues[SCANLINK_VALUE_SLOTS];
-};
+} _ValueListReport;
 
 // Report 0xF027: as 36 without header value 3.
-struct _TDValueListReport {
+typedef struct _TDValueListReport {
   uint8_t nHeaderByte;
   char szGpsText[119];
   uint32_t nHeaderValue1;
   uint32_t nHeaderValue2;
   uint16_t nCount;
   uint16_t aValues[SCANLINK_VALUE_SLOTS];
-};
+} _TDValueListReport;
 
 // Report 38 (no measurement header).
-struct _ShortValueListReport {
+typedef struct _ShortValueListReport {
   uint16_t nCount;
   uint32_t nReportValue;
   uint16_t aValues[SCANLINK_SHORT_VALUE_SLOTS];
   uint8_t nTailByte;
-};
+} _ShortValueListReport;
 
 // One record of a cell-record report.
-struct _CellRecord {
+typedef struct _CellRecord {
   uint32_t nRecordValue1;
   uint16_t nRecordValue2;
   uint16_t nRecordValue3;
@@ -309,28 +313,28 @@ struct _CellRecord {
   uint16_t nRecordValue6;
   uint8_t nEntryCount;  // entries stored, at most 6
   _ListEntry aEntries[SCANLINK_CELL_ENTRY_SLOTS];
-};
+} _CellRecord;
 
 // One finger of a TD cell record (present when FingerTestFlag is 1).
-struct _TDFinger {
+typedef struct _TDFinger {
   uint32_t nValue1;
   uint32_t nValue2;
   uint32_t nValue3;
   uint32_t nValue4;
-};
+} _TDFinger;
 
 // One record of a TD cell report.
-struct _TDCellRecord {
+typedef struct _TDCellRecord {
   uint32_t nCellKey1;
   uint16_t nCellKey2;
   uint16_t aCellValues[21];
   uint16_t nMeasuredDelay;  // quarter chips; signed 16-bit in the GPS check
   uint32_t nFingerValue;
   _TDFinger aFingers[4];
-};
+} _TDCellRecord;
 
 // One record of a TD profile report.
-struct _TDProfileRecord {
+typedef struct _TDProfileRecord {
   uint8_t nProfileByte;
   uint32_t nProfileValue1;
   uint32_t nProfileValue2;
@@ -339,19 +343,19 @@ struct _TDProfileRecord {
   uint32_t nProfileValue5;
   uint16_t aFirstProfile[SCANLINK_PROFILE_POINTS];
   uint16_t aSecondProfile[SCANLINK_PROFILE_POINTS];
-};
+} _TDProfileRecord;
 
 // One record of a TD short profile report.
-struct _TDShortProfileRecord {
+typedef struct _TDShortProfileRecord {
   uint8_t nProfileByte;
   uint16_t nProfileValue1;
   uint32_t nProfileValue2;
   uint16_t aFirstProfile[SCANLINK_PROFILE_POINTS];
   uint16_t aSecondProfile[SCANLINK_PROFILE_POINTS];
-};
+} _TDShortProfileRecord;
 
 // Report 0xF100, the largest body: it fixes the size of the body area.
-struct _TDProfileReport {
+typedef struct _TDProfileReport {
   uint8_t nHeaderByte;
   char szGpsText[119];
   uint32_t nHeaderValue1;
@@ -363,10 +367,10 @@ struct _TDProfileReport {
   uint8_t nReportByte2;
   uint8_t nCount;
   _TDProfileRecord aRecords[SCANLINK_PROFILE_SLOTS];
-};
+} _TDProfileReport;
 
 // Report 0xF102.
-struct _TDShortProfileReport {
+typedef struct _TDShortProfileReport {
   uint8_t nHeaderByte;
   char szGpsText[119];
   uint32_t nHeaderValue1;
@@ -375,7 +379,7 @@ struct _TDShortProfileReport {
   uint32_t nHeaderValue4;
   uint8_t nCount;
   _TDShortProfileRecord aRecords[SCANLINK_PROFILE_SLOTS];
-};
+} _TDShortProfileReport;
 
 // The size of the body area, and from it the slots of the lists that fill "what fits": the body
 // area less the fields in front of the list (136, 132 and 12 bytes; checked below).
@@ -385,7 +389,7 @@ struct _TDShortProfileReport {
 #define SCANLINK_SWEEP_SLOTS ((SCANLINK_BODY_SIZE - 12) / sizeof(uint16_t))
 
 // Reports 40, 41, 257 and 259.
-struct _CellRecordReport {
+typedef struct _CellRecordReport {
   uint8_t nHeaderByte;
   char szGpsText[119];
   uint32_t nHeaderValue1;
@@ -394,10 +398,10 @@ struct _CellRecordReport {
   uint8_t nCount;    // records stored
   uint32_t nReportValue;
   _CellRecord aRecords[SCANLINK_CELL_RECORD_SLOTS];
-};
+} _CellRecordReport;
 
 // Report 0xF025. The GPS check of SetBSList marks bit (i mod 32) of the masks for record i.
-struct _TDCellReport {
+typedef struct _TDCellReport {
   uint8_t nHeaderByte;
   char szGpsText[119];
   uint32_t nMismatchMask;  // found cells whose delay disagrees with the GPS distance
@@ -405,15 +409,15 @@ struct _TDCellReport {
   uint8_t nReportByte;
   uint8_t nCount;  // records stored
   _TDCellRecord aRecords[SCANLINK_TD_CELL_SLOTS];
-};
+} _TDCellReport;
 
 // Reports 73 and 0xF026. Points = (end - start) / step + 1, as far as the payload holds them.
-struct _SweepReport {
+typedef struct _SweepReport {
   uint32_t nStart;
   uint32_t nEnd;
   uint32_t nStep;
   uint16_t aPoints[SCANLINK_SWEEP_SLOTS];
-};
+} _SweepReport;
 
 // The offsets the slot counts above assume, and that each list fills the body area but for less
 // than one slot.
@@ -431,7 +435,7 @@ static_assert(sizeof(_SweepReport) <= SCANLINK_BODY_SIZE &&
               "sweep points fill the body area");
 
 // The body area of a CCmdManage: one member per layout, chosen by the code (and table).
-union _CmdBody {
+typedef union _CmdBody {
   // commands
   _WScanModeInfo wScanMode;      // code 1; reply 11
   _TDScanModeInfo tdScanMode;    // code 0xF001; reply 0xF00B
@@ -464,8 +468,9 @@ union _CmdBody {
   _TDProfileReport tdProfile;            // 0xF100
   _TDShortProfileReport tdShortProfile;  // 0xF102
   unsigned char byRaw[SCANLINK_BODY_SIZE];
-};
+} _CmdBody;
 
+#ifdef __cplusplus
 class CMyPcCommMessage;
 
 // The structured record: header values, then the body of the code. Constructed all-zero.
@@ -501,5 +506,7 @@ class SCANLINK_API CMyPcCommMessage {
   uint16_t nTransID;
   unsigned char payload[kMaxPayload];
 };
+
+#endif  // __cplusplus
 
 #endif

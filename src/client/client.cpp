@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/session.h"
 #include "codec/codec.h"
 #include "codec/gps_check.h"
 #include "scanlink/scanlink.h"
@@ -30,6 +31,11 @@ bool g_busy = false;  // an engine is being created or deleted
 std::vector<CMyPcCommSocket*> g_abandoned;
 
 CMyPcCommSocket* Engine() { return Library().engine.load(std::memory_order_acquire); }
+
+// The operations of this client: the first session, under the client's module id.
+scanlink::client::Session FirstSession(const CMyPcCommSocketClient& client) {
+  return scanlink::client::Session(Engine(), Library(), client.nModuleID);
+}
 
 // A callback runs with the library lock held, on one of the library's threads.
 bool InsideCallback() { return Library().lock.held_by_me(); }
@@ -153,23 +159,11 @@ bool CMyPcCommSocketClient::ClientRegisterModuleAlarm(CMyPcCommInterface* module
 }
 
 int CMyPcCommSocketClient::ClientSendMessage(CMyPcCommMessage& message) {
-  CMyPcCommSocket* engine = Engine();
-  if (engine == nullptr) return 0;
-  // Not under the library lock: a send waiting for room must not hold up the listening thread.
-  return engine->MySendMessage(message, nModuleID);
+  return FirstSession(*this).ClientSendMessage(message);
 }
 
 int CMyPcCommSocketClient::SendMessageW(CCmdManage* command) {
-  if (command == nullptr) return 0;
-  unsigned char frame[scanlink::codec::kCommandFrameSize] = {};
-  const size_t total = scanlink::codec::encode_command(*command, frame, sizeof frame);
-  if (total < scanlink::codec::kHeaderSize) {
-    scanlink::transport::MyTrace("SendMessageW(): The command does not fit a frame!");
-    return 0;
-  }
-  CMyPcCommMessage message(command->nCode, static_cast<uint16_t>(total - 8), command->nTransID,
-                           frame + 8);
-  return ClientSendMessage(message);
+  return FirstSession(*this).SendMessageW(command);
 }
 
 int CMyPcCommSocketClient::ClientSendAlarmMessage(char* data, int length) {
@@ -192,4 +186,119 @@ int CMyPcCommSocketClient::SetBSList(_BSCellInfo* list, int count) {
 
 int CMyPcCommSocketClient::SetGpsMismatchLimit(int limit) {
   return scanlink::codec::library_stations().SetMismatchLimit(limit);
+}
+
+// The scanner commands, on the first session.
+int CMyPcCommSocketClient::LoginScaner(char* text1, char* text2) {
+  return FirstSession(*this).LoginScaner(text1, text2);
+}
+int CMyPcCommSocketClient::ChangePassword(char* text2, char* text1) {
+  return FirstSession(*this).ChangePassword(text2, text1);
+}
+int CMyPcCommSocketClient::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2,
+                                                unsigned int listValue3, unsigned int count,
+                                                unsigned int* const freqs) {
+  return FirstSession(*this).SetWFreqListScanMode(listValue1, listValue2, listValue3, count, freqs);
+}
+int CMyPcCommSocketClient::SetWCellListScanMode(unsigned int listValue1, unsigned int listValue2,
+                                                unsigned int listValue3, unsigned int count,
+                                                unsigned int* const firsts,
+                                                unsigned int* const seconds) {
+  return FirstSession(*this).SetWCellListScanMode(listValue1, listValue2, listValue3, count, firsts,
+                                                  seconds);
+}
+int CMyPcCommSocketClient::SetWCDMAScanMode(unsigned int mode, unsigned int value1,
+                                            unsigned int value2, unsigned int value3,
+                                            unsigned int value4, unsigned int value5,
+                                            unsigned int value6, unsigned int value7,
+                                            unsigned int value8, bool flag, short int value11,
+                                            unsigned int value9, unsigned int value10,
+                                            unsigned int value12, unsigned int value13) {
+  return FirstSession(*this).SetWCDMAScanMode(mode, value1, value2, value3, value4, value5, value6,
+                                              value7, value8, flag, value11, value9, value10,
+                                              value12, value13);
+}
+int CMyPcCommSocketClient::SetTDSAScanMode(unsigned int sa1, unsigned int sa2,
+                                           unsigned int selectorValue, unsigned int sa3,
+                                           bool saFlag, short int sa5, unsigned int sa4,
+                                           unsigned int selector) {
+  return FirstSession(*this).SetTDSAScanMode(sa1, sa2, selectorValue, sa3, saFlag, sa5, sa4,
+                                             selector);
+}
+int CMyPcCommSocketClient::SetTDCellListScanMode(unsigned int selectorValue,
+                                                 unsigned int* const firsts,
+                                                 unsigned int* const seconds, unsigned int count,
+                                                 unsigned int selector, bool fingerTest,
+                                                 unsigned int trailing) {
+  return FirstSession(*this).SetTDCellListScanMode(selectorValue, firsts, seconds, count, selector,
+                                                   fingerTest, trailing);
+}
+int CMyPcCommSocketClient::SetTDFreqListScanMode(unsigned int selectorValue,
+                                                 unsigned int* const freqs, unsigned int count,
+                                                 unsigned int selector, bool fingerTest,
+                                                 unsigned int trailing) {
+  return FirstSession(*this).SetTDFreqListScanMode(selectorValue, freqs, count, selector,
+                                                   fingerTest, trailing);
+}
+int CMyPcCommSocketClient::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
+                                                   unsigned int selectorValue, unsigned int search2,
+                                                   unsigned int search1, unsigned int selector,
+                                                   bool fingerTest) {
+  return FirstSession(*this).SetTDCellSearchScanMode(search3, search4, selectorValue, search2,
+                                                     search1, selector, fingerTest);
+}
+int CMyPcCommSocketClient::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue,
+                                           unsigned int cw2, unsigned int selector) {
+  return FirstSession(*this).SetTDCWScanMode(cw1, selectorValue, cw2, selector);
+}
+int CMyPcCommSocketClient::SetDpchScanMode(unsigned int selectorValue, unsigned int selector,
+                                           unsigned int channel1, unsigned int channel2,
+                                           unsigned int channel3, unsigned int channel4,
+                                           unsigned int channel5, unsigned int channel6,
+                                           unsigned char* const block1,
+                                           unsigned char* const block2) {
+  return FirstSession(*this).SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3,
+                                             channel4, channel5, channel6, block1, block2);
+}
+int CMyPcCommSocketClient::SetHsdpaScanMode(unsigned int selectorValue, unsigned int selector,
+                                            unsigned int channel1, unsigned int channel2,
+                                            unsigned int channel3, unsigned int channel4,
+                                            unsigned int channel5, unsigned int channel6,
+                                            unsigned char* const block1,
+                                            unsigned char* const block2) {
+  return FirstSession(*this).SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3,
+                                             channel4, channel5, channel6, block1, block2);
+}
+int CMyPcCommSocketClient::SetHsupaScanMode(unsigned int selectorValue, unsigned int selector,
+                                            unsigned int channel1, unsigned int channel2,
+                                            unsigned int channel3, unsigned int channel4,
+                                            unsigned int channel5, unsigned int channel6,
+                                            unsigned char* const block1,
+                                            unsigned char* const block2) {
+  return FirstSession(*this).SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3,
+                                             channel4, channel5, channel6, block1, block2);
+}
+int CMyPcCommSocketClient::SetMbmsScanMode(unsigned int selectorValue, unsigned int selector,
+                                           unsigned int channel12, unsigned int channel3,
+                                           unsigned int channel4, unsigned int channel5,
+                                           unsigned int channel6, unsigned char* const block1,
+                                           unsigned char* const block2) {
+  return FirstSession(*this).SetDpchScanMode(selectorValue, selector, channel12, channel12,
+                                             channel3, channel4, channel5, channel6, block1,
+                                             block2);
+}
+int CMyPcCommSocketClient::GetScanMode(void) { return FirstSession(*this).GetScanMode(); }
+int CMyPcCommSocketClient::GetScanerVersion(void) { return FirstSession(*this).GetScanerVersion(); }
+int CMyPcCommSocketClient::ResetScaner(void) { return FirstSession(*this).ResetScaner(); }
+int CMyPcCommSocketClient::StopScanData(void) { return FirstSession(*this).StopScanData(); }
+int CMyPcCommSocketClient::StartScanData(void) { return FirstSession(*this).StartScanData(); }
+int CMyPcCommSocketClient::SetScanerMACAddress(char* text) {
+  return FirstSession(*this).SetScanerMACAddress(text);
+}
+int CMyPcCommSocketClient::SetScanerIPAddress(char* text) {
+  return FirstSession(*this).SetScanerIPAddress(text);
+}
+int CMyPcCommSocketClient::QueryBattery(void) { return FirstSession(*this).QueryBattery(); }
+int CMyPcCommSocketClient::SetGpsInfoFormat(int value1, int value2) {
+  return FirstSession(*this).SetGpsInfoFormat(value1, value2);
 }

@@ -1,37 +1,28 @@
-// The scanner commands: each fills one command record, takes the next command sequence number
-// and hands the record to SendMessageW.
+// The scanner commands: each fills one command record, takes the session's next command
+// sequence number and hands the record to SendMessageW.
 #include <atomic>
 #include <cstring>
 
 #include "client/sequence.h"
+#include "client/session.h"
 #include "codec/codec.h"
 #include "codec/text.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 #include "scanlink/scanlink.h"
+#include "transport/engine.h"
 #include "transport/library_state.h"
+#include "transport/trace.h"
 
-using scanlink::client::NextSequence;
 using scanlink::transport::LoadGlobal;
 using scanlink::transport::StoreGlobal;
 
+namespace scanlink::client {
 namespace {
 
 // The command frame buffer holds 1016 payload bytes: the list operations' limits.
 constexpr unsigned kMaxCellEntries = 168;
 constexpr unsigned kMaxFreqEntries = 252;
-
-// The code of a family-dependent operation, or 0 when the family is not known.
-uint16_t FamilyCode(uint16_t wcdma) {
-  switch (LoadGlobal(TDorWCDMAConfig)) {
-    case 1:
-      return wcdma;
-    case 2:
-      return static_cast<uint16_t>(0xF000 | wcdma);
-    default:
-      return 0;
-  }
-}
 
 void SetTDHeader(_TDScanModeInfo& td, uint8_t mode, uint8_t finger, unsigned selector,
                  unsigned selectorValue) {
@@ -41,45 +32,74 @@ void SetTDHeader(_TDScanModeInfo& td, uint8_t mode, uint8_t finger, unsigned sel
   if (selector == 0 || selector == 1) td.nSelectorValue = static_cast<uint16_t>(selectorValue);
 }
 
-uint8_t SetFinger(bool on) {
+}  // namespace
+
+// The code of a family-dependent operation, or 0 when the family is not known.
+uint16_t Session::FamilyCode(uint16_t wcdma) const {
+  switch (LoadGlobal(*state_.values.family)) {
+    case 1:
+      return wcdma;
+    case 2:
+      return static_cast<uint16_t>(0xF000 | wcdma);
+    default:
+      return 0;
+  }
+}
+
+uint8_t Session::SetFinger(bool on) {
   const uint8_t finger = on ? 1 : 0;
-  StoreGlobal(FingerTestFlag, finger);
+  StoreGlobal(*state_.values.fingerTest, finger);
   return finger;
 }
 
 // Takes the next sequence number and sends. A record that cannot be encoded is refused first, so
 // a refusal never uses up a sequence number.
-int Send(CMyPcCommSocketClient& client, CCmdManage& cmd) {
-  if (!scanlink::codec::command_payload_length(cmd, scanlink::codec::kCommandFrameSize).ok) {
-    return 0;
-  }
-  cmd.nTransID = NextSequence();
-  return client.SendMessageW(&cmd);
+int Session::Send(CCmdManage& cmd) {
+  if (!codec::command_payload_length(cmd, codec::kCommandFrameSize).ok) return 0;
+  cmd.nTransID = NextSequence(state_.sequence);
+  return SendMessageW(&cmd);
 }
 
-}  // namespace
+int Session::ClientSendMessage(CMyPcCommMessage& message) {
+  if (engine_ == nullptr) return 0;
+  // Not under the library lock: a send waiting for room must not hold up the listening thread.
+  return engine_->MySendMessage(message, moduleId_);
+}
 
-int CMyPcCommSocketClient::LoginScaner(char* text1, char* text2) {
+int Session::SendMessageW(const CCmdManage* command) {
+  if (command == nullptr) return 0;
+  unsigned char frame[codec::kCommandFrameSize] = {};
+  const size_t total = codec::encode_command(*command, frame, sizeof frame);
+  if (total < codec::kHeaderSize) {
+    transport::MyTrace("SendMessageW(): The command does not fit a frame!");
+    return 0;
+  }
+  CMyPcCommMessage message(command->nCode, static_cast<uint16_t>(total - 8), command->nTransID,
+                           frame + 8);
+  return ClientSendMessage(message);
+}
+
+int Session::LoginScaner(const char* text1, const char* text2) {
   if (text1 == nullptr || text2 == nullptr) return 0;
   CCmdManage cmd;
   cmd.nCode = 43;
   std::memcpy(cmd.body.login.szText1, text1, 16);
   std::memcpy(cmd.body.login.szText2, text2, 16);
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::ChangePassword(char* text2, char* text1) {
+int Session::ChangePassword(const char* text2, const char* text1) {
   if (text1 == nullptr || text2 == nullptr) return 0;
   CCmdManage cmd;
   cmd.nCode = 46;
   std::memcpy(cmd.body.login.szText1, text1, 16);
   std::memcpy(cmd.body.login.szText2, text2, 16);
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2,
-                                                unsigned int listValue3, unsigned int count,
-                                                unsigned int* const freqs) {
+int Session::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2,
+                                  unsigned int listValue3, unsigned int count,
+                                  const unsigned* freqs) {
   if (count > kMaxFreqEntries || (count > 0 && freqs == nullptr)) return 0;
   CCmdManage cmd;
   cmd.nCode = 1;
@@ -90,13 +110,12 @@ int CMyPcCommSocketClient::SetWFreqListScanMode(unsigned int listValue1, unsigne
   w.fields.freqList.nListValue3 = static_cast<uint8_t>(listValue3);
   w.fields.freqList.nCount = static_cast<uint8_t>(count);
   for (unsigned i = 0; i < count; ++i) w.fields.freqList.aEntries[i] = freqs[i];
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetWCellListScanMode(unsigned int listValue1, unsigned int listValue2,
-                                                unsigned int listValue3, unsigned int count,
-                                                unsigned int* const firsts,
-                                                unsigned int* const seconds) {
+int Session::SetWCellListScanMode(unsigned int listValue1, unsigned int listValue2,
+                                  unsigned int listValue3, unsigned int count,
+                                  const unsigned* firsts, const unsigned* seconds) {
   if (count > kMaxCellEntries || (count > 0 && (firsts == nullptr || seconds == nullptr))) {
     return 0;
   }
@@ -112,23 +131,21 @@ int CMyPcCommSocketClient::SetWCellListScanMode(unsigned int listValue1, unsigne
     w.fields.cellList.aEntries[i].nFirst = firsts[i];
     w.fields.cellList.aEntries[i].nSecond = static_cast<uint16_t>(seconds[i]);
   }
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetWCDMAScanMode(unsigned int mode, unsigned int value1,
-                                            unsigned int value2, unsigned int value3,
-                                            unsigned int value4, unsigned int value5,
-                                            unsigned int value6, unsigned int value7,
-                                            unsigned int value8, bool flag, short int value11,
-                                            unsigned int value9, unsigned int value10,
-                                            unsigned int value12, unsigned int value13) {
+int Session::SetWCDMAScanMode(unsigned int mode, unsigned int value1, unsigned int value2,
+                              unsigned int value3, unsigned int value4, unsigned int value5,
+                              unsigned int value6, unsigned int value7, unsigned int value8,
+                              bool flag, short int value11, unsigned int value9,
+                              unsigned int value10, unsigned int value12, unsigned int value13) {
   CCmdManage cmd;
   cmd.nCode = 1;
   _WScanModeInfo& w = cmd.body.wScanMode;
   w.nMode = static_cast<uint8_t>(mode);
   // Modes 7 and 8 carry list fields, which this operation does not fill: they go out as zeros (an
   // empty list). The general fields share their storage and must not leak into them.
-  if (w.nMode == 7 || w.nMode == 8) return Send(*this, cmd);
+  if (w.nMode == 7 || w.nMode == 8) return Send(cmd);
   _WScanGeneral& g = w.fields.general;
   g.nValue1 = value1;
   g.nValue2 = value2;
@@ -144,13 +161,12 @@ int CMyPcCommSocketClient::SetWCDMAScanMode(unsigned int mode, unsigned int valu
   g.nValue10 = static_cast<uint8_t>(value10);
   g.nValue12 = static_cast<uint8_t>(value12);
   g.nValue13 = value13;
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetTDSAScanMode(unsigned int sa1, unsigned int sa2,
-                                           unsigned int selectorValue, unsigned int sa3,
-                                           bool saFlag, short int sa5, unsigned int sa4,
-                                           unsigned int selector) {
+int Session::SetTDSAScanMode(unsigned int sa1, unsigned int sa2, unsigned int selectorValue,
+                             unsigned int sa3, bool saFlag, short int sa5, unsigned int sa4,
+                             unsigned int selector) {
   CCmdManage cmd;
   cmd.nCode = 0xF001;
   _TDScanModeInfo& td = cmd.body.tdScanMode;
@@ -161,14 +177,12 @@ int CMyPcCommSocketClient::SetTDSAScanMode(unsigned int sa1, unsigned int sa2,
   td.fields.sa.nSAValue4 = static_cast<uint8_t>(sa4);
   td.fields.sa.bSAFlag = saFlag ? 1 : 0;
   td.fields.sa.nSAValue5 = sa5;
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetTDCellListScanMode(unsigned int selectorValue,
-                                                 unsigned int* const firsts,
-                                                 unsigned int* const seconds, unsigned int count,
-                                                 unsigned int selector, bool fingerTest,
-                                                 unsigned int trailing) {
+int Session::SetTDCellListScanMode(unsigned int selectorValue, const unsigned* firsts,
+                                   const unsigned* seconds, unsigned int count,
+                                   unsigned int selector, bool fingerTest, unsigned int trailing) {
   if (count > kMaxCellEntries || (count > 0 && (firsts == nullptr || seconds == nullptr))) {
     return 0;
   }
@@ -183,13 +197,12 @@ int CMyPcCommSocketClient::SetTDCellListScanMode(unsigned int selectorValue,
     td.fields.list.aEntries[i].nSecond = static_cast<uint16_t>(seconds[i]);
   }
   td.fields.list.nTrailing = static_cast<uint8_t>(trailing);
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetTDFreqListScanMode(unsigned int selectorValue,
-                                                 unsigned int* const freqs, unsigned int count,
-                                                 unsigned int selector, bool fingerTest,
-                                                 unsigned int trailing) {
+int Session::SetTDFreqListScanMode(unsigned int selectorValue, const unsigned* freqs,
+                                   unsigned int count, unsigned int selector, bool fingerTest,
+                                   unsigned int trailing) {
   if (count > kMaxCellEntries || (count > 0 && freqs == nullptr)) return 0;
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
@@ -202,13 +215,12 @@ int CMyPcCommSocketClient::SetTDFreqListScanMode(unsigned int selectorValue,
     td.fields.list.aEntries[i].nSecond = 0xFFFF;
   }
   td.fields.list.nTrailing = static_cast<uint8_t>(trailing);
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
-                                                   unsigned int selectorValue, unsigned int search2,
-                                                   unsigned int search1, unsigned int selector,
-                                                   bool fingerTest) {
+int Session::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
+                                     unsigned int selectorValue, unsigned int search2,
+                                     unsigned int search1, unsigned int selector, bool fingerTest) {
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
   cmd.nCode = 0xF001;
@@ -218,26 +230,24 @@ int CMyPcCommSocketClient::SetTDCellSearchScanMode(unsigned int search3, unsigne
   td.fields.cellSearch.nSearchValue2 = static_cast<uint16_t>(search2);
   td.fields.cellSearch.nSearchValue3 = search3;
   td.fields.cellSearch.nSearchValue4 = search4;
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue,
-                                           unsigned int cw2, unsigned int selector) {
+int Session::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue, unsigned int cw2,
+                             unsigned int selector) {
   CCmdManage cmd;
   cmd.nCode = 0xF001;
   _TDScanModeInfo& td = cmd.body.tdScanMode;
   SetTDHeader(td, 5, 0, selector, selectorValue);
   td.fields.cw.nCWValue1 = cw1;
   td.fields.cw.nCWValue2 = static_cast<uint16_t>(cw2);
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetDpchScanMode(unsigned int selectorValue, unsigned int selector,
-                                           unsigned int channel1, unsigned int channel2,
-                                           unsigned int channel3, unsigned int channel4,
-                                           unsigned int channel5, unsigned int channel6,
-                                           unsigned char* const block1,
-                                           unsigned char* const block2) {
+int Session::SetDpchScanMode(unsigned int selectorValue, unsigned int selector,
+                             unsigned int channel1, unsigned int channel2, unsigned int channel3,
+                             unsigned int channel4, unsigned int channel5, unsigned int channel6,
+                             const unsigned char* block1, const unsigned char* block2) {
   if (block1 == nullptr || block2 == nullptr) return 0;
   CCmdManage cmd;
   cmd.nCode = 0xF001;
@@ -252,94 +262,67 @@ int CMyPcCommSocketClient::SetDpchScanMode(unsigned int selectorValue, unsigned 
   ch.nChannelValue6 = static_cast<uint8_t>(channel6);
   std::memcpy(ch.byBlock1, block1, sizeof ch.byBlock1);
   std::memcpy(ch.byBlock2, block2, sizeof ch.byBlock2);
-  return Send(*this, cmd);
-}
-
-int CMyPcCommSocketClient::SetHsdpaScanMode(unsigned int selectorValue, unsigned int selector,
-                                            unsigned int channel1, unsigned int channel2,
-                                            unsigned int channel3, unsigned int channel4,
-                                            unsigned int channel5, unsigned int channel6,
-                                            unsigned char* const block1,
-                                            unsigned char* const block2) {
-  return SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3, channel4, channel5,
-                         channel6, block1, block2);
-}
-
-int CMyPcCommSocketClient::SetHsupaScanMode(unsigned int selectorValue, unsigned int selector,
-                                            unsigned int channel1, unsigned int channel2,
-                                            unsigned int channel3, unsigned int channel4,
-                                            unsigned int channel5, unsigned int channel6,
-                                            unsigned char* const block1,
-                                            unsigned char* const block2) {
-  return SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3, channel4, channel5,
-                         channel6, block1, block2);
-}
-
-int CMyPcCommSocketClient::SetMbmsScanMode(unsigned int selectorValue, unsigned int selector,
-                                           unsigned int channel12, unsigned int channel3,
-                                           unsigned int channel4, unsigned int channel5,
-                                           unsigned int channel6, unsigned char* const block1,
-                                           unsigned char* const block2) {
-  return SetDpchScanMode(selectorValue, selector, channel12, channel12, channel3, channel4,
-                         channel5, channel6, block1, block2);
+  return Send(cmd);
 }
 
 // The family-dependent operations without a body.
-static int SendEmpty(CMyPcCommSocketClient& client, uint16_t wcdmaCode) {
+int Session::SendEmpty(uint16_t wcdmaCode) {
   const uint16_t code = FamilyCode(wcdmaCode);
   if (code == 0) return 0;
   CCmdManage cmd;
   cmd.nCode = code;
-  return Send(client, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::GetScanMode(void) { return SendEmpty(*this, 10); }
-int CMyPcCommSocketClient::GetScanerVersion(void) { return SendEmpty(*this, 20); }
-int CMyPcCommSocketClient::ResetScaner(void) { return SendEmpty(*this, 18); }
-int CMyPcCommSocketClient::StopScanData(void) { return SendEmpty(*this, 7); }
+int Session::GetScanMode() { return SendEmpty(10); }
+int Session::GetScanerVersion() { return SendEmpty(20); }
+int Session::ResetScaner() { return SendEmpty(18); }
+int Session::StopScanData() { return SendEmpty(7); }
 
-int CMyPcCommSocketClient::StartScanData(void) {
+int Session::StartScanData() {
   const uint16_t code = FamilyCode(4);
   if (code == 0) return 0;
   CCmdManage cmd;
   cmd.nCode = code;
-  const scanlink::platform::LocalTime now = scanlink::platform::NowLocal();
+  const platform::LocalTime now = platform::NowLocal();
   cmd.body.startTime.nYear = static_cast<uint16_t>(now.year - 1900);
   cmd.body.startTime.nMonth = static_cast<uint8_t>(now.month);
   cmd.body.startTime.nDay = static_cast<uint8_t>(now.day);
   cmd.body.startTime.nHour = static_cast<uint8_t>(now.hour);
   cmd.body.startTime.nMinute = static_cast<uint8_t>(now.minute);
   cmd.body.startTime.nSecond = static_cast<uint8_t>(now.second);
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetScanerMACAddress(char* text) {
+int Session::SetScanerMACAddress(const char* text) {
   CCmdManage cmd;
   cmd.nCode = 84;
-  if (!scanlink::codec::parse_mac_text(text, cmd.body.macAddress.byAddress)) return 0;
-  return Send(*this, cmd);
+  if (!codec::parse_mac_text(text, cmd.body.macAddress.byAddress)) return 0;
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetScanerIPAddress(char* text) {
+int Session::SetScanerIPAddress(const char* text) {
   if (text == nullptr) return 0;
   char address[16] = {};
   for (size_t i = 0; i < 15 && text[i] != '\0'; ++i) address[i] = text[i];
   CCmdManage cmd;
   cmd.nCode = 81;
-  cmd.body.ipAddress.nAddress = scanlink::platform::InetAddrHostOrder(address);
-  return Send(*this, cmd);
+  cmd.body.ipAddress.nAddress = platform::InetAddrHostOrder(address);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::QueryBattery(void) {
+int Session::QueryBattery() {
   CCmdManage cmd;
   cmd.nCode = 0xF030;
-  return Send(*this, cmd);
+  return Send(cmd);
 }
 
-int CMyPcCommSocketClient::SetGpsInfoFormat(int value1, int value2) {
+int Session::SetGpsInfoFormat(int value1, int value2) {
   CCmdManage cmd;
   cmd.nCode = 0xF040;
   cmd.body.gpsFormat.nValue1 = static_cast<uint16_t>(value1);
   cmd.body.gpsFormat.nValue2 = static_cast<uint16_t>(value2);
-  return Send(*this, cmd);
+  return Send(cmd);
 }
+
+}  // namespace scanlink::client

@@ -1,24 +1,23 @@
 #include "client/sequence.h"
 
-#include <atomic>
+#include "transport/library_state.h"
 
 namespace scanlink::client {
-namespace {
 
-std::atomic<uint16_t> g_sequence{5};
-
-}  // namespace
-
-uint16_t NextSequence() {
-  uint16_t current = g_sequence.load(std::memory_order_relaxed);
+uint16_t NextSequence(std::atomic<uint16_t>& sequence) {
+  uint16_t current = sequence.load(std::memory_order_relaxed);
   uint16_t next;
   do {
     next = static_cast<uint16_t>(current + 1);
     if (next == 0xFFFF) next = 5;
-  } while (!g_sequence.compare_exchange_weak(current, next, std::memory_order_relaxed));
+  } while (!sequence.compare_exchange_weak(current, next, std::memory_order_relaxed));
   return next;
 }
 
-void SetSequence(uint16_t current) { g_sequence.store(current, std::memory_order_relaxed); }
+uint16_t NextSequence() { return NextSequence(transport::Library().sequence); }
+
+void SetSequence(uint16_t current) {
+  transport::Library().sequence.store(current, std::memory_order_relaxed);
+}
 
 }  // namespace scanlink::client

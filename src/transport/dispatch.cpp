@@ -22,7 +22,7 @@ bool IsActive(const CMyPcCommInterface* module) {
 }  // namespace
 
 void CMyPcCommSocket::MsgProcThreadProc(platform::Event* stop) {
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   for (;;) {
     uint32_t ticket;
     {
@@ -50,7 +50,7 @@ void CMyPcCommSocket::MsgProcThreadProc(platform::Event* stop) {
 }
 
 void CMyPcCommSocket::ReclaimTransactions(uint32_t generation) {
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   const int freed = lib.trans.ReclaimUpTo(generation);
   if (freed > 0) {
     Counters::Add(lib.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
@@ -59,7 +59,7 @@ void CMyPcCommSocket::ReclaimTransactions(uint32_t generation) {
 }
 
 void CMyPcCommSocket::ReclaimExpired() {
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   const uint64_t now = platform::TickMs();
   const uint64_t bound = static_cast<uint64_t>(timings_.replyTimeoutMs);
   if (now < bound) return;
@@ -72,7 +72,7 @@ void CMyPcCommSocket::ReclaimExpired() {
 }
 
 void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   ObjectNode* node = lib.objects.Head();
   MyTrace("Cliet get data from server!");
   if (node == nullptr) {
@@ -103,8 +103,10 @@ void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
   }
 
   CCmdManage record;
-  codec::decode_payload(code, transId, frame + 8, payloadLength, record,
-                        codec::library_decode_env());
+  codec::decode_payload(
+      code, transId, frame + 8, payloadLength, record,
+      codec::DecodeEnv{std::atomic_ref<int>(*lib.values.fingerTest).load(std::memory_order_relaxed),
+                       lib.stations});
 
   if (code == 44) {
     int type = 0;
@@ -125,8 +127,8 @@ void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
       default:
         break;
     }
-    StoreGlobal(nScannerType, type);
-    StoreGlobal(TDorWCDMAConfig, family);
+    StoreGlobal(*lib_.values.scannerType, type);
+    StoreGlobal(*lib_.values.family, family);
   }
 
   bool delivered = false;

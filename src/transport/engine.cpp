@@ -29,8 +29,11 @@ CMyPcCommSocket::Timings CMyPcCommSocket::TimingsForNewEngines() {
   return g_timings;
 }
 
-CMyPcCommSocket::CMyPcCommSocket() : timings_(TimingsForNewEngines()) {
-  LibraryState& lib = Library();
+CMyPcCommSocket::CMyPcCommSocket() : CMyPcCommSocket(Library(), TimingsForNewEngines()) {}
+
+CMyPcCommSocket::CMyPcCommSocket(LibraryState& state, const Timings& timings)
+    : lib_(state), timings_(timings) {
+  LibraryState& lib = lib_;
   platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
   lib.trans.Init();
   lib.buffers.Init();
@@ -56,7 +59,7 @@ CMyPcCommSocket::~CMyPcCommSocket() {
     probeSockets_.Stop();
   }
   // Frames nobody will dispatch any more give their buffers back.
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
   while (RecvBuffer* d = lib.msgQ.PopMsgQHead()) {
     delete[] d->pBuf;
@@ -67,11 +70,11 @@ CMyPcCommSocket::~CMyPcCommSocket() {
 
 bool CMyPcCommSocket::MayJoinWorkers() const {
   // A module callback runs with the library lock held, and the workers may be waiting for it.
-  return !Library().lock.held_by_me();
+  return !lib_.lock.held_by_me();
 }
 
 void CMyPcCommSocket::RetireLink(uint32_t generation) {
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   std::shared_ptr<Link> link;
   {
     platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
@@ -107,7 +110,7 @@ void CMyPcCommSocket::FinishLink(Link& link) {
   link.finished = true;
   // No frame of this connection can arrive any more; once those already queued are
   // dispatched, requests still open on it will never be answered.
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
   int32_t index = lib.buffers.AllocRecvBuffer();
   if (index != 0) {
@@ -147,8 +150,8 @@ int CMyPcCommSocket::InitPcComm() {
     MyTrace("InitPcComm(): The connection has been closed!");
     return 1;
   }
-  if (LoadGlobal(gLinkDownFlag) == 1) return 6;
-  if (LoadGlobal(gInitFinishFlag) == 1) return 0;
+  if (LoadGlobal(*lib_.values.linkDown) == 1) return 6;
+  if (LoadGlobal(*lib_.values.initFinish) == 1) return 0;
 
   std::optional<BringUpLock> held;
   if (bringUp_.held_by_me()) {
@@ -156,7 +159,7 @@ int CMyPcCommSocket::InitPcComm() {
     MyTrace("InitPcComm(): Another bring-up is running!");
     return 1;
   }
-  if (Library().lock.held_by_me()) {
+  if (lib_.lock.held_by_me()) {
     held = BringUpLock::Try(*this);
     if (!held) {
       MyTrace("InitPcComm(): Another bring-up is running!");
@@ -167,8 +170,8 @@ int CMyPcCommSocket::InitPcComm() {
   }
   // What the bring-up this call waited for left behind.
   if (Closed()) return 1;
-  if (LoadGlobal(gLinkDownFlag) == 1) return 6;
-  if (LoadGlobal(gInitFinishFlag) == 1) return 0;
+  if (LoadGlobal(*lib_.values.linkDown) == 1) return 6;
+  if (LoadGlobal(*lib_.values.initFinish) == 1) return 0;
   switch (BringUp(*held)) {
     case BringUpResult::kUp:
       return 0;
@@ -182,12 +185,12 @@ int CMyPcCommSocket::InitPcComm() {
 }
 
 CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held) {
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   // Both describe the current bring-up only.
   connectOK_.store(0, std::memory_order_release);
   connectRetry_.store(0, std::memory_order_release);
 
-  const bool first = LoadGlobal(gFirstConnFlag) == 0;
+  const bool first = LoadGlobal(*lib_.values.firstConn) == 0;
   if (first && !ReachabilityProbe()) {
     return Closed() ? BringUpResult::kCancelled : BringUpResult::kFailedOpen;
   }
@@ -234,8 +237,8 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
   MyTrace("InitPcComm():Start link maintain process!");
   const bool up = Publish([&] {
     StartLinkMaintain();
-    StoreGlobal(gInitFinishFlag, 1);
-    StoreGlobal(gFirstConnFlag, 1);
+    StoreGlobal(*lib_.values.initFinish, 1);
+    StoreGlobal(*lib_.values.firstConn, 1);
   });
   if (!up) {
     TakeDown(held, generation);
@@ -274,13 +277,19 @@ void CMyPcCommSocket::BuildEchoRequest(uint8_t* packet, uint16_t processId, uint
   std::memcpy(packet + 4, &sum, 2);  // stored as computed, in machine byte order
 }
 
-static std::optional<uint32_t> HostAddress() {
-  char text[sizeof gHostAddr + 1];
-  for (size_t i = 0; i < sizeof gHostAddr; ++i) {
-    text[i] = std::atomic_ref<char>(gHostAddr[i]).load(std::memory_order_relaxed);
+std::optional<uint32_t> CMyPcCommSocket::HostAddress() const {
+  // The application may write the address from its own threads without a lock.
+  char text[64] = {};
+  const size_t size =
+      lib_.values.hostAddrSize < sizeof text ? lib_.values.hostAddrSize : sizeof text - 1;
+  for (size_t i = 0; i < size; ++i) {
+    text[i] = std::atomic_ref<char>(lib_.values.hostAddr[i]).load(std::memory_order_relaxed);
   }
-  text[sizeof gHostAddr] = '\0';
   return platform::ParseIpv4(text);
+}
+
+int CMyPcCommSocket::SessionLinkTimeoutMs() const {
+  return lib_.linkTimeoutMs != 0 ? lib_.linkTimeoutMs : LinkTimeoutMs();
 }
 
 bool CMyPcCommSocket::ReachabilityProbe() {
@@ -328,7 +337,7 @@ bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
   MyTrace("MyOpen(): PcComm Communication Init Socket Successful!");
   Link* l = link.get();
   {
-    LibraryState& lib = Library();
+    LibraryState& lib = lib_;
     platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
     l->generation = nextGeneration_++;
     link_ = std::move(link);
@@ -355,7 +364,7 @@ bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
 
 CMyPcCommSocket::Link* CMyPcCommSocket::CurrentLink() {
   // Links are destroyed only by a thread holding bringUp_, as the caller does here.
-  platform::ScopedLock<platform::RecursiveMutex> guard(Library().lock);
+  platform::ScopedLock<platform::RecursiveMutex> guard(lib_.lock);
   return link_.get();
 }
 
@@ -367,13 +376,13 @@ bool CMyPcCommSocket::MyConnect() {
   // A socket whose connect failed is not used again.
   if (!l->dataFresh && !l->sockData.Open()) return false;
   l->dataFresh = false;
-  const uint16_t port = static_cast<uint16_t>(LoadGlobal(nTcpPort) & 0xFFFF);
+  const uint16_t port = static_cast<uint16_t>(LoadGlobal(*lib_.values.tcpPort) & 0xFFFF);
   if (!l->sockData.Connect(*addr, port, timings_.connectTimeoutMs, &cancel_)) return false;
   l->sockData.SetNonBlocking();
   l->sockData.SetNoDelay();
   l->sockData.SetReceiveBuffer(65536);
   // A scanner that vanishes without closing anything fails the socket's reads in time.
-  if (!l->sockData.SetLinkTimeout(LinkTimeoutMs())) {
+  if (!l->sockData.SetLinkTimeout(SessionLinkTimeoutMs())) {
     MyTrace("MyConnect(): The link timeout could not be set in full!");
   }
   MyTrace("MyConnect(): Connect a socket sucessful!");
@@ -383,16 +392,18 @@ bool CMyPcCommSocket::MyConnect() {
 }
 
 bool CMyPcCommSocket::MyConnectAlarm() {
-  StoreGlobal(nTcpPortAlarm, 8050);
+  StoreGlobal(*lib_.values.tcpPortAlarm, lib_.alarmPort);
   Link* l = CurrentLink();
   if (l == nullptr) return false;
   const auto addr = HostAddress();
   if (!addr) return false;
   if (!l->alarmFresh && !l->sockAlarm.Open()) return false;
   l->alarmFresh = false;
-  if (!l->sockAlarm.Connect(*addr, 8050, timings_.connectTimeoutMs, &cancel_)) return false;
+  if (!l->sockAlarm.Connect(*addr, static_cast<uint16_t>(lib_.alarmPort), timings_.connectTimeoutMs,
+                            &cancel_))
+    return false;
   l->sockAlarm.SetNonBlocking();
-  if (!l->sockAlarm.SetLinkTimeout(LinkTimeoutMs())) {
+  if (!l->sockAlarm.SetLinkTimeout(SessionLinkTimeoutMs())) {
     MyTrace("MyConnectAlarm(): The link timeout could not be set in full!");
   }
   l->alarmConnected.store(true, std::memory_order_release);

@@ -1,5 +1,6 @@
 // The transport engine: sockets and bring-up, the worker threads, dispatch, the send path and
-// link supervision. One exists at a time, created and destroyed by the client.
+// link supervision. One per session: the original client's engine works on the first session's
+// state (Library()), every other session's on its own.
 #pragma once
 
 #include <atomic>
@@ -16,6 +17,8 @@
 #include "transport/pools.h"
 
 namespace scanlink::transport {
+
+struct LibraryState;
 
 class CMyPcCommSocket {
  public:
@@ -34,8 +37,9 @@ class CMyPcCommSocket {
     // then an unknown transaction.
     int replyTimeoutMs = 60000;
   };
-  // Timings of the engines created from now on; an engine keeps its own for its whole life, so
-  // none of its threads ever sees them change.
+  // Timings of the first session's engines created from now on (other sessions give theirs
+  // when they are opened); an engine keeps its own for its whole life, so none of its threads
+  // ever sees them change.
   static void SetTimingsForNewEngines(const Timings& timings);
   static Timings TimingsForNewEngines();
 
@@ -45,7 +49,10 @@ class CMyPcCommSocket {
   // How one reconnection attempt of the supervision ended.
   enum class Attempt { kRestored, kFailed, kCancelled };
 
+  // The first session's engine.
   CMyPcCommSocket();
+  // An engine on a session's own state, which must outlive it.
+  CMyPcCommSocket(LibraryState& state, const Timings& timings);
   virtual ~CMyPcCommSocket();
   CMyPcCommSocket(const CMyPcCommSocket&) = delete;
   CMyPcCommSocket& operator=(const CMyPcCommSocket&) = delete;
@@ -87,6 +94,7 @@ class CMyPcCommSocket {
   // True from MyClose or the start of destruction on: nothing is opened or published any more.
   bool Closed() const { return cancel_.IsSet(); }
   const Timings& timings() const { return timings_; }
+  LibraryState& state() const { return lib_; }
   bool LinkMaintainRunning() const { return maintain_.Running(); }
   // The current bring-up's connect bookkeeping; written by the bring-up only.
   int nConnectOK() const { return connectOK_.load(std::memory_order_acquire); }
@@ -130,7 +138,10 @@ class CMyPcCommSocket {
   // library lock.
   void ReclaimExpired();
   int MySendAll(Link* link, const uint8_t* data, int32_t count);
+  std::optional<uint32_t> HostAddress() const;
+  int SessionLinkTimeoutMs() const;
 
+  LibraryState& lib_;
   // Registered first and released last: every socket of the engine lives inside it.
   platform::SocketLibrary sockets_;
   const Timings timings_;

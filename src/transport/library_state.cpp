@@ -2,6 +2,11 @@
 
 namespace scanlink::transport {
 
+LibraryState::LibraryState()
+    : values{gHostAddr,        sizeof gHostAddr, &nTcpPort,     &nTcpPortAlarm,   &gFirstConnFlag,
+             &gInitFinishFlag, &gLinkDownFlag,   &nScannerType, &TDorWCDMAConfig, &FingerTestFlag},
+      stations(&codec::library_stations()) {}
+
 LibraryState& Library() {
   static LibraryState state;
   return state;

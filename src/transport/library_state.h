@@ -1,10 +1,13 @@
-// All library-wide state in one owned place: the library lock, the pools, the message queue,
-// the alarm module, the link-lost flag, the engine pointer and the counters.
+// One session's state in one owned place: its lock, pools, message queue, alarm module,
+// link-lost flag, engine pointer, counters, station list, sequence number and the values the
+// application sees. Library() is the process's first session, the one of the original classes
+// and exported variables; every other session owns its own.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "codec/gps_check.h"
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
 #include "transport/pools.h"
@@ -35,7 +38,28 @@ struct Counters {
   }
 };
 
+// Where a session keeps what the application reads and writes: the exported variables for the
+// first session, fields of the session for the others.
+struct SessionValues {
+  char* hostAddr;
+  size_t hostAddrSize;
+  int* tcpPort;
+  int* tcpPortAlarm;
+  int* firstConn;
+  int* initFinish;
+  int* linkDown;
+  int* scannerType;
+  int* family;
+  int* fingerTest;
+};
+
 struct LibraryState {
+  LibraryState();  // the first session: the exported variables and the library's station table
+  LibraryState(const SessionValues& values, codec::BaseStationTable* stations)
+      : values(values), stations(stations) {}
+  LibraryState(const LibraryState&) = delete;
+  LibraryState& operator=(const LibraryState&) = delete;
+
   // The one re-entrant library lock: pools, queue, module list, socket writes.
   platform::RecursiveMutex lock;
   // Rung after a frame is queued and when Msg proc threads must stop.
@@ -51,6 +75,13 @@ struct LibraryState {
   std::atomic<CMyPcCommSocket*> engine{nullptr};  // gMyPcCommSocket
 
   Counters counters;
+
+  const SessionValues values;
+  codec::BaseStationTable* const stations;
+  // The command sequence number: 6, 7, ... 0xFFFE, then 5 again (client/sequence.h).
+  std::atomic<uint16_t> sequence{5};
+  int alarmPort = 8050;
+  int linkTimeoutMs = 0;  // 0: the process default
 };
 
 LibraryState& Library();

@@ -59,7 +59,7 @@ class CMyPcCommSocket::BringUpLock {
 
 template <typename F>
 bool CMyPcCommSocket::Publish(F&& fn) {
-  platform::ScopedLock<platform::RecursiveMutex> guard(Library().lock);
+  platform::ScopedLock<platform::RecursiveMutex> guard(lib_.lock);
   if (Closed()) return false;
   fn();
   return true;
@@ -67,7 +67,7 @@ bool CMyPcCommSocket::Publish(F&& fn) {
 
 template <typename F>
 bool CMyPcCommSocket::Broadcast(F&& deliver) {
-  ObjectTable& objects = Library().objects;
+  ObjectTable& objects = lib_.objects;
   CMyPcCommInterface* targets[ObjectTable::kSize];
   int count = 0;
   for (ObjectNode* node = objects.Head(); node != nullptr && count < ObjectTable::kSize;

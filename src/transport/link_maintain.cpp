@@ -17,7 +17,7 @@ void CMyPcCommSocket::StartLinkMaintain() {
 }
 
 void CMyPcCommSocket::LinkMaintainProc() {
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   // Lost and not yet back: each pass makes one more attempt.
   bool reconnecting = false;
   for (;;) {
@@ -33,19 +33,21 @@ void CMyPcCommSocket::LinkMaintainProc() {
     BringUpLock held(*this);
     if (!reconnecting) {
       Counters::Add(lib.counters.linkLosses);
-      if (!SendLinkStatus(1) || !Publish([] { StoreGlobal(gFirstConnFlag, 1); })) continue;
+      if (!SendLinkStatus(1) || !Publish([this] { StoreGlobal(*lib_.values.firstConn, 1); }))
+        continue;
       TakeDown(held, kCurrentLink);
       reconnecting = true;
-    } else if (LoadGlobal(gInitFinishFlag) == 1) {
+    } else if (LoadGlobal(*lib_.values.initFinish) == 1) {
       // The application wrote 0 into gLinkDownFlag and brought the link up itself while this
       // thread waited: the modules, told it was lost, hear that it is back.
-      if (SendLinkStatus(2) && Publish([] { StoreGlobal(gLinkDownFlag, 0); })) {
+      if (SendLinkStatus(2) && Publish([this] { StoreGlobal(*lib_.values.linkDown, 0); })) {
         NotifyConnectMsg(true);
       }
       reconnecting = false;
       continue;
     }
-    if (!Publish([] { StoreGlobal(gLinkDownFlag, 0); }) || !NotifyConnectMsg(false)) continue;
+    if (!Publish([this] { StoreGlobal(*lib_.values.linkDown, 0); }) || !NotifyConnectMsg(false))
+      continue;
     switch (ReInitPcComm(held)) {
       case Attempt::kRestored:
         Counters::Add(lib.counters.reconnections);
@@ -62,11 +64,11 @@ void CMyPcCommSocket::LinkMaintainProc() {
 }
 
 CMyPcCommSocket::Attempt CMyPcCommSocket::ReInitPcComm(const BringUpLock& held) {
-  if (!Publish([] { StoreGlobal(gInitFinishFlag, 0); })) return Attempt::kCancelled;
+  if (!Publish([this] { StoreGlobal(*lib_.values.initFinish, 0); })) return Attempt::kCancelled;
   const BringUpResult result = BringUp(held);
   if (result == BringUpResult::kCancelled) return Attempt::kCancelled;
   if (result == BringUpResult::kUp) {
-    if (SendLinkStatus(2) && Publish([] { StoreGlobal(gLinkDownFlag, 0); }) &&
+    if (SendLinkStatus(2) && Publish([this] { StoreGlobal(*lib_.values.linkDown, 0); }) &&
         NotifyConnectMsg(true)) {
       return Attempt::kRestored;
     }
@@ -74,7 +76,8 @@ CMyPcCommSocket::Attempt CMyPcCommSocket::ReInitPcComm(const BringUpLock& held) 
   }
   // The failed attempt has taken down what it created, and only that: a link is never taken
   // from under the application here.
-  if (SendLinkStatus(3) && Publish([] { StoreGlobal(gLinkDownFlag, 1); })) return Attempt::kFailed;
+  if (SendLinkStatus(3) && Publish([this] { StoreGlobal(*lib_.values.linkDown, 1); }))
+    return Attempt::kFailed;
   return Attempt::kCancelled;
 }
 

@@ -64,7 +64,7 @@ struct QueueSink {
 }  // namespace
 
 void CMyPcCommSocket::ListenThreadProc(Link* link) {
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   auto framer = std::make_unique<Framer>();
   unsigned char dataBuf[kReadSize];
   unsigned char alarmBuf[kReadSize];

@@ -21,7 +21,7 @@ void PutBe16(uint8_t* p, uint16_t v) {
 }  // namespace
 
 uint16_t CMyPcCommSocket::MySendMessage(CMyPcCommMessage& message, uint8_t moduleId) {
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   if (message.nLength > CMyPcCommMessage::kMaxPayload) {
     MyTrace("MySendMessage(): Message length is overflow!");
     Counters::Add(lib.counters.sendsFailed);
@@ -113,7 +113,7 @@ int CMyPcCommSocket::MySendAll(Link* link, const uint8_t* data, int32_t count) {
     // Shut down now, closed when the link is retired: the listening thread may be using it.
     link->sockData.Shutdown();
     link->dataConnected.store(false, std::memory_order_release);
-    Library().linkLost.store(1, std::memory_order_release);
+    lib_.linkLost.store(1, std::memory_order_release);
     return 4;
   }
   Tap(TapDirection::kSent, TapChannel::kData, data, total);
@@ -134,7 +134,7 @@ int CMyPcCommSocket::SendAlarm(const char* data, int length) {
 }
 
 uint8_t CMyPcCommSocket::RegisterModule(CMyPcCommInterface* module, uint8_t mode) {
-  ObjectTable& objects = Library().objects;
+  ObjectTable& objects = lib_.objects;
   if (module == nullptr) return 0;
   if (mode == 1) {
     if (ObjectNode* node = objects.Find(module)) {
@@ -163,7 +163,7 @@ uint8_t CMyPcCommSocket::RegisterModule(CMyPcCommInterface* module, uint8_t mode
 }
 
 void CMyPcCommSocket::RegisterAlarmModule(CMyPcCommInterface* module, uint8_t mode) {
-  LibraryState& lib = Library();
+  LibraryState& lib = lib_;
   if (mode == 1) {
     lib.alarmModule = module;
   } else if (mode == 0) {

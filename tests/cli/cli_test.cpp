@@ -87,9 +87,8 @@ TEST(Demo, EndsByItselfShowingReportsVerdictsAndARecoveredLink) {
   EXPECT_EQ(run.out.find('\033'), std::string::npos);
 }
 
-TEST(Demo, JsonLinesAndMapAgree) {
-  const std::string map = TempPath("demo-map.svg");
-  const ToolRun run = RunScanlink({"demo", "--seconds", "1", "--json", "--map", map}, 40s);
+TEST(Demo, JsonLines) {
+  const ToolRun run = RunScanlink({"demo", "--seconds", "1", "--json"}, 40s);
   ASSERT_EQ(run.status, 0) << run.err;
   int positioned = 0, connects = 0;
   std::set<std::string> verdicts;
@@ -116,21 +115,13 @@ TEST(Demo, JsonLinesAndMapAgree) {
   }
   EXPECT_EQ(connects, 2);
   EXPECT_EQ(verdicts, (std::set<std::string>{"found", "delay-mismatch", "not-listed"}));
-  ASSERT_TRUE(WellFormedXml(map));
-  EXPECT_EQ(XPath(map, "string(//*[local-name()='polyline'][@class='route']/@data-points)"),
-            std::to_string(positioned));
-  EXPECT_EQ(XPath(map, "count(//*[local-name()='circle'][@class='report'])"),
-            std::to_string(positioned));
-  EXPECT_EQ(XPath(map, "count(//*[local-name()='rect'][@class='station'])"), "6");
-  std::remove(map.c_str());
+  EXPECT_GT(positioned, 0);
 }
 
-TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJsonAndPlotsThem) {
+TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJson) {
   Start({"--family", "11", "--rate", "20"});
-  const std::string plot = TempPath("plot.svg");
-  const ToolRun run =
-      RunScanlink(Connect({"monitor", "--json", "--seconds", "1", "--plot", plot, "--scan",
-                           "w-mode 4 2110000 2112000 100 0 0 0 0 0 0 0 0 0 0 0"}));
+  const ToolRun run = RunScanlink(Connect({"monitor", "--json", "--seconds", "1", "--scan",
+                                           "w-mode 4 2110000 2112000 100 0 0 0 0 0 0 0 0 0 0 0"}));
   ASSERT_EQ(run.status, 0) << run.err;
   int sweeps = 0;
   const auto lines = JsonLines(run.out);
@@ -156,15 +147,6 @@ TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJsonAndPlotsThem) {
   // The scan was started, then stopped before closing.
   EXPECT_TRUE(sim_.wait_for(SimPeer::command(4), 2s));
   EXPECT_TRUE(sim_.wait_for(SimPeer::command(7), 2s));
-  ASSERT_TRUE(WellFormedXml(plot));
-  EXPECT_EQ(XPath(plot, "count(//*[local-name()='polyline'][@class='sweep'])"),
-            std::to_string(sweeps));
-  const std::string points =
-      XPath(plot, "string(//*[local-name()='polyline'][@class='sweep'][1]/@points)");
-  EXPECT_EQ(Count(points, ","), 21) << points;
-  EXPECT_NE(XPath(plot, "string(//*[local-name()='text'][@class='x-title'])").find("frequency"),
-            std::string::npos);
-  std::remove(plot.c_str());
 }
 
 // Ctrl-C: the scan is stopped and the link closed before the program ends, with status 0.
@@ -425,7 +407,8 @@ TEST(Errors, BadArgumentsAndUnreachableHostsAndFilesGiveOneLineAndAStatus) {
       {{"query", "--host", "127.0.0.1", "--port", "5999"}, 3},
       {{"decode", missing}, 5},
       {{"decode", "--bs-list", bad, SCANLINK_CAPTURES_DIR "/td-sweep.scl"}, 5},
-      {{"decode", "--plot", "/nonexistent-dir/p.svg", SCANLINK_CAPTURES_DIR "/td-sweep.scl"}, 5},
+      {{"decode", "--export", "csv:/nonexistent-dir/p.csv", SCANLINK_CAPTURES_DIR "/td-sweep.scl"},
+       5},
       {{"demo", "--sim", missing}, 7},
       {{"monitor", "--host", "not-an-ip"}, 2},
       {{"query", "--host", "10.1.2.256"}, 2},

@@ -20,7 +20,6 @@
 #include "record_text.h"
 #include "run_tool.h"
 #include "sim_process.h"
-#include "svg.h"
 
 namespace scanlink::cli {
 namespace {
@@ -233,27 +232,6 @@ TEST(RecordJson, RepliesLinkNoticesAndUnknownCodesAreNamed) {
   auto unknown = Record(0x1234, 5);
   EXPECT_EQ(RecordJson(*unknown, false)["name"], "Code0x1234");
   EXPECT_TRUE(RecordJson(*unknown, false)["body"].empty());
-}
-
-TEST(Svg, PicturesAreWellFormedForAwkwardInput) {
-  // A name with markup characters, one position only, a sweep of one point, and nothing at all.
-  const std::vector<Station> stations = {{"A<&\"B\x01", 1, 2, 116.4, 39.9}};
-  const std::vector<RouteReport> one = {{{39.9, 116.4}, {{1, 2, Verdict::kDelayMismatch}}}};
-  const std::vector<std::pair<std::string, std::string>> pictures = {
-      {"map1.svg", RouteMapSvg(one, stations)},
-      {"map0.svg", RouteMapSvg({}, {})},
-      {"plot1.svg", SweepPlotSvg({{73, 100, 0, {7}}})},
-      {"plot0.svg", SweepPlotSvg({})}};
-  for (const auto& [name, svg] : pictures) {
-    EXPECT_EQ(svg.find("nan"), std::string::npos) << name;
-    EXPECT_EQ(svg.find("inf"), std::string::npos) << name;
-    const std::string path = Write(name, svg);
-    EXPECT_TRUE(test::WellFormedXml(path)) << name << "\n" << svg;
-    std::remove(path.c_str());
-  }
-  const std::string plot = SweepPlotSvg({{73, 1000, 10, {1, 2, 3}}, {0xF026, 1005, 10, {4, 5}}});
-  EXPECT_NE(plot.find("data-points=\"3\""), std::string::npos);
-  EXPECT_NE(plot.find("data-points=\"2\""), std::string::npos);
 }
 
 std::atomic<int> g_interrupts{0};

@@ -261,9 +261,6 @@ Subcommand AddDemo(CLI::App& parent) {
       "stops, closes and sums up.");
   app->add_option("--sim", o->sim, "the simulator program (default: next to scanlink, or on PATH)");
   app->add_flag("--json", o->output.json, "records as JSON Lines on stdout, narration on stderr");
-  app->add_option("--plot", o->output.plot, "draw the sweep reports into this SVG file");
-  app->add_option("--map", o->output.map,
-                  "draw the route, verdicts and stations into this SVG file");
   app->add_option("--seconds", o->scanSeconds, "seconds of scanning before the link is broken")
       ->capture_default_str()
       ->check(CLI::Range(0.5, 30.0));

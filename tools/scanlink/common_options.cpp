@@ -45,9 +45,6 @@ void AddConnectOptions(CLI::App* app, ConnectOptions& o) {
 
 void AddOutputOptions(CLI::App* app, OutputFlags& o, bool withStations) {
   app->add_flag("--json", o.json, "JSON Lines: one object per record, every field named");
-  app->add_option("--plot", o.plot, "draw the sweep reports into this SVG file");
-  app->add_option("--map", o.map,
-                  "draw the route, GPS check verdicts and stations into this SVG file");
   if (withStations) {
     app->add_option("--bs-list", o.bsList,
                     "base stations (CSV name,key1,key2,longitude,latitude) for the GPS check");
@@ -64,7 +61,7 @@ void AddStreamOptions(CLI::App* app, OutputFlags& o) {
                   "show only records of these kinds (reply, report, link, connect), codes "
                   "(61477, 0xF025) or code names (TDCellReport); repeatable")
       ->take_all();
-  app->add_flag("--quiet", o.quiet, "show no records (summaries, pictures and exports still)");
+  app->add_flag("--quiet", o.quiet, "show no records (summaries and exports still)");
   app->add_option("--export", o.exportSpec,
                   "FORMAT:FILE, FORMAT one of csv, geojson, kml, gpx: one row or feature per "
                   "position with its time, values and verdicts");
@@ -87,8 +84,6 @@ OutputOptions MakeOutput(const OutputFlags& flags) {
                          "': FORMAT:FILE expected, FORMAT one of csv, geojson, kml, gpx");
     out.exportPath = flags.exportSpec.substr(colon + 1);
   }
-  out.plotPath = flags.plot;
-  out.mapPath = flags.map;
   if (!flags.bsList.empty()) {
     try {
       out.stations = LoadStations(flags.bsList);

@@ -21,7 +21,7 @@ struct ConnectOptions {
 
 struct OutputFlags {
   bool json = false;
-  std::string plot, map, bsList;
+  std::string bsList;
   int gpsLimit = -1;
   bool quiet = false;
   long count = 0;

@@ -1,5 +1,5 @@
 // A decoded record as one JSON object: header values, the code by number and by name, and every
-// field of the body the code carries.
+// field of the body the code carries, as the library renders it (scanlink_record_json).
 #pragma once
 
 #include <scanlink/scanlink.h>

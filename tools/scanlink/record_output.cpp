@@ -171,15 +171,9 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
   if (kind == CodeKind::kReply) ++tally_.replies;
   if (kind != CodeKind::kReport) return;
   ++tally_.reports[m.nCode];
-  if (m.nCode == 73 || m.nCode == 0xF026) {
-    const int n = SweepPoints(m);
-    sweeps_.push_back({m.nCode, m.body.sweep.nStart, m.body.sweep.nStep,
-                       std::vector<uint16_t>(m.body.sweep.aPoints, m.body.sweep.aPoints + n)});
-  }
   const auto where = PositionOf(m);
   if (!where) return;
   tally_.lastPosition = where;
-  RouteReport point{*where, {}};
   ExportRow row{timeUs, *where, m.nCode, CodeName(m.nCode), {}, {}};
   if (m.nCode == 0xF025) {
     const _TDCellReport& r = m.body.tdCells;
@@ -189,7 +183,6 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
       tally_.found += v == Verdict::kFound;
       tally_.notListed += v == Verdict::kNotListed;
       tally_.mismatched += v == Verdict::kDelayMismatch;
-      point.cells.push_back({c.nCellKey1, c.nCellKey2, v});
       row.cells.push_back(
           {c.nCellKey1, c.nCellKey2, static_cast<int16_t>(c.nMeasuredDelay),
            std::vector<uint32_t>(std::begin(c.aCellValues), std::end(c.aCellValues)), v});
@@ -201,20 +194,10 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
     const auto& v = m.body.tdValueList;
     row.values.assign(v.aValues, v.aValues + std::min<size_t>(v.nCount, std::size(v.aValues)));
   }
-  route_.push_back(std::move(point));
   if (!options_.exportFormat.empty()) rows_.push_back(std::move(row));
 }
 
 std::string RecordOutput::Finish() {
-  if (!options_.plotPath.empty()) {
-    if (auto error = WriteFile(options_.plotPath, SweepPlotSvg(sweeps_)); !error.empty())
-      return error;
-  }
-  if (!options_.mapPath.empty()) {
-    if (auto error = WriteFile(options_.mapPath, RouteMapSvg(route_, options_.stations));
-        !error.empty())
-      return error;
-  }
   if (!options_.exportFormat.empty()) {
     const std::string text = ExportText(options_.exportFormat, rows_);
     if (options_.exportPath.empty() || options_.exportPath == "-") {

@@ -14,7 +14,8 @@
 
 #include "bs_list.h"
 #include "export.h"
-#include "svg.h"
+#include "gps_text.h"
+#include "verdict.h"
 
 namespace scanlink::cli {
 
@@ -23,8 +24,6 @@ struct OutputOptions {
   bool quiet = false;                    // no record lines (summaries and errors still)
   long count = 0;                        // stop after this many shown records; 0: no limit
   std::vector<std::string> only;         // show only these kinds, codes or names; empty: all
-  std::string plotPath;                  // sweep plot, when set
-  std::string mapPath;                   // route map, when set
   std::string exportFormat, exportPath;  // export, when set
   bool stationsLoaded = false;           // verdicts of TD cell reports mean something
   std::vector<Station> stations;
@@ -59,7 +58,7 @@ class RecordOutput {
   void Error(const std::string& message, int status);
   // A summary line: readable text, or in JSON mode an object of kind "summary" on stdout.
   void Summary(const std::string& text, const nlohmann::ordered_json& fields);
-  // Writes the pictures and the export asked for; empty on success, else the error.
+  // Writes the export asked for; empty on success, else the error.
   std::string Finish();
 
   // The reader went away (a closed pipe) or --count records were shown: time to stop.
@@ -79,8 +78,6 @@ class RecordOutput {
   std::set<std::string> onlyKinds_;
   std::set<uint16_t> onlyCodes_;
   Tally tally_;
-  std::vector<SweepTrace> sweeps_;
-  std::vector<RouteReport> route_;
   std::vector<ExportRow> rows_;
 };
 

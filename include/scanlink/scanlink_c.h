@@ -1,0 +1,292 @@
+/* scanlink: the C interface. One session per scanner; any number of sessions in one process.
+ *
+ * For every compiler and language: C11 (also valid C++), opaque handles, plain structs, integer
+ * results. On 32-bit Windows every function and callback uses the cdecl convention
+ * (SCANLINK_CALL), exported undecorated (no @N suffix).
+ *
+ * A session is opened closed (no connection), given its handlers, then connected. Its
+ * operations return a transaction id (1..1023) that the reply record carries, or 0 when nothing
+ * was sent (argument refused, no link, scan family not known yet). Every function taking a
+ * session returns SCANLINK_ERR_SESSION (-1) for a null session.
+ *
+ * Handlers run on the session's own threads, one call at a time per session, with the session's
+ * lock held: they may call the session's operations, never scanlink_close on their own session.
+ * A slow handler delays only its own session. Pointers handed to a handler are valid during the
+ * call only. Sessions are independent: nothing one does or suffers reaches another.
+ *
+ * The C++ classes and exported variables (scanlink.h) are the process's first session, of their
+ * own; sessions opened here are separate from it and from each other.
+ */
+#ifndef SCANLINK_SCANLINK_C_H
+#define SCANLINK_SCANLINK_C_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "scanlink/export.h"
+#include "scanlink/records.h"
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define SCANLINK_CALL __cdecl
+#else
+#define SCANLINK_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Results of the functions below that do not return a transaction id or a length. */
+enum scanlink_result {
+  SCANLINK_OK = 0,
+  SCANLINK_ERR_SESSION = -1,     /* null session handle */
+  SCANLINK_ERR_ARGUMENT = -2,    /* argument refused (null pointer, out of range); nothing done */
+  SCANLINK_ERR_IN_HANDLER = -3,  /* not allowed from a handler of the same session */
+  SCANLINK_ERR_RESOURCES = -4    /* out of memory, threads or sockets */
+};
+
+/* Results of scanlink_connect, the same values as ClientInitPcComm. */
+enum scanlink_connect_result {
+  SCANLINK_CONNECT_UP = 0,           /* link up */
+  SCANLINK_CONNECT_PROBE_FAILED = 1, /* reachability probe or set-up failed, or session closed */
+  SCANLINK_CONNECT_FAILED = 2,       /* data connection failed */
+  SCANLINK_CONNECT_LINK_DOWN = 6     /* down after a failed automatic reconnection: call
+                                        scanlink_clear_link_down, then connect again */
+};
+
+/* Values of the link handler's status, the same as a code-0xFFEE record's nStatusByte1 plus the
+ * two reconnection events. */
+enum scanlink_link_event {
+  SCANLINK_LINK_EVENT_LOST = 1,         /* link lost (also as a 0xFFEE record) */
+  SCANLINK_LINK_EVENT_RESTORED = 2,     /* reconnected (also as a 0xFFEE record) */
+  SCANLINK_LINK_EVENT_RETRY_FAILED = 3, /* a reconnection attempt failed (also as 0xFFEE) */
+  SCANLINK_LINK_EVENT_CONNECTING = 4,   /* before each automatic reconnection attempt */
+  SCANLINK_LINK_EVENT_CONNECTED = 5     /* after one succeeded */
+};
+
+typedef struct scanlink_session scanlink_session; /* opaque */
+
+/* What a session connects to. Fill with scanlink_options_init, then set the address. */
+typedef struct scanlink_options {
+  char address[32];      /* scanner's IPv4 address, dotted decimal, NUL-terminated */
+  int data_port;         /* data port, 1..65535 */
+  int alarm_port;        /* alarm port, 1..65535; 8050 by default */
+  int link_timeout_ms;   /* silence before the link counts as lost, 1000..600000; 0: the
+                            process default (scanlink_set_link_timeout) */
+  int reply_timeout_ms;  /* a request unanswered this long frees its id; 0: 60000 */
+} scanlink_options;
+
+/* A record as C sees it: the header values, then the body whose layout the code selects
+ * (records.h names the layout of each code). */
+typedef struct scanlink_record {
+  uint16_t code;
+  uint16_t trans_id; /* the request's transaction id; 0xFFFF for reports and notices */
+  uint16_t length;   /* payload length (rewritten by several reports) */
+  _CmdBody body;
+} scanlink_record;
+
+/* Every record decoded for the session: replies, reports for all, and 0xFFEE link notices. */
+typedef void(SCANLINK_CALL* scanlink_record_handler)(void* context,
+                                                     const scanlink_record* record);
+/* Link events (enum scanlink_link_event). */
+typedef void(SCANLINK_CALL* scanlink_link_handler)(void* context, int event);
+/* Raw bytes received on the alarm connection. */
+typedef void(SCANLINK_CALL* scanlink_alarm_handler)(void* context, const unsigned char* bytes,
+                                                    int length);
+
+typedef struct scanlink_handlers {
+  scanlink_record_handler on_record; /* each may be null */
+  scanlink_link_handler on_link;
+  scanlink_alarm_handler on_alarm;
+  void* context; /* passed to each */
+} scanlink_handlers;
+
+/* The session's counters since it was opened; the fields of ScanlinkCounters (scanlink.h). */
+typedef struct scanlink_counters {
+  uint64_t frames_received;
+  uint64_t bytes_received;
+  uint64_t frames_delivered;
+  uint64_t dropped_sync;
+  uint64_t dropped_length;
+  uint64_t dropped_no_module;
+  uint64_t dropped_transaction;
+  uint64_t bytes_skipped;
+  uint64_t frames_oversized;
+  uint64_t sends;
+  uint64_t sends_failed;
+  uint64_t link_losses;
+  uint64_t reconnections;
+  uint64_t transactions_reclaimed;
+  uint64_t queue_high_water;
+} scanlink_counters;
+
+/* The session's link state and what the scanner told it (the exported variables of the first
+ * session). */
+typedef struct scanlink_state {
+  int first_connected; /* 1 once a bring-up has succeeded */
+  int link_up;         /* 1 while the link is up */
+  int link_down;       /* 1 after a failed automatic reconnection */
+  int scanner_type;    /* 1 or 2 from the login reply, 0 unknown */
+  int family;          /* 1 WCDMA, 2 TD-SCDMA, 0 unknown */
+  int finger_test;     /* TD cell reports carry finger fields while 1 */
+} scanlink_state;
+
+/* One base station of scanlink_set_bs_list: the layout of _BSCellInfo (scanlink.h). */
+typedef struct scanlink_station {
+  char name[64];
+  uint32_t cell_key1;
+  uint32_t cell_key2;
+  double longitude;
+  double latitude;
+} scanlink_station;
+
+/* ---- Process-wide ---------------------------------------------------------------------------- */
+
+/* SCANLINK_VERSION_MAJOR * 10000 + MINOR * 100 + PATCH of the loaded library. */
+SCANLINK_API int SCANLINK_CALL scanlink_version(void);
+/* As ScanlinkSetTraceSink / ScanlinkSetLinkTimeout (scanlink.h): one trace sink and one default
+ * link timeout for the whole process. set_link_timeout returns 1 taken, 0 refused. */
+typedef void(SCANLINK_CALL* scanlink_trace_handler)(void* context, const char* text);
+SCANLINK_API void SCANLINK_CALL scanlink_set_trace(scanlink_trace_handler handler, void* context);
+SCANLINK_API int SCANLINK_CALL scanlink_set_link_timeout(int milliseconds);
+
+/* ---- Sessions -------------------------------------------------------------------------------- */
+
+SCANLINK_API void SCANLINK_CALL scanlink_options_init(scanlink_options* options);
+/* A new session, not connected; null when the options are refused or resources are short. */
+SCANLINK_API scanlink_session* SCANLINK_CALL scanlink_open(const scanlink_options* options);
+/* Replaces the handlers (null: none). Returns once no call to the old handlers is under way,
+ * unless called from one of them. */
+SCANLINK_API int SCANLINK_CALL scanlink_set_handlers(scanlink_session* session,
+                                                     const scanlink_handlers* handlers);
+/* Brings the link up: enum scanlink_connect_result, or SCANLINK_ERR_SESSION. Supervision then
+ * reconnects by itself after a loss (link events). */
+SCANLINK_API int SCANLINK_CALL scanlink_connect(scanlink_session* session);
+/* Write 0 into the link-down flag, allowing a new scanlink_connect after a failed reconnection. */
+SCANLINK_API int SCANLINK_CALL scanlink_clear_link_down(scanlink_session* session);
+/* Closes the link for good (as ExitConnection); the handle stays valid until scanlink_close. */
+SCANLINK_API int SCANLINK_CALL scanlink_disconnect(scanlink_session* session);
+/* Closes the link, waits for the session's threads, frees the session. SCANLINK_ERR_IN_HANDLER
+ * (nothing done) from a handler of this session. A null session is SCANLINK_OK. */
+SCANLINK_API int SCANLINK_CALL scanlink_close(scanlink_session* session);
+SCANLINK_API int SCANLINK_CALL scanlink_read_counters(scanlink_session* session,
+                                                      scanlink_counters* counters);
+SCANLINK_API int SCANLINK_CALL scanlink_read_state(scanlink_session* session,
+                                                   scanlink_state* state);
+
+/* ---- Operations: transaction id 1..1023, 0 nothing sent, -1 null session ------------------- */
+
+/* A raw frame: code, payload bytes (at most 2048). */
+SCANLINK_API int SCANLINK_CALL scanlink_send_message(scanlink_session* session, uint16_t code,
+                                                     const void* payload, int length);
+/* A command record (code and body; trans_id and length are ignored), encoded by the library. */
+SCANLINK_API int SCANLINK_CALL scanlink_send_record(scanlink_session* session,
+                                                    const scanlink_record* record);
+/* Bytes on the alarm connection: bytes taken, or -1 on error (and for a null session). */
+SCANLINK_API int SCANLINK_CALL scanlink_send_alarm(scanlink_session* session, const void* bytes,
+                                                   int length);
+/* Number of stations kept (at most 300); a null list or count <= 0 empties it. */
+SCANLINK_API int SCANLINK_CALL scanlink_set_bs_list(scanlink_session* session,
+                                                    const scanlink_station* list, int count);
+SCANLINK_API int SCANLINK_CALL scanlink_set_gps_mismatch_limit(scanlink_session* session,
+                                                               int limit);
+
+SCANLINK_API int SCANLINK_CALL scanlink_login(scanlink_session* session, const char* text1,
+                                              const char* text2);
+/* The reverse of login: text2 goes into the first text field. */
+SCANLINK_API int SCANLINK_CALL scanlink_change_password(scanlink_session* session,
+                                                        const char* text2, const char* text1);
+SCANLINK_API int SCANLINK_CALL scanlink_set_w_freq_list_scan_mode(
+    scanlink_session* session, unsigned list_value1, unsigned list_value2, unsigned list_value3,
+    unsigned count, const unsigned* freqs);
+SCANLINK_API int SCANLINK_CALL scanlink_set_w_cell_list_scan_mode(
+    scanlink_session* session, unsigned list_value1, unsigned list_value2, unsigned list_value3,
+    unsigned count, const unsigned* firsts, const unsigned* seconds);
+SCANLINK_API int SCANLINK_CALL scanlink_set_wcdma_scan_mode(
+    scanlink_session* session, unsigned mode, unsigned value1, unsigned value2, unsigned value3,
+    unsigned value4, unsigned value5, unsigned value6, unsigned value7, unsigned value8, int flag,
+    int value11, unsigned value9, unsigned value10, unsigned value12, unsigned value13);
+SCANLINK_API int SCANLINK_CALL scanlink_set_td_sa_scan_mode(scanlink_session* session,
+                                                            unsigned sa1, unsigned sa2,
+                                                            unsigned selector_value, unsigned sa3,
+                                                            int sa_flag, int sa5, unsigned sa4,
+                                                            unsigned selector);
+SCANLINK_API int SCANLINK_CALL scanlink_set_td_cell_list_scan_mode(
+    scanlink_session* session, unsigned selector_value, const unsigned* firsts,
+    const unsigned* seconds, unsigned count, unsigned selector, int finger_test,
+    unsigned trailing);
+SCANLINK_API int SCANLINK_CALL scanlink_set_td_freq_list_scan_mode(
+    scanlink_session* session, unsigned selector_value, const unsigned* freqs, unsigned count,
+    unsigned selector, int finger_test, unsigned trailing);
+SCANLINK_API int SCANLINK_CALL scanlink_set_td_cell_search_scan_mode(
+    scanlink_session* session, unsigned search3, unsigned search4, unsigned selector_value,
+    unsigned search2, unsigned search1, unsigned selector, int finger_test);
+SCANLINK_API int SCANLINK_CALL scanlink_set_td_cw_scan_mode(scanlink_session* session,
+                                                            unsigned cw1, unsigned selector_value,
+                                                            unsigned cw2, unsigned selector);
+/* kind: which of the four channel scans. */
+enum scanlink_channel_scan {
+  SCANLINK_SCAN_DPCH = 0,
+  SCANLINK_SCAN_HSDPA = 1,
+  SCANLINK_SCAN_HSUPA = 2,
+  SCANLINK_SCAN_MBMS = 3 /* channel1 and channel2 must be equal (both carry one value) */
+};
+/* block1 and block2: 16 bytes each. */
+SCANLINK_API int SCANLINK_CALL scanlink_set_channel_scan_mode(
+    scanlink_session* session, int kind, unsigned selector_value, unsigned selector,
+    unsigned channel1, unsigned channel2, unsigned channel3, unsigned channel4, unsigned channel5,
+    unsigned channel6, const unsigned char* block1, const unsigned char* block2);
+SCANLINK_API int SCANLINK_CALL scanlink_get_scan_mode(scanlink_session* session);
+SCANLINK_API int SCANLINK_CALL scanlink_get_scanner_version(scanlink_session* session);
+SCANLINK_API int SCANLINK_CALL scanlink_reset_scanner(scanlink_session* session);
+SCANLINK_API int SCANLINK_CALL scanlink_stop_scan(scanlink_session* session);
+SCANLINK_API int SCANLINK_CALL scanlink_start_scan(scanlink_session* session);
+/* "00-1a-2B-3c-4D-5e": six groups of two hex digits, any separators. */
+SCANLINK_API int SCANLINK_CALL scanlink_set_scanner_mac_address(scanlink_session* session,
+                                                                const char* text);
+SCANLINK_API int SCANLINK_CALL scanlink_set_scanner_ip_address(scanlink_session* session,
+                                                               const char* text);
+SCANLINK_API int SCANLINK_CALL scanlink_query_battery(scanlink_session* session);
+SCANLINK_API int SCANLINK_CALL scanlink_set_gps_info_format(scanlink_session* session,
+                                                            int value1, int value2);
+
+/* ---- Records as text, and decoding recordings ---------------------------------------------- */
+
+/* The record as one JSON object, the command line's field names. Writes at most size bytes
+ * (NUL included; buffer may be null when size is 0) and returns the length of the whole text
+ * without the NUL, as snprintf does; SCANLINK_ERR_ARGUMENT for a null record. stations_loaded:
+ * a station list was given, so TD cell verdicts mean something. */
+SCANLINK_API int SCANLINK_CALL scanlink_record_json(const scanlink_record* record,
+                                                    int stations_loaded, char* buffer,
+                                                    size_t size);
+
+/* The decoder settings of a recording. */
+typedef struct scanlink_decode_options {
+  int finger_test;                  /* TD cell records carry finger fields */
+  const scanlink_station* stations; /* GPS check list, may be null */
+  int station_count;
+  int mismatch_limit;               /* GPS check tolerance; < 0: the library's default */
+} scanlink_decode_options;
+
+/* What a decode found. */
+typedef struct scanlink_decode_stats {
+  uint64_t frames;        /* frames cut from the bytes */
+  uint64_t bytes_skipped; /* damaged bytes skipped */
+  uint64_t oversized;     /* headers announcing over 2048 payload bytes */
+  uint64_t partial_bytes; /* bytes of an incomplete last frame */
+} scanlink_decode_stats;
+
+/* Decodes the bytes of a recorded data stream (the scanner's side) with the same framing and
+ * decoder as a session, calling on_record for each record (null options: the defaults, no
+ * station list). Stateless and reentrant. Returns the number of records, or
+ * SCANLINK_ERR_ARGUMENT. stats may be null. */
+SCANLINK_API int SCANLINK_CALL scanlink_decode(const unsigned char* bytes, size_t length,
+                                               const scanlink_decode_options* options,
+                                               scanlink_record_handler on_record, void* context,
+                                               scanlink_decode_stats* stats);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

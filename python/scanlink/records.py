@@ -1,0 +1,121 @@
+"""Records as Python objects with named fields, from the library's JSON rendering."""
+import json
+import os
+import shutil
+import subprocess
+from datetime import datetime
+from pathlib import Path
+
+# Level fields (sweep points, channel powers, cell levels) carry dBm + 150: 40 is -110 dBm.
+LEVEL_OFFSET = 150
+
+
+def level_dbm(raw):
+    """A level field in dBm."""
+    return raw - LEVEL_OFFSET
+
+
+class Record:
+    """One record: the JSON object's keys as attributes (nested objects too), e.g.
+    ``r.kind``, ``r.code``, ``r.name``, ``r.body.position.latitude``. ``r.time`` is a
+    datetime (UTC) when the record's arrival time is known, else None."""
+
+    __slots__ = ("_data",)
+
+    def __init__(self, data):
+        object.__setattr__(self, "_data", data)
+
+    @classmethod
+    def from_json(cls, text):
+        return cls(json.loads(text))
+
+    def __getattr__(self, key):
+        try:
+            value = self._data[key]
+        except KeyError:
+            if key == "time":
+                return None
+            raise AttributeError(key) from None
+        if key == "time" and isinstance(value, str):
+            return datetime.fromisoformat(value.replace("Z", "+00:00"))
+        return _wrap(value)
+
+    def __getitem__(self, key):
+        return _wrap(self._data[key])
+
+    def __contains__(self, key):
+        return key in self._data
+
+    def get(self, key, default=None):
+        return _wrap(self._data.get(key, default))
+
+    def __setattr__(self, key, value):
+        raise AttributeError("records are read-only")
+
+    def __eq__(self, other):
+        return isinstance(other, Record) and self._data == other._data
+
+    def __repr__(self):
+        name = self._data.get("name") or self._data.get("kind", "record")
+        return f"<Record {name} {json.dumps(self._data)[:80]}...>"
+
+    def to_dict(self):
+        """The record as plain dicts and lists (a copy)."""
+        return json.loads(json.dumps(self._data))
+
+    def __dir__(self):
+        return list(self._data)
+
+
+def _wrap(value):
+    if isinstance(value, dict):
+        return Record(value)
+    if isinstance(value, list):
+        return [_wrap(v) for v in value]
+    return value
+
+
+def read_jsonl(path):
+    """Records from JSON Lines (the output of ``scanlink decode --json`` or ``monitor --json``)."""
+    with open(path, encoding="utf-8") as f:
+        return [Record.from_json(line) for line in f if line.strip()]
+
+
+def _tool():
+    """The command-line tool: $SCANLINK_TOOL, the build folder of this source tree, or PATH."""
+    given = os.environ.get("SCANLINK_TOOL")
+    if given:
+        return given
+    root = Path(__file__).resolve().parents[2]
+    for build in sorted(root.glob("build*")):
+        candidate = build / "tools" / "scanlink" / "scanlink"
+        if candidate.exists():
+            return str(candidate)
+    found = shutil.which("scanlink")
+    if found:
+        return found
+    raise FileNotFoundError("the scanlink command-line tool was not found; set SCANLINK_TOOL")
+
+
+class DecodeError(RuntimeError):
+    """A recording could not be read or decoded; the message is the decoder's."""
+
+
+def read_records(path, bs_list=None, gps_limit=None, finger=None):
+    """Every record of a recording (our pcapng, a tcpdump pcap/pcapng of the data connection,
+    or an old ``.scl`` stream), decoded by the library's decoder exactly as ``scanlink decode``
+    does, with each record's arrival time where the recording has one."""
+    path = Path(path)
+    if not path.is_file():
+        raise FileNotFoundError(f"no recording at {path}")
+    args = [_tool(), "decode", "--json", str(path)]
+    if bs_list is not None:
+        args += ["--bs-list", str(bs_list)]
+    if gps_limit is not None:
+        args += ["--gps-limit", str(gps_limit)]
+    if finger is not None:
+        args += ["--finger", "1" if finger else "0"]
+    done = subprocess.run(args, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise DecodeError(done.stderr.strip() or f"decode failed with status {done.returncode}")
+    return [Record.from_json(line) for line in done.stdout.splitlines() if line.startswith("{")]

@@ -1,0 +1,520 @@
+"""A scanner session through libscanlink's C interface (scanlink_c.h), with ctypes."""
+import ctypes as C
+import ipaddress
+import json
+import queue
+import time
+from datetime import datetime, timezone
+
+from . import _library
+from .records import Record
+
+# Link events of the link handler.
+LINK_EVENTS = {1: "lost", 2: "restored", 3: "retry-failed", 4: "connecting", 5: "connected"}
+CONNECT_RESULTS = {1: "reachability probe or set-up failed", 2: "data connection failed",
+                   6: "link down after a failed reconnection"}
+RESULTS = {-1: "no session", -2: "argument refused", -3: "not allowed from a handler",
+           -4: "out of resources"}
+
+
+class ScanlinkError(RuntimeError):
+    """A call the library refused or that sent nothing; ``result`` is the library's result."""
+
+    def __init__(self, message, result=None):
+        super().__init__(message)
+        self.result = result
+
+
+class ConnectError(ScanlinkError, ConnectionError):
+    """The link could not be brought up; ``result`` is scanlink_connect's result."""
+
+
+class _Options(C.Structure):
+    _fields_ = [("address", C.c_char * 32), ("data_port", C.c_int), ("alarm_port", C.c_int),
+                ("link_timeout_ms", C.c_int), ("reply_timeout_ms", C.c_int)]
+
+
+_RECORD = C.CFUNCTYPE(None, C.c_void_p, C.c_void_p)
+_LINK = C.CFUNCTYPE(None, C.c_void_p, C.c_int)
+_ALARM = C.CFUNCTYPE(None, C.c_void_p, C.POINTER(C.c_ubyte), C.c_int)
+
+
+class _Handlers(C.Structure):
+    _fields_ = [("on_record", _RECORD), ("on_link", _LINK), ("on_alarm", _ALARM),
+                ("context", C.c_void_p)]
+
+
+_COUNTERS = ["frames_received", "bytes_received", "frames_delivered", "dropped_sync",
+             "dropped_length", "dropped_no_module", "dropped_transaction", "bytes_skipped",
+             "frames_oversized", "sends", "sends_failed", "link_losses", "reconnections",
+             "transactions_reclaimed", "queue_high_water"]
+
+
+class _Counters(C.Structure):
+    _fields_ = [(n, C.c_uint64) for n in _COUNTERS]
+
+
+_STATE = ["first_connected", "link_up", "link_down", "scanner_type", "family", "finger_test"]
+
+
+class _State(C.Structure):
+    _fields_ = [(n, C.c_int) for n in _STATE]
+
+
+class _Station(C.Structure):
+    _fields_ = [("name", C.c_char * 64), ("cell_key1", C.c_uint32), ("cell_key2", C.c_uint32),
+                ("longitude", C.c_double), ("latitude", C.c_double)]
+
+
+class _DecodeOptions(C.Structure):
+    _fields_ = [("finger_test", C.c_int), ("stations", C.POINTER(_Station)),
+                ("station_count", C.c_int), ("mismatch_limit", C.c_int)]
+
+
+class _DecodeStats(C.Structure):
+    _fields_ = [("frames", C.c_uint64), ("bytes_skipped", C.c_uint64), ("oversized", C.c_uint64),
+                ("partial_bytes", C.c_uint64)]
+
+
+_U, _I, _P, _S = C.c_uint, C.c_int, C.c_void_p, C.c_char_p
+_UA = C.POINTER(C.c_uint)
+# Every operation: name -> argument types after the session. Each returns a transaction id.
+_OPERATIONS = {
+    "login": [_S, _S],
+    "change_password": [_S, _S],
+    "set_w_freq_list_scan_mode": [_U, _U, _U, _U, _UA],
+    "set_w_cell_list_scan_mode": [_U, _U, _U, _U, _UA, _UA],
+    "set_wcdma_scan_mode": [_U] * 9 + [_I, _I] + [_U] * 4,
+    "set_td_sa_scan_mode": [_U, _U, _U, _U, _I, _I, _U, _U],
+    "set_td_cell_list_scan_mode": [_U, _UA, _UA, _U, _U, _I, _U],
+    "set_td_freq_list_scan_mode": [_U, _UA, _U, _U, _I, _U],
+    "set_td_cell_search_scan_mode": [_U, _U, _U, _U, _U, _U, _I],
+    "set_td_cw_scan_mode": [_U, _U, _U, _U],
+    "set_channel_scan_mode": [_I, _U, _U] + [_U] * 6 + [C.c_char_p, C.c_char_p],
+    "get_scan_mode": [], "get_scanner_version": [], "reset_scanner": [], "stop_scan": [],
+    "start_scan": [], "query_battery": [],
+    "set_scanner_mac_address": [_S], "set_scanner_ip_address": [_S],
+    "set_gps_info_format": [_I, _I],
+    "send_message": [C.c_uint16, C.c_char_p, _I],
+}
+_CHANNEL_SCANS = {"dpch": 0, "hsdpa": 1, "hsupa": 2, "mbms": 3}
+
+_bound = None
+
+
+def _lib():
+    """The library with the C interface's signatures declared."""
+    global _bound
+    if _bound is not None:
+        return _bound
+    lib = _library.load()
+    if not hasattr(lib, "scanlink_open"):
+        raise _library.LibraryNotFound(
+            f"{lib._name} has no C interface (scanlink_open): a library too old for this package")
+    lib.scanlink_version.restype = C.c_int
+    lib.scanlink_options_init.argtypes = [C.POINTER(_Options)]
+    lib.scanlink_open.argtypes = [C.POINTER(_Options)]
+    lib.scanlink_open.restype = C.c_void_p
+    lib.scanlink_set_handlers.argtypes = [_P, C.POINTER(_Handlers)]
+    for name in ("connect", "clear_link_down", "disconnect", "close"):
+        getattr(lib, "scanlink_" + name).argtypes = [_P]
+    lib.scanlink_read_counters.argtypes = [_P, C.POINTER(_Counters)]
+    lib.scanlink_read_state.argtypes = [_P, C.POINTER(_State)]
+    lib.scanlink_set_bs_list.argtypes = [_P, C.POINTER(_Station), _I]
+    lib.scanlink_set_gps_mismatch_limit.argtypes = [_P, _I]
+    lib.scanlink_send_alarm.argtypes = [_P, C.c_char_p, _I]
+    lib.scanlink_record_json.argtypes = [_P, _I, C.c_char_p, C.c_size_t]
+    lib.scanlink_decode.argtypes = [C.c_char_p, C.c_size_t, C.POINTER(_DecodeOptions), _RECORD,
+                                    _P, C.POINTER(_DecodeStats)]
+    for name, args in _OPERATIONS.items():
+        f = getattr(lib, "scanlink_" + name)
+        f.argtypes, f.restype = [_P] + args, C.c_int
+    _bound = lib
+    return lib
+
+
+def library_version():
+    """The loaded library's version as "MAJOR.MINOR.PATCH"."""
+    v = _lib().scanlink_version()
+    return f"{v // 10000}.{v // 100 % 100}.{v % 100}"
+
+
+def _record_json(lib, record, stations_loaded):
+    size = 4096
+    while True:
+        buffer = C.create_string_buffer(size)
+        n = lib.scanlink_record_json(record, int(stations_loaded), buffer, size)
+        if n < 0:
+            raise ScanlinkError("record_json refused the record", n)
+        if n < size:
+            return json.loads(buffer.value.decode("utf-8"))
+        size = n + 1
+
+
+def _stations(stations):
+    """(ctypes array, count) of base stations: dicts as read_stations() gives, or a CSV path."""
+    if stations is None:
+        return None, 0
+    if not isinstance(stations, (list, tuple)):
+        from .plots import read_stations
+
+        stations = read_stations(stations)
+    array = (_Station * max(len(stations), 1))()
+    for s, d in zip(array, stations):
+        key1, key2 = (d["key"].split("/") if "key" in d else (d["key1"], d["key2"]))
+        s.name = d["name"].encode()[:63]
+        s.cell_key1, s.cell_key2 = int(key1), int(key2)
+        s.longitude, s.latitude = float(d["longitude"]), float(d["latitude"])
+    return array, len(stations)
+
+
+def decode(data, finger_test=False, stations=None, gps_limit=-1):
+    """The records in the bytes of a recorded data stream (what a scanner sent), decoded by the
+    library as a session decodes them. Records carry no time (the bytes carry none)."""
+    lib = _lib()
+    array, count = _stations(stations)
+    options = _DecodeOptions(int(bool(finger_test)), array, count, gps_limit)
+    out = []
+
+    def on_record(_context, record):
+        out.append(Record(_record_json(lib, record, count > 0)))
+
+    callback = _RECORD(on_record)
+    data = bytes(data)
+    n = lib.scanlink_decode(data, len(data), C.byref(options), callback, None, None)
+    if n < 0:
+        raise ScanlinkError(f"decode refused: {RESULTS.get(n, n)}", n)
+    return out
+
+
+def _now_iso():
+    return datetime.now(timezone.utc).isoformat(timespec="microseconds").replace("+00:00", "Z")
+
+
+class Scanner:
+    """One scanner: ``with Scanner("10.0.0.2", 5000, user="admin", password="admin") as s:``.
+
+    Entering connects (and logs in when ``user`` is given); leaving closes. Every operation is a
+    method returning the request's transaction id (ScanlinkError when nothing was sent).
+    Records arrive on the session's thread and wait in a queue: ``next_record(timeout)``,
+    ``wait_reply(trans, timeout)``, or iterate ``records(timeout)`` (ends after ``timeout``
+    seconds without a record). Each is a Record with the library's JSON field names and its
+    arrival ``time``. Link events ("lost", "restored", ...) go to ``link_events`` (a queue of
+    (time, event)) and, when given, to ``on_link(event)``."""
+
+    def __init__(self, host, port, alarm_port=8050, user=None, password=None, stations=None,
+                 gps_limit=None, link_timeout=None, reply_timeout=None, on_link=None,
+                 on_alarm=None):
+        if not isinstance(host, str):
+            raise TypeError("host must be an IPv4 address as text")
+        try:
+            ipaddress.IPv4Address(host)
+        except ValueError:
+            raise ValueError(f"host must be an IPv4 address A.B.C.D, not {host!r}") from None
+        for name, value in (("port", port), ("alarm_port", alarm_port)):
+            if not isinstance(value, int) or not 1 <= value <= 65535:
+                raise ValueError(f"{name} must be 1..65535, not {value!r}")
+        self.host, self.port, self.alarm_port = host, port, alarm_port
+        self._user, self._password = user, password
+        self._stations, self._gps_limit = stations, gps_limit
+        self._link_timeout, self._reply_timeout = link_timeout, reply_timeout
+        self._on_link, self._on_alarm = on_link, on_alarm
+        self._session = None
+        self._queue = queue.Queue()
+        self.link_events = queue.Queue()
+        self._stations_loaded = False
+
+    # ---- life cycle
+    def open(self):
+        lib = _lib()
+        options = _Options()
+        lib.scanlink_options_init(C.byref(options))
+        options.address = self.host.encode()[:31]
+        options.data_port, options.alarm_port = self.port, self.alarm_port
+        if self._link_timeout is not None:
+            options.link_timeout_ms = int(self._link_timeout * 1000)
+        if self._reply_timeout is not None:
+            options.reply_timeout_ms = int(self._reply_timeout * 1000)
+        session = lib.scanlink_open(C.byref(options))
+        if not session:
+            raise ScanlinkError(f"session refused for {self.host}:{self.port} (alarm "
+                                f"{self.alarm_port}): address or timeouts out of range")
+        self._session = session
+        # Kept here: the library calls them until the session is closed.
+        self._callbacks = (_RECORD(self._record), _LINK(self._link), _ALARM(self._alarm))
+        self._handlers = _Handlers(*self._callbacks, None)
+        self._check(lib.scanlink_set_handlers(session, C.byref(self._handlers)), "set_handlers")
+        if self._stations is not None:
+            self.set_bs_list(self._stations)
+        if self._gps_limit is not None:
+            self.set_gps_mismatch_limit(self._gps_limit)
+        return self
+
+    def connect(self):
+        result = _lib().scanlink_connect(self._live())
+        if result != 0:
+            raise ConnectError(f"cannot connect to {self.host}:{self.port}: "
+                               f"{CONNECT_RESULTS.get(result, RESULTS.get(result, result))}",
+                               result)
+
+    def close(self):
+        if self._session:
+            session, self._session = self._session, None
+            result = _lib().scanlink_close(session)
+            if result != 0:
+                self._session = session
+                raise ScanlinkError(f"close: {RESULTS.get(result, result)}", result)
+
+    def __enter__(self):
+        self.open()
+        try:
+            self.connect()
+            if self._user is not None:
+                self.wait_reply(self.login(self._user, self._password or ""), timeout=10)
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    # ---- handlers (on the session's thread)
+    def _record(self, _context, record):
+        data = {"time": _now_iso()}
+        data.update(_record_json(_lib(), record, self._stations_loaded))
+        self._queue.put(Record(data))
+
+    def _link(self, _context, event):
+        name = LINK_EVENTS.get(event, str(event))
+        self.link_events.put((datetime.now(timezone.utc), name))
+        if self._on_link:
+            self._on_link(name)
+
+    def _alarm(self, _context, data, length):
+        if self._on_alarm:
+            self._on_alarm(bytes(data[:length]))
+
+    # ---- records
+    def next_record(self, timeout=None):
+        """The next record; TimeoutError after ``timeout`` seconds without one."""
+        try:
+            return self._queue.get(timeout=timeout)
+        except queue.Empty:
+            raise TimeoutError(f"no record from {self.host}:{self.port} within {timeout} s") from None
+
+    def records(self, timeout=1.0, count=None):
+        """Records as they arrive, until ``timeout`` seconds pass without one (or ``count``)."""
+        n = 0
+        while count is None or n < count:
+            try:
+                yield self.next_record(timeout)
+            except TimeoutError:
+                return
+            n += 1
+
+    __iter__ = records
+
+    def wait_reply(self, trans, timeout=5.0, keep=None):
+        """The reply carrying transaction id ``trans``; the records before it go to ``keep``
+        (a list) when given, else are dropped. TimeoutError when none comes in time."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError(f"no reply to transaction {trans} within {timeout} s")
+            r = self.next_record(left)
+            if r.kind == "reply" and r.trans == trans:
+                return r
+            if keep is not None:
+                keep.append(r)
+
+    def wait_link_event(self, name, timeout=5.0):
+        """Waits for the link event ``name`` ("lost", "restored", ...); TimeoutError if none."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                _, event = self.link_events.get(timeout=max(left, 0))
+            except queue.Empty:
+                raise TimeoutError(f"no '{name}' link event within {timeout} s") from None
+            if event == name:
+                return event
+
+    # ---- state
+    def counters(self):
+        c = _Counters()
+        self._check(_lib().scanlink_read_counters(self._live(), C.byref(c)), "read_counters")
+        return {n: getattr(c, n) for n in _COUNTERS}
+
+    def state(self):
+        s = _State()
+        self._check(_lib().scanlink_read_state(self._live(), C.byref(s)), "read_state")
+        return {n: getattr(s, n) for n in _STATE}
+
+    # ---- settings
+    def set_bs_list(self, stations):
+        """Base stations for the GPS check: a CSV path or read_stations() dicts."""
+        array, count = _stations(stations)
+        kept = _lib().scanlink_set_bs_list(self._live(), array, count)
+        if kept < 0:
+            raise ScanlinkError(f"set_bs_list: {RESULTS.get(kept, kept)}", kept)
+        self._stations_loaded = kept > 0
+        return kept
+
+    def set_gps_mismatch_limit(self, limit):
+        return self._check(_lib().scanlink_set_gps_mismatch_limit(self._live(), int(limit)),
+                           "set_gps_mismatch_limit")
+
+    def send_alarm(self, data):
+        data = bytes(data)
+        n = _lib().scanlink_send_alarm(self._live(), data, len(data))
+        if n < 0:
+            raise ScanlinkError("send_alarm failed", n)
+        return n
+
+    # ---- operations
+    def _live(self):
+        if not self._session:
+            raise ScanlinkError("the scanner session is not open (use it inside 'with')")
+        return self._session
+
+    @staticmethod
+    def _check(result, what):
+        if result < 0:
+            raise ScanlinkError(f"{what}: {RESULTS.get(result, result)}", result)
+        return result
+
+    def _op(self, name, *args):
+        trans = getattr(_lib(), "scanlink_" + name)(self._live(), *args)
+        if trans <= 0:
+            raise ScanlinkError(f"{name}: nothing sent (argument refused, no link, or scan family "
+                                f"not known yet)", trans)
+        return trans
+
+    @staticmethod
+    def _text(value, what, limit=None):
+        if not isinstance(value, str):
+            raise TypeError(f"{what} must be text")
+        data = value.encode()
+        if limit is not None and len(data) > limit:
+            raise ValueError(f"{what} longer than {limit} bytes")
+        return data
+
+    @staticmethod
+    def _uints(values, what):
+        values = list(values)
+        if any(not isinstance(v, int) or v < 0 for v in values):
+            raise ValueError(f"{what} must be non-negative integers")
+        return (C.c_uint * max(len(values), 1))(*values), len(values)
+
+    def login(self, user, password):
+        return self._op("login", self._text(user, "user"), self._text(password, "password"))
+
+    def change_password(self, user, new_password):
+        return self._op("change_password", self._text(new_password, "new password"),
+                        self._text(user, "user"))
+
+    def set_w_freq_list_scan_mode(self, list_value1, list_value2, list_value3, freqs):
+        array, n = self._uints(freqs, "freqs")
+        return self._op("set_w_freq_list_scan_mode", list_value1, list_value2, list_value3, n,
+                        array)
+
+    def set_w_cell_list_scan_mode(self, list_value1, list_value2, list_value3, cells):
+        """cells: (first, second) pairs."""
+        cells = list(cells)
+        firsts, n = self._uints([c[0] for c in cells], "cells")
+        seconds, _ = self._uints([c[1] for c in cells], "cells")
+        return self._op("set_w_cell_list_scan_mode", list_value1, list_value2, list_value3, n,
+                        firsts, seconds)
+
+    def set_wcdma_scan_mode(self, mode, value1=0, value2=0, value3=0, value4=0, value5=0,
+                            value6=0, value7=0, value8=0, flag=0, value11=0, value9=0,
+                            value10=0, value12=0, value13=0):
+        return self._op("set_wcdma_scan_mode", mode, value1, value2, value3, value4, value5,
+                        value6, value7, value8, flag, value11, value9, value10, value12, value13)
+
+    def set_td_sa_scan_mode(self, sa1, sa2, selector_value=0, sa3=0, sa_flag=0, sa5=0, sa4=0,
+                            selector=0):
+        return self._op("set_td_sa_scan_mode", sa1, sa2, selector_value, sa3, sa_flag, sa5, sa4,
+                        selector)
+
+    def set_td_cell_list_scan_mode(self, cells, finger_test=False, selector_value=0, selector=0,
+                                   trailing=0):
+        """cells: (key1, key2) pairs."""
+        cells = list(cells)
+        firsts, n = self._uints([c[0] for c in cells], "cells")
+        seconds, _ = self._uints([c[1] for c in cells], "cells")
+        return self._op("set_td_cell_list_scan_mode", selector_value, firsts, seconds, n,
+                        selector, int(bool(finger_test)), trailing)
+
+    def set_td_freq_list_scan_mode(self, freqs, finger_test=False, selector_value=0, selector=0,
+                                   trailing=0):
+        array, n = self._uints(freqs, "freqs")
+        return self._op("set_td_freq_list_scan_mode", selector_value, array, n, selector,
+                        int(bool(finger_test)), trailing)
+
+    def set_td_cell_search_scan_mode(self, search3=0, search4=0, selector_value=0, search2=0,
+                                     search1=0, selector=0, finger_test=False):
+        return self._op("set_td_cell_search_scan_mode", search3, search4, selector_value, search2,
+                        search1, selector, int(bool(finger_test)))
+
+    def set_td_cw_scan_mode(self, cw1, selector_value=0, cw2=0, selector=0):
+        return self._op("set_td_cw_scan_mode", cw1, selector_value, cw2, selector)
+
+    def set_channel_scan_mode(self, kind, selector_value, selector, channels, block1=bytes(16),
+                              block2=bytes(16)):
+        """kind: "dpch", "hsdpa", "hsupa" or "mbms"; channels: six values; blocks: 16 bytes."""
+        if kind not in _CHANNEL_SCANS:
+            raise ValueError(f"kind must be one of {sorted(_CHANNEL_SCANS)}, not {kind!r}")
+        channels = list(channels)
+        if len(channels) != 6:
+            raise ValueError("channels: six values")
+        if len(block1) != 16 or len(block2) != 16:
+            raise ValueError("block1 and block2 must be 16 bytes")
+        return self._op("set_channel_scan_mode", _CHANNEL_SCANS[kind], selector_value, selector,
+                        *channels, bytes(block1), bytes(block2))
+
+    def get_scan_mode(self):
+        return self._op("get_scan_mode")
+
+    def get_scanner_version(self):
+        return self._op("get_scanner_version")
+
+    def reset_scanner(self):
+        return self._op("reset_scanner")
+
+    def start_scan(self):
+        return self._op("start_scan")
+
+    def stop_scan(self):
+        return self._op("stop_scan")
+
+    def query_battery(self):
+        return self._op("query_battery")
+
+    def set_scanner_mac_address(self, text):
+        return self._op("set_scanner_mac_address", self._text(text, "MAC address"))
+
+    def set_scanner_ip_address(self, text):
+        # Checked here: the library's address parsing sends 255.255.255.255 for what it cannot
+        # read, as the original interface did.
+        try:
+            ipaddress.IPv4Address(text)
+        except ValueError:
+            raise ValueError(f"IP address must be A.B.C.D, not {text!r}") from None
+        return self._op("set_scanner_ip_address", self._text(text, "IP address"))
+
+    def set_gps_info_format(self, value1, value2):
+        return self._op("set_gps_info_format", value1, value2)
+
+    def send_message(self, code, payload=b""):
+        """Any message: a code and its payload bytes (at most 2048)."""
+        payload = bytes(payload)
+        return self._op("send_message", code, payload, len(payload))

@@ -1,0 +1,129 @@
+"""Scanners through the C interface, against the simulator."""
+import pytest
+
+import scanlink
+from scanlink import Scanner
+from conftest import CAPTURES
+
+pytestmark = pytest.mark.usefixtures("c_interface")
+LOGIN = {"user": "admin", "password": "admin"}
+
+
+def test_two_scanners_at_once_keep_their_records_and_their_link_faults(sims):
+    wsim = sims("127.0.0.2", 11, "--rate", "20")
+    tsim = sims("127.0.0.3", 21, "--rate", "20")
+    with Scanner("127.0.0.2", 5000, link_timeout=2, **LOGIN) as w, \
+            Scanner("127.0.0.3", 5000, link_timeout=2, **LOGIN) as t:
+        assert (w.state()["family"], t.state()["family"]) == (1, 2)
+        w.wait_reply(w.set_wcdma_scan_mode(4, 2110000, 2112000, 100))
+        t.wait_reply(t.set_td_cell_list_scan_mode([(10054, 1), (10055, 2)], finger_test=True))
+        w.start_scan(), t.start_scan()
+        got_w = [r for r in w.records(timeout=2, count=30) if r.kind == "report"]
+        got_t = [r for r in t.records(timeout=2, count=30) if r.kind == "report"]
+        assert {r.name for r in got_w} <= {"SweepReport", "StatusReport", "WStatusReport"}
+        assert "SweepReport" in {r.name for r in got_w}
+        assert "TDCellReport" in {r.name for r in got_t}
+        assert not any(r.name == "SweepReport" for r in got_t)
+        assert all(r.time is not None for r in got_w + got_t)
+
+        tsim.control("reset-data")
+        t.wait_link_event("lost", timeout=10)
+        t.wait_link_event("restored", timeout=20)
+        t.wait_reply(t.get_scanner_version(), timeout=5)
+        assert t.counters()["link_losses"] == 1
+        assert w.counters()["link_losses"] == 0 and w.link_events.empty()
+        w.wait_reply(w.get_scanner_version(), timeout=5)
+
+
+def _command(sim, trans, name):
+    return sim.wait_for(lambda e: e["event"] == "command" and e["trans"] == trans
+                        and e["name"] == name)
+
+
+def test_every_operation_sends_what_the_simulator_expects(sims):
+    wsim, tsim = sims("127.0.0.2", 11), sims("127.0.0.3", 21)
+    with Scanner("127.0.0.2", 5000, **LOGIN) as w:
+        for call, name, fields in [
+            (lambda: w.set_wcdma_scan_mode(4, 2110000, 2112000, 100), "SetWScanMode",
+             {"mode": 4, "value1": 2110000, "value3": 100}),
+            (lambda: w.set_w_freq_list_scan_mode(1, 2, 3, [10563, 10588]), "SetWScanMode",
+             {"mode": 8, "entries": [10563, 10588]}),
+            (lambda: w.set_w_cell_list_scan_mode(1, 2, 3, [(100, 1), (200, 2)]), "SetWScanMode",
+             {"mode": 7, "entries": [{"first": 100, "second": 1}, {"first": 200, "second": 2}]}),
+            (w.start_scan, "StartScan", {}), (w.stop_scan, "StopScan", {}),
+            (w.get_scan_mode, "GetScanMode", {}), (w.get_scanner_version, "GetVersion", {}),
+            (w.reset_scanner, "ResetScanner", {}),
+            (lambda: w.change_password("admin", "secret"), "ChangePassword", {}),
+            (lambda: w.set_scanner_ip_address("10.1.2.3"), "SetIPAddress",
+             {"address": 0x0A010203}),
+            (lambda: w.set_scanner_mac_address("00-1a-2B-3c-4D-5e"), "SetMACAddress",
+             {"address": "001a2b3c4d5e"}),
+            (w.query_battery, "QueryBattery", {}),
+            (lambda: w.set_gps_info_format(1, 2), "SetGpsInfoFormat", {"value1": 1, "value2": 2}),
+        ]:
+            event = _command(wsim, call(), name)
+            for key, value in fields.items():
+                assert event["fields"][key] == value, (name, key, event["fields"])
+        raw = w.send_message(22, b"\x01\x02")
+        assert _command(wsim, raw, "Command22")["payload"] == "0102"
+    with Scanner("127.0.0.3", 5000, **LOGIN) as t:
+        for call, name, fields in [
+            (lambda: t.set_td_cell_list_scan_mode([(10054, 1)], finger_test=True),
+             "SetTDScanMode", {"mode": 1, "fingerTest": 1}),
+            (lambda: t.set_td_cell_search_scan_mode(finger_test=True), "SetTDScanMode",
+             {"mode": 2}),
+            (lambda: t.set_td_sa_scan_mode(2010000, 2012000, 1, 100), "SetTDScanMode",
+             {"mode": 3, "sa1": 2010000}),
+            (lambda: t.set_td_freq_list_scan_mode([10054, 10055]), "SetTDScanMode", {"mode": 4}),
+            (lambda: t.set_td_cw_scan_mode(10054), "SetTDScanMode", {"mode": 5, "cw1": 10054}),
+            (lambda: t.set_channel_scan_mode("dpch", 0, 0, [1, 2, 3, 4, 5, 6]), "SetTDScanMode",
+             {"channel1": 1, "channel6": 6}),
+            (t.start_scan, "StartTDScan", {}), (t.stop_scan, "StopTDScan", {}),
+            (t.get_scan_mode, "GetTDScanMode", {}), (t.get_scanner_version, "GetTDVersion", {}),
+            (t.reset_scanner, "ResetTDScanner", {}),
+        ]:
+            event = _command(tsim, call(), name)
+            for key, value in fields.items():
+                assert event["fields"][key] == value, (name, key, event["fields"])
+
+
+@pytest.mark.parametrize("name", sorted(p.stem for p in CAPTURES.glob("*.scl")))
+def test_library_decode_equals_the_decoders_json(name):
+    recording = scanlink.read_recording(CAPTURES / f"{name}.scl")
+    header = recording.header
+    records = scanlink.decode(recording.scanner_stream(),
+                              finger_test=header.get("finger-test") == "1",
+                              stations=CAPTURES / header["bs-list"] if "bs-list" in header else None,
+                              gps_limit=int(header.get("gps-limit", -1)))
+    assert records == scanlink.read_jsonl(CAPTURES / f"{name}.jsonl")
+
+
+def test_bad_arguments_and_unreachable_hosts(sims):
+    with pytest.raises(ValueError, match="port"):
+        Scanner("127.0.0.2", 70000)
+    with pytest.raises(TypeError):
+        Scanner(None, 5000)
+    with pytest.raises(ValueError, match="IPv4"):
+        Scanner("10.1.2.256", 5000)
+    with pytest.raises(scanlink.ScanlinkError, match="refused") as refused:
+        Scanner("127.0.0.2", 5000, link_timeout=0.5).open()  # under the library's 1 s
+    assert refused.value.result is None
+    with pytest.raises(scanlink.ConnectError) as error:
+        with Scanner("127.0.0.9", 5000):
+            pass
+    assert error.value.result in (1, 2)
+    sims("127.0.0.2", 11)
+    with Scanner("127.0.0.2", 5000, **LOGIN) as w:
+        with pytest.raises(ValueError, match="non-negative"):
+            w.set_w_freq_list_scan_mode(1, 2, 3, [-1])
+        with pytest.raises(ValueError, match="kind"):
+            w.set_channel_scan_mode("tv", 0, 0, [0] * 6)
+        with pytest.raises(ValueError, match="A.B.C.D"):
+            w.set_scanner_ip_address("300.1.2.3")
+        with pytest.raises(scanlink.ScanlinkError, match="nothing sent") as refused:
+            w.set_scanner_mac_address("00-11-22-33-44-5g")
+        assert refused.value.result == 0
+        with pytest.raises(TimeoutError):
+            w.next_record(timeout=0.2)
+    with pytest.raises(scanlink.ScanlinkError, match="not open"):
+        w.start_scan()

@@ -1,0 +1,587 @@
+#include "codec/record_json.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+
+#include "codec/message_codes.h"
+
+namespace scanlink::codec {
+namespace {
+
+std::string Hex(const unsigned char* bytes, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    out += kDigits[bytes[i] >> 4];
+    out += kDigits[bytes[i] & 15];
+  }
+  return out;
+}
+
+// A JSON string of UTF-8 text, escaped as the command line always printed it.
+std::string Quoted(std::string_view text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t') {
+      out += '\\';
+      out += c == '\b' ? 'b' : c == '\f' ? 'f' : c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+    } else if (c < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", c);
+      out += escape;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string Number(double v) {
+  if (!std::isfinite(v)) return "null";
+  char text[32];
+  const auto r = std::to_chars(text, text + sizeof text, v);
+  return std::string(text, r.ptr);
+}
+
+template <typename T>
+std::string Value(T v) {
+  if constexpr (std::is_floating_point_v<T>) {
+    return Number(v);
+  } else if constexpr (std::is_signed_v<T>) {
+    return std::to_string(static_cast<long long>(v));
+  } else {
+    return std::to_string(static_cast<unsigned long long>(v));
+  }
+}
+
+// An object under construction; members keep the order they were added in.
+class Object {
+ public:
+  template <typename T>
+  Object& Add(const char* key, T v) {
+    return Raw(key, Value(v));
+  }
+  Object& Text(const char* key, std::string_view text) { return Raw(key, Quoted(text)); }
+  Object& Raw(const char* key, const std::string& json) {
+    out_ += first_ ? "" : ",";
+    first_ = false;
+    out_ += '"';
+    out_ += key;
+    out_ += "\":";
+    out_ += json;
+    return *this;
+  }
+  std::string Done() const { return out_ + "}"; }
+
+ private:
+  std::string out_ = "{";
+  bool first_ = true;
+};
+
+class Array {
+ public:
+  Array& Raw(const std::string& json) {
+    out_ += first_ ? "" : ",";
+    first_ = false;
+    out_ += json;
+    return *this;
+  }
+  std::string Done() const { return out_ + "]"; }
+
+ private:
+  std::string out_ = "[";
+  bool first_ = true;
+};
+
+template <typename T, size_t N>
+std::string Values(const T (&values)[N], size_t count = N) {
+  Array out;
+  for (size_t i = 0; i < count && i < N; ++i) out.Raw(Value(values[i]));
+  return out.Done();
+}
+
+std::string Entries(const _ListEntry* entries, size_t count) {
+  Array out;
+  for (size_t i = 0; i < count; ++i) {
+    out.Raw(Object().Add("first", entries[i].nFirst).Add("second", entries[i].nSecond).Done());
+  }
+  return out.Done();
+}
+
+// Length of the valid UTF-8 sequence at t[0..n), 0 when it is none (overlong forms, surrogates
+// and code points above U+10FFFF included).
+size_t Utf8Sequence(const unsigned char* t, size_t n) {
+  const unsigned char c = t[0];
+  if (c < 0x80) return 1;
+  size_t length = 0;
+  uint32_t min = 0, cp = 0;
+  if ((c & 0xE0) == 0xC0) {
+    length = 2, min = 0x80, cp = c & 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    length = 3, min = 0x800, cp = c & 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    length = 4, min = 0x10000, cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (length > n) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((t[i] & 0xC0) != 0x80) return 0;
+    cp = cp << 6 | (t[i] & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return length;
+}
+
+// A text field of the scanner's (up to its NUL). It is bytes, not necessarily UTF-8: what is not
+// valid UTF-8 becomes U+FFFD, and then the raw bytes are kept beside it as key + "Hex".
+void PutText(Object& j, const char* key, const void* field, size_t size) {
+  const auto* t = static_cast<const unsigned char*>(field);
+  const size_t n = strnlen(static_cast<const char*>(field), size);
+  std::string text;
+  bool clean = true;
+  for (size_t i = 0; i < n;) {
+    const size_t length = Utf8Sequence(t + i, n - i);
+    if (length == 0) {
+      text += "\xEF\xBF\xBD";
+      clean = false;
+      ++i;
+    } else {
+      text.append(reinterpret_cast<const char*>(t + i), length);
+      i += length;
+    }
+  }
+  j.Text(key, text);
+  if (!clean) j.Text((std::string(key) + "Hex").c_str(), Hex(t, n));
+}
+
+// "ddmm.mmmm" (degree digits = degreeDigits) to degrees, whatever the locale.
+std::optional<double> Degrees(std::string_view field, size_t degreeDigits) {
+  if (field.size() <= degreeDigits) return std::nullopt;
+  double raw = 0;
+  const auto r = std::from_chars(field.data(), field.data() + field.size(), raw);
+  if (r.ec != std::errc() || r.ptr != field.data() + field.size() || !std::isfinite(raw) ||
+      raw < 0) {
+    return std::nullopt;
+  }
+  const double degrees = std::floor(raw / 100);
+  const double minutes = raw - degrees * 100;
+  if (minutes >= 60) return std::nullopt;
+  return degrees + minutes / 60;
+}
+
+// The position of a "$GPGGA,time,ddmm.mmmm,N,dddmm.mmmm,E,..." text as a JSON object, or null.
+std::string Position(const char* text, size_t size) {
+  std::string_view all(text, strnlen(text, size));
+  const size_t start = all.find("$GPGGA,");
+  if (start == std::string_view::npos) return "null";
+  std::string_view fields[6];
+  size_t count = 0;
+  std::string_view rest = all.substr(start);
+  while (count < 6) {
+    const size_t comma = rest.find(',');
+    fields[count++] = rest.substr(0, comma);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  if (count < 6) return "null";
+  const auto lat = Degrees(fields[2], 2);
+  const auto lon = Degrees(fields[4], 3);
+  if (!lat || !lon || *lat > 90 || *lon > 180) return "null";
+  const bool south = fields[3] == "S", west = fields[5] == "W";
+  if (!(south || fields[3] == "N") || !(west || fields[5] == "E")) return "null";
+  return Object()
+      .Add("latitude", south ? -*lat : *lat)
+      .Add("longitude", west ? -*lon : *lon)
+      .Done();
+}
+
+// The 128-byte measurement header every positioned report starts with.
+template <typename Body>
+void MeasurementHeader(Object& j, const Body& b) {
+  j.Add("headerByte", b.nHeaderByte);
+  PutText(j, "gpsText", b.szGpsText, sizeof b.szGpsText);
+  j.Raw("position", Position(b.szGpsText, sizeof b.szGpsText));
+}
+
+std::string WScanMode(const _WScanModeInfo& w) {
+  Object j;
+  j.Add("mode", w.nMode);
+  if (w.nMode == 7) {
+    const _WCellList& l = w.fields.cellList;
+    j.Add("listValue1", l.nListValue1)
+        .Add("listValue2", l.nListValue2)
+        .Add("listValue3", l.nListValue3)
+        .Add("count", l.nCount)
+        .Raw("entries", Entries(l.aEntries, l.nCount));
+  } else if (w.nMode == 8) {
+    const _WFreqList& l = w.fields.freqList;
+    j.Add("listValue1", l.nListValue1)
+        .Add("listValue2", l.nListValue2)
+        .Add("listValue3", l.nListValue3)
+        .Add("count", l.nCount)
+        .Raw("entries", Values(l.aEntries, l.nCount));
+  } else {
+    const _WScanGeneral& g = w.fields.general;
+    j.Add("value1", g.nValue1)
+        .Add("value2", g.nValue2)
+        .Add("value3", g.nValue3)
+        .Add("value4", g.nValue4)
+        .Add("value5", g.nValue5)
+        .Add("value6", g.nValue6)
+        .Add("value7", g.nValue7)
+        .Add("value8", g.nValue8)
+        .Add("value9", g.nValue9)
+        .Add("value10", g.nValue10)
+        .Add("flag", g.bFlag)
+        .Add("value11", g.nValue11)
+        .Add("value12", g.nValue12)
+        .Add("value13", g.nValue13);
+  }
+  return j.Done();
+}
+
+std::string TDScanMode(const _TDScanModeInfo& t) {
+  Object j;
+  j.Add("mode", t.nMode)
+      .Add("fingerTest", t.nFingerTest)
+      .Add("selector", t.nSelector)
+      .Add("selectorValue", t.nSelectorValue);
+  const auto& f = t.fields;
+  switch (t.nMode) {
+    case 1:
+    case 4:
+      j.Add("count", f.list.nCount)
+          .Raw("entries", Entries(f.list.aEntries, f.list.nCount))
+          .Add("trailing", f.list.nTrailing);
+      break;
+    case 2:
+      j.Add("search1", f.cellSearch.nSearchValue1)
+          .Add("search2", f.cellSearch.nSearchValue2)
+          .Add("search3", f.cellSearch.nSearchValue3)
+          .Add("search4", f.cellSearch.nSearchValue4);
+      break;
+    case 3:
+      j.Add("sa1", f.sa.nSAValue1)
+          .Add("sa2", f.sa.nSAValue2)
+          .Add("sa3", f.sa.nSAValue3)
+          .Add("sa4", f.sa.nSAValue4)
+          .Add("saFlag", f.sa.bSAFlag)
+          .Add("sa5", f.sa.nSAValue5);
+      break;
+    case 5:
+      j.Add("cw1", f.cw.nCWValue1).Add("cw2", f.cw.nCWValue2);
+      break;
+    case 6: {
+      const _TDChannelScan& c = f.channel;
+      j.Add("channel1", c.nChannelValue1)
+          .Add("channel2", c.nChannelValue2)
+          .Add("channel3", c.nChannelValue3)
+          .Add("channel4", c.nChannelValue4)
+          .Add("channel5", c.nChannelValue5)
+          .Add("channel6", c.nChannelValue6)
+          .Text("block1", Hex(c.byBlock1, sizeof c.byBlock1))
+          .Text("block2", Hex(c.byBlock2, sizeof c.byBlock2));
+      break;
+    }
+    case 8:
+      j.Add("mode8Value1", f.mode8.nValue1)
+          .Add("mode8Value2", f.mode8.nValue2)
+          .Add("mode8Value3", f.mode8.nValue3);
+      break;
+    default:
+      break;
+  }
+  return j.Done();
+}
+
+std::string CellRecords(const _CellRecordReport& b) {
+  Object j;
+  MeasurementHeader(j, b);
+  j.Add("headerValue1", b.nHeaderValue1)
+      .Add("headerValue2", b.nHeaderValue2)
+      .Add("count", b.nCount)
+      .Add("reportValue", b.nReportValue);
+  Array records;
+  for (size_t i = 0; i < b.nCount && i < SCANLINK_CELL_RECORD_SLOTS; ++i) {
+    const _CellRecord& r = b.aRecords[i];
+    records.Raw(Object()
+                    .Add("value1", r.nRecordValue1)
+                    .Add("value2", r.nRecordValue2)
+                    .Add("value3", r.nRecordValue3)
+                    .Add("value4", r.nRecordValue4)
+                    .Add("value5", r.nRecordValue5)
+                    .Add("value6", r.nRecordValue6)
+                    .Add("entryCount", r.nEntryCount)
+                    .Raw("entries", Entries(r.aEntries, r.nEntryCount))
+                    .Done());
+  }
+  return j.Raw("records", records.Done()).Done();
+}
+
+// The GPS check's verdict on record i, read from bit (i mod 32) of the masks. Without a
+// base-station list the masks say nothing.
+const char* Verdict(const _TDCellReport& report, size_t index, bool stationsLoaded) {
+  if (!stationsLoaded) return "unchecked";
+  const uint32_t bit = uint32_t{1} << (index % 32);
+  if ((report.nFoundMask & bit) == 0) return "not-listed";
+  return (report.nMismatchMask & bit) != 0 ? "delay-mismatch" : "found";
+}
+
+std::string TDCells(const _TDCellReport& b, bool stationsLoaded) {
+  Object j;
+  MeasurementHeader(j, b);
+  j.Add("mismatchMask", b.nMismatchMask)
+      .Add("foundMask", b.nFoundMask)
+      .Add("reportByte", b.nReportByte)
+      .Add("count", b.nCount);
+  Array cells;
+  for (size_t i = 0; i < b.nCount && i < SCANLINK_TD_CELL_SLOTS; ++i) {
+    const _TDCellRecord& c = b.aRecords[i];
+    Array fingers;
+    for (const _TDFinger& f : c.aFingers) {
+      fingers.Raw(Array()
+                      .Raw(Value(f.nValue1))
+                      .Raw(Value(f.nValue2))
+                      .Raw(Value(f.nValue3))
+                      .Raw(Value(f.nValue4))
+                      .Done());
+    }
+    cells.Raw(Object()
+                  .Add("cellKey1", c.nCellKey1)
+                  .Add("cellKey2", c.nCellKey2)
+                  .Raw("cellValues", Values(c.aCellValues))
+                  .Add("measuredDelay", static_cast<int16_t>(c.nMeasuredDelay))
+                  .Add("fingerValue", c.nFingerValue)
+                  .Raw("fingers", fingers.Done())
+                  .Text("verdict", Verdict(b, i, stationsLoaded))
+                  .Done());
+  }
+  return j.Raw("cells", cells.Done()).Done();
+}
+
+template <typename Record>
+Object ProfileRecord(const Record& p) {
+  Object r;
+  r.Add("profileByte", p.nProfileByte)
+      .Raw("firstProfile", Values(p.aFirstProfile))
+      .Raw("secondProfile", Values(p.aSecondProfile));
+  return r;
+}
+
+std::string TDProfile(const _TDProfileReport& b) {
+  Object j;
+  MeasurementHeader(j, b);
+  j.Add("headerValue1", b.nHeaderValue1)
+      .Add("headerValue2", b.nHeaderValue2)
+      .Add("headerValue3", b.nHeaderValue3)
+      .Add("headerValue4", b.nHeaderValue4)
+      .Add("headerValue5", b.nHeaderValue5)
+      .Add("reportByte1", b.nReportByte1)
+      .Add("reportByte2", b.nReportByte2)
+      .Add("count", b.nCount);
+  Array records;
+  for (size_t i = 0; i < b.nCount && i < SCANLINK_PROFILE_SLOTS; ++i) {
+    const _TDProfileRecord& p = b.aRecords[i];
+    records.Raw(ProfileRecord(p)
+                    .Add("profileValue1", p.nProfileValue1)
+                    .Add("profileValue2", p.nProfileValue2)
+                    .Add("profileValue3", p.nProfileValue3)
+                    .Add("profileValue4", p.nProfileValue4)
+                    .Add("profileValue5", p.nProfileValue5)
+                    .Done());
+  }
+  return j.Raw("records", records.Done()).Done();
+}
+
+std::string TDShortProfile(const _TDShortProfileReport& b) {
+  Object j;
+  MeasurementHeader(j, b);
+  j.Add("headerValue1", b.nHeaderValue1)
+      .Add("headerValue2", b.nHeaderValue2)
+      .Add("headerValue3", b.nHeaderValue3)
+      .Add("headerValue4", b.nHeaderValue4)
+      .Add("count", b.nCount);
+  Array records;
+  for (size_t i = 0; i < b.nCount && i < SCANLINK_PROFILE_SLOTS; ++i) {
+    const _TDShortProfileRecord& p = b.aRecords[i];
+    records.Raw(ProfileRecord(p)
+                    .Add("profileValue1", p.nProfileValue1)
+                    .Add("profileValue2", p.nProfileValue2)
+                    .Done());
+  }
+  return j.Raw("records", records.Done()).Done();
+}
+
+// Replies and status reports whose body is one 16-bit value (0 = success).
+bool IsValueReply(uint16_t code) {
+  switch (code) {
+    case 3:
+    case 6:
+    case 9:
+    case 12:
+    case 24:
+    case 37:
+    case 89:
+    case 99:
+    case 0xF003:
+    case 0xF006:
+    case 0xF009:
+    case 0xF00C:
+    case 0xF02B:
+    case 0xF032:
+    case 0xF042:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string Body(const CCmdManage& m, bool stationsLoaded) {
+  const _CmdBody& b = m.body;
+  if (IsValueReply(m.nCode)) return Object().Add("replyValue", b.reply.nReplyValue).Done();
+  switch (m.nCode) {
+    case 11:
+      return WScanMode(b.wScanMode);
+    case 0xF00B:
+      return TDScanMode(b.tdScanMode);
+    case 5:
+    case 21: {
+      Object j;
+      PutText(j, "block1", b.twoBlock.byBlock1, 16);
+      PutText(j, "block2", b.twoBlock.byBlock2, 16);
+      return j.Add("value", b.twoBlock.nValue).Add("tailByte", b.twoBlock.nTailByte).Done();
+    }
+    case 23:
+    case 25:
+      return Object().Add("value", b.oneValue.nValue).Done();
+    case 44:
+      return Object().Add("familyValue", b.family.nFamilyValue).Done();
+    case 51:
+      return Object()
+          .Add("value1", b.threeValues.nValue1)
+          .Add("value2", b.threeValues.nValue2)
+          .Add("value3", b.threeValues.nValue3)
+          .Done();
+    case 0xF015: {
+      Object j;
+      PutText(j, "block1", b.tdTwoBlock.byBlock1, 8);
+      PutText(j, "block2", b.tdTwoBlock.byBlock2, 8);
+      return j.Add("value", b.tdTwoBlock.nValue).Add("tailByte", b.tdTwoBlock.nTailByte).Done();
+    }
+    case 0xF02A: {
+      Object j;
+      MeasurementHeader(j, b.gpsText);
+      return j.Add("headerValue1", b.gpsText.nHeaderValue1)
+          .Add("headerValue2", b.gpsText.nHeaderValue2)
+          .Done();
+    }
+    case 0xF031:
+      return Object()
+          .Add("batteryValue1", b.battery.nBatteryValue1)
+          .Add("batteryValue2", b.battery.nBatteryValue2)
+          .Done();
+    case 0xF028:
+      return Object()
+          .Add("value1", b.shortStatus.nValue1)
+          .Add("value2", b.shortStatus.nValue2)
+          .Done();
+    case SCANLINK_CODE_LINK_STATUS: {
+      const int s = b.linkStatus.nStatusByte1;
+      return Object()
+          .Add("statusByte0", b.linkStatus.nStatusByte0)
+          .Add("statusByte1", s)
+          .Text("status", s == SCANLINK_LINK_LOST           ? "lost"
+                          : s == SCANLINK_LINK_RESTORED     ? "restored"
+                          : s == SCANLINK_LINK_RETRY_FAILED ? "retry-failed"
+                                                            : "unknown")
+          .Done();
+    }
+    case 36: {
+      Object j;
+      MeasurementHeader(j, b.valueList);
+      return j.Add("headerValue1", b.valueList.nHeaderValue1)
+          .Add("headerValue2", b.valueList.nHeaderValue2)
+          .Add("headerValue3", b.valueList.nHeaderValue3)
+          .Add("count", b.valueList.nCount)
+          .Raw("values", Values(b.valueList.aValues, b.valueList.nCount))
+          .Done();
+    }
+    case 0xF027: {
+      Object j;
+      MeasurementHeader(j, b.tdValueList);
+      return j.Add("headerValue1", b.tdValueList.nHeaderValue1)
+          .Add("headerValue2", b.tdValueList.nHeaderValue2)
+          .Add("count", b.tdValueList.nCount)
+          .Raw("values", Values(b.tdValueList.aValues, b.tdValueList.nCount))
+          .Done();
+    }
+    case 38:
+      return Object()
+          .Add("count", b.shortValueList.nCount)
+          .Add("reportValue", b.shortValueList.nReportValue)
+          .Raw("values", Values(b.shortValueList.aValues, b.shortValueList.nCount))
+          .Add("tailByte", b.shortValueList.nTailByte)
+          .Done();
+    case 40:
+    case 41:
+    case 257:
+    case 259:
+      return CellRecords(b.cellRecords);
+    case 73:
+    case 0xF026: {
+      // The decoder rewrites the record's length to 14 + 2 * points stored.
+      const int points = m.nLength >= 14 ? (m.nLength - 14) / 2 : 0;
+      return Object()
+          .Add("start", b.sweep.nStart)
+          .Add("end", b.sweep.nEnd)
+          .Add("step", b.sweep.nStep)
+          .Add("pointCount", points)
+          .Raw("points", Values(b.sweep.aPoints, static_cast<size_t>(points)))
+          .Done();
+    }
+    case 0xF025:
+      return TDCells(b.tdCells, stationsLoaded);
+    case 0xF100:
+      return TDProfile(b.tdProfile);
+    case 0xF102:
+      return TDShortProfile(b.tdShortProfile);
+    default:
+      return "{}";
+  }
+}
+
+const char* Kind(uint16_t code, uint16_t transId) {
+  if (code == SCANLINK_CODE_LINK_STATUS) return "link";
+  if (transId == SCANLINK_TRANS_BROADCAST) return "report";
+  const MessageCode* entry = FindMessageCode(code);
+  return entry != nullptr && entry->kind == MessageKind::kCommand ? "command" : "reply";
+}
+
+}  // namespace
+
+std::string RecordJson(const CCmdManage& m, bool stationsLoaded) {
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "0x%04X", m.nCode);
+  const MessageCode* entry = FindMessageCode(m.nCode);
+  return Object()
+      .Text("kind", Kind(m.nCode, m.nTransID))
+      .Add("code", m.nCode)
+      .Text("codeHex", hex)
+      .Text("name", entry != nullptr ? std::string(entry->name) : std::string("Code") + hex)
+      .Add("trans", m.nTransID)
+      .Add("length", m.nLength)
+      .Raw("body", Body(m, stationsLoaded))
+      .Done();
+}
+
+}  // namespace scanlink::codec

@@ -1,0 +1,212 @@
+// Sessions side by side through the C interface, each against a simulator of its own (own
+// address, own alarm port) in one network namespace: deliveries, faults and closes stay within
+// their session.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "scanlink/scanlink_c.h"
+#include "sim_peer.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using scanlink::test::SimPeer;
+
+namespace {
+
+// What one session's handlers saw.
+struct Seen {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<uint16_t> codes;
+  std::vector<Clock::time_point> reportTimes;
+  std::vector<int> linkEvents;
+
+  static void SCANLINK_CALL OnRecord(void* context, const scanlink_record* r) {
+    auto* self = static_cast<Seen*>(context);
+    std::lock_guard<std::mutex> lock(self->mutex);
+    self->codes.push_back(r->code);
+    if (r->trans_id == 0xFFFF && r->code != 0xFFEE) self->reportTimes.push_back(Clock::now());
+    self->changed.notify_all();
+  }
+  static void SCANLINK_CALL OnLink(void* context, int event) {
+    auto* self = static_cast<Seen*>(context);
+    std::lock_guard<std::mutex> lock(self->mutex);
+    self->linkEvents.push_back(event);
+    self->changed.notify_all();
+  }
+  size_t Reports() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return reportTimes.size();
+  }
+  bool WaitReports(size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, timeout, [&] { return reportTimes.size() >= n; });
+  }
+  bool WaitLinkEvent(int event, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, timeout, [&] {
+      return std::find(linkEvents.begin(), linkEvents.end(), event) != linkEvents.end();
+    });
+  }
+  // The longest pause between two reports received from `from` on.
+  Clock::duration LongestGapSince(Clock::time_point from) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Clock::duration longest{};
+    for (size_t i = 1; i < reportTimes.size(); ++i) {
+      if (reportTimes[i] < from) continue;
+      longest = std::max(longest, reportTimes[i] - reportTimes[i - 1]);
+    }
+    return longest;
+  }
+};
+
+scanlink_session* Open(const char* address, uint16_t dataPort, int alarmPort, Seen* seen) {
+  scanlink_options options;
+  scanlink_options_init(&options);
+  std::strcpy(options.address, address);
+  options.data_port = dataPort;
+  options.alarm_port = alarmPort;
+  scanlink_session* s = scanlink_open(&options);
+  if (s == nullptr) return nullptr;
+  scanlink_handlers handlers{};
+  handlers.on_record = Seen::OnRecord;
+  handlers.on_link = Seen::OnLink;
+  handlers.context = seen;
+  scanlink_set_handlers(s, &handlers);
+  return s;
+}
+
+size_t Count(const char* dir) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
+  return n;
+}
+
+class TwoScanners : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // A WCDMA scanner (value lists 36) and a TD one (cell reports 0xF025), 10 reports a second.
+    ASSERT_TRUE(simW.start({"--bind", "127.0.0.2", "--port", "5000", "--alarm-port", "8051",
+                            "--family", "11", "--rate", "10", "--quiet"}));
+    ASSERT_TRUE(simT.start({"--bind", "127.0.0.3", "--port", "5000", "--alarm-port", "8052",
+                            "--family", "21", "--rate", "10", "--quiet"}));
+    w = Open("127.0.0.2", simW.data_port(), 8051, &seenW);
+    t = Open("127.0.0.3", simT.data_port(), 8052, &seenT);
+    ASSERT_NE(w, nullptr);
+    ASSERT_NE(t, nullptr);
+    for (scanlink_session* s : {w, t}) {
+      ASSERT_EQ(scanlink_connect(s), SCANLINK_CONNECT_UP);
+      ASSERT_GT(scanlink_login(s, "admin", "secret"), 0);
+    }
+    ASSERT_TRUE(simW.wait_for(SimPeer::sent(44), 5s));
+    ASSERT_TRUE(simT.wait_for(SimPeer::sent(44), 5s));
+    // Each session's family comes from its own login reply.
+    ASSERT_TRUE(WaitFamily(w, 1));
+    ASSERT_TRUE(WaitFamily(t, 2));
+    ASSERT_GT(scanlink_start_scan(w), 0);
+    ASSERT_GT(scanlink_start_scan(t), 0);
+    ASSERT_TRUE(seenW.WaitReports(3, 5s));
+    ASSERT_TRUE(seenT.WaitReports(3, 5s));
+  }
+  void TearDown() override {
+    EXPECT_EQ(scanlink_close(w), SCANLINK_OK);
+    EXPECT_EQ(scanlink_close(t), SCANLINK_OK);
+    simW.stop();
+    simT.stop();
+  }
+  static bool WaitFamily(scanlink_session* s, int family) {
+    for (auto until = Clock::now() + 5s; Clock::now() < until;) {
+      scanlink_state state;
+      scanlink_read_state(s, &state);
+      if (state.family == family && state.scanner_type != 0) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+  SimPeer simW, simT;
+  Seen seenW, seenT;
+  scanlink_session* w = nullptr;
+  scanlink_session* t = nullptr;
+};
+
+TEST_F(TwoScanners, EachSessionHearsOnlyItsOwnScannerAndCountsOnlyItsOwnFrames) {
+  ASSERT_TRUE(seenW.WaitReports(10, 5s));
+  ASSERT_TRUE(seenT.WaitReports(10, 5s));
+  scanlink_close(w);
+  scanlink_close(t);
+  for (uint16_t code : seenW.codes) EXPECT_TRUE(code < 0xF000) << code;
+  for (uint16_t code : seenT.codes) EXPECT_TRUE(code >= 0xF000 || code == 44) << code;
+  w = t = nullptr;
+}
+
+TEST_F(TwoScanners, CountersArePerSession) {
+  scanlink_counters cw{}, ct{};
+  ASSERT_EQ(scanlink_read_counters(w, &cw), SCANLINK_OK);
+  ASSERT_EQ(scanlink_read_counters(t, &ct), SCANLINK_OK);
+  // Login and start: two sends each, never the sum of both.
+  EXPECT_EQ(cw.sends, 2u);
+  EXPECT_EQ(ct.sends, 2u);
+  EXPECT_GE(cw.frames_delivered, 4u);
+  EXPECT_GE(ct.frames_delivered, 4u);
+  ASSERT_GT(scanlink_query_battery(t), 0);
+  ASSERT_EQ(scanlink_read_counters(w, &cw), SCANLINK_OK);
+  ASSERT_EQ(scanlink_read_counters(t, &ct), SCANLINK_OK);
+  EXPECT_EQ(cw.sends, 2u);
+  EXPECT_EQ(ct.sends, 3u);
+}
+
+TEST_F(TwoScanners, OneLinkBrokenAndRestoredWhileTheOtherKeepsFlowing) {
+  const auto from = Clock::now();
+  ASSERT_TRUE(simW.control("reset-data"));
+  ASSERT_TRUE(seenW.WaitLinkEvent(SCANLINK_LINK_EVENT_LOST, 10s));
+  ASSERT_TRUE(seenW.WaitLinkEvent(SCANLINK_LINK_EVENT_RESTORED, 20s));
+  const size_t before = seenT.Reports();
+  ASSERT_TRUE(seenT.WaitReports(before + 3, 5s));
+  // Reports come every 100 ms; the other session's reconnection pauses (1 s each) must not show.
+  EXPECT_LT(seenT.LongestGapSince(from), std::chrono::milliseconds(300));
+  std::lock_guard<std::mutex> lock(seenT.mutex);
+  EXPECT_TRUE(seenT.linkEvents.empty());
+}
+
+TEST_F(TwoScanners, ClosingOneLeavesTheOtherWorking) {
+  ASSERT_EQ(scanlink_close(w), SCANLINK_OK);
+  w = nullptr;
+  const size_t before = seenT.Reports();
+  ASSERT_TRUE(seenT.WaitReports(before + 5, 5s));
+  ASSERT_GT(scanlink_get_scanner_version(t), 0);
+}
+
+TEST_F(TwoScanners, SessionsOpenedAndClosedInALoopLeakNothing) {
+  // One round first, so that what the process sets up once (the socket library, the trace and
+  // tap mutexes) is in place before counting.
+  auto round = [&] {
+    Seen seen;
+    scanlink_session* s = Open("127.0.0.2", simW.data_port(), 8051, &seen);
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(scanlink_connect(s), SCANLINK_CONNECT_UP);
+    ASSERT_GT(scanlink_login(s, "admin", "secret"), 0);
+    ASSERT_EQ(scanlink_close(s), SCANLINK_OK);
+  };
+  round();
+  const size_t fds = Count("/proc/self/fd");
+  const size_t threads = Count("/proc/self/task");
+  const auto from = Clock::now();
+  for (int i = 0; i < 20; ++i) round();
+  EXPECT_EQ(Count("/proc/self/fd"), fds);
+  EXPECT_EQ(Count("/proc/self/task"), threads);
+  const size_t before = seenT.Reports();
+  ASSERT_TRUE(seenT.WaitReports(before + 3, 5s));
+  EXPECT_LT(seenT.LongestGapSince(from), std::chrono::milliseconds(300));
+}
+
+}  // namespace
