@@ -305,6 +305,12 @@ int Session::SetScanerIPAddress(const char* text) {
   if (text == nullptr) return 0;
   char address[16] = {};
   for (size_t i = 0; i < 15 && text[i] != '\0'; ++i) address[i] = text[i];
+  // A text that is no dotted-quad address would go out as 255.255.255.255 (or, in the old
+  // shorthand forms, as another address than meant) and cut the scanner off the network.
+  if (!platform::ParseIpv4(address)) {
+    transport::MyTrace("SetScanerIPAddress(): The text is no IPv4 address, nothing is sent!");
+    return 0;
+  }
   CCmdManage cmd;
   cmd.nCode = 81;
   cmd.body.ipAddress.nAddress = platform::InetAddrHostOrder(address);

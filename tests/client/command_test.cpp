@@ -144,6 +144,7 @@ TEST_F(Commands, RefusedCommandsTakeNoSequenceNumber) {
   char text[16] = "x";
   unsigned char block[16] = {};
   std::string badMac = "00-1g-2B-3c-4D-5e";
+  std::string badIp = "scanner", bigOctet = "300.1.2.3", shortIp = "1.2.3";
   const std::pair<const char*, std::function<int()>> refusals[] = {
       {"W cell list too long",
        [&] { return client->SetWCellListScanMode(1, 2, 3, 169, many.data(), many.data()); }},
@@ -160,6 +161,9 @@ TEST_F(Commands, RefusedCommandsTakeNoSequenceNumber) {
       {"bad MAC text", [&] { return client->SetScanerMACAddress(badMac.data()); }},
       {"no MAC text", [&] { return client->SetScanerMACAddress(nullptr); }},
       {"no IP text", [&] { return client->SetScanerIPAddress(nullptr); }},
+      {"IP text that is no address", [&] { return client->SetScanerIPAddress(badIp.data()); }},
+      {"IP octet above 255", [&] { return client->SetScanerIPAddress(bigOctet.data()); }},
+      {"IP shorthand", [&] { return client->SetScanerIPAddress(shortIp.data()); }},
       {"unknown family",
        [&] {
          StoreGlobal(TDorWCDMAConfig, 0);
@@ -446,9 +450,7 @@ TEST_F(Commands, IpAddressTextGoesOutInTextOrder) {
   const Row rows[] = {{"192.168.0.10", {0xC0, 0xA8, 0x00, 0x0A}},
                       {"10.20.30.40", {0x0A, 0x14, 0x1E, 0x28}},
                       // Only the first 15 characters count: the last digit is cut off.
-                      {"192.168.100.2001", {0xC0, 0xA8, 0x64, 0xC8}},
-                      // An unconvertible text is sent as the all-ones failure value.
-                      {"scanner", {0xFF, 0xFF, 0xFF, 0xFF}}};
+                      {"192.168.100.2001", {0xC0, 0xA8, 0x64, 0xC8}}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
     std::string buffer = row.text;
