@@ -91,11 +91,12 @@ cmake -S . -B "$build32" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-
   -DSCANLINK_BUILD_TESTS=OFF -DSCANLINK_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build32"
 # cdecl: the C functions are exported without @N decoration.
-if i686-w64-mingw32-objdump -p "$build32/bin/scanlink.dll" | grep -qE '\] _?scanlink_[a-z0-9_]+@[0-9]+$'; then
+dump32=$(i686-w64-mingw32-objdump -p "$build32/bin/scanlink.dll")
+if grep -qE '\] _?scanlink_[a-z0-9_]+@[0-9]+$' <<<"$dump32"; then
   echo "32-bit scanlink.dll exports decorated C functions" >&2
   exit 1
 fi
-i686-w64-mingw32-objdump -p "$build32/bin/scanlink.dll" | grep -qE '\] scanlink_open$' ||
+grep -qE '\] scanlink_open$' <<<"$dump32" ||
   { echo "32-bit scanlink.dll does not export scanlink_open" >&2; exit 1; }
 
 echo "=== scanlink.dll: exports and imports"

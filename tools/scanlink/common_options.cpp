@@ -1,5 +1,7 @@
 #include "common_options.h"
 
+#include <cstdint>
+
 #include "exit_codes.h"
 #include "operations.h"
 
@@ -56,7 +58,7 @@ void AddOutputOptions(CLI::App* app, OutputFlags& o, bool withStations) {
 
 void AddStreamOptions(CLI::App* app, OutputFlags& o) {
   app->add_option("--count", o.count, "stop after this many records shown")
-      ->check(CLI::Range(1L, 1L << 40));
+      ->check(CLI::Range(int64_t{1}, int64_t{1} << 40));
   app->add_option("--only", o.only,
                   "show only records of these kinds (reply, report, link, connect), codes "
                   "(61477, 0xF025) or code names (TDCellReport); repeatable")
