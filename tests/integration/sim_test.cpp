@@ -322,7 +322,8 @@ TEST_F(WithSimulator, ReplayPlaysARecordedDriveBackInOrderAndFaster) {
   const double replayed_s =
       std::chrono::duration<double>(replayed.when.back() - replayed.when.front()).count();
   EXPECT_GT(replayed_s, recorded_s / 10 / 2) << "paced, not in one burst";
-  EXPECT_LT(replayed_s, recorded_s / 3) << "faster than recorded";
+  // Ten times faster; a loaded machine may stretch it, ignoring the speed would not pass.
+  EXPECT_LT(replayed_s, recorded_s / 2) << "faster than recorded";
   std::remove(path.c_str());
 }
 
