@@ -90,4 +90,28 @@ constexpr const MessageCode* FindMessageCode(uint16_t code) {
   return nullptr;
 }
 
+// Replies and status reports whose body is one 16-bit value (0 = success).
+constexpr bool IsValueReply(uint16_t code) {
+  switch (code) {
+    case 3:
+    case 6:
+    case 9:
+    case 12:
+    case 24:
+    case 37:
+    case 89:
+    case 99:
+    case 0xF003:
+    case 0xF006:
+    case 0xF009:
+    case 0xF00C:
+    case 0xF02B:
+    case 0xF032:
+    case 0xF042:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace scanlink::codec

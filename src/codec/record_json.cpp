@@ -422,30 +422,6 @@ std::string TDShortProfile(const _TDShortProfileReport& b) {
   return j.Raw("records", records.Done()).Done();
 }
 
-// Replies and status reports whose body is one 16-bit value (0 = success).
-bool IsValueReply(uint16_t code) {
-  switch (code) {
-    case 3:
-    case 6:
-    case 9:
-    case 12:
-    case 24:
-    case 37:
-    case 89:
-    case 99:
-    case 0xF003:
-    case 0xF006:
-    case 0xF009:
-    case 0xF00C:
-    case 0xF02B:
-    case 0xF032:
-    case 0xF042:
-      return true;
-    default:
-      return false;
-  }
-}
-
 std::string Body(const CCmdManage& m, bool stationsLoaded) {
   const _CmdBody& b = m.body;
   if (IsValueReply(m.nCode)) return Object().Add("replyValue", b.reply.nReplyValue).Done();

@@ -40,28 +40,7 @@ const char* KindName(CodeKind kind) {
   return "unknown";
 }
 
-bool IsValueReply(uint16_t code) {
-  switch (code) {
-    case 3:
-    case 6:
-    case 9:
-    case 12:
-    case 24:
-    case 37:
-    case 89:
-    case 99:
-    case 0xF003:
-    case 0xF006:
-    case 0xF009:
-    case 0xF00C:
-    case 0xF02B:
-    case 0xF032:
-    case 0xF042:
-      return true;
-    default:
-      return false;
-  }
-}
+bool IsValueReply(uint16_t code) { return codec::IsValueReply(code); }
 
 std::string Hex16(uint16_t value) {
   char text[8];
