@@ -169,8 +169,9 @@ SCANLINK_API void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context);
 
 // Every byte the library exchanges with the scanner, as it goes: direction 0 received, 1 sent;
 // channel 0 data, 1 alarm. Called on the library's threads (received: the listening thread, per
-// read, before framing; sent: the sending thread, after the bytes went out, while it still holds
-// the connection for writing), one call at a time.
+// read, before framing; sent: the sending thread, for each frame as it hands it to the data
+// connection, so a request is always seen before its reply; alarm bytes once they went out),
+// one call at a time.
 // Never called again once a call replacing it has returned. The tap must not call the library.
 typedef void (*ScanlinkWireTap)(int direction, int channel, const unsigned char* bytes, int length,
                                 void* context);

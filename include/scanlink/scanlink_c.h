@@ -191,6 +191,7 @@ SCANLINK_API int SCANLINK_CALL scanlink_set_bs_list(scanlink_session* session,
 SCANLINK_API int SCANLINK_CALL scanlink_set_gps_mismatch_limit(scanlink_session* session,
                                                                int limit);
 
+/* Texts of at most 16 bytes each (a longer one is cut to 16), read up to their terminator. */
 SCANLINK_API int SCANLINK_CALL scanlink_login(scanlink_session* session, const char* text1,
                                               const char* text2);
 /* The reverse of login: text2 goes into the first text field. */

@@ -276,11 +276,28 @@ int scanlink_set_gps_mismatch_limit(scanlink_session* s, int limit) {
   if (s == nullptr) return SCANLINK_ERR_SESSION; \
   return s->Operations().call
 
+namespace {
+
+// The login fields are 16 bytes on the wire and the session copies 16; a C caller passes texts,
+// often shorter: each is read up to its terminator (at most 16 bytes) into a zero-padded field.
+struct LoginField {
+  char bytes[16] = {};
+  const char* From(const char* text) {
+    if (text == nullptr) return nullptr;
+    std::memcpy(bytes, text, strnlen(text, sizeof bytes));
+    return bytes;
+  }
+};
+
+}  // namespace
+
 int scanlink_login(scanlink_session* s, const char* text1, const char* text2) {
-  SCANLINK_OPERATION(LoginScaner(text1, text2));
+  LoginField field1, field2;
+  SCANLINK_OPERATION(LoginScaner(field1.From(text1), field2.From(text2)));
 }
 int scanlink_change_password(scanlink_session* s, const char* text2, const char* text1) {
-  SCANLINK_OPERATION(ChangePassword(text2, text1));
+  LoginField field1, field2;
+  SCANLINK_OPERATION(ChangePassword(field2.From(text2), field1.From(text1)));
 }
 int scanlink_set_w_freq_list_scan_mode(scanlink_session* s, unsigned v1, unsigned v2, unsigned v3,
                                        unsigned count, const unsigned* freqs) {

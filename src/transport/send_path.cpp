@@ -95,6 +95,9 @@ int CMyPcCommSocket::MySendAll(Link* link, const uint8_t* data, int32_t count) {
   }
   // Frames of concurrent senders never interleave; the library lock is not needed for the write.
   platform::LockGuard writer(link->sendMutex);
+  // Tapped before the write: the reply can be read before the write call returns, and a
+  // recording must show the request first. A write that then fails loses the link.
+  Tap(TapDirection::kSent, TapChannel::kData, data, static_cast<size_t>(count));
   size_t sent = 0;
   const size_t total = static_cast<size_t>(count);
   while (sent < total) {
@@ -109,14 +112,12 @@ int CMyPcCommSocket::MySendAll(Link* link, const uint8_t* data, int32_t count) {
       continue;
     }
     MyTrace("MySendAll(): Send data failure, the link is lost!");
-    Tap(TapDirection::kSent, TapChannel::kData, data, sent);  // what went out before the failure
     // Shut down now, closed when the link is retired: the listening thread may be using it.
     link->sockData.Shutdown();
     link->dataConnected.store(false, std::memory_order_release);
     lib_.linkLost.store(1, std::memory_order_release);
     return 4;
   }
-  Tap(TapDirection::kSent, TapChannel::kData, data, total);
   return 0;
 }
 
