@@ -76,7 +76,17 @@ class Framer {
     return skip;
   }
 
-  size_t held_ = 0;     // bytes in carry_: the start of a candidate frame
+  size_t held_ = 0;  // bytes in carry_: the start of a candidate frame
+  // Copies chunk bytes into the carry until it holds `want` of them; false when the chunk ends
+  // first.
+  bool FillCarry(size_t want, const uint8_t* data, size_t n, size_t& cursor) {
+    const size_t take = n - cursor < want - held_ ? n - cursor : want - held_;
+    std::memcpy(carry_ + held_, data + cursor, take);
+    held_ += take;
+    cursor += take;
+    return held_ == want;
+  }
+
   bool inStep_ = true;  // the last bytes consumed ended a frame (or nothing was consumed yet)
   uint8_t carry_[kMaxFrame];
 };
@@ -87,11 +97,7 @@ void Framer::Feed(const uint8_t* data, size_t n, Sink& sink) {
   // A candidate carried over from earlier chunks: complete its header, then its frame.
   while (held_ > 0 && cursor < n) {
     if (held_ < kHeader) {
-      const size_t take = n - cursor < kHeader - held_ ? n - cursor : kHeader - held_;
-      std::memcpy(carry_ + held_, data + cursor, take);
-      held_ += take;
-      cursor += take;
-      if (held_ < kHeader) return;
+      if (!FillCarry(kHeader, data, n, cursor)) return;
       sink.OnTrace("<8$tail");
       if (!PlausibleHeader(carry_)) {
         // Not a frame: its first byte is skipped, and the rest is searched again.
@@ -104,11 +110,7 @@ void Framer::Feed(const uint8_t* data, size_t n, Sink& sink) {
       }
     }
     const size_t length = FrameLength(carry_);
-    const size_t take = n - cursor < length - held_ ? n - cursor : length - held_;
-    std::memcpy(carry_ + held_, data + cursor, take);
-    held_ += take;
-    cursor += take;
-    if (held_ < length) return;
+    if (!FillCarry(length, data, n, cursor)) return;
     sink.OnTrace(">=8");
     sink.OnFrame(carry_, length);
     held_ = 0;
