@@ -1,34 +1,17 @@
 #include "transport/pools.h"
 
-#include <cstring>
-
 namespace scanlink::transport {
 
 // ---- ObjectTable ----
 
 void ObjectTable::Init() {
-  std::memset(static_cast<void*>(slots_), 0, sizeof slots_);
-  for (int i = kFirstId; i < kSize - 1; ++i) slots_[i].nNextFree = i + 1;
-  slots_[kSize - 1].nNextFree = 0;
-  freeHead_ = kFirstId;
-  freeTail_ = kSize - 1;
+  slots_.Init();
   head_ = nullptr;
 }
 
-uint8_t ObjectTable::AllocObjectSlot() {
-  if (freeHead_ < kFirstId || freeTail_ > kSize - 1 || freeHead_ == freeTail_) return 0;
-  const uint8_t id = freeHead_;
-  freeHead_ = static_cast<uint8_t>(slots_[id].nNextFree);
-  slots_[id] = ObjectNode{};
-  return id;
-}
+uint8_t ObjectTable::AllocObjectSlot() { return static_cast<uint8_t>(slots_.Take()); }
 
-void ObjectTable::FreeObjectSlot(uint8_t id) {
-  if (id == 0 || id >= kSize || slots_[id].nNextFree != 0) return;
-  slots_[freeTail_].nNextFree = id;
-  freeTail_ = id;
-  slots_[id] = ObjectNode{};
-}
+void ObjectTable::FreeObjectSlot(uint8_t id) { slots_.Release(id); }
 
 void ObjectTable::AppendObject(ObjectNode* node) {
   if (head_ == nullptr) {
@@ -68,38 +51,17 @@ ObjectNode* ObjectTable::Find(const CMyPcCommInterface* module) const {
 
 // ---- TransInfoTable ----
 
-void TransInfoTable::Init() {
-  std::memset(static_cast<void*>(entries_), 0, sizeof entries_);
-  for (int i = 1; i < kSize - 1; ++i) entries_[i].nNextFree = i + 1;
-  entries_[kSize - 1].nNextFree = 0;
-  freeHead_ = 1;
-  freeTail_ = kSize - 1;
-  inUse_ = 0;
-}
+void TransInfoTable::Init() { entries_.Init(); }
 
 uint16_t TransInfoTable::AllocTransID() {
-  if (freeHead_ == 0 || freeTail_ > kSize - 1 || freeHead_ == freeTail_) return 0;
-  const uint16_t id = freeHead_;
-  freeHead_ = static_cast<uint16_t>(entries_[id].nNextFree);
-  entries_[id] = TransInfo{};
-  entries_[id].nSerial = ++serial_;
-  ++inUse_;
+  const uint16_t id = static_cast<uint16_t>(entries_.Take());
+  if (id != 0) entries_[id].nSerial = ++serial_;
   return id;
 }
 
-TransInfo* TransInfoTable::GetTransInfo(uint16_t id) {
-  if (id == 0 || id >= kSize || entries_[id].nNextFree != 0) return nullptr;
-  return &entries_[id];
-}
+TransInfo* TransInfoTable::GetTransInfo(uint16_t id) { return entries_.Unlinked(id); }
 
-void TransInfoTable::FreeTransID(uint16_t id) {
-  if (id == 0 || id >= kSize || entries_[id].nNextFree != 0) return;
-  // Releasing the tail again leaves the list as it was.
-  if (id != freeTail_) --inUse_;
-  entries_[freeTail_].nNextFree = id;
-  freeTail_ = id;
-  entries_[id] = TransInfo{};
-}
+void TransInfoTable::FreeTransID(uint16_t id) { entries_.Release(id); }
 
 void TransInfoTable::FreeTransID(uint16_t id, uint32_t serial) {
   const TransInfo* e = GetTransInfo(id);
@@ -109,8 +71,7 @@ void TransInfoTable::FreeTransID(uint16_t id, uint32_t serial) {
 int TransInfoTable::ReclaimSentBefore(uint64_t sentBeforeMs) {
   int freed = 0;
   for (uint16_t id = 1; id < kSize; ++id) {
-    const TransInfo& e = entries_[id];
-    if (e.nNextFree == 0 && id != freeTail_ && e.nSentMs < sentBeforeMs) {
+    if (entries_.IsTaken(id) && entries_[id].nSentMs < sentBeforeMs) {
       FreeTransID(id);
       ++freed;
     }
@@ -121,8 +82,7 @@ int TransInfoTable::ReclaimSentBefore(uint64_t sentBeforeMs) {
 int TransInfoTable::ReclaimUpTo(uint32_t generation) {
   int freed = 0;
   for (uint16_t id = 1; id < kSize; ++id) {
-    const TransInfo& e = entries_[id];
-    if (e.nNextFree == 0 && id != freeTail_ && e.nGeneration <= generation) {
+    if (entries_.IsTaken(id) && entries_[id].nGeneration <= generation) {
       FreeTransID(id);
       ++freed;
     }
@@ -132,31 +92,11 @@ int TransInfoTable::ReclaimUpTo(uint32_t generation) {
 
 // ---- RecvBufferPool ----
 
-void RecvBufferPool::Init() {
-  std::memset(static_cast<void*>(buffers_), 0, sizeof buffers_);
-  for (int i = 1; i < kSize - 1; ++i) buffers_[i].nNextFree = i + 1;
-  buffers_[kSize - 1].nNextFree = 0;
-  freeHead_ = 1;
-  freeTail_ = kSize - 1;
-  available_ = kSize - 2;
-}
+void RecvBufferPool::Init() { buffers_.Init(); }
 
-int32_t RecvBufferPool::AllocRecvBuffer() {
-  if (freeHead_ <= 0 || freeTail_ > kSize - 1 || freeHead_ == freeTail_) return 0;
-  const int32_t index = freeHead_;
-  freeHead_ = buffers_[index].nNextFree;
-  buffers_[index] = RecvBuffer{};
-  --available_;
-  return index;
-}
+int32_t RecvBufferPool::AllocRecvBuffer() { return buffers_.Take(); }
 
-void RecvBufferPool::FreeRecvBuffer(int32_t index) {
-  if (index <= 0 || index >= kSize || buffers_[index].nNextFree != 0) return;
-  if (index != freeTail_) ++available_;
-  buffers_[freeTail_].nNextFree = index;
-  freeTail_ = index;
-  buffers_[index] = RecvBuffer{};
-}
+void RecvBufferPool::FreeRecvBuffer(int32_t index) { buffers_.Release(index); }
 
 // ---- MsgQueue ----
 

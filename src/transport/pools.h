@@ -1,10 +1,11 @@
 // The engine's fixed tables: registered modules, outstanding transactions and received-frame
-// descriptors. Each keeps a singly linked free list of indices that never hands out its last
-// entry; an index is also the identifier the rest of the library uses. Callers hold the
-// library lock.
+// descriptors. Each is a FreeList; an index is also the identifier the rest of the library
+// uses. Callers hold the library lock.
 #pragma once
 
 #include <cstdint>
+
+#include "transport/free_list.h"
 
 class CMyPcCommInterface;
 
@@ -34,9 +35,7 @@ class ObjectTable {
   ObjectNode* Find(const CMyPcCommInterface* module) const;
 
  private:
-  ObjectNode slots_[kSize];
-  uint8_t freeHead_ = 0;
-  uint8_t freeTail_ = 0;
+  FreeList<ObjectNode, kSize, kFirstId> slots_;
   ObjectNode* head_ = nullptr;
 };
 
@@ -60,17 +59,14 @@ class TransInfoTable {
   // Frees id only while it still belongs to the request that took it as serial.
   void FreeTransID(uint16_t id, uint32_t serial);
   // Ids handed out and not yet returned (the free list's tail counts as free).
-  int InUse() const { return inUse_; }
+  int InUse() const { return entries_.InUse(); }
   // Frees every id still open on links up to generation; returns how many.
   int ReclaimUpTo(uint32_t generation);
   // Frees every id taken before sentBeforeMs; returns how many.
   int ReclaimSentBefore(uint64_t sentBeforeMs);
 
  private:
-  TransInfo entries_[kSize];
-  uint16_t freeHead_ = 0;
-  uint16_t freeTail_ = 0;
-  int inUse_ = 0;
+  FreeList<TransInfo, kSize, 1> entries_;
   uint32_t serial_ = 0;
 };
 
@@ -101,13 +97,10 @@ class RecvBufferPool {
   void FreeRecvBuffer(int32_t index);
   RecvBuffer* Descriptor(int32_t index) { return &buffers_[index]; }
   // How many more descriptors can be handed out (the last free one never is).
-  int Available() const { return available_; }
+  int Available() const { return buffers_.Available(); }
 
  private:
-  RecvBuffer buffers_[kSize];
-  int32_t freeHead_ = 0;
-  int32_t freeTail_ = 0;
-  int available_ = 0;
+  FreeList<RecvBuffer, kSize, 1> buffers_;
 };
 
 // The FIFO of received frames between the listening thread and the Msg proc threads.
