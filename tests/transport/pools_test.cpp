@@ -71,7 +71,7 @@ struct PoolCase {
 };
 
 const PoolCase kPools[] = {
-    {"Modules", [] { return std::unique_ptr<Pool>(new ModulePool); }, 20, 11, {0, 32}},
+    {"Modules", [] { return std::unique_ptr<Pool>(new ModulePool); }, 20, 11, {0, 19, 32}},
     {"Transactions", [] { return std::unique_ptr<Pool>(new TransPool); }, 1, 1022, {0, 1024}},
     {"RecvBuffers", [] { return std::unique_ptr<Pool>(new BufferPool); }, 1, 8190, {0, -1, 8192}},
 };
