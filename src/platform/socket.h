@@ -131,13 +131,6 @@ class IcmpSocket {
 #endif
 };
 
-// True when an ICMP message read from a probe socket is an echo reply. withIpHeader: the bytes
-// start with the IP header, as a raw socket delivers them.
-bool IsEchoReply(const uint8_t* data, size_t size, bool withIpHeader);
-// True when the echo service's answer (its status and the address it came from) is a reply
-// from the destination.
-bool IsEchoServiceReply(uint32_t status, uint32_t fromNetOrder, uint32_t destNetOrder);
-
 // Waits for readability on up to eight sockets and events at once.
 class Poller {
  public:

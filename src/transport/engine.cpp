@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/clock.h"
+#include "platform/icmp.h"
 #include "platform/process.h"
 #include "transport/library_state.h"
 #include "transport/link.h"
@@ -248,35 +249,6 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
   return BringUpResult::kUp;
 }
 
-uint16_t CMyPcCommSocket::IcmpChecksum(const uint8_t* data, size_t size) {
-  uint32_t sum = 0;
-  size_t i = 0;
-  for (; i + 1 < size; i += 2) {
-    uint16_t word;
-    std::memcpy(&word, data + i, 2);  // machine byte order
-    sum += word;
-  }
-  if (i < size) sum += data[i];
-  sum = (sum >> 16) + (sum & 0xFFFF);
-  sum += sum >> 16;
-  return static_cast<uint16_t>(~sum);
-}
-
-void CMyPcCommSocket::BuildEchoRequest(uint8_t* packet, uint16_t processId, uint16_t sequence,
-                                       uint32_t tick) {
-  std::memset(packet, 0, 48);
-  packet[0] = 8;  // echo request
-  packet[1] = 0;
-  packet[6] = static_cast<uint8_t>(processId);
-  packet[7] = static_cast<uint8_t>(processId >> 8);
-  packet[8] = static_cast<uint8_t>(sequence);
-  packet[9] = static_cast<uint8_t>(sequence >> 8);
-  for (int i = 0; i < 4; ++i) packet[12 + i] = static_cast<uint8_t>(tick >> (8 * i));
-  std::memset(packet + 16, 0x45, 32);
-  const uint16_t sum = IcmpChecksum(packet, 48);
-  std::memcpy(packet + 4, &sum, 2);  // stored as computed, in machine byte order
-}
-
 std::optional<uint32_t> CMyPcCommSocket::HostAddress() const {
   // The application may write the address from its own threads without a lock.
   char text[64] = {};
@@ -293,7 +265,7 @@ int CMyPcCommSocket::SessionLinkTimeoutMs() const {
 }
 
 bool CMyPcCommSocket::ReachabilityProbe() {
-  uint8_t packet[1024] = {};
+  uint8_t packet[platform::kEchoRequestSize] = {};
   // Never ends the host process: without the socket library the bring-up fails.
   if (!probeSockets_.Start(2, 2)) {
     MyTrace("ReachabilityProbe(): WSAStartup Error!");
@@ -321,8 +293,8 @@ bool CMyPcCommSocket::ReachabilityProbe() {
   }
   const uint16_t pid = static_cast<uint16_t>(platform::ProcessId());
   for (uint16_t sequence = 0; sequence < 2; ++sequence) {
-    BuildEchoRequest(packet, pid, sequence, platform::Tick32());
-    if (!sockIcmp.SendTo(*addr, packet, 48)) return false;
+    platform::BuildEchoRequest(packet, pid, sequence, platform::Tick32());
+    if (!sockIcmp.SendTo(*addr, packet, platform::kEchoRequestSize)) return false;
     if (!sockIcmp.ReceiveEchoReply(*addr, timings_.probeTimeoutMs)) return false;
   }
   return true;

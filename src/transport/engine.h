@@ -67,10 +67,6 @@ class CMyPcCommSocket {
   // deleted later, outside any callback.
   void Abandon();
   bool ReachabilityProbe();
-  static uint16_t IcmpChecksum(const uint8_t* data, size_t size);
-  // The 48-byte echo request of one probe exchange, checksum in bytes 4-5.
-  static void BuildEchoRequest(uint8_t* packet, uint16_t processId, uint16_t sequence,
-                               uint32_t tick);
 
   // Registration (callers hold the library lock).
   uint8_t RegisterModule(CMyPcCommInterface* module, uint8_t mode);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client/sequence.h"
+#include "platform/icmp.h"
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
 #include "transport/engine.h"
@@ -171,7 +172,7 @@ TEST(LinkTimeout, AbsurdValuesAreRefusedAndTheBoundKept) {
 
 TEST(Probe, EchoRequestLayoutAndChecksumInBytesFourAndFive) {
   uint8_t packet[48];
-  CMyPcCommSocket::BuildEchoRequest(packet, 0x1234, 1, 0xA1B2C3D4);
+  scanlink::platform::BuildEchoRequest(packet, 0x1234, 1, 0xA1B2C3D4);
   EXPECT_EQ(packet[0], 8);
   EXPECT_EQ(packet[1], 0);
   EXPECT_EQ(packet[2], 0);

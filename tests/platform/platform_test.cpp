@@ -11,9 +11,9 @@
 #include "integration/net_compat.h"
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/icmp.h"
 #include "platform/socket.h"
 #include "platform/sync.h"
-#include "transport/engine.h"
 
 namespace {
 
@@ -141,7 +141,7 @@ TEST(IcmpSocket, TheUnprivilegedProbeGetsTheReplyOfLoopback) {
   ASSERT_EQ(kind, IcmpSocket::Kind::kDatagram);
 #endif
   uint8_t packet[48];
-  scanlink::transport::CMyPcCommSocket::BuildEchoRequest(packet, 1, 0, 0);
+  scanlink::platform::BuildEchoRequest(packet, 1, 0, 0);
   const uint32_t loopback = *scanlink::platform::ParseIpv4("127.0.0.1");
   ASSERT_TRUE(icmp.SendTo(loopback, packet, sizeof packet));
   EXPECT_TRUE(icmp.ReceiveEchoReply(loopback, 2000));

@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/icmp.h"
 
 namespace scanlink::platform {
 

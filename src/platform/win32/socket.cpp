@@ -16,6 +16,7 @@
 
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/icmp.h"
 
 // Older headers lack the options of later Windows versions; the values are the system's.
 #ifndef TCP_MAXRT
@@ -329,7 +330,7 @@ int IcmpSocket::SetSendTimeout(int ms) {
 bool IcmpSocket::SendTo(uint32_t addrNetOrder, const void* data, size_t size) {
   if (kind_ == Kind::kEchoService) {
     // Kept for the exchange, which sends the payload under the service's own header.
-    if (data == nullptr || size < 8 || size > sizeof request_) return false;
+    if (data == nullptr || size < kIcmpHeaderSize || size > sizeof request_) return false;
     std::memcpy(request_, data, size);
     requestSize_ = size;
     requestAddr_ = addrNetOrder;
@@ -347,16 +348,16 @@ bool IcmpSocket::SendTo(uint32_t addrNetOrder, const void* data, size_t size) {
 bool IcmpSocket::ReceiveEchoReply(uint32_t addrNetOrder, int timeoutMs) {
   if (kind_ == Kind::kEchoService) {
     if (requestSize_ == 0 || requestAddr_ != addrNetOrder || timeoutMs <= 0) return false;
-    const size_t payload = requestSize_ - 8;
+    const size_t payload = requestSize_ - kIcmpHeaderSize;
     requestSize_ = 0;
     // Room for one reply with the whole payload, an ICMP error and the service's status block,
     // as the service asks.
     alignas(ICMP_ECHO_REPLY) unsigned char
         replies[sizeof(ICMP_ECHO_REPLY) + sizeof request_ + 8 + 2 * sizeof(void*)];
     const EchoService f = Functions(echoLibrary_);
-    const DWORD n = f.send(static_cast<HANDLE>(echoHandle_), addrNetOrder, request_ + 8,
-                           static_cast<WORD>(payload), nullptr, replies, sizeof replies,
-                           static_cast<DWORD>(timeoutMs));
+    const DWORD n = f.send(static_cast<HANDLE>(echoHandle_), addrNetOrder,
+                           request_ + kIcmpHeaderSize, static_cast<WORD>(payload), nullptr, replies,
+                           sizeof replies, static_cast<DWORD>(timeoutMs));
     if (n == 0) return false;
     const auto* reply = reinterpret_cast<const ICMP_ECHO_REPLY*>(replies);
     return IsEchoServiceReply(reply->Status, reply->Address, addrNetOrder);
