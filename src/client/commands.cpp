@@ -1,17 +1,17 @@
-// The scanner commands: each fills one command record, takes the session's next command
-// sequence number and hands the record to SendMessageW.
+// The scanner commands: each fills one command record, encodes it into the frame that goes to the
+// socket, takes the session's next command sequence number and hands the frame to the engine.
 #include <atomic>
 #include <cstring>
+#include <optional>
 
 #include "client/sequence.h"
 #include "client/session.h"
 #include "codec/codec.h"
 #include "codec/text.h"
-#include "platform/clock.h"
-#include "platform/socket.h"
 #include "scanlink/scanlink.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"
+#include "transport/local_time.h"
 #include "transport/trace.h"
 
 using scanlink::transport::LoadGlobal;
@@ -52,31 +52,36 @@ uint8_t Session::SetFinger(bool on) {
   return finger;
 }
 
-// Takes the next sequence number and sends. A record that cannot be encoded is refused first, so
-// a refusal never uses up a sequence number.
+// Encodes, takes the next sequence number and sends. A record that cannot be encoded is refused
+// first, so a refusal never uses up a sequence number.
 int Session::Send(CCmdManage& cmd) {
-  if (!codec::command_payload_length(cmd, codec::kCommandFrameSize).ok) return 0;
+  uint8_t frame[codec::kCommandFrameSize];
+  const size_t total = codec::encode_command(cmd, frame, sizeof frame);
+  if (total == 0) return 0;
   cmd.nTransID = NextSequence(state_.sequence);
-  return SendMessageW(&cmd);
+  return SendFrame(frame, total);
+}
+
+// Not under the library lock: a send waiting for room must not hold up the listening thread.
+int Session::SendFrame(uint8_t* frame, size_t length) {
+  if (engine_ == nullptr) return 0;
+  return engine_->MySendFrame(frame, length, moduleId_);
 }
 
 int Session::ClientSendMessage(CMyPcCommMessage& message) {
   if (engine_ == nullptr) return 0;
-  // Not under the library lock: a send waiting for room must not hold up the listening thread.
   return engine_->MySendMessage(message, moduleId_);
 }
 
 int Session::SendMessageW(const CCmdManage* command) {
   if (command == nullptr) return 0;
-  unsigned char frame[codec::kCommandFrameSize] = {};
+  uint8_t frame[codec::kCommandFrameSize];
   const size_t total = codec::encode_command(*command, frame, sizeof frame);
-  if (total < codec::kHeaderSize) {
+  if (total == 0) {
     transport::MyTrace("SendMessageW(): The command does not fit a frame!");
     return 0;
   }
-  CMyPcCommMessage message(command->nCode, static_cast<uint16_t>(total - 8), command->nTransID,
-                           frame + 8);
-  return ClientSendMessage(message);
+  return SendFrame(frame, total);
 }
 
 int Session::LoginScaner(const char* text1, const char* text2) {
@@ -284,7 +289,7 @@ int Session::StartScanData() {
   if (code == 0) return 0;
   CCmdManage cmd;
   cmd.nCode = code;
-  const platform::LocalTime now = platform::NowLocal();
+  const transport::LocalTime now = transport::NowLocal();
   cmd.body.startTime.nYear = static_cast<uint16_t>(now.year - 1900);
   cmd.body.startTime.nMonth = static_cast<uint8_t>(now.month);
   cmd.body.startTime.nDay = static_cast<uint8_t>(now.day);
@@ -307,13 +312,14 @@ int Session::SetScanerIPAddress(const char* text) {
   for (size_t i = 0; i < 15 && text[i] != '\0'; ++i) address[i] = text[i];
   // A text that is no dotted-quad address would go out as 255.255.255.255 (or, in the old
   // shorthand forms, as another address than meant) and cut the scanner off the network.
-  if (!platform::ParseIpv4(address)) {
+  const std::optional<uint32_t> parsed = codec::parse_ipv4_text(address);
+  if (!parsed) {
     transport::MyTrace("SetScanerIPAddress(): The text is no IPv4 address, nothing is sent!");
     return 0;
   }
   CCmdManage cmd;
   cmd.nCode = 81;
-  cmd.body.ipAddress.nAddress = platform::InetAddrHostOrder(address);
+  cmd.body.ipAddress.nAddress = *parsed;
   return Send(cmd);
 }
 

@@ -3,6 +3,7 @@
 // keeps one over its own engine.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "scanlink/scanlink.h"
@@ -59,6 +60,7 @@ class Session {
 
  private:
   int Send(CCmdManage& cmd);
+  int SendFrame(uint8_t* frame, size_t length);
   int SendEmpty(uint16_t wcdmaCode);
   uint16_t FamilyCode(uint16_t wcdma) const;
   uint8_t SetFinger(bool on);

@@ -5,17 +5,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "codec/frame_header.h"
 #include "scanlink/scanlink.h"
 
 namespace scanlink::codec {
 
-inline constexpr size_t kHeaderSize = 8;
-inline constexpr size_t kMaxPayload = 2048;
-inline constexpr size_t kMaxFrame = kHeaderSize + kMaxPayload;  // 2056
-inline constexpr size_t kCommandFrameSize = 1024;               // command frame buffer
-inline constexpr uint8_t kSync = 0x55;
-inline constexpr uint16_t kBroadcastTrans = 0xFFFF;
-inline constexpr uint16_t kLinkStatusCode = 0xFFEE;
+static_assert(kMaxPayload == CMyPcCommMessage::kMaxPayload &&
+              kBroadcastTrans == SCANLINK_TRANS_BROADCAST &&
+              kLinkStatusCode == SCANLINK_CODE_LINK_STATUS);
+
+// The frame a command is encoded into: its payload limit is what the list operations allow.
+inline constexpr size_t kCommandFrameSize = 1024;
 
 // Payload length of the command, or 0 with ok=false when the record cannot be encoded within
 // capacity - 8 payload bytes (a list count too large for the frame buffer, or above 255).
@@ -25,8 +25,10 @@ struct EncodedLength {
 };
 EncodedLength command_payload_length(const CCmdManage& command, size_t capacity);
 
-// Writes the 8-byte header image and the payload into frame; returns payload + 8, or 0 when the
-// command does not fit capacity bytes (nothing is written then).
+// Writes the whole frame that goes to the socket, header and payload, measuring the payload once;
+// the header carries the command's own transaction id and a placeholder module id, both of which
+// the send path replaces. Returns payload + 8, or 0 when the command does not fit capacity bytes
+// (nothing is written then).
 size_t encode_command(const CCmdManage& command, uint8_t* frame, size_t capacity);
 
 class BaseStationTable;
@@ -39,7 +41,7 @@ struct DecodeEnv {
 };
 
 // Fills a freshly constructed (all-zero) record from a message. Never fails, never reads past
-// the 2048-byte payload nor writes past the body.
+// the largest payload nor writes past the body.
 void decode_message(const CMyPcCommMessage& message, CCmdManage& record, const DecodeEnv& env);
 
 // The same from the payload bytes of a received frame, without building the message first:

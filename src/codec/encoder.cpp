@@ -30,7 +30,7 @@ constexpr CommandRow kCommands[] = {
     {0xF040, gps_format},
 };
 
-// Byte 1 of the header image; the send path writes the real header.
+// The module byte until the send path writes the requesting module's id.
 constexpr uint8_t kImageModuleByte = 4;
 
 void encode_body(const CCmdManage& command, Writer& out) {
@@ -56,11 +56,8 @@ size_t encode_command(const CCmdManage& command, uint8_t* frame, size_t capacity
   const EncodedLength length = command_payload_length(command, capacity);
   if (!length.ok) return 0;
 
-  frame[0] = kSync;
-  frame[1] = kImageModuleByte;
-  put_u16be(frame + 2, command.nCode);
-  put_u16be(frame + 4, command.nTransID);
-  put_u16be(frame + 6, static_cast<uint16_t>(length.payload));
+  write_header(frame, {kSync, kImageModuleByte, command.nCode, command.nTransID,
+                       static_cast<uint16_t>(length.payload)});
   Writer out(frame + kHeaderSize, capacity - kHeaderSize);
   encode_body(command, out);
   return kHeaderSize + length.payload;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "codec/frame_header.h"
+
 namespace scanlink::codec {
 
 // What a code is on the wire: a request to the scanner, its answer (a data reply or a result), a
@@ -79,7 +81,7 @@ inline constexpr MessageCode kMessageCodes[] = {
     {0xF042, "SetGpsInfoFormatResult", MessageKind::kReply},
     {0xF100, "TDProfileReport", MessageKind::kReport},
     {0xF102, "TDShortProfileReport", MessageKind::kReport},
-    {0xFFEE, "LinkStatusNotice", MessageKind::kLink},
+    {kLinkStatusCode, "LinkStatusNotice", MessageKind::kLink},
 };
 
 // The entry of a code, or nullptr for a code not in the table.

@@ -31,4 +31,24 @@ bool parse_mac_text(const char* text, unsigned char out[6]) {
   return true;
 }
 
+std::optional<uint32_t> parse_ipv4_text(const char* text) {
+  if (text == nullptr) return std::nullopt;
+  uint32_t address = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && *text++ != '.') return std::nullopt;
+    if (*text < '0' || *text > '9') return std::nullopt;
+    unsigned value = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9'; ++text, ++digits) {
+      // "010" would read as octal elsewhere: refused rather than guessed.
+      if (digits == 1 && value == 0) return std::nullopt;
+      value = value * 10 + static_cast<unsigned>(*text - '0');
+      if (value > 255) return std::nullopt;
+    }
+    address = address << 8 | value;
+  }
+  if (*text != '\0') return std::nullopt;
+  return address;
+}
+
 }  // namespace scanlink::codec

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "codec/codec.h"
+#include "codec/engine_messages.h"
 #include "platform/clock.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"
@@ -11,8 +12,6 @@
 
 namespace scanlink::transport {
 namespace {
-
-uint16_t GetBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 bool IsActive(const CMyPcCommInterface* module) {
   return module != nullptr &&
@@ -80,23 +79,22 @@ void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
     Counters::Add(lib.counters.droppedNoModule);
     return;
   }
-  if (length < 8 || length > 2056) {
+  if (length < static_cast<int32_t>(codec::kHeaderSize) ||
+      length > static_cast<int32_t>(codec::kMaxFrame)) {
     MyTrace("MyDispatchData(): Message length is overflow!");
     Counters::Add(lib.counters.droppedLength);
     return;
   }
-  const uint8_t sync = frame[0];
-  const uint8_t moduleId = frame[1];
-  const uint16_t code = GetBe16(frame + 2);
-  const uint16_t transId = GetBe16(frame + 4);
-  const uint16_t payloadLength = GetBe16(frame + 6);
+  const codec::FrameHeader header = codec::read_header(frame);
+  const uint8_t moduleId = header.module;
+  const uint16_t transId = header.transId;
   TraceF("The recv trans id is: %d .", transId);
-  if (sync != 0x55) {
+  if (header.sync != codec::kSync) {
     MyTrace("MyDispatchData(): Synch byte is error!");
     Counters::Add(lib.counters.droppedSync);
     return;
   }
-  if (payloadLength + 8 != length) {
+  if (codec::frame_length(header) != static_cast<size_t>(length)) {
     MyTrace("MyDispatchData(): Message length is error!");
     Counters::Add(lib.counters.droppedLength);
     return;
@@ -104,35 +102,17 @@ void CMyPcCommSocket::MyDispatchData(const uint8_t* frame, int32_t length) {
 
   CCmdManage record;
   codec::decode_payload(
-      code, transId, frame + 8, payloadLength, record,
+      header.code, transId, frame + codec::kHeaderSize, header.length, record,
       codec::DecodeEnv{std::atomic_ref<int>(*lib.values.fingerTest).load(std::memory_order_relaxed),
                        lib.stations});
 
-  if (code == 44) {
-    int type = 0;
-    int family = 0;
-    switch (record.body.family.nFamilyValue) {
-      case 11:
-        type = 1, family = 1;
-        break;
-      case 12:
-        type = 2, family = 1;
-        break;
-      case 21:
-        type = 1, family = 2;
-        break;
-      case 22:
-        type = 2, family = 2;
-        break;
-      default:
-        break;
-    }
-    StoreGlobal(*lib_.values.scannerType, type);
-    StoreGlobal(*lib_.values.family, family);
+  if (const auto scanner = codec::scanner_family(record)) {
+    StoreGlobal(*lib_.values.scannerType, scanner->type);
+    StoreGlobal(*lib_.values.family, scanner->family);
   }
 
   bool delivered = false;
-  if (transId == 0xFFFF) {
+  if (transId == codec::kBroadcastTrans) {
     MyTrace("MyDispatchData(): Dispatch data to all module!");
     delivered = Broadcast([&](ObjectNode* target) {
       TraceF("MyDispatchData(): One of all module ID is: %d", target->nModuleID);

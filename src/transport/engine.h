@@ -77,6 +77,9 @@ class CMyPcCommSocket {
   // and its wait for room in the socket, happen without it (unless a callback holds it), so the
   // listening thread can always queue what it reads. Writers of one link take turns.
   uint16_t MySendMessage(CMyPcCommMessage& message, uint8_t moduleId);
+  // The same for a whole frame its caller has written (header and payload, length bytes at most
+  // the largest frame): only the module id and the transaction id are filled in here.
+  uint16_t MySendFrame(uint8_t* frame, size_t length, uint8_t moduleId);
 
   // Dispatch of one whole frame (callers hold the library lock).
   void MyDispatchData(const uint8_t* frame, int32_t length);

@@ -1,36 +1,37 @@
 // Cuts a TCP byte stream into whole frames. Bytes go in as the socket delivers them, in chunks
 // of any size; whole frames come out in stream order. No I/O, no lock, no allocation.
 //
-// A frame is an 8-byte header (sync 0x55, module id, code, transaction id, payload length,
-// big-endian) and its payload; it may span any number of chunks, its header included. Where a
-// frame should start and the bytes there are no plausible header (see PlausibleHeader), the
-// cutter steps one byte at a time to the next plausible header. Every decision depends on the
-// bytes alone, never on how the stream was chunked: damaged bytes cost only themselves, and a
-// frame received intact after them is delivered.
+// A frame is a header (codec/frame_header.h) and its payload; it may span any number of chunks, its
+// header included. Where a frame should start and the bytes there are no plausible header (see
+// PlausibleHeader), the cutter steps one byte at a time to the next plausible header. Every
+// decision depends on the bytes alone, never on how the stream was chunked: damaged bytes cost only
+// themselves, and a frame received intact after them is delivered.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "codec/frame_header.h"
+
 namespace scanlink::transport {
 
 class Framer {
  public:
-  static constexpr size_t kHeader = 8;
-  static constexpr size_t kMaxFrame = 2056;
-  static constexpr uint8_t kSync = 0x55;
+  static constexpr size_t kHeader = codec::kHeaderSize;
+  static constexpr size_t kMaxFrame = codec::kMaxFrame;
+  static constexpr uint8_t kSync = codec::kSync;
 
-  // A header the scanner could have sent: the sync byte, a payload of at most 2048 bytes, and a
-  // transaction id that is a request's (1..1023) or unsolicited (0xFFFF). Module id and code are
-  // not checked: replies echo any module id, and codes are open-ended.
+  // A header the scanner could have sent: the sync byte, a payload within the largest frame, and
+  // a transaction id the scanner can send. Module id and code are not checked: replies echo any
+  // module id, and codes are open-ended.
   static bool PlausibleHeader(const uint8_t* header) {
-    const size_t trans = static_cast<size_t>(header[4]) << 8 | header[5];
-    return header[0] == kSync && FrameLength(header) <= kMaxFrame &&
-           ((trans >= 1 && trans <= 1023) || trans == 0xFFFF);
+    const codec::FrameHeader h = codec::read_header(header);
+    return h.sync == kSync && codec::frame_length(h) <= kMaxFrame &&
+           codec::plausible_trans_id(h.transId);
   }
   static size_t FrameLength(const uint8_t* header) {
-    return (static_cast<size_t>(header[6]) << 8 | header[7]) + kHeader;
+    return codec::frame_length(codec::read_header(header));
   }
 
   // Sink needs: void OnFrame(const uint8_t* frame, size_t length);

@@ -2,6 +2,7 @@
 // long as it takes.
 #include <cstring>
 
+#include "codec/engine_messages.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"
 #include "transport/link.h"
@@ -82,9 +83,8 @@ CMyPcCommSocket::Attempt CMyPcCommSocket::ReInitPcComm(const BringUpLock& held) 
 }
 
 bool CMyPcCommSocket::SendLinkStatus(int status) {
-  uint8_t frame[10] = {0x55, 0x00, 0xFF, 0xEE, 0xFF,
-                       0xFF, 0x00, 0x02, 0x00, static_cast<uint8_t>(status)};
-  return Publish([&] { MyDispatchData(frame, sizeof frame); });
+  const auto frame = codec::link_status_frame(static_cast<uint8_t>(status));
+  return Publish([&] { MyDispatchData(frame.data(), static_cast<int32_t>(frame.size())); });
 }
 
 bool CMyPcCommSocket::NotifyConnectMsg(bool connected) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "codec/frame_header.h"
 #include "transport/free_list.h"
 
 class CMyPcCommInterface;
@@ -78,7 +79,7 @@ struct RecvBuffer {
     kReclaim,  // no frame: requests still open on links up to nGeneration are freed
   };
   Kind kind;
-  unsigned char* pBuf;  // one whole frame, header included; 2056 bytes
+  unsigned char* pBuf;  // one whole frame, header included; at most kBufferSize bytes
   int32_t nLen;
   int32_t nIndex;
   int32_t nNextFree;
@@ -90,7 +91,7 @@ struct RecvBuffer {
 class RecvBufferPool {
  public:
   static constexpr int kSize = 8192;
-  static constexpr int kBufferSize = 2056;
+  static constexpr int kBufferSize = static_cast<int>(codec::kMaxFrame);
 
   void Init();
   int32_t AllocRecvBuffer();

@@ -1,8 +1,9 @@
-// The send path: every request leaves through MySendMessage with a fresh transaction id.
+// The send path: every request leaves through MySendFrame with a fresh transaction id.
 #include <atomic>
 #include <cstring>
 #include <memory>
 
+#include "codec/frame_header.h"
 #include "platform/clock.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"
@@ -11,23 +12,21 @@
 #include "transport/wire_tap.h"
 
 namespace scanlink::transport {
-namespace {
-
-void PutBe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-
-}  // namespace
 
 uint16_t CMyPcCommSocket::MySendMessage(CMyPcCommMessage& message, uint8_t moduleId) {
-  LibraryState& lib = lib_;
-  if (message.nLength > CMyPcCommMessage::kMaxPayload) {
+  if (message.nLength > codec::kMaxPayload) {
     MyTrace("MySendMessage(): Message length is overflow!");
-    Counters::Add(lib.counters.sendsFailed);
+    Counters::Add(lib_.counters.sendsFailed);
     return 0;
   }
-  uint8_t frame[2056] = {};
+  uint8_t frame[codec::kMaxFrame];
+  codec::write_header(frame, {codec::kSync, 0, message.nCode, 0, message.nLength});
+  std::memcpy(frame + codec::kHeaderSize, message.payload, message.nLength);
+  return MySendFrame(frame, codec::kHeaderSize + message.nLength, moduleId);
+}
+
+uint16_t CMyPcCommSocket::MySendFrame(uint8_t* frame, size_t length, uint8_t moduleId) {
+  LibraryState& lib = lib_;
   uint16_t id;
   uint32_t serial;
   std::shared_ptr<Link> link;
@@ -55,12 +54,11 @@ uint16_t CMyPcCommSocket::MySendMessage(CMyPcCommMessage& message, uint8_t modul
     info->nGeneration = link_ ? link_->generation : 0;
     info->nSentMs = platform::TickMs();
     serial = info->nSerial;
-    frame[0] = 0x55;
-    frame[1] = info->nSourceID;
-    PutBe16(frame + 2, message.nCode);
-    PutBe16(frame + 4, id);
-    PutBe16(frame + 6, message.nLength);
-    std::memcpy(frame + 8, message.payload, message.nLength);
+    // The frame's own parts are the caller's; the requester and the transaction are ours.
+    codec::FrameHeader header = codec::read_header(frame);
+    header.module = info->nSourceID;
+    header.transId = id;
+    codec::write_header(frame, header);
 
     bool registered = false;
     for (ObjectNode* node = lib.objects.Head(); node != nullptr; node = node->pNext) {
@@ -75,7 +73,7 @@ uint16_t CMyPcCommSocket::MySendMessage(CMyPcCommMessage& message, uint8_t modul
     if (!registered) return id;
     link = link_;
   }
-  if (MySendAll(link.get(), frame, message.nLength + 8) == 0) {
+  if (MySendAll(link.get(), frame, static_cast<int32_t>(length)) == 0) {
     Counters::Add(lib.counters.sends);
     return id;
   }

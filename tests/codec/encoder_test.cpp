@@ -1,4 +1,5 @@
-// Command encoding: every layout and mode, byte for byte, and the frame-buffer limits.
+// Command encoding: every layout and mode, byte for byte, and the frame-buffer limits; the frame
+// header every frame starts with.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -202,6 +203,27 @@ TEST(EncodeCommand, RefusesABufferWithoutRoomForTheHeader) {
   EXPECT_EQ(encode_command(command, frame, 7), 0u);
   EXPECT_EQ(encode_command(command, nullptr, 1024), 0u);
   EXPECT_EQ(command.EncodeCommand(frame, sizeof frame), 8);
+}
+
+TEST(FrameHeader, WritesBigEndianAndReadsBackAtTheLimits) {
+  const struct {
+    FrameHeader header;
+    Bytes bytes;
+  } cases[] = {
+      {{kSync, 0, 0, 0, 0}, Bytes().raw({0x55, 0, 0, 0, 0, 0, 0, 0})},
+      {{kSync, 0xFF, kLinkStatusCode, kBroadcastTrans, kMaxPayload},
+       Bytes().raw({0x55, 0xFF, 0xFF, 0xEE, 0xFF, 0xFF, 0x08, 0x00})},
+      {{0x54, 4, 0x0102, 0x0304, 0xFFFF}, Bytes().raw({0x54, 4, 1, 2, 3, 4, 0xFF, 0xFF})},
+  };
+  for (const auto& c : cases) {
+    std::vector<uint8_t> out(kHeaderSize + 1, kUntouched);
+    write_header(out.data(), c.header);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + kHeaderSize), c.bytes.v);
+    EXPECT_EQ(out[kHeaderSize], kUntouched);
+    const FrameHeader back = read_header(out.data());
+    EXPECT_EQ(std::memcmp(&back, &c.header, sizeof back), 0);
+    EXPECT_EQ(frame_length(back), kHeaderSize + c.header.length);
+  }
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// MAC address text: six two-digit hex groups at fixed places, separators never examined.
+// Address texts: MAC as six two-digit hex groups at fixed places, separators never examined;
+// IPv4 in strict dotted-decimal form only.
 #include "codec/text.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace scanlink::codec {
 namespace {
@@ -48,6 +50,29 @@ TEST(ParseMacText, ReadsSixHexGroupsOrRefuses) {
   }
   Mac out = untouched;
   EXPECT_FALSE(parse_mac_text(nullptr, out.data()));
+}
+
+TEST(ParseIpv4Text, ReadsStrictDottedDecimalOrRefuses) {
+  const struct {
+    const char* text;
+    std::optional<uint32_t> address;
+  } cases[] = {
+      {"192.168.0.10", 0xC0A8000Au},
+      {"0.0.0.0", 0u},
+      {"255.255.255.255", 0xFFFFFFFFu},
+      {"1.2.3.256", std::nullopt},
+      {"127.1", std::nullopt},
+      {"1.2.3.4.", std::nullopt},
+      {"1.2.3.4 ", std::nullopt},
+      {"1..3.4", std::nullopt},
+      {"01.2.3.4", std::nullopt},
+      {"0x7f.0.0.1", std::nullopt},
+      {"-1.2.3.4", std::nullopt},
+      {"1.2.3.99999999999", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_ipv4_text(c.text), c.address) << c.text;
+  EXPECT_EQ(parse_ipv4_text(nullptr), std::nullopt);
 }
 
 }  // namespace

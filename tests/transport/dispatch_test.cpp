@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "codec/engine_messages.h"
 #include "scanlink/scanlink.h"
 #include "transport/engine.h"
 #include "transport/frames.h"
@@ -201,7 +202,10 @@ TEST_F(DispatchTest, BroadcastReachesActiveModulesInRegistrationOrder) {
 TEST_F(DispatchTest, LinkStatusNoticeReachesEveryModule) {
   ASSERT_EQ(Register(a), 20);
   ASSERT_EQ(Register(b), 21);
-  Dispatch({0x55, 0x00, 0xFF, 0xEE, 0xFF, 0xFF, 0x00, 0x02, 0x00, 0x02});
+  const Bytes notice{0x55, 0x00, 0xFF, 0xEE, 0xFF, 0xFF, 0x00, 0x02, 0x00, 0x02};
+  const auto made = codec::link_status_frame(2);
+  EXPECT_EQ(Bytes(made.begin(), made.end()), notice);
+  Dispatch(notice);
   EXPECT_EQ(log, (std::vector<Delivery>{{"a", kLinkStatusCode, 0xFFFF, 2},
                                         {"b", kLinkStatusCode, 0xFFFF, 2}}));
 }

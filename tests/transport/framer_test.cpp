@@ -232,6 +232,24 @@ TEST_P(FramerChunkTest, Cuts) {
 INSTANTIATE_TEST_SUITE_P(Chunks, FramerChunkTest, ::testing::ValuesIn(kChunkCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The edges of what the scanner can send: request ids 1..1023 or the broadcast id, and a payload
+// up to 2048 bytes.
+TEST(FramerTest, PlausibleHeaderAtTheEdges) {
+  const struct {
+    uint16_t trans;
+    size_t payload;
+    bool plausible;
+  } cases[] = {
+      {1, 0, true},     {1023, 0, true},    {0xFFFF, 2048, true}, {0, 0, false},
+      {1024, 0, false}, {0xFFFE, 0, false}, {7, 2049, false},
+  };
+  for (const auto& c : cases) {
+    const Bytes frame = test::Frame(20, 0x0102, c.trans, Bytes(c.payload, 0xA5));
+    EXPECT_EQ(Framer::PlausibleHeader(frame.data()), c.plausible) << c.trans << " " << c.payload;
+    EXPECT_EQ(Framer::FrameLength(frame.data()), frame.size());
+  }
+}
+
 // Damaged streams: what comes out depends on the bytes alone, never on how they were chunked, and
 // a frame after the damage is delivered.
 TEST(FramerTest, RecoveryFromDamagedBytesDoesNotDependOnTheChunking) {

@@ -107,8 +107,8 @@ void Recorder::Sent(Channel channel, const uint8_t* data, size_t size, int64_t t
     // The library writes one frame per send; several would be cut here so each shows on its own.
     size_t at = 0;
     while (at + transport::Framer::kHeader <= size) {
-      const size_t length = (static_cast<size_t>(data[at + 6]) << 8 | data[at + 7]) + 8;
-      if (data[at] != 0x55 || length > size - at) break;
+      const size_t length = transport::Framer::FrameLength(data + at);
+      if (data[at] != transport::Framer::kSync || length > size - at) break;
       WritePacket(Direction::kToScanner, channel, data + at, length, timeUs);
       at += length;
     }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "capture/capture.h"
+#include "codec/frame_header.h"
 #include "common_options.h"
 #include "exit_codes.h"
 #include "subcommands.h"
@@ -46,9 +47,11 @@ class FrameSink {
 // The finger-test byte of a TD scan mode the tool sent (0xF001): the command carries the layout
 // of the scan mode reply (0xF00B), which the decoder reads. -1 for any other frame.
 int FingerSetting(const uint8_t* f, size_t n) {
-  if ((f[2] << 8 | f[3]) != 0xF001) return -1;
+  codec::FrameHeader header = codec::read_header(f);
+  if (header.code != 0xF001) return -1;
   std::vector<uint8_t> asReply(f, f + n);
-  asReply[2] = 0xF0, asReply[3] = 0x0B;
+  header.code = 0xF00B;
+  codec::write_header(asReply.data(), header);
   return DecodeFrame(asReply.data(), n)->body.tdScanMode.nFingerTest != 0;
 }
 

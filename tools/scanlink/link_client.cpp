@@ -3,14 +3,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "codec/frame_header.h"
 #include "timestamp.h"
 
 namespace scanlink::cli {
 
 std::unique_ptr<CCmdManage> DecodeFrame(const uint8_t* f, size_t n) {
-  auto message = std::make_unique<CMyPcCommMessage>(static_cast<uint16_t>(f[2] << 8 | f[3]),
-                                                    static_cast<uint16_t>(n - 8),
-                                                    static_cast<uint16_t>(f[4] << 8 | f[5]), f + 8);
+  const codec::FrameHeader header = codec::read_header(f);
+  auto message =
+      std::make_unique<CMyPcCommMessage>(header.code, static_cast<uint16_t>(n - codec::kHeaderSize),
+                                         header.transId, f + codec::kHeaderSize);
   auto record = std::make_unique<CCmdManage>();
   record->DecodeMessage(*message);
   return record;
