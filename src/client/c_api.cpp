@@ -162,8 +162,8 @@ scanlink_session* scanlink_open(const scanlink_options* options) {
   s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state, timings));
   if (!s->engine) return nullptr;
   ScopedLock<RecursiveMutex> guard(s->state.lock);
-  s->moduleId = s->engine->RegisterModule(&s->module, 1);
-  s->engine->RegisterAlarmModule(&s->module, 1);
+  s->moduleId = s->engine->modules().RegisterModule(&s->module, 1);
+  s->engine->modules().RegisterAlarmModule(&s->module, 1);
   if (s->moduleId == 0) return nullptr;
   return s.release();
 }
