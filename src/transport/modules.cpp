@@ -11,6 +11,8 @@
 namespace scanlink::transport {
 namespace {
 
+thread_local int t_callbacks = 0;  // CallbackScopes open on this thread
+
 uint16_t GetBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 bool IsActive(const CMyPcCommInterface* module) {
@@ -19,6 +21,11 @@ bool IsActive(const CMyPcCommInterface* module) {
 }
 
 }  // namespace
+
+CallbackScope::CallbackScope() { ++t_callbacks; }
+CallbackScope::~CallbackScope() { --t_callbacks; }
+
+bool InsideAnyCallback() { return t_callbacks > 0 || Library().lock.held_by_me(); }
 
 uint8_t ModuleRegistry::RegisterModule(CMyPcCommInterface* module, uint8_t mode) {
   ObjectTable& objects = lib_.objects;

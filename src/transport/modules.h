@@ -50,6 +50,20 @@ class ModuleRegistry {
   const platform::Event& closing_;
 };
 
+// Marks this thread, for a scope, as running an application callback of a session whose
+// callbacks run under a lock other than the first session's (a C session's handlers).
+class CallbackScope {
+ public:
+  CallbackScope();
+  ~CallbackScope();
+  CallbackScope(const CallbackScope&) = delete;
+  CallbackScope& operator=(const CallbackScope&) = delete;
+};
+
+// True while this thread runs a callback of any session (or holds the first session's library
+// lock). Such a thread must not wait for another engine's threads: they may be waiting for it.
+bool InsideAnyCallback();
+
 template <typename F>
 bool ModuleRegistry::Broadcast(F&& deliver) {
   ObjectTable& objects = lib_.objects;
