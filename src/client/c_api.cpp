@@ -204,6 +204,7 @@ int scanlink_close(scanlink_session* s) {
   if (s->state.lock.held_by_me() || scanlink::transport::InsideAnyCallback()) {
     return SCANLINK_ERR_IN_HANDLER;
   }
+  // Destroyed: the engine first (every thread reaped, no handler call under way), then the rest.
   s->engine.reset();
   delete s;
   return SCANLINK_OK;

@@ -74,8 +74,8 @@ CMyPcCommSocket::Attempt CMyPcCommSocket::ReInitPcComm(const BringUpLock& held) 
     }
     return Attempt::kCancelled;
   }
-  // The failed attempt has taken down what it created, and only that: a link is never taken
-  // from under the application here.
+  // The failed attempt has retired and reaped what it created, and only that: a link is never
+  // taken from under the application here.
   if (SendLinkStatus(3) && Publish([this] { StoreGlobal(*lib_.values.linkDown, 1); }))
     return Attempt::kFailed;
   return Attempt::kCancelled;

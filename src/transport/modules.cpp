@@ -67,11 +67,7 @@ void ModuleRegistry::RegisterAlarmModule(CMyPcCommInterface* module, uint8_t mod
 
 bool ModuleRegistry::IsRegisteredActive(uint8_t moduleId) const {
   for (ObjectNode* node = lib_.objects.Head(); node != nullptr; node = node->pNext) {
-    if (node->nModuleID == moduleId && node->pInterface != nullptr &&
-        std::atomic_ref<unsigned char>(node->pInterface->bActive).load(std::memory_order_relaxed) ==
-            1) {
-      return true;
-    }
+    if (node->nModuleID == moduleId && IsActive(node->pInterface)) return true;
   }
   return false;
 }
