@@ -41,7 +41,7 @@ enum scanlink_result {
   SCANLINK_OK = 0,
   SCANLINK_ERR_SESSION = -1,     /* null session handle */
   SCANLINK_ERR_ARGUMENT = -2,    /* argument refused (null pointer, out of range); nothing done */
-  SCANLINK_ERR_IN_HANDLER = -3,  /* not allowed from a handler of the same session */
+  SCANLINK_ERR_IN_HANDLER = -3,  /* not allowed from a handler */
   SCANLINK_ERR_RESOURCES = -4    /* out of memory, threads or sockets */
 };
 
@@ -167,7 +167,7 @@ SCANLINK_API int SCANLINK_CALL scanlink_clear_link_down(scanlink_session* sessio
 /* Closes the link for good (as ExitConnection); the handle stays valid until scanlink_close. */
 SCANLINK_API int SCANLINK_CALL scanlink_disconnect(scanlink_session* session);
 /* Closes the link, waits for the session's threads, frees the session. SCANLINK_ERR_IN_HANDLER
- * (nothing done) from a handler of this session. A null session is SCANLINK_OK. */
+ * (nothing done) from a handler of any session. A null session is SCANLINK_OK. */
 SCANLINK_API int SCANLINK_CALL scanlink_close(scanlink_session* session);
 SCANLINK_API int SCANLINK_CALL scanlink_read_counters(scanlink_session* session,
                                                       scanlink_counters* counters);

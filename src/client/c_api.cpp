@@ -14,6 +14,7 @@
 #include "transport/framer.h"
 #include "transport/library_state.h"
 #include "transport/link_timeout.h"
+#include "transport/modules.h"
 #include "transport/trace.h"
 
 using scanlink::platform::RecursiveMutex;
@@ -78,6 +79,7 @@ struct scanlink_session {
 namespace {
 
 void HandlerModule::ConnectMsg(bool connected) {
+  const scanlink::transport::CallbackScope scope;
   const scanlink_handlers& h = session_.handlers;
   if (h.on_link != nullptr) {
     h.on_link(h.context,
@@ -86,6 +88,7 @@ void HandlerModule::ConnectMsg(bool connected) {
 }
 
 void HandlerModule::ProcPcCommMsg(CCmdManage& message) {
+  const scanlink::transport::CallbackScope scope;
   const scanlink_handlers& h = session_.handlers;
   if (message.nCode == SCANLINK_CODE_LINK_STATUS && h.on_link != nullptr) {
     h.on_link(h.context, message.body.linkStatus.nStatusByte1);
@@ -96,6 +99,7 @@ void HandlerModule::ProcPcCommMsg(CCmdManage& message) {
 }
 
 void HandlerModule::ProcPcCommMsgAlarm(char* data, int length) {
+  const scanlink::transport::CallbackScope scope;
   const scanlink_handlers& h = session_.handlers;
   if (h.on_alarm != nullptr) {
     h.on_alarm(h.context, reinterpret_cast<const unsigned char*>(data), length);
@@ -162,8 +166,8 @@ scanlink_session* scanlink_open(const scanlink_options* options) {
   s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state, timings));
   if (!s->engine) return nullptr;
   ScopedLock<RecursiveMutex> guard(s->state.lock);
-  s->moduleId = s->engine->RegisterModule(&s->module, 1);
-  s->engine->RegisterAlarmModule(&s->module, 1);
+  s->moduleId = s->engine->modules().RegisterModule(&s->module, 1);
+  s->engine->modules().RegisterAlarmModule(&s->module, 1);
   if (s->moduleId == 0) return nullptr;
   return s.release();
 }
@@ -195,8 +199,12 @@ int scanlink_disconnect(scanlink_session* s) {
 
 int scanlink_close(scanlink_session* s) {
   if (s == nullptr) return SCANLINK_OK;
-  // A handler of this session runs on one of the threads the close waits for.
-  if (s->state.lock.held_by_me()) return SCANLINK_ERR_IN_HANDLER;
+  // A handler of this session runs on one of the threads the close waits for; the threads of a
+  // session closed from another's handler may be waiting for that handler's session.
+  if (s->state.lock.held_by_me() || scanlink::transport::InsideAnyCallback()) {
+    return SCANLINK_ERR_IN_HANDLER;
+  }
+  // Destroyed: the engine first (every thread reaped, no handler call under way), then the rest.
   s->engine.reset();
   delete s;
   return SCANLINK_OK;

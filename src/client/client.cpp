@@ -18,17 +18,25 @@ using scanlink::transport::Library;
 
 namespace {
 
-// Clients and their copies share the one engine; the last one gone destroys it. Counting and
-// taking the engine happen under g_lifecycle; creating and deleting it happen outside, with
-// g_busy raised (both take the library lock, which a callback that creates or destroys a
-// client holds while it waits for g_lifecycle).
-scanlink::platform::Mutex g_lifecycle;
-scanlink::platform::ConditionVariable g_lifecycleIdle;
-int g_clients = 0;
-bool g_busy = false;  // an engine is being created or deleted
-// Engines whose last client went inside one of their callbacks: closed, threads ending, to be
-// deleted by the next client created outside a callback.
-std::vector<CMyPcCommSocket*> g_abandoned;
+// The original clients of the first session. Clients and their copies share the one engine;
+// the last one gone destroys it. Counting and taking the engine happen under `lock`; creating
+// and destroying it happen outside, with `busy` raised (both take the library lock, which a
+// callback that creates or destroys a client holds while it waits for `lock`).
+struct FirstSessionClients {
+  scanlink::platform::Mutex lock;
+  scanlink::platform::ConditionVariable idle;
+  int count = 0;
+  bool busy = false;  // an engine is being created or destroyed
+  // Engines abandoned by their last client inside one of their callbacks: closed, threads
+  // ending, to be destroyed by the next client created outside a callback.
+  std::vector<CMyPcCommSocket*> abandoned;
+};
+
+// Created on first use, so it outlives every client created before the process ends.
+FirstSessionClients& Clients() {
+  static FirstSessionClients clients;
+  return clients;
+}
 
 CMyPcCommSocket* Engine() { return Library().engine.load(std::memory_order_acquire); }
 
@@ -45,55 +53,58 @@ void ClearFlagsOfAnEngineGone() {
   scanlink::transport::StoreGlobal(gFirstConnFlag, 0);
 }
 
-// Deletes `engines` with g_busy raised; `lock` is released meanwhile.
-void DeleteEngines(std::vector<CMyPcCommSocket*> engines,
-                   scanlink::platform::UniqueLock<scanlink::platform::Mutex>& lock) {
+// Destroys `engines` with `busy` raised; `lock` (Clients().lock) is released meanwhile.
+void DestroyEngines(std::vector<CMyPcCommSocket*> engines,
+                    scanlink::platform::UniqueLock<scanlink::platform::Mutex>& lock) {
   if (engines.empty()) return;
-  g_busy = true;
+  FirstSessionClients& clients = Clients();
+  clients.busy = true;
   lock.unlock();
   // The engine's work ends first, publishing nothing; only then are the flags cleared, so no
   // bring-up or reconnection still running can set them again.
   for (CMyPcCommSocket* engine : engines) delete engine;
   ClearFlagsOfAnEngineGone();
   lock.lock();
-  g_busy = false;
-  g_lifecycleIdle.notify_all();
+  clients.busy = false;
+  clients.idle.notify_all();
 }
 
 }  // namespace
 
 CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
   auto& lib = Library();
+  FirstSessionClients& clients = Clients();
   const bool inCallback = InsideCallback();
-  scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(g_lifecycle);
-  ++g_clients;
+  scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(clients.lock);
+  ++clients.count;
   if (!inCallback) {
-    // An engine still being deleted is waited for: its teardown clears the flags.
-    g_lifecycleIdle.wait(lock, [] { return !g_busy; });
-    DeleteEngines(std::exchange(g_abandoned, {}), lock);
-    g_lifecycleIdle.wait(lock, [] { return !g_busy; });
+    // An engine still being destroyed is waited for: its teardown clears the flags.
+    clients.idle.wait(lock, [&] { return !clients.busy; });
+    DestroyEngines(std::exchange(clients.abandoned, {}), lock);
+    clients.idle.wait(lock, [&] { return !clients.busy; });
   }
   if (lib.engine.load() != nullptr) return;
-  if (g_busy || !g_abandoned.empty()) {
+  if (clients.busy || !clients.abandoned.empty()) {
     // Inside a callback of the engine going away: no second engine beside it.
     scanlink::transport::MyTrace(
         "CMyPcCommSocketClient(): The last engine is still being released, this client has no "
         "connection!");
     return;
   }
-  g_busy = true;
+  clients.busy = true;
   lock.unlock();
   CMyPcCommSocket* engine = new CMyPcCommSocket;
   lock.lock();
   lib.engine.store(engine, std::memory_order_release);
-  g_busy = false;
-  g_lifecycleIdle.notify_all();
+  clients.busy = false;
+  clients.idle.notify_all();
 }
 
 CMyPcCommSocketClient::CMyPcCommSocketClient(const CMyPcCommSocketClient& other)
     : nModuleID(other.nModuleID) {
-  scanlink::platform::LockGuard guard(g_lifecycle);
-  ++g_clients;
+  FirstSessionClients& clients = Clients();
+  scanlink::platform::LockGuard guard(clients.lock);
+  ++clients.count;
 }
 
 CMyPcCommSocketClient& CMyPcCommSocketClient::operator=(const CMyPcCommSocketClient& other) {
@@ -102,24 +113,25 @@ CMyPcCommSocketClient& CMyPcCommSocketClient::operator=(const CMyPcCommSocketCli
 }
 
 CMyPcCommSocketClient::~CMyPcCommSocketClient() {
+  FirstSessionClients& clients = Clients();
   const bool inCallback = InsideCallback();
-  scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(g_lifecycle);
-  if (--g_clients != 0) return;
+  scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(clients.lock);
+  if (--clients.count != 0) return;
   CMyPcCommSocket* engine = Library().engine.exchange(nullptr, std::memory_order_acq_rel);
   if (engine == nullptr) return;
   if (inCallback) {
-    // Deleting here would wait for the library's threads, this one among them, or free what the
-    // callback's caller still uses: the connection closes now, the rest waits for the next
-    // client.
+    // Destroying here would wait for the library's threads, this one among them, or free what
+    // the callback's caller still uses: the engine is abandoned (closed now), the rest waits for
+    // the next client.
     scanlink::transport::MyTrace(
         "~CMyPcCommSocketClient(): The last client is destroyed inside a callback, the connection "
         "is closed and the engine released by the next client!");
     engine->Abandon();
-    g_abandoned.push_back(engine);
+    clients.abandoned.push_back(engine);
     ClearFlagsOfAnEngineGone();
     return;
   }
-  DeleteEngines({engine}, lock);
+  DestroyEngines({engine}, lock);
 }
 
 int CMyPcCommSocketClient::ClientInitPcComm() {
@@ -142,7 +154,7 @@ bool CMyPcCommSocketClient::ClientRegisterModule(CMyPcCommInterface* module, uns
   uint8_t result;
   {
     ScopedLock<RecursiveMutex> guard(Library().lock);
-    result = engine->RegisterModule(module, mode);
+    result = engine->modules().RegisterModule(module, mode);
   }
   if (result == 0) return false;
   nModuleID = result;
@@ -154,7 +166,7 @@ bool CMyPcCommSocketClient::ClientRegisterModuleAlarm(CMyPcCommInterface* module
   CMyPcCommSocket* engine = Engine();
   if (engine == nullptr) return true;
   ScopedLock<RecursiveMutex> guard(Library().lock);
-  engine->RegisterAlarmModule(module, mode);
+  engine->modules().RegisterAlarmModule(module, mode);
   return true;
 }
 

@@ -13,21 +13,16 @@
 
 namespace scanlink::transport {
 
-namespace {
-
-platform::Mutex g_timingsMutex;
-CMyPcCommSocket::Timings g_timings;
-
-}  // namespace
-
 void CMyPcCommSocket::SetTimingsForNewEngines(const Timings& timings) {
-  platform::LockGuard guard(g_timingsMutex);
-  g_timings = timings;
+  LibraryState& first = Library();
+  platform::LockGuard guard(first.timingsMutex);
+  first.nextEngineTimings = timings;
 }
 
 CMyPcCommSocket::Timings CMyPcCommSocket::TimingsForNewEngines() {
-  platform::LockGuard guard(g_timingsMutex);
-  return g_timings;
+  LibraryState& first = Library();
+  platform::LockGuard guard(first.timingsMutex);
+  return first.nextEngineTimings;
 }
 
 CMyPcCommSocket::CMyPcCommSocket() : CMyPcCommSocket(Library(), TimingsForNewEngines()) {}
@@ -49,13 +44,13 @@ CMyPcCommSocket::CMyPcCommSocket(LibraryState& state, const Timings& timings)
 }
 
 CMyPcCommSocket::~CMyPcCommSocket() {
-  // From here on nothing is opened or published: a bring-up in progress is cancelled.
+  // Destroy: from here on nothing is opened or published, a bring-up in progress is cancelled.
   cancel_.Set();
   maintainStop_.Set();
   maintain_.Join();
   {
     BringUpLock held(*this);
-    TakeDown(held, kCurrentLink);
+    RetireAndReap(held, kCurrentLink);
     sockIcmp.Close();
     probeSockets_.Stop();
   }
@@ -69,7 +64,7 @@ CMyPcCommSocket::~CMyPcCommSocket() {
   }
 }
 
-bool CMyPcCommSocket::MayJoinWorkers() const {
+bool CMyPcCommSocket::MayReap() const {
   // A module callback runs with the library lock held, and the workers may be waiting for it.
   return !lib_.lock.held_by_me();
 }
@@ -96,19 +91,19 @@ void CMyPcCommSocket::RetireLink(uint32_t generation) {
   retired_.push_back(std::move(link));
 }
 
-void CMyPcCommSocket::TakeDown(const BringUpLock& held, uint32_t generation) {
+void CMyPcCommSocket::RetireAndReap(const BringUpLock& held, uint32_t generation) {
   RetireLink(generation);
   // Inside a callback the workers may be waiting for this thread's lock: the next bring-up or
-  // the destructor joins them.
-  if (MayJoinWorkers()) ReapRetired(held);
+  // the destructor reaps them.
+  if (MayReap()) ReapRetired(held);
 }
 
-void CMyPcCommSocket::FinishLink(Link& link) {
-  if (link.finished) return;
+void CMyPcCommSocket::ReapLink(Link& link) {
+  if (link.reaped) return;
   link.hThreadListen.Join();
   link.hThreadProcOne.Join();
   link.hThreadProcTwo.Join();
-  link.finished = true;
+  link.reaped = true;
   // No frame of this connection can arrive any more; once those already queued are
   // dispatched, requests still open on it will never be answered.
   LibraryState& lib = lib_;
@@ -122,7 +117,7 @@ void CMyPcCommSocket::FinishLink(Link& link) {
     lib.msgQ.PushMsgQTail(marker);
     lib.msgBell.Ring();
   } else {
-    ReclaimTransactions(link.generation);
+    modules_.ReclaimTransactions(link.generation);
   }
 }
 
@@ -139,7 +134,7 @@ void CMyPcCommSocket::ReapRetired(const BringUpLock&) {
       retired_.push_back(std::move(link));
       continue;
     }
-    FinishLink(*link);
+    ReapLink(*link);
     // A send still writing holds the link: its sockets close when the last holder lets go.
     link.reset();
   }
@@ -220,13 +215,13 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
     connected = connectOK_.load(std::memory_order_relaxed) == 1;
   }
   if (Closed()) {
-    TakeDown(held, generation);
+    RetireAndReap(held, generation);
     return BringUpResult::kCancelled;
   }
   if (!connected) {
     connectRetry_.store(0, std::memory_order_release);
     // Whoever started this bring-up, its threads end and its sockets close here.
-    TakeDown(held, generation);
+    RetireAndReap(held, generation);
     MyTrace("InitPcComm():TCP IP Connet Failure!");
     return BringUpResult::kFailedConnect;
   }
@@ -242,7 +237,7 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
     StoreGlobal(*lib_.values.firstConn, 1);
   });
   if (!up) {
-    TakeDown(held, generation);
+    RetireAndReap(held, generation);
     return BringUpResult::kCancelled;
   }
   MyTrace("InitPcComm():Start flow control process!");
@@ -302,7 +297,7 @@ bool CMyPcCommSocket::ReachabilityProbe() {
 
 bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
   // A link left from an earlier bring-up never runs beside the new one.
-  TakeDown(held, kCurrentLink);
+  RetireAndReap(held, kCurrentLink);
   auto link = std::make_shared<Link>();
   if (!link->sockData.Open()) return false;
   if (!link->sockAlarm.Open()) return false;
@@ -317,17 +312,17 @@ bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
   *generation = l->generation;
   // A failed start takes this link down whole.
   if (!l->hThreadListen.Start([this, l] { ListenThreadProc(l); })) {
-    TakeDown(held, *generation);
+    RetireAndReap(held, *generation);
     return false;
   }
   MyTrace("MyOpen(): Create a listening thread successful!");
   if (!l->hThreadProcOne.Start([this, l] { MsgProcThreadProc(&l->hStopProcOne); })) {
-    TakeDown(held, *generation);
+    RetireAndReap(held, *generation);
     return false;
   }
   MyTrace("MyOpen(): Create a Msg proc thread One successful!");
   if (!l->hThreadProcTwo.Start([this, l] { MsgProcThreadProc(&l->hStopProcTwo); })) {
-    TakeDown(held, *generation);
+    RetireAndReap(held, *generation);
     return false;
   }
   MyTrace("MyOpen(): Create a Msg proc thread two successful!");
@@ -384,6 +379,7 @@ bool CMyPcCommSocket::MyConnectAlarm() {
 }
 
 void CMyPcCommSocket::Abandon() {
+  // Nothing waited for: the link is retired, and reaped when the engine is destroyed.
   cancel_.Set();
   maintainStop_.Set();
   RetireLink(kCurrentLink);
@@ -392,13 +388,13 @@ void CMyPcCommSocket::Abandon() {
 void CMyPcCommSocket::MyClose() {
   // Cuts short a bring-up in progress; whoever holds the bring-up mutex publishes nothing more.
   cancel_.Set();
-  if (MayJoinWorkers()) {
+  if (MayReap()) {
     BringUpLock held(*this);
-    TakeDown(held, kCurrentLink);
+    RetireAndReap(held, kCurrentLink);
     sockIcmp.Close();
     probeSockets_.Stop();
   } else {
-    // Inside a callback: the threads are joined by the destructor.
+    // Inside a callback: the link is reaped by the destructor.
     RetireLink(kCurrentLink);
   }
 }

@@ -1,5 +1,6 @@
-// The transport engine: sockets and bring-up, the worker threads, dispatch, the send path and
-// link supervision. One per session: the original client's engine works on the first session's
+// The transport engine: sockets and bring-up, the worker threads, the send path, link
+// supervision and teardown; its module registry (transport/modules.h) registers modules and
+// delivers frames. One per session: the original client's engine works on the first session's
 // state (Library()), every other session's on its own.
 #pragma once
 
@@ -14,7 +15,9 @@
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "scanlink/scanlink.h"
+#include "transport/modules.h"
 #include "transport/pools.h"
+#include "transport/timings.h"
 
 namespace scanlink::transport {
 
@@ -22,28 +25,14 @@ struct LibraryState;
 
 class CMyPcCommSocket {
  public:
-  // The protocol's timings, and the bounds of the waits it leaves open. Tests that break the
-  // link hundreds of times shorten them; applications keep the defaults.
-  struct Timings {
-    int retryPauseMs = 1000;   // before each delayed connect attempt
-    int supervisionMs = 300;   // link supervision's poll
-    int probeTimeoutMs = 500;  // each echo exchange
-    // One connect attempt: long enough for the SYN retransmissions of a lossy link (the third
-    // SYN leaves after 3 s on Linux and 9 s on Windows), and cancellable, so teardown stays
-    // prompt all the same.
-    int connectTimeoutMs = 10000;
-    int sendWaitMs = 3000;  // a full send buffer before the link counts as lost
-    // A request without a reply for this long gives its transaction id back; a later reply is
-    // then an unknown transaction.
-    int replyTimeoutMs = 60000;
-  };
-  // Timings of the first session's engines created from now on (other sessions give theirs
-  // when they are opened); an engine keeps its own for its whole life, so none of its threads
-  // ever sees them change.
+  using Timings = transport::Timings;
+  // Timings of the first session's engines created from now on (kept in its LibraryState; other
+  // sessions give theirs when they are opened); an engine keeps its own for its whole life, so
+  // none of its threads ever sees them change.
   static void SetTimingsForNewEngines(const Timings& timings);
   static Timings TimingsForNewEngines();
 
-  // How a bring-up ended. A cancelled one (cut short by MyClose or the destructor) publishes
+  // How a bring-up ended. A cancelled one (cut short by closing or destroying) publishes
   // nothing and leaves the flags as they were.
   enum class BringUpResult { kUp, kFailedOpen, kFailedConnect, kCancelled };
   // How one reconnection attempt of the supervision ended.
@@ -57,20 +46,26 @@ class CMyPcCommSocket {
   CMyPcCommSocket(const CMyPcCommSocket&) = delete;
   CMyPcCommSocket& operator=(const CMyPcCommSocket&) = delete;
 
-  // Bring-up and teardown.
+  // Bring-up.
   int InitPcComm();
   bool MyConnect();
   bool MyConnectAlarm();
+  // Teardown, in the words docs/design.md ("Lifecycle") defines. Close: nothing is opened or
+  // published any more, the link is retired and, when this thread may wait, reaped. Destroy
+  // (the destructor): close, end supervision, reap every link, give queued frames back.
   void MyClose();
-  // For the last client destroyed inside a callback, where nothing may be waited for: the
-  // connection is closed and supervision told to end, without joining a thread. The engine is
-  // deleted later, outside any callback.
+  // Abandon: close without waiting for anything, supervision told to end; for the last client
+  // destroyed inside a callback. The engine is destroyed later, outside any callback.
   void Abandon();
   bool ReachabilityProbe();
 
-  // Registration (callers hold the library lock).
-  uint8_t RegisterModule(CMyPcCommInterface* module, uint8_t mode);
-  void RegisterAlarmModule(CMyPcCommInterface* module, uint8_t mode);
+  // Registration and delivery (callers hold the library lock).
+  ModuleRegistry& modules() { return modules_; }
+  // Delivery of one whole frame, as a Msg proc thread does it.
+  void MyDispatchData(const uint8_t* frame, int32_t length) {
+    modules_.MyDispatchData(frame, length);
+  }
+
   int SendAlarm(const char* data, int length);
 
   // Send path. The transaction id and the link are taken under the library lock; the write,
@@ -81,16 +76,13 @@ class CMyPcCommSocket {
   // the largest frame): only the module id and the transaction id are filled in here.
   uint16_t MySendFrame(uint8_t* frame, size_t length, uint8_t moduleId);
 
-  // Dispatch of one whole frame (callers hold the library lock).
-  void MyDispatchData(const uint8_t* frame, int32_t length);
-
   // Link supervision.
   void StartLinkMaintain();
   // Both return false, having published nothing, once the engine is closing or being destroyed.
   bool SendLinkStatus(int status);
   bool NotifyConnectMsg(bool connected);
 
-  // True from MyClose or the start of destruction on: nothing is opened or published any more.
+  // True once closed, abandoned or being destroyed: nothing is opened or published any more.
   bool Closed() const { return cancel_.IsSet(); }
   const Timings& timings() const { return timings_; }
   LibraryState& state() const { return lib_; }
@@ -111,31 +103,24 @@ class CMyPcCommSocket {
   // then. Every flag, notice and ConnectMsg of the engine goes through it.
   template <typename F>
   bool Publish(F&& fn);
-  // Calls deliver(node) for every module registered and active when the broadcast started that
-  // is still registered when its turn comes: a callback may change the registrations. Stops once
-  // the engine is closing. Callers hold the library lock. True when a module was served.
-  template <typename F>
-  bool Broadcast(F&& deliver);
 
   void ListenThreadProc(Link* link);
   void MsgProcThreadProc(platform::Event* stop);
   void LinkMaintainProc();
-  // Takes a link out of service (the one of that generation, or whichever is current) and, when
-  // this thread may wait for its workers, joins and destroys it and every link retired earlier.
-  // Holding the bring-up mutex is what makes destroying links safe: a bring-up uses its link
-  // without the library lock.
-  void TakeDown(const BringUpLock& held, uint32_t generation);
-  // Stop events signalled, sockets shut down, link moved to retired_: no waiting, no lock
-  // but the library lock. Only TakeDown and MyClose inside a callback use it.
+  // Retires a link (the one of that generation, or whichever is current) and, when this thread
+  // may wait, reaps it and every link retired earlier. Holding the bring-up mutex is what makes
+  // destroying links safe: a bring-up uses its link without the library lock.
+  void RetireAndReap(const BringUpLock& held, uint32_t generation);
+  // Retire: stop events signalled, sockets shut down, link moved to retired_; no waiting, no
+  // lock but the library lock.
   void RetireLink(uint32_t generation);
+  // Reap: every retired link whose threads are not this one is joined and released.
   void ReapRetired(const BringUpLock& held);
+  void ReapLink(Link& link);
+  // False inside a callback, where the workers may be waiting for this thread's library lock.
+  bool MayReap() const;
   Link* CurrentLink();
-  void FinishLink(Link& link);
-  bool MayJoinWorkers() const;
-  void ReclaimTransactions(uint32_t generation);
-  // Frees the ids of requests unanswered for longer than the reply bound; callers hold the
-  // library lock.
-  void ReclaimExpired();
+  void ReclaimTransactions(uint32_t generation) { modules_.ReclaimTransactions(generation); }
   int MySendAll(Link* link, const uint8_t* data, int32_t count);
   std::optional<uint32_t> HostAddress() const;
   int SessionLinkTimeoutMs() const;
@@ -158,9 +143,10 @@ class CMyPcCommSocket {
 
   platform::SocketLibrary probeSockets_;  // the probe's own registration, as long as sockIcmp
   platform::IcmpSocket sockIcmp;
-  platform::Event cancel_;        // set by MyClose and the destructor
+  platform::Event cancel_;        // set by closing, abandoning and destroying
   platform::Event maintainStop_;  // ends the link maintain process
   platform::Thread maintain_;
+  ModuleRegistry modules_{lib_, timings_.replyTimeoutMs, cancel_};
 };
 
 }  // namespace scanlink::transport

@@ -1,7 +1,8 @@
 // One session's state in one owned place: its lock, pools, message queue, alarm module,
-// link-lost flag, engine pointer, counters, station list, sequence number and the values the
-// application sees. Library() is the process's first session, the one of the original classes
-// and exported variables; every other session owns its own.
+// link-lost flag, engine pointer, counters, station list, sequence number, the values the
+// application sees and, for the first session, its next engine's timings. Library() is the
+// process's first session, the one of the original classes and exported variables; every other
+// session owns its own.
 #pragma once
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
 #include "transport/pools.h"
+#include "transport/timings.h"
 
 namespace scanlink::transport {
 
@@ -82,6 +84,12 @@ struct LibraryState {
   std::atomic<uint16_t> sequence{5};
   int alarmPort = 8050;
   int linkTimeoutMs = 0;  // 0: the process default
+
+  // The first session's only: the timings its next engine takes (a test hook; other sessions
+  // give theirs when opened, starting from these). Under a lock of their own, so reading them
+  // never waits for a callback of the first session.
+  platform::Mutex timingsMutex;
+  Timings nextEngineTimings;
 };
 
 LibraryState& Library();

@@ -1,6 +1,6 @@
 // The resources of one bring-up: the two sockets, the three stop events and the three worker
-// threads. A link is taken out of service as a whole and destroyed only once its threads have
-// ended, so no socket is ever closed under a thread that may still use it.
+// threads. A link is retired as a whole and destroyed only once it is reaped (its threads
+// joined), so no socket is ever closed under a thread that may still use it.
 #pragma once
 
 #include <atomic>
@@ -37,10 +37,10 @@ struct CMyPcCommSocket::Link {
   platform::Thread hThreadListen;
   platform::Thread hThreadProcOne;
   platform::Thread hThreadProcTwo;
-  bool finished = false;
+  bool reaped = false;
 };
 
-// Holding one is the proof TakeDown asks for: the bring-up mutex is held by this thread.
+// Holding one is the proof reaping asks for: the bring-up mutex is held by this thread.
 class CMyPcCommSocket::BringUpLock {
  public:
   explicit BringUpLock(CMyPcCommSocket& engine) : lock_(engine.bringUp_) {}
@@ -63,25 +63,6 @@ bool CMyPcCommSocket::Publish(F&& fn) {
   if (Closed()) return false;
   fn();
   return true;
-}
-
-template <typename F>
-bool CMyPcCommSocket::Broadcast(F&& deliver) {
-  ObjectTable& objects = lib_.objects;
-  CMyPcCommInterface* targets[ObjectTable::kSize];
-  int count = 0;
-  for (ObjectNode* node = objects.Head(); node != nullptr && count < ObjectTable::kSize;
-       node = node->pNext) {
-    targets[count++] = node->pInterface;
-  }
-  bool served = false;
-  for (int i = 0; i < count && !Closed(); ++i) {
-    // Looked up again: the slot of a module that left may already hold another one.
-    ObjectNode* node = objects.Find(targets[i]);
-    if (node == nullptr) continue;
-    served = deliver(node) || served;
-  }
-  return served;
 }
 
 }  // namespace scanlink::transport

@@ -24,19 +24,19 @@ void CMyPcCommSocket::LinkMaintainProc() {
   for (;;) {
     if (maintainStop_.Wait(timings_.supervisionMs)) return;
     if (Closed()) {
-      // After ExitConnection nothing reopens the link; the destructor ends this thread.
+      // A closed engine never reopens its link; destroying it ends this thread.
       maintainStop_.Wait(-1);
       return;
     }
     if (!reconnecting && lib.linkLost.load(std::memory_order_acquire) != 1) continue;
     // A pass moves the engine and publishes what it did as one step: no application bring-up
-    // runs in between, and MyClose or the destructor waits for the pass to end.
+    // runs in between, and closing or destroying the engine waits for the pass to end.
     BringUpLock held(*this);
     if (!reconnecting) {
       Counters::Add(lib.counters.linkLosses);
       if (!SendLinkStatus(1) || !Publish([this] { StoreGlobal(*lib_.values.firstConn, 1); }))
         continue;
-      TakeDown(held, kCurrentLink);
+      RetireAndReap(held, kCurrentLink);
       reconnecting = true;
     } else if (LoadGlobal(*lib_.values.initFinish) == 1) {
       // The application wrote 0 into gLinkDownFlag and brought the link up itself while this
@@ -75,8 +75,8 @@ CMyPcCommSocket::Attempt CMyPcCommSocket::ReInitPcComm(const BringUpLock& held) 
     }
     return Attempt::kCancelled;
   }
-  // The failed attempt has taken down what it created, and only that: a link is never taken
-  // from under the application here.
+  // The failed attempt has retired and reaped what it created, and only that: a link is never
+  // taken from under the application here.
   if (SendLinkStatus(3) && Publish([this] { StoreGlobal(*lib_.values.linkDown, 1); }))
     return Attempt::kFailed;
   return Attempt::kCancelled;
@@ -89,7 +89,7 @@ bool CMyPcCommSocket::SendLinkStatus(int status) {
 
 bool CMyPcCommSocket::NotifyConnectMsg(bool connected) {
   return Publish([&] {
-    Broadcast([&](ObjectNode* target) {
+    modules_.Broadcast([&](ObjectNode* target) {
       CMyPcCommInterface* module = target->pInterface;
       if (module == nullptr ||
           std::atomic_ref<unsigned char>(module->bActive).load(std::memory_order_relaxed) != 1) {

@@ -35,7 +35,7 @@ uint16_t CMyPcCommSocket::MySendFrame(uint8_t* frame, size_t length, uint8_t mod
     id = lib.trans.AllocTransID();
     if (id == 0) {
       // Every id taken: those whose reply is overdue will never be answered.
-      ReclaimExpired();
+      modules_.ReclaimExpired();
       id = lib.trans.AllocTransID();
     }
     TraceF("The send trans id is: %d .", id);
@@ -60,17 +60,8 @@ uint16_t CMyPcCommSocket::MySendFrame(uint8_t* frame, size_t length, uint8_t mod
     header.transId = id;
     codec::write_header(frame, header);
 
-    bool registered = false;
-    for (ObjectNode* node = lib.objects.Head(); node != nullptr; node = node->pNext) {
-      if (node->nModuleID == moduleId && node->pInterface != nullptr &&
-          std::atomic_ref<unsigned char>(node->pInterface->bActive)
-                  .load(std::memory_order_relaxed) == 1) {
-        registered = true;
-        break;
-      }
-    }
     // No registered, active module with that id: nothing is written, the id is the result.
-    if (!registered) return id;
+    if (!modules_.IsRegisteredActive(moduleId)) return id;
     link = link_;
   }
   if (MySendAll(link.get(), frame, static_cast<int32_t>(length)) == 0) {
@@ -130,44 +121,6 @@ int CMyPcCommSocket::SendAlarm(const char* data, int length) {
   if (r.status == platform::IoStatus::kOk)
     Tap(TapDirection::kSent, TapChannel::kAlarm, data, r.bytes);
   return r.status == platform::IoStatus::kOk ? static_cast<int>(r.bytes) : -1;
-}
-
-uint8_t CMyPcCommSocket::RegisterModule(CMyPcCommInterface* module, uint8_t mode) {
-  ObjectTable& objects = lib_.objects;
-  if (module == nullptr) return 0;
-  if (mode == 1) {
-    if (ObjectNode* node = objects.Find(module)) {
-      const uint8_t old = node->nModuleID;
-      objects.RemoveObject(node);
-      objects.FreeObjectSlot(old);
-    }
-    const uint8_t id = objects.AllocObjectSlot();
-    if (id == 0) return 0;
-    ObjectNode* node = objects.Node(id);
-    node->pInterface = module;
-    node->nModuleID = id;
-    std::atomic_ref<unsigned char>(module->bActive).store(1, std::memory_order_relaxed);
-    objects.AppendObject(node);
-    return id;
-  }
-  if (mode == 0) {
-    ObjectNode* node = objects.Find(module);
-    if (node == nullptr) return 0;
-    const uint8_t old = node->nModuleID;
-    objects.RemoveObject(node);
-    objects.FreeObjectSlot(old);
-    return 255;
-  }
-  return 0;
-}
-
-void CMyPcCommSocket::RegisterAlarmModule(CMyPcCommInterface* module, uint8_t mode) {
-  LibraryState& lib = lib_;
-  if (mode == 1) {
-    lib.alarmModule = module;
-  } else if (mode == 0) {
-    lib.alarmModule = nullptr;
-  }
 }
 
 }  // namespace scanlink::transport

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "scanlink/scanlink_c.h"
@@ -183,6 +185,59 @@ TEST_F(TwoScanners, ClosingOneLeavesTheOtherWorking) {
   w = nullptr;
   const size_t before = seenT.Reports();
   ASSERT_TRUE(seenT.WaitReports(before + 5, 5s));
+  ASSERT_GT(scanlink_get_scanner_version(t), 0);
+}
+
+// Two handlers, each closing the other's session while both run: each close would wait for the
+// other's threads, one of them the closer's peer. Refused instead, and both keep working.
+TEST_F(TwoScanners, ClosingAnotherSessionFromAHandlerIsRefused) {
+  struct Cross {
+    scanlink_session* other;
+    std::atomic<bool> armed{true};
+    std::atomic<int> result{1};
+    std::mutex* mutex;
+    std::condition_variable* changed;
+    int* inside;
+    static void SCANLINK_CALL OnRecord(void* context, const scanlink_record*) {
+      auto* x = static_cast<Cross*>(context);
+      if (!x->armed.exchange(false)) return;
+      {
+        std::unique_lock<std::mutex> lock(*x->mutex);
+        ++*x->inside;
+        x->changed->notify_all();
+        // Both handlers are running before either closes.
+        x->changed->wait_for(lock, 5s, [&] { return *x->inside == 2; });
+      }
+      x->result = scanlink_close(x->other);
+    }
+  };
+  std::mutex mutex;
+  std::condition_variable changed;
+  int inside = 0;
+  Cross crossW{t, {true}, {1}, &mutex, &changed, &inside};
+  Cross crossT{w, {true}, {1}, &mutex, &changed, &inside};
+  scanlink_handlers hw{}, ht{};
+  hw.on_record = ht.on_record = Cross::OnRecord;
+  hw.context = &crossW;
+  ht.context = &crossT;
+  ASSERT_EQ(scanlink_set_handlers(w, &hw), SCANLINK_OK);
+  ASSERT_EQ(scanlink_set_handlers(t, &ht), SCANLINK_OK);
+  for (Cross* x : {&crossW, &crossT}) {
+    for (auto until = Clock::now() + 10s; x->result == 1 && Clock::now() < until;) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(x->result, SCANLINK_ERR_IN_HANDLER);
+  }
+  // Back to the fixture's handlers; no call to the ones above is under way afterwards.
+  for (auto [s, seen] : {std::pair{w, &seenW}, std::pair{t, &seenT}}) {
+    scanlink_handlers h{};
+    h.on_record = Seen::OnRecord;
+    h.on_link = Seen::OnLink;
+    h.context = seen;
+    ASSERT_EQ(scanlink_set_handlers(s, &h), SCANLINK_OK);
+  }
+  const size_t before = seenW.Reports();
+  ASSERT_TRUE(seenW.WaitReports(before + 3, 5s));
   ASSERT_GT(scanlink_get_scanner_version(t), 0);
 }
 

@@ -84,7 +84,7 @@ class DispatchTest : public ::testing::Test {
 
   uint8_t Register(CMyPcCommInterface& m, uint8_t mode = 1) {
     LibraryLock g(Library().lock);
-    return engine.RegisterModule(&m, mode);
+    return engine.modules().RegisterModule(&m, mode);
   }
   // A request on behalf of a module id; with no link it stays open only when that id is not a
   // registered, active module.
@@ -239,7 +239,7 @@ TEST_F(DispatchTest, BroadcastSurvivesWhatACallbackDoes) {
     CMyPcCommSocket e;  // fresh pools, and not closed
     {
       LibraryLock g(Library().lock);
-      for (RecordingModule* m : {&a, &b, &c}) ASSERT_NE(e.RegisterModule(m, 1), 0);
+      for (RecordingModule* m : {&a, &b, &c}) ASSERT_NE(e.modules().RegisterModule(m, 1), 0);
     }
     log.clear();
     bool acted = false;
@@ -248,13 +248,13 @@ TEST_F(DispatchTest, BroadcastSurvivesWhatACallbackDoes) {
       LibraryLock g(Library().lock);
       switch (row.does) {
         case Does::kUnregister:
-          EXPECT_EQ(e.RegisterModule(&a, 0), 255);
+          EXPECT_EQ(e.modules().RegisterModule(&a, 0), 255);
           break;
         case Does::kReregister:
-          EXPECT_NE(e.RegisterModule(&a, 1), 0);
+          EXPECT_NE(e.modules().RegisterModule(&a, 1), 0);
           break;
         case Does::kUnregisterOther:
-          EXPECT_EQ(e.RegisterModule(&b, 0), 255);
+          EXPECT_EQ(e.modules().RegisterModule(&b, 0), 255);
           break;
         case Does::kExit:
           e.MyClose();

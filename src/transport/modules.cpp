@@ -1,0 +1,183 @@
+// Registration and the delivery of one frame: replies to the module whose request they answer,
+// broadcasts to every active module.
+#include "transport/modules.h"
+
+#include <atomic>
+
+#include "codec/codec.h"
+#include "codec/engine_messages.h"
+#include "codec/frame_header.h"
+#include "platform/clock.h"
+#include "transport/trace.h"
+
+namespace scanlink::transport {
+namespace {
+
+thread_local int t_callbacks = 0;  // CallbackScopes open on this thread
+
+bool IsActive(const CMyPcCommInterface* module) {
+  return module != nullptr &&
+         std::atomic_ref<const unsigned char>(module->bActive).load(std::memory_order_relaxed) == 1;
+}
+
+}  // namespace
+
+CallbackScope::CallbackScope() { ++t_callbacks; }
+CallbackScope::~CallbackScope() { --t_callbacks; }
+
+bool InsideAnyCallback() { return t_callbacks > 0 || Library().lock.held_by_me(); }
+
+uint8_t ModuleRegistry::RegisterModule(CMyPcCommInterface* module, uint8_t mode) {
+  ObjectTable& objects = lib_.objects;
+  if (module == nullptr) return 0;
+  if (mode == 1) {
+    if (ObjectNode* node = objects.Find(module)) {
+      const uint8_t old = node->nModuleID;
+      objects.RemoveObject(node);
+      objects.FreeObjectSlot(old);
+    }
+    const uint8_t id = objects.AllocObjectSlot();
+    if (id == 0) return 0;
+    ObjectNode* node = objects.Node(id);
+    node->pInterface = module;
+    node->nModuleID = id;
+    std::atomic_ref<unsigned char>(module->bActive).store(1, std::memory_order_relaxed);
+    objects.AppendObject(node);
+    return id;
+  }
+  if (mode == 0) {
+    ObjectNode* node = objects.Find(module);
+    if (node == nullptr) return 0;
+    const uint8_t old = node->nModuleID;
+    objects.RemoveObject(node);
+    objects.FreeObjectSlot(old);
+    return 255;
+  }
+  return 0;
+}
+
+void ModuleRegistry::RegisterAlarmModule(CMyPcCommInterface* module, uint8_t mode) {
+  LibraryState& lib = lib_;
+  if (mode == 1) {
+    lib.alarmModule = module;
+  } else if (mode == 0) {
+    lib.alarmModule = nullptr;
+  }
+}
+
+bool ModuleRegistry::IsRegisteredActive(uint8_t moduleId) const {
+  for (ObjectNode* node = lib_.objects.Head(); node != nullptr; node = node->pNext) {
+    if (node->nModuleID == moduleId && IsActive(node->pInterface)) return true;
+  }
+  return false;
+}
+
+void ModuleRegistry::ReclaimTransactions(uint32_t generation) {
+  LibraryState& lib = lib_;
+  const int freed = lib.trans.ReclaimUpTo(generation);
+  if (freed > 0) {
+    Counters::Add(lib.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
+    TraceF("ReclaimTransactions(): %d transactions of a lost link freed.", freed);
+  }
+}
+
+void ModuleRegistry::ReclaimExpired() {
+  LibraryState& lib = lib_;
+  const uint64_t now = platform::TickMs();
+  const uint64_t bound = static_cast<uint64_t>(replyTimeoutMs_);
+  if (now < bound) return;
+  const int freed = lib.trans.ReclaimSentBefore(now - bound);
+  if (freed > 0) {
+    Counters::Add(lib.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
+    TraceF("ReclaimExpired(): %d transactions without a reply for %d ms freed.", freed,
+           replyTimeoutMs_);
+  }
+}
+
+void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
+  LibraryState& lib = lib_;
+  ObjectNode* node = lib.objects.Head();
+  MyTrace("Cliet get data from server!");
+  if (node == nullptr) {
+    MyTrace("MyDispatchData(): Object table is NULL!");
+    Counters::Add(lib.counters.droppedNoModule);
+    return;
+  }
+  if (length < static_cast<int32_t>(codec::kHeaderSize) ||
+      length > static_cast<int32_t>(codec::kMaxFrame)) {
+    MyTrace("MyDispatchData(): Message length is overflow!");
+    Counters::Add(lib.counters.droppedLength);
+    return;
+  }
+  const codec::FrameHeader header = codec::read_header(frame);
+  const uint8_t moduleId = header.module;
+  const uint16_t transId = header.transId;
+  TraceF("The recv trans id is: %d .", transId);
+  if (header.sync != codec::kSync) {
+    MyTrace("MyDispatchData(): Synch byte is error!");
+    Counters::Add(lib.counters.droppedSync);
+    return;
+  }
+  if (codec::frame_length(header) != static_cast<size_t>(length)) {
+    MyTrace("MyDispatchData(): Message length is error!");
+    Counters::Add(lib.counters.droppedLength);
+    return;
+  }
+
+  CCmdManage record;
+  codec::decode_payload(
+      header.code, transId, frame + codec::kHeaderSize, header.length, record,
+      codec::DecodeEnv{std::atomic_ref<int>(*lib.values.fingerTest).load(std::memory_order_relaxed),
+                       lib.stations});
+
+  if (const auto scanner = codec::scanner_family(record)) {
+    StoreGlobal(*lib_.values.scannerType, scanner->type);
+    StoreGlobal(*lib_.values.family, scanner->family);
+  }
+
+  bool delivered = false;
+  if (transId == codec::kBroadcastTrans) {
+    MyTrace("MyDispatchData(): Dispatch data to all module!");
+    delivered = Broadcast([&](ObjectNode* target) {
+      TraceF("MyDispatchData(): One of all module ID is: %d", target->nModuleID);
+      if (!IsActive(target->pInterface)) return false;
+      target->pInterface->ProcPcCommMsg(record);
+      return true;
+    });
+  } else {
+    MyTrace("Dispatch data to specify source module!");
+    TransInfo* info = lib.trans.GetTransInfo(transId);
+    if (info == nullptr) {
+      MyTrace("The transaction information table is NULL!");
+      Counters::Add(lib.counters.droppedTransaction);
+      return;
+    }
+    // (The free list's tail has an entry too, taken by nobody: serial 0.)
+    if (info->nSerial != 0 &&
+        platform::TickMs() - info->nSentMs > static_cast<uint64_t>(replyTimeoutMs_)) {
+      // Overdue: its id is given back, as every other overdue one, and the reply is unknown.
+      ReclaimExpired();
+      MyTrace("The reply came after the transaction was given up!");
+      Counters::Add(lib.counters.droppedTransaction);
+      return;
+    }
+    if (moduleId != info->nSourceID) {
+      MyTrace("The nSourceID in the transaction table is not match from message!");
+      Counters::Add(lib.counters.droppedTransaction);
+      return;
+    }
+    lib.trans.FreeTransID(transId);
+    for (; node != nullptr && !Closing(); node = node->pNext) {
+      TraceF("MyDispatchData(): The source module ID is: %d. The trans id is: %d.", moduleId,
+             transId);
+      if (node->nModuleID == moduleId && IsActive(node->pInterface)) {
+        node->pInterface->ProcPcCommMsg(record);
+        delivered = true;
+        break;
+      }
+    }
+  }
+  Counters::Add(delivered ? lib.counters.framesDelivered : lib.counters.droppedNoModule);
+}
+
+}  // namespace scanlink::transport
