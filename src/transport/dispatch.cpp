@@ -4,7 +4,6 @@
 
 #include "codec/codec.h"
 #include "platform/clock.h"
-#include "platform/spin_lock.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"
 #include "transport/link.h"
@@ -27,9 +26,7 @@ void CMyPcCommSocket::MsgProcThreadProc(platform::Event* stop) {
   for (;;) {
     uint32_t ticket;
     {
-      // Mostly held briefly: by the listening thread to queue a read's frames, by the other Msg
-      // proc thread for one frame.
-      auto lock = platform::LockSpinning(lib.lock);
+      platform::ScopedLock<platform::RecursiveMutex> lock(lib.lock);
       if (stop->IsSet()) return;
       if (RecvBuffer* d = lib.msgQ.PopMsgQHead()) {
         switch (d->kind) {

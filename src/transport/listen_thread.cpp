@@ -2,11 +2,9 @@
 // module as they come; data bytes are cut into frames, which a caught-up stream dispatches at
 // once and a busy one queues for the Msg proc threads.
 #include <cstring>
-#include <memory>
 #include <new>
 
 #include "platform/socket.h"
-#include "platform/spin_lock.h"
 #include "transport/engine.h"
 #include "transport/framer.h"
 #include "transport/library_state.h"
@@ -24,25 +22,15 @@ constexpr int kDescriptorsPerRead = kReadSize / Framer::kHeader + 1;
 constexpr int kBackpressurePollMs = 10;
 constexpr int kReadBurst = 16;
 
-// Takes the frames of one read. A caught-up stream's are dispatched at once, with the library
-// lock held; a busy stream's are copied out without the lock and queued together under it, so
-// the Msg proc threads wait for the lock only while descriptors change hands.
-struct FrameSink {
-  struct Copy {
-    unsigned char* buf;
-    int32_t length;
-  };
-
+// Dispatches or queues whole frames; runs with the library lock held.
+struct QueueSink {
   LibraryState& lib;
   CMyPcCommSocket& engine;
   const platform::Event& stop;
-  // The read was short and the lock is held: the stream is caught up, and a frame handed to a
-  // Msg proc thread would cost two wake-ups on its way to the callback.
+  // The read was short: the stream is caught up, and a frame handed to a Msg proc thread would
+  // cost two wake-ups on its way to the callback.
   bool dispatchHere = false;
   size_t queued = 0;
-  // Copies waiting for QueueCopies; a read completes at most kDescriptorsPerRead frames.
-  Copy* copies = nullptr;
-  int copied = 0;
 
   void OnFrame(const uint8_t* frame, size_t length) {
     Counters::Add(lib.counters.framesReceived);
@@ -52,50 +40,22 @@ struct FrameSink {
       engine.MyDispatchData(frame, static_cast<int32_t>(length));
       return;
     }
+    const int32_t index = lib.buffers.AllocRecvBuffer();
+    if (index == 0) return;  // cannot happen while reads wait for free descriptors
+    RecvBuffer* d = lib.buffers.Descriptor(index);
     // The frame's own length, not the largest frame's: a stream of reports runs ahead of dispatch
     // by thousands of frames, and blocks of 2056 bytes made the heap grow and shrink by megabytes,
     // page faults and all. Dispatch reads no byte past nLen.
-    auto* buf = new (std::nothrow) unsigned char[length];
-    if (buf == nullptr) {
+    d->pBuf = new (std::nothrow) unsigned char[length];
+    if (d->pBuf == nullptr) {
+      lib.buffers.FreeRecvBuffer(index);
       MyTrace("In listen thread, alloc system memory failure");
       return;
     }
-    std::memcpy(buf, frame, length);
-    if (copies == nullptr) {
-      Queue(buf, static_cast<int32_t>(length));  // the lock is held
-      return;
-    }
-    if (copied == kDescriptorsPerRead) {
-      platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-      QueueCopies();
-    }
-    copies[copied++] = {buf, static_cast<int32_t>(length)};
-  }
-  // Queues the copies taken so far, in order; runs with the library lock held.
-  void QueueCopies() {
-    for (int i = 0; i < copied; ++i) Queue(copies[i].buf, copies[i].length);
-    copied = 0;
-  }
-  void OnTrace(const char* text) { MyTrace(text); }
-  void OnOversized(size_t length) {
-    Counters::Add(lib.counters.framesOversized);
-    TraceF("Frame length %u is overflow, header skipped!", static_cast<unsigned>(length));
-  }
-  void OnDiscard(size_t bytes) { Counters::Add(lib.counters.bytesSkipped, bytes); }
-
- private:
-  // Runs with the library lock held.
-  void Queue(unsigned char* buf, int32_t length) {
-    const int32_t index = lib.buffers.AllocRecvBuffer();
-    if (index == 0) {  // cannot happen while reads wait for free descriptors
-      delete[] buf;
-      return;
-    }
-    RecvBuffer* d = lib.buffers.Descriptor(index);
     d->kind = RecvBuffer::Kind::kFrame;
     d->nIndex = index;
-    d->nLen = length;
-    d->pBuf = buf;
+    d->nLen = static_cast<int32_t>(length);
+    std::memcpy(d->pBuf, frame, length);
     if (lib.msgQ.PushMsgQTail(d)) {
       TraceF("PushMsgQTail(): MsgQ overflow NUM = %d .", MsgQueue::kOverflowMark);
     }
@@ -105,6 +65,12 @@ struct FrameSink {
     }
     ++queued;
   }
+  void OnTrace(const char* text) { MyTrace(text); }
+  void OnOversized(size_t length) {
+    Counters::Add(lib.counters.framesOversized);
+    TraceF("Frame length %u is overflow, header skipped!", static_cast<unsigned>(length));
+  }
+  void OnDiscard(size_t bytes) { Counters::Add(lib.counters.bytesSkipped, bytes); }
 };
 
 }  // namespace
@@ -112,7 +78,6 @@ struct FrameSink {
 void CMyPcCommSocket::ListenThreadProc(Link* link) {
   LibraryState& lib = lib_;
   auto framer = std::make_unique<Framer>();
-  auto copies = std::make_unique<FrameSink::Copy[]>(kDescriptorsPerRead);
   unsigned char dataBuf[kReadSize];
   unsigned char alarmBuf[kReadSize];
   bool dataOpen = true;  // until the peer closes it or a read fails
@@ -170,19 +135,13 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
         }
         Counters::Add(lib.counters.bytesReceived, r.bytes);
         Tap(TapDirection::kReceived, TapChannel::kData, dataBuf, r.bytes);
-        FrameSink sink{lib, *this, link->hStopListen};
-        if (r.bytes < sizeof dataBuf) {
-          sink.dispatchHere = true;
-          auto guard = platform::LockSpinning(lib.lock);
+        QueueSink sink{lib, *this, link->hStopListen};
+        // A full read means more is waiting: the Msg proc threads take over, and reading goes
+        // on while they decode.
+        sink.dispatchHere = r.bytes < sizeof dataBuf;
+        {
+          platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
           framer->Feed(dataBuf, r.bytes, sink);
-          haveRoom = lib.buffers.Available() >= kDescriptorsPerRead;
-        } else {
-          // A full read means more is waiting: the Msg proc threads take over, and reading goes
-          // on while they decode.
-          sink.copies = copies.get();
-          framer->Feed(dataBuf, r.bytes, sink);
-          auto guard = platform::LockSpinning(lib.lock);
-          sink.QueueCopies();
           haveRoom = lib.buffers.Available() >= kDescriptorsPerRead;
         }
         // Rung outside the lock, so the woken thread finds it free.
