@@ -2,9 +2,9 @@
 // lists, cell-record reports, TD cell reports, sweeps and TD profiles, and a module checks every
 // decoded record. The baseline, measured in the same run over the same traffic, is one thread
 // doing the work the API requires of each report (read, cut, zeroed record, decode, callback; see
-// decode_baseline.h); the goal is half its rate with nothing lost. The CPU cost per report is
-// broken down by step. For reference also: a header-only cutter in memory and over a socket,
-// which do none of the per-report work.
+// decode_baseline.h); the goal is three quarters of its rate with nothing lost. The CPU cost per
+// report is broken down by step. For reference also: a header-only cutter in memory and over a
+// socket, which do none of the per-report work.
 //
 //   bench_throughput [--frames N]
 #include <unistd.h>
@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
               MBs(PerSecond(socketCut.bytes, socketCut.ns)).c_str(),
               static_cast<double>(socketCut.ns) / 1e9);
   std::printf(
-      "  library / baseline %.2f (goal >= 0.5); library / in-memory cutter %.4f, "
+      "  library / baseline %.2f (goal >= 0.75); library / in-memory cutter %.4f, "
       "library / socket cutter %.3f\n",
       baseRate > 0 ? libRate / baseRate : 0, memRate > 0 ? libRate / memRate : 0,
       sockRate > 0 ? libRate / sockRate : 0);
@@ -167,10 +167,10 @@ int main(int argc, char** argv) {
       sent ? "" : " (the peer's send failed)");
 
   const bool clean = lost == 0 && module.check.Bad() == 0;
-  const bool rateMet = libRate >= 200000 && libRate * 2 >= baseRate;
+  const bool rateMet = libRate >= 200000 && libRate * 4 >= baseRate * 3;
   bench::PrintFigure("throughput", "reports delivered/s", Rate(libRate),
                      Rate(baseRate) + " (1 thread: read, cut, zeroed record, decode, callback)",
-                     ">= 200k/s and >= 1/2 baseline", clean && rateMet ? "yes" : "no");
+                     ">= 200k/s and >= 3/4 baseline", clean && rateMet ? "yes" : "no");
   bench::PrintFigure("throughput", "CPU per report", bench::Format("%.0f ns", libCpuPer),
                      bench::Format("%.0f ns (1 thread)", baseCpuPer), "-", "info");
   bench::PrintFigure(

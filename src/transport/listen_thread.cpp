@@ -1,5 +1,6 @@
 // The listening thread: the only reader of the two connections. Alarm bytes go to the alarm
-// module as they come; data bytes are cut into frames and queued for the Msg proc threads.
+// module as they come; data bytes are cut into frames, which a caught-up stream dispatches at
+// once and a busy one queues for the Msg proc threads.
 #include <cstring>
 #include <new>
 
@@ -21,13 +22,24 @@ constexpr int kDescriptorsPerRead = kReadSize / Framer::kHeader + 1;
 constexpr int kBackpressurePollMs = 10;
 constexpr int kReadBurst = 16;
 
-// Queues whole frames; runs with the library lock held.
+// Dispatches or queues whole frames; runs with the library lock held.
 struct QueueSink {
   LibraryState& lib;
+  CMyPcCommSocket& engine;
+  const platform::Event& stop;
+  // The read was short: the stream is caught up, and a frame handed to a Msg proc thread would
+  // cost two wake-ups on its way to the callback.
+  bool dispatchHere = false;
   size_t queued = 0;
 
   void OnFrame(const uint8_t* frame, size_t length) {
     Counters::Add(lib.counters.framesReceived);
+    // Only behind an empty queue, so frames keep their arrival order (a callback may queue a
+    // reclaim marker, or stop the link: later frames then wait in the queue as ever).
+    if (dispatchHere && lib.msgQ.Empty() && !stop.IsSet()) {
+      engine.MyDispatchData(frame, static_cast<int32_t>(length));
+      return;
+    }
     const int32_t index = lib.buffers.AllocRecvBuffer();
     if (index == 0) return;  // cannot happen while reads wait for free descriptors
     RecvBuffer* d = lib.buffers.Descriptor(index);
@@ -123,7 +135,10 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
         }
         Counters::Add(lib.counters.bytesReceived, r.bytes);
         Tap(TapDirection::kReceived, TapChannel::kData, dataBuf, r.bytes);
-        QueueSink sink{lib};
+        QueueSink sink{lib, *this, link->hStopListen};
+        // A full read means more is waiting: the Msg proc threads take over, and reading goes
+        // on while they decode.
+        sink.dispatchHere = r.bytes < sizeof dataBuf;
         {
           platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
           framer->Feed(dataBuf, r.bytes, sink);

@@ -114,6 +114,27 @@ TEST_F(Link, UnsolicitedFramesReachEveryActiveModuleInOrder) {
   }
 }
 
+// Full reads queue their frames for the Msg proc threads; a frame read later in a short read
+// (dispatched at once when nothing waits) must not overtake them.
+TEST_F(Link, FramesAfterABacklogNeverOvertakeIt) {
+  client->ClientRegisterModule(&a, 1);
+  Up();
+  constexpr uint16_t kBurst = 1500;
+  constexpr uint16_t kTail = 50;
+  Bytes burst;
+  for (uint16_t i = 0; i < kBurst; ++i) {
+    const Bytes f = MakeFrame(static_cast<uint16_t>(1000 + i), 0xFFFF, Bytes(500, 0));
+    burst.insert(burst.end(), f.begin(), f.end());
+  }
+  peer.SendData(burst);
+  for (uint16_t i = kBurst; i < kBurst + kTail; ++i) {
+    peer.SendData(MakeFrame(static_cast<uint16_t>(1000 + i), 0xFFFF, {0, 0}));
+  }
+  ASSERT_TRUE(a.WaitMessages(kBurst + kTail, 10s));
+  const auto m = a.Messages();
+  for (size_t i = 0; i < m.size(); ++i) ASSERT_EQ(m[i].code, 1000 + i) << "frame " << i;
+}
+
 TEST_F(Link, AlarmBytesReachTheAlarmModuleWithTheirExactCount) {
   client->ClientRegisterModule(&a, 1);
   client->ClientRegisterModuleAlarm(&b, 1);
