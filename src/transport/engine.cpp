@@ -336,6 +336,8 @@ CMyPcCommSocket::Link* CMyPcCommSocket::CurrentLink() {
 }
 
 bool CMyPcCommSocket::MyConnect() {
+  // Once closed, no connection to the scanner is even begun.
+  if (Closed()) return false;
   Link* l = CurrentLink();
   if (l == nullptr) return false;
   const auto addr = HostAddress();
@@ -360,6 +362,7 @@ bool CMyPcCommSocket::MyConnect() {
 
 bool CMyPcCommSocket::MyConnectAlarm() {
   StoreGlobal(*lib_.values.tcpPortAlarm, lib_.alarmPort);
+  if (Closed()) return false;
   Link* l = CurrentLink();
   if (l == nullptr) return false;
   const auto addr = HostAddress();

@@ -76,7 +76,8 @@ static short WaitFor(int fd, short events, int timeoutMs, const Event* cancel) {
 }
 
 bool TcpSocket::Connect(uint32_t addrNetOrder, uint16_t port, int timeoutMs, const Event* cancel) {
-  if (fd_ < 0) return false;
+  // A connect cancelled before it starts never reaches the peer.
+  if (fd_ < 0 || (cancel != nullptr && cancel->IsSet())) return false;
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);

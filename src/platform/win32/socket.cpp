@@ -142,7 +142,8 @@ static bool SetBlocking(SOCKET s, bool blocking) {
 }
 
 bool TcpSocket::Connect(uint32_t addrNetOrder, uint16_t port, int timeoutMs, const Event* cancel) {
-  if (fd_ == kNone) return false;
+  // A connect cancelled before it starts never reaches the peer.
+  if (fd_ == kNone || (cancel != nullptr && cancel->IsSet())) return false;
   const SOCKET s = S(fd_);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
