@@ -93,6 +93,10 @@ size_t Count(const char* dir) {
   return n;
 }
 
+// Reports come every 100 ms: a longer gap is scheduling jitter, one report held or lost shows as
+// 200 ms or more.
+constexpr auto kMaxGap = std::chrono::milliseconds(180);
+
 class TwoScanners : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -174,8 +178,8 @@ TEST_F(TwoScanners, OneLinkBrokenAndRestoredWhileTheOtherKeepsFlowing) {
   ASSERT_TRUE(seenW.WaitLinkEvent(SCANLINK_LINK_EVENT_RESTORED, 20s));
   const size_t before = seenT.Reports();
   ASSERT_TRUE(seenT.WaitReports(before + 3, 5s));
-  // Reports come every 100 ms; the other session's reconnection pauses (1 s each) must not show.
-  EXPECT_LT(seenT.LongestGapSince(from), std::chrono::milliseconds(300));
+  // The other session's reconnection pauses (1 s each) must not show.
+  EXPECT_LT(seenT.LongestGapSince(from), kMaxGap);
   std::lock_guard<std::mutex> lock(seenT.mutex);
   EXPECT_TRUE(seenT.linkEvents.empty());
 }
@@ -261,7 +265,7 @@ TEST_F(TwoScanners, SessionsOpenedAndClosedInALoopLeakNothing) {
   EXPECT_EQ(Count("/proc/self/task"), threads);
   const size_t before = seenT.Reports();
   ASSERT_TRUE(seenT.WaitReports(before + 3, 5s));
-  EXPECT_LT(seenT.LongestGapSince(from), std::chrono::milliseconds(300));
+  EXPECT_LT(seenT.LongestGapSince(from), kMaxGap);
 }
 
 }  // namespace
