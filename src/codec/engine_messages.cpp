@@ -1,9 +1,12 @@
 #include "codec/engine_messages.h"
 
+#include "codec/message_codes.h"
+
 namespace scanlink::codec {
 namespace {
 
-constexpr uint16_t kFamilyReply = 44;
+constexpr uint16_t kFamilyReply = MessageCodeNamed("FamilyReply");
+static_assert(kFamilyReply != 0);
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "codec/frame_header.h"
 
@@ -90,6 +91,15 @@ constexpr const MessageCode* FindMessageCode(uint16_t code) {
     if (entry.code == code) return &entry;
   }
   return nullptr;
+}
+
+// The code of a name in the table, for code that acts on one message itself; 0 for a name not in
+// the table (a constant initialised from it then fails to compile where it is checked).
+constexpr uint16_t MessageCodeNamed(std::string_view name) {
+  for (const MessageCode& entry : kMessageCodes) {
+    if (name == entry.name) return entry.code;
+  }
+  return 0;
 }
 
 // Replies and status reports whose body is one 16-bit value (0 = success).

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 namespace scanlink::platform {
@@ -27,11 +28,16 @@ class SocketLibrary {
   bool started_ = false;
 };
 
-// A dotted-decimal IPv4 address; nullopt when the text is not one. Network byte order.
-std::optional<uint32_t> ParseIpv4(const char* text);
-// The classic address conversion: also accepts the shorter and hex/octal forms, and gives
-// 0xFFFFFFFF for a text it cannot convert. Host byte order, first number most significant.
-uint32_t InetAddrHostOrder(const char* text);
+// An IPv4 address as the socket calls take it (network byte order) from its host-order value,
+// the first number most significant.
+inline uint32_t ToNetworkOrder(uint32_t hostOrder) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(hostOrder >> 24),
+                            static_cast<uint8_t>(hostOrder >> 16),
+                            static_cast<uint8_t>(hostOrder >> 8), static_cast<uint8_t>(hostOrder)};
+  uint32_t network;
+  std::memcpy(&network, bytes, sizeof network);
+  return network;
+}
 
 enum class IoStatus { kOk, kWouldBlock, kClosed, kError };
 

@@ -22,7 +22,7 @@ void CMyPcCommSocket::MsgProcThreadProc(platform::Event* stop) {
         switch (d->kind) {
           case RecvBuffer::Kind::kReclaim:
             // Everything the finished link received has been dispatched.
-            ReclaimTransactions(d->nGeneration);
+            modules_.ReclaimTransactions(d->nGeneration);
             break;
           case RecvBuffer::Kind::kFrame:
             MyDispatchData(d->pBuf, d->nLen);

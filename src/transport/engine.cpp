@@ -1,8 +1,8 @@
 #include "transport/engine.h"
 
 #include <cstdio>
-#include <cstring>
 
+#include "codec/text.h"
 #include "platform/clock.h"
 #include "platform/icmp.h"
 #include "platform/process.h"
@@ -252,7 +252,9 @@ std::optional<uint32_t> CMyPcCommSocket::HostAddress() const {
   for (size_t i = 0; i < size; ++i) {
     text[i] = std::atomic_ref<char>(lib_.values.hostAddr[i]).load(std::memory_order_relaxed);
   }
-  return platform::ParseIpv4(text);
+  const std::optional<uint32_t> address = codec::parse_ipv4_text(text);
+  if (!address) return std::nullopt;
+  return platform::ToNetworkOrder(*address);
 }
 
 int CMyPcCommSocket::SessionLinkTimeoutMs() const {
@@ -336,8 +338,6 @@ CMyPcCommSocket::Link* CMyPcCommSocket::CurrentLink() {
 }
 
 bool CMyPcCommSocket::MyConnect() {
-  // Once closed, no connection to the scanner is even begun.
-  if (Closed()) return false;
   Link* l = CurrentLink();
   if (l == nullptr) return false;
   const auto addr = HostAddress();
@@ -362,7 +362,6 @@ bool CMyPcCommSocket::MyConnect() {
 
 bool CMyPcCommSocket::MyConnectAlarm() {
   StoreGlobal(*lib_.values.tcpPortAlarm, lib_.alarmPort);
-  if (Closed()) return false;
   Link* l = CurrentLink();
   if (l == nullptr) return false;
   const auto addr = HostAddress();

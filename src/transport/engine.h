@@ -120,7 +120,6 @@ class CMyPcCommSocket {
   // False inside a callback, where the workers may be waiting for this thread's library lock.
   bool MayReap() const;
   Link* CurrentLink();
-  void ReclaimTransactions(uint32_t generation) { modules_.ReclaimTransactions(generation); }
   int MySendAll(Link* link, const uint8_t* data, int32_t count);
   std::optional<uint32_t> HostAddress() const;
   int SessionLinkTimeoutMs() const;

@@ -90,12 +90,8 @@ bool CMyPcCommSocket::SendLinkStatus(int status) {
 bool CMyPcCommSocket::NotifyConnectMsg(bool connected) {
   return Publish([&] {
     modules_.Broadcast([&](ObjectNode* target) {
-      CMyPcCommInterface* module = target->pInterface;
-      if (module == nullptr ||
-          std::atomic_ref<unsigned char>(module->bActive).load(std::memory_order_relaxed) != 1) {
-        return false;
-      }
-      module->ConnectMsg(connected);
+      if (!IsActiveModule(target->pInterface)) return false;
+      target->pInterface->ConnectMsg(connected);
       return true;
     });
   });

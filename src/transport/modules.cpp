@@ -15,11 +15,6 @@ namespace {
 
 thread_local int t_callbacks = 0;  // CallbackScopes open on this thread
 
-bool IsActive(const CMyPcCommInterface* module) {
-  return module != nullptr &&
-         std::atomic_ref<const unsigned char>(module->bActive).load(std::memory_order_relaxed) == 1;
-}
-
 }  // namespace
 
 CallbackScope::CallbackScope() { ++t_callbacks; }
@@ -31,11 +26,7 @@ uint8_t ModuleRegistry::RegisterModule(CMyPcCommInterface* module, uint8_t mode)
   ObjectTable& objects = lib_.objects;
   if (module == nullptr) return 0;
   if (mode == 1) {
-    if (ObjectNode* node = objects.Find(module)) {
-      const uint8_t old = node->nModuleID;
-      objects.RemoveObject(node);
-      objects.FreeObjectSlot(old);
-    }
+    if (ObjectNode* node = objects.Find(module)) Unregister(node);
     const uint8_t id = objects.AllocObjectSlot();
     if (id == 0) return 0;
     ObjectNode* node = objects.Node(id);
@@ -48,12 +39,17 @@ uint8_t ModuleRegistry::RegisterModule(CMyPcCommInterface* module, uint8_t mode)
   if (mode == 0) {
     ObjectNode* node = objects.Find(module);
     if (node == nullptr) return 0;
-    const uint8_t old = node->nModuleID;
-    objects.RemoveObject(node);
-    objects.FreeObjectSlot(old);
+    Unregister(node);
     return 255;
   }
   return 0;
+}
+
+void ModuleRegistry::Unregister(ObjectNode* node) {
+  // The id is read first: freeing the slot clears the node.
+  const uint8_t id = node->nModuleID;
+  lib_.objects.RemoveObject(node);
+  lib_.objects.FreeObjectSlot(id);
 }
 
 void ModuleRegistry::RegisterAlarmModule(CMyPcCommInterface* module, uint8_t mode) {
@@ -67,7 +63,7 @@ void ModuleRegistry::RegisterAlarmModule(CMyPcCommInterface* module, uint8_t mod
 
 bool ModuleRegistry::IsRegisteredActive(uint8_t moduleId) const {
   for (ObjectNode* node = lib_.objects.Head(); node != nullptr; node = node->pNext) {
-    if (node->nModuleID == moduleId && IsActive(node->pInterface)) return true;
+    if (node->nModuleID == moduleId && IsActiveModule(node->pInterface)) return true;
   }
   return false;
 }
@@ -140,7 +136,7 @@ void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
     MyTrace("MyDispatchData(): Dispatch data to all module!");
     delivered = Broadcast([&](ObjectNode* target) {
       TraceF("MyDispatchData(): One of all module ID is: %d", target->nModuleID);
-      if (!IsActive(target->pInterface)) return false;
+      if (!IsActiveModule(target->pInterface)) return false;
       target->pInterface->ProcPcCommMsg(record);
       return true;
     });
@@ -170,7 +166,7 @@ void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
     for (; node != nullptr && !Closing(); node = node->pNext) {
       TraceF("MyDispatchData(): The source module ID is: %d. The trans id is: %d.", moduleId,
              transId);
-      if (node->nModuleID == moduleId && IsActive(node->pInterface)) {
+      if (node->nModuleID == moduleId && IsActiveModule(node->pInterface)) {
         node->pInterface->ProcPcCommMsg(record);
         delivered = true;
         break;

@@ -3,6 +3,7 @@
 // lock held; it opens nothing and waits for nothing.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/event.h"
@@ -11,6 +12,13 @@
 #include "transport/pools.h"
 
 namespace scanlink::transport {
+
+// Registered modules hear frames and notices only while their active flag is 1; the application
+// may clear it from its own threads.
+inline bool IsActiveModule(const CMyPcCommInterface* module) {
+  return module != nullptr &&
+         std::atomic_ref<const unsigned char>(module->bActive).load(std::memory_order_relaxed) == 1;
+}
 
 class ModuleRegistry {
  public:
@@ -44,6 +52,8 @@ class ModuleRegistry {
 
  private:
   bool Closing() const { return closing_.IsSet(); }
+  // Takes a registered module off the list and frees its id.
+  void Unregister(ObjectNode* node);
 
   LibraryState& lib_;
   const int replyTimeoutMs_;

@@ -48,10 +48,10 @@ struct TransInfo {
   uint64_t nSentMs;      // when it was taken
 };
 
-// Transaction ids 1..1023.
+// Transaction ids 1..1023, the range the frame header allows a request.
 class TransInfoTable {
  public:
-  static constexpr int kSize = 1024;
+  static constexpr int kSize = codec::kLastRequestTrans + 1;
 
   void Init();
   uint16_t AllocTransID();
@@ -79,7 +79,7 @@ struct RecvBuffer {
     kReclaim,  // no frame: requests still open on links up to nGeneration are freed
   };
   Kind kind;
-  unsigned char* pBuf;  // one whole frame, header included; at most kBufferSize bytes
+  unsigned char* pBuf;  // one whole frame, header included; at most codec::kMaxFrame bytes
   int32_t nLen;
   int32_t nIndex;
   int32_t nNextFree;
@@ -91,7 +91,6 @@ struct RecvBuffer {
 class RecvBufferPool {
  public:
   static constexpr int kSize = 8192;
-  static constexpr int kBufferSize = static_cast<int>(codec::kMaxFrame);
 
   void Init();
   int32_t AllocRecvBuffer();

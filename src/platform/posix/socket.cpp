@@ -22,11 +22,6 @@ namespace scanlink::platform {
 bool SocketLibrary::Start(int, int) { return started_ = true; }
 void SocketLibrary::Stop() { started_ = false; }
 
-uint32_t InetAddrHostOrder(const char* text) {
-  if (text == nullptr) return 0xFFFFFFFFu;
-  return ntohl(inet_addr(text));
-}
-
 TcpSocket::~TcpSocket() { Close(); }
 
 TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }

@@ -10,7 +10,6 @@
 #include <icmpapi.h>
 // clang-format on
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -65,47 +64,6 @@ void SocketLibrary::Stop() {
   if (!started_) return;
   WSACleanup();
   started_ = false;
-}
-
-uint32_t InetAddrHostOrder(const char* text) {
-  if (text == nullptr) return 0xFFFFFFFFu;
-  // The classic conversion, spelled out: inet_addr itself needs the socket library registered.
-  uint32_t parts[4] = {};
-  int count = 0;
-  const char* p = text;
-  for (;;) {
-    if (count == 4) return 0xFFFFFFFFu;
-    char* end = nullptr;
-    if (*p < '0' || *p > '9') return 0xFFFFFFFFu;
-    const unsigned long long v = std::strtoull(p, &end, 0);
-    if (end == p || v > 0xFFFFFFFFull) return 0xFFFFFFFFu;
-    parts[count++] = static_cast<uint32_t>(v);
-    p = end;
-    if (*p == '.') {
-      ++p;
-      continue;
-    }
-    // Whatever follows white space is ignored, as the classic conversion does.
-    if (*p != '\0' && !std::isspace(static_cast<unsigned char>(*p))) return 0xFFFFFFFFu;
-    break;
-  }
-  uint32_t a = 0;
-  switch (count) {
-    case 1:
-      return parts[0];
-    case 2:
-      if (parts[0] > 0xFF || parts[1] > 0xFFFFFF) return 0xFFFFFFFFu;
-      return parts[0] << 24 | parts[1];
-    case 3:
-      if (parts[0] > 0xFF || parts[1] > 0xFF || parts[2] > 0xFFFF) return 0xFFFFFFFFu;
-      return parts[0] << 24 | parts[1] << 16 | parts[2];
-    default:
-      for (int i = 0; i < 4; ++i) {
-        if (parts[i] > 0xFF) return 0xFFFFFFFFu;
-        a = a << 8 | parts[i];
-      }
-      return a;
-  }
 }
 
 TcpSocket::~TcpSocket() { Close(); }
