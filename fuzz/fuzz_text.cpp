@@ -14,7 +14,6 @@
 #include "check.h"
 #include "codec/gps_check.h"
 #include "codec/text.h"
-#include "platform/socket.h"
 
 namespace {
 
@@ -122,11 +121,12 @@ void Geo(const uint8_t* data, size_t size) {
 
 void Ipv4(const uint8_t* data, size_t size) {
   auto text = CString(data, size);
-  const uint32_t host = scanlink::platform::InetAddrHostOrder(text.get());
-  // Wherever the strict dotted form is accepted, the classic conversion agrees with it.
-  if (const std::optional<uint32_t> net = scanlink::platform::ParseIpv4(text.get())) {
-    FUZZ_CHECK(host == ntohl(*net));
-  }
+  // The system's strict dotted form is the reference: the same texts accepted, the same address.
+  in_addr reference{};
+  const bool accepted = inet_pton(AF_INET, text.get(), &reference) == 1;
+  const std::optional<uint32_t> host = scanlink::codec::parse_ipv4_text(text.get());
+  FUZZ_CHECK(host.has_value() == accepted);
+  if (host) FUZZ_CHECK(*host == ntohl(reference.s_addr));
 }
 
 }  // namespace
