@@ -160,3 +160,14 @@ def test_two_scanners_through_asyncio(sims):
 
         asyncio.run(plain_then_quiet())
         assert w.queue_stats()["records_dropped"] == 0
+
+
+def test_the_asyncio_example_of_the_documentation(sims, capsys):
+    text = (CAPTURES.parents[1] / "docs" / "python.md").read_text()
+    code = text.split("<!-- asyncio-example -->\n```python\n", 1)[1].split("\n```\n", 1)[0]
+    sims("127.0.0.2", 21, "--rate", "50")
+    sims("127.0.0.3", 11, "--rate", "50")
+    exec(code.replace("192.168.1.20", "127.0.0.2").replace("192.168.1.21", "127.0.0.3"), {})
+    lines = capsys.readouterr().out.splitlines()
+    assert sum(line.startswith("127.0.0.2 TD") for line in lines) == 20
+    assert sum(line.startswith("127.0.0.3 ") for line in lines) == 20
