@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "scanlink/scanlink.h"
 #include "scanlink/scanlink_c.h"
 #include "sim_peer.h"
 
@@ -324,6 +325,13 @@ TEST_F(TwoScanners, TapAndTraceArePerSession) {
   scanlink_set_trace(Traced::OnProcess, &process);
   ASSERT_EQ(scanlink_set_tap(w, Tapped::On, &tapW), SCANLINK_OK);
   ASSERT_EQ(scanlink_set_tap(t, Tapped::On, &tapT), SCANLINK_OK);
+  // The process's tap is the first session's, which is not connected here.
+  std::atomic<size_t> firstSession{0};
+  ScanlinkSetWireTap(
+      [](int, int, const unsigned char*, int length, void* c) {
+        *static_cast<std::atomic<size_t>*>(c) += static_cast<size_t>(length);
+      },
+      &firstSession);
   ASSERT_TRUE(simW.control("rate 1000"));
   ASSERT_TRUE(simT.control("rate 1000"));
   const size_t before = seenW.Reports();
@@ -340,6 +348,8 @@ TEST_F(TwoScanners, TapAndTraceArePerSession) {
   ASSERT_TRUE(seenT.WaitReports(before + 1500, 10s));
   ASSERT_EQ(scanlink_set_tap(w, nullptr, nullptr), SCANLINK_OK);
   ASSERT_EQ(scanlink_set_tap(t, nullptr, nullptr), SCANLINK_OK);
+  ScanlinkSetWireTap(nullptr, nullptr);
+  EXPECT_EQ(firstSession, 0u);
   ASSERT_EQ(scanlink_set_session_trace(w, 0, nullptr, nullptr), SCANLINK_OK);
   scanlink_set_trace(nullptr, nullptr);
 
