@@ -307,7 +307,7 @@ typedef void(SCANLINK_CALL* scanlink_session_trace_handler)(void* context, int s
 /* The session's own trace: its texts of that level (enum scanlink_trace_level) and above go to
  * handler, and no longer to the process's sink; a null handler gives them back to it. Called on
  * the session's threads and on the threads calling its operations, possibly at once: keep it
- * short and do not block. text is valid during the call only. Returns once no call to the handler
+ * short, do not block, and do not close a session from it. text is valid during the call only. Returns once no call to the handler
  * replaced is under way (a handler may replace itself), so its context may then be released.
  * SCANLINK_ERR_ARGUMENT for a level outside 1..4 with a handler. */
 SCANLINK_API int SCANLINK_CALL scanlink_set_session_trace(scanlink_session* session, int level,
