@@ -11,6 +11,8 @@ packages+=(python3-venv python3-matplotlib python3-pandas python3-pytest)
 missing=()
 # The ABI check of the exported API (scripts/abi.sh).
 packages+=(abigail-tools)
+# The C interface from C# (tests/capi/csharp).
+packages+=(mono-mcs mono-runtime)
 if [ "${1:-}" = demo ]; then
   packages=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev)
 fi

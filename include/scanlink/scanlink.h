@@ -163,11 +163,14 @@ SCANLINK_API extern int FingerTestFlag;   // TD cell reports carry finger fields
 // Diagnostics: the library's trace texts go to this sink (none by default). It is called on the
 // library's threads, possibly with the library lock held: keep it short and do not block. When
 // ScanlinkSetTraceSink returns, the sink it replaced has finished every call and is never called
-// again (its context may be released): calls under way on other threads are waited for.
+// again (its context may be released): calls under way on other threads are waited for. Texts
+// of a session of the C interface without a trace of its own (scanlink_set_session_trace) come
+// prefixed with "session N (address:port): ".
 typedef void (*ScanlinkTraceSink)(const char* text, void* context);
 SCANLINK_API void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context);
 
-// Every byte the library exchanges with the scanner, as it goes: direction 0 received, 1 sent;
+// Every byte the first session (these classes) exchanges with the scanner, as it goes; sessions
+// of the C interface have taps of their own (scanlink_set_tap). Direction 0 received, 1 sent;
 // channel 0 data, 1 alarm. Called on the library's threads (received: the listening thread, per
 // read, before framing; sent: the sending thread, for each frame as it hands it to the data
 // connection, so a request is always seen before its reply; alarm bytes once they went out),

@@ -286,6 +286,90 @@ SCANLINK_API int SCANLINK_CALL scanlink_decode(const unsigned char* bytes, size_
                                                scanlink_record_handler on_record, void* context,
                                                scanlink_decode_stats* stats);
 
+/* ---- Per-session trace and wire tap -------------------------------------------------------- */
+
+/* How much a trace text matters: a session's trace handler hears its level and those above. */
+enum scanlink_trace_level {
+  SCANLINK_TRACE_ERROR = 1,   /* something failed: a socket, a thread, memory */
+  SCANLINK_TRACE_WARNING = 2, /* something went wrong and was dealt with: a loss, a bad frame */
+  SCANLINK_TRACE_INFO = 3,    /* steps of bring-up and teardown */
+  SCANLINK_TRACE_DEBUG = 4    /* every frame sent and received */
+};
+
+/* The session's number in this process: 1, 2, ... in the order sessions are opened (the first
+ * session of scanlink.h is 0). Trace and tap handlers get it; the process's trace sink
+ * (scanlink_set_trace) gets a session's texts, while it has no trace of its own, prefixed with
+ * "session N (address:port): ". -1 for a null session. */
+SCANLINK_API int SCANLINK_CALL scanlink_session_id(scanlink_session* session);
+
+typedef void(SCANLINK_CALL* scanlink_session_trace_handler)(void* context, int session_id,
+                                                            int level, const char* text);
+/* The session's own trace: its texts of that level (enum scanlink_trace_level) and above go to
+ * handler, and no longer to the process's sink; a null handler gives them back to it. Called on
+ * the session's threads and on the threads calling its operations, possibly at once: keep it
+ * short, do not block, and do not close a session from it. text is valid during the call only. Returns once no call to the handler
+ * replaced is under way (a handler may replace itself), so its context may then be released.
+ * SCANLINK_ERR_ARGUMENT for a level outside 1..4 with a handler. */
+SCANLINK_API int SCANLINK_CALL scanlink_set_session_trace(scanlink_session* session, int level,
+                                                          scanlink_session_trace_handler handler,
+                                                          void* context);
+
+/* direction 0 received, 1 sent; channel 0 data, 1 alarm. */
+typedef void(SCANLINK_CALL* scanlink_tap_handler)(void* context, int session_id, int direction,
+                                                  int channel, const unsigned char* bytes,
+                                                  int length);
+/* Every byte the session exchanges with its scanner, as it goes (a recorder): received bytes per
+ * read before framing, on the listening thread; each frame sent before it is written, so a
+ * request is always seen before its reply; alarm bytes once they went out. One call at a time;
+ * the tap must not call the library. Returns once no call to the tap replaced is under way. Only
+ * this session's bytes: the process's tap (ScanlinkSetWireTap) hears the first session only. */
+SCANLINK_API int SCANLINK_CALL scanlink_set_tap(scanlink_session* session,
+                                                scanlink_tap_handler handler, void* context);
+
+/* ---- Use without callbacks: records and link events taken from a queue -------------------- */
+
+/* Starts keeping the session's records (those on_record gets) and link events (those on_link
+ * gets) for the functions below, whether handlers are set or not: at most capacity records
+ * (1..100000; about 10 KB each, allocated as the queue first fills that far) and 64 link events.
+ * A record or event arriving at a full queue is dropped and counted (scanlink_read_queue_stats):
+ * the session's threads never wait for room. A new capacity keeps what waits, oldest first, as far
+ * as it fits; 0 stops keeping and drops what waits. Off when a session is opened. */
+SCANLINK_API int SCANLINK_CALL scanlink_set_queue(scanlink_session* session, int capacity);
+
+/* Each takes the oldest item, waiting up to timeout_ms (0 no wait, at most 600000) for one.
+ * SCANLINK_ERR_ARGUMENT for a null pointer, a timeout out of range or no queue (set_queue);
+ * SCANLINK_ERR_IN_HANDLER for a wait (timeout_ms > 0) from a handler of the session. Any
+ * application thread may call them; a record goes to one caller only. */
+
+/* 1 and the record in *record, 0 none in time. */
+SCANLINK_API int SCANLINK_CALL scanlink_next_record(scanlink_session* session,
+                                                    scanlink_record* record, int timeout_ms);
+/* The record as scanlink_record_json writes it (the session's station list deciding TD cell
+ * verdicts), NUL-terminated: returns the text's length, 0 none in time. A length of size or more
+ * means the text did not fit: nothing was taken, the record stays first in line; call again with
+ * length + 1 bytes (buffer may be null when size is 0). */
+SCANLINK_API int SCANLINK_CALL scanlink_next_record_json(scanlink_session* session, char* buffer,
+                                                         size_t size, int timeout_ms);
+/* The event (enum scanlink_link_event), 0 none in time. */
+SCANLINK_API int SCANLINK_CALL scanlink_next_link_event(scanlink_session* session, int timeout_ms);
+
+typedef struct scanlink_queue_stats {
+  uint64_t records_waiting;
+  uint64_t records_dropped; /* arrived at a full queue */
+  uint64_t events_waiting;
+  uint64_t events_dropped;
+  uint64_t records_high_water; /* most records waiting at once */
+} scanlink_queue_stats;
+SCANLINK_API int SCANLINK_CALL scanlink_read_queue_stats(scanlink_session* session,
+                                                         scanlink_queue_stats* stats);
+
+/* Ready while a record or a link event waits, for the application's event loop: on POSIX a file
+ * descriptor, readable (select, poll, epoll; never read, write or close it); on Windows an event
+ * HANDLE, signalled (WaitForSingleObject, WaitForMultipleObjects). It stays ready until the
+ * queue is empty: take with timeout 0 until nothing comes. The session's: valid until
+ * scanlink_close. -1 for a null session or when the system gave none. */
+SCANLINK_API intptr_t SCANLINK_CALL scanlink_wait_handle(scanlink_session* session);
+
 #ifdef __cplusplus
 }
 #endif

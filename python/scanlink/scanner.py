@@ -518,3 +518,123 @@ class Scanner:
         """Any message: a code and its payload bytes (at most 2048)."""
         payload = bytes(payload)
         return self._op("send_message", code, payload, len(payload))
+
+
+# ---- records without callbacks: the library's queue, for asyncio
+
+class _QueueStats(C.Structure):
+    _fields_ = [(n, C.c_uint64) for n in ("records_waiting", "records_dropped", "events_waiting",
+                                          "events_dropped", "records_high_water")]
+
+
+_pull_bound = False
+
+
+def _pull_lib():
+    """The library with the pull functions' signatures declared."""
+    global _pull_bound
+    lib = _lib()
+    if not _pull_bound:
+        if not hasattr(lib, "scanlink_next_record_json"):
+            raise _library.LibraryNotFound(
+                f"{lib._name} has no record queue (scanlink_next_record_json): too old a library")
+        lib.scanlink_set_queue.argtypes, lib.scanlink_set_queue.restype = [_P, _I], _I
+        lib.scanlink_next_record_json.argtypes = [_P, C.c_char_p, C.c_size_t, _I]
+        lib.scanlink_next_record_json.restype = _I
+        lib.scanlink_wait_handle.argtypes, lib.scanlink_wait_handle.restype = [_P], C.c_ssize_t
+        lib.scanlink_read_queue_stats.argtypes = [_P, C.POINTER(_QueueStats)]
+        lib.scanlink_read_queue_stats.restype = _I
+        _pull_bound = True
+    return lib
+
+
+def _use_queue(scanner, capacity):
+    """From now on the scanner's records wait in the library's queue (capacity records; more
+    are dropped and counted), not in the Python one; the link and alarm handlers stay."""
+    if getattr(scanner, "_pulling", False):
+        return
+    lib, session = _pull_lib(), scanner._live()
+    scanner._check(lib.scanlink_set_queue(session, capacity), "set_queue")
+    handlers = _Handlers(_RECORD(), scanner._callbacks[1], scanner._callbacks[2], None)
+    scanner._check(lib.scanlink_set_handlers(session, C.byref(handlers)), "set_handlers")
+    scanner._handlers, scanner._pulling = handlers, True
+    scanner._buffer = C.create_string_buffer(4096)
+
+
+def _pull(scanner, timeout_ms):
+    """The next queued record as a Record, or None when none came within timeout_ms."""
+    lib, session = _pull_lib(), scanner._live()
+    while True:
+        size = len(scanner._buffer)
+        n = lib.scanlink_next_record_json(session, scanner._buffer, size, timeout_ms)
+        if n < 0:
+            raise ScanlinkError(f"next_record_json: {RESULTS.get(n, n)}", n)
+        if n == 0:
+            return None
+        if n < size:
+            data = {"time": _now_iso()}
+            data.update(json.loads(scanner._buffer.value.decode("utf-8")))
+            return Record(data)
+        scanner._buffer = C.create_string_buffer(n + 1)  # the record stays first in line
+
+
+async def _arecords(scanner, timeout=None, count=None, capacity=10000):
+    import asyncio
+
+    _use_queue(scanner, capacity)
+    loop = asyncio.get_running_loop()
+    handle = _pull_lib().scanlink_wait_handle(scanner._live())
+    watch = handle >= 0
+    n = 0
+    while count is None or n < count:
+        deadline = None if timeout is None else loop.time() + timeout
+        record = None
+        while record is None:
+            # What arrived before the switch first, then the library's queue.
+            try:
+                record = scanner._queue.get_nowait()
+            except queue.Empty:
+                record = _pull(scanner, 0)
+            if record is not None:
+                break
+            left = None if deadline is None else deadline - loop.time()
+            if left is not None and left <= 0:
+                return
+            if watch:
+                ready = loop.create_future()
+                try:
+                    loop.add_reader(handle, lambda: ready.done() or ready.set_result(None))
+                except NotImplementedError:
+                    watch = False  # a loop without descriptors (Windows): a worker waits
+                    continue
+                try:
+                    await asyncio.wait_for(ready, left)
+                except asyncio.TimeoutError:
+                    return
+                finally:
+                    loop.remove_reader(handle)
+            else:
+                wait_ms = 200 if left is None else max(1, int(min(left, 0.2) * 1000))
+                record = await loop.run_in_executor(None, _pull, scanner, wait_ms)
+        yield record
+        n += 1
+
+
+def _queue_stats(scanner):
+    s = _QueueStats()
+    scanner._check(_pull_lib().scanlink_read_queue_stats(scanner._live(), C.byref(s)),
+                   "read_queue_stats")
+    return {n: getattr(s, n) for n, _ in _QueueStats._fields_}
+
+
+def arecords(self, timeout=None, count=None, capacity=10000):
+    """Records for asyncio, as they arrive: ``async for record in scanner``; ends after
+    ``timeout`` seconds without a record (None: never) or after ``count`` records. From the
+    first call on, records wait in the library's queue (``capacity`` records; more are dropped
+    and counted in ``queue_stats()``) instead of the one ``next_record`` reads."""
+    return _arecords(self, timeout, count, capacity)
+
+
+Scanner.arecords = arecords
+Scanner.__aiter__ = arecords
+Scanner.queue_stats = _queue_stats

@@ -127,3 +127,47 @@ def test_bad_arguments_and_unreachable_hosts(sims):
             w.next_record(timeout=0.2)
     with pytest.raises(scanlink.ScanlinkError, match="not open"):
         w.start_scan()
+
+
+def test_two_scanners_through_asyncio(sims):
+    import asyncio
+
+    sims("127.0.0.2", 11, "--rate", "50")
+    sims("127.0.0.3", 21, "--rate", "50")
+
+    async def collect(scanner, n):
+        return [r async for r in scanner.arecords(timeout=5, count=n)]
+
+    async def main(w, t):
+        return await asyncio.gather(collect(w, 40), collect(t, 40))
+
+    with Scanner("127.0.0.2", 5000, **LOGIN) as w, Scanner("127.0.0.3", 5000, **LOGIN) as t:
+        w.start_scan(), t.start_scan()
+        got_w, got_t = asyncio.run(main(w, t))
+        assert len(got_w) == len(got_t) == 40
+        assert all(r.time is not None for r in got_w + got_t)
+        assert not any(r.code >= 0xF000 for r in got_w if r.kind == "report")
+        assert all(r.code >= 0xF000 for r in got_t if r.kind == "report")
+        # The plain form; and a timeout ends the records once the scanner falls silent.
+        async def plain_then_quiet():
+            n = 0
+            async for _ in w:
+                n += 1
+                if n == 5:
+                    break
+            w.stop_scan()
+            return [r async for r in w.arecords(timeout=0.5)]
+
+        asyncio.run(plain_then_quiet())
+        assert w.queue_stats()["records_dropped"] == 0
+
+
+def test_the_asyncio_example_of_the_documentation(sims, capsys):
+    text = (CAPTURES.parents[1] / "docs" / "python.md").read_text()
+    code = text.split("<!-- asyncio-example -->\n```python\n", 1)[1].split("\n```\n", 1)[0]
+    sims("127.0.0.2", 21, "--rate", "50")
+    sims("127.0.0.3", 11, "--rate", "50")
+    exec(code.replace("192.168.1.20", "127.0.0.2").replace("192.168.1.21", "127.0.0.3"), {})
+    lines = capsys.readouterr().out.splitlines()
+    assert sum(line.startswith("127.0.0.2 TD") for line in lines) == 20
+    assert sum(line.startswith("127.0.0.3 ") for line in lines) == 20

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "client/pull_queue.h"
 #include "client/session.h"
 #include "codec/codec.h"
 #include "codec/gps_check.h"
@@ -68,6 +69,8 @@ struct scanlink_session {
   scanlink_handlers handlers = {};
   scanlink_record scratch = {};
   HandlerModule module{*this};
+  // Records and link events kept for the pull functions (c_pull.cpp), when asked for.
+  scanlink::client::PullQueue pull;
   uint8_t moduleId = 0;
   std::unique_ptr<CMyPcCommSocket> engine;
 
@@ -81,21 +84,22 @@ namespace {
 void HandlerModule::ConnectMsg(bool connected) {
   const scanlink::transport::CallbackScope scope;
   const scanlink_handlers& h = session_.handlers;
-  if (h.on_link != nullptr) {
-    h.on_link(h.context,
-              connected ? SCANLINK_LINK_EVENT_CONNECTED : SCANLINK_LINK_EVENT_CONNECTING);
-  }
+  const int event = connected ? SCANLINK_LINK_EVENT_CONNECTED : SCANLINK_LINK_EVENT_CONNECTING;
+  session_.pull.PutEvent(event);
+  if (h.on_link != nullptr) h.on_link(h.context, event);
 }
 
 void HandlerModule::ProcPcCommMsg(CCmdManage& message) {
   const scanlink::transport::CallbackScope scope;
   const scanlink_handlers& h = session_.handlers;
-  if (message.nCode == SCANLINK_CODE_LINK_STATUS && h.on_link != nullptr) {
-    h.on_link(h.context, message.body.linkStatus.nStatusByte1);
+  if (message.nCode == SCANLINK_CODE_LINK_STATUS) {
+    session_.pull.PutEvent(message.body.linkStatus.nStatusByte1);
+    if (h.on_link != nullptr) h.on_link(h.context, message.body.linkStatus.nStatusByte1);
   }
-  if (h.on_record == nullptr) return;
+  if (h.on_record == nullptr && !session_.pull.On()) return;
   CopyRecord(message, session_.scratch);
-  h.on_record(h.context, &session_.scratch);
+  session_.pull.PutRecord(session_.scratch);
+  if (h.on_record != nullptr) h.on_record(h.context, &session_.scratch);
 }
 
 void HandlerModule::ProcPcCommMsgAlarm(char* data, int length) {
@@ -104,6 +108,34 @@ void HandlerModule::ProcPcCommMsgAlarm(char* data, int length) {
   if (h.on_alarm != nullptr) {
     h.on_alarm(h.context, reinterpret_cast<const unsigned char*>(data), length);
   }
+}
+
+struct SessionTraceBox {
+  scanlink_session_trace_handler handler;
+  void* context;
+  int id;
+};
+
+void SessionTraceThunk(void* context, int level, const char* text) {
+  const auto* box = static_cast<const SessionTraceBox*>(context);
+  box->handler(box->context, box->id, level, text);
+}
+
+struct TapBox {
+  scanlink_tap_handler handler;
+  void* context;
+  int id;
+};
+
+void TapThunk(void* context, int direction, int channel, const uint8_t* bytes, int length) {
+  const auto* box = static_cast<const TapBox*>(context);
+  box->handler(box->context, box->id, direction, channel, bytes, length);
+}
+
+// Once the engine is gone nothing traces or taps: the last boxes can go.
+void ReleaseDiagnostics(scanlink_session& s) {
+  delete static_cast<SessionTraceBox*>(s.state.diag.SetTrace(nullptr, nullptr, 0));
+  delete static_cast<TapBox*>(s.state.diag.SetTap(nullptr, nullptr));
 }
 
 bool ValidOptions(const scanlink_options& o) {
@@ -204,8 +236,11 @@ int scanlink_close(scanlink_session* s) {
   if (s->state.lock.held_by_me() || scanlink::transport::InsideAnyCallback()) {
     return SCANLINK_ERR_IN_HANDLER;
   }
+  // Threads waiting for a record return first: they may not wait for the close.
+  s->pull.Shut();
   // Destroyed: the engine first (every thread reaped, no handler call under way), then the rest.
   s->engine.reset();
+  ReleaseDiagnostics(*s);
   delete s;
   return SCANLINK_OK;
 }
@@ -448,4 +483,44 @@ int scanlink_decode(const unsigned char* bytes, size_t length,
   return sink.records;
 }
 
+int scanlink_session_id(scanlink_session* s) {
+  return s != nullptr ? s->state.diag.id() : SCANLINK_ERR_SESSION;
+}
+
+int scanlink_set_session_trace(scanlink_session* s, int level,
+                               scanlink_session_trace_handler handler, void* context) {
+  if (s == nullptr) return SCANLINK_ERR_SESSION;
+  if (handler != nullptr && (level < SCANLINK_TRACE_ERROR || level > SCANLINK_TRACE_DEBUG)) {
+    return SCANLINK_ERR_ARGUMENT;
+  }
+  SessionTraceBox* box = nullptr;
+  if (handler != nullptr) {
+    box = new (std::nothrow) SessionTraceBox{handler, context, s->state.diag.id()};
+    if (box == nullptr) return SCANLINK_ERR_RESOURCES;
+  }
+  // The box replaced has finished every call once SetTrace returns.
+  delete static_cast<SessionTraceBox*>(
+      s->state.diag.SetTrace(box != nullptr ? SessionTraceThunk : nullptr, box, level));
+  return SCANLINK_OK;
+}
+
+int scanlink_set_tap(scanlink_session* s, scanlink_tap_handler handler, void* context) {
+  if (s == nullptr) return SCANLINK_ERR_SESSION;
+  TapBox* box = nullptr;
+  if (handler != nullptr) {
+    box = new (std::nothrow) TapBox{handler, context, s->state.diag.id()};
+    if (box == nullptr) return SCANLINK_ERR_RESOURCES;
+  }
+  delete static_cast<TapBox*>(s->state.diag.SetTap(box != nullptr ? TapThunk : nullptr, box));
+  return SCANLINK_OK;
+}
+
 }  // extern "C"
+
+namespace scanlink::client {
+
+PullQueue& SessionQueue(scanlink_session* s) { return s->pull; }
+bool SessionStationsLoaded(scanlink_session* s) { return s->stations.Count() > 0; }
+bool InSessionHandler(scanlink_session* s) { return s->state.lock.held_by_me(); }
+
+}  // namespace scanlink::client

@@ -78,7 +78,8 @@ int Session::SendMessageW(const CCmdManage* command) {
   uint8_t frame[codec::kCommandFrameSize];
   const size_t total = codec::encode_command(*command, frame, sizeof frame);
   if (total == 0) {
-    transport::MyTrace("SendMessageW(): The command does not fit a frame!");
+    transport::MyTrace(state_, transport::kTraceError,
+                       "SendMessageW(): The command does not fit a frame!");
     return 0;
   }
   return SendFrame(frame, total);
@@ -314,7 +315,8 @@ int Session::SetScanerIPAddress(const char* text) {
   // shorthand forms, as another address than meant) and cut the scanner off the network.
   const std::optional<uint32_t> parsed = codec::parse_ipv4_text(address);
   if (!parsed) {
-    transport::MyTrace("SetScanerIPAddress(): The text is no IPv4 address, nothing is sent!");
+    transport::MyTrace(state_, transport::kTraceWarning,
+                       "SetScanerIPAddress(): The text is no IPv4 address, nothing is sent!");
     return 0;
   }
   CCmdManage cmd;

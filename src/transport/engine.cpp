@@ -143,7 +143,7 @@ void CMyPcCommSocket::ReapRetired(const BringUpLock&) {
 int CMyPcCommSocket::InitPcComm() {
   // After MyClose nothing opens a link again; a closed link is not reported as up.
   if (Closed()) {
-    MyTrace("InitPcComm(): The connection has been closed!");
+    MyTrace(lib_, kTraceWarning, "InitPcComm(): The connection has been closed!");
     return 1;
   }
   if (LoadGlobal(*lib_.values.linkDown) == 1) return 6;
@@ -152,13 +152,13 @@ int CMyPcCommSocket::InitPcComm() {
   std::optional<BringUpLock> held;
   if (bringUp_.held_by_me()) {
     // A callback of this thread's own bring-up or reconnection.
-    MyTrace("InitPcComm(): Another bring-up is running!");
+    MyTrace(lib_, kTraceWarning, "InitPcComm(): Another bring-up is running!");
     return 1;
   }
   if (lib_.lock.held_by_me()) {
     held = BringUpLock::Try(*this);
     if (!held) {
-      MyTrace("InitPcComm(): Another bring-up is running!");
+      MyTrace(lib_, kTraceWarning, "InitPcComm(): Another bring-up is running!");
       return 1;
     }
   } else {
@@ -197,10 +197,10 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
   lib.linkLost.store(0, std::memory_order_release);
   uint32_t generation = kCurrentLink;
   if (!MyOpen(held, &generation)) {
-    MyTrace("InitPcComm(): PcComm Communication Init Socket Error!");
+    MyTrace(lib_, kTraceError, "InitPcComm(): PcComm Communication Init Socket Error!");
     return Closed() ? BringUpResult::kCancelled : BringUpResult::kFailedOpen;
   }
-  MyTrace("InitPcComm(): Open a socket successful!");
+  MyTrace(lib_, kTraceInfo, "InitPcComm(): Open a socket successful!");
 
   bool connected = first && MyConnect();
   if (!connected) {
@@ -222,15 +222,16 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
     connectRetry_.store(0, std::memory_order_release);
     // Whoever started this bring-up, its threads end and its sockets close here.
     RetireAndReap(held, generation);
-    MyTrace("InitPcComm():TCP IP Connet Failure!");
+    MyTrace(lib_, kTraceError, "InitPcComm():TCP IP Connet Failure!");
     return BringUpResult::kFailedConnect;
   }
 
   bool alarm = false;
   for (int i = 0; i < 3 && !alarm && !Closed(); ++i) alarm = MyConnectAlarm();
-  if (!alarm && !Closed()) MyTrace("InitPcComm():Connect alarm socket failure!");
+  if (!alarm && !Closed())
+    MyTrace(lib_, kTraceWarning, "InitPcComm():Connect alarm socket failure!");
 
-  MyTrace("InitPcComm():Start link maintain process!");
+  MyTrace(lib_, kTraceInfo, "InitPcComm():Start link maintain process!");
   const bool up = Publish([&] {
     StartLinkMaintain();
     StoreGlobal(*lib_.values.initFinish, 1);
@@ -240,7 +241,7 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
     RetireAndReap(held, generation);
     return BringUpResult::kCancelled;
   }
-  MyTrace("InitPcComm():Start flow control process!");
+  MyTrace(lib_, kTraceInfo, "InitPcComm():Start flow control process!");
   return BringUpResult::kUp;
 }
 
@@ -265,13 +266,14 @@ bool CMyPcCommSocket::ReachabilityProbe() {
   uint8_t packet[platform::kEchoRequestSize] = {};
   // Never ends the host process: without the socket library the bring-up fails.
   if (!probeSockets_.Start(2, 2)) {
-    MyTrace("ReachabilityProbe(): WSAStartup Error!");
+    MyTrace(lib_, kTraceError, "ReachabilityProbe(): WSAStartup Error!");
     platform::ConsoleMessage("WSAStartup Error!");
     return false;
   }
   const auto kind = sockIcmp.Open();
   if (kind == platform::IcmpSocket::Kind::kNone) {
-    MyTrace("ReachabilityProbe(): No ICMP socket can be opened, probe skipped!");
+    MyTrace(lib_, kTraceWarning,
+            "ReachabilityProbe(): No ICMP socket can be opened, probe skipped!");
     return true;
   }
   char text[64];
@@ -285,7 +287,7 @@ bool CMyPcCommSocket::ReachabilityProbe() {
   }
   const auto addr = HostAddress();
   if (!addr) {
-    MyTrace("ReachabilityProbe(): The host address is not valid!");
+    MyTrace(lib_, kTraceError, "ReachabilityProbe(): The host address is not valid!");
     return false;
   }
   const uint16_t pid = static_cast<uint16_t>(platform::ProcessId());
@@ -303,7 +305,7 @@ bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
   auto link = std::make_shared<Link>();
   if (!link->sockData.Open()) return false;
   if (!link->sockAlarm.Open()) return false;
-  MyTrace("MyOpen(): PcComm Communication Init Socket Successful!");
+  MyTrace(lib_, kTraceInfo, "MyOpen(): PcComm Communication Init Socket Successful!");
   Link* l = link.get();
   {
     LibraryState& lib = lib_;
@@ -317,17 +319,17 @@ bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
     RetireAndReap(held, *generation);
     return false;
   }
-  MyTrace("MyOpen(): Create a listening thread successful!");
+  MyTrace(lib_, kTraceInfo, "MyOpen(): Create a listening thread successful!");
   if (!l->hThreadProcOne.Start([this, l] { MsgProcThreadProc(&l->hStopProcOne); })) {
     RetireAndReap(held, *generation);
     return false;
   }
-  MyTrace("MyOpen(): Create a Msg proc thread One successful!");
+  MyTrace(lib_, kTraceInfo, "MyOpen(): Create a Msg proc thread One successful!");
   if (!l->hThreadProcTwo.Start([this, l] { MsgProcThreadProc(&l->hStopProcTwo); })) {
     RetireAndReap(held, *generation);
     return false;
   }
-  MyTrace("MyOpen(): Create a Msg proc thread two successful!");
+  MyTrace(lib_, kTraceInfo, "MyOpen(): Create a Msg proc thread two successful!");
   return true;
 }
 
@@ -352,9 +354,9 @@ bool CMyPcCommSocket::MyConnect() {
   l->sockData.SetReceiveBuffer(65536);
   // A scanner that vanishes without closing anything fails the socket's reads in time.
   if (!l->sockData.SetLinkTimeout(SessionLinkTimeoutMs())) {
-    MyTrace("MyConnect(): The link timeout could not be set in full!");
+    MyTrace(lib_, kTraceWarning, "MyConnect(): The link timeout could not be set in full!");
   }
-  MyTrace("MyConnect(): Connect a socket sucessful!");
+  MyTrace(lib_, kTraceInfo, "MyConnect(): Connect a socket sucessful!");
   l->dataConnected.store(true, std::memory_order_release);
   l->wake.Set();
   return true;
@@ -373,7 +375,7 @@ bool CMyPcCommSocket::MyConnectAlarm() {
     return false;
   l->sockAlarm.SetNonBlocking();
   if (!l->sockAlarm.SetLinkTimeout(SessionLinkTimeoutMs())) {
-    MyTrace("MyConnectAlarm(): The link timeout could not be set in full!");
+    MyTrace(lib_, kTraceWarning, "MyConnectAlarm(): The link timeout could not be set in full!");
   }
   l->alarmConnected.store(true, std::memory_order_release);
   l->wake.Set();

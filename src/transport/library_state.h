@@ -12,6 +12,7 @@
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
 #include "transport/pools.h"
+#include "transport/session_diag.h"
 #include "transport/timings.h"
 
 namespace scanlink::transport {
@@ -58,7 +59,7 @@ struct SessionValues {
 struct LibraryState {
   LibraryState();  // the first session: the exported variables and the library's station table
   LibraryState(const SessionValues& values, codec::BaseStationTable* stations)
-      : values(values), stations(stations) {}
+      : diag(false), values(values), stations(stations) {}
   LibraryState(const LibraryState&) = delete;
   LibraryState& operator=(const LibraryState&) = delete;
 
@@ -77,6 +78,8 @@ struct LibraryState {
   std::atomic<CMyPcCommSocket*> engine{nullptr};  // gMyPcCommSocket
 
   Counters counters;
+  // Its own trace sink and wire tap (the first session's are the process's), and its identity.
+  SessionDiagnostics diag;
 
   const SessionValues values;
   codec::BaseStationTable* const stations;

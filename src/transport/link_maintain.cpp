@@ -13,7 +13,7 @@ namespace scanlink::transport {
 void CMyPcCommSocket::StartLinkMaintain() {
   if (maintain_.Running()) return;
   if (!maintain_.Start([this] { LinkMaintainProc(); })) {
-    MyTrace("StartLinkMaintain(): Create the link maintain thread failure!");
+    MyTrace(lib_, kTraceError, "StartLinkMaintain(): Create the link maintain thread failure!");
   }
 }
 

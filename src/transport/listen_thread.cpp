@@ -49,7 +49,7 @@ struct QueueSink {
     d->pBuf = new (std::nothrow) unsigned char[length];
     if (d->pBuf == nullptr) {
       lib.buffers.FreeRecvBuffer(index);
-      MyTrace("In listen thread, alloc system memory failure");
+      MyTrace(lib, kTraceError, "In listen thread, alloc system memory failure");
       return;
     }
     d->kind = RecvBuffer::Kind::kFrame;
@@ -57,7 +57,8 @@ struct QueueSink {
     d->nLen = static_cast<int32_t>(length);
     std::memcpy(d->pBuf, frame, length);
     if (lib.msgQ.PushMsgQTail(d)) {
-      TraceF("PushMsgQTail(): MsgQ overflow NUM = %d .", MsgQueue::kOverflowMark);
+      TraceF(lib, kTraceWarning, "PushMsgQTail(): MsgQ overflow NUM = %d .",
+             MsgQueue::kOverflowMark);
     }
     const uint64_t depth = static_cast<uint64_t>(lib.msgQ.Count());
     if (depth > lib.counters.queueHighWater.load(std::memory_order_relaxed)) {
@@ -65,10 +66,11 @@ struct QueueSink {
     }
     ++queued;
   }
-  void OnTrace(const char* text) { MyTrace(text); }
+  void OnTrace(const char* text) { MyTrace(lib, kTraceDebug, text); }
   void OnOversized(size_t length) {
     Counters::Add(lib.counters.framesOversized);
-    TraceF("Frame length %u is overflow, header skipped!", static_cast<unsigned>(length));
+    TraceF(lib, kTraceWarning, "Frame length %u is overflow, header skipped!",
+           static_cast<unsigned>(length));
   }
   void OnDiscard(size_t bytes) { Counters::Add(lib.counters.bytesSkipped, bytes); }
 };
@@ -109,7 +111,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
     if (poller.Readable(alarmSlot)) {
       const platform::IoResult r = link->sockAlarm.Receive(alarmBuf, sizeof alarmBuf);
       if (r.status == platform::IoStatus::kOk) {
-        Tap(TapDirection::kReceived, TapChannel::kAlarm, alarmBuf, r.bytes);
+        Tap(lib_, TapDirection::kReceived, TapChannel::kAlarm, alarmBuf, r.bytes);
         platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
         if (lib.alarmModule != nullptr) {
           lib.alarmModule->ProcPcCommMsgAlarm(reinterpret_cast<char*>(alarmBuf),
@@ -134,7 +136,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
           break;
         }
         Counters::Add(lib.counters.bytesReceived, r.bytes);
-        Tap(TapDirection::kReceived, TapChannel::kData, dataBuf, r.bytes);
+        Tap(lib_, TapDirection::kReceived, TapChannel::kData, dataBuf, r.bytes);
         QueueSink sink{lib, *this, link->hStopListen};
         // A full read means more is waiting: the Msg proc threads take over, and reading goes
         // on while they decode.

@@ -4,6 +4,7 @@
 
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
+#include "transport/library_state.h"
 
 namespace scanlink::transport {
 namespace {
@@ -49,6 +50,20 @@ void MyTrace(const char* text) {
     --g_olderCalls;
   }
   g_sinkIdle.notify_all();
+}
+
+bool TraceWanted(const LibraryState& lib, int level) { return lib.diag.TraceWanted(level); }
+
+void MyTrace(LibraryState& lib, int level, const char* text) {
+  if (!lib.diag.TraceWanted(level)) return;
+  if (lib.diag.first()) {
+    lib.diag.Trace(level, text, nullptr);
+    return;
+  }
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "session %d (%.31s:%d): ", lib.diag.id(),
+                lib.values.hostAddr, LoadGlobal(*lib.values.tcpPort));
+  lib.diag.Trace(level, text, prefix);
 }
 
 }  // namespace scanlink::transport

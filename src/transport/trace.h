@@ -5,7 +5,11 @@
 #include <atomic>
 #include <cstdio>
 
+#include "transport/session_diag.h"
+
 namespace scanlink::transport {
+
+struct LibraryState;
 
 bool TraceEnabled();
 void MyTrace(const char* text);
@@ -17,6 +21,18 @@ void TraceF(const char* format, Args... args) {
   char text[256];
   std::snprintf(text, sizeof text, format, args...);
   MyTrace(text);
+}
+
+// A session's trace: its own sink, or the process's naming the session (see session_diag.h).
+bool TraceWanted(const LibraryState& lib, int level);
+void MyTrace(LibraryState& lib, int level, const char* text);
+
+template <typename... Args>
+void TraceF(LibraryState& lib, int level, const char* format, Args... args) {
+  if (!TraceWanted(lib, level)) return;
+  char text[256];
+  std::snprintf(text, sizeof text, format, args...);
+  MyTrace(lib, level, text);
 }
 
 }  // namespace scanlink::transport
