@@ -337,6 +337,11 @@ CMyPcCommSocket::Link* CMyPcCommSocket::CurrentLink() {
   return link_.get();
 }
 
+bool CMyPcCommSocket::AlarmConnected() {
+  platform::ScopedLock<platform::RecursiveMutex> guard(lib_.lock);
+  return link_ && link_->alarmConnected.load(std::memory_order_acquire);
+}
+
 bool CMyPcCommSocket::MyConnect() {
   Link* l = CurrentLink();
   if (l == nullptr) return false;

@@ -87,6 +87,8 @@ class CMyPcCommSocket {
   const Timings& timings() const { return timings_; }
   LibraryState& state() const { return lib_; }
   bool LinkMaintainRunning() const { return maintain_.Running(); }
+  // Whether the current link's alarm connection is up (a bring-up answers UP without it).
+  bool AlarmConnected();
   // The current bring-up's connect bookkeeping; written by the bring-up only.
   int nConnectOK() const { return connectOK_.load(std::memory_order_acquire); }
   int nConnectRetry() const { return connectRetry_.load(std::memory_order_acquire); }
