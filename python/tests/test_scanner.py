@@ -127,3 +127,55 @@ def test_bad_arguments_and_unreachable_hosts(sims):
             w.next_record(timeout=0.2)
     with pytest.raises(scanlink.ScanlinkError, match="not open"):
         w.start_scan()
+
+
+def test_arguments_their_fields_cannot_hold_raise_and_send_nothing(sims):
+    sims("127.0.0.2", 11)
+    with Scanner("127.0.0.2", 5000, **LOGIN) as w:
+        for name, call in [("value1 2**40", lambda: w.set_wcdma_scan_mode(4, 2**40)),
+                           ("value6 300", lambda: w.set_wcdma_scan_mode(4, value6=300)),
+                           ("list mode", lambda: w.set_wcdma_scan_mode(7)),
+                           ("gps -1", lambda: w.set_gps_info_format(-1, 1)),
+                           ("gps 70000", lambda: w.set_gps_info_format(1, 70000)),
+                           ("user of 40", lambda: w.login("u" * 40, "p")),
+                           ("selector 256", lambda: w.set_td_cw_scan_mode(1, selector=256)),
+                           ("second 65536", lambda: w.set_w_cell_list_scan_mode(1, 2, 3,
+                                                                                [(1, 65536)]))]:
+            with pytest.raises(ValueError):
+                call()
+        assert w.counters()["sends"] == 1, "only the login went out"
+        assert w.state()["closed"] == 0
+
+
+# In a child process: a crash there is a failed test, not a lost test run.
+_DROPPED_ON_A_LIBRARY_THREAD = """
+import sys, time
+from scanlink import Scanner, scanner
+box = [Scanner("127.0.0.2", 5000, user="admin", password="admin",
+               on_link=lambda event: box.clear())]
+box[0].__enter__()
+box[0].start_scan()
+print("ready", flush=True)
+sys.stdin.readline()  # the link is reset meanwhile: its handler drops the last reference
+deadline = time.monotonic() + 20
+while box and time.monotonic() < deadline:
+    time.sleep(0.01)
+assert not box and scanner._reaper.wait(10), "never closed"
+time.sleep(0.5)
+print("closed", flush=True)
+"""
+
+
+def test_a_scanner_dropped_on_a_library_thread_is_closed_without_a_crash(sims):
+    import subprocess
+    import sys
+
+    sim = sims("127.0.0.2", 11, "--rate", "50")
+    child = subprocess.Popen([sys.executable, "-c", _DROPPED_ON_A_LIBRARY_THREAD],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"
+    sim.control("reset-data")
+    child.stdin.write("\n")
+    child.stdin.flush()
+    out, _ = child.communicate(timeout=60)
+    assert child.returncode == 0 and out.strip() == "closed"
