@@ -58,7 +58,7 @@
  * library's as SCANLINK_VERSION_NUMBER. A program may check at run time that the library's major
  * version equals the one it was built with. */
 #define SCANLINK_VERSION_MAJOR 1
-#define SCANLINK_VERSION_MINOR 0
+#define SCANLINK_VERSION_MINOR 1
 #define SCANLINK_VERSION_PATCH 0
 #define SCANLINK_VERSION_NUMBER \
   (SCANLINK_VERSION_MAJOR * 10000 + SCANLINK_VERSION_MINOR * 100 + SCANLINK_VERSION_PATCH)
