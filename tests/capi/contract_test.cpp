@@ -20,8 +20,8 @@ const unsigned char kBlock[16] = {};
 struct Row {
   const char* name;
   Call call;
-  int nullResult;  // for a null session
-  int closedResult;
+  int nullResult;     // for a null session
+  int refusedResult;  // for a session that cannot send
 };
 
 // Valid arguments: refused only for the session's sake.
@@ -247,7 +247,7 @@ TEST(CContract, ArgumentsTheirFieldsCannotHoldAreRefusedWithNothingSent) {
   // Without a link the same operations with fitting arguments are offered and say so.
   for (const Row& row : Operations()) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(row.call(s), row.closedResult);
+    EXPECT_EQ(row.call(s), row.refusedResult);
     EXPECT_EQ(scanlink_last_error(), SCANLINK_ERR_NO_LINK);
   }
   scanlink_counters counters{};
@@ -274,7 +274,7 @@ TEST(CContract, AClosedSessionSaysSoAndStaysClosed) {
   ASSERT_EQ(scanlink_disconnect(s), SCANLINK_OK);
   for (const Row& row : Operations()) {
     SCOPED_TRACE(row.name);
-    EXPECT_EQ(row.call(s), row.closedResult);
+    EXPECT_EQ(row.call(s), row.refusedResult);
     EXPECT_EQ(scanlink_last_error(), SCANLINK_ERR_CLOSED);
   }
   EXPECT_EQ(scanlink_connect(s), SCANLINK_CONNECT_PROBE_FAILED);

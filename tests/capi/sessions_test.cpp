@@ -275,6 +275,27 @@ TEST_F(TwoScanners, InAHandlerOperationsWorkAndCloseIsRefused) {
   EXPECT_EQ(scanlink_last_error(), SCANLINK_OK) << "the handler's errors are its thread's own";
 }
 
+// On a live link too: arguments their fields cannot hold go nowhere, and say why.
+TEST_F(TwoScanners, ArgumentsThatDoNotFitAreRefusedOnALiveLink) {
+  scanlink_counters before{}, after{};
+  ASSERT_EQ(scanlink_read_counters(w, &before), SCANLINK_OK);
+  const std::string longUser(40, 'u');
+  const int results[] = {
+      scanlink_set_wcdma_scan_mode(w, 99, 1, 2, 3, 70000, 5, 300, 7, 8, 1, 40000, 9, 10, 12, 13),
+      scanlink_set_gps_info_format(w, -1, 70000),
+      scanlink_login(w, longUser.c_str(), "p"),
+      scanlink_set_scanner_ip_address(w, "192.168.100.2001"),
+      scanlink_set_scanner_mac_address(w, "00-1a-2B-3c-4D-5e-77"),
+  };
+  for (int result : results) EXPECT_EQ(result, 0);
+  EXPECT_EQ(scanlink_last_error(), SCANLINK_ERR_ARGUMENT);
+  const int sent = scanlink_query_battery(w);
+  EXPECT_GT(sent, 0);
+  EXPECT_EQ(scanlink_last_error(), SCANLINK_OK);
+  ASSERT_EQ(scanlink_read_counters(w, &after), SCANLINK_OK);
+  EXPECT_EQ(after.sends, before.sends + 1) << "only the battery query went out";
+}
+
 // The state says what is true: no family before a login reply, the alarm connection's own state,
 // no link once disconnected.
 TEST_F(TwoScanners, StateSaysWhatIsTrue) {
