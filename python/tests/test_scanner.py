@@ -147,21 +147,32 @@ def test_arguments_their_fields_cannot_hold_raise_and_send_nothing(sims):
         assert w.state()["closed"] == 0
 
 
-# In a child process: a crash there is a failed test, not a lost test run.
+# In a child process: a crash there is a failed test, not a lost test run. Scanner A is dropped
+# without close() and collected on B's library thread, where closing is not allowed; A's
+# session keeps delivering until it is closed.
 _DROPPED_ON_A_LIBRARY_THREAD = """
-import sys, time
+import gc, sys, time
 from scanlink import Scanner, scanner
-box = [Scanner("127.0.0.2", 5000, user="admin", password="admin",
-               on_link=lambda event: box.clear())]
-box[0].__enter__()
-box[0].start_scan()
+box = []
+def on_link(event):
+    box.clear()
+    gc.collect()
+a = Scanner("127.0.0.2", 5000, user="admin", password="admin")
+a.__enter__()
+a.start_scan()
+b = Scanner("127.0.0.3", 5000, user="admin", password="admin", on_link=on_link)
+b.__enter__()
+box.append(a)
+del a
+gc.disable()
 print("ready", flush=True)
-sys.stdin.readline()  # the link is reset meanwhile: its handler drops the last reference
+sys.stdin.readline()  # B's link is reset meanwhile
 deadline = time.monotonic() + 20
 while box and time.monotonic() < deadline:
     time.sleep(0.01)
 assert not box and scanner._reaper.wait(10), "never closed"
 time.sleep(0.5)
+b.close()
 print("closed", flush=True)
 """
 
@@ -170,11 +181,12 @@ def test_a_scanner_dropped_on_a_library_thread_is_closed_without_a_crash(sims):
     import subprocess
     import sys
 
-    sim = sims("127.0.0.2", 11, "--rate", "50")
+    sims("127.0.0.2", 11, "--rate", "50")
+    bsim = sims("127.0.0.3", 11)
     child = subprocess.Popen([sys.executable, "-c", _DROPPED_ON_A_LIBRARY_THREAD],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     assert child.stdout.readline().strip() == "ready"
-    sim.control("reset-data")
+    bsim.control("reset-data")
     child.stdin.write("\n")
     child.stdin.flush()
     out, _ = child.communicate(timeout=60)
