@@ -17,11 +17,13 @@
  *   handle once scanlink_close has returned SCANLINK_OK: it is freed and must not be used again,
  *   by any thread (the library cannot detect it).
  * - Waiting: handlers run on the session's own threads, one call at a time per session, with the
- *   session's lock held. Every function on a session, called from another thread, may wait until
- *   the handler running at that moment returns. A handler must therefore never wait for a thread
- *   that is itself calling into the same session (a UI thread's synchronous Invoke/Synchronize
- *   from a handler, while the UI thread calls an operation, never returns): hand the record to a
- *   queue and return, and let the other thread take it from there.
+ *   session's lock held. The operations, scanlink_send_alarm, scanlink_set_handlers,
+ *   scanlink_connect, scanlink_disconnect and scanlink_close, called from another thread, may
+ *   wait until the handler running at that moment returns (scanlink_read_state,
+ *   scanlink_read_counters and the station list do not). A handler must therefore never wait
+ *   for a thread that is itself calling into the same session (a UI thread's synchronous
+ *   Invoke/Synchronize from a handler, while the UI thread calls an operation, never returns):
+ *   hand the record to a queue and return, and let the other thread take it from there.
  * - Closed: after scanlink_disconnect the session is closed for good: operations return 0 with
  *   SCANLINK_ERR_CLOSED, scanlink_read_state reports it, only scanlink_close remains useful.
  * - Pointers: the library keeps no pointer a caller passes in, except the handlers' functions
