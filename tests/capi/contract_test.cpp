@@ -17,104 +17,86 @@ const unsigned kList[2] = {1, 2};
 const unsigned kWide[2] = {1, 0x10000};
 const unsigned char kBlock[16] = {};
 
-struct Row {
-  const char* name;
-  Call call;
-  int nullResult;     // for a null session
-  int refusedResult;  // for a session that cannot send
-};
+using Row = std::pair<const char*, Call>;
+
+// What a call refused for a live session's sake returns: 0, or -1 for the alarm bytes, whose
+// result counts bytes.
+int Refused(const Row& row) { return std::string(row.first) == "send_alarm" ? -1 : 0; }
 
 // Valid arguments: refused only for the session's sake.
 std::vector<Row> Operations() {
-  const int kNull = SCANLINK_ERR_SESSION;
   return {
-      {"login", [](scanlink_session* s) { return scanlink_login(s, "u", "p"); }, kNull, 0},
-      {"change_password", [](scanlink_session* s) { return scanlink_change_password(s, "p", "u"); },
-       kNull, 0},
+      {"login", [](scanlink_session* s) { return scanlink_login(s, "u", "p"); }},
+      {"change_password",
+       [](scanlink_session* s) { return scanlink_change_password(s, "p", "u"); }},
       {"w_freq_list",
-       [](scanlink_session* s) { return scanlink_set_w_freq_list_scan_mode(s, 1, 2, 3, 2, kList); },
-       kNull, 0},
+       [](scanlink_session* s) {
+         return scanlink_set_w_freq_list_scan_mode(s, 1, 2, 3, 2, kList);
+       }},
       {"w_cell_list",
        [](scanlink_session* s) {
          return scanlink_set_w_cell_list_scan_mode(s, 1, 2, 3, 2, kList, kList);
-       },
-       kNull, 0},
+       }},
       {"wcdma",
        [](scanlink_session* s) {
          return scanlink_set_wcdma_scan_mode(s, 4, 1, 2, 3, 4, 5, 6, 7, 8, 1, -1, 9, 10, 12, 13);
-       },
-       kNull, 0},
+       }},
       {"td_sa",
-       [](scanlink_session* s) { return scanlink_set_td_sa_scan_mode(s, 1, 2, 3, 4, 1, -2, 5, 0); },
-       kNull, 0},
+       [](scanlink_session* s) {
+         return scanlink_set_td_sa_scan_mode(s, 1, 2, 3, 4, 1, -2, 5, 0);
+       }},
       {"td_cell_list",
        [](scanlink_session* s) {
          return scanlink_set_td_cell_list_scan_mode(s, 1, kList, kList, 2, 0, 1, 3);
-       },
-       kNull, 0},
+       }},
       {"td_freq_list",
        [](scanlink_session* s) {
          return scanlink_set_td_freq_list_scan_mode(s, 1, kList, 2, 0, 0, 3);
-       },
-       kNull, 0},
+       }},
       {"td_cell_search",
        [](scanlink_session* s) {
          return scanlink_set_td_cell_search_scan_mode(s, 1, 2, 3, 4, 5, 0, 0);
-       },
-       kNull, 0},
-      {"td_cw", [](scanlink_session* s) { return scanlink_set_td_cw_scan_mode(s, 1, 2, 3, 0); },
-       kNull, 0},
+       }},
+      {"td_cw", [](scanlink_session* s) { return scanlink_set_td_cw_scan_mode(s, 1, 2, 3, 0); }},
       {"channel",
        [](scanlink_session* s) {
          return scanlink_set_channel_scan_mode(s, SCANLINK_SCAN_HSDPA, 1, 0, 1, 2, 3, 4, 5, 6,
                                                kBlock, kBlock);
-       },
-       kNull, 0},
-      {"get_scan_mode", scanlink_get_scan_mode, kNull, 0},
-      {"get_scanner_version", scanlink_get_scanner_version, kNull, 0},
-      {"reset_scanner", scanlink_reset_scanner, kNull, 0},
-      {"stop_scan", scanlink_stop_scan, kNull, 0},
-      {"start_scan", scanlink_start_scan, kNull, 0},
-      {"query_battery", scanlink_query_battery, kNull, 0},
+       }},
+      {"get_scan_mode", scanlink_get_scan_mode},
+      {"get_scanner_version", scanlink_get_scanner_version},
+      {"reset_scanner", scanlink_reset_scanner},
+      {"stop_scan", scanlink_stop_scan},
+      {"start_scan", scanlink_start_scan},
+      {"query_battery", scanlink_query_battery},
       {"mac",
-       [](scanlink_session* s) { return scanlink_set_scanner_mac_address(s, "00-1a-2B-3c-4D-5e"); },
-       kNull, 0},
-      {"ip", [](scanlink_session* s) { return scanlink_set_scanner_ip_address(s, "10.0.0.2"); },
-       kNull, 0},
-      {"gps_format", [](scanlink_session* s) { return scanlink_set_gps_info_format(s, 1, 2); },
-       kNull, 0},
+       [](scanlink_session* s) {
+         return scanlink_set_scanner_mac_address(s, "00-1a-2B-3c-4D-5e");
+       }},
+      {"ip", [](scanlink_session* s) { return scanlink_set_scanner_ip_address(s, "10.0.0.2"); }},
+      {"gps_format", [](scanlink_session* s) { return scanlink_set_gps_info_format(s, 1, 2); }},
       {"send_message",
-       [](scanlink_session* s) { return scanlink_send_message(s, 0xF030, nullptr, 0); }, kNull, 0},
+       [](scanlink_session* s) { return scanlink_send_message(s, 0xF030, nullptr, 0); }},
       {"send_record",
        [](scanlink_session* s) {
          scanlink_record r{};
          r.code = 0xF030;
          return scanlink_send_record(s, &r);
-       },
-       kNull, 0},
-      {"send_alarm", [](scanlink_session* s) { return scanlink_send_alarm(s, "x", 1); }, -1, -1},
+       }},
+      {"send_alarm", [](scanlink_session* s) { return scanlink_send_alarm(s, "x", 1); }},
   };
 }
 
 // Arguments that do not fit their fields (or are malformed): each once went out narrowed, cut
 // or as another value.
-std::vector<std::pair<const char*, Call>> OutOfRange() {
+std::vector<Row> OutOfRange() {
   const std::string longText(17, 'u');
   return {
       {"login text of 17",
        [longText](scanlink_session* s) { return scanlink_login(s, longText.c_str(), "p"); }},
-      {"login without text", [](scanlink_session* s) { return scanlink_login(s, "u", nullptr); }},
-      {"password text of 17",
-       [longText](scanlink_session* s) {
-         return scanlink_change_password(s, "p", longText.c_str());
-       }},
       {"w freq list value2",
        [](scanlink_session* s) {
          return scanlink_set_w_freq_list_scan_mode(s, 1, 0x10000, 3, 2, kList);
-       }},
-      {"w freq list too long",
-       [](scanlink_session* s) {
-         return scanlink_set_w_freq_list_scan_mode(s, 1, 2, 3, 253, kList);
        }},
       {"w cell second",
        [](scanlink_session* s) {
@@ -133,10 +115,6 @@ std::vector<std::pair<const char*, Call>> OutOfRange() {
        [](scanlink_session* s) {
          return scanlink_set_wcdma_scan_mode(s, 4, 1, 2, 3, 4, 5, 6, 7, 8, 1, 40000, 9, 10, 12, 13);
        }},
-      {"wcdma mode 256",
-       [](scanlink_session* s) {
-         return scanlink_set_wcdma_scan_mode(s, 256, 1, 2, 3, 4, 5, 6, 7, 8, 1, 0, 9, 10, 12, 13);
-       }},
       {"wcdma list mode 7",
        [](scanlink_session* s) {
          return scanlink_set_wcdma_scan_mode(s, 7, 1, 2, 3, 4, 5, 6, 7, 8, 1, 0, 9, 10, 12, 13);
@@ -149,14 +127,8 @@ std::vector<std::pair<const char*, Call>> OutOfRange() {
        [](scanlink_session* s) {
          return scanlink_set_td_sa_scan_mode(s, 1, 2, 3, 4, 1, -2, 256, 0);
        }},
-      {"td sa value5",
-       [](scanlink_session* s) {
-         return scanlink_set_td_sa_scan_mode(s, 1, 2, 3, 4, 1, -40000, 5, 0);
-       }},
       {"td selector 256",
        [](scanlink_session* s) { return scanlink_set_td_cw_scan_mode(s, 1, 2, 3, 256); }},
-      {"td selector value",
-       [](scanlink_session* s) { return scanlink_set_td_cw_scan_mode(s, 1, 0x10000, 3, 1); }},
       {"td cell list trailing",
        [](scanlink_session* s) {
          return scanlink_set_td_cell_list_scan_mode(s, 1, kList, kList, 2, 0, 1, 256);
@@ -177,23 +149,13 @@ std::vector<std::pair<const char*, Call>> OutOfRange() {
        [](scanlink_session* s) {
          return scanlink_set_channel_scan_mode(s, 0, 1, 0, 1, 2, 3, 256, 5, 6, kBlock, kBlock);
        }},
-      {"channel block",
-       [](scanlink_session* s) {
-         return scanlink_set_channel_scan_mode(s, 0, 1, 0, 1, 2, 3, 4, 5, 6, kBlock, nullptr);
-       }},
       {"mac seven groups",
        [](scanlink_session* s) {
          return scanlink_set_scanner_mac_address(s, "00-1a-2B-3c-4D-5e-77");
        }},
       {"ip cut to 15",
        [](scanlink_session* s) { return scanlink_set_scanner_ip_address(s, "192.168.100.2001"); }},
-      {"ip with prefix",
-       [](scanlink_session* s) {
-         return scanlink_set_scanner_ip_address(s, "192.168.100.100/24");
-       }},
       {"gps format -1", [](scanlink_session* s) { return scanlink_set_gps_info_format(s, -1, 2); }},
-      {"gps format 70000",
-       [](scanlink_session* s) { return scanlink_set_gps_info_format(s, 1, 70000); }},
       {"message too long",
        [](scanlink_session* s) { return scanlink_send_message(s, 1, kBlock, 2049); }},
       {"record that fits no frame",
@@ -216,9 +178,9 @@ scanlink_session* OpenUnconnected() {
 }
 
 TEST(CContract, ANullSessionIsRefusedByEveryFunction) {
-  for (const Row& row : Operations()) {
-    SCOPED_TRACE(row.name);
-    EXPECT_EQ(row.call(nullptr), row.nullResult);
+  for (const auto& [name, call] : Operations()) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(call(nullptr), SCANLINK_ERR_SESSION);
     EXPECT_EQ(scanlink_last_error(), SCANLINK_ERR_SESSION);
   }
   scanlink_counters counters;
@@ -246,8 +208,8 @@ TEST(CContract, ArgumentsTheirFieldsCannotHoldAreRefusedWithNothingSent) {
   }
   // Without a link the same operations with fitting arguments are offered and say so.
   for (const Row& row : Operations()) {
-    SCOPED_TRACE(row.name);
-    EXPECT_EQ(row.call(s), row.refusedResult);
+    SCOPED_TRACE(row.first);
+    EXPECT_EQ(row.second(s), Refused(row));
     EXPECT_EQ(scanlink_last_error(), SCANLINK_ERR_NO_LINK);
   }
   scanlink_counters counters{};
@@ -273,8 +235,8 @@ TEST(CContract, AClosedSessionSaysSoAndStaysClosed) {
   ASSERT_NE(s, nullptr);
   ASSERT_EQ(scanlink_disconnect(s), SCANLINK_OK);
   for (const Row& row : Operations()) {
-    SCOPED_TRACE(row.name);
-    EXPECT_EQ(row.call(s), row.refusedResult);
+    SCOPED_TRACE(row.first);
+    EXPECT_EQ(row.second(s), Refused(row));
     EXPECT_EQ(scanlink_last_error(), SCANLINK_ERR_CLOSED);
   }
   EXPECT_EQ(scanlink_connect(s), SCANLINK_CONNECT_PROBE_FAILED);
