@@ -17,7 +17,7 @@
 #include "scanlink/records.h"
 
 #define SCANLINK_VERSION_MAJOR 1
-#define SCANLINK_VERSION_MINOR 0
+#define SCANLINK_VERSION_MINOR 1
 #define SCANLINK_VERSION_PATCH 0
 
 // Message codes an application meets most often.

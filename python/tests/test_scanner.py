@@ -171,3 +171,67 @@ def test_the_asyncio_example_of_the_documentation(sims, capsys):
     lines = capsys.readouterr().out.splitlines()
     assert sum(line.startswith("127.0.0.2 TD") for line in lines) == 20
     assert sum(line.startswith("127.0.0.3 ") for line in lines) == 20
+
+
+def test_arguments_their_fields_cannot_hold_raise_and_send_nothing(sims):
+    sims("127.0.0.2", 11)
+    with Scanner("127.0.0.2", 5000, **LOGIN) as w:
+        for name, call in [("value1 2**40", lambda: w.set_wcdma_scan_mode(4, 2**40)),
+                           ("value6 300", lambda: w.set_wcdma_scan_mode(4, value6=300)),
+                           ("list mode", lambda: w.set_wcdma_scan_mode(7)),
+                           ("gps -1", lambda: w.set_gps_info_format(-1, 1)),
+                           ("gps 70000", lambda: w.set_gps_info_format(1, 70000)),
+                           ("user of 40", lambda: w.login("u" * 40, "p")),
+                           ("selector 256", lambda: w.set_td_cw_scan_mode(1, selector=256)),
+                           ("second 65536", lambda: w.set_w_cell_list_scan_mode(1, 2, 3,
+                                                                                [(1, 65536)]))]:
+            with pytest.raises(ValueError):
+                call()
+        assert w.counters()["sends"] == 1, "only the login went out"
+        assert w.state()["closed"] == 0
+
+
+# In a child process: a crash there is a failed test, not a lost test run. Scanner A is dropped
+# without close() and collected on B's library thread, where closing is not allowed; A's
+# session keeps delivering until it is closed.
+_DROPPED_ON_A_LIBRARY_THREAD = """
+import gc, sys, time
+from scanlink import Scanner, scanner
+box = []
+def on_link(event):
+    box.clear()
+    gc.collect()
+a = Scanner("127.0.0.2", 5000, user="admin", password="admin")
+a.__enter__()
+a.start_scan()
+b = Scanner("127.0.0.3", 5000, user="admin", password="admin", on_link=on_link)
+b.__enter__()
+box.append(a)
+del a
+gc.disable()
+print("ready", flush=True)
+sys.stdin.readline()  # B's link is reset meanwhile
+deadline = time.monotonic() + 20
+while box and time.monotonic() < deadline:
+    time.sleep(0.01)
+assert not box and scanner._reaper.wait(10), "never closed"
+time.sleep(0.5)
+b.close()
+print("closed", flush=True)
+"""
+
+
+def test_a_scanner_dropped_on_a_library_thread_is_closed_without_a_crash(sims):
+    import subprocess
+    import sys
+
+    sims("127.0.0.2", 11, "--rate", "50")
+    bsim = sims("127.0.0.3", 11)
+    child = subprocess.Popen([sys.executable, "-c", _DROPPED_ON_A_LIBRARY_THREAD],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"
+    bsim.control("reset-data")
+    child.stdin.write("\n")
+    child.stdin.flush()
+    out, _ = child.communicate(timeout=60)
+    assert child.returncode == 0 and out.strip() == "closed"

@@ -308,12 +308,10 @@ int Session::SetScanerMACAddress(const char* text) {
 }
 
 int Session::SetScanerIPAddress(const char* text) {
-  if (text == nullptr) return 0;
-  char address[16] = {};
-  for (size_t i = 0; i < 15 && text[i] != '\0'; ++i) address[i] = text[i];
-  // A text that is no dotted-quad address would go out as 255.255.255.255 (or, in the old
-  // shorthand forms, as another address than meant) and cut the scanner off the network.
-  const std::optional<uint32_t> parsed = codec::parse_ipv4_text(address);
+  // The whole text must be the address: a text that is no dotted-quad address, or one cut to
+  // fit ("192.168.100.2001", "10.0.0.1/24"), would go out as another address than meant and
+  // cut the scanner off the network.
+  const std::optional<uint32_t> parsed = codec::parse_ipv4_text(text);
   if (!parsed) {
     transport::MyTrace(state_, transport::kTraceWarning,
                        "SetScanerIPAddress(): The text is no IPv4 address, nothing is sent!");

@@ -83,6 +83,7 @@ void CMyPcCommSocket::RetireLink(uint32_t generation) {
       link->sockAlarm.Shutdown();
       link->dataConnected.store(false, std::memory_order_release);
       link->alarmConnected.store(false, std::memory_order_release);
+      alarmUp_.store(false, std::memory_order_release);
     }
   }
   lib.msgBell.RingAll();
@@ -339,6 +340,10 @@ CMyPcCommSocket::Link* CMyPcCommSocket::CurrentLink() {
   return link_.get();
 }
 
+bool CMyPcCommSocket::AlarmConnected() const {
+  return alarmUp_.load(std::memory_order_acquire) && !Closed();
+}
+
 bool CMyPcCommSocket::MyConnect() {
   Link* l = CurrentLink();
   if (l == nullptr) return false;
@@ -378,6 +383,7 @@ bool CMyPcCommSocket::MyConnectAlarm() {
     MyTrace(lib_, kTraceWarning, "MyConnectAlarm(): The link timeout could not be set in full!");
   }
   l->alarmConnected.store(true, std::memory_order_release);
+  alarmUp_.store(true, std::memory_order_release);
   l->wake.Set();
   return true;
 }

@@ -87,6 +87,9 @@ class CMyPcCommSocket {
   const Timings& timings() const { return timings_; }
   LibraryState& state() const { return lib_; }
   bool LinkMaintainRunning() const { return maintain_.Running(); }
+  // Whether the current link's alarm connection is up (a bring-up answers UP without it); read
+  // without the library lock, so a running callback does not hold it up.
+  bool AlarmConnected() const;
   // The current bring-up's connect bookkeeping; written by the bring-up only.
   int nConnectOK() const { return connectOK_.load(std::memory_order_acquire); }
   int nConnectRetry() const { return connectRetry_.load(std::memory_order_acquire); }
@@ -142,8 +145,9 @@ class CMyPcCommSocket {
 
   platform::SocketLibrary probeSockets_;  // the probe's own registration, as long as sockIcmp
   platform::IcmpSocket sockIcmp;
-  platform::Event cancel_;        // set by closing, abandoning and destroying
-  platform::Event maintainStop_;  // ends the link maintain process
+  platform::Event cancel_;            // set by closing, abandoning and destroying
+  std::atomic<bool> alarmUp_{false};  // the current link's alarm connection, for the state
+  platform::Event maintainStop_;      // ends the link maintain process
   platform::Thread maintain_;
   ModuleRegistry modules_{lib_, timings_.replyTimeoutMs, cancel_};
 };

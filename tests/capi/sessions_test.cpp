@@ -247,6 +247,81 @@ TEST_F(TwoScanners, ClosingAnotherSessionFromAHandlerIsRefused) {
   ASSERT_GT(scanlink_get_scanner_version(t), 0);
 }
 
+// From a handler: operations are allowed and say why they refused on the handler's thread; close
+// is refused.
+TEST_F(TwoScanners, InAHandlerOperationsWorkAndCloseIsRefused) {
+  struct Inside {
+    scanlink_session* self;
+    std::atomic<bool> armed{true};
+    std::atomic<int> sent{0}, refused{1}, refusedWhy{0}, closed{1};
+    static void SCANLINK_CALL OnRecord(void* context, const scanlink_record*) {
+      auto* x = static_cast<Inside*>(context);
+      if (!x->armed.exchange(false)) return;
+      x->refused = scanlink_set_gps_info_format(x->self, 70000, 1);
+      x->refusedWhy = scanlink_last_error();
+      x->closed = scanlink_close(x->self);
+      x->sent = scanlink_query_battery(x->self);
+    }
+  } inside{w};
+  scanlink_handlers h{};
+  h.on_record = Inside::OnRecord;
+  h.context = &inside;
+  ASSERT_EQ(scanlink_set_handlers(w, &h), SCANLINK_OK);
+  for (auto until = Clock::now() + 5s; inside.sent == 0 && Clock::now() < until;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_GT(inside.sent, 0);
+  EXPECT_EQ(inside.refused, 0);
+  EXPECT_EQ(inside.refusedWhy, SCANLINK_ERR_ARGUMENT);
+  EXPECT_EQ(inside.closed, SCANLINK_ERR_IN_HANDLER);
+  EXPECT_EQ(scanlink_last_error(), SCANLINK_OK) << "the handler's errors are its thread's own";
+}
+
+// On a live link too: arguments their fields cannot hold go nowhere, and say why.
+TEST_F(TwoScanners, ArgumentsThatDoNotFitAreRefusedOnALiveLink) {
+  scanlink_counters before{}, after{};
+  ASSERT_EQ(scanlink_read_counters(w, &before), SCANLINK_OK);
+  const std::string longUser(40, 'u');
+  const int results[] = {
+      scanlink_set_wcdma_scan_mode(w, 99, 1, 2, 3, 70000, 5, 300, 7, 8, 1, 40000, 9, 10, 12, 13),
+      scanlink_set_gps_info_format(w, -1, 70000),
+      scanlink_login(w, longUser.c_str(), "p"),
+      scanlink_set_scanner_ip_address(w, "192.168.100.2001"),
+      scanlink_set_scanner_mac_address(w, "00-1a-2B-3c-4D-5e-77"),
+  };
+  for (int result : results) EXPECT_EQ(result, 0);
+  EXPECT_EQ(scanlink_last_error(), SCANLINK_ERR_ARGUMENT);
+  const int sent = scanlink_query_battery(w);
+  EXPECT_GT(sent, 0);
+  EXPECT_EQ(scanlink_last_error(), SCANLINK_OK);
+  ASSERT_EQ(scanlink_read_counters(w, &after), SCANLINK_OK);
+  EXPECT_EQ(after.sends, before.sends + 1) << "only the battery query went out";
+}
+
+// The state says what is true: no family before a login reply, the alarm connection's own state,
+// no link once disconnected.
+TEST_F(TwoScanners, StateSaysWhatIsTrue) {
+  Seen seen;
+  scanlink_session* s = Open("127.0.0.2", simW.data_port(), 8059, &seen);  // no alarm port there
+  ASSERT_NE(s, nullptr);
+  ASSERT_EQ(scanlink_connect(s), SCANLINK_CONNECT_UP);
+  scanlink_state state{};
+  ASSERT_EQ(scanlink_read_state_sized(s, &state, sizeof state), SCANLINK_OK);
+  EXPECT_EQ(state.link_up, 1);
+  EXPECT_EQ(state.family, 0);
+  EXPECT_EQ(state.alarm_connected, 0);
+  EXPECT_EQ(scanlink_send_alarm(s, "x", 1), -1);
+  EXPECT_EQ(scanlink_last_error(), SCANLINK_ERR_NO_LINK);
+  ASSERT_EQ(scanlink_read_state_sized(w, &state, sizeof state), SCANLINK_OK);
+  EXPECT_EQ(state.alarm_connected, 1);
+  EXPECT_EQ(state.family, 1);
+  ASSERT_EQ(scanlink_disconnect(s), SCANLINK_OK);
+  ASSERT_EQ(scanlink_read_state_sized(s, &state, sizeof state), SCANLINK_OK);
+  EXPECT_EQ(state.link_up, 0);
+  EXPECT_EQ(state.closed, 1);
+  EXPECT_EQ(scanlink_close(s), SCANLINK_OK);
+}
+
 TEST_F(TwoScanners, SessionsOpenedAndClosedInALoopLeakNothing) {
   // One round first, so that what the process sets up once (the socket library, the trace and
   // tap mutexes) is in place before counting.
