@@ -324,6 +324,7 @@ ScanlinkCounters CountersSince(const ScanlinkCounters& b) {
   d.reconnections = a.reconnections - b.reconnections;
   d.transactionsReclaimed = a.transactionsReclaimed - b.transactionsReclaimed;
   d.queueHighWater = a.queueHighWater;  // a level, not a count
+  d.droppedReserved = a.droppedReserved - b.droppedReserved;
   return d;
 }
 

@@ -202,6 +202,7 @@ struct ScanlinkCounters {
   uint64_t reconnections;          // successful automatic reconnections
   uint64_t transactionsReclaimed;  // ids of requests lost with a broken link
   uint64_t queueHighWater;         // most frames waiting for dispatch at once
+  uint64_t droppedReserved;        // frames with the library's own link-status code, dropped
 };
 SCANLINK_API void ScanlinkReadCounters(ScanlinkCounters* counters);
 

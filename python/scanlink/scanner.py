@@ -47,7 +47,7 @@ class _Handlers(C.Structure):
 _COUNTERS = ["frames_received", "bytes_received", "frames_delivered", "dropped_sync",
              "dropped_length", "dropped_no_module", "dropped_transaction", "bytes_skipped",
              "frames_oversized", "sends", "sends_failed", "link_losses", "reconnections",
-             "transactions_reclaimed", "queue_high_water"]
+             "transactions_reclaimed", "queue_high_water", "dropped_reserved"]
 
 
 class _Counters(C.Structure):

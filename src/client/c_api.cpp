@@ -69,10 +69,16 @@ struct scanlink_session {
   scanlink_record scratch = {};
   HandlerModule module{*this};
   uint8_t moduleId = 0;
+  // Reachable until its destructor, which waits for every handler of the session, has returned:
+  // a handler still running during the close may call the session's functions.
   std::unique_ptr<CMyPcCommSocket> engine;
+  // Set once scanlink_close has begun: from then on nothing is sent or opened.
+  std::atomic<bool> closing{false};
 
+  bool Closing() const { return closing.load(std::memory_order_acquire); }
+  // A closing session's operations send nothing.
   scanlink::client::Session Operations() {
-    return scanlink::client::Session(engine.get(), state, moduleId);
+    return scanlink::client::Session(Closing() ? nullptr : engine.get(), state, moduleId);
   }
 };
 
@@ -137,12 +143,21 @@ int scanlink_version(void) {
 }
 
 void scanlink_set_trace(scanlink_trace_handler handler, void* context) {
-  scanlink::platform::LockGuard guard(g_traceMutex);
   TraceBox* box = handler != nullptr ? new (std::nothrow) TraceBox{handler, context} : nullptr;
-  ScanlinkSetTraceSink(box != nullptr ? TraceThunk : nullptr, box);
-  // The sink replaced has finished every call: its box can go.
-  delete g_traceBox;
-  g_traceBox = box;
+  TraceBox* replaced;
+  {
+    // Installing and taking the box it replaces are one step, so each box is replaced once.
+    scanlink::platform::LockGuard guard(g_traceMutex);
+    scanlink::transport::InstallTraceSink(box != nullptr ? TraceThunk : nullptr, box);
+    replaced = g_traceBox;
+    g_traceBox = box;
+  }
+  // Not under the lock: a sink running on another thread may itself be setting the sink, and
+  // this waits for that call to end.
+  scanlink::transport::WaitForReplacedTraceSinks();
+  // Every call that may use it has finished (a call on this thread took what it needed from the
+  // box before calling the handler).
+  delete replaced;
 }
 
 int scanlink_set_link_timeout(int milliseconds) { return ScanlinkSetLinkTimeout(milliseconds); }
@@ -164,7 +179,8 @@ scanlink_session* scanlink_open(const scanlink_options* options) {
   CMyPcCommSocket::Timings timings = CMyPcCommSocket::TimingsForNewEngines();
   if (options->reply_timeout_ms > 0) timings.replyTimeoutMs = options->reply_timeout_ms;
   s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state, timings));
-  if (!s->engine) return nullptr;
+  // Without its events the engine could never be woken or stopped: no session.
+  if (!s->engine || !s->engine->Ready()) return nullptr;
   ScopedLock<RecursiveMutex> guard(s->state.lock);
   s->moduleId = s->engine->modules().RegisterModule(&s->module, 1);
   s->engine->modules().RegisterAlarmModule(&s->module, 1);
@@ -182,7 +198,10 @@ int scanlink_set_handlers(scanlink_session* s, const scanlink_handlers* handlers
 
 int scanlink_connect(scanlink_session* s) {
   if (s == nullptr) return SCANLINK_ERR_SESSION;
-  return s->engine->InitPcComm();
+  if (s->Closing()) return SCANLINK_CONNECT_PROBE_FAILED;
+  const CMyPcCommSocket::ConnectResult result = s->engine->Connect();
+  if (result == CMyPcCommSocket::ConnectResult::kNoResources) return SCANLINK_ERR_RESOURCES;
+  return static_cast<int>(result);
 }
 
 int scanlink_clear_link_down(scanlink_session* s) {
@@ -193,7 +212,8 @@ int scanlink_clear_link_down(scanlink_session* s) {
 
 int scanlink_disconnect(scanlink_session* s) {
   if (s == nullptr) return SCANLINK_ERR_SESSION;
-  s->engine->MyClose();
+  // A close under way takes the link down itself.
+  if (!s->Closing()) s->engine->MyClose();
   return SCANLINK_OK;
 }
 
@@ -204,9 +224,40 @@ int scanlink_close(scanlink_session* s) {
   if (s->state.lock.held_by_me() || scanlink::transport::InsideAnyCallback()) {
     return SCANLINK_ERR_IN_HANDLER;
   }
+  s->closing.store(true, std::memory_order_release);
   // Destroyed: the engine first (every thread reaped, no handler call under way), then the rest.
-  s->engine.reset();
+  // The pointer is let go only afterwards: a handler still running reaches the engine.
+  delete s->engine.get();
+  (void)s->engine.release();
   delete s;
+  return SCANLINK_OK;
+}
+
+int scanlink_set_timeouts(scanlink_session* s, int connect_ms, int reply_ms, int link_ms) {
+  if (s == nullptr) return SCANLINK_ERR_SESSION;
+  const auto fits = [](int v, int low, int high) { return v == 0 || (v >= low && v <= high); };
+  if (!fits(connect_ms, SCANLINK_CONNECT_TIMEOUT_MIN, SCANLINK_CONNECT_TIMEOUT_MAX) ||
+      !fits(reply_ms, SCANLINK_REPLY_TIMEOUT_MIN, SCANLINK_REPLY_TIMEOUT_MAX) ||
+      !fits(link_ms, scanlink::transport::kMinLinkTimeoutMs,
+            scanlink::transport::kMaxLinkTimeoutMs)) {
+    return SCANLINK_ERR_ARGUMENT;
+  }
+  auto& state = s->state;
+  if (connect_ms != 0) state.connectTimeoutMs.store(connect_ms, std::memory_order_relaxed);
+  if (reply_ms != 0) state.replyTimeoutMs.store(reply_ms, std::memory_order_relaxed);
+  if (link_ms != 0) state.linkTimeoutMs.store(link_ms, std::memory_order_relaxed);
+  return SCANLINK_OK;
+}
+
+int scanlink_get_timeouts(scanlink_session* s, int* connect_ms, int* reply_ms, int* link_ms) {
+  if (s == nullptr) return SCANLINK_ERR_SESSION;
+  const auto& state = s->state;
+  if (connect_ms != nullptr) *connect_ms = state.connectTimeoutMs.load(std::memory_order_relaxed);
+  if (reply_ms != nullptr) *reply_ms = s->engine->modules().ReplyTimeoutMs();
+  if (link_ms != nullptr) {
+    const int link = state.linkTimeoutMs.load(std::memory_order_relaxed);
+    *link_ms = link != 0 ? link : scanlink::transport::LinkTimeoutMs();
+  }
   return SCANLINK_OK;
 }
 
@@ -230,6 +281,7 @@ int scanlink_read_counters(scanlink_session* s, scanlink_counters* out) {
   out->reconnections = get(c.reconnections);
   out->transactions_reclaimed = get(c.transactionsReclaimed);
   out->queue_high_water = get(c.queueHighWater);
+  out->dropped_reserved = get(c.droppedReserved);
   return SCANLINK_OK;
 }
 
@@ -264,7 +316,7 @@ int scanlink_send_record(scanlink_session* s, const scanlink_record* record) {
 }
 
 int scanlink_send_alarm(scanlink_session* s, const void* bytes, int length) {
-  if (s == nullptr) return -1;
+  if (s == nullptr || s->Closing()) return -1;
   ScopedLock<RecursiveMutex> guard(s->state.lock);
   return s->engine->SendAlarm(static_cast<const char*>(bytes), length);
 }

@@ -33,4 +33,5 @@ void ScanlinkReadCounters(ScanlinkCounters* out) {
   out->reconnections = get(c.reconnections);
   out->transactionsReclaimed = get(c.transactionsReclaimed);
   out->queueHighWater = get(c.queueHighWater);
+  out->droppedReserved = get(c.droppedReserved);
 }
