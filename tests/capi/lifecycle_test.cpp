@@ -93,6 +93,9 @@ TEST_F(CSession, EveryRefusedCreationFailsTheConnectCleanly) {
 // Without descriptors no session can be had: null, and not a word on stderr. In a child, so the
 // limit and the stderr redirection stay there.
 TEST_F(CSession, OpenWithoutDescriptorsIsRefusedSilently) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the undefined-behaviour checks of this build need descriptors of their own";
+#endif
   int errPipe[2];
   ASSERT_EQ(pipe(errPipe), 0);
   const pid_t child = fork();
@@ -154,6 +157,7 @@ TEST_F(CSession, AHandlerRunningDuringTheCloseIsRefusedWithNothingSent) {
   h.context = &during;
   ASSERT_EQ(scanlink_set_handlers(s, &h), SCANLINK_OK);
   ASSERT_EQ(scanlink_connect(s), SCANLINK_CONNECT_UP);
+  ASSERT_TRUE(peer.WaitDataAccepts(1, 5s));
   peer.SendData(MakeFrame(45, 0xFFFF, {0, 0, 0, 0}));
   ASSERT_EQ(during.entered.get_future().wait_for(5s), std::future_status::ready);
   const size_t framesBefore = peer.Frames().size();
@@ -217,6 +221,7 @@ TEST_F(CSession, ALinkNoticeFromTheWireIsDroppedAndCounted) {
   scanlink_handlers h{Seen::OnRecord, Seen::OnLink, nullptr, &seen};
   ASSERT_EQ(scanlink_set_handlers(s, &h), SCANLINK_OK);
   ASSERT_EQ(scanlink_connect(s), SCANLINK_CONNECT_UP);
+  ASSERT_TRUE(peer.WaitDataAccepts(1, 5s));
   peer.SendData(MakeFrame(0xFFEE, 0xFFFF, {1, 0}));
   peer.SendData(MakeFrame(45, 0xFFFF, {0, 0, 0, 0}));
   ASSERT_TRUE(scanlink::test::WaitUntil([&] { return seen.others > 0; }, 5s));
