@@ -205,7 +205,13 @@ struct ScanlinkCounters {
   uint64_t reconnections;          // successful automatic reconnections
   uint64_t transactionsReclaimed;  // ids of requests lost with a broken link
   uint64_t queueHighWater;         // most frames waiting for dispatch at once
+  // Since 1.1, filled by ScanlinkReadCountersSized only:
+  uint64_t droppedReserved;        // frames with the library's own link-status code, dropped
 };
+// Fills the fields up to queueHighWater. ScanlinkReadCountersSized fills size bytes
+// (sizeof(ScanlinkCounters) as the caller compiled it), so a program built against an older
+// header never has bytes written past its struct.
 SCANLINK_API void ScanlinkReadCounters(ScanlinkCounters* counters);
+SCANLINK_API void ScanlinkReadCountersSized(ScanlinkCounters* counters, size_t size);
 
 #endif

@@ -157,6 +157,8 @@ typedef struct scanlink_counters {
   uint64_t reconnections;
   uint64_t transactions_reclaimed;
   uint64_t queue_high_water;
+  /* Since 1.1 (scanlink_read_counters_sized): */
+  uint64_t dropped_reserved; /* frames with the link-notice code 0xFFEE, which no scanner sends */
 } scanlink_counters;
 
 /* The session's link state and what the scanner told it (the exported variables of the first
@@ -208,8 +210,9 @@ SCANLINK_API int SCANLINK_CALL scanlink_set_link_timeout(int milliseconds);
 /* Fills the fields up to reply_timeout_ms with the defaults (alarm port 8050, the rest 0). */
 SCANLINK_API void SCANLINK_CALL scanlink_options_init(scanlink_options* options);
 /* A new session, not connected; null when the options are refused (last error
- * SCANLINK_ERR_ARGUMENT) or resources are short (SCANLINK_ERR_RESOURCES). Reads the fields up to
- * reply_timeout_ms. */
+ * SCANLINK_ERR_ARGUMENT) or the system refused the memory or the events it needs
+ * (SCANLINK_ERR_RESOURCES). Reads the fields up to reply_timeout_ms. Nothing is written to
+ * stderr, as nowhere in the library. */
 SCANLINK_API scanlink_session* SCANLINK_CALL scanlink_open(const scanlink_options* options);
 /* The same for every field of the caller's struct: size is sizeof(scanlink_options) as the
  * caller compiled it (at least the fields up to reply_timeout_ms); fields beyond it keep their
@@ -222,24 +225,60 @@ SCANLINK_API scanlink_session* SCANLINK_CALL scanlink_open_sized(const scanlink_
  * unless called from one of them. */
 SCANLINK_API int SCANLINK_CALL scanlink_set_handlers(scanlink_session* session,
                                                      const scanlink_handlers* handlers);
-/* Brings the link up: enum scanlink_connect_result, or SCANLINK_ERR_SESSION. Supervision then
- * reconnects by itself after a loss (link events). */
+/* Brings the link up: enum scanlink_connect_result, SCANLINK_ERR_SESSION, or
+ * SCANLINK_ERR_RESOURCES when the system refused a socket, event or thread the link needs
+ * (nothing of the attempt is left; connect again once resources are back). Supervision then
+ * reconnects by itself after a loss (link events). Waits at most the connect timeout
+ * (scanlink_set_timeouts) plus the reachability probe (up to 1 s). */
 SCANLINK_API int SCANLINK_CALL scanlink_connect(scanlink_session* session);
 /* Write 0 into the link-down flag, allowing a new scanlink_connect after a failed reconnection. */
 SCANLINK_API int SCANLINK_CALL scanlink_clear_link_down(scanlink_session* session);
 /* Closes the link for good (as ExitConnection); the handle stays valid until scanlink_close. */
 SCANLINK_API int SCANLINK_CALL scanlink_disconnect(scanlink_session* session);
 /* Closes the link, waits for the session's threads, frees the session. SCANLINK_ERR_IN_HANDLER
- * (nothing done) from a handler of any session. A null session is SCANLINK_OK. */
+ * (nothing done) from a handler of any session. A null session is SCANLINK_OK.
+ * While it waits, a handler of the session still running may call the session's functions:
+ * scanlink_connect then returns SCANLINK_CONNECT_PROBE_FAILED, scanlink_disconnect SCANLINK_OK,
+ * the operations 0 and scanlink_send_alarm -1, all with nothing sent; reading counters and state
+ * works. Once it has returned the handle is gone: any use of it, a second close included, is
+ * undefined. */
 SCANLINK_API int SCANLINK_CALL scanlink_close(scanlink_session* session);
+/* Fills the fields up to queue_high_water; scanlink_read_counters_sized fills size bytes
+ * (sizeof(scanlink_counters) as the caller compiled it, at least up to queue_high_water). */
 SCANLINK_API int SCANLINK_CALL scanlink_read_counters(scanlink_session* session,
                                                       scanlink_counters* counters);
+SCANLINK_API int SCANLINK_CALL scanlink_read_counters_sized(scanlink_session* session,
+                                                            scanlink_counters* counters,
+                                                            size_t size);
 SCANLINK_API int SCANLINK_CALL scanlink_read_state(scanlink_session* session,
                                                    scanlink_state* state);
 /* Fills size bytes of state (sizeof(scanlink_state) as the caller compiled it, at least the
  * fields up to finger_test). */
 SCANLINK_API int SCANLINK_CALL scanlink_read_state_sized(scanlink_session* session,
                                                          scanlink_state* state, size_t size);
+
+/* The session's time bounds, in milliseconds; 0 leaves that one as it is. SCANLINK_ERR_ARGUMENT
+ * (nothing changed) when one is out of its range.
+ *   connect_ms  the longest scanlink_connect, and each automatic reconnection attempt, spends
+ *               connecting: every connect attempt and the pauses between them, the alarm
+ *               connection included. 100..600000. Until set, none: up to four attempts of 10 s
+ *               one second apart for the data connection (about 43 s), then up to three of 10 s
+ *               for the alarm connection. Applies from the next bring-up.
+ *   reply_ms    a request unanswered this long frees its transaction id; its reply, coming
+ *               later, is dropped. 100..3600000; first options.reply_timeout_ms (60000 when 0).
+ *               Applies at once, to requests already sent too.
+ *   link_ms     silence before the link counts as lost, as options.link_timeout_ms.
+ *               1000..600000; first the process default (scanlink_set_link_timeout, 10000).
+ *               Applies to connections made afterwards. */
+#define SCANLINK_CONNECT_TIMEOUT_MIN 100
+#define SCANLINK_CONNECT_TIMEOUT_MAX 600000
+#define SCANLINK_REPLY_TIMEOUT_MIN 100
+#define SCANLINK_REPLY_TIMEOUT_MAX 3600000
+SCANLINK_API int SCANLINK_CALL scanlink_set_timeouts(scanlink_session* session, int connect_ms,
+                                                     int reply_ms, int link_ms);
+/* The bounds in force (connect_ms 0: none set); each pointer may be null. */
+SCANLINK_API int SCANLINK_CALL scanlink_get_timeouts(scanlink_session* session, int* connect_ms,
+                                                     int* reply_ms, int* link_ms);
 
 /* ---- Operations: transaction id 1..1023, 0 nothing sent, -1 null session ------------------- */
 /* After 0, scanlink_last_error() says why. Every argument must fit its field on the wire, or the

@@ -51,7 +51,7 @@ class _Handlers(C.Structure):
 _COUNTERS = ["frames_received", "bytes_received", "frames_delivered", "dropped_sync",
              "dropped_length", "dropped_no_module", "dropped_transaction", "bytes_skipped",
              "frames_oversized", "sends", "sends_failed", "link_losses", "reconnections",
-             "transactions_reclaimed", "queue_high_water"]
+             "transactions_reclaimed", "queue_high_water", "dropped_reserved"]
 
 
 class _Counters(C.Structure):
@@ -202,6 +202,7 @@ def _lib():
     for name in ("connect", "clear_link_down", "disconnect", "close"):
         getattr(lib, "scanlink_" + name).argtypes = [_P]
     lib.scanlink_read_counters.argtypes = [_P, C.POINTER(_Counters)]
+    lib.scanlink_read_counters_sized.argtypes = [_P, C.POINTER(_Counters), C.c_size_t]
     lib.scanlink_read_state.argtypes = [_P, C.POINTER(_State)]
     lib.scanlink_read_state_sized.argtypes = [_P, C.POINTER(_State), C.c_size_t]
     lib.scanlink_last_error.argtypes = []
@@ -447,7 +448,8 @@ class Scanner:
     # ---- state
     def counters(self):
         c = _Counters()
-        self._check(_lib().scanlink_read_counters(self._live(), C.byref(c)), "read_counters")
+        self._check(_lib().scanlink_read_counters_sized(self._live(), C.byref(c), C.sizeof(c)),
+                    "read_counters")
         return {n: getattr(c, n) for n in _COUNTERS}
 
     def state(self):
@@ -660,7 +662,8 @@ def _use_queue(scanner, capacity):
         return
     lib, session = _pull_lib(), scanner._live()
     scanner._check(lib.scanlink_set_queue(session, capacity), "set_queue")
-    handlers = _Handlers(_RECORD(), scanner._callbacks[1], scanner._callbacks[2], None)
+    link, alarm = scanner._keep[0][1], scanner._keep[0][2]
+    handlers = _Handlers(_RECORD(), link, alarm, None)
     scanner._check(lib.scanlink_set_handlers(session, C.byref(handlers)), "set_handlers")
     scanner._handlers, scanner._pulling = handlers, True
     scanner._buffer = C.create_string_buffer(4096)

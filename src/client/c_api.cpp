@@ -81,10 +81,16 @@ struct scanlink_session {
   // Records and link events kept for the pull functions (c_pull.cpp), when asked for.
   scanlink::client::PullQueue pull;
   uint8_t moduleId = 0;
+  // Reachable until its destructor, which waits for every handler of the session, has returned:
+  // a handler still running during the close may call the session's functions.
   std::unique_ptr<CMyPcCommSocket> engine;
+  // Set once scanlink_close has begun: from then on nothing is sent or opened.
+  std::atomic<bool> closing{false};
 
+  bool Closing() const { return closing.load(std::memory_order_acquire); }
+  // A closing session's operations send nothing.
   scanlink::client::Session Operations() {
-    return scanlink::client::Session(engine.get(), state, moduleId);
+    return scanlink::client::Session(Closing() ? nullptr : engine.get(), state, moduleId);
   }
 };
 
@@ -269,7 +275,7 @@ int Operate(scanlink_session* s, bool argumentsFit, Family family, F&& send) {
   return Guarded(0, [&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
     if (!argumentsFit) return Fail(SCANLINK_ERR_ARGUMENT, 0);
-    if (s->engine->Closed()) return Fail(SCANLINK_ERR_CLOSED, 0);
+    if (s->Closing() || s->engine->Closed()) return Fail(SCANLINK_ERR_CLOSED, 0);
     if (family == Family::kNeeded) {
       const int f = LoadGlobal(s->family);
       if (f != 1 && f != 2) return Fail(SCANLINK_ERR_FAMILY, 0);
@@ -315,12 +321,47 @@ scanlink_session* OpenSession(const scanlink_options* options, size_t size) {
   CMyPcCommSocket::Timings timings = CMyPcCommSocket::TimingsForNewEngines();
   if (o.reply_timeout_ms > 0) timings.replyTimeoutMs = o.reply_timeout_ms;
   s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state, timings));
-  if (!s->engine) return FailOpen(SCANLINK_ERR_RESOURCES);
+  // Without its events the engine could never be woken or stopped: no session.
+  if (!s->engine || !s->engine->Ready() || !s->pull.HasReadyEvent()) {
+    return FailOpen(SCANLINK_ERR_RESOURCES);
+  }
   ScopedLock<RecursiveMutex> guard(s->state.lock);
   s->moduleId = s->engine->modules().RegisterModule(&s->module, 1);
   s->engine->modules().RegisterAlarmModule(&s->module, 1);
   if (s->moduleId == 0) return FailOpen(SCANLINK_ERR_RESOURCES);
   return s.release();
+}
+
+constexpr size_t kCountersFirstSize =
+    offsetof(scanlink_counters, queue_high_water) + sizeof(uint64_t);
+
+int ReadCounters(scanlink_session* s, scanlink_counters* out, size_t size) {
+  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  if (out == nullptr || size < kCountersFirstSize) {
+    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+  }
+  const auto& c = s->state.counters;
+  auto get = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
+  scanlink_counters all{};
+  all.frames_received = get(c.framesReceived);
+  all.bytes_received = get(c.bytesReceived);
+  all.frames_delivered = get(c.framesDelivered);
+  all.dropped_sync = get(c.droppedSync);
+  all.dropped_length = get(c.droppedLength);
+  all.dropped_no_module = get(c.droppedNoModule);
+  all.dropped_transaction = get(c.droppedTransaction);
+  all.bytes_skipped = get(c.bytesSkipped);
+  all.frames_oversized = get(c.framesOversized);
+  all.sends = get(c.sends);
+  all.sends_failed = get(c.sendsFailed);
+  all.link_losses = get(c.linkLosses);
+  all.reconnections = get(c.reconnections);
+  all.transactions_reclaimed = get(c.transactionsReclaimed);
+  all.queue_high_water = get(c.queueHighWater);
+  all.dropped_reserved = get(c.droppedReserved);
+  // A caller built against an older header gets the fields its struct has, no byte more.
+  std::memcpy(out, &all, size < sizeof all ? size : sizeof all);
+  return SCANLINK_OK;
 }
 
 int ReadState(scanlink_session* s, scanlink_state* out, size_t size) {
@@ -382,13 +423,22 @@ const char* scanlink_strerror(int error) {
 
 void scanlink_set_trace(scanlink_trace_handler handler, void* context) {
   Guarded(0, [&] {
-    scanlink::platform::LockGuard guard(g_traceMutex);
     TraceBox* box = handler != nullptr ? new (std::nothrow) TraceBox{handler, context} : nullptr;
     if (handler != nullptr && box == nullptr) t_lastError = SCANLINK_ERR_RESOURCES;
-    ScanlinkSetTraceSink(box != nullptr ? TraceThunk : nullptr, box);
-    // The sink replaced has finished every call: its box can go.
-    delete g_traceBox;
-    g_traceBox = box;
+    TraceBox* replaced;
+    {
+      // Installing and taking the box it replaces are one step, so each box is replaced once.
+      scanlink::platform::LockGuard guard(g_traceMutex);
+      scanlink::transport::InstallTraceSink(box != nullptr ? TraceThunk : nullptr, box);
+      replaced = g_traceBox;
+      g_traceBox = box;
+    }
+    // Not under the lock: a sink running on another thread may itself be setting the sink, and
+    // this waits for that call to end.
+    scanlink::transport::WaitForReplacedTraceSinks();
+    // Every call that may use it has finished (a call on this thread took what it needed from
+    // the box before calling the handler).
+    delete replaced;
     return 0;
   });
 }
@@ -437,11 +487,15 @@ int scanlink_set_handlers(scanlink_session* s, const scanlink_handlers* handlers
 int scanlink_connect(scanlink_session* s) {
   return Guarded<int>(SCANLINK_CONNECT_PROBE_FAILED, [&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    const int result = s->engine->InitPcComm();
-    if (result != SCANLINK_CONNECT_UP) {
+    if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_CONNECT_PROBE_FAILED);
+    const CMyPcCommSocket::ConnectResult result = s->engine->Connect();
+    if (result == CMyPcCommSocket::ConnectResult::kNoResources) {
+      return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
+    }
+    if (result != CMyPcCommSocket::ConnectResult::kUp) {
       t_lastError = s->engine->Closed() ? SCANLINK_ERR_CLOSED : SCANLINK_ERR_NO_LINK;
     }
-    return result;
+    return static_cast<int>(result);
   });
 }
 
@@ -456,7 +510,8 @@ int scanlink_clear_link_down(scanlink_session* s) {
 int scanlink_disconnect(scanlink_session* s) {
   return GuardedStatus([&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    s->engine->MyClose();
+    // A close under way takes the link down itself.
+    if (!s->Closing()) s->engine->MyClose();
     return SCANLINK_OK;
   });
 }
@@ -469,40 +524,53 @@ int scanlink_close(scanlink_session* s) {
     if (s->state.lock.held_by_me() || scanlink::transport::InsideAnyCallback()) {
       return Fail(SCANLINK_ERR_IN_HANDLER, SCANLINK_ERR_IN_HANDLER);
     }
+    s->closing.store(true, std::memory_order_release);
     // Threads waiting for a record return first: they may not wait for the close.
     s->pull.Shut();
     // Destroyed: the engine first (every thread reaped, no handler call under way), then the
-    // rest.
-    s->engine.reset();
+    // rest. The pointer is let go only afterwards: a handler still running reaches the engine.
+    delete s->engine.get();
+    (void)s->engine.release();
     ReleaseDiagnostics(*s);
     delete s;
     return SCANLINK_OK;
   });
 }
 
+int scanlink_set_timeouts(scanlink_session* s, int connect_ms, int reply_ms, int link_ms) {
+  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  const auto fits = [](int v, int low, int high) { return v == 0 || (v >= low && v <= high); };
+  if (!fits(connect_ms, SCANLINK_CONNECT_TIMEOUT_MIN, SCANLINK_CONNECT_TIMEOUT_MAX) ||
+      !fits(reply_ms, SCANLINK_REPLY_TIMEOUT_MIN, SCANLINK_REPLY_TIMEOUT_MAX) ||
+      !fits(link_ms, scanlink::transport::kMinLinkTimeoutMs,
+            scanlink::transport::kMaxLinkTimeoutMs)) {
+    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+  }
+  auto& state = s->state;
+  if (connect_ms != 0) state.connectTimeoutMs.store(connect_ms, std::memory_order_relaxed);
+  if (reply_ms != 0) state.replyTimeoutMs.store(reply_ms, std::memory_order_relaxed);
+  if (link_ms != 0) state.linkTimeoutMs.store(link_ms, std::memory_order_relaxed);
+  return SCANLINK_OK;
+}
+
+int scanlink_get_timeouts(scanlink_session* s, int* connect_ms, int* reply_ms, int* link_ms) {
+  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  const auto& state = s->state;
+  if (connect_ms != nullptr) *connect_ms = state.connectTimeoutMs.load(std::memory_order_relaxed);
+  if (reply_ms != nullptr) *reply_ms = s->engine->modules().ReplyTimeoutMs();
+  if (link_ms != nullptr) {
+    const int link = state.linkTimeoutMs.load(std::memory_order_relaxed);
+    *link_ms = link != 0 ? link : scanlink::transport::LinkTimeoutMs();
+  }
+  return SCANLINK_OK;
+}
+
 int scanlink_read_counters(scanlink_session* s, scanlink_counters* out) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    if (out == nullptr) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
-    const auto& c = s->state.counters;
-    auto get = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
-    out->frames_received = get(c.framesReceived);
-    out->bytes_received = get(c.bytesReceived);
-    out->frames_delivered = get(c.framesDelivered);
-    out->dropped_sync = get(c.droppedSync);
-    out->dropped_length = get(c.droppedLength);
-    out->dropped_no_module = get(c.droppedNoModule);
-    out->dropped_transaction = get(c.droppedTransaction);
-    out->bytes_skipped = get(c.bytesSkipped);
-    out->frames_oversized = get(c.framesOversized);
-    out->sends = get(c.sends);
-    out->sends_failed = get(c.sendsFailed);
-    out->link_losses = get(c.linkLosses);
-    out->reconnections = get(c.reconnections);
-    out->transactions_reclaimed = get(c.transactionsReclaimed);
-    out->queue_high_water = get(c.queueHighWater);
-    return SCANLINK_OK;
-  });
+  return GuardedStatus([&] { return ReadCounters(s, out, kCountersFirstSize); });
+}
+
+int scanlink_read_counters_sized(scanlink_session* s, scanlink_counters* out, size_t size) {
+  return GuardedStatus([&] { return ReadCounters(s, out, size); });
 }
 
 int scanlink_read_state(scanlink_session* s, scanlink_state* out) {
@@ -545,7 +613,7 @@ int scanlink_send_alarm(scanlink_session* s, const void* bytes, int length) {
   return Guarded(-1, [&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, -1);
     if (length < 0 || (bytes == nullptr && length > 0)) return Fail(SCANLINK_ERR_ARGUMENT, -1);
-    if (s->engine->Closed()) return Fail(SCANLINK_ERR_CLOSED, -1);
+    if (s->Closing() || s->engine->Closed()) return Fail(SCANLINK_ERR_CLOSED, -1);
     ScopedLock<RecursiveMutex> guard(s->state.lock);
     const int taken = s->engine->SendAlarm(static_cast<const char*>(bytes), length);
     if (taken < 0) {

@@ -26,6 +26,8 @@ class PullQueue {
   // 0 switches queueing off and drops what waits; false when the ready event is missing.
   bool SetCapacity(int capacity);
   bool On() const;
+  // False when the system refused the ready event: the session is not opened without it.
+  bool HasReadyEvent() const { return ready_.Valid(); }
 
   // The session's threads.
   void PutRecord(const scanlink_record& record);

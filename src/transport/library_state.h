@@ -35,6 +35,7 @@ struct Counters {
   std::atomic<uint64_t> reconnections{0};
   std::atomic<uint64_t> transactionsReclaimed{0};
   std::atomic<uint64_t> queueHighWater{0};
+  std::atomic<uint64_t> droppedReserved{0};
 
   static void Add(std::atomic<uint64_t>& c, uint64_t n = 1) {
     c.fetch_add(n, std::memory_order_relaxed);
@@ -86,7 +87,11 @@ struct LibraryState {
   // The command sequence number: 6, 7, ... 0xFFFE, then 5 again (client/sequence.h).
   std::atomic<uint16_t> sequence{5};
   int alarmPort = 8050;
-  int linkTimeoutMs = 0;  // 0: the process default
+  // A session's own bounds, changed at any time by the application; 0: the process default (link)
+  // or the engine's timings (reply, and connect, which is then per attempt, not a total).
+  std::atomic<int> linkTimeoutMs{0};
+  std::atomic<int> replyTimeoutMs{0};
+  std::atomic<int> connectTimeoutMs{0};  // the whole bring-up, every attempt included
 
   // The first session's only: the timings its next engine takes (a test hook; other sessions
   // give theirs when opened, starting from these). Under a lock of their own, so reading them

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "codec/frame_header.h"
 #include "platform/socket.h"
 #include "transport/engine.h"
 #include "transport/framer.h"
@@ -34,6 +35,12 @@ struct QueueSink {
 
   void OnFrame(const uint8_t* frame, size_t length) {
     Counters::Add(lib.counters.framesReceived);
+    // The link-status code is the library's own notice: one from the wire would pass for a
+    // link event.
+    if (codec::read_header(frame).code == codec::kLinkStatusCode) {
+      Counters::Add(lib.counters.droppedReserved);
+      return;
+    }
     // Only behind an empty queue, so frames keep their arrival order (a callback may queue a
     // reclaim marker, or stop the link: later frames then wait in the queue as ever).
     if (dispatchHere && lib.msgQ.Empty() && !stop.IsSet()) {
@@ -103,6 +110,8 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
     const int alarmSlot = alarmUp ? poller.Add(link->sockAlarm) : -1;
     // Without room the wait is bounded: descriptors come back as frames are dispatched.
     if (!poller.Wait(dataUp && !haveRoom ? kBackpressurePollMs : -1)) {
+      // Nothing more can be read: supervision must hear of it, or the link stays up but deaf.
+      if (!link->hStopListen.IsSet()) lib.linkLost.store(1, std::memory_order_release);
       link->hStopListen.Set();
       return;
     }

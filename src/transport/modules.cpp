@@ -80,13 +80,14 @@ void ModuleRegistry::ReclaimTransactions(uint32_t generation) {
 void ModuleRegistry::ReclaimExpired() {
   LibraryState& lib = lib_;
   const uint64_t now = platform::TickMs();
-  const uint64_t bound = static_cast<uint64_t>(replyTimeoutMs_);
+  const int replyTimeoutMs = ReplyTimeoutMs();
+  const uint64_t bound = static_cast<uint64_t>(replyTimeoutMs);
   if (now < bound) return;
   const int freed = lib.trans.ReclaimSentBefore(now - bound);
   if (freed > 0) {
     Counters::Add(lib.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
-    TraceF(lib_, kTraceInfo, "ReclaimExpired(): %d transactions without a reply for %d ms freed.",
-           freed, replyTimeoutMs_);
+    TraceF(lib_, kTraceInfo, "ReclaimExpired(): %d transactions without a reply for %d ms freed.", freed,
+           replyTimeoutMs);
   }
 }
 
@@ -150,7 +151,7 @@ void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
     }
     // (The free list's tail has an entry too, taken by nobody: serial 0.)
     if (info->nSerial != 0 &&
-        platform::TickMs() - info->nSentMs > static_cast<uint64_t>(replyTimeoutMs_)) {
+        platform::TickMs() - info->nSentMs > static_cast<uint64_t>(ReplyTimeoutMs())) {
       // Overdue: its id is given back, as every other overdue one, and the reply is unknown.
       ReclaimExpired();
       MyTrace(lib_, kTraceWarning, "The reply came after the transaction was given up!");

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "scanlink/scanlink.h"
 #include "transport/session_diag.h"
 
 namespace scanlink::transport {
@@ -13,6 +14,12 @@ struct LibraryState;
 
 bool TraceEnabled();
 void MyTrace(const char* text);
+
+// ScanlinkSetTraceSink in its two halves, for a caller that must not hold its own lock across
+// the wait: the install (no waiting), then the wait for every call of the sinks it replaced,
+// but those running on this thread.
+void InstallTraceSink(ScanlinkTraceSink sink, void* context);
+void WaitForReplacedTraceSinks();
 
 // printf-style trace, formatted only when a sink is installed.
 template <typename... Args>
