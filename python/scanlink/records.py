@@ -6,13 +6,16 @@ import subprocess
 from datetime import datetime
 from pathlib import Path
 
-# Level fields (sweep points, channel powers, cell levels) carry dBm + 150: 40 is -110 dBm.
-LEVEL_OFFSET = 150
+# The simulator's level fields carry dBm + 150 (40 is -110 dBm). A scanner's may differ: records
+# decoded from a recording carry converted levels ("levels", "level") and their "levelUnit" as
+# the recording declares them, and raw numbers labelled "raw" where it declares nothing.
+SIMULATOR_LEVEL_OFFSET = -150
 
 
-def level_dbm(raw):
-    """A level field in dBm."""
-    return raw - LEVEL_OFFSET
+def level_dbm(raw, offset=SIMULATOR_LEVEL_OFFSET):
+    """A level field in dBm under a convention "dBm = raw + offset" (the simulator's by
+    default)."""
+    return raw + offset
 
 
 class Record:
@@ -101,10 +104,13 @@ class DecodeError(RuntimeError):
     """A recording could not be read or decoded; the message is the decoder's."""
 
 
-def read_records(path, bs_list=None, gps_limit=None, finger=None):
+def read_records(path, bs_list=None, gps_limit=None, finger=None, level_offset=None,
+                 level_unit=None):
     """Every record of a recording (our pcapng, a tcpdump pcap/pcapng of the data connection,
     or an old ``.scl`` stream), decoded by the library's decoder exactly as ``scanlink decode``
-    does, with each record's arrival time where the recording has one."""
+    does, with each record's arrival time where the recording has one. Levels follow the
+    recording's declared convention unless ``level_unit`` (with ``level_offset``) says
+    otherwise; ``gps_limit`` is in chips."""
     path = Path(path)
     if not path.is_file():
         raise FileNotFoundError(f"no recording at {path}")
@@ -115,6 +121,10 @@ def read_records(path, bs_list=None, gps_limit=None, finger=None):
         args += ["--gps-limit", str(gps_limit)]
     if finger is not None:
         args += ["--finger", "1" if finger else "0"]
+    if level_unit is not None:
+        args += ["--level-unit", str(level_unit)]
+        if level_offset is not None:
+            args += ["--level-offset", str(level_offset)]
     done = subprocess.run(args, capture_output=True, text=True)
     if done.returncode != 0:
         raise DecodeError(done.stderr.strip() or f"decode failed with status {done.returncode}")

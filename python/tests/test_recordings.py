@@ -126,7 +126,7 @@ def test_reading_recordings(td_drive):
     drive = read_recording(td_drive)
     assert drive.format == "pcapng" and drive.header["scanner"] == "127.0.0.1"
     assert not drive.warnings
-    sent = (td_drive.parent / (td_drive.name + ".raw")).read_bytes()
+    sent = read_recording(td_drive.parent / (td_drive.name + ".raw")).scanner_stream()
     stream = drive.scanner_stream()
     assert len(stream) > 1000 and sent.startswith(stream)
     commands = [p for p in drive.packets if p.direction == TO_SCANNER]
@@ -189,7 +189,7 @@ def test_a_packet_capture_of_a_session_gives_the_scanners_stream(tmp_path):
     finally:
         dumpcap.send_signal(2)
         dumpcap.wait(timeout=10)
-    sent = (tmp_path / "drive.pcapng.raw").read_bytes()
+    sent = read_recording(tmp_path / "drive.pcapng.raw").scanner_stream()
     tcp = read_recording(capture)
     assert tcp.format == "pcapng" and not tcp.warnings
     ours = read_recording(drive)

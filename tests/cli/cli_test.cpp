@@ -298,7 +298,15 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
     EXPECT_EQ(std::vector<std::string>(decoded.begin(), decoded.begin() + seen.size()), seen);
     for (const std::string& t : times) EXPECT_TRUE(RecentTime(t)) << t;
   }
-  for (const auto& f : {sniffed, recorded, layer}) std::remove(f.c_str());
+  // The recording's times reach the KML, in the schema's element order.
+  const std::string kml = TempPath("drive.kml"), decoded = TempPath("drive.jsonl");
+  ASSERT_EQ(RunScanlink({"export", "--format", "kml", recorded, "-o", kml}).status, 0);
+  std::ofstream(decoded) << RunScanlink({"decode", "--json", recorded}).out;
+  const ToolRun check = RunProgram("/usr/bin/python3", {SCANLINK_EXPORT_CHECK, decoded, "kml", kml});
+  EXPECT_EQ(check.status, 0) << check.err;
+  EXPECT_EQ(XPath(kml, "count(//*[local-name()='Placemark'][*[local-name()='TimeStamp']])"),
+            XPath(kml, "count(//*[local-name()='Point'])"));
+  for (const auto& f : {sniffed, recorded, layer, kml, decoded}) std::remove(f.c_str());
 }
 
 TEST_F(AgainstSimulator, QueryAsksForVersionModeAndBattery) {
