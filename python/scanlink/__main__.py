@@ -24,6 +24,9 @@ def main(argv=None):
                       help="route points coloured by the best cell level or the worst verdict")
     plot.add_argument("--bs-list", help="base-station list (CSV) to draw and check against")
     plot.add_argument("--title")
+    plot.add_argument("--level-range", nargs=2, type=float, metavar=("LOW", "HIGH"),
+                      help="route colour limits (default -120 -40 for dBm, else the drive's own)")
+    plot.add_argument("--scanner", help="scanner named in the title (default: the records')")
     args = parser.parse_args(argv)
     if not args.output.lower().endswith((".png", ".svg")):
         parser.error("the picture file must end in .png or .svg")
@@ -32,10 +35,11 @@ def main(argv=None):
     try:
         records = load(args.recording, args.bs_list)
         if args.kind == "sweeps":
-            plots.plot_sweeps(records, args.output, title=args.title)
+            plots.plot_sweeps(records, args.output, title=args.title, scanner=args.scanner)
         else:
             plots.plot_route(records, args.output, colour=args.colour, stations=args.bs_list,
-                             title=args.title)
+                             title=args.title, level_range=args.level_range,
+                             scanner=args.scanner)
     except (OSError, ValueError, RuntimeError) as e:
         print(f"scanlink plot: {e}", file=sys.stderr)
         return 1

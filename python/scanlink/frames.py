@@ -83,7 +83,7 @@ def report_rows(records):
             "latitude": pos.get("latitude"),
             "longitude": pos.get("longitude"),
             "position": "reported" if pos else None,
-            "level_unit": body.get("levelUnit", "raw"),
+            "level_unit": body.get("levelUnit", "raw" if levels else None),
             "level_max": max(levels) if levels else None,
             "level_mean": sum(levels) / len(levels) if levels else None,
             "cells": len(cells),

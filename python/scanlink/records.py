@@ -18,6 +18,45 @@ def level_dbm(raw, offset=SIMULATOR_LEVEL_OFFSET):
     return raw + offset
 
 
+def _level(value):
+    return int(value) if float(value).is_integer() else round(value, 3)
+
+
+def add_levels(records, level_unit=None, level_offset=0):
+    """Records with converted levels beside their raw level fields, as ``scanlink decode``
+    writes them under a level convention ("unit = raw + offset"; raw without a unit): for
+    records decoded elsewhere, e.g. by ``scanlink.decode``."""
+    declared = level_unit not in (None, "", "raw")
+    offset = level_offset if declared else 0
+
+    def convert(raw):
+        return _level(raw + offset)
+
+    out = []
+    for r in records:
+        d = r.to_dict() if isinstance(r, Record) else json.loads(json.dumps(r))
+        body = d.get("body", {})
+        code = d.get("code")
+        if d.get("kind") != "report":
+            pass
+        elif code in (36, 38, 0xF027, 73, 0xF026):
+            body["levels"] = [convert(v) for v in body.get("values", body.get("points", []))]
+        elif code in (40, 41, 257, 259):
+            for rec in body.get("records", []):
+                rec["level"] = convert(rec["value3"])
+        elif code == 0xF025:
+            for c in body.get("cells", []):
+                samples = c.get("cellValues", [])
+                c["levels"] = [convert(v) for v in samples]
+                c["level"] = convert(round(sum(samples) / len(samples), 3)) if samples else None
+        if d.get("kind") == "report" and code in (36, 38, 0xF027, 73, 0xF026, 40, 41, 257, 259,
+                                                    0xF025):
+            body["levelUnit"] = level_unit if declared else "raw"
+            body["levelOffset"] = _level(offset)
+        out.append(Record(d))
+    return out
+
+
 class Record:
     """One record: the JSON object's keys as attributes (nested objects too), e.g.
     ``r.kind``, ``r.code``, ``r.name``, ``r.body.position.latitude``. ``r.time`` is a
