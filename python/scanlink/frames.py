@@ -44,12 +44,13 @@ def _time(text):
 
 
 def _interpolate(rows):
-    """Positions for reports that carry none (sweeps), between the fixes around them in time."""
+    """Positions for measurements that carry none (sweeps), between the fixes around them in
+    time."""
     fixes = sorted((_time(r["time"]), r["latitude"], r["longitude"]) for r in rows
                    if r["position"] == "reported" and r["time"])
     for r in rows:
         t = _time(r["time"])
-        if r["position"] or t is None:
+        if r["position"] or t is None or r["level_max"] is None:  # status frames measure nothing
             continue
         before = [f for f in fixes if f[0] <= t]
         after = [f for f in fixes if f[0] >= t]
