@@ -11,6 +11,20 @@ def load(path, bs_list=None):
     return read_records(path, bs_list=bs_list)
 
 
+def recorded_scanner(path):
+    """"host:port" of the scanner a recording of ``monitor --record`` was made from, or None."""
+    from .recording import RecordingError, read_recording
+
+    if str(path).endswith((".jsonl", ".json")):
+        return None
+    try:
+        header = read_recording(path).header
+    except (OSError, RecordingError):
+        return None
+    host, port = header.get("scanner"), header.get("port")
+    return f"{host}:{port}" if host and port else host
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m scanlink",
                                      description="Pictures of scanner recordings.")
@@ -34,12 +48,13 @@ def main(argv=None):
 
     try:
         records = load(args.recording, args.bs_list)
+        scanner = args.scanner or recorded_scanner(args.recording)
         if args.kind == "sweeps":
-            plots.plot_sweeps(records, args.output, title=args.title, scanner=args.scanner)
+            plots.plot_sweeps(records, args.output, title=args.title, scanner=scanner)
         else:
             plots.plot_route(records, args.output, colour=args.colour, stations=args.bs_list,
                              title=args.title, level_range=args.level_range,
-                             scanner=args.scanner)
+                             scanner=scanner)
     except (OSError, ValueError, RuntimeError) as e:
         print(f"scanlink plot: {e}", file=sys.stderr)
         return 1
