@@ -37,7 +37,8 @@ std::string Where(const char* gpsText, size_t size) {
 // "3 levels (dBm): -88 -88 -91"
 template <typename T>
 std::string Levels(const T* values, size_t n, const LevelConvention& levels, size_t shown = 8) {
-  std::string out = Format("%zu %s (%s):", n, n == 1 ? "level" : "levels", levels.Unit().c_str());
+  std::string out =
+      std::to_string(n) + (n == 1 ? " level (" : " levels (") + levels.Unit() + "):";
   for (size_t i = 0; i < n && i < shown; ++i) out += " " + LevelNumber(levels.Convert(values[i]));
   if (n > shown) out += " ...";
   return out;
