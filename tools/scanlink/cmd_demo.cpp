@@ -273,6 +273,8 @@ Subcommand AddDemo(CLI::App& parent) {
             OutputOptions output = MakeOutput(o->output);
             output.stations = DemoStations();
             output.stationsLoaded = true;
+            // The simulator's level fields hold dBm + 150.
+            output.levels = {-150, "dBm"};
             Demo demo(*o, std::move(output));
             return demo.Run();
           }};
