@@ -138,6 +138,7 @@ void Decode(const DecodeOptions& o, bool exporting) {
   if (auto error = out.Finish(); !error.empty()) throw CliError(kExitFile, error);
   if (!damage.empty())
     throw CliError(kExitDamaged, o.file + " is damaged: " + damage + "; the whole frames shown");
+  if (auto empty = out.EmptyExport()) throw CliError(kExitFailure, *empty);
 }
 
 void AddDecoderOptions(CLI::App* app, DecodeOptions& o) {

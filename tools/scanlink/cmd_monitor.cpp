@@ -231,6 +231,7 @@ int Run(const MonitorOptions& o) {
   if (auto error = recording.Finish(o.record); !error.empty()) throw CliError(kExitFile, error);
   if (auto error = out.Finish(); !error.empty()) throw CliError(kExitFile, error);
   if (failure) throw *failure;
+  if (auto empty = out.EmptyExport()) throw CliError(kExitFailure, *empty);
   return kExitOk;
 }
 

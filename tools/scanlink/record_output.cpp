@@ -279,6 +279,12 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
   if (!options_.exportFormat.empty()) rows_.push_back(std::move(row));
 }
 
+std::optional<std::string> RecordOutput::EmptyExport() const {
+  if (options_.exportFormat.empty() || tally_.exported > 0) return std::nullopt;
+  return "the " + options_.exportFormat + " export holds no report: " +
+         (rows_.empty() ? std::string("no measurement report came") : "none has a position");
+}
+
 std::string RecordOutput::Finish() {
   if (options_.exportFormat.empty()) return {};
   tally_.unplaced = PlaceRows(rows_);
@@ -297,10 +303,6 @@ std::string RecordOutput::Finish() {
     Warn(std::to_string(tally_.unplaced) + " of " + std::to_string(rows_.size()) +
          " reports are not in the export: no position, and no GPS fix within " +
          std::to_string(kMaxFixGapUs / 1000000) + " s before and after them to place them by");
-  if (tally_.exported == 0)
-    throw CliError(kExitFailure, "the " + options_.exportFormat + " export holds no report: " +
-                                     (rows_.empty() ? std::string("no measurement report came")
-                                                    : "none has a position"));
   return {};
 }
 

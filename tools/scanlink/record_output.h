@@ -63,9 +63,10 @@ class RecordOutput {
   // A summary line: readable text, or in JSON mode an object of kind "summary" on stdout.
   void Summary(const std::string& text, const nlohmann::ordered_json& fields);
   // Writes the export asked for; empty on success, else the error. Reports left without a
-  // position are counted in a warning; an export without any report (written all the same)
-  // throws CliError(kExitFailure).
+  // position are counted in a warning.
   std::string Finish();
+  // After Finish: why the export holds no report, when it holds none (a failure of the run).
+  std::optional<std::string> EmptyExport() const;
 
   // The reader went away (a closed pipe) or --count records were shown: time to stop.
   bool done() const { return closed_ || (options_.count > 0 && tally_.shown >= options_.count); }
