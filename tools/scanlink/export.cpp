@@ -21,11 +21,8 @@ std::string Coordinate(double degrees) {
   return text;
 }
 
-std::string Metres(double m) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", m);
-  return text;
-}
+// To a decimetre: more than the delay's resolution (59 m) or a GPS fix can tell.
+Json Metres(double m) { return std::round(m * 10) / 10; }
 
 std::string Joined(const std::vector<uint32_t>& values, char by) {
   std::string out;
@@ -72,11 +69,10 @@ struct Columns {
 
   std::string Level(const char* prefix) const { return std::string(prefix) + "_" + unit; }
   Json LevelOf(const ExportCell* c) const {
-    return c && c->levelRaw ? Json::parse(LevelNumber(s.levels.Convert(*c->levelRaw)))
-                            : Json(nullptr);
+    return c && c->levelRaw ? LevelJson(s.levels.Convert(*c->levelRaw)) : Json(nullptr);
   }
   Json RawOf(const ExportCell* c) const {
-    return c && c->levelRaw ? Json::parse(LevelNumber(*c->levelRaw)) : Json(nullptr);
+    return c && c->levelRaw ? LevelJson(*c->levelRaw) : Json(nullptr);
   }
 
   // Report-wide values in column order.
@@ -112,8 +108,8 @@ struct Columns {
     j["samples_raw"] = c.samples.empty() ? Json(nullptr) : Json(Joined(c.samples, ' '));
     j["delay_quarter_chips"] = c.delay ? Json(*c.delay) : Json(nullptr);
     j["delay_chips"] = c.delay ? Json(*c.delay / 4.0) : Json(nullptr);
-    j["delay_m"] = c.delay ? Json::parse(Metres(*c.delay * kMetresPerQuarterChip)) : Json(nullptr);
-    j["distance_m"] = c.distanceM ? Json::parse(Metres(*c.distanceM)) : Json(nullptr);
+    j["delay_m"] = c.delay ? Metres(*c.delay * kMetresPerQuarterChip) : Json(nullptr);
+    j["distance_m"] = c.distanceM ? Metres(*c.distanceM) : Json(nullptr);
     j["verdict"] = c.verdict ? Json(VerdictName(*c.verdict)) : Json(nullptr);
     return j;
   }

@@ -22,6 +22,8 @@ Json Converted(const Json& raws, const LevelConvention& levels) {
 
 }  // namespace
 
+Json LevelJson(double value) { return Number(value); }
+
 std::string LevelNumber(double value) { return Number(value).dump(); }
 
 std::string LevelConvention::Text(double raw) const {

@@ -26,7 +26,8 @@ struct LevelConvention {
   static LevelConvention FromHeader(const std::map<std::string, std::string>& header);
 };
 
-// A number as JSON and text show it: integral values without a fraction.
+// A number as JSON and text show it: integral values without a fraction, else to 3 decimals.
+nlohmann::ordered_json LevelJson(double value);
 std::string LevelNumber(double value);
 
 // Puts converted levels beside the raw fields of a record's JSON body ("levels" beside
