@@ -85,8 +85,8 @@ TEST(Captures, TdCellCaptureCarriesEveryVerdictAndFingers) {
   text.erase(text.find("# gps-limit: 5\n"), std::string("# gps-limit: 5\n").size());
   const std::string unlimited = TempPath("no-limit.scl");
   std::ofstream(unlimited, std::ios::binary) << text;
-  const ToolRun defaulted = RunScanlink({"decode", "--json", "--bs-list",
-                                         SCANLINK_CAPTURES_DIR "/stations.csv", unlimited});
+  const ToolRun defaulted = RunScanlink(
+      {"decode", "--json", "--bs-list", SCANLINK_CAPTURES_DIR "/stations.csv", unlimited});
   ASSERT_EQ(defaulted.status, 0) << defaulted.err;
   EXPECT_EQ(count(defaulted.out), verdicts);
   std::remove(unlimited.c_str());
@@ -194,8 +194,8 @@ TEST(Captures, ExportsCarryEveryMeasurementAsDecoded) {
     ASSERT_EQ(decode.status, 0) << decode.err;
     size_t positioned = 0;
     for (const auto& j : JsonLines(decode.out))
-      positioned += j.contains("body") && j["body"].contains("position") &&
-                    !j["body"]["position"].is_null();
+      positioned +=
+          j.contains("body") && j["body"].contains("position") && !j["body"]["position"].is_null();
     ASSERT_GT(positioned, 5u);
     const std::string decoded = TempPath("decoded.jsonl");
     std::ofstream(decoded) << decode.out;
@@ -216,9 +216,9 @@ TEST(Captures, ExportsCarryEveryMeasurementAsDecoded) {
     std::remove(decoded.c_str());
   }
   // Sweeps carry no position, and this recording no fix to place them by: said, and no success.
-  const ToolRun sweeps = RunScanlink(
-      {"export", "--format", "geojson", SCANLINK_CAPTURES_DIR "/wcdma-sweep.scl", "-o",
-       TempPath("sweeps.geojson")});
+  const ToolRun sweeps =
+      RunScanlink({"export", "--format", "geojson", SCANLINK_CAPTURES_DIR "/wcdma-sweep.scl", "-o",
+                   TempPath("sweeps.geojson")});
   EXPECT_EQ(sweeps.status, 1);
   EXPECT_NE(sweeps.err.find("18 of 18 reports are not in the export"), std::string::npos)
       << sweeps.err;

@@ -310,7 +310,8 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
   const std::string kml = TempPath("drive.kml"), decoded = TempPath("drive.jsonl");
   ASSERT_EQ(RunScanlink({"export", "--format", "kml", recorded, "-o", kml}).status, 0);
   std::ofstream(decoded) << RunScanlink({"decode", "--json", recorded}).out;
-  const ToolRun check = RunProgram("/usr/bin/python3", {SCANLINK_EXPORT_CHECK, decoded, "kml", kml});
+  const ToolRun check =
+      RunProgram("/usr/bin/python3", {SCANLINK_EXPORT_CHECK, decoded, "kml", kml});
   EXPECT_EQ(check.status, 0) << check.err;
   EXPECT_EQ(XPath(kml, "count(//*[local-name()='Placemark'][*[local-name()='TimeStamp']])"),
             XPath(kml, "count(//*[local-name()='Point'])"));

@@ -269,8 +269,8 @@ TEST(Export, UnpositionedReportsAreInterpolatedBetweenFixesOrCounted) {
 }
 
 TEST(Levels, TheConventionComesFromTheHeaderAndRawIsNeverAUnit) {
-  const LevelConvention dbm = LevelConvention::FromHeader(
-      {{"level-offset", "-150"}, {"level-unit", "dBm"}});
+  const LevelConvention dbm =
+      LevelConvention::FromHeader({{"level-offset", "-150"}, {"level-unit", "dBm"}});
   EXPECT_EQ(dbm.Text(40), "-110 dBm");
   std::map<std::string, std::string> header;
   dbm.WriteHeader(header);

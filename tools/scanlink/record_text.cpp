@@ -37,8 +37,7 @@ std::string Where(const char* gpsText, size_t size) {
 // "3 levels (dBm): -88 -88 -91"
 template <typename T>
 std::string Levels(const T* values, size_t n, const LevelConvention& levels, size_t shown = 8) {
-  std::string out =
-      std::to_string(n) + (n == 1 ? " level (" : " levels (") + levels.Unit() + "):";
+  std::string out = std::to_string(n) + (n == 1 ? " level (" : " levels (") + levels.Unit() + "):";
   for (size_t i = 0; i < n && i < shown; ++i) out += " " + LevelNumber(levels.Convert(values[i]));
   if (n > shown) out += " ...";
   return out;
