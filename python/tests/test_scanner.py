@@ -95,6 +95,8 @@ def test_library_decode_equals_the_decoders_json(name):
                               finger_test=header.get("finger-test") == "1",
                               stations=CAPTURES / header["bs-list"] if "bs-list" in header else None,
                               gps_limit=int(header.get("gps-limit", -1)))
+    records = scanlink.add_levels(records, header.get("level-unit"),
+                                  float(header.get("level-offset", 0)))
     assert records == scanlink.read_jsonl(CAPTURES / f"{name}.jsonl")
 
 

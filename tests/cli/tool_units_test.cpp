@@ -14,7 +14,9 @@
 #include "bs_list.h"
 #include "console.h"
 #include "exit_codes.h"
+#include "export.h"
 #include "gps_text.h"
+#include "levels.h"
 #include "operations.h"
 #include "record_json.h"
 #include "record_text.h"
@@ -162,7 +164,9 @@ TEST(RecordJson, TdCellVerdictsFollowTheMasksModulo32AndNeedAList) {
   EXPECT_EQ(j["kind"], "report");
   EXPECT_EQ(RecordJson(*m, false)["body"]["cells"][1]["verdict"], "unchecked");
   const std::string text = RecordText(*m, true);
-  EXPECT_NE(text.find("delay disagrees with distance 1001/0 1033/0"), std::string::npos) << text;
+  EXPECT_NE(text.find("delay disagrees with distance 1001/0 (0 raw) 1033/0 (0 raw)"),
+            std::string::npos)
+      << text;
   EXPECT_EQ(RecordText(*m, false).find("found"), std::string::npos);
 }
 
@@ -174,7 +178,10 @@ TEST(RecordJson, SweepPointsComeFromTheDecodedLengthAndTextStaysInItsField) {
   auto j = RecordJson(*m, false);
   EXPECT_EQ(j["body"]["pointCount"], 5);
   EXPECT_EQ(j["body"]["points"], nlohmann::json({0, 10, 20, 30, 40}));
-  EXPECT_NE(RecordText(*m, false).find("peak 40 at 2012000"), std::string::npos);
+  // Undeclared levels are labelled raw; a declared convention converts them.
+  EXPECT_NE(RecordText(*m, false).find("peak 40 raw at 2012000"), std::string::npos);
+  EXPECT_NE(RecordText(*m, false, {-150, "dBm"}).find("peak -110 dBm at 2012000"),
+            std::string::npos);
   m->nLength = 3;  // shorter than a sweep's head: no points, no underflow
   EXPECT_EQ(RecordJson(*m, false)["body"]["points"].size(), 0u);
 
@@ -238,6 +245,43 @@ std::atomic<int> g_interrupts{0};
 
 // Ctrl-C and a termination request reach the callback and leave the process running; once
 // released, both end the process again; a closed pipe is an error to the writer, not a signal.
+// Reports without a position sit between the fixes around them in time; one with no fix close
+// enough on both sides is counted, never placed by guess.
+TEST(Export, UnpositionedReportsAreInterpolatedBetweenFixesOrCounted) {
+  auto row = [](int64_t seconds, std::optional<Position> where) {
+    ExportRow r;
+    r.timeUs = seconds * 1'000'000;
+    r.where = where;
+    return r;
+  };
+  std::vector<ExportRow> rows = {row(10, Position{40.0, 116.0}), row(12, std::nullopt),
+                                 row(20, Position{40.1, 116.2}), row(20, std::nullopt),
+                                 row(5, std::nullopt),           row(100, Position{41, 117}),
+                                 row(60, std::nullopt),          row(-1, std::nullopt)};
+  rows[7].timeUs = -1;
+  EXPECT_EQ(PlaceRows(rows), 3u);  // before the first fix, 80 s between fixes, no time
+  ASSERT_TRUE(rows[1].where && rows[1].interpolated);
+  EXPECT_NEAR(rows[1].where->latitude, 40.02, 1e-9);
+  EXPECT_NEAR(rows[1].where->longitude, 116.04, 1e-9);
+  EXPECT_NEAR(rows[3].where->latitude, 40.1, 1e-9);  // at a fix's own time
+  EXPECT_FALSE(rows[0].interpolated);
+  for (int i : {4, 6, 7}) EXPECT_FALSE(rows[static_cast<size_t>(i)].where) << i;
+}
+
+TEST(Levels, TheConventionComesFromTheHeaderAndRawIsNeverAUnit) {
+  const LevelConvention dbm =
+      LevelConvention::FromHeader({{"level-offset", "-150"}, {"level-unit", "dBm"}});
+  EXPECT_EQ(dbm.Text(40), "-110 dBm");
+  std::map<std::string, std::string> header;
+  dbm.WriteHeader(header);
+  EXPECT_EQ(header["level-offset"], "-150");
+  EXPECT_EQ(LevelConvention::FromHeader({{"level-offset", "-150"}}).Text(40), "40 raw");
+  EXPECT_EQ(LevelConvention::FromHeader({{"level-unit", "raw"}, {"level-offset", "3"}}).Text(40),
+            "40 raw");
+  EXPECT_THROW(LevelConvention::FromHeader({{"level-unit", "dBm"}, {"level-offset", "-1x"}}),
+               std::invalid_argument);
+}
+
 TEST(Console, InterruptsAreCaughtOnlyWhileAskedAndBrokenPipesAreErrors) {
   g_interrupts = 0;
   CatchInterrupt([] { ++g_interrupts; });

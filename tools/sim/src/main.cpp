@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
   app.add_option("--log", o.log_path, "JSON-lines event log file, - for stdout");
   app.add_option("--record", o.record_path,
                  "copy every byte sent on the data connection into this file (a capture that "
-                 "scanlink decode reads)");
+                 "scanlink decode reads), after header lines declaring the level fields as "
+                 "dBm + 150 (not with --replay)");
   app.add_option("--family", o.family,
                  "family value of the login reply (11, 12: WCDMA; 21, 22: TD)")
       ->capture_default_str();

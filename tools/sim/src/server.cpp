@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hex.h"
+#include "radio.h"
 #include "reply_table.h"
 #include "report_table.h"
 
@@ -58,6 +59,14 @@ Server::Server(Options options, EventLog& log, ReportGenerator generator,
   if (!options_.record_path.empty()) {
     record_.open(options_.record_path, std::ios::binary | std::ios::trunc);
     if (!record_) throw std::runtime_error("cannot write " + options_.record_path);
+    // Header lines a reader of the stream takes as decoder settings: how the level fields this
+    // simulator writes are to be read. A replay sends another scanner's fields, whose
+    // convention this simulator does not know.
+    if (!replay_) {
+      record_ << "# level-offset: " << -static_cast<long>(kLevelOffsetDb)
+              << "\n# level-unit: dBm\n";
+      record_.flush();
+    }
   }
 }
 
