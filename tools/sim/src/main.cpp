@@ -144,7 +144,8 @@ int main(int argc, char** argv) {
            3: sweep 0xF026   4: value list 0xF027   5/8: short profile 0xF102   6: profile 0xF100
   every --status-every-th frame is a status frame (37 or 0xF028).
   Reports follow a route (--route, or a 10 km drive from --start-lat/--start-lon) at up to
-  --speed m/s, slower in corners and traffic. Levels (dBm + 150 in the level fields) come from
+  --speed m/s, slower in corners and traffic, stopping at traffic lights. Reports carry the latest
+  GPS fix (one a second, as RMC and then GGA). Levels (dBm + 150 in the level fields) come from
   path loss to the base stations of --bs-list (or six masts of its own) with shadowing and
   fading, over a -110 dBm noise floor; sweeps show the 5 MHz WCDMA and 1.6 MHz TD carriers.
   TD cells of --bs-list report the delay of their distance, every --bad-cell-every-th one
