@@ -117,8 +117,8 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_flag("--loop", o.replay_loop, "with --replay: start over at the end instead of exiting");
   app.add_option("--seed", o.generator.seed,
-                 "draws the default drive, traffic, the masts without a list, shadowing and "
-                 "fading: the same seed gives the same drive")
+                 "draws the default drive, traffic and its lights, the masts without a list, "
+                 "shadowing and fading: the same seed gives the same drive")
       ->capture_default_str();
   app.add_option("--delay-error", o.generator.delay_error,
                  "quarter chips added to the delay of bad cells")
