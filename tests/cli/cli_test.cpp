@@ -334,6 +334,19 @@ TEST_F(AgainstSimulator, QueryAsksForVersionModeAndBattery) {
       << run.err;
 }
 
+// A scanner that is scanning sends reports all the while: only the replies are shown, the
+// reports are counted.
+TEST_F(AgainstSimulator, QueryOfAScanningScannerShowsOnlyTheReplies) {
+  Start({"--family", "21", "--rate", "100"});
+  ASSERT_TRUE(sim_.control("start td"));
+  const ToolRun run = RunScanlink(Connect({"query"}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const char* reply : {"TDVersion", "TDScanMode", "Battery"})
+    EXPECT_NE(run.out.find(reply), std::string::npos) << run.out;
+  EXPECT_EQ(Count(run.out, "report "), 0) << run.out;
+  EXPECT_EQ(Count(run.out, "reports of the running scan not shown"), 1) << run.out;
+}
+
 // Every operation reaches the scanner as the command it names.
 TEST_F(AgainstSimulator, SendReachesEveryOperation) {
   Start({"--family", "21"});
@@ -408,6 +421,8 @@ TEST(Errors, BadArgumentsAndUnreachableHostsAndFilesGiveOneLineAndAStatus) {
   const std::string missing = TempPath("no-such-file");
   const std::string bad = TempPath("bad.csv");
   std::ofstream(bad) << "name,key1,key2,longitude,latitude\nA,1,2,east,north\n";
+  std::string cells = "1/1";
+  for (int i = 2; i <= 169; ++i) cells += "," + std::to_string(i) + "/1";  // one too many
   const std::vector<std::pair<std::vector<std::string>, int>> cases = {
       {{}, 2},
       {{"fly"}, 2},
@@ -432,6 +447,8 @@ TEST(Errors, BadArgumentsAndUnreachableHostsAndFilesGiveOneLineAndAStatus) {
       {{"send", "--host", "127.0.0.1", "ip", "300.1.2.3"}, 2},
       {{"send", "--host", "127.0.0.1", "ip", "1.2.3"}, 2},
       {{"send", "--host", "127.0.0.1", "ip", "1.2.3.4."}, 2},
+      {{"send", "--host", "127.0.0.1", "ip", "1.2.3.04"}, 2},  // refused before connecting
+      {{"send", "--host", "127.0.0.1", "td-cells", cells}, 2},
       {{"monitor", "--host", "127.0.0.1", "--user", "a-name-longer-than-15"}, 2},
       {{"query", "--host", "127.0.0.1", "--password", "a-secret-longer-than-15"}, 2},
       {{"send", "--host", "127.0.0.1", "--family", "td", "version"}, 2},  // needs --no-login

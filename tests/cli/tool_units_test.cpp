@@ -53,9 +53,18 @@ TEST(GpsText, ReadsTheSentenceWithHemispheresAndRejectsWhatIsNotOne) {
   EXPECT_NEAR(p->latitude, -33.9, 1e-9);
   EXPECT_NEAR(p->longitude, -70.5, 1e-9);
   EXPECT_EQ(FormatPosition(*p), "33.900000S 70.500000W");
-  for (const char* bad : {"", "no fix", "$GPGGA,1,3961.0000,N,11624.0,E",  // 61 minutes
-                          "$GPGGA,1,39x4.0,N,11624.0,E", "$GPGGA,1,3954.0,Q,11624.0,E",
-                          "$GPGGA,1,3954.0,N,11624.0", "$GPGGA,1,-3954.0,N,11624.0,E"})
+  for (const char* rmc :
+       {"$GPRMC,120000.25,A,3954.0000,N,11624.0600,E,19.4,90.0,101226,,,A*00",
+        "$GNRMC,1,A,3954.0000,N,11624.0600,E", "$GNGGA,1,3954.0000,N,11624.0600,E"}) {
+    p = ParseGpsText(rmc, std::strlen(rmc));
+    ASSERT_TRUE(p) << rmc;
+    EXPECT_NEAR(p->longitude, 116.401, 1e-9) << rmc;
+  }
+  for (const char* bad :
+       {"", "no fix", "$GPGGA,1,3961.0000,N,11624.0,E",  // 61 minutes
+        "$GPGGA,1,39x4.0,N,11624.0,E", "$GPGGA,1,3954.0,Q,11624.0,E", "$GPGGA,1,3954.0,N,11624.0",
+        "$GPGGA,1,-3954.0,N,11624.0,E", "$GPGGA,1,3954.0,N,11624.0,E,0,00",
+        "$GPRMC,1,V,3954.0,N,11624.0,E", "$GPRMC,1,3954.0,N,11624.0,E", "x$GP"})
     EXPECT_FALSE(ParseGpsText(bad, std::strlen(bad))) << bad;
   // A field filled to the brim has no terminator: only its own bytes are read.
   char field[16];

@@ -124,8 +124,6 @@ void Demo::StartSimulator(const std::string& program) {
               "3",
               "--delay-error",
               std::to_string(kDelayError),
-              "--speed",
-              "40",
               "--start-lat",
               std::to_string(kStartLat),
               "--start-lon",

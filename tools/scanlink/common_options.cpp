@@ -135,7 +135,8 @@ std::chrono::milliseconds Timeout(const ConnectOptions& o) {
   return std::chrono::milliseconds(static_cast<long>(o.timeout * 1000));
 }
 
-void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& out) {
+void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& out,
+                     const std::function<void(const LinkEvent&)>& show) {
   // Set before the library's threads run; a login reply would overwrite it.
   if (o.noLogin) TDorWCDMAConfig = o.family == "td" ? 2 : 1;
   if (auto error = link.Connect(o.host, o.port); !error.empty())
@@ -143,7 +144,7 @@ void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& ou
   if (o.noLogin) return;
   std::vector<LinkEvent> seen;
   const auto family = link.Login(o.user, o.password, Timeout(o), &seen);
-  for (const LinkEvent& e : seen) Show(out, e);
+  for (const LinkEvent& e : seen) show ? show(e) : Show(out, e);
   if (!family)
     throw CliError(kExitLoginRefused,
                    "login as '" + o.user + "' refused: no login reply from " + o.host);

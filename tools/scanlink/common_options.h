@@ -2,6 +2,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <functional>
 #include <string>
 
 #include "link_client.h"
@@ -55,8 +56,10 @@ std::string GpsLimitHelp();
 OutputOptions MakeOutput(const OutputFlags& flags);
 // Hands the list and tolerance of the flags to the library's GPS check.
 void ApplyStations(LinkClient& link, const OutputFlags& flags, const OutputOptions& output);
-// Brings the link up and logs in (unless --no-login), printing the login reply. Throws CliError.
-void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& out);
+// Brings the link up and logs in (unless --no-login), printing the login reply and what came
+// before it (through show, when given). Throws CliError.
+void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& out,
+                     const std::function<void(const LinkEvent&)>& show = {});
 // Prints whatever the link delivered.
 void Show(RecordOutput& out, const LinkEvent& e);
 std::chrono::milliseconds Timeout(const ConnectOptions& o);

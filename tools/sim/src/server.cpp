@@ -34,13 +34,6 @@ std::string_view frame_name(std::uint16_t code, std::uint16_t trans) {
   return name.empty() ? "Raw" : name;
 }
 
-int seconds_of_day_utc() {
-  std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  return utc.tm_hour * 3600 + utc.tm_min * 60 + utc.tm_sec;
-}
-
 std::string_view family_text(Family f) { return f == Family::kTd ? "td" : "wcdma"; }
 
 }  // namespace
@@ -305,7 +298,7 @@ void Server::send_due_reports(Clock::time_point now) {
   Connection* c = session_.data();
   if (c == nullptr) return;
   double elapsed = std::chrono::duration<double>(now - started_).count();
-  GeneratedReport r = generator_.next(model_.plan(), elapsed, seconds_of_day_utc());
+  GeneratedReport r = generator_.next(model_.plan(), elapsed, started_utc_s_);
   if (c->queued() > kMaxBacklog) {
     log_.emit("dropped", {{"code", r.code}, {"queued", c->queued()}});
     return;
@@ -404,7 +397,7 @@ std::string Server::apply_control(const ControlCommand& c) {
     case Kind::kResetMidFrame: {
       if (data == nullptr) return "no data connection";
       Json fields{{"headerByte", 1},
-                  {"gpsText", gps_text({options_.start_lon, options_.start_lat}, 0)},
+                  {"gpsText", gga_text({started_utc_s_, {options_.start_lon, options_.start_lat}})},
                   {"count", 4},
                   {"values", {1, 2, 3, 4}}};
       Frame f{0, report_code::kValueList, kUnsolicitedTrans,
