@@ -10,6 +10,7 @@
 #include "transport/link.h"
 #include "transport/link_timeout.h"
 #include "transport/trace.h"
+#include "transport/wire_tap.h"
 
 namespace scanlink::transport {
 
@@ -355,6 +356,8 @@ bool CMyPcCommSocket::MyConnect() {
     MyTrace("MyConnect(): The link timeout could not be set in full!");
   }
   MyTrace("MyConnect(): Connect a socket sucessful!");
+  // Before the first byte of it can be sent or read.
+  TapEvent(TapDirection::kConnected, TapChannel::kData);
   l->dataConnected.store(true, std::memory_order_release);
   l->wake.Set();
   return true;

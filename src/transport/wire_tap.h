@@ -7,7 +7,9 @@
 
 namespace scanlink::transport {
 
-enum class TapDirection { kReceived = 0, kSent = 1 };
+// kConnected / kClosed: a connection began or ended (no bytes); what follows a kConnected is a
+// stream of its own.
+enum class TapDirection { kReceived = 0, kSent = 1, kConnected = 2, kClosed = 3 };
 enum class TapChannel { kData = 0, kAlarm = 1 };
 
 bool WireTapEnabled();
@@ -16,6 +18,10 @@ void CallWireTap(TapDirection direction, TapChannel channel, const uint8_t* byte
 inline void Tap(TapDirection direction, TapChannel channel, const void* bytes, size_t length) {
   if (length > 0 && WireTapEnabled())
     CallWireTap(direction, channel, static_cast<const uint8_t*>(bytes), length);
+}
+
+inline void TapEvent(TapDirection event, TapChannel channel) {
+  if (WireTapEnabled()) CallWireTap(event, channel, nullptr, 0);
 }
 
 }  // namespace scanlink::transport

@@ -262,6 +262,7 @@ TEST(TcpdumpCapture, ReassemblesTheDataConnectionHoweverTheSegmentsCame) {
       EXPECT_EQ(ScannerStream(r), lost ? Cat({a, part(58, stream.size())}) : stream) << c.name;
       Bytes toScanner, alarmIn;
       for (const Packet& p : r.packets) {
+        if (p.direction == Direction::kEvent) continue;
         EXPECT_GE(p.timeUs, 1'700'000'000'000'000) << c.name;
         EXPECT_LT(p.timeUs, 1'700'000'001'000'000) << c.name;  // within a second
         Bytes& to = p.channel == Channel::kAlarm ? alarmIn : toScanner;

@@ -263,13 +263,17 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
   ::kill(dumpcap.pid, SIGINT);
   Finish(dumpcap, 10s);
 
-  // Records without their times; the library's own link notices are not on the wire.
-  auto records = [](const std::string& out, std::vector<std::string>* times) {
+  // Records without their times (and a capture's connection labels); the library's own link
+  // notices are not on the wire.
+  std::set<std::string> labels;
+  auto records = [&labels](const std::string& out, std::vector<std::string>* times) {
     std::vector<std::string> kept;
     for (Json j : JsonLines(out)) {
       if (!j.contains("code") || j["code"] == 0xFFEE) continue;
       if (times) times->push_back(j.value("time", ""));
+      if (times) labels.insert(j.value("connection", ""));
       j.erase("time");
+      j.erase("connection");
       kept.push_back(j.dump());
     }
     return kept;
@@ -298,6 +302,8 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
     EXPECT_EQ(std::vector<std::string>(decoded.begin(), decoded.begin() + seen.size()), seen);
     for (const std::string& t : times) EXPECT_TRUE(RecentTime(t)) << t;
   }
+  // A packet capture names the scanner each record came from; our recording has one scanner.
+  EXPECT_EQ(labels, (std::set<std::string>{"", "127.0.0.1:" + port_}));
   for (const auto& f : {sniffed, recorded, layer}) std::remove(f.c_str());
 }
 

@@ -1,5 +1,6 @@
 #include "export.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -56,6 +57,10 @@ std::string Csv(const std::vector<ExportRow>& rows) {
   std::string out =
       "time,latitude,longitude,code,name,cells,found,delay_mismatch,not_listed,"
       "cell_list,values\r\n";
+  // Rows of a capture of several scanners say whose they are, in a last column.
+  const bool labelled = std::any_of(rows.begin(), rows.end(),
+                                    [](const ExportRow& r) { return !r.connection.empty(); });
+  if (labelled) out.insert(out.size() - 2, ",connection");
   for (const ExportRow& r : rows) {
     out += CsvField(IsoTime(r.timeUs)) + "," + Coordinate(r.where.latitude) + "," +
            Coordinate(r.where.longitude) + "," + std::to_string(r.code) + "," + CsvField(r.name) +
@@ -64,6 +69,7 @@ std::string Csv(const std::vector<ExportRow>& rows) {
            std::to_string(Counted(r, Verdict::kDelayMismatch)) + "," +
            std::to_string(Counted(r, Verdict::kNotListed)) + "," + CsvField(CellsText(r)) + "," +
            CsvField(Joined(r.values, ' ')) + "\r\n";
+    if (labelled) out.insert(out.size() - 2, "," + CsvField(r.connection));
   }
   return out;
 }
@@ -73,6 +79,7 @@ Json Properties(const ExportRow& r) {
   p["time"] = r.timeUs >= 0 ? Json(IsoTime(r.timeUs)) : Json(nullptr);
   p["code"] = r.code;
   p["name"] = r.name;
+  if (!r.connection.empty()) p["connection"] = r.connection;
   if (!r.values.empty()) p["values"] = r.values;
   if (!r.cells.empty()) {
     Json cells = Json::array();

@@ -26,6 +26,7 @@ struct ExportRow {
   std::string name;
   std::vector<uint32_t> values;   // value lists
   std::vector<ExportCell> cells;  // TD cell reports
+  std::string connection;         // the scanner's address:port in a capture of several, else empty
 };
 
 // "csv", "geojson", "kml", "gpx"

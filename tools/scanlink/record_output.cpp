@@ -113,10 +113,12 @@ void RecordOutput::Record(const CCmdManage& m, int64_t timeUs) {
   if (options_.json) {
     nlohmann::ordered_json j;
     if (timeUs >= 0) j["time"] = IsoTime(timeUs);
+    if (!connection_.empty()) j["connection"] = connection_;
     j.update(RecordJson(m, options_.stationsLoaded));
     Put(out_, j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
   } else {
     Put(out_, (timeUs >= 0 ? IsoTime(timeUs) + " " : std::string()) +
+                  (connection_.empty() ? std::string() : "[" + connection_ + "] ") +
                   RecordText(m, options_.stationsLoaded));
   }
 }
@@ -174,7 +176,8 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
   const auto where = PositionOf(m);
   if (!where) return;
   tally_.lastPosition = where;
-  ExportRow row{timeUs, *where, m.nCode, CodeName(m.nCode), {}, {}};
+  tally_.lastPositionUs = timeUs;
+  ExportRow row{timeUs, *where, m.nCode, CodeName(m.nCode), {}, {}, connection_};
   if (m.nCode == 0xF025) {
     const _TDCellReport& r = m.body.tdCells;
     for (int i = 0; i < r.nCount && i < static_cast<int>(SCANLINK_TD_CELL_SLOTS); ++i) {

@@ -37,6 +37,7 @@ struct Tally {
   int found = 0, notListed = 0, mismatched = 0;
   long shown = 0;
   std::optional<Position> lastPosition;
+  int64_t lastPositionUs = -1;  // when it arrived
 };
 
 // Throws CliError(kExitUsage) for a --only item that is no kind, code or name.
@@ -49,6 +50,8 @@ class RecordOutput {
   // timeUs: when it arrived (UTC microseconds), -1 unknown.
   void Record(const CCmdManage& record, int64_t timeUs = -1);
   void Link(bool connected, int64_t timeUs = -1);
+  // The connection the next records came on ("address:port"; empty: one connection, unnamed).
+  void SetConnection(const std::string& label) { connection_ = label; }
   // The tool's own narration; in JSON mode it goes to stderr so stdout stays JSON Lines.
   void Note(const std::string& line);
   // Something the user must know about the data (damage, a setting that does not fit): on
@@ -79,6 +82,7 @@ class RecordOutput {
   std::set<uint16_t> onlyCodes_;
   Tally tally_;
   std::vector<ExportRow> rows_;
+  std::string connection_;
 };
 
 }  // namespace scanlink::cli

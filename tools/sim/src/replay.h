@@ -19,6 +19,9 @@ struct RecordedPacket {
   bool to_scanner = false;
   bool alarm = false;
   Bytes bytes;
+  // Frames are cut from one connection's bytes only: a connection that ended inside a frame
+  // never completes it with the next one's bytes.
+  std::uint32_t connection = 0;
 };
 
 struct ReplaySettings {
