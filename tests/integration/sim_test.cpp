@@ -324,6 +324,14 @@ TEST_F(WithSimulator, ReplayPlaysARecordedDriveBackInOrderAndFaster) {
   EXPECT_GT(replayed_s, recorded_s / 10 / 2) << "paced, not in one burst";
   // Ten times faster; a loaded machine may stretch it, ignoring the speed would not pass.
   EXPECT_LT(replayed_s, recorded_s / 2) << "faster than recorded";
+  // At its end the drive is over, the session is not: the link stays up and is answered.
+  ASSERT_TRUE(sim.wait_for(
+      [](const SimPeer::Json& e) { return e.value("event", "") == "replay" && !e["playing"]; },
+      10s));
+  const size_t asked = module.Messages().size();
+  ASSERT_NE(client->QueryBattery(), 0);
+  EXPECT_TRUE(module.WaitMessages(asked + 1, 2s));
+  EXPECT_TRUE(sim.running());
   std::remove(path.c_str());
 }
 
