@@ -366,6 +366,28 @@ TEST_F(AgainstSimulator, ARecordingAcrossAReconnectionDecodesToWhatWasSeenLive) 
   std::filesystem::remove_all(folder);
 }
 
+// A disk that fills during a drive (a file size limit stands in for it): the session goes on,
+// the user is told, and the recording keeps every whole unit written before.
+TEST_F(AgainstSimulator, ARecordingThatFillsTheDiskKeepsWhatItWrote) {
+  Start({"--family", "21", "--rate", "40"});
+  const std::string recorded = TempPath("full.pcapng");
+  std::string command = "trap '' XFSZ; ulimit -f 40; exec " SCANLINK_TOOL_PATH;
+  for (const std::string& a : Connect({"monitor", "--json", "--quiet", "--seconds", "2", "--record",
+                                       recorded, "--scan", "td-search"}))
+    command += " " + a;
+  const ToolRun live = RunProgram("/bin/sh", {"-c", command});
+  EXPECT_EQ(live.status, 5) << live.err;
+  EXPECT_NE(live.err.find("the recording stopped: cannot write " + recorded), std::string::npos)
+      << live.err;
+  const Json summary = JsonLines(live.out).back();
+  const ToolRun decoded = RunScanlink({"decode", "--json", recorded});
+  EXPECT_EQ(decoded.status, 0) << decoded.err;
+  const size_t kept = RecordsByConnection(decoded.out, true)[""].size();
+  EXPECT_GT(kept, 10u);
+  EXPECT_GT(summary["reports"].get<size_t>(), kept + 20) << "the session went on";
+  std::remove(recorded.c_str());
+}
+
 // A tcpdump capture of two scanners and an unrelated connection: one labelled stream per
 // scanner, each what its own session saw live; the unrelated one is passed over with a note.
 TEST_F(AgainstSimulator, ACaptureOfTwoScannersDecodesIntoTwoLabelledStreams) {

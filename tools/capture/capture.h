@@ -108,6 +108,9 @@ class Recorder {
   // A connection begins or ends, the link is lost or restored. A new data connection is a new
   // stream: what is pending of the old one (a frame it never finished) is written to the old one.
   void Note(Event event, Channel channel, const std::string& text, int64_t timeUs);
+  // A header entry learned during the session (the finger setting a scan mode chose): in the
+  // header of each file begun from now on.
+  void SetHeader(const std::string& key, const std::string& value);
   // Writes what is pending (a partial frame at the end as skipped bytes) and closes. Later
   // calls write nothing.
   void Close();

@@ -194,6 +194,11 @@ void Recorder::Note(Event event, Channel channel, const std::string& text, int64
               text.size(), timeUs, static_cast<uint8_t>(event));
 }
 
+void Recorder::SetHeader(const std::string& key, const std::string& value) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  header_[key] = value;
+}
+
 void Recorder::Close() {
   std::lock_guard<std::mutex> guard(mutex_);
   if (file_ == nullptr) return;

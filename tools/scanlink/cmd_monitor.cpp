@@ -103,6 +103,10 @@ class WireRecording {
       recorder_->Note(connected ? capture::Event::kLinkRestored : capture::Event::kLinkLost,
                       capture::Channel::kData, "", timeUs);
   }
+  // For the files a long drive is split into: each decodes on its own.
+  void SetHeader(const std::string& key, const std::string& value) {
+    if (recorder_) recorder_->SetHeader(key, value);
+  }
   // Once, when the recording stopped (a full disk): why, else empty.
   std::string Failure() {
     if (!recorder_ || told_ || recorder_->Ok()) return {};
@@ -195,12 +199,19 @@ int Run(const MonitorOptions& o) {
   CatchInterrupt(OnInterrupt);
   StatusLine status;
   bool up = true;
+  auto nextBattery = Clock::now() + std::chrono::seconds(2);
   // Runs until the reply of trans (0: none awaited) or the deadline; a closed output or --count
   // ends it early unless whole is set. The reply, when it came.
   auto pump = [&](Clock::time_point until, int trans,
                   bool whole = false) -> std::shared_ptr<const CCmdManage> {
     while (!g_interrupted && (whole || !out.done()) && Clock::now() < until) {
       // Short waits, so Ctrl-C and the status line are served.
+      // The status line's battery, asked now and then while someone watches it.
+      if (status.enabled() && !o.noStart && LoadShared(gInitFinishFlag) == 1 &&
+          Clock::now() >= nextBattery) {
+        nextBattery = Clock::now() + std::chrono::minutes(5);
+        link.client().QueryBattery();
+      }
       auto e = link.Next(std::min(until, Clock::now() + std::chrono::milliseconds(200)));
       if (!e) {
         status.Draw(up, out.tally());
@@ -247,6 +258,7 @@ int Run(const MonitorOptions& o) {
   if (!o.noStart && !stopped() && !pump(Clock::now() + replyWait, link.client().StartScanData()) &&
       !stopped())
     throw CliError(kExitNoReply, "no reply to StartScanData");
+  recording.SetHeader("finger-test", std::to_string(LoadShared(FingerTestFlag)));
   const auto end =
       o.seconds > 0 ? Clock::now() + std::chrono::milliseconds(static_cast<long>(o.seconds * 1000))
                     : Clock::time_point::max();

@@ -171,6 +171,9 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
   const CodeKind kind = KindOf(m.nCode, m.nTransID);
   if (kind == CodeKind::kLink) ++tally_.linkNotices;
   if (kind == CodeKind::kReply) ++tally_.replies;
+  if (kind == CodeKind::kReply && m.nCode == 0xF031)
+    tally_.battery = std::to_string(m.body.battery.nBatteryValue1) + "/" +
+                     std::to_string(m.body.battery.nBatteryValue2);
   if (kind != CodeKind::kReport) return;
   ++tally_.reports[m.nCode];
   const auto where = PositionOf(m);

@@ -38,6 +38,7 @@ struct Tally {
   long shown = 0;
   std::optional<Position> lastPosition;
   int64_t lastPositionUs = -1;  // when it arrived
+  std::string battery;          // the last battery reply, "value1/value2"
 };
 
 // Throws CliError(kExitUsage) for a --only item that is no kind, code or name.
