@@ -66,9 +66,13 @@ std::optional<scanlink::sim::Replay> load_replay(const scanlink::sim::Options& o
   std::vector<sim::RecordedPacket> packets;
   packets.reserve(recording.packets.size());
   for (capture::Packet& p : recording.packets) {
-    if (p.direction == capture::Direction::kEvent) continue;
+    std::string note;
+    if (p.direction == capture::Direction::kEvent)
+      note = capture::EventName(p.event) +
+             (p.bytes.empty() ? "" : " (" + std::string(p.bytes.begin(), p.bytes.end()) + ")");
     packets.push_back({p.timeUs, p.direction == capture::Direction::kToScanner,
-                       p.channel == capture::Channel::kAlarm, std::move(p.bytes), p.connection});
+                       p.channel == capture::Channel::kAlarm, std::move(p.bytes), p.connection,
+                       note});
   }
   for (const std::string& w : recording.warnings)
     if (!o.quiet) std::fprintf(stderr, "scanlink-sim: %s: %s\n", o.replay_path.c_str(), w.c_str());

@@ -56,7 +56,7 @@ std::vector<Cut> cut(const std::vector<RecordedPacket>& packets, bool to_scanner
   std::optional<std::uint32_t> connection;
   for (std::size_t i = 0; i < packets.size(); ++i) {
     const RecordedPacket& p = packets[i];
-    if (p.alarm || p.to_scanner != to_scanner || p.bytes.empty()) continue;
+    if (p.alarm || p.to_scanner != to_scanner || p.bytes.empty() || !p.note.empty()) continue;
     if (connection && *connection != p.connection) cut_joined();
     connection = p.connection;
     all.insert(all.end(), p.bytes.begin(), p.bytes.end());
@@ -109,7 +109,9 @@ Replay::Replay(const std::vector<RecordedPacket>& packets, ReplaySettings settin
   take_requests_up_to(packets.size());
   for (std::size_t i = 0; i < packets.size(); ++i) {
     const RecordedPacket& p = packets[i];
-    if (!p.alarm || p.to_scanner || (start_packet && i < *start_packet)) continue;
+    if (start_packet && i < *start_packet) continue;
+    if (!p.note.empty()) stream.push_back({i, Unit{false, {}, p.note}});
+    if (!p.alarm || p.to_scanner || !p.note.empty()) continue;
     stream.push_back({i, Unit{true, p.bytes}});
   }
   std::stable_sort(stream.begin(), stream.end(),

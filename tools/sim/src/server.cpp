@@ -313,6 +313,11 @@ void Server::start_replay() {
 void Server::send_due_replay(Clock::time_point now) {
   if (!replay_) return;
   for (Replay::Unit& u : replay_->due(now)) {
+    if (!u.note.empty()) {
+      log_.emit("replay", {{"recorded", u.note}});
+      log_.say("replay: the recording says " + u.note);
+      continue;
+    }
     if (u.alarm) {
       Connection* alarm = session_.alarm();
       if (alarm == nullptr) continue;
