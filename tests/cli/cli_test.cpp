@@ -449,6 +449,16 @@ TEST_F(AgainstSimulator, ACaptureOfTwoScannersDecodesIntoTwoLabelledStreams) {
   EXPECT_EQ(
       RecordsByConnection(one.out, true),
       (std::map<std::string, std::vector<std::string>>{{wcdmaLabel, streams.at(wcdmaLabel)}}));
+  // The export to standard output is the table alone, each row with its scanner.
+  const ToolRun csv = RunScanlink({"export", "--format", "csv", sniffed});
+  EXPECT_EQ(csv.status, 0) << csv.err;
+  const auto rows = Lines(csv.out);
+  ASSERT_GT(rows.size(), 5u);
+  EXPECT_NE(rows[0].find(",connection"), std::string::npos) << rows[0];
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const std::string last = rows[i].substr(rows[i].rfind(',') + 1);
+    EXPECT_TRUE(last == "\"" + tdLabel + "\"\r" || last == "\"" + wcdmaLabel + "\"\r") << rows[i];
+  }
   // A replay plays one scanner: it has to be chosen.
   const ToolRun mixed =
       RunProgram(SimPeer::program(), {"--replay", sniffed, "--port", "0", "--alarm-port", "0"});

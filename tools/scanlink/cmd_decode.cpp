@@ -1,5 +1,6 @@
 // scanlink decode FILE: a recorded stream through the library's framer and decoder; scanlink
 // export: the same, written as a table or a map layer.
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -144,7 +145,14 @@ void Decode(const DecodeOptions& o, bool exporting) {
     out.Warn("the station list " + missingList +
              " named by the recording is not there: no GPS "
              "check");
-  for (const std::string& n : capture.notes) out.Note("# " + n);
+  // An export may go to standard output: the narration must not end up inside it.
+  const auto note = [&](const std::string& line) {
+    if (exporting)
+      std::fprintf(stderr, "%s\n", line.c_str());
+    else
+      out.Note(line);
+  };
+  for (const std::string& n : capture.notes) note("# " + n);
   FrameSink sink(out);
   sink.followFinger = o.finger < 0;
   std::map<uint32_t, Stream> streams;
@@ -175,9 +183,9 @@ void Decode(const DecodeOptions& o, bool exporting) {
           if (earlier) ended(std::prev(it)->first);
         }
         if (p.event == capture::Event::kConnectionEnds) ended(p.connection);
-        out.Note("# " + capture::EventName(p.event) + ": " +
-                 std::string(p.bytes.begin(), p.bytes.end()) +
-                 (p.timeUs >= 0 ? " at " + IsoTime(p.timeUs) : std::string()));
+        note("# " + capture::EventName(p.event) + ": " +
+             std::string(p.bytes.begin(), p.bytes.end()) +
+             (p.timeUs >= 0 ? " at " + IsoTime(p.timeUs) : std::string()));
       }
       continue;
     }
@@ -203,8 +211,8 @@ void Decode(const DecodeOptions& o, bool exporting) {
   if (!out.done() && pending > 0)
     add("stream ends inside a frame (" + std::to_string(pending) + " bytes left over)");
   if (cutOff > 0)
-    out.Note("# " + std::to_string(cutOff) +
-             " bytes of frames left unfinished where a connection ended (not decoded, as live)");
+    note("# " + std::to_string(cutOff) +
+         " bytes of frames left unfinished where a connection ended (not decoded, as live)");
   if (sink.skipped > 0 || sink.oversized > 0)
     add(std::to_string(sink.skipped) + " bytes skipped, " + std::to_string(sink.oversized) +
         " oversized frames");
