@@ -43,9 +43,9 @@ namespace {
 // "drive.pcapng", 2 -> "drive-0002.pcapng"
 std::string PartPath(const std::string& path, size_t part) {
   const std::filesystem::path p(path);
-  char number[16];
-  std::snprintf(number, sizeof number, "-%04zu", part);
-  return (p.parent_path() / (p.stem().string() + number + p.extension().string())).string();
+  std::string number = std::to_string(part);
+  number.insert(0, number.size() < 4 ? 4 - number.size() : 0, '0');
+  return (p.parent_path() / (p.stem().string() + "-" + number + p.extension().string())).string();
 }
 
 }  // namespace
