@@ -88,7 +88,7 @@ std::string Unescaped(const std::string& value) {
 // One connection's streams: frames never span two connections.
 struct Stream {
   scanlink::transport::Framer received, sent;
-  std::string label;  // the scanner's address:port in a capture of several, else empty
+  std::string label;  // a packet capture's scanner, address:port; empty in our recordings
 };
 
 // Decodes the file into out; throws CliError(kExitDamaged) after a damaged stream.
@@ -143,8 +143,7 @@ void Decode(const DecodeOptions& o, bool exporting) {
   RecordOutput out(std::move(output));
   if (!missingList.empty())
     out.Warn("the station list " + missingList +
-             " named by the recording is not there: no GPS "
-             "check");
+             " named by the recording is not there: no GPS check");
   // An export may go to standard output: the narration must not end up inside it.
   const auto note = [&](const std::string& line) {
     if (exporting)
@@ -156,7 +155,10 @@ void Decode(const DecodeOptions& o, bool exporting) {
   FrameSink sink(out);
   sink.followFinger = o.finger < 0;
   std::map<uint32_t, Stream> streams;
-  SentFrames sent;
+  // Each scanner's finger setting, as its scan modes set it (a capture may hold several).
+  std::map<std::string, SentFrames> settings;
+  std::map<std::string, int> finger;
+  const int initialFinger = FingerTestFlag;
   std::string damage;
   auto add = [&](const std::string& what) { damage += (damage.empty() ? "" : ", ") + what; };
   size_t cutOff = 0;  // bytes of frames a connection's end left unfinished
@@ -193,16 +195,19 @@ void Decode(const DecodeOptions& o, bool exporting) {
     if (p.direction == capture::Direction::kToScanner) {
       // The session's scan settings as they were made, so finger fields are read as the
       // library read them live (unless --finger says otherwise).
+      SentFrames& sent = settings[stream.label];
       stream.sent.Feed(p.bytes.data(), p.bytes.size(), sent);
-      if (o.finger < 0 && sent.finger >= 0) FingerTestFlag = sent.finger;
+      if (o.finger < 0 && sent.finger >= 0) finger[stream.label] = sent.finger;
       continue;
     }
     sink.timeUs = p.timeUs;
     out.SetConnection(stream.label);
+    if (o.finger < 0) FingerTestFlag = finger.emplace(stream.label, initialFinger).first->second;
     for (size_t at = 0; at < p.bytes.size() && !out.done(); at += o.chunk) {
       const size_t n = std::min(o.chunk, p.bytes.size() - at);
       stream.received.Feed(p.bytes.data() + at, n, sink);
     }
+    if (o.finger < 0) finger[stream.label] = FingerTestFlag;  // a scan mode reply may change it
   }
   out.SetConnection({});
   for (const std::string& w : capture.warnings) add(w);

@@ -205,13 +205,13 @@ int Run(const MonitorOptions& o) {
   auto pump = [&](Clock::time_point until, int trans,
                   bool whole = false) -> std::shared_ptr<const CCmdManage> {
     while (!g_interrupted && (whole || !out.done()) && Clock::now() < until) {
-      // Short waits, so Ctrl-C and the status line are served.
       // The status line's battery, asked now and then while someone watches it.
       if (status.enabled() && !o.noStart && LoadShared(gInitFinishFlag) == 1 &&
           Clock::now() >= nextBattery) {
         nextBattery = Clock::now() + std::chrono::minutes(5);
         link.client().QueryBattery();
       }
+      // Short waits, so Ctrl-C and the status line are served.
       auto e = link.Next(std::min(until, Clock::now() + std::chrono::milliseconds(200)));
       if (!e) {
         status.Draw(up, out.tally());
