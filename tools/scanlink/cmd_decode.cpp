@@ -152,6 +152,9 @@ void Decode(const DecodeOptions& o, bool exporting) {
       out.Note(line);
   };
   for (const std::string& n : capture.notes) note("# " + n);
+  if ((!o.host.empty() || o.port != 0) && capture.connections.empty())
+    out.Warn("--host and --port choose among a packet capture's connections; " + o.file +
+             " records one session, shown whole");
   FrameSink sink(out);
   sink.followFinger = o.finger < 0;
   std::map<uint32_t, Stream> streams;
