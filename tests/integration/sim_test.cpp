@@ -109,7 +109,9 @@ TEST_F(WithSimulator, TdScanReportsMarkListedCellsAndTheirMismatches) {
   // both sides read alike.
   const std::string list = "sim-stations.csv";
 #else
-  const std::string list = testing::TempDir() + "stations.csv";
+  // A name of its own: a "stations.csv" left in the temporary folder is what other files'
+  // relative station lists would find there.
+  const std::string list = testing::TempDir() + "scanlink-sim-test-stations.csv";
 #endif
   {
     std::ofstream out(list);
@@ -154,6 +156,7 @@ TEST_F(WithSimulator, TdScanReportsMarkListedCellsAndTheirMismatches) {
     EXPECT_EQ(c.mismatch, (c.key1 - 1000) % 2 == 0) << c.key1;
   }
   EXPECT_GT(listed, 0);
+  std::remove(list.c_str());
 }
 
 TEST_F(WithSimulator, ConnectionResetMidFrameIsRecovered) {
