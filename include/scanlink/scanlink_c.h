@@ -430,7 +430,9 @@ SCANLINK_API int SCANLINK_CALL scanlink_set_session_trace(scanlink_session* sess
                                                           scanlink_session_trace_handler handler,
                                                           void* context);
 
-/* direction 0 received, 1 sent; channel 0 data, 1 alarm. */
+/* direction 0 received, 1 sent; channel 0 data, 1 alarm. Direction 2 says that a data
+ * connection has just been made (before any byte of it), 3 that it has ended (no byte of it
+ * follows), both with bytes NULL and length 0: what follows a 2 is a stream of its own. */
 typedef void(SCANLINK_CALL* scanlink_tap_handler)(void* context, int session_id, int direction,
                                                   int channel, const unsigned char* bytes,
                                                   int length);

@@ -9,7 +9,8 @@ import pytest
 import scanlink
 from scanlink import plots
 from conftest import CAPTURES
-from scanlink.recording import TO_SCANNER, RecordingError, read_recording
+from scanlink.recording import (CONNECTION_BEGINS, EVENT, TO_SCANNER, RecordingError,
+                                read_recording)
 
 CAPTURE_NAMES = sorted(p.stem for p in CAPTURES.glob("*.scl"))
 
@@ -154,6 +155,9 @@ def test_reading_recordings(td_drive):
     assert commands and all(p.time_us > 1.7e15 for p in drive.packets)
     times = [p.time_us for p in drive.packets]
     assert times == sorted(times)
+    # The recording says where its connection began; frames are cut per connection.
+    assert [p.event for p in drive.packets if p.direction == EVENT][:1] == [CONNECTION_BEGINS]
+    assert drive.scanner_streams() == [stream]
 
     records = scanlink.read_records(td_drive)
     frame = scanlink.to_dataframe(records)
@@ -263,6 +267,8 @@ def test_a_packet_capture_of_a_session_gives_the_scanners_stream(tmp_path):
     sent = read_recording(tmp_path / "drive.pcapng.raw").scanner_stream()
     tcp = read_recording(capture)
     assert tcp.format == "pcapng" and not tcp.warnings
+    scanners = [c["scanner"] for c in tcp.connections if c["channel"] == 0]
+    assert len(scanners) == 1 and scanners[0].startswith("127.0.0.1:")
     ours = read_recording(drive)
     # The stream from its first byte on (dumpcap may miss the last segments as it stops).
     stream = tcp.scanner_stream()
@@ -271,7 +277,7 @@ def test_a_packet_capture_of_a_session_gives_the_scanners_stream(tmp_path):
     assert commands == [p.data for p in ours.packets if p.direction == TO_SCANNER][:len(commands)]
 
     def untimed(path, **levels):
-        return [{k: v for k, v in r.to_dict().items() if k != "time"}
+        return [{k: v for k, v in r.to_dict().items() if k not in ("time", "connection")}
                 for r in scanlink.read_records(path, **levels)]
 
     # A packet capture declares no level convention: given the one the tool recorded.

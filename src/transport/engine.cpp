@@ -8,6 +8,7 @@
 #include "transport/link.h"
 #include "transport/link_timeout.h"
 #include "transport/trace.h"
+#include "transport/wire_tap.h"
 
 namespace scanlink::transport {
 
@@ -390,6 +391,8 @@ bool CMyPcCommSocket::MyConnect() {
     MyTrace(lib_, kTraceWarning, "MyConnect(): The link timeout could not be set in full!");
   }
   MyTrace(lib_, kTraceInfo, "MyConnect(): Connect a socket sucessful!");
+  // Before the first byte of it can be sent or read.
+  TapEvent(lib_, TapDirection::kConnected, TapChannel::kData);
   l->dataConnected.store(true, std::memory_order_release);
   l->wake.Set();
   return true;

@@ -93,11 +93,21 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
   bool alarmOpen = true;
   bool haveRoom = false;  // free descriptors for one more read; learnt while queuing
   platform::Poller poller;
+  // The data connection's end, told once to the wire tap however this thread leaves.
+  bool dataSeen = false;
+  struct EndTap {
+    LibraryState& lib;
+    bool& seen;
+    ~EndTap() {
+      if (seen) TapEvent(lib, TapDirection::kClosed, TapChannel::kData);
+    }
+  } endTap{lib_, dataSeen};
 
   for (;;) {
     if (link->hStopListen.IsSet()) return;
     link->wake.Reset();
     const bool dataUp = dataOpen && link->dataConnected.load(std::memory_order_acquire);
+    dataSeen = dataSeen || dataUp;
     const bool alarmUp = alarmOpen && link->alarmConnected.load(std::memory_order_acquire);
     if (!haveRoom) {
       platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
@@ -142,6 +152,8 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
         if (r.status != platform::IoStatus::kOk) {
           dataOpen = false;
           lib.linkLost.store(1, std::memory_order_release);
+          TapEvent(lib_, TapDirection::kClosed, TapChannel::kData);
+          dataSeen = false;
           break;
         }
         Counters::Add(lib.counters.bytesReceived, r.bytes);

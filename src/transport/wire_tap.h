@@ -9,7 +9,9 @@
 
 namespace scanlink::transport {
 
-enum class TapDirection { kReceived = 0, kSent = 1 };
+// kConnected / kClosed: a connection began or ended (no bytes); what follows a kConnected is a
+// stream of its own.
+enum class TapDirection { kReceived = 0, kSent = 1, kConnected = 2, kClosed = 3 };
 enum class TapChannel { kData = 0, kAlarm = 1 };
 
 bool WireTapEnabled();
@@ -28,6 +30,15 @@ inline void Tap(LibraryState& lib, TapDirection direction, TapChannel channel, c
   } else if (length > 0 && lib.diag.TapWanted()) {
     lib.diag.Tap(static_cast<int>(direction), static_cast<int>(channel),
                  static_cast<const uint8_t*>(bytes), length);
+  }
+}
+
+// A connection of a session began or ended: to the tap its bytes go to.
+inline void TapEvent(LibraryState& lib, TapDirection event, TapChannel channel) {
+  if (lib.diag.first()) {
+    if (WireTapEnabled()) CallWireTap(event, channel, nullptr, 0);
+  } else if (lib.diag.TapWanted()) {
+    lib.diag.Tap(static_cast<int>(event), static_cast<int>(channel), nullptr, 0);
   }
 }
 

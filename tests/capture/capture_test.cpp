@@ -4,6 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -102,6 +109,91 @@ TEST(Recorder, WritesUnitsAsTheFramerCutsThemAndReadsBackByteForByte) {
   ASSERT_EQ(cut.warnings.size(), 1u);
   EXPECT_NE(cut.warnings[0].find("ends inside a block"), std::string::npos) << cut.warnings[0];
   std::remove(path.c_str());
+}
+
+// A connection that ends inside a frame: the half frame stays with it, and the next connection's
+// bytes are a stream of their own (no frame made of both).
+TEST(Recorder, EachConnectionIsAStreamOfItsOwn) {
+  const Bytes f1 = Frame(1, 0xF025, 0xFFFF, Bytes(75, 1)),
+              f2 = Frame(1, 0xF025, 0xFFFF, Bytes(75, 2));
+  const Bytes half(f1.begin(), f1.begin() + 40);
+  const std::string path = TempPath("reconnect.pcapng");
+  {
+    Recorder recorder(path, {});
+    recorder.Note(Event::kConnectionBegins, Channel::kData, "10.0.0.1:5000", 1);
+    recorder.Received(Channel::kData, f1.data(), f1.size(), 2);
+    recorder.Received(Channel::kData, half.data(), half.size(), 3);
+    recorder.Note(Event::kConnectionEnds, Channel::kData, "10.0.0.1:5000", 4);
+    recorder.Note(Event::kLinkLost, Channel::kData, "", 5);
+    recorder.Note(Event::kConnectionBegins, Channel::kData, "10.0.0.1:5000", 6);
+    recorder.Received(Channel::kData, f2.data(), f2.size(), 7);
+    recorder.Note(Event::kLinkRestored, Channel::kData, "", 8);
+    recorder.Close();
+    EXPECT_TRUE(recorder.Ok());
+  }
+  const Recording r = ReadRecording(path);
+  EXPECT_TRUE(r.warnings.empty());
+  EXPECT_EQ(ScannerStreams(r), (std::vector<Bytes>{Cat({f1, half}), f2}));
+  std::vector<std::pair<Event, uint32_t>> events;
+  for (const Packet& p : r.packets)
+    if (p.direction == Direction::kEvent) events.emplace_back(p.event, p.connection);
+  EXPECT_EQ(events, (std::vector<std::pair<Event, uint32_t>>{{Event::kConnectionBegins, 1},
+                                                             {Event::kConnectionEnds, 1},
+                                                             {Event::kLinkLost, 1},
+                                                             {Event::kConnectionBegins, 2},
+                                                             {Event::kLinkRestored, 2}}));
+  EXPECT_EQ(std::string(r.packets[0].bytes.begin(), r.packets[0].bytes.end()), "10.0.0.1:5000");
+  std::remove(path.c_str());
+}
+
+// Long drives: numbered files, each readable on its own, together the whole stream; a write that
+// fails (a full disk) leaves every file readable to its last whole unit.
+TEST(Recorder, SplitsLongDrivesAndKeepsWhatReachedTheDisk) {
+  const Bytes frame = Frame(1, 0x0025, 0xFFFF, Bytes(200, 5));
+  const std::string path = TempPath("long.pcapng");
+  std::vector<std::string> files;
+  {
+    Recorder recorder(path, {{"scanner", "10.0.0.1"}}, Recorder::Split{1000, 0});
+    for (int i = 0; i < 12; ++i) recorder.Received(Channel::kData, frame.data(), frame.size(), i);
+    recorder.Close();
+    files = recorder.Files();
+  }
+  ASSERT_GE(files.size(), 3u);
+  EXPECT_EQ(std::filesystem::path(files[1]).filename().string(),
+            std::filesystem::path(TempPath("long-0002.pcapng")).filename().string());
+  Bytes all;
+  for (const std::string& f : files) {
+    const Recording part = ReadRecording(f);
+    EXPECT_TRUE(part.warnings.empty()) << f;
+    EXPECT_EQ(part.header.at("scanner"), "10.0.0.1");
+    EXPECT_LT(std::filesystem::file_size(f), 1000u + 300u);  // one unit past the size at most
+    const Bytes s = ScannerStream(part);
+    all.insert(all.end(), s.begin(), s.end());
+    std::remove(f.c_str());
+  }
+  EXPECT_EQ(all.size(), 12 * frame.size());
+
+#ifndef _WIN32
+  // A file size limit stands in for a full disk, in a child so the limit stays there.
+  const std::string full = TempPath("full.pcapng");
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{3000, 3000};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    Recorder recorder(full, {});
+    for (int i = 0; i < 30; ++i) recorder.Received(Channel::kData, frame.data(), frame.size(), i);
+    recorder.Close();
+    ::_exit(!recorder.Ok() && recorder.Error().find(full) != std::string::npos ? 0 : 1);
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the failure was not reported";
+  const Recording kept = ReadRecording(full);
+  EXPECT_TRUE(kept.warnings.empty()) << kept.warnings[0];
+  EXPECT_GE(kept.packets.size(), 10u);
+  std::remove(full.c_str());
+#endif
 }
 
 // A tcpdump capture built segment by segment.
@@ -262,6 +354,7 @@ TEST(TcpdumpCapture, ReassemblesTheDataConnectionHoweverTheSegmentsCame) {
       EXPECT_EQ(ScannerStream(r), lost ? Cat({a, part(58, stream.size())}) : stream) << c.name;
       Bytes toScanner, alarmIn;
       for (const Packet& p : r.packets) {
+        if (p.direction == Direction::kEvent) continue;
         EXPECT_GE(p.timeUs, 1'700'000'000'000'000) << c.name;
         EXPECT_LT(p.timeUs, 1'700'000'001'000'000) << c.name;  // within a second
         Bytes& to = p.channel == Channel::kAlarm ? alarmIn : toScanner;

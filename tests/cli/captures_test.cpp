@@ -147,7 +147,12 @@ TEST(Captures, ScannerTextsThatAreNotUtf8AreEscapedNotFatal) {
   const size_t at = text.find("$GPGGA", text.find("$GPGGA") + 1);
   ASSERT_NE(at, std::string::npos);
   text[at + 7] = '\xff';  // in the time field
-  const std::string bad = TempPath("not-utf8.scl");
+  // In a folder of its own, with the station list its header names beside it.
+  const fs::path folder = TempPath("not-utf8");
+  fs::create_directories(folder);
+  fs::copy_file(capture.parent_path() / "stations.csv", folder / "stations.csv",
+                fs::copy_options::overwrite_existing);
+  const std::string bad = (folder / "not-utf8.scl").string();
   std::ofstream(bad, std::ios::binary) << text;
   const ToolRun run = RunScanlink({"decode", "--json", bad});
   EXPECT_EQ(run.status, 0) << run.err;
@@ -162,7 +167,7 @@ TEST(Captures, ScannerTextsThatAreNotUtf8AreEscapedNotFatal) {
     EXPECT_NE(j["body"]["gpsTextHex"].get<std::string>().find("ff"), std::string::npos);
   }
   EXPECT_EQ(escaped, 1);
-  std::remove(bad.c_str());
+  fs::remove_all(folder);
 }
 
 // --count, --only and --quiet on a recording.

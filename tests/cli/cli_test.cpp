@@ -234,33 +234,52 @@ TEST_F(AgainstSimulator, MonitorFailsWhenTheStopIsUnansweredOrTheLinkIsDown) {
   EXPECT_NE(run.err.find("link was down at the end"), std::string::npos) << run.err;
 }
 
+// A datagram to the discard port in the file shows that what went before it is captured too
+// (UDP: not a connection the reader could take for the scanner's).
+void WaitCaptured(const std::string& sniffed) {
+  const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in discard{};
+  discard.sin_family = AF_INET;
+  discard.sin_port = htons(9);
+  discard.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto size = [&] {
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(sniffed, ec);
+    return ec ? 0 : n;
+  };
+  const auto before = size();
+  for (auto until = std::chrono::steady_clock::now() + 10s;
+       std::chrono::steady_clock::now() < until && size() <= before + 64;) {
+    ::sendto(probe, "x", 1, 0, reinterpret_cast<const sockaddr*>(&discard), sizeof discard);
+    std::this_thread::sleep_for(20ms);
+  }
+  ::close(probe);
+}
+
+// The records of JSON Lines output without their times, by connection label; link notices left
+// out (the library's own, or the recording's). Replies too with reportsOnly: a request answered
+// twice shows both in a capture but only the first live.
+std::map<std::string, std::vector<std::string>> RecordsByConnection(const std::string& out,
+                                                                    bool reportsOnly = false) {
+  std::map<std::string, std::vector<std::string>> kept;
+  for (Json j : JsonLines(out)) {
+    if (!j.contains("code") || j["code"] == 0xFFEE) continue;
+    if (reportsOnly && j["kind"] != "report") continue;
+    const std::string label = j.value("connection", "");
+    j.erase("time");
+    j.erase("connection");
+    kept[label].push_back(j.dump());
+  }
+  return kept;
+}
+
 // What monitor showed live is what decode shows of its recording and of a packet capture of
 // the same session (dumpcap on lo), each record with its receive time.
 TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
   Start({"--family", "21", "--rate", "20"});
   const std::string sniffed = TempPath("sniffed.pcapng"), recorded = TempPath("drive.pcapng");
   const Started dumpcap = StartProgram("/usr/bin/dumpcap", {"-q", "-i", "lo", "-w", sniffed});
-  // A datagram to the discard port in the file shows that what went before it is captured too
-  // (UDP: not a connection the reader could take for the scanner's).
-  auto captured = [&] {
-    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in discard{};
-    discard.sin_family = AF_INET;
-    discard.sin_port = htons(9);
-    discard.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    auto size = [&] {
-      std::error_code ec;
-      const auto n = std::filesystem::file_size(sniffed, ec);
-      return ec ? 0 : n;
-    };
-    const auto before = size();
-    for (auto until = std::chrono::steady_clock::now() + 10s;
-         std::chrono::steady_clock::now() < until && size() <= before + 64;) {
-      ::sendto(probe, "x", 1, 0, reinterpret_cast<const sockaddr*>(&discard), sizeof discard);
-      std::this_thread::sleep_for(20ms);
-    }
-    ::close(probe);
-  };
+  auto captured = [&] { WaitCaptured(sniffed); };
   captured();
   const std::string layer = TempPath("drive.geojson");
   const ToolRun live =
@@ -271,13 +290,17 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
   ::kill(dumpcap.pid, SIGINT);
   Finish(dumpcap, 10s);
 
-  // Records without their times; the library's own link notices are not on the wire.
-  auto records = [](const std::string& out, std::vector<std::string>* times) {
+  // Records without their times (and a capture's connection labels); the library's own link
+  // notices are not on the wire.
+  std::set<std::string> labels;
+  auto records = [&labels](const std::string& out, std::vector<std::string>* times) {
     std::vector<std::string> kept;
     for (Json j : JsonLines(out)) {
       if (!j.contains("code") || j["code"] == 0xFFEE) continue;
       if (times) times->push_back(j.value("time", ""));
+      if (times) labels.insert(j.value("connection", ""));
       j.erase("time");
+      j.erase("connection");
       kept.push_back(j.dump());
     }
     return kept;
@@ -306,6 +329,8 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
     EXPECT_EQ(std::vector<std::string>(decoded.begin(), decoded.begin() + seen.size()), seen);
     for (const std::string& t : times) EXPECT_TRUE(RecentTime(t)) << t;
   }
+  // A packet capture names the scanner each record came from; our recording has one scanner.
+  EXPECT_EQ(labels, (std::set<std::string>{"", "127.0.0.1:" + port_}));
   // The recording's times reach the KML, in the schema's element order.
   const std::string kml = TempPath("drive.kml"), decoded = TempPath("drive.jsonl");
   ASSERT_EQ(RunScanlink({"export", "--format", "kml", recorded, "-o", kml}).status, 0);
@@ -316,6 +341,151 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
   EXPECT_EQ(XPath(kml, "count(//*[local-name()='Placemark'][*[local-name()='TimeStamp']])"),
             XPath(kml, "count(//*[local-name()='Point'])"));
   for (const auto& f : {sniffed, recorded, layer, kml, decoded}) std::remove(f.c_str());
+}
+
+// A connection reset in the middle of a frame: the recording holds each connection as a stream
+// of its own, so decoding shows what was seen live and nothing more, with the link's loss and
+// return; the station list travels in the file, so a moved recording decodes the same verdicts.
+TEST_F(AgainstSimulator, ARecordingAcrossAReconnectionDecodesToWhatWasSeenLive) {
+  Start({"--family", "21", "--rate", "40"});
+  const std::string folder = TempPath("reconnect");
+  std::filesystem::create_directories(folder + "/moved");
+  const std::string stations = folder + "/stations.csv", recorded = folder + "/drive.pcapng";
+  std::ofstream(stations) << "name,key1,key2,longitude,latitude\nA,10054,1,116.4,39.9\n";
+  const size_t mark = sim_.mark();
+  const Started monitor = StartProgram(
+      SCANLINK_TOOL_PATH,
+      Connect({"monitor", "--json", "--seconds", "3", "--record", recorded, "--bs-list", stations,
+               "--gps-limit", "64", "--scan", "td-cells 10054/1,10055/2 1"}));
+  ASSERT_TRUE(sim_.wait_for(SimPeer::sent(0xF025), 10s, mark));
+  ASSERT_TRUE(sim_.control("reset-mid-frame"));
+  ASSERT_TRUE(sim_.wait_for("data-connected", 10s, sim_.mark()));
+  const ToolRun live = Finish(monitor, 30s);
+  ASSERT_EQ(live.status, 0) << live.err;
+  const auto seen = RecordsByConnection(live.out)[""];
+  ASSERT_GT(seen.size(), 5u);
+
+  std::filesystem::rename(recorded, folder + "/moved/drive.pcapng");
+  std::filesystem::remove(stations);
+  const ToolRun run = RunScanlink({"decode", "--json", folder + "/moved/drive.pcapng"});
+  EXPECT_EQ(run.status, 0) << run.err;  // no bytes skipped, no phantom frame
+  const auto decoded = RecordsByConnection(run.out)[""];
+  ASSERT_GE(decoded.size(), seen.size());
+  EXPECT_LE(decoded.size(), seen.size() + 5);  // reports that crossed the stop
+  EXPECT_EQ(std::vector<std::string>(decoded.begin(), decoded.begin() + seen.size()), seen);
+  EXPECT_EQ(Count(run.out, R"("connected":false)"), 1) << run.out.substr(0, 2000);
+  EXPECT_EQ(Count(run.out, R"("connected":true)"), 1);
+  EXPECT_EQ(Count(run.out, R"("verdict":"found")"), Count(live.out, R"("verdict":"found")"));
+  EXPECT_GT(Count(run.out, R"("verdict":"found")"), 0);
+  // Readable output says where each connection began and ended.
+  const ToolRun text = RunScanlink({"decode", folder + "/moved/drive.pcapng"});
+  EXPECT_EQ(Count(text.out, "# connection begins"), 2) << text.out.substr(0, 2000);
+  std::filesystem::remove_all(folder);
+}
+
+// A disk that fills during a drive (a file size limit stands in for it): the session goes on,
+// the user is told, and the recording keeps every whole unit written before.
+TEST_F(AgainstSimulator, ARecordingThatFillsTheDiskKeepsWhatItWrote) {
+  Start({"--family", "21", "--rate", "40"});
+  const std::string recorded = TempPath("full.pcapng");
+  std::string command = "trap '' XFSZ; ulimit -f 40; exec " SCANLINK_TOOL_PATH;
+  for (const std::string& a : Connect({"monitor", "--json", "--quiet", "--seconds", "2", "--record",
+                                       recorded, "--scan", "td-search"}))
+    command += " " + a;
+  const ToolRun live = RunProgram("/bin/sh", {"-c", command});
+  EXPECT_EQ(live.status, 5) << live.err;
+  EXPECT_NE(live.err.find("the recording stopped: cannot write " + recorded), std::string::npos)
+      << live.err;
+  const Json summary = JsonLines(live.out).back();
+  const ToolRun decoded = RunScanlink({"decode", "--json", recorded});
+  EXPECT_EQ(decoded.status, 0) << decoded.err;
+  const size_t kept = RecordsByConnection(decoded.out, true)[""].size();
+  EXPECT_GT(kept, 10u);
+  EXPECT_GT(summary["reports"].get<size_t>(), kept + 20) << "the session went on";
+  std::remove(recorded.c_str());
+}
+
+// A tcpdump capture of two scanners and an unrelated connection: one labelled stream per
+// scanner, each what its own session saw live; the unrelated one is passed over with a note.
+TEST_F(AgainstSimulator, ACaptureOfTwoScannersDecodesIntoTwoLabelledStreams) {
+  Start({"--family", "21", "--rate", "20"});
+  SimPeer other;
+  ASSERT_TRUE(other.start({"--family", "11", "--rate", "20", "--bind", "127.0.0.2", "--port", "0",
+                           "--alarm-port", "8050"}));
+  const std::string otherPort = std::to_string(other.data_port());
+  const std::string sniffed = TempPath("two.pcapng");
+  const Started dumpcap = StartProgram("/usr/bin/dumpcap", {"-q", "-i", "lo", "-w", sniffed});
+  WaitCaptured(sniffed);
+  // Not this protocol: a web server and its client.
+  const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in web{};
+  web.sin_family = AF_INET;
+  web.sin_addr.s_addr = htonl(0x7F000003);
+  ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&web), sizeof web), 0);
+  ASSERT_EQ(::listen(server, 1), 0);
+  socklen_t length = sizeof web;
+  ::getsockname(server, reinterpret_cast<sockaddr*>(&web), &length);
+  const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&web), sizeof web), 0);
+  const int accepted = ::accept(server, nullptr, nullptr);
+  ASSERT_GT(::send(client, "GET / HTTP/1.1\r\n\r\n", 18, 0), 0);
+  ASSERT_GT(::send(accepted, "HTTP/1.1 200 OK\r\n\r\nU\x01", 21, 0), 0);
+  for (int fd : {client, accepted, server}) ::close(fd);
+
+  const Started td = StartProgram(
+      SCANLINK_TOOL_PATH, Connect({"monitor", "--json", "--seconds", "1", "--scan", "td-search"}));
+  const ToolRun wcdma = RunScanlink(
+      {"monitor", "--json", "--seconds", "1", "--host", "127.0.0.2", "--port", otherPort});
+  const ToolRun tdRun = Finish(td, 30s);
+  ASSERT_EQ(tdRun.status, 0) << tdRun.err;
+  ASSERT_EQ(wcdma.status, 0) << wcdma.err;
+  WaitCaptured(sniffed);
+  ::kill(dumpcap.pid, SIGINT);
+  Finish(dumpcap, 10s);
+
+  const ToolRun run = RunScanlink({"decode", "--json", sniffed});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("not scanlink, passed over"), std::string::npos) << run.err;
+  const auto streams = RecordsByConnection(run.out, true);
+  const std::string tdLabel = "127.0.0.1:" + port_, wcdmaLabel = "127.0.0.2:" + otherPort;
+  ASSERT_EQ(streams.size(), 2u) << run.out.substr(0, 1000);
+  for (const auto& [label, live] : {std::pair{tdLabel, tdRun.out}, {wcdmaLabel, wcdma.out}}) {
+    SCOPED_TRACE(label);
+    const auto seen = RecordsByConnection(live, true)[""];
+    ASSERT_GT(seen.size(), 3u);
+    ASSERT_TRUE(streams.count(label));
+    const auto& decoded = streams.at(label);
+    ASSERT_GE(decoded.size(), seen.size());
+    EXPECT_LE(decoded.size(), seen.size() + 5);
+    EXPECT_EQ(std::vector<std::string>(decoded.begin(), decoded.begin() + seen.size()), seen);
+  }
+  // Chosen by address and port, as a capture filter would.
+  const ToolRun one =
+      RunScanlink({"decode", "--json", "--host", "127.0.0.2", "--port", otherPort, sniffed});
+  EXPECT_EQ(one.status, 0) << one.err;
+  EXPECT_EQ(
+      RecordsByConnection(one.out, true),
+      (std::map<std::string, std::vector<std::string>>{{wcdmaLabel, streams.at(wcdmaLabel)}}));
+  // The export to standard output is the table alone, each row with its scanner.
+  const ToolRun csv = RunScanlink({"export", "--format", "csv", sniffed});
+  EXPECT_EQ(csv.status, 0) << csv.err;
+  const auto rows = Lines(csv.out);
+  ASSERT_GT(rows.size(), 5u);
+  EXPECT_NE(rows[0].find(",\"connection\","), std::string::npos) << rows[0];
+  for (size_t i = 1; i < rows.size(); ++i) {
+    const bool td = rows[i].find(",\"" + tdLabel + "\",") != std::string::npos;
+    const bool wcdma = rows[i].find(",\"" + wcdmaLabel + "\",") != std::string::npos;
+    EXPECT_TRUE(td != wcdma) << rows[i];
+  }
+  // A replay plays one scanner: it has to be chosen.
+  const ToolRun mixed =
+      RunProgram(SimPeer::program(), {"--replay", sniffed, "--port", "0", "--alarm-port", "0"});
+  EXPECT_EQ(mixed.status, 1);
+  EXPECT_NE(mixed.err.find("choose one with --replay-host"), std::string::npos) << mixed.err;
+  SimPeer replay;
+  EXPECT_TRUE(replay.start({"--replay", sniffed, "--replay-host", "127.0.0.2", "--bind",
+                            "127.0.0.4", "--port", "0", "--alarm-port", "0"}));
+  std::remove(sniffed.c_str());
 }
 
 TEST_F(AgainstSimulator, QueryAsksForVersionModeAndBattery) {

@@ -109,7 +109,9 @@ TEST_F(WithSimulator, TdScanReportsMarkListedCellsAndTheirMismatches) {
   // both sides read alike.
   const std::string list = "sim-stations.csv";
 #else
-  const std::string list = testing::TempDir() + "stations.csv";
+  // A name of its own: a "stations.csv" left in the temporary folder is what other files'
+  // relative station lists would find there.
+  const std::string list = testing::TempDir() + "scanlink-sim-test-stations.csv";
 #endif
   {
     std::ofstream out(list);
@@ -154,6 +156,7 @@ TEST_F(WithSimulator, TdScanReportsMarkListedCellsAndTheirMismatches) {
     EXPECT_EQ(c.mismatch, (c.key1 - 1000) % 2 == 0) << c.key1;
   }
   EXPECT_GT(listed, 0);
+  std::remove(list.c_str());
 }
 
 TEST_F(WithSimulator, ConnectionResetMidFrameIsRecovered) {
@@ -324,6 +327,14 @@ TEST_F(WithSimulator, ReplayPlaysARecordedDriveBackInOrderAndFaster) {
   EXPECT_GT(replayed_s, recorded_s / 10 / 2) << "paced, not in one burst";
   // Ten times faster; a loaded machine may stretch it, ignoring the speed would not pass.
   EXPECT_LT(replayed_s, recorded_s / 2) << "faster than recorded";
+  // At its end the drive is over, the session is not: the link stays up and is answered.
+  ASSERT_TRUE(sim.wait_for(
+      [](const SimPeer::Json& e) { return e.value("event", "") == "replay" && !e["playing"]; },
+      10s));
+  const size_t asked = module.Messages().size();
+  ASSERT_NE(client->QueryBattery(), 0);
+  EXPECT_TRUE(module.WaitMessages(asked + 1, 2s));
+  EXPECT_TRUE(sim.running());
   std::remove(path.c_str());
 }
 

@@ -95,5 +95,24 @@ TEST(Replay, AnUntimedStreamWithoutAStartIsPacedByTheRate) {
   EXPECT_EQ(rest[1].bytes, second);
 }
 
+// A connection that ended inside a frame: its half goes out as it was, and the next connection's
+// frame stays whole (no frame made of the two); what the recording noted between is told in turn.
+TEST(Replay, EachRecordedConnectionIsCutOnItsOwn) {
+  const Bytes first = encode_frame({0, 0xF025, 0xFFFF, Bytes(40, 1)});
+  const Bytes second = encode_frame({0, 0xF025, 0xFFFF, Bytes(40, 2)});
+  const Bytes half(first.begin(), first.begin() + 20);
+  Replay r({{-1, false, false, half, 1},
+            {-1, false, false, {}, 1, "link lost"},
+            {-1, false, false, second, 2}},
+           {.untimed_rate = 10});
+  auto t0 = Replay::Clock::now();
+  r.start(t0);
+  const auto units = r.due(t0 + 1s);
+  ASSERT_EQ(units.size(), 3u);
+  EXPECT_EQ(units[0].bytes, half);
+  EXPECT_EQ(units[1].note, "link lost");
+  EXPECT_EQ(units[2].bytes, second);
+}
+
 }  // namespace
 }  // namespace scanlink::sim

@@ -1,7 +1,7 @@
 // Writes a short made-up session with the capture library's Recorder, for the dissector's checks:
 // a login and its reply, a TD start with its time and its result, a report with a GPS text, damaged
-// bytes with a frame after them in the same read, alarm bytes both ways, and a frame cut by the
-// end of the recording.  make_recording FILE
+// bytes with a frame after them in the same read, alarm bytes both ways, a frame cut by the end
+// of its connection, and a new connection with the link's loss and return.  make_recording FILE
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -71,6 +71,13 @@ int main(int argc, char** argv) {
     r.Sent(Channel::kAlarm, alarm.data(), 2, t0 + 2'600'000);
     const Bytes cut = Frame(37, 0xFFFF, {0, 8});
     r.Received(Channel::kData, cut.data(), 5, t0 + 3'000'000);
+    // The connection ends there, and the frame with it; the next one starts afresh.
+    using scanlink::capture::Event;
+    r.Note(Event::kConnectionEnds, Channel::kData, "10.0.0.2:5000", t0 + 3'100'000);
+    r.Note(Event::kLinkLost, Channel::kData, "", t0 + 3'200'000);
+    r.Note(Event::kConnectionBegins, Channel::kData, "10.0.0.2:5000", t0 + 4'000'000);
+    r.Received(Channel::kData, cut.data(), cut.size(), t0 + 4'100'000);
+    r.Note(Event::kLinkRestored, Channel::kData, "", t0 + 4'200'000);
     r.Close();
     return r.Ok() ? 0 : 1;
   } catch (const std::exception& e) {

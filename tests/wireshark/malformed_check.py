@@ -235,20 +235,30 @@ def check_recording(lua, recorder, path):
             return None if e is None else e.get("show")
         frames = packet.findall("proto[@name='scanlink']")
         alarm = packet.find("proto[@name='scanlink_alarm']")
+        if show("scanlink_rec.event") is not None:
+            units.append({"dir": show("scanlink_rec.direction"), "code": "event " +
+                          show("scanlink_rec.event"), "alarm": False,
+                          "connection": show("scanlink_rec.connection"), "show": show})
+            continue
         if len(frames) + (alarm is not None) != 1:
             fail("packet %s: %d units" % (show("frame.number"), len(frames)))
         code = None if not frames else show("scanlink.code", frames[0])
         units.append({"dir": show("scanlink_rec.direction"), "channel": show("scanlink_rec.channel"),
                       "code": None if code is None else int(code, 0), "alarm": alarm is not None,
                       "skipped": bool(frames) and show("scanlink.skipped", frames[0]) is not None,
-                      "time": show("frame.time_epoch"), "p": packet, "show": show})
+                      "time": show("frame.time_epoch"), "p": packet, "show": show,
+                      "connection": show("scanlink_rec.connection")})
+    # Events: 2 connection ends, 3 link lost, 1 connection begins, 4 link restored.
     want = [("1", 43), ("0", 44), ("1", 0xF004), ("0", 0xF006), ("0", 36), ("0", None), ("0", 37),
-            ("0", "alarm"), ("1", "alarm"), ("0", None)]
+            ("0", "alarm"), ("1", "alarm"), ("0", None), ("2", "event 2"), ("2", "event 3"),
+            ("2", "event 1"), ("0", 37), ("2", "event 4")]
     got = [(u["dir"], "alarm" if u["alarm"] else u["code"]) for u in units]
     if got != want:
         fail("recording units: %s, expected %s" % (got, want))
     if not (units[5]["skipped"] and units[9]["skipped"]):
         fail("recording: damaged bytes and the cut frame not shown as skipped")
+    if [u["connection"] for u in units[9:]] != ["0", "0", "0", "1", "1", "1"]:
+        fail("recording: connections %s" % [u["connection"] for u in units[9:]])
     s = [u["show"] for u in units]
     checks = [
         (s[0]("scanlink.response_in"), "2", "the login's reply"),

@@ -67,23 +67,34 @@ struct Interface {
   int64_t offsetSeconds = 0;
 };
 
-// One packet of our link type: the pseudo-header and the unit's bytes.
-void AddOurPacket(const uint8_t* data, size_t size, int64_t timeUs, Recording& r) {
-  if (size < kPseudoHeaderSize || data[0] != kPseudoHeaderVersion || data[1] > 1 || data[2] > 1) {
+// One packet of our link type: the pseudo-header and the unit's bytes. The pseudo-header's last
+// byte counts connections modulo 256 (0 in files from before it did); an event packet's first
+// byte says which event.
+void AddOurPacket(const uint8_t* data, size_t size, int64_t timeUs, Recording& r,
+                  uint32_t& connection) {
+  const bool event = size > kPseudoHeaderSize && data[1] == 2 && data[kPseudoHeaderSize] >= 1 &&
+                     data[kPseudoHeaderSize] <= 4;
+  if (size < kPseudoHeaderSize || data[0] != kPseudoHeaderVersion || (data[1] > 1 && !event) ||
+      data[2] > 1) {
     r.warnings.push_back("packet " + std::to_string(r.packets.size() + 1) +
                          ": not a scanlink unit, passed over");
     return;
   }
+  connection += static_cast<uint8_t>(data[3] - static_cast<uint8_t>(connection));
   Packet p;
   p.timeUs = timeUs;
   p.direction = static_cast<Direction>(data[1]);
   p.channel = static_cast<Channel>(data[2]);
-  p.bytes.assign(data + kPseudoHeaderSize, data + size);
+  p.connection = connection;
+  const size_t from = kPseudoHeaderSize + (event ? 1 : 0);
+  if (event) p.event = static_cast<Event>(data[kPseudoHeaderSize]);
+  p.bytes.assign(data + from, data + size);
   r.packets.push_back(std::move(p));
 }
 
-void ReadPcapng(const std::vector<uint8_t>& file, int dataPort, Recording& r) {
+void ReadPcapng(const std::vector<uint8_t>& file, const Selection& selection, Recording& r) {
   r.format = "pcapng";
+  uint32_t connection = 0;
   std::vector<Interface> interfaces;
   TcpStreams tcp;
   bool foreign = false;  // packets of other link types: a tcpdump capture
@@ -162,7 +173,7 @@ void ReadPcapng(const std::vector<uint8_t>& file, int dataPort, Recording& r) {
                                       i.resolution, i.offsetSeconds)
                      : -1;
         if (i.linkType == kLinkTypeUser0) {
-          AddOurPacket(block + dataAt, size, timeUs, r);
+          AddOurPacket(block + dataAt, size, timeUs, r, connection);
         } else {
           foreign = true;
           tcp.Add(i.linkType, block + dataAt, size, timeUs);
@@ -171,14 +182,12 @@ void ReadPcapng(const std::vector<uint8_t>& file, int dataPort, Recording& r) {
     }
     at += length;
   }
-  if (foreign) {
-    std::vector<Packet> packets = tcp.Packets(dataPort, r.warnings);
-    r.packets.insert(r.packets.end(), packets.begin(), packets.end());
-  }
+  if (foreign) tcp.Read(selection, r);
 }
 
-void ReadPcap(const std::vector<uint8_t>& file, int dataPort, Recording& r) {
+void ReadPcap(const std::vector<uint8_t>& file, const Selection& selection, Recording& r) {
   r.format = "pcap";
+  uint32_t connection = 0;
   if (file.size() < 24) throw std::runtime_error("pcap file shorter than its header");
   const uint32_t magic = Reader{file.data(), false}.U32(0);
   const bool swap = magic != 0xA1B2C3D4 && magic != 0xA1B23C4D;
@@ -206,12 +215,12 @@ void ReadPcap(const std::vector<uint8_t>& file, int dataPort, Recording& r) {
     const int64_t timeUs =
         static_cast<int64_t>(in.U32(0)) * 1000000 + (nanoseconds ? in.U32(4) / 1000 : in.U32(4));
     if (linkType == kLinkTypeUser0)
-      AddOurPacket(file.data() + at + 16, captured, timeUs, r);
+      AddOurPacket(file.data() + at + 16, captured, timeUs, r, connection);
     else
       tcp.Add(linkType, file.data() + at + 16, captured, timeUs);
     at += 16 + captured;
   }
-  if (linkType != kLinkTypeUser0) r.packets = tcp.Packets(dataPort, r.warnings);
+  if (linkType != kLinkTypeUser0) tcp.Read(selection, r);
 }
 
 // The old files: '#' header lines ("# key: value"), which a raw stream never starts with (a
@@ -234,7 +243,7 @@ void ReadStream(const std::vector<uint8_t>& file, Recording& r) {
 
 }  // namespace
 
-Recording ReadRecording(const std::string& path, int dataPort) {
+Recording ReadRecording(const std::string& path, const Selection& selection) {
   std::error_code ignored;
   if (std::filesystem::is_directory(path, ignored))
     throw std::runtime_error("cannot read " + path + ": it is a directory");
@@ -246,10 +255,10 @@ Recording ReadRecording(const std::string& path, int dataPort) {
   const uint32_t magic = file.size() >= 4 ? Reader{file.data(), false}.U32(0) : 0;
   try {
     if (magic == pcapng::kSectionHeader) {
-      ReadPcapng(file, dataPort, r);
+      ReadPcapng(file, selection, r);
     } else if (magic == 0xA1B2C3D4 || magic == 0xD4C3B2A1 || magic == 0xA1B23C4D ||
                magic == 0x4D3CB2A1) {
-      ReadPcap(file, dataPort, r);
+      ReadPcap(file, selection, r);
     } else {
       ReadStream(file, r);
     }
@@ -261,11 +270,36 @@ Recording ReadRecording(const std::string& path, int dataPort) {
 
 std::vector<uint8_t> ScannerStream(const Recording& recording) {
   std::vector<uint8_t> stream;
-  for (const Packet& p : recording.packets) {
-    if (p.direction == Direction::kFromScanner && p.channel == Channel::kData)
-      stream.insert(stream.end(), p.bytes.begin(), p.bytes.end());
-  }
+  for (const auto& s : ScannerStreams(recording)) stream.insert(stream.end(), s.begin(), s.end());
   return stream;
+}
+
+std::vector<std::vector<uint8_t>> ScannerStreams(const Recording& recording) {
+  std::vector<std::vector<uint8_t>> streams;
+  std::map<uint32_t, size_t> index;
+  for (const Packet& p : recording.packets) {
+    if (p.direction != Direction::kFromScanner || p.channel != Channel::kData) continue;
+    auto [it, added] = index.emplace(p.connection, streams.size());
+    if (added) streams.emplace_back();
+    streams[it->second].insert(streams[it->second].end(), p.bytes.begin(), p.bytes.end());
+  }
+  return streams;
+}
+
+std::string EventName(Event event) {
+  switch (event) {
+    case Event::kConnectionBegins:
+      return "connection begins";
+    case Event::kConnectionEnds:
+      return "connection ends";
+    case Event::kLinkLost:
+      return "link lost";
+    case Event::kLinkRestored:
+      return "link restored";
+    case Event::kNone:
+      break;
+  }
+  return "event";
 }
 
 }  // namespace scanlink::capture

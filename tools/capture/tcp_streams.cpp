@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <numeric>
+#include <set>
+
+#include "transport/framer.h"
 
 namespace scanlink::capture {
 namespace {
@@ -18,6 +21,36 @@ std::string Endpoint(uint32_t address, uint16_t port) {
   return std::to_string(address >> 24) + "." + std::to_string(address >> 16 & 255) + "." +
          std::to_string(address >> 8 & 255) + "." + std::to_string(address & 255) + ":" +
          std::to_string(port);
+}
+
+std::string Address(uint32_t address) {
+  const std::string e = Endpoint(address, 0);
+  return e.substr(0, e.size() - 2);
+}
+
+// Whether a stream is this protocol: a whole frame at its start (or, when the start was not
+// captured, within its first bytes), or a frame begun at its start that the capture cut off.
+struct FrameProbe {
+  size_t frames = 0, skippedFirst = 0;
+  void OnFrame(const uint8_t*, size_t) { ++frames; }
+  void OnDiscard(size_t n) {
+    if (frames == 0) skippedFirst += n;
+  }
+  void OnTrace(const char*) {}
+  void OnOversized(size_t) {}
+};
+
+bool CarriesFrames(const std::vector<Packet>& packets, bool startSeen) {
+  transport::Framer framer;
+  FrameProbe probe;
+  size_t fed = 0;
+  for (const Packet& p : packets) {
+    if (fed >= 8192 || probe.frames > 0) break;
+    framer.Feed(p.bytes.data(), p.bytes.size(), probe);
+    fed += p.bytes.size();
+  }
+  if (probe.frames == 0) return fed > 0 && probe.skippedFirst == 0;
+  return !startSeen || probe.skippedFirst == 0;
 }
 
 }  // namespace
@@ -66,12 +99,14 @@ void TcpStreams::AddIpv4(const uint8_t* ip, size_t size, int64_t timeUs) {
   if (doff < 20 || ihl + doff > have) return;
   const uint8_t flags = tcp[13];
   const bool syn = (flags & 0x02) != 0;
+  const bool finOrRst = (flags & 0x05) != 0;
   const Side src{Be32(ip + 12), Be16(tcp)};
   const Side dst{Be32(ip + 16), Be16(tcp + 2)};
   const Side a = src < dst ? src : dst;
   const Side b = src < dst ? dst : src;
   Segment segment{Be32(tcp + 4),
                   syn,
+                  finOrRst,
                   std::vector<uint8_t>(tcp + doff, ip + have),
                   static_cast<uint32_t>(total - ihl - doff - (have - ihl - doff)),
                   timeUs,
@@ -100,6 +135,7 @@ void TcpStreams::AddIpv4(const uint8_t* ip, size_t size, int64_t timeUs) {
     connection->synSeen = true;
     connection->server = dst;
   }
+  if (finOrRst && connection->endUs < 0) connection->endUs = timeUs;
   (src == connection->a ? connection->fromA : connection->fromB).push_back(std::move(segment));
 }
 
@@ -153,50 +189,99 @@ std::vector<Packet> TcpStreams::Reassemble(const std::vector<Segment>& segments,
   return out;
 }
 
-std::vector<Packet> TcpStreams::Packets(int dataPort, std::vector<std::string>& warnings) const {
-  std::vector<Packet> all;
-  size_t dataConnections = 0;
-  for (const Connection& c : connections_) {
-    const bool alarm = c.a.port == kAlarmPort || c.b.port == kAlarmPort;
-    if (!alarm && dataPort != 0 && c.a.port != dataPort && c.b.port != dataPort) continue;
-    Side server = c.server;
-    if (!c.synSeen) {
-      // Without the connection's start, the side on the known port is the scanner; else the
-      // side on the lower port (clients take high, changing ports).
-      const uint16_t known = alarm ? kAlarmPort : static_cast<uint16_t>(dataPort);
-      server = known != 0 ? (c.a.port == known ? c.a : c.b) : (c.a.port < c.b.port ? c.a : c.b);
+void TcpStreams::Read(const Selection& selection, Recording& recording) const {
+  std::vector<std::string>& warnings = recording.warnings;
+  struct Chosen {
+    const Connection* c;
+    Side server, client;
+    bool alarm;
+  };
+  std::vector<Chosen> chosen;
+  std::set<uint32_t> scanners;  // addresses of the chosen data connections' scanners
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const Connection& c : connections_) {
+      const bool alarm = c.a.port == kAlarmPort || c.b.port == kAlarmPort;
+      if (alarm != (pass == 1)) continue;
+      Side server = c.server;
+      if (!c.synSeen) {
+        // Without the connection's start, the side on the known port is the scanner; else the
+        // side on the lower port (clients take high, changing ports).
+        const int known = alarm ? kAlarmPort : selection.port;
+        server = known != 0 && (c.a.port == known || c.b.port == known)
+                     ? (c.a.port == known ? c.a : c.b)
+                     : (c.a.port < c.b.port ? c.a : c.b);
+      }
+      const Side client = server == c.a ? c.b : c.a;
+      if (!selection.host.empty() && Address(server.address) != selection.host) continue;
+      if (alarm ? scanners.count(server.address) == 0
+                : selection.port != 0 && server.port != selection.port)
+        continue;
+      chosen.push_back({&c, server, client, alarm});
+      if (!alarm) scanners.insert(server.address);
     }
-    const Side client = server == c.a ? c.b : c.a;
-    const std::string name = std::string(alarm ? "alarm" : "data") + " connection " +
-                             Endpoint(server.address, server.port) + " - " +
-                             Endpoint(client.address, client.port);
-    if (!c.synSeen && !alarm && dataPort == 0)
-      warnings.push_back(name + ": its start is not in the capture, the scanner taken to be " +
-                         Endpoint(server.address, server.port));
-    if (!alarm) ++dataConnections;
-    const Channel channel = alarm ? Channel::kAlarm : Channel::kData;
-    const bool serverIsA = server == c.a;
-    for (auto& p : Reassemble(serverIsA ? c.fromA : c.fromB, Direction::kFromScanner, channel,
-                              name + " (from the scanner)", warnings))
-      all.push_back(std::move(p));
-    for (auto& p : Reassemble(serverIsA ? c.fromB : c.fromA, Direction::kToScanner, channel,
-                              name + " (to the scanner)", warnings))
-      all.push_back(std::move(p));
   }
-  std::stable_sort(all.begin(), all.end(),
+  size_t dataConnections = 0;
+  for (const Chosen& k : chosen) {
+    const Connection& c = *k.c;
+    const std::string scanner = Endpoint(k.server.address, k.server.port);
+    const std::string name = std::string(k.alarm ? "alarm" : "data") + " connection " + scanner +
+                             " - " + Endpoint(k.client.address, k.client.port);
+    const Channel channel = k.alarm ? Channel::kAlarm : Channel::kData;
+    const bool serverIsA = k.server == c.a;
+    std::vector<std::string> found;
+    auto from = Reassemble(serverIsA ? c.fromA : c.fromB, Direction::kFromScanner, channel,
+                           name + " (from the scanner)", found);
+    auto to = Reassemble(serverIsA ? c.fromB : c.fromA, Direction::kToScanner, channel,
+                         name + " (to the scanner)", found);
+    if (from.empty() && to.empty()) continue;  // a connection that carried nothing
+    if (!k.alarm && !CarriesFrames(from, c.synSeen) && !CarriesFrames(to, c.synSeen)) {
+      recording.notes.push_back(name + ": not scanlink, passed over");
+      continue;
+    }
+    warnings.insert(warnings.end(), found.begin(), found.end());
+    if (!c.synSeen && !k.alarm && selection.port == 0)
+      warnings.push_back(name + ": its start is not in the capture, the scanner taken to be " +
+                         scanner);
+    if (!k.alarm) ++dataConnections;
+    const uint32_t index = static_cast<uint32_t>(recording.connections.size());
+    recording.connections.push_back({scanner, Endpoint(k.client.address, k.client.port), channel});
+    auto event = [&](Event e, int64_t timeUs) {
+      Packet p;
+      p.timeUs = timeUs;
+      p.direction = Direction::kEvent;
+      p.channel = channel;
+      p.connection = index;
+      p.event = e;
+      const std::string text = name;
+      p.bytes.assign(text.begin(), text.end());
+      return p;
+    };
+    std::vector<Packet> all;
+    all.push_back(event(Event::kConnectionBegins, c.firstUs));
+    for (auto* part : {&from, &to})
+      for (Packet& p : *part) {
+        p.connection = index;
+        all.push_back(std::move(p));
+      }
+    if (c.endUs >= 0) all.push_back(event(Event::kConnectionEnds, c.endUs));
+    std::stable_sort(all.begin() + 1, all.end(),
+                     [](const Packet& x, const Packet& y) { return x.timeUs < y.timeUs; });
+    recording.packets.insert(recording.packets.end(), std::make_move_iterator(all.begin()),
+                             std::make_move_iterator(all.end()));
+  }
+  std::stable_sort(recording.packets.begin(), recording.packets.end(),
                    [](const Packet& x, const Packet& y) { return x.timeUs < y.timeUs; });
   if (dataConnections == 0)
-    warnings.push_back(dataPort != 0 ? "no TCP connection on port " + std::to_string(dataPort)
-                                     : std::string("no TCP data connection in the capture"));
-  if (dataConnections > 1)
-    warnings.push_back(std::to_string(dataConnections) +
-                       " data connections: their streams follow one another");
+    warnings.push_back(selection.port != 0 || !selection.host.empty()
+                           ? "no scanlink connection to " +
+                                 (selection.host.empty() ? std::string("port") : selection.host) +
+                                 (selection.port != 0 ? " " + std::to_string(selection.port) : "")
+                           : std::string("no scanlink data connection in the capture"));
   if (fragments_ > 0)
     warnings.push_back(std::to_string(fragments_) + " IPv4 fragments passed over");
   if (truncated_ > 0)
     warnings.push_back(std::to_string(truncated_) +
                        " segments cut short by the capture's snap length");
-  return all;
 }
 
 }  // namespace scanlink::capture

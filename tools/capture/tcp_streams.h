@@ -15,14 +15,17 @@ class TcpStreams {
  public:
   // One captured frame of the given link type; what is not IPv4 TCP is passed over.
   void Add(uint32_t linkType, const uint8_t* data, size_t size, int64_t timeUs);
-  // The data connection (the one not on the alarm port, or the one on `dataPort`) and the alarm
-  // connection as packets in time order; notes gaps and doubts in `warnings`.
-  std::vector<Packet> Packets(int dataPort, std::vector<std::string>& warnings) const;
+  // The chosen connections into `recording`: each data connection that carries frames (the
+  // others are passed over with a note) and the alarm connections of their scanners, each with its
+  // own Connection entry and a begin (and, when seen, end) event, all in time order. Gaps and
+  // doubts go to its warnings.
+  void Read(const Selection& selection, Recording& recording) const;
 
  private:
   struct Segment {
     uint32_t seq;
     bool syn;
+    bool finOrRst;
     std::vector<uint8_t> payload;
     uint32_t lost;  // payload bytes the capture did not keep (snap length)
     int64_t timeUs;
@@ -42,6 +45,7 @@ class TcpStreams {
     Side server{};
     std::vector<Segment> fromA, fromB;
     int64_t firstUs = 0;
+    int64_t endUs = -1;  // its first FIN or RST
   };
 
   void AddIpv4(const uint8_t* ip, size_t size, int64_t timeUs);

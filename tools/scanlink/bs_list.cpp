@@ -35,6 +35,13 @@ bool ParseLine(const std::string& line, Station& out) {
 std::vector<Station> LoadStations(const std::string& path) {
   std::ifstream in(path);
   if (!in) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+  std::stringstream text;
+  text << in.rdbuf();
+  return ParseStations(text.str(), path);
+}
+
+std::vector<Station> ParseStations(const std::string& text, const std::string& path) {
+  std::istringstream in(text);
   std::vector<Station> stations;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -51,15 +58,19 @@ std::vector<Station> LoadStations(const std::string& path) {
   return stations;
 }
 
+std::string StationsText(const std::vector<Station>& stations) {
+  std::string out = "name,key1,key2,longitude,latitude\n";
+  char line[96];
+  for (const Station& s : stations) {
+    std::snprintf(line, sizeof line, ",%u,%u,%.7f,%.7f\n", s.key1, s.key2, s.longitude, s.latitude);
+    out += s.name + line;
+  }
+  return out;
+}
+
 void WriteStations(const std::string& path, const std::vector<Station>& stations) {
   std::ofstream out(path);
-  out << "name,key1,key2,longitude,latitude\n";
-  char line[160];
-  for (const Station& s : stations) {
-    std::snprintf(line, sizeof line, "%s,%u,%u,%.7f,%.7f\n", s.name.c_str(), s.key1, s.key2,
-                  s.longitude, s.latitude);
-    out << line;
-  }
+  out << StationsText(stations);
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 

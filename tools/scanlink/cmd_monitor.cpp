@@ -29,56 +29,107 @@ struct MonitorOptions {
   bool noStart = false;
   int finger = -1;  // -1: as the scan set up, else as the scanner's scan mode says
   std::string record;
+  double splitMb = 0, splitSeconds = 0;
 };
 
-// Every byte exchanged with the scanner goes to the recording, stamped as it passes. Runs on the
-// library's threads; the recorder takes its own lock.
+struct WireContext {
+  capture::Recorder* recorder;
+  std::string scanner;  // host:port, for the connection notes
+};
+
+// Every byte exchanged with the scanner goes to the recording, stamped as it passes, and each
+// connection's start and end with it. Runs on the library's threads; the recorder takes its own
+// lock.
 void OnWire(int direction, int channel, const unsigned char* bytes, int length, void* context) {
-  auto* recorder = static_cast<capture::Recorder*>(context);
+  auto* wire = static_cast<WireContext*>(context);
   const auto ch = channel == 0 ? capture::Channel::kData : capture::Channel::kAlarm;
   const size_t n = length > 0 ? static_cast<size_t>(length) : 0;
   if (direction == 0)
-    recorder->Received(ch, bytes, n, NowUs());
-  else
-    recorder->Sent(ch, bytes, n, NowUs());
+    wire->recorder->Received(ch, bytes, n, NowUs());
+  else if (direction == 1)
+    wire->recorder->Sent(ch, bytes, n, NowUs());
+  else if (direction == 2 || direction == 3)
+    wire->recorder->Note(
+        direction == 2 ? capture::Event::kConnectionBegins : capture::Event::kConnectionEnds, ch,
+        wire->scanner, NowUs());
+}
+
+// A header value on one line: backslashes and line ends escaped.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c != '\r')
+      out += c;
+  }
+  return out;
 }
 
 // Installs the wire tap for as long as it lives; the link it taps must be closed first.
 class WireRecording {
  public:
-  explicit WireRecording(const MonitorOptions& o) {
+  WireRecording(const MonitorOptions& o, const OutputOptions& output) {
     if (o.record.empty()) return;
     std::map<std::string, std::string> header{{"scanner", o.connect.host},
                                               {"port", std::to_string(o.connect.port)}};
     if (o.finger >= 0) header["finger-test"] = std::to_string(o.finger);
-    if (!o.output.bsList.empty())
-      header["bs-list"] = std::filesystem::absolute(o.output.bsList).string();
+    // What decoding needs travels in the file itself, so it can be moved and shared.
+    if (output.stationsLoaded) {
+      header["bs-list"] = std::filesystem::path(o.output.bsList).filename().string();
+      header["bs-list-data"] = OneLine(StationsText(output.stations));
+    }
     if (const int limit = GpsLimit(o.output); limit >= 0)
       header["gps-limit"] = std::to_string(limit);
     // What the user said the level fields are: decoding the file later reads them the same way.
     if (!o.output.levelUnit.empty())
       LevelConvention{o.output.levelOffset, o.output.levelUnit}.WriteHeader(header);
     if (!o.connect.family.empty()) header["family"] = o.connect.family;
+    capture::Recorder::Split split;
+    split.bytes = static_cast<uint64_t>(o.splitMb * 1e6);
+    split.us = static_cast<int64_t>(o.splitSeconds * 1e6);
     try {
-      recorder_ = std::make_unique<capture::Recorder>(o.record, header);
+      recorder_ = std::make_unique<capture::Recorder>(o.record, header, split);
     } catch (const std::exception& e) {
       throw CliError(kExitFile, e.what());
     }
-    ScanlinkSetWireTap(OnWire, recorder_.get());
+    context_ = {recorder_.get(), o.connect.host + ":" + std::to_string(o.connect.port)};
+    ScanlinkSetWireTap(OnWire, &context_);
   }
   ~WireRecording() {
     if (recorder_) ScanlinkSetWireTap(nullptr, nullptr);
   }
+  // The link went down or came back, as the application was told.
+  void Link(bool connected, int64_t timeUs) {
+    if (recorder_)
+      recorder_->Note(connected ? capture::Event::kLinkRestored : capture::Event::kLinkLost,
+                      capture::Channel::kData, "", timeUs);
+  }
+  // For the files a long drive is split into: each decodes on its own.
+  void SetHeader(const std::string& key, const std::string& value) {
+    if (recorder_) recorder_->SetHeader(key, value);
+  }
+  // Once, when the recording stopped (a full disk): why, else empty.
+  std::string Failure() {
+    if (!recorder_ || told_ || recorder_->Ok()) return {};
+    told_ = true;
+    return "the recording stopped: " + recorder_->Error() +
+           "; every unit written before is kept, the session goes on";
+  }
   // After the link is closed: empty on success, else why the recording is incomplete.
-  std::string Finish(const std::string& path) {
+  std::string Finish() {
     if (!recorder_) return {};
     ScanlinkSetWireTap(nullptr, nullptr);
     recorder_->Close();
-    return recorder_->Ok() ? std::string() : "cannot write the recording " + path;
+    return recorder_->Ok() ? std::string() : "the recording is incomplete: " + recorder_->Error();
   }
 
  private:
   std::unique_ptr<capture::Recorder> recorder_;
+  WireContext context_{};
+  bool told_ = false;
 };
 
 std::atomic<bool> g_interrupted{false};
@@ -150,7 +201,7 @@ int Run(const MonitorOptions& o) {
   const auto scan = Words(o.scan);
   if (!scan.empty()) CheckOperation(scan);  // a typo fails before connecting
   RecordOutput out(std::move(output));
-  WireRecording recording(o);  // outlives the link
+  WireRecording recording(o, out.options());  // outlives the link
   LinkClient link;
   ApplyStations(link, o.output, out.options());
   if (o.finger >= 0) StoreShared(FingerTestFlag, o.finger);
@@ -161,11 +212,18 @@ int Run(const MonitorOptions& o) {
   CatchInterrupt(OnInterrupt);
   StatusLine status;
   bool up = true;
+  auto nextBattery = Clock::now() + std::chrono::seconds(2);
   // Runs until the reply of trans (0: none awaited) or the deadline; a closed output or --count
   // ends it early unless whole is set. The reply, when it came.
   auto pump = [&](Clock::time_point until, int trans,
                   bool whole = false) -> std::shared_ptr<const CCmdManage> {
     while (!g_interrupted && (whole || !out.done()) && Clock::now() < until) {
+      // The status line's battery, asked now and then while someone watches it.
+      if (status.enabled() && !o.noStart && LoadShared(gInitFinishFlag) == 1 &&
+          Clock::now() >= nextBattery) {
+        nextBattery = Clock::now() + std::chrono::minutes(5);
+        link.client().QueryBattery();
+      }
       // Short waits, so Ctrl-C and the status line are served.
       auto e = link.Next(std::min(until, Clock::now() + std::chrono::milliseconds(200)));
       if (!e) {
@@ -174,7 +232,11 @@ int Run(const MonitorOptions& o) {
       }
       status.Clear();
       Show(out, *e);
-      if (e->kind == LinkEvent::kConnect) up = e->connected;
+      if (e->kind == LinkEvent::kConnect) {
+        up = e->connected;
+        recording.Link(e->connected, e->timeUs);
+      }
+      if (auto failure = recording.Failure(); !failure.empty()) out.Warn(failure);
       status.Draw(up, out.tally());
       if (trans != 0 && e->kind == LinkEvent::kRecord && e->record->nTransID == trans)
         return e->record;
@@ -209,6 +271,7 @@ int Run(const MonitorOptions& o) {
   if (!o.noStart && !stopped() && !pump(Clock::now() + replyWait, link.client().StartScanData()) &&
       !stopped())
     throw CliError(kExitNoReply, "no reply to StartScanData");
+  recording.SetHeader("finger-test", std::to_string(LoadShared(FingerTestFlag)));
   const auto end =
       o.seconds > 0 ? Clock::now() + std::chrono::milliseconds(static_cast<long>(o.seconds * 1000))
                     : Clock::time_point::max();
@@ -228,7 +291,7 @@ int Run(const MonitorOptions& o) {
   link.Close();
   ReleaseInterrupt();
   if (!out.closed()) Summarize(out, before);
-  if (auto error = recording.Finish(o.record); !error.empty()) throw CliError(kExitFile, error);
+  if (auto error = recording.Finish(); !error.empty()) throw CliError(kExitFile, error);
   if (auto error = out.Finish(); !error.empty()) throw CliError(kExitFile, error);
   if (failure) throw *failure;
   if (auto empty = out.EmptyExport()) throw CliError(kExitFailure, *empty);
@@ -256,9 +319,21 @@ Subcommand AddMonitor(CLI::App& parent) {
                   "else as the scanner's scan mode says)")
       ->check(CLI::Range(0, 1));
   AddStreamOptions(app, o->output);
-  app->add_option("--record", o->record,
-                  "record every byte exchanged with the scanner, with its time, into this pcapng "
-                  "file (Wireshark with the dissector, scanlink decode, scanlink-sim --replay)");
+  CLI::Option* record = app->add_option(
+      "--record", o->record,
+      "record every byte exchanged with the scanner, with its time, into this pcapng "
+      "file (Wireshark with the dissector, scanlink decode, scanlink-sim --replay); "
+      "it carries the station list and settings decoding needs");
+  app->add_option("--record-split-size", o->splitMb,
+                  "long drives: a new recording file after this many MB (FILE-0001.pcapng, "
+                  "FILE-0002.pcapng...)")
+      ->check(CLI::Range(0.01, 1e6))
+      ->needs(record);
+  app->add_option("--record-split-time", o->splitSeconds,
+                  "long drives: a new recording file after this many seconds (numbered as with "
+                  "--record-split-size)")
+      ->check(CLI::Range(1.0, 1e7))
+      ->needs(record);
   app->footer(
       "Ends at Ctrl-C, --seconds, --count, or when standard output is closed (e.g. '| head'): "
       "the scan is stopped, the link closed, a summary printed. Status 3 when the link was down "

@@ -63,9 +63,11 @@ std::string CsvField(const std::string& text) {
 
 // The columns both CSV forms and the GeoJSON properties share, by name.
 struct Columns {
-  explicit Columns(const ExportSettings& s) : s(s), unit(s.levels.Unit()) {}
+  Columns(const ExportSettings& s, bool labelled)
+      : s(s), unit(s.levels.Unit()), labelled(labelled) {}
   const ExportSettings& s;
   std::string unit;
+  bool labelled;  // a capture of several scanners: each row says whose it is
 
   std::string Level(const char* prefix) const { return std::string(prefix) + "_" + unit; }
   Json LevelOf(const ExportCell* c) const {
@@ -96,6 +98,7 @@ struct Columns {
     j["found"] = checked ? Json(Counted(r, Verdict::kFound)) : Json(nullptr);
     j["delay_mismatch"] = checked ? Json(Counted(r, Verdict::kDelayMismatch)) : Json(nullptr);
     j["not_listed"] = checked ? Json(Counted(r, Verdict::kNotListed)) : Json(nullptr);
+    if (labelled) j["connection"] = r.connection;
     return j;
   }
 
@@ -200,8 +203,9 @@ std::string Csv(const std::vector<ExportRow>& rows, const Columns& col) {
 
 // Long: one row per measurement per report (a report without any still gets one row).
 std::string CsvLong(const std::vector<ExportRow>& rows, const Columns& col) {
-  const std::vector<std::string> report = {"time", "latitude", "longitude", "position",
-                                           "code", "name",     "level_unit"};
+  std::vector<std::string> report = {"time", "latitude", "longitude", "position",
+                                     "code", "name",     "level_unit"};
+  if (col.labelled) report.push_back("connection");
   ExportCell blank;
   std::vector<std::string> header = report;
   header.push_back("report");
@@ -481,7 +485,9 @@ size_t PlaceRows(std::vector<ExportRow>& rows) {
 
 std::string ExportText(const std::string& format, const std::vector<ExportRow>& rows,
                        const ExportSettings& settings) {
-  const Columns col(settings);
+  const bool labelled = std::any_of(rows.begin(), rows.end(),
+                                    [](const ExportRow& r) { return !r.connection.empty(); });
+  const Columns col(settings, labelled);
   if (format == "csv") return Csv(rows, col);
   if (format == "csv-long") return CsvLong(rows, col);
   if (format == "geojson") return GeoJson(rows, col);

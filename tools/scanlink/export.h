@@ -31,6 +31,7 @@ struct ExportRow {
   uint16_t code = 0;
   std::string name;
   std::vector<ExportCell> cells;
+  std::string connection;  // the scanner's address:port in a capture of several, else empty
 };
 
 struct ExportSettings {

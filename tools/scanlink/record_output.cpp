@@ -146,11 +146,13 @@ void RecordOutput::Record(const CCmdManage& m, int64_t timeUs) {
   if (options_.json) {
     nlohmann::ordered_json j;
     if (timeUs >= 0) j["time"] = IsoTime(timeUs);
+    if (!connection_.empty()) j["connection"] = connection_;
     j.update(RecordJson(m, options_.stationsLoaded));
     AddLevels(j, options_.levels);
     Put(out_, j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
   } else {
     Put(out_, (timeUs >= 0 ? IsoTime(timeUs) + " " : std::string()) +
+                  (connection_.empty() ? std::string() : "[" + connection_ + "] ") +
                   RecordText(m, options_.stationsLoaded, options_.levels));
   }
 }
@@ -203,11 +205,17 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
   const CodeKind kind = KindOf(m.nCode, m.nTransID);
   if (kind == CodeKind::kLink) ++tally_.linkNotices;
   if (kind == CodeKind::kReply) ++tally_.replies;
+  if (kind == CodeKind::kReply && m.nCode == 0xF031)
+    tally_.battery = std::to_string(m.body.battery.nBatteryValue1) + "/" +
+                     std::to_string(m.body.battery.nBatteryValue2);
   if (kind != CodeKind::kReport) return;
   ++tally_.reports[m.nCode];
   const auto where = PositionOf(m);
-  if (where) tally_.lastPosition = where;
-  ExportRow row{timeUs, where, false, m.nCode, CodeName(m.nCode), {}};
+  if (where) {
+    tally_.lastPosition = where;
+    tally_.lastPositionUs = timeUs;
+  }
+  ExportRow row{timeUs, where, false, m.nCode, CodeName(m.nCode), {}, connection_};
   auto listed = [&](const uint16_t* values, size_t n) {
     for (size_t i = 0; i < n; ++i)
       row.cells.push_back({"value " + std::to_string(i + 1), values[i], {}, {}, {}, {}});

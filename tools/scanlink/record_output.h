@@ -41,6 +41,8 @@ struct Tally {
   long shown = 0;
   std::optional<Position> lastPosition;
   size_t exported = 0, unplaced = 0;  // of the export: reports written, left without a position
+  int64_t lastPositionUs = -1;  // when it arrived
+  std::string battery;          // the last battery reply, "value1/value2"
 };
 
 // Throws CliError(kExitUsage) for a --only item that is no kind, code or name.
@@ -53,6 +55,8 @@ class RecordOutput {
   // timeUs: when it arrived (UTC microseconds), -1 unknown.
   void Record(const CCmdManage& record, int64_t timeUs = -1);
   void Link(bool connected, int64_t timeUs = -1);
+  // The connection the next records came on ("address:port"; empty: one connection, unnamed).
+  void SetConnection(const std::string& label) { connection_ = label; }
   // The tool's own narration; in JSON mode it goes to stderr so stdout stays JSON Lines.
   void Note(const std::string& line);
   // Something the user must know about the data (damage, a setting that does not fit): on
@@ -86,6 +90,7 @@ class RecordOutput {
   std::set<uint16_t> onlyCodes_;
   Tally tally_;
   std::vector<ExportRow> rows_;
+  std::string connection_;
 };
 
 }  // namespace scanlink::cli

@@ -1,5 +1,6 @@
-// The one-line status monitor keeps at the bottom of a terminal: link state, frames, rate and
-// the last GPS position. Drawn on stderr, and only when stderr is a terminal.
+// The one-line status monitor keeps at the bottom of a terminal: link state, time running,
+// frames, rate, the last GPS position and its age, the battery. Drawn on stderr, and only when
+// stderr is a terminal.
 #pragma once
 
 #include <chrono>
@@ -22,6 +23,7 @@ class StatusLine {
   bool enabled_;
   bool shown_ = false;
   std::chrono::steady_clock::time_point lastDraw_{};
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point rateSince_ = std::chrono::steady_clock::now();
   uint64_t rateFrames_ = 0;
   double rate_ = 0;

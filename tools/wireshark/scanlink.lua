@@ -4,7 +4,9 @@
 -- folder. The data port is a preference (default 5000) and the protocol is offered in "Decode As";
 -- the alarm link is fixed to port 8050 and carries raw bytes. Recordings made by `scanlink monitor
 -- --record` (pcapng, link type USER0) open directly: each packet is a 4-byte pseudo-header
--- (version 1, direction, channel, 0) and one unit, a frame or a run of skipped bytes.
+-- (version 1, direction, channel, connection modulo 256) and one unit, a frame or a run of
+-- skipped bytes; direction 2 is an event (a connection begins or ends, the link is lost or
+-- restored): its kind in one byte, then a note. Units never span two connections.
 --
 -- Every frame on the data link is an 8-byte header (sync 0x55, module id, code, transaction id,
 -- payload length; big-endian) and its payload. The payload layout is chosen by the code, by the
@@ -257,11 +259,17 @@ local alarm_hf = {
   data = ProtoField.bytes("scanlink_alarm.data", "Alarm bytes"),
   direction = ProtoField.string("scanlink_alarm.direction", "Direction"),
 }
+-- Events a recording notes between units: each connection is a stream of its own.
+local REC_EVENTS = { [1] = "connection begins", [2] = "connection ends", [3] = "link lost",
+                     [4] = "link restored" }
 local rec_hf = {
   version = ProtoField.uint8("scanlink_rec.version", "Version", base.DEC),
   direction = ProtoField.uint8("scanlink_rec.direction", "Direction", base.DEC,
-                               { [0] = "from the scanner", [1] = "to the scanner" }),
+                               { [0] = "from the scanner", [1] = "to the scanner", [2] = "event" }),
   channel = ProtoField.uint8("scanlink_rec.channel", "Channel", base.DEC, { [0] = "data", [1] = "alarm" }),
+  connection = ProtoField.uint8("scanlink_rec.connection", "Connection (modulo 256)", base.DEC),
+  event = ProtoField.uint8("scanlink_rec.event", "Event", base.DEC, REC_EVENTS),
+  note = ProtoField.string("scanlink_rec.note", "Note"),
 }
 
 local KIND_TYPES = {
@@ -757,7 +765,8 @@ end
 function rec_proto.dissector(tvb, pinfo, tree)
   local len = tvb:len()
   local root = tree:add(rec_proto, tvb(0, math.min(4, len)))
-  if len < 4 or tvb(0, 1):uint() ~= 1 or tvb(1, 1):uint() > 1 or tvb(2, 1):uint() > 1 then
+  local event = len > 4 and tvb(1, 1):uint() == 2 and REC_EVENTS[tvb(4, 1):uint()]
+  if len < 4 or tvb(0, 1):uint() ~= 1 or (tvb(1, 1):uint() > 1 and not event) or tvb(2, 1):uint() > 1 then
     pinfo.cols.protocol:set("scanlink")
     root:add_proto_expert_info(ex.pseudo)
     return len
@@ -766,6 +775,16 @@ function rec_proto.dissector(tvb, pinfo, tree)
   root:add(rec_hf.version, tvb(0, 1))
   root:add(rec_hf.direction, tvb(1, 1))
   root:add(rec_hf.channel, tvb(2, 1))
+  root:add(rec_hf.connection, tvb(3, 1))
+  if event then
+    root:add(rec_hf.event, tvb(4, 1))
+    local note = len > 5 and tvb(5):string() or ""
+    if len > 5 then root:add(rec_hf.note, tvb(5)) end
+    root:set_text("scanlink recording: " .. event .. (note ~= "" and (" (" .. note .. ")") or ""))
+    pinfo.cols.protocol:set("scanlink")
+    pinfo.cols.info:set(event .. (note ~= "" and (": " .. note) or ""))
+    return len
+  end
   root:set_text(string.format("scanlink recording: %s, %s channel", to_scanner and "to the scanner" or
                               "from the scanner", alarm and "alarm" or "data"))
   pinfo.p2p_dir = to_scanner and P2P_DIR_SENT or P2P_DIR_RECV

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -47,15 +48,36 @@ bool install_signal_handlers() {
 #ifdef SCANLINK_SIM_REPLAY
 std::optional<scanlink::sim::Replay> load_replay(const scanlink::sim::Options& o, double speed) {
   using namespace scanlink;
-  capture::Recording recording = capture::ReadRecording(o.replay_path);
+  capture::Recording recording =
+      capture::ReadRecording(o.replay_path, capture::Selection{o.replay_host, o.replay_port});
+  // One scanner's session at a time: a capture of several would mix their streams.
+  std::vector<std::string> scanners;
+  for (const capture::Connection& c : recording.connections)
+    if (c.channel == capture::Channel::kData &&
+        std::find(scanners.begin(), scanners.end(), c.scanner) == scanners.end())
+      scanners.push_back(c.scanner);
+  if (scanners.size() > 1) {
+    std::string names;
+    for (const std::string& s : scanners) names += (names.empty() ? "" : ", ") + s;
+    throw std::runtime_error(o.replay_path + " holds " + std::to_string(scanners.size()) +
+                             " scanners (" + names +
+                             "): choose one with --replay-host and --replay-port");
+  }
   std::vector<sim::RecordedPacket> packets;
   packets.reserve(recording.packets.size());
   for (capture::Packet& p : recording.packets) {
+    std::string note;
+    if (p.direction == capture::Direction::kEvent)
+      note = capture::EventName(p.event) +
+             (p.bytes.empty() ? "" : " (" + std::string(p.bytes.begin(), p.bytes.end()) + ")");
     packets.push_back({p.timeUs, p.direction == capture::Direction::kToScanner,
-                       p.channel == capture::Channel::kAlarm, std::move(p.bytes)});
+                       p.channel == capture::Channel::kAlarm, std::move(p.bytes), p.connection,
+                       note});
   }
   for (const std::string& w : recording.warnings)
     if (!o.quiet) std::fprintf(stderr, "scanlink-sim: %s: %s\n", o.replay_path.c_str(), w.c_str());
+  for (const std::string& n : recording.notes)
+    if (!o.quiet) std::fprintf(stderr, "scanlink-sim: %s: %s\n", o.replay_path.c_str(), n.c_str());
   return sim::Replay(packets, {speed, o.replay_loop, static_cast<double>(o.rate)});
 }
 #else
@@ -116,7 +138,15 @@ int main(int argc, char** argv) {
                  "play this recording back (our pcapng, a tcpdump capture or a .scl stream): "
                  "its replies to each command code, its reports and alarm bytes at their pace")
       ->check(CLI::ExistingFile);
-  app.add_flag("--loop", o.replay_loop, "with --replay: start over at the end instead of exiting");
+  app.add_flag("--loop", o.replay_loop, "with --replay: start over at the end");
+  app.add_flag("--exit-at-end", o.replay_exit,
+               "with --replay: exit once the recording has been played (default: the session "
+               "stays open, as a scanner's would)");
+  app.add_option("--replay-host", o.replay_host,
+                 "with --replay of a capture of several scanners: play the one at this address");
+  app.add_option("--replay-port", o.replay_port,
+                 "with --replay of a capture of several scanners: play the one on this port")
+      ->check(CLI::Range(1, 65535));
   app.add_option("--seed", o.generator.seed,
                  "draws the default drive, traffic and its lights, the masts without a list, "
                  "shadowing and fading: the same seed gives the same drive")
@@ -155,13 +185,15 @@ Replay (--replay FILE [--speed X] [--loop]): a command gets the replies recorded
   code (the n-th request the n-th recorded ones), rewritten to its module and transaction ids;
   a command never recorded gets the usual answer. Reports, status frames and alarm bytes follow
   at the recorded pace times X from the client's start command (4 or 0xF004; from the
-  connection when the recording has none). At the end the simulator exits, or starts over.
+  connection when the recording has none). At the end the session stays open (--exit-at-end:
+  the simulator exits), or starts over (--loop). Each recorded connection is cut into frames on
+  its own; a capture of several scanners needs --replay-host/--replay-port to choose one.
 Standard input takes control lines (one a line, acknowledged in the --log):
   close-data | close-alarm | reset-data | reset-mid-frame | stop-listening MS | refuse-alarm on|off
   stall on|off | answer on|off | restart | send HEX | frame CODE TRANS HEX [MODULE] | alarm HEX
   start [wcdma|td] | stop | rate N | family N | quit
 Standard error shows each command decoded and each reply (--verbose: every report too).
-Exit status: 0 after quit, end of input, a signal or the end of a replay; 1 when a port or file
+Exit status: 0 after quit, end of input, a signal or (--exit-at-end) the end of a replay; 1 when a port or file
   cannot be used.)");
   CLI11_PARSE(app, argc, argv);
   o.reply_order = reply_order == "value-first" ? ReplyOrder::kValueFirst : ReplyOrder::kDataFirst;

@@ -31,6 +31,9 @@ struct Options {
   double speed_mps = 10;    // with a replay: how many times the recorded pace
   std::string replay_path;  // a recording to play back instead of the drive
   bool replay_loop = false;
+  bool replay_exit = false;  // quit once the recording has been played, instead of staying open
+  std::string replay_host;   // a capture of several scanners: the one to play
+  int replay_port = 0;
   GeneratorConfig generator;
 };
 

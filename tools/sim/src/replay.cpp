@@ -14,46 +14,55 @@ struct Cut {
   std::optional<Frame> frame;
 };
 
-// One direction's bytes cut into frames and the runs between them. Packets of a TCP capture end
-// anywhere, so frames are cut from the joined bytes; each keeps the packet that completed it.
+// One direction's bytes cut into frames and the runs between them, each connection on its own.
+// Packets of a TCP capture end anywhere, so frames are cut from the joined bytes; each keeps the
+// packet that completed it.
 std::vector<Cut> cut(const std::vector<RecordedPacket>& packets, bool to_scanner) {
+  std::vector<Cut> out;
   Bytes all;
   std::vector<std::pair<std::size_t, std::size_t>> ends;  // (end offset, packet)
+  auto cut_joined = [&] {
+    auto packet_of = [&](std::size_t end) {
+      auto it = std::lower_bound(ends.begin(), ends.end(), std::make_pair(end, std::size_t{0}));
+      return it == ends.end() ? ends.back().second : it->second;
+    };
+    std::size_t at = 0;
+    while (at < all.size()) {
+      std::size_t end = at;
+      std::optional<Frame> frame;
+      if (all[at] != kSync) {
+        end = std::find(all.begin() + static_cast<std::ptrdiff_t>(at), all.end(), kSync) -
+              all.begin();
+      } else if (all.size() - at >= kHeaderSize &&
+                 all.size() - at >= kHeaderSize + get_u16(ByteView(all).subspan(at), 6)) {
+        ByteView v = ByteView(all).subspan(at);
+        std::size_t length = get_u16(v, 6);
+        frame = Frame{v[1], get_u16(v, 2), get_u16(v, 4),
+                      Bytes(v.begin() + kHeaderSize,
+                            v.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + length))};
+        end = at + kHeaderSize + length;
+      } else {
+        end = all.size();  // a frame cut off by the end of its connection
+      }
+      out.push_back({packet_of(end),
+                     Bytes(all.begin() + static_cast<std::ptrdiff_t>(at),
+                           all.begin() + static_cast<std::ptrdiff_t>(end)),
+                     std::move(frame)});
+      at = end;
+    }
+    all.clear();
+    ends.clear();
+  };
+  std::optional<std::uint32_t> connection;
   for (std::size_t i = 0; i < packets.size(); ++i) {
     const RecordedPacket& p = packets[i];
-    if (p.alarm || p.to_scanner != to_scanner || p.bytes.empty()) continue;
+    if (p.alarm || p.to_scanner != to_scanner || p.bytes.empty() || !p.note.empty()) continue;
+    if (connection && *connection != p.connection) cut_joined();
+    connection = p.connection;
     all.insert(all.end(), p.bytes.begin(), p.bytes.end());
     ends.emplace_back(all.size(), i);
   }
-  auto packet_of = [&](std::size_t end) {
-    auto it = std::lower_bound(ends.begin(), ends.end(), std::make_pair(end, std::size_t{0}));
-    return it == ends.end() ? ends.back().second : it->second;
-  };
-  std::vector<Cut> out;
-  std::size_t at = 0;
-  while (at < all.size()) {
-    std::size_t end = at;
-    std::optional<Frame> frame;
-    if (all[at] != kSync) {
-      end =
-          std::find(all.begin() + static_cast<std::ptrdiff_t>(at), all.end(), kSync) - all.begin();
-    } else if (all.size() - at >= kHeaderSize &&
-               all.size() - at >= kHeaderSize + get_u16(ByteView(all).subspan(at), 6)) {
-      ByteView v = ByteView(all).subspan(at);
-      std::size_t length = get_u16(v, 6);
-      frame = Frame{v[1], get_u16(v, 2), get_u16(v, 4),
-                    Bytes(v.begin() + kHeaderSize,
-                          v.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + length))};
-      end = at + kHeaderSize + length;
-    } else {
-      end = all.size();  // a frame cut off by the end of the recording
-    }
-    out.push_back({packet_of(end),
-                   Bytes(all.begin() + static_cast<std::ptrdiff_t>(at),
-                         all.begin() + static_cast<std::ptrdiff_t>(end)),
-                   std::move(frame)});
-    at = end;
-  }
+  cut_joined();
   return out;
 }
 
@@ -100,7 +109,9 @@ Replay::Replay(const std::vector<RecordedPacket>& packets, ReplaySettings settin
   take_requests_up_to(packets.size());
   for (std::size_t i = 0; i < packets.size(); ++i) {
     const RecordedPacket& p = packets[i];
-    if (!p.alarm || p.to_scanner || (start_packet && i < *start_packet)) continue;
+    if (start_packet && i < *start_packet) continue;
+    if (!p.note.empty()) stream.push_back({i, Unit{false, {}, p.note}});
+    if (!p.alarm || p.to_scanner || !p.note.empty()) continue;
     stream.push_back({i, Unit{true, p.bytes}});
   }
   std::stable_sort(stream.begin(), stream.end(),

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "frame.h"
@@ -19,6 +20,11 @@ struct RecordedPacket {
   bool to_scanner = false;
   bool alarm = false;
   Bytes bytes;
+  // Frames are cut from one connection's bytes only: a connection that ended inside a frame
+  // never completes it with the next one's bytes.
+  std::uint32_t connection = 0;
+  // Not bytes but what the recording noted here ("link lost"...): told in the log at its time.
+  std::string note{};
 };
 
 struct ReplaySettings {
@@ -47,7 +53,8 @@ class Replay {
 
   struct Unit {
     bool alarm = false;
-    Bytes bytes;  // as recorded: a whole frame, or bytes that were not one
+    Bytes bytes;         // as recorded: a whole frame, or bytes that were not one
+    std::string note{};  // a recorded event instead of bytes
   };
   // What is due by now, in recorded order.
   std::vector<Unit> due(Clock::time_point now);

@@ -315,6 +315,11 @@ void Server::start_replay() {
 void Server::send_due_replay(Clock::time_point now) {
   if (!replay_) return;
   for (Replay::Unit& u : replay_->due(now)) {
+    if (!u.note.empty()) {
+      log_.emit("replay", {{"recorded", u.note}});
+      log_.say("replay: the recording says " + u.note);
+      continue;
+    }
     if (u.alarm) {
       Connection* alarm = session_.alarm();
       if (alarm == nullptr) continue;
@@ -340,9 +345,12 @@ void Server::send_due_replay(Clock::time_point now) {
   }
   if (replay_->finished()) {
     if (!replay_ended_) log_.emit("replay", {{"playing", false}});
+    if (!replay_ended_) log_.say("replay: end of the recording, the session stays open");
     replay_ended_ = true;
-    // Ends once what is queued has gone out, as a drive ends.
-    if (session_.data() == nullptr || session_.data()->queued() == 0) quit("end of recording");
+    // Only when asked: a scanner whose drive ends keeps its session, and a client monitoring it
+    // should not see the link lost.
+    if (options_.replay_exit && (session_.data() == nullptr || session_.data()->queued() == 0))
+      quit("end of recording");
   }
 }
 
