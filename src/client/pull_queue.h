@@ -99,5 +99,9 @@ PullQueue& SessionQueue(scanlink_session* session);
 bool SessionStationsLoaded(scanlink_session* session);
 // True on a thread running one of the session's handlers.
 bool InSessionHandler(scanlink_session* session);
+// True once scanlink_close has begun on the session.
+bool SessionClosing(scanlink_session* session);
+// True once the session was disconnected for good: nothing more arrives.
+bool SessionDisconnected(scanlink_session* session);
 
 }  // namespace scanlink::client
