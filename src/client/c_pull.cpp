@@ -75,7 +75,9 @@ void PullQueue::PutEvent(int event) {
 PullQueue::Take PullQueue::TakeEvent(int& event, int timeoutMs) {
   platform::UniqueLock<platform::Mutex> lock(mutex_);
   if (ring_.empty()) return Take::kOff;
-  if (!WaitFor(lock, timeoutMs, [&] { return eventCount_ > 0; })) return Take::kNone;
+  if (!WaitFor(lock, timeoutMs, [&] { return eventCount_ > 0; })) {
+    return shut_ ? Take::kShut : Take::kNone;
+  }
   event = events_[eventHead_];
   eventHead_ = (eventHead_ + 1) % kEventCapacity;
   --eventCount_;
@@ -127,27 +129,31 @@ bool ValidTimeout(int timeoutMs) { return timeoutMs >= 0 && timeoutMs <= kMaxTim
 constexpr size_t kQueueStatsFirstSize =
     offsetof(scanlink_queue_stats, records_high_water) + sizeof(uint64_t);
 
-// What a take waits for and may return before it looks at the queue: the refusals every pull
-// function shares (SCANLINK_OK: go ahead), and the wait it may do.
-int Refusal(scanlink_session* s, int& timeoutMs) {
+// The refusals every pull function shares (SCANLINK_OK: go ahead), and the wait it may do.
+// ended: the session was disconnected before the take, so nothing more will arrive.
+int Refusal(scanlink_session* s, int& timeoutMs, bool& ended) {
   if (s == nullptr) return SCANLINK_ERR_SESSION;
   if (!ValidTimeout(timeoutMs)) return SCANLINK_ERR_ARGUMENT;
   // The queue is shut: its close has begun.
   if (scanlink::client::SessionClosing(s)) return SCANLINK_ERR_CLOSED;
   // A handler waiting here would hold up the very deliveries it waits for.
   if (timeoutMs > 0 && scanlink::client::InSessionHandler(s)) return SCANLINK_ERR_IN_HANDLER;
-  // Nothing arrives any more: what waits is taken, and an empty queue says so at once.
-  if (scanlink::client::SessionDisconnected(s)) timeoutMs = 0;
+  // What waits is still taken, and an empty queue says so at once.
+  ended = scanlink::client::SessionDisconnected(s);
+  if (ended) timeoutMs = 0;
   return SCANLINK_OK;
 }
 
-// The result of a take: 1 taken, 0 none (closed for good, when the session was disconnected).
-int Result(scanlink_session* s, PullQueue::Take take) {
+// The result of a take: 1 taken, 0 none. It must not touch the session: once a wait has ended,
+// a close it woke may already have freed it.
+int Result(PullQueue::Take take, bool ended) {
   switch (take) {
     case PullQueue::Take::kTaken:
       return 1;
     case PullQueue::Take::kNone:
-      return scanlink::client::SessionDisconnected(s) ? Fail(SCANLINK_ERR_CLOSED, 0) : 0;
+      return ended ? Fail(SCANLINK_ERR_CLOSED, 0) : 0;
+    case PullQueue::Take::kShut:
+      return Fail(SCANLINK_ERR_CLOSED, 0);
     default:
       return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);  // no queue
   }
@@ -185,16 +191,19 @@ int scanlink_set_queue(scanlink_session* s, int capacity) {
 
 int scanlink_next_record(scanlink_session* s, scanlink_record* record, int timeout_ms) {
   return GuardedStatus([&]() -> int {
-    if (const int refused = Refusal(s, timeout_ms)) return Fail(refused, refused);
+    bool ended = false;
+    if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
     if (record == nullptr) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
-    return Result(s, scanlink::client::SessionQueue(s).TakeRecord(
-                         *record, timeout_ms, [](const scanlink_record&) { return true; }));
+    const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeRecord(
+        *record, timeout_ms, [](const scanlink_record&) { return true; });
+    return Result(take, ended);
   });
 }
 
 int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, int timeout_ms) {
   return GuardedStatus([&]() -> int {
-    if (const int refused = Refusal(s, timeout_ms)) return Fail(refused, refused);
+    bool ended = false;
+    if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
     if (buffer == nullptr && size > 0) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
     const bool stations = scanlink::client::SessionStationsLoaded(s);
     std::string text;
@@ -211,7 +220,7 @@ int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, in
           return text.size() < size;
         });
     if (take == PullQueue::Take::kTooSmall) return static_cast<int>(text.size());
-    if (take != PullQueue::Take::kTaken) return Result(s, take);
+    if (take != PullQueue::Take::kTaken) return Result(take, ended);
     std::memcpy(buffer, text.data(), text.size());
     buffer[text.size()] = '\0';
     return static_cast<int>(text.size());
@@ -220,10 +229,11 @@ int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, in
 
 int scanlink_next_link_event(scanlink_session* s, int timeout_ms) {
   return GuardedStatus([&]() -> int {
-    if (const int refused = Refusal(s, timeout_ms)) return Fail(refused, refused);
+    bool ended = false;
+    if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
     int event = 0;
     const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeEvent(event, timeout_ms);
-    return take == PullQueue::Take::kTaken ? event : Result(s, take);
+    return take == PullQueue::Take::kTaken ? event : Result(take, ended);
   });
 }
 

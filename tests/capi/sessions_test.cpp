@@ -543,15 +543,17 @@ TEST_F(TwoScanners, ClosingWakesAThreadWaitingForARecord) {
   scanlink_session* idle = scanlink_open(&options);
   ASSERT_NE(idle, nullptr);
   ASSERT_EQ(scanlink_set_queue(idle, 10), SCANLINK_OK);
-  std::atomic<int> result{-100};
+  std::atomic<int> result{-100}, why{0};
   const auto from = Clock::now();
   std::thread waiter([&] {
     scanlink_record r;
     result = scanlink_next_record(idle, &r, 60000);
+    why = scanlink_last_error();
   });
   std::this_thread::sleep_for(300ms);  // the waiter is inside its wait by now
   ASSERT_EQ(scanlink_close(idle), SCANLINK_OK);
   waiter.join();
   EXPECT_EQ(result, 0);
+  EXPECT_EQ(why, SCANLINK_ERR_CLOSED);
   EXPECT_LT(Clock::now() - from, 10s);
 }
