@@ -282,6 +282,12 @@ std::vector<Row> RefusedArguments() {
        [](scanlink_session* s) { return scanlink_next_record(s, &record, -1); }},
       {"next_record_json null buffer",
        [](scanlink_session* s) { return scanlink_next_record_json(s, nullptr, 8, 0); }},
+      {"record_json null record",
+       [](scanlink_session*) { return scanlink_record_json(nullptr, 0, nullptr, 0); }},
+      {"decode null bytes",
+       [](scanlink_session*) {
+         return scanlink_decode(nullptr, 8, nullptr, nullptr, nullptr, nullptr);
+       }},
       {"next_link_event timeout 600001",
        [](scanlink_session* s) { return scanlink_next_link_event(s, 600001); }},
   };
