@@ -20,18 +20,20 @@
  *   session's lock held. The operations, scanlink_send_alarm, scanlink_set_handlers,
  *   scanlink_connect, scanlink_disconnect and scanlink_close, called from another thread, may
  *   wait until the handler running at that moment returns (scanlink_read_state,
- *   scanlink_read_counters, the station list, the timeouts and the queue functions do not). A handler must therefore never wait
- *   for a thread that is itself calling into the same session (a UI thread's synchronous
- *   Invoke/Synchronize from a handler, while the UI thread calls an operation, never returns):
- *   hand the record to a queue and return, and let the other thread take it from there.
+ *   scanlink_read_counters, the station list, the timeouts and the queue functions do not).
+ *   A handler must therefore never wait for a thread that is itself calling into the same
+ *   session (a UI thread's synchronous Invoke/Synchronize from a handler, while the UI thread
+ *   calls an operation, never returns): hand the record to a queue and return, and let the
+ *   other thread take it from there.
  * - Closed: after scanlink_disconnect the session is closed for good: operations return 0 with
  *   SCANLINK_ERR_CLOSED, scanlink_read_state reports it, the queue gives what waits and then 0
  *   at once, only scanlink_close remains useful.
  * - Pointers: the library keeps no pointer a caller passes in, except the handlers' functions
  *   and context (until replaced or the session is closed), the session's trace and tap handlers
- *   and their contexts (likewise) and the trace handler and its context (until replaced). Options, handlers, station lists, texts, payloads and out-structs are read
- *   or written during the call only. Pointers handed to a handler (records, bytes, trace text)
- *   are valid during that call only.
+ *   and their contexts (likewise) and the trace handler and its context (until replaced).
+ *   Options, handlers, station lists, texts, payloads and out-structs are read or written
+ *   during the call only. Pointers handed to a handler (records, bytes, trace text) are valid
+ *   during that call only.
  * - Growth: a struct gains fields only at its end. Each function keeps reading or writing the
  *   fields its struct had when the function was added; the _sized functions take the caller's
  *   sizeof and use exactly that much, so a program built against an older header keeps working.
