@@ -78,8 +78,10 @@ if ! diff -u "$root/abi/enums.txt" "$enums" >&2; then
   exit 1
 fi
 status=0
-abidiff --no-default-suppression --suppressions "$root/abi/exported.suppr" "$baseline" "$current" \
-  || status=$?
+# Both records already leave out what abi/exported.suppr drops. Applied again here, its variable
+# section also filtered out the functions' changes (libabigail 2.2): a struct of the C++ API
+# could change its layout unnoticed.
+abidiff --no-default-suppression "$baseline" "$current" || status=$?
 if [ "$status" != 0 ]; then
   echo "abi: the exported ABI differs from abi/libscanlink.abi (abidiff status $status)." >&2
   echo "abi: if the change is deliberate, run 'scripts/abi.sh update' and commit the result." >&2

@@ -20,17 +20,20 @@
  *   session's lock held. The operations, scanlink_send_alarm, scanlink_set_handlers,
  *   scanlink_connect, scanlink_disconnect and scanlink_close, called from another thread, may
  *   wait until the handler running at that moment returns (scanlink_read_state,
- *   scanlink_read_counters and the station list do not). A handler must therefore never wait
- *   for a thread that is itself calling into the same session (a UI thread's synchronous
- *   Invoke/Synchronize from a handler, while the UI thread calls an operation, never returns):
- *   hand the record to a queue and return, and let the other thread take it from there.
+ *   scanlink_read_counters, the station list, the timeouts and the queue functions do not).
+ *   A handler must therefore never wait for a thread that is itself calling into the same
+ *   session (a UI thread's synchronous Invoke/Synchronize from a handler, while the UI thread
+ *   calls an operation, never returns): hand the record to a queue and return, and let the
+ *   other thread take it from there.
  * - Closed: after scanlink_disconnect the session is closed for good: operations return 0 with
- *   SCANLINK_ERR_CLOSED, scanlink_read_state reports it, only scanlink_close remains useful.
+ *   SCANLINK_ERR_CLOSED, scanlink_read_state reports it, the queue gives what waits and then 0
+ *   at once, only scanlink_close remains useful.
  * - Pointers: the library keeps no pointer a caller passes in, except the handlers' functions
- *   and context (until replaced or the session is closed) and the trace handler and its context
- *   (until replaced). Options, handlers, station lists, texts, payloads and out-structs are read
- *   or written during the call only. Pointers handed to a handler (records, bytes, trace text)
- *   are valid during that call only.
+ *   and context (until replaced or the session is closed), the session's trace and tap handlers
+ *   and their contexts (likewise) and the trace handler and its context (until replaced).
+ *   Options, handlers, station lists, texts, payloads and out-structs are read or written
+ *   during the call only. Pointers handed to a handler (records, bytes, trace text) are valid
+ *   during that call only.
  * - Growth: a struct gains fields only at its end. Each function keeps reading or writing the
  *   fields its struct had when the function was added; the _sized functions take the caller's
  *   sizeof and use exactly that much, so a program built against an older header keeps working.
@@ -276,7 +279,9 @@ SCANLINK_API int SCANLINK_CALL scanlink_read_state_sized(scanlink_session* sessi
 #define SCANLINK_REPLY_TIMEOUT_MAX 3600000
 SCANLINK_API int SCANLINK_CALL scanlink_set_timeouts(scanlink_session* session, int connect_ms,
                                                      int reply_ms, int link_ms);
-/* The bounds in force (connect_ms 0: none set); each pointer may be null. */
+/* The bounds in force (connect_ms 0: none set); each pointer may be null, the others are written
+ * during the call only. Neither function waits for a running handler; set_timeouts returns
+ * SCANLINK_ERR_CLOSED once scanlink_close has begun (a disconnected session still takes them). */
 SCANLINK_API int SCANLINK_CALL scanlink_get_timeouts(scanlink_session* session, int* connect_ms,
                                                      int* reply_ms, int* link_ms);
 
@@ -423,9 +428,11 @@ typedef void(SCANLINK_CALL* scanlink_session_trace_handler)(void* context, int s
 /* The session's own trace: its texts of that level (enum scanlink_trace_level) and above go to
  * handler, and no longer to the process's sink; a null handler gives them back to it. Called on
  * the session's threads and on the threads calling its operations, possibly at once: keep it
- * short, do not block, and do not close a session from it. text is valid during the call only. Returns once no call to the handler
- * replaced is under way (a handler may replace itself), so its context may then be released.
- * SCANLINK_ERR_ARGUMENT for a level outside 1..4 with a handler. */
+ * short, do not block, and do not close a session from it. text is valid during the call only.
+ * Returns once no call to the handler replaced is under way (a handler may replace itself), so
+ * its context may then be released.
+ * SCANLINK_ERR_ARGUMENT for a level outside 1..4 with a handler, SCANLINK_ERR_CLOSED once
+ * scanlink_close has begun. */
 SCANLINK_API int SCANLINK_CALL scanlink_set_session_trace(scanlink_session* session, int level,
                                                           scanlink_session_trace_handler handler,
                                                           void* context);
@@ -440,7 +447,8 @@ typedef void(SCANLINK_CALL* scanlink_tap_handler)(void* context, int session_id,
  * read before framing, on the listening thread; each frame sent before it is written, so a
  * request is always seen before its reply; alarm bytes once they went out. One call at a time;
  * the tap must not call the library. Returns once no call to the tap replaced is under way. Only
- * this session's bytes: the process's tap (ScanlinkSetWireTap) hears the first session only. */
+ * this session's bytes: the process's tap (ScanlinkSetWireTap) hears the first session only.
+ * SCANLINK_ERR_CLOSED once scanlink_close has begun. */
 SCANLINK_API int SCANLINK_CALL scanlink_set_tap(scanlink_session* session,
                                                 scanlink_tap_handler handler, void* context);
 
@@ -451,13 +459,18 @@ SCANLINK_API int SCANLINK_CALL scanlink_set_tap(scanlink_session* session,
  * (1..100000; about 10 KB each, allocated as the queue first fills that far) and 64 link events.
  * A record or event arriving at a full queue is dropped and counted (scanlink_read_queue_stats):
  * the session's threads never wait for room. A new capacity keeps what waits, oldest first, as far
- * as it fits; 0 stops keeping and drops what waits. Off when a session is opened. */
+ * as it fits; 0 stops keeping and drops what waits. Off when a session is opened.
+ * SCANLINK_ERR_ARGUMENT outside 0..100000, SCANLINK_ERR_RESOURCES without memory, and
+ * SCANLINK_ERR_CLOSED once scanlink_close has begun. Never waits for a running handler. */
 SCANLINK_API int SCANLINK_CALL scanlink_set_queue(scanlink_session* session, int capacity);
 
 /* Each takes the oldest item, waiting up to timeout_ms (0 no wait, at most 600000) for one.
  * SCANLINK_ERR_ARGUMENT for a null pointer, a timeout out of range or no queue (set_queue);
- * SCANLINK_ERR_IN_HANDLER for a wait (timeout_ms > 0) from a handler of the session. Any
- * application thread may call them; a record goes to one caller only. */
+ * SCANLINK_ERR_IN_HANDLER for a wait (timeout_ms > 0) from a handler of the session;
+ * SCANLINK_ERR_CLOSED once scanlink_close has begun (the waits under way return at once). After
+ * scanlink_disconnect what waits is still taken, and then 0 comes at once, without waiting, with
+ * last error SCANLINK_ERR_CLOSED (a plain 0 none in time leaves SCANLINK_OK). Any application
+ * thread may call them; a record goes to one caller only. None waits for a running handler. */
 
 /* 1 and the record in *record, 0 none in time. */
 SCANLINK_API int SCANLINK_CALL scanlink_next_record(scanlink_session* session,
@@ -478,14 +491,21 @@ typedef struct scanlink_queue_stats {
   uint64_t events_dropped;
   uint64_t records_high_water; /* most records waiting at once */
 } scanlink_queue_stats;
+/* Fills the fields up to records_high_water; scanlink_read_queue_stats_sized fills size bytes
+ * (sizeof(scanlink_queue_stats) as the caller compiled it, at least up to records_high_water).
+ * Never waits. */
 SCANLINK_API int SCANLINK_CALL scanlink_read_queue_stats(scanlink_session* session,
                                                          scanlink_queue_stats* stats);
+SCANLINK_API int SCANLINK_CALL scanlink_read_queue_stats_sized(scanlink_session* session,
+                                                               scanlink_queue_stats* stats,
+                                                               size_t size);
 
 /* Ready while a record or a link event waits, for the application's event loop: on POSIX a file
  * descriptor, readable (select, poll, epoll; never read, write or close it); on Windows an event
  * HANDLE, signalled (WaitForSingleObject, WaitForMultipleObjects). It stays ready until the
  * queue is empty: take with timeout 0 until nothing comes. The session's: valid until
- * scanlink_close. -1 for a null session or when the system gave none. */
+ * scanlink_close. -1 for a null session (last error SCANLINK_ERR_SESSION) or when the system gave
+ * none (SCANLINK_ERR_RESOURCES). */
 SCANLINK_API intptr_t SCANLINK_CALL scanlink_wait_handle(scanlink_session* session);
 
 #ifdef __cplusplus

@@ -19,6 +19,7 @@ RESULTS = {-1: "no session", -2: "argument refused", -3: "not allowed from a han
            -4: "out of resources", -5: "no link", -6: "scan family not known yet",
            -7: "session closed", -8: "send failed", -9: "internal failure"}
 _IN_HANDLER = -3
+_CLOSED = -7
 
 
 class ScanlinkError(RuntimeError):
@@ -213,6 +214,9 @@ def _lib():
     lib.scanlink_set_gps_mismatch_limit.argtypes = [_P, _I]
     lib.scanlink_send_alarm.argtypes = [_P, C.c_char_p, _I]
     lib.scanlink_record_json.argtypes = [_P, _I, C.c_char_p, C.c_size_t]
+    lib.scanlink_set_timeouts.argtypes, lib.scanlink_set_timeouts.restype = [_P, _I, _I, _I], _I
+    lib.scanlink_get_timeouts.argtypes = [_P] + [C.POINTER(_I)] * 3
+    lib.scanlink_get_timeouts.restype = _I
     lib.scanlink_decode.argtypes = [C.c_char_p, C.c_size_t, C.POINTER(_DecodeOptions), _RECORD,
                                     _P, C.POINTER(_DecodeStats)]
     for name, args in _OPERATIONS.items():
@@ -468,6 +472,32 @@ class Scanner:
         self._stations_loaded = kept > 0
         return kept
 
+    # Seconds, and the library's bounds in milliseconds, for each of set_timeouts' arguments.
+    _TIMEOUTS = {"connect": (100, 600000), "reply": (100, 3600000), "link": (1000, 600000)}
+
+    def set_timeouts(self, connect=None, reply=None, link=None):
+        """The session's time bounds in seconds (None leaves one as it is): the longest a
+        connect spends connecting, how long a request waits for its reply, the silence before the
+        link counts as lost. Returns the bounds in force (connect None: none set)."""
+        ms = []
+        for name, value in (("connect", connect), ("reply", reply), ("link", link)):
+            if value is None:
+                ms.append(0)
+                continue
+            low, high = self._TIMEOUTS[name]
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or \
+                    not low <= value * 1000 <= high:
+                raise ValueError(f"{name} timeout must be {low / 1000}..{high / 1000} s, "
+                                 f"not {value!r}")
+            ms.append(int(round(value * 1000)))
+        lib, session = _lib(), self._live()
+        self._check(lib.scanlink_set_timeouts(session, *ms), "set_timeouts")
+        got = [_I() for _ in range(3)]
+        self._check(lib.scanlink_get_timeouts(session, *(C.byref(v) for v in got)),
+                    "get_timeouts")
+        return {"connect": got[0].value / 1000 or None, "reply": got[1].value / 1000,
+                "link": got[2].value / 1000}
+
     def set_gps_mismatch_limit(self, limit):
         return self._check(_lib().scanlink_set_gps_mismatch_limit(self._live(), int(limit)),
                            "set_gps_mismatch_limit")
@@ -649,8 +679,8 @@ def _pull_lib():
         lib.scanlink_next_record_json.argtypes = [_P, C.c_char_p, C.c_size_t, _I]
         lib.scanlink_next_record_json.restype = _I
         lib.scanlink_wait_handle.argtypes, lib.scanlink_wait_handle.restype = [_P], C.c_ssize_t
-        lib.scanlink_read_queue_stats.argtypes = [_P, C.POINTER(_QueueStats)]
-        lib.scanlink_read_queue_stats.restype = _I
+        lib.scanlink_read_queue_stats_sized.argtypes = [_P, C.POINTER(_QueueStats), C.c_size_t]
+        lib.scanlink_read_queue_stats_sized.restype = _I
         _pull_bound = True
     return lib
 
@@ -670,7 +700,8 @@ def _use_queue(scanner, capacity):
 
 
 def _pull(scanner, timeout_ms):
-    """The next queued record as a Record, or None when none came within timeout_ms."""
+    """The next queued record as a Record, None when none came within timeout_ms, or _ENDED
+    once the session is disconnected and nothing waits (nothing will come)."""
     lib, session = _pull_lib(), scanner._live()
     while True:
         size = len(scanner._buffer)
@@ -678,12 +709,15 @@ def _pull(scanner, timeout_ms):
         if n < 0:
             raise ScanlinkError(f"next_record_json: {RESULTS.get(n, n)}", n)
         if n == 0:
-            return None
+            return _ENDED if lib.scanlink_last_error() == _CLOSED else None
         if n < size:
             data = {"time": _now_iso()}
             data.update(json.loads(scanner._buffer.value.decode("utf-8")))
             return Record(data)
         scanner._buffer = C.create_string_buffer(n + 1)  # the record stays first in line
+
+
+_ENDED = object()
 
 
 async def _arecords(scanner, timeout=None, count=None, capacity=10000):
@@ -703,6 +737,8 @@ async def _arecords(scanner, timeout=None, count=None, capacity=10000):
                 record = scanner._queue.get_nowait()
             except queue.Empty:
                 record = _pull(scanner, 0)
+            if record is _ENDED:
+                return
             if record is not None:
                 break
             left = None if deadline is None else deadline - loop.time()
@@ -724,20 +760,23 @@ async def _arecords(scanner, timeout=None, count=None, capacity=10000):
             else:
                 wait_ms = 200 if left is None else max(1, int(min(left, 0.2) * 1000))
                 record = await loop.run_in_executor(None, _pull, scanner, wait_ms)
+                if record is _ENDED:
+                    return
         yield record
         n += 1
 
 
 def _queue_stats(scanner):
     s = _QueueStats()
-    scanner._check(_pull_lib().scanlink_read_queue_stats(scanner._live(), C.byref(s)),
-                   "read_queue_stats")
+    scanner._check(_pull_lib().scanlink_read_queue_stats_sized(scanner._live(), C.byref(s),
+                                                               C.sizeof(s)), "read_queue_stats")
     return {n: getattr(s, n) for n, _ in _QueueStats._fields_}
 
 
 def arecords(self, timeout=None, count=None, capacity=10000):
     """Records for asyncio, as they arrive: ``async for record in scanner``; ends after
-    ``timeout`` seconds without a record (None: never) or after ``count`` records. From the
+    ``timeout`` seconds without a record (None: never), after ``count`` records, or once the
+    session is disconnected for good and nothing waits. From the
     first call on, records wait in the library's queue (``capacity`` records; more are dropped
     and counted in ``queue_stats()``) instead of the one ``next_record`` reads."""
     return _arecords(self, timeout, count, capacity)

@@ -20,7 +20,7 @@ def _mirrors():
     return {"scanlink_options": s._Options, "scanlink_handlers": s._Handlers,
             "scanlink_counters": s._Counters, "scanlink_state": s._State,
             "scanlink_station": s._Station, "scanlink_decode_options": s._DecodeOptions,
-            "scanlink_decode_stats": s._DecodeStats}
+            "scanlink_decode_stats": s._DecodeStats, "scanlink_queue_stats": s._QueueStats}
 
 
 def test_structs_have_the_c_compilers_size_and_offsets():
@@ -62,14 +62,15 @@ def _matches(c_type, ctype):
         return ctype in (C.c_void_p, C.c_char_p) or issubclass(ctype, C._Pointer)
     if c_type.endswith("_handler"):
         return issubclass(ctype, C._CFuncPtr)
-    plain = {"int": C.c_int, "unsigned": C.c_uint, "uint16_t": C.c_uint16, "size_t": C.c_size_t}
+    plain = {"int": C.c_int, "unsigned": C.c_uint, "uint16_t": C.c_uint16, "size_t": C.c_size_t,
+             "intptr_t": C.c_ssize_t}
     return ctype is plain.get(c_type)
 
 
 def test_bound_functions_match_the_header():
     from scanlink import scanner
 
-    lib = scanner._lib()
+    lib = scanner._pull_lib()  # binds the pull functions too
     checked = 0
     for name, result, params in _prototypes():
         f = getattr(lib, name)
@@ -82,4 +83,4 @@ def test_bound_functions_match_the_header():
         if result == "void":
             continue
         assert f.restype is not None and _matches(result, f.restype), f"{name} result"
-    assert checked >= 35
+    assert checked >= 40

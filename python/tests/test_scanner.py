@@ -127,6 +127,9 @@ def test_bad_arguments_and_unreachable_hosts(sims):
         assert refused.value.result == 0
         with pytest.raises(TimeoutError):
             w.next_record(timeout=0.2)
+        with pytest.raises(ValueError, match="connect timeout"):
+            w.set_timeouts(connect=0.05)
+        assert w.set_timeouts(connect=2, link=3) == {"connect": 2.0, "reply": 60.0, "link": 3.0}
     with pytest.raises(scanlink.ScanlinkError, match="not open"):
         w.start_scan()
 
@@ -162,6 +165,12 @@ def test_two_scanners_through_asyncio(sims):
 
         asyncio.run(plain_then_quiet())
         assert w.queue_stats()["records_dropped"] == 0
+        # Disconnected for good: what waits is taken, then the records end, without a timeout.
+        scanlink.scanner._lib().scanlink_disconnect(t._live())
+        async def rest():
+            return [r async for r in t.arecords()]
+
+        asyncio.run(asyncio.wait_for(rest(), 10))
 
 
 def test_the_asyncio_example_of_the_documentation(sims, capsys):

@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 
+#include "client/c_guard.h"
 #include "client/pull_queue.h"
 #include "client/session.h"
 #include "codec/codec.h"
@@ -23,6 +24,10 @@
 #include "transport/modules.h"
 #include "transport/trace.h"
 
+using scanlink::client::capi::Fail;
+using scanlink::client::capi::Guarded;
+using scanlink::client::capi::GuardedStatus;
+using scanlink::client::capi::t_lastError;
 using scanlink::platform::RecursiveMutex;
 using scanlink::platform::ScopedLock;
 using scanlink::transport::CMyPcCommSocket;
@@ -179,52 +184,9 @@ void TraceThunk(const char* text, void* context) {
 scanlink::platform::Mutex g_traceMutex;
 TraceBox* g_traceBox = nullptr;  // the process's one trace sink, when set through C
 
-// Why the thread's latest call refused or failed (scanlink_last_error).
-thread_local int t_lastError = SCANLINK_OK;
-
-// Records why a call refused or failed; returns the call's result.
-int Fail(int error, int result) {
-  t_lastError = error;
-  return result;
-}
-
 scanlink_session* FailOpen(int error) {
   t_lastError = error;
   return nullptr;
-}
-
-// Every C function's body runs inside one of these two: no exception ever unwinds into a C
-// caller. An escaped one leaves the call's failure result, and the last error says what it was.
-int CaughtError() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return SCANLINK_ERR_RESOURCES;
-  } catch (...) {
-    return SCANLINK_ERR_INTERNAL;
-  }
-}
-
-template <typename R, typename F>
-R Guarded(R failed, F&& body) noexcept {
-  try {
-    t_lastError = SCANLINK_OK;
-    return body();
-  } catch (...) {
-    t_lastError = CaughtError();
-  }
-  return failed;
-}
-
-// For the functions whose result is the error itself.
-template <typename F>
-int GuardedStatus(F&& body) noexcept {
-  try {
-    t_lastError = SCANLINK_OK;
-    return body();
-  } catch (...) {
-    return t_lastError = CaughtError();
-  }
 }
 
 // Field widths on the wire: a value that does not fit is refused, never sent as its low bits
@@ -538,31 +500,38 @@ int scanlink_close(scanlink_session* s) {
 }
 
 int scanlink_set_timeouts(scanlink_session* s, int connect_ms, int reply_ms, int link_ms) {
-  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-  const auto fits = [](int v, int low, int high) { return v == 0 || (v >= low && v <= high); };
-  if (!fits(connect_ms, SCANLINK_CONNECT_TIMEOUT_MIN, SCANLINK_CONNECT_TIMEOUT_MAX) ||
-      !fits(reply_ms, SCANLINK_REPLY_TIMEOUT_MIN, SCANLINK_REPLY_TIMEOUT_MAX) ||
-      !fits(link_ms, scanlink::transport::kMinLinkTimeoutMs,
-            scanlink::transport::kMaxLinkTimeoutMs)) {
-    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
-  }
-  auto& state = s->state;
-  if (connect_ms != 0) state.connectTimeoutMs.store(connect_ms, std::memory_order_relaxed);
-  if (reply_ms != 0) state.replyTimeoutMs.store(reply_ms, std::memory_order_relaxed);
-  if (link_ms != 0) state.linkTimeoutMs.store(link_ms, std::memory_order_relaxed);
-  return SCANLINK_OK;
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
+    const auto fits = [](int v, int low, int high) { return v == 0 || (v >= low && v <= high); };
+    if (!fits(connect_ms, SCANLINK_CONNECT_TIMEOUT_MIN, SCANLINK_CONNECT_TIMEOUT_MAX) ||
+        !fits(reply_ms, SCANLINK_REPLY_TIMEOUT_MIN, SCANLINK_REPLY_TIMEOUT_MAX) ||
+        !fits(link_ms, scanlink::transport::kMinLinkTimeoutMs,
+              scanlink::transport::kMaxLinkTimeoutMs)) {
+      return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+    }
+    auto& state = s->state;
+    if (connect_ms != 0) state.connectTimeoutMs.store(connect_ms, std::memory_order_relaxed);
+    if (reply_ms != 0) state.replyTimeoutMs.store(reply_ms, std::memory_order_relaxed);
+    if (link_ms != 0) state.linkTimeoutMs.store(link_ms, std::memory_order_relaxed);
+    return SCANLINK_OK;
+  });
 }
 
 int scanlink_get_timeouts(scanlink_session* s, int* connect_ms, int* reply_ms, int* link_ms) {
-  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-  const auto& state = s->state;
-  if (connect_ms != nullptr) *connect_ms = state.connectTimeoutMs.load(std::memory_order_relaxed);
-  if (reply_ms != nullptr) *reply_ms = s->engine->modules().ReplyTimeoutMs();
-  if (link_ms != nullptr) {
-    const int link = state.linkTimeoutMs.load(std::memory_order_relaxed);
-    *link_ms = link != 0 ? link : scanlink::transport::LinkTimeoutMs();
-  }
-  return SCANLINK_OK;
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    const auto& state = s->state;
+    if (connect_ms != nullptr) {
+      *connect_ms = state.connectTimeoutMs.load(std::memory_order_relaxed);
+    }
+    if (reply_ms != nullptr) *reply_ms = s->engine->modules().ReplyTimeoutMs();
+    if (link_ms != nullptr) {
+      const int link = state.linkTimeoutMs.load(std::memory_order_relaxed);
+      *link_ms = link != 0 ? link : scanlink::transport::LinkTimeoutMs();
+    }
+    return SCANLINK_OK;
+  });
 }
 
 int scanlink_read_counters(scanlink_session* s, scanlink_counters* out) {
@@ -878,6 +847,7 @@ int scanlink_set_session_trace(scanlink_session* s, int level,
                                scanlink_session_trace_handler handler, void* context) {
   return GuardedStatus([&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
     if (handler != nullptr && (level < SCANLINK_TRACE_ERROR || level > SCANLINK_TRACE_DEBUG)) {
       return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
     }
@@ -896,6 +866,7 @@ int scanlink_set_session_trace(scanlink_session* s, int level,
 int scanlink_set_tap(scanlink_session* s, scanlink_tap_handler handler, void* context) {
   return GuardedStatus([&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
     TapBox* box = nullptr;
     if (handler != nullptr) {
       box = new (std::nothrow) TapBox{handler, context, s->state.diag.id()};
@@ -913,5 +884,7 @@ namespace scanlink::client {
 PullQueue& SessionQueue(scanlink_session* s) { return s->pull; }
 bool SessionStationsLoaded(scanlink_session* s) { return s->stations.Count() > 0; }
 bool InSessionHandler(scanlink_session* s) { return s->state.lock.held_by_me(); }
+bool SessionClosing(scanlink_session* s) { return s->Closing(); }
+bool SessionDisconnected(scanlink_session* s) { return s->engine->Closed(); }
 
 }  // namespace scanlink::client

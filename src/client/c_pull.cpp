@@ -1,9 +1,12 @@
 // The C interface without callbacks: records and link events taken from the session's queue,
 // and a handle for the application's event loop.
+#include <cstddef>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
+#include "client/c_guard.h"
 #include "client/pull_queue.h"
 #include "codec/codec.h"
 #include "codec/record_json.h"
@@ -72,7 +75,9 @@ void PullQueue::PutEvent(int event) {
 PullQueue::Take PullQueue::TakeEvent(int& event, int timeoutMs) {
   platform::UniqueLock<platform::Mutex> lock(mutex_);
   if (ring_.empty()) return Take::kOff;
-  if (!WaitFor(lock, timeoutMs, [&] { return eventCount_ > 0; })) return Take::kNone;
+  if (!WaitFor(lock, timeoutMs, [&] { return eventCount_ > 0; })) {
+    return shut_ ? Take::kShut : Take::kNone;
+  }
   event = events_[eventHead_];
   eventHead_ = (eventHead_ + 1) % kEventCapacity;
   --eventCount_;
@@ -109,6 +114,9 @@ void PullQueue::Shut() {
 }  // namespace scanlink::client
 
 using scanlink::client::PullQueue;
+using scanlink::client::capi::Fail;
+using scanlink::client::capi::Guarded;
+using scanlink::client::capi::GuardedStatus;
 
 namespace {
 
@@ -117,15 +125,50 @@ constexpr int kMaxTimeoutMs = 600000;
 
 bool ValidTimeout(int timeoutMs) { return timeoutMs >= 0 && timeoutMs <= kMaxTimeoutMs; }
 
-int Result(PullQueue::Take take) {
+// The fields scanlink_read_queue_stats had when it was added: it writes no more than those.
+constexpr size_t kQueueStatsFirstSize =
+    offsetof(scanlink_queue_stats, records_high_water) + sizeof(uint64_t);
+
+// The refusals every pull function shares (SCANLINK_OK: go ahead), and the wait it may do.
+// ended: the session was disconnected before the take, so nothing more will arrive.
+int Refusal(scanlink_session* s, int& timeoutMs, bool& ended) {
+  if (s == nullptr) return SCANLINK_ERR_SESSION;
+  if (!ValidTimeout(timeoutMs)) return SCANLINK_ERR_ARGUMENT;
+  // The queue is shut: its close has begun.
+  if (scanlink::client::SessionClosing(s)) return SCANLINK_ERR_CLOSED;
+  // A handler waiting here would hold up the very deliveries it waits for.
+  if (timeoutMs > 0 && scanlink::client::InSessionHandler(s)) return SCANLINK_ERR_IN_HANDLER;
+  // What waits is still taken, and an empty queue says so at once.
+  ended = scanlink::client::SessionDisconnected(s);
+  if (ended) timeoutMs = 0;
+  return SCANLINK_OK;
+}
+
+// The result of a take: 1 taken, 0 none. It must not touch the session: once a wait has ended,
+// a close it woke may already have freed it.
+int Result(PullQueue::Take take, bool ended) {
   switch (take) {
     case PullQueue::Take::kTaken:
       return 1;
     case PullQueue::Take::kNone:
-      return 0;
+      return ended ? Fail(SCANLINK_ERR_CLOSED, 0) : 0;
+    case PullQueue::Take::kShut:
+      return Fail(SCANLINK_ERR_CLOSED, 0);
     default:
-      return SCANLINK_ERR_ARGUMENT;
+      return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);  // no queue
   }
+}
+
+int ReadQueueStats(scanlink_session* s, scanlink_queue_stats* stats, size_t size) {
+  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  if (stats == nullptr || size < kQueueStatsFirstSize) {
+    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+  }
+  scanlink_queue_stats all{};
+  scanlink::client::SessionQueue(s).Stats(all);
+  // A caller built against an older header gets the fields its struct has, no byte more.
+  std::memcpy(stats, &all, size < sizeof all ? size : sizeof all);
+  return SCANLINK_OK;
 }
 
 }  // namespace
@@ -133,35 +176,39 @@ int Result(PullQueue::Take take) {
 extern "C" {
 
 int scanlink_set_queue(scanlink_session* s, int capacity) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  if (capacity < 0 || capacity > PullQueue::kMaxRecords) return SCANLINK_ERR_ARGUMENT;
-  try {
-    if (!scanlink::client::SessionQueue(s).SetCapacity(capacity)) return SCANLINK_ERR_RESOURCES;
-  } catch (const std::bad_alloc&) {
-    return SCANLINK_ERR_RESOURCES;
-  }
-  return SCANLINK_OK;
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    if (scanlink::client::SessionClosing(s)) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
+    if (capacity < 0 || capacity > PullQueue::kMaxRecords) {
+      return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+    }
+    if (!scanlink::client::SessionQueue(s).SetCapacity(capacity)) {
+      return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
+    }
+    return SCANLINK_OK;
+  });
 }
 
 int scanlink_next_record(scanlink_session* s, scanlink_record* record, int timeout_ms) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  if (record == nullptr || !ValidTimeout(timeout_ms)) return SCANLINK_ERR_ARGUMENT;
-  // A handler waiting here would hold up the very deliveries it waits for.
-  if (timeout_ms > 0 && scanlink::client::InSessionHandler(s)) return SCANLINK_ERR_IN_HANDLER;
-  return Result(scanlink::client::SessionQueue(s).TakeRecord(
-      *record, timeout_ms, [](const scanlink_record&) { return true; }));
+  return GuardedStatus([&]() -> int {
+    bool ended = false;
+    if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
+    if (record == nullptr) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+    const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeRecord(
+        *record, timeout_ms, [](const scanlink_record&) { return true; });
+    return Result(take, ended);
+  });
 }
 
 int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, int timeout_ms) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  if ((buffer == nullptr && size > 0) || !ValidTimeout(timeout_ms)) return SCANLINK_ERR_ARGUMENT;
-  if (timeout_ms > 0 && scanlink::client::InSessionHandler(s)) return SCANLINK_ERR_IN_HANDLER;
-  const bool stations = scanlink::client::SessionStationsLoaded(s);
-  std::string text;
-  std::unique_ptr<scanlink_record> record(new (std::nothrow) scanlink_record);
-  std::unique_ptr<CCmdManage> m(new (std::nothrow) CCmdManage);
-  if (!record || !m) return SCANLINK_ERR_RESOURCES;
-  try {
+  return GuardedStatus([&]() -> int {
+    bool ended = false;
+    if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
+    if (buffer == nullptr && size > 0) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+    const bool stations = scanlink::client::SessionStationsLoaded(s);
+    std::string text;
+    auto record = std::make_unique<scanlink_record>();
+    auto m = std::make_unique<CCmdManage>();
     // Rendered while first in line, so a buffer too small leaves the record where it is.
     const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeRecord(
         *record, timeout_ms, [&](const scanlink_record& first) {
@@ -173,34 +220,37 @@ int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, in
           return text.size() < size;
         });
     if (take == PullQueue::Take::kTooSmall) return static_cast<int>(text.size());
-    if (take != PullQueue::Take::kTaken) return Result(take);
-  } catch (const std::bad_alloc&) {
-    return SCANLINK_ERR_RESOURCES;
-  }
-  std::memcpy(buffer, text.data(), text.size());
-  buffer[text.size()] = '\0';
-  return static_cast<int>(text.size());
+    if (take != PullQueue::Take::kTaken) return Result(take, ended);
+    std::memcpy(buffer, text.data(), text.size());
+    buffer[text.size()] = '\0';
+    return static_cast<int>(text.size());
+  });
 }
 
 int scanlink_next_link_event(scanlink_session* s, int timeout_ms) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  if (!ValidTimeout(timeout_ms)) return SCANLINK_ERR_ARGUMENT;
-  if (timeout_ms > 0 && scanlink::client::InSessionHandler(s)) return SCANLINK_ERR_IN_HANDLER;
-  int event = 0;
-  const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeEvent(event, timeout_ms);
-  return take == PullQueue::Take::kTaken ? event : Result(take);
+  return GuardedStatus([&]() -> int {
+    bool ended = false;
+    if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
+    int event = 0;
+    const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeEvent(event, timeout_ms);
+    return take == PullQueue::Take::kTaken ? event : Result(take, ended);
+  });
 }
 
 int scanlink_read_queue_stats(scanlink_session* s, scanlink_queue_stats* stats) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  if (stats == nullptr) return SCANLINK_ERR_ARGUMENT;
-  scanlink::client::SessionQueue(s).Stats(*stats);
-  return SCANLINK_OK;
+  return GuardedStatus([&] { return ReadQueueStats(s, stats, kQueueStatsFirstSize); });
+}
+
+int scanlink_read_queue_stats_sized(scanlink_session* s, scanlink_queue_stats* stats, size_t size) {
+  return GuardedStatus([&] { return ReadQueueStats(s, stats, size); });
 }
 
 intptr_t scanlink_wait_handle(scanlink_session* s) {
-  if (s == nullptr) return -1;
-  return scanlink::client::SessionQueue(s).WaitHandle();
+  return Guarded<intptr_t>(-1, [&]() -> intptr_t {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, -1);
+    const intptr_t handle = scanlink::client::SessionQueue(s).WaitHandle();
+    return handle != -1 ? handle : Fail(SCANLINK_ERR_RESOURCES, -1);
+  });
 }
 
 }  // extern "C"

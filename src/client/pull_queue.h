@@ -21,7 +21,8 @@ class PullQueue {
  public:
   static constexpr int kMaxRecords = 100000;
   static constexpr size_t kEventCapacity = 64;
-  enum class Take { kTaken, kNone, kTooSmall, kOff };
+  // kShut: nothing came before the session's close woke the wait.
+  enum class Take { kTaken, kNone, kTooSmall, kOff, kShut };
 
   // 0 switches queueing off and drops what waits; false when the ready event is missing.
   bool SetCapacity(int capacity);
@@ -82,7 +83,9 @@ template <typename Fits>
 PullQueue::Take PullQueue::TakeRecord(scanlink_record& out, int timeoutMs, Fits&& fits) {
   platform::UniqueLock<platform::Mutex> lock(mutex_);
   if (ring_.empty()) return Take::kOff;
-  if (!WaitFor(lock, timeoutMs, [&] { return count_ > 0; })) return Take::kNone;
+  if (!WaitFor(lock, timeoutMs, [&] { return count_ > 0; })) {
+    return shut_ ? Take::kShut : Take::kNone;
+  }
   if (ring_.empty()) return Take::kOff;
   const scanlink_record& first = *ring_[head_];
   if (!fits(first)) return Take::kTooSmall;
@@ -99,5 +102,9 @@ PullQueue& SessionQueue(scanlink_session* session);
 bool SessionStationsLoaded(scanlink_session* session);
 // True on a thread running one of the session's handlers.
 bool InSessionHandler(scanlink_session* session);
+// True once scanlink_close has begun on the session.
+bool SessionClosing(scanlink_session* session);
+// True once the session was disconnected for good: nothing more arrives.
+bool SessionDisconnected(scanlink_session* session);
 
 }  // namespace scanlink::client

@@ -27,6 +27,14 @@ int main(void) {
   BEGIN(scanlink_counters);
   FIELD(scanlink_counters, frames_received, "");
   FIELD(scanlink_counters, queue_high_water, ", ");
+  FIELD(scanlink_counters, dropped_reserved, ", ");
+  END();
+  BEGIN(scanlink_queue_stats);
+  FIELD(scanlink_queue_stats, records_waiting, "");
+  FIELD(scanlink_queue_stats, records_dropped, ", ");
+  FIELD(scanlink_queue_stats, events_waiting, ", ");
+  FIELD(scanlink_queue_stats, events_dropped, ", ");
+  FIELD(scanlink_queue_stats, records_high_water, ", ");
   END();
   BEGIN(scanlink_state);
   FIELD(scanlink_state, first_connected, "");

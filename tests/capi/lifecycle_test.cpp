@@ -135,6 +135,7 @@ TEST_F(CSession, AHandlerRunningDuringTheCloseIsRefusedWithNothingSent) {
     std::promise<void> entered;
     std::atomic<bool> armed{true}, closing{false};
     int alarm = 0, operation = 0, disconnect = 0, connect = 0;
+    int queue = 0, pulled = 0, timeouts = 0, tap = 0;
     static void SCANLINK_CALL OnRecord(void* context, const scanlink_record*) {
       auto* d = static_cast<During*>(context);
       if (!d->armed.exchange(false)) return;
@@ -147,6 +148,10 @@ TEST_F(CSession, AHandlerRunningDuringTheCloseIsRefusedWithNothingSent) {
       d->operation = scanlink_get_scan_mode(d->s);
       d->disconnect = scanlink_disconnect(d->s);
       d->connect = scanlink_connect(d->s);
+      d->queue = scanlink_set_queue(d->s, 4);
+      d->pulled = scanlink_next_link_event(d->s, 0);
+      d->timeouts = scanlink_set_timeouts(d->s, 1000, 0, 0);
+      d->tap = scanlink_set_tap(d->s, nullptr, nullptr);
     }
   } during;
   s = OpenLocal();
@@ -168,6 +173,9 @@ TEST_F(CSession, AHandlerRunningDuringTheCloseIsRefusedWithNothingSent) {
   EXPECT_EQ(during.operation, 0);
   EXPECT_EQ(during.disconnect, SCANLINK_OK);
   EXPECT_EQ(during.connect, SCANLINK_CONNECT_PROBE_FAILED);
+  for (int refused : {during.queue, during.pulled, during.timeouts, during.tap}) {
+    EXPECT_EQ(refused, SCANLINK_ERR_CLOSED);
+  }
   EXPECT_EQ(peer.Frames().size(), framesBefore);
   EXPECT_TRUE(peer.AlarmBytes().empty());
 }

@@ -253,19 +253,24 @@ TEST_F(TwoScanners, InAHandlerOperationsWorkAndCloseIsRefused) {
   struct Inside {
     scanlink_session* self;
     std::atomic<bool> armed{true};
-    std::atomic<int> sent{0}, refused{1}, refusedWhy{0}, closed{1};
+    std::atomic<int> sent{0}, refused{1}, refusedWhy{0}, closed{1}, waited{1}, taken{1};
     static void SCANLINK_CALL OnRecord(void* context, const scanlink_record*) {
       auto* x = static_cast<Inside*>(context);
       if (!x->armed.exchange(false)) return;
       x->refused = scanlink_set_gps_info_format(x->self, 70000, 1);
       x->refusedWhy = scanlink_last_error();
       x->closed = scanlink_close(x->self);
+      // Waiting for a record here would hold up its delivery; taking one does not.
+      scanlink_record record;
+      x->waited = scanlink_next_record(x->self, &record, 1000);
+      x->taken = scanlink_next_link_event(x->self, 0);
       x->sent = scanlink_query_battery(x->self);
     }
   } inside{w};
   scanlink_handlers h{};
   h.on_record = Inside::OnRecord;
   h.context = &inside;
+  ASSERT_EQ(scanlink_set_queue(w, 4), SCANLINK_OK);
   ASSERT_EQ(scanlink_set_handlers(w, &h), SCANLINK_OK);
   for (auto until = Clock::now() + 5s; inside.sent == 0 && Clock::now() < until;) {
     std::this_thread::sleep_for(10ms);
@@ -274,6 +279,8 @@ TEST_F(TwoScanners, InAHandlerOperationsWorkAndCloseIsRefused) {
   EXPECT_EQ(inside.refused, 0);
   EXPECT_EQ(inside.refusedWhy, SCANLINK_ERR_ARGUMENT);
   EXPECT_EQ(inside.closed, SCANLINK_ERR_IN_HANDLER);
+  EXPECT_EQ(inside.waited, SCANLINK_ERR_IN_HANDLER);
+  EXPECT_GE(inside.taken, 0);
   EXPECT_EQ(scanlink_last_error(), SCANLINK_OK) << "the handler's errors are its thread's own";
 }
 
@@ -536,15 +543,17 @@ TEST_F(TwoScanners, ClosingWakesAThreadWaitingForARecord) {
   scanlink_session* idle = scanlink_open(&options);
   ASSERT_NE(idle, nullptr);
   ASSERT_EQ(scanlink_set_queue(idle, 10), SCANLINK_OK);
-  std::atomic<int> result{-100};
+  std::atomic<int> result{-100}, why{0};
   const auto from = Clock::now();
   std::thread waiter([&] {
     scanlink_record r;
     result = scanlink_next_record(idle, &r, 60000);
+    why = scanlink_last_error();
   });
   std::this_thread::sleep_for(300ms);  // the waiter is inside its wait by now
   ASSERT_EQ(scanlink_close(idle), SCANLINK_OK);
   waiter.join();
   EXPECT_EQ(result, 0);
+  EXPECT_EQ(why, SCANLINK_ERR_CLOSED);
   EXPECT_LT(Clock::now() - from, 10s);
 }
