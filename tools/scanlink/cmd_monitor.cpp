@@ -11,6 +11,7 @@
 #include "common_options.h"
 #include "console.h"
 #include "exit_codes.h"
+#include "live_page.h"
 #include "operations.h"
 #include "status_line.h"
 #include "subcommands.h"
@@ -29,6 +30,7 @@ struct MonitorOptions {
   bool noStart = false;
   int finger = -1;  // -1: as the scan set up, else as the scanner's scan mode says
   std::string record;
+  std::string serve, tiles;  // the live page
 };
 
 // Every byte exchanged with the scanner goes to the recording, stamped as it passes. Runs on the
@@ -138,6 +140,11 @@ int Run(const MonitorOptions& o) {
   if (!scan.empty()) CheckOperation(scan);  // a typo fails before connecting
   RecordOutput out(std::move(output));
   WireRecording recording(o);  // outlives the link
+  std::unique_ptr<LivePage> live;
+  if (!o.serve.empty()) {
+    live = std::make_unique<LivePage>(o.serve, o.tiles, out.options());
+    out.Note("# live view at " + live->Url());
+  }
   LinkClient link;
   ApplyStations(link, o.output, out.options());
   if (o.finger >= 0) StoreShared(FingerTestFlag, o.finger);
@@ -154,13 +161,16 @@ int Run(const MonitorOptions& o) {
                   bool whole = false) -> std::shared_ptr<const CCmdManage> {
     while (!g_interrupted && (whole || !out.done()) && Clock::now() < until) {
       // Short waits, so Ctrl-C and the status line are served.
-      auto e = link.Next(std::min(until, Clock::now() + std::chrono::milliseconds(200)));
+      auto e =
+          link.Next(std::min(until, Clock::now() + std::chrono::milliseconds(live ? 100 : 200)));
+      if (live) live->Tick();
       if (!e) {
         status.Draw(up, out.tally());
         continue;
       }
       status.Clear();
       Show(out, *e);
+      if (live) live->Event(*e);
       if (e->kind == LinkEvent::kConnect) up = e->connected;
       status.Draw(up, out.tally());
       if (trans != 0 && e->kind == LinkEvent::kRecord && e->record->nTransID == trans)
@@ -245,6 +255,12 @@ Subcommand AddMonitor(CLI::App& parent) {
   app->add_option("--record", o->record,
                   "record every byte exchanged with the scanner, with its time, into this pcapng "
                   "file (Wireshark with the dissector, scanlink decode, scanlink-sim --replay)");
+  app->add_option("--serve", o->serve,
+                  "serve a live page (map, cells, spectrum, link) on [ADDRESS:]PORT; the "
+                  "address is 127.0.0.1 unless given");
+  app->add_option("--tiles", o->tiles,
+                  "map tiles for the live page, a URL template such as "
+                  "http://localhost:8000/{z}/{x}/{y}.png (default: a plain grid)");
   app->footer(
       "Ends at Ctrl-C, --seconds, --count, or when standard output is closed (e.g. '| head'): "
       "the scan is stopped, the link closed, a summary printed. Status 3 when the link was down "
