@@ -15,6 +15,8 @@
 #include "console.h"
 #include "exit_codes.h"
 #include "gps_text.h"
+#include "live_server.h"
+#include "live_view.h"
 #include "operations.h"
 #include "record_json.h"
 #include "record_text.h"
@@ -286,6 +288,62 @@ TEST(SimProcess, TemporaryFoldersAreNewEmptyAndPrivate) {
     EXPECT_NE(p.filename().string().find("scanlink-unit"), std::string::npos);
     fs::remove(p);
   }
+}
+
+TEST(LiveView, CellsCarryStationDistanceAndDelayInTheDeclaredUnit) {
+  // 39.9N 116.401E; one station about 1 km north of it.
+  LiveView view({{"N", 1001, 0, 116.401, 39.909}}, true, {-150, "dBm"}, "live");
+  auto m = Record(0xF025);
+  _TDCellReport& r = m->body.tdCells;
+  SetText(r.szGpsText, kGga);
+  r.nCount = 2;
+  r.aRecords[0] = {1001, 0, {}, 16, 0, {}};  // 4 chips
+  r.aRecords[1] = {2002, 7, {}, 0xFFFC, 0, {}};
+  for (uint16_t& v : r.aRecords[0].aCellValues) v = 60;
+  r.nFoundMask = 0b01;
+  view.Record(*m, 1000000);
+  const auto batch = view.Batch(1000000);
+  ASSERT_TRUE(batch);
+  const auto& rows = (*batch)["cells"]["rows"];
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["cell"], "1001/0");
+  EXPECT_EQ(rows[0]["level"], -90.0);
+  EXPECT_EQ(rows[0]["delayChips"], 4.0);
+  EXPECT_EQ(rows[0]["delayM"], 938.0);
+  EXPECT_EQ(rows[0]["station"], 0);
+  EXPECT_NEAR(rows[0]["distM"].get<double>(), 1000, 5);
+  EXPECT_EQ(rows[0]["verdict"], "found");
+  EXPECT_EQ(rows[1]["delayChips"], -1.0);  // signed, as the GPS check reads it
+  EXPECT_FALSE(rows[1].contains("station"));
+  EXPECT_EQ(rows[1]["verdict"], "not-listed");
+  EXPECT_EQ((*batch)["point"][2], -90.0);  // the best cell colours the route
+  EXPECT_EQ(view.Snapshot(1000000)["levelUnit"], "dBm");
+}
+
+TEST(LiveView, BatchesOnlyNewsButALostLinkAlwaysShows) {
+  LiveView view({}, false, {}, "live");
+  EXPECT_TRUE(view.Batch(0));
+  EXPECT_FALSE(view.Batch(500000));  // nothing new: no batch within the second
+  EXPECT_TRUE(view.Batch(1000000));  // but the status once a second
+  view.Link(false, 1100000);
+  view.Link(true, 1150000);  // back before the batch went out
+  EXPECT_EQ((*view.Batch(1200000))["link"], "down");
+  EXPECT_EQ((*view.Batch(1300000))["link"], "up");
+  auto sweep = Record(0xF026);
+  sweep->body.sweep = {2010000, 2010400, 200, {40, 41, 42}};
+  sweep->nLength = 14 + 2 * 3;
+  view.Record(*sweep, 1400000);
+  const auto batch = view.Batch(1400000);
+  EXPECT_EQ((*batch)["sweep"]["levels"], nlohmann::json::array({40.0, 41.0, 42.0}));
+  EXPECT_FALSE(batch->contains("point"));
+}
+
+TEST(LiveServer, ServeAddressIsAPortWithAnOptionalDottedQuad) {
+  EXPECT_EQ(ParseServeAddress("8080").address, "127.0.0.1");
+  EXPECT_EQ(ParseServeAddress("0.0.0.0:80").address, "0.0.0.0");
+  EXPECT_EQ(ParseServeAddress("10.1.2.3:0").port, 0);
+  for (const char* bad : {"", "x", "65536", "host:80", "1.2.3:80", ":80", "1.2.3.4:", "-1"})
+    EXPECT_THROW(ParseServeAddress(bad), CliError) << bad;
 }
 
 }  // namespace

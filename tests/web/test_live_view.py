@@ -205,7 +205,9 @@ def test_scanner_text_is_shown_as_text(browser, td_drive):
 
 
 def test_bad_requests_get_defined_answers(td_drive):
-    assert http(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n").startswith(b"HTTP/1.1 200")
+    page = http(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+    assert page.startswith(b"HTTP/1.1 200")
+    assert b"script-src 'self';" in page  # no inline script runs, whatever gets in
     for request, status in ((b"GET /../../etc/passwd HTTP/1.1\r\n\r\n", b"404"),
                             (b"GET /lib/../app.js HTTP/1.1\r\n\r\n", b"404"),
                             (b"GET /recording.json HTTP/1.1\r\n\r\n", b"404"),
@@ -246,9 +248,20 @@ def test_fifty_streams_at_once(td_drive):
 def test_recording_plays_and_the_slider_moves_the_map(browser, td_drive, tmp_path):
     sim, tool, tmp = td_drive
     assert end_tool(tool) == 0
+    tile = b"\x89PNG\r\n\x1a\n" + bytes(64)
+    (tmp_path / "tiles" / "3" / "4").mkdir(parents=True)
+    (tmp_path / "tiles" / "3" / "4" / "5.png").write_bytes(tile)
+    (tmp_path / "secret.png").write_bytes(b"secret")
     view = start_tool(tmp_path, "view", "view", str(tmp / "drive.pcapng"), "--serve", str(VIEW),
-                      "--bs-list", str(tmp / "stations.csv"), port=VIEW)
+                      "--bs-list", str(tmp / "stations.csv"), "--tiles", str(tmp_path / "tiles"),
+                      port=VIEW)
     try:
+        # A tile folder gives its Z/X/Y.png files and nothing else.
+        assert http(b"GET /tiles/3/4/5.png HTTP/1.1\r\n\r\n", VIEW).endswith(tile)
+        for path in (b"/tiles/3/4/6.png", b"/tiles/3/4/../../../secret.png", b"/tiles/3/4",
+                     b"/events"):
+            assert http(b"GET " + path + b" HTTP/1.1\r\n\r\n", VIEW).startswith(
+                b"HTTP/1.1 404"), path
         browser.get("http://127.0.0.1:%d/" % VIEW)
         wait(lambda: text_of(browser, "controls"), what="controls")
         wait(lambda: (state(browser, "points") or 0) >= 5, what="route played")

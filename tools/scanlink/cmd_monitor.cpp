@@ -259,8 +259,8 @@ Subcommand AddMonitor(CLI::App& parent) {
                   "serve a live page (map, cells, spectrum, link) on [ADDRESS:]PORT; the "
                   "address is 127.0.0.1 unless given");
   app->add_option("--tiles", o->tiles,
-                  "map tiles for the live page, a URL template such as "
-                  "http://localhost:8000/{z}/{x}/{y}.png (default: a plain grid)");
+                  "map tiles: a URL template such as http://localhost:8000/{z}/{x}/{y}.png, or a "
+                  "folder of Z/X/Y.png files (default: a plain grid with a scale)");
   app->footer(
       "Ends at Ctrl-C, --seconds, --count, or when standard output is closed (e.g. '| head'): "
       "the scan is stopped, the link closed, a summary printed. Status 3 when the link was down "

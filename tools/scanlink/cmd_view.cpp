@@ -169,8 +169,8 @@ Subcommand AddView(CLI::App& parent) {
   app->add_option("--serve", o->serve, "[ADDRESS:]PORT to serve on (default 127.0.0.1:8080)")
       ->capture_default_str();
   app->add_option("--tiles", o->tiles,
-                  "map tiles, a URL template such as http://localhost:8000/{z}/{x}/{y}.png "
-                  "(default: no tiles, a plain grid)");
+                  "map tiles: a URL template such as http://localhost:8000/{z}/{x}/{y}.png, or a "
+                  "folder of Z/X/Y.png files (default: a plain grid with a scale)");
   app->add_option("--bs-list", o->output.bsList,
                   "base stations (CSV name,key1,key2,longitude,latitude) for the GPS check");
   app->add_option("--gps-limit", o->output.gpsLimit,

@@ -29,8 +29,9 @@ class LiveServer {
  public:
   static constexpr size_t kMaxConnections = 64;
   static constexpr size_t kMaxRequest = 8192;
-  // Unsent stream bytes past which a browser that does not keep up is dropped.
-  static constexpr size_t kMaxBacklog = 4 << 20;
+  // Unsent stream bytes (besides its snapshot) past which a browser that does not keep up is
+  // dropped: about a minute of batches.
+  static constexpr size_t kMaxBacklog = 1 << 20;
 
   // Listens at once; throws CliError(kExitUsage) when the address cannot be listened on.
   explicit LiveServer(LiveServerOptions options);

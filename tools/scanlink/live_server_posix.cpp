@@ -10,11 +10,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <list>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -26,8 +28,9 @@ namespace scanlink::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-// A browser gets this long to send its request.
+// A browser gets this long to send its request, and then to take the answer.
 constexpr auto kRequestTime = std::chrono::seconds(10);
+constexpr auto kAnswerTime = std::chrono::seconds(60);
 
 struct Connection {
   int fd = -1;
@@ -37,6 +40,8 @@ struct Connection {
   bool stream = false;   // an open event stream
   bool waiting = false;  // a stream that has not had its snapshot yet
   bool closing = false;  // close once out is sent
+  bool eof = false;      // the browser sent all it will
+  size_t slack = 0;      // backlog allowed for the snapshot
   Clock::time_point deadline;
   size_t Backlog() const { return out.size() - sent; }
 };
@@ -85,6 +90,14 @@ std::string Origin(const std::string& url) {
   return origin;
 }
 
+// "/Z/X/Y.png" of a request for "/tiles/Z/X/Y.png" with decimal numbers, else empty:
+// nothing else of the tile folder is ever read.
+std::string TileFile(const std::string& path) {
+  static const std::regex kTile(R"(/tiles(/\d{1,2}/\d{1,9}/\d{1,9}\.png))");
+  std::smatch m;
+  return std::regex_match(path, m, kTile) ? m[1].str() : std::string();
+}
+
 }  // namespace
 
 struct LiveServer::Impl {
@@ -93,6 +106,7 @@ struct LiveServer::Impl {
   int wake[2] = {-1, -1};
   int port = 0;
   std::string policy, config;
+  std::string tileDir;  // a folder of tiles served as /tiles/Z/X/Y.png
   mutable std::mutex mutex;
   std::list<Connection> connections;
   bool stopping = false;
@@ -105,6 +119,7 @@ struct LiveServer::Impl {
 
   void Answer(Connection& c, size_t headEnd) {
     c.closing = true;
+    c.deadline = Clock::now() + kAnswerTime;
     const std::string head = c.in.substr(0, headEnd);
     const size_t lineEnd = head.find("\r\n");
     std::istringstream line(head.substr(0, lineEnd));
@@ -141,6 +156,15 @@ struct LiveServer::Impl {
       c.out = Response(200, "OK", a.type, std::string(a.body), policy);
       return;
     }
+    if (!tileDir.empty()) {
+      if (const std::string file = TileFile(path); !file.empty()) {
+        std::ifstream in(tileDir + file, std::ios::binary);
+        const std::string body(std::istreambuf_iterator<char>(in), {});
+        c.out = body.empty() ? Plain(404, "Not Found", policy)
+                             : Response(200, "OK", "image/png", body, policy);
+        return;
+      }
+    }
     static const std::map<std::string, std::pair<std::string, std::string>> kLibraries = {
         {"/lib/leaflet.js", {"leaflet/leaflet.js", "text/javascript"}},
         {"/lib/leaflet.css", {"leaflet/leaflet.css", "text/css"}},
@@ -158,8 +182,12 @@ struct LiveServer::Impl {
     char buffer[4096];
     for (;;) {
       const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
+      if (n == 0 && c.closing && !c.stream) {
+        c.eof = true;  // a request sent whole, then half-closed: its answer still goes out
+        return;
+      }
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        c.closing = true;
+        c.eof = c.closing = true;
         c.out.clear();
         c.sent = 0;
         return;
@@ -227,7 +255,9 @@ struct LiveServer::Impl {
         fds.assign({{wake[0], POLLIN, 0}, {listener, POLLIN, 0}});
         for (Connection& c : connections)
           fds.push_back(
-              {c.fd, static_cast<short>(POLLIN | (c.sent < c.out.size() ? POLLOUT : 0)), 0});
+              {c.fd,
+               static_cast<short>((c.eof ? 0 : POLLIN) | (c.sent < c.out.size() ? POLLOUT : 0)),
+               0});
       }
       if (::poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) return;
       if (fds[0].revents & POLLIN) {
@@ -250,8 +280,9 @@ struct LiveServer::Impl {
         else if (c.closing)
           keep = false;
         // Half a request held open is given up on; so is a stream that fell too far behind.
-        if (!c.stream && !c.closing && now > c.deadline) keep = false;
+        if (!c.stream && now > c.deadline) keep = false;
         if (!keep) {
+          ::shutdown(c.fd, SHUT_WR);
           ::close(c.fd);
           it = connections.erase(it);
         } else {
@@ -283,13 +314,19 @@ ServeAddress ParseServeAddress(const std::string& text) {
 LiveServer::LiveServer(LiveServerOptions options) : impl_(std::make_unique<Impl>()) {
   Impl& s = *impl_;
   s.options = std::move(options);
+  std::error_code error;
+  if (!s.options.tiles.empty() && std::filesystem::is_directory(s.options.tiles, error)) {
+    s.tileDir = s.options.tiles;
+    s.options.tiles = "/tiles/{z}/{x}/{y}.png";
+  }
   const std::string tiles = Origin(s.options.tiles);
   s.policy =
       "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
       "connect-src 'self'; img-src 'self' data:" +
       (tiles.empty() ? std::string() : " " + tiles) + "; base-uri 'none'; form-action 'none'";
   s.config = nlohmann::json{{"mode", s.options.mode},
-                            {"tiles", tiles.empty() ? std::string() : s.options.tiles}}
+                            {"tiles", !s.tileDir.empty() || !tiles.empty() ? s.options.tiles
+                                                                           : std::string()}}
                  .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -361,9 +398,10 @@ void LiveServer::Publish(const std::string& batch, const std::function<std::stri
     if (c.waiting) {
       if (first.empty()) continue;
       c.out += first;
+      c.slack = first.size();
       c.waiting = false;
     } else if (!next.empty()) {
-      if (c.Backlog() > kMaxBacklog) {
+      if (c.Backlog() > kMaxBacklog + c.slack) {
         // Too far behind to catch up: dropped, so it never holds the others back.
         c.closing = true;
         c.out.clear();
