@@ -153,7 +153,7 @@ def td_drive(tmp_path_factory):
     tmp = tmp_path_factory.mktemp("td")
     (tmp / "stations.csv").write_text(STATIONS)
     sim = Sim(tmp, "--family", "21", "--rate", "20", "--bs-list", str(tmp / "stations.csv"),
-              "--bad-cell-every", "3", "--delay-error", "40", "--speed", "40",
+              "--bad-cell-every", "3", "--delay-error", "40", "--speed", "120",
               "--start-lat", "39.9", "--start-lon", "116.4")
     tool = start_tool(tmp, "monitor", "monitor", "--host", "127.0.0.1", "--port", "5000",
                       "--bs-list", str(tmp / "stations.csv"), "--gps-limit", "5", "--quiet",
@@ -187,6 +187,7 @@ def test_td_drive_route_cells_and_link_reset(browser, td_drive):
          and not text_of(browser, "banner"), 30, "link up again")
     assert int(text_of(browser, "losses")) >= 1
     assert int(text_of(browser, "reconnections")) >= 1
+    shot(browser, "live-td-after-reset")
 
 
 def test_scanner_text_is_shown_as_text(browser, td_drive):

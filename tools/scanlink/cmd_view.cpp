@@ -68,7 +68,10 @@ class ViewSink {
     const auto record = DecodeFrame(f, n);
     ++counters.frames;
     if (record->nCode == 0xFFEE) return;
+    // A stream without times (an old .scl file) plays at ten frames a second.
+    if (untimed) timeUs += LiveView::kBatchUs;
     view_.Record(*record, timeUs);
+    if (untimed) Flush(timeUs, false);
     if (record->nCode == 0xF00B && record->nTransID != SCANLINK_TRANS_BROADCAST && followFinger)
       FingerTestFlag = record->body.tdScanMode.nFingerTest != 0;
   }
@@ -89,6 +92,7 @@ class ViewSink {
 
   int64_t timeUs = -1, firstUs = -1, lastUs = -1;
   bool followFinger = true;
+  bool untimed = false;
   LiveCounters counters;
 
  private:
@@ -132,10 +136,10 @@ int RunView(const ViewOptions& o) {
   for (const capture::Packet& p : capture.packets) {
     if (p.channel != capture::Channel::kData || p.direction == capture::Direction::kToScanner)
       continue;
-    const int64_t t = p.timeUs >= 0 ? p.timeUs : sink.timeUs + 100000;
-    sink.timeUs = t;
+    sink.untimed = p.timeUs < 0;
+    if (!sink.untimed) sink.timeUs = p.timeUs;
     framer->Feed(p.bytes.data(), p.bytes.size(), sink);
-    sink.Flush(t, false);
+    if (!sink.untimed) sink.Flush(p.timeUs, false);
   }
   sink.Flush(sink.timeUs, true);
   constexpr auto kReplace = nlohmann::json::error_handler_t::replace;

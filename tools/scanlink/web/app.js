@@ -102,7 +102,8 @@ function setupMap(config) {
     $('map').textContent = 'The map library is not installed (Debian package libjs-leaflet).';
     return;
   }
-  map = L.map('map', { preferCanvas: true, zoomSnap: 0.5 }).setView([0, 0], 2);
+  map = L.map('map', { preferCanvas: true, zoomSnap: 0.5, attributionControl: !!config.tiles })
+    .setView([0, 0], 2);
   window.scanlinkMap = map;
   if (config.tiles) {
     L.tileLayer(config.tiles, { maxZoom: 19, attribution: '' }).addTo(map);
@@ -142,7 +143,10 @@ function addPoint(p, follow) {
   }
   here.setLatLng([p[0], p[1]]);
   if (!centred) {
-    map.setView([p[0], p[1]], 15);
+    // The first fix: the stations around it in view, or the street level.
+    const around = state.stations.map((s) => [s.lat, s.lon]).concat([[p[0], p[1]]]);
+    if (around.length > 1) map.fitBounds(L.latLngBounds(around).pad(0.05), { maxZoom: 16 });
+    else map.setView([p[0], p[1]], 15);
     centred = true;
   } else if (follow && !map.getBounds().pad(-0.1).contains([p[0], p[1]])) {
     map.panTo([p[0], p[1]]);
@@ -220,13 +224,19 @@ function setupCharts() {
   });
 }
 
-function showSweep(sweep, nowMs) {
+function showSweep(sweep, nowMs, draw) {
   if (!state.sweeps) for (const e of document.querySelectorAll('.sweep')) e.hidden = false;
   $('waiting').hidden = true;
   state.sweeps++;
   state.lastSweep = sweep;
   state.waterfall.push({ t: nowMs, sweep });
   while (state.waterfall.length && state.waterfall[0].t < nowMs - HISTORY_MS) state.waterfall.shift();
+  if (draw) drawSweep(nowMs);
+}
+
+function drawSweep(nowMs) {
+  const sweep = state.lastSweep;
+  if (!sweep) return;
   if (spectrum) {
     spectrum.data.datasets[0].data = sweep.levels.map((y, i) => ({
       x: (sweep.startKHz + i * sweep.stepKHz) / 1000, y,
@@ -260,11 +270,15 @@ function drawWaterfall(nowMs) {
   ctx.putImageData(image, 0, 0);
 }
 
-function addHistory(level, nowMs) {
+function addHistory(level, nowMs, draw) {
   if (level === null || level === undefined) return;
   $('historybox').hidden = false;
   state.history.push({ t: nowMs, level });
   while (state.history.length && state.history[0].t < nowMs - HISTORY_MS) state.history.shift();
+  if (draw) drawHistory(nowMs);
+}
+
+function drawHistory(nowMs) {
   if (!history) return;
   history.data.datasets[0].data = state.history.map((p) => ({ x: (p.t - nowMs) / 1000, y: p.level }));
   history.update('none');
@@ -285,16 +299,19 @@ function showStatus(s) {
 }
 
 let updatesSince = performance.now(), updatesCount = 0;
-function apply(batch, nowMs, follow) {
+// draw false: only the state moves on (a seek through a recording draws once at its end).
+function apply(batch, nowMs, follow, draw = true) {
   state.updates++;
-  updatesCount++;
-  showStatus(batch);
+  if (draw) showStatus(batch);
   if (batch.point) {
     addPoint(batch.point, follow);
-    addHistory(batch.point[2], nowMs);
+    addHistory(batch.point[2], nowMs, draw);
   }
-  if (batch.cells) showCells(batch.cells);
-  if (batch.sweep) showSweep(batch.sweep, nowMs);
+  if (batch.cells) {
+    state.lastCells = batch.cells;
+    if (draw) showCells(batch.cells);
+  }
+  if (batch.sweep) showSweep(batch.sweep, nowMs, draw);
 }
 
 setInterval(() => {
@@ -315,7 +332,7 @@ function init(snapshot) {
     chart.update('none');
   }
   if (map) {
-    const control = L.control({ position: 'topright' });
+    const control = L.control({ position: 'bottomright' });
     control.onAdd = legend;
     control.addTo(map);
   }
@@ -333,7 +350,10 @@ function live() {
     started = true;
     init(JSON.parse(e.data));
   });
-  events.onmessage = (e) => apply(JSON.parse(e.data), Date.now(), true);
+  events.onmessage = (e) => {
+    updatesCount++;
+    apply(JSON.parse(e.data), Date.now(), true);
+  };
   events.onerror = () => {
     const link = $('link');
     text(link, 'no server');
@@ -356,13 +376,24 @@ function recording(data) {
   const reset = () => {
     if (routeLayer) routeLayer.clearLayers();
     if (cellLayer) cellLayer.clearLayers();
-    Object.assign(state, { points: 0, history: [], waterfall: [], sweeps: 0, position: null });
+    Object.assign(state, {
+      points: 0, history: [], waterfall: [], sweeps: 0, position: null, lastCells: null,
+      lastSweep: null,
+    });
     next = 0;
   };
-  const advance = (to, follow) => {
+  const advance = (to, follow, draw) => {
+    const from = next;
     while (next < frames.length && frames[next].at <= to) {
-      apply(frames[next], frames[next].at, follow);
+      apply(frames[next], frames[next].at, follow, draw);
       ++next;
+    }
+    if (!draw && next > from) {
+      const t = frames[next - 1].at;
+      showStatus(frames[next - 1]);
+      if (state.lastCells) showCells(state.lastCells);
+      drawHistory(t);
+      drawSweep(t);
     }
     at = to;
     slider.value = String(Math.round(at));
@@ -370,7 +401,7 @@ function recording(data) {
   };
   const seek = (to) => {
     if (to < at) reset();
-    advance(to, false);
+    advance(to, false, false);
     if (map && state.position) map.panTo(state.position);
   };
   slider.addEventListener('input', () => seek(Number(slider.value)));
@@ -382,7 +413,11 @@ function recording(data) {
   });
   setInterval(() => {
     const now = performance.now();
-    if (playing) advance(Math.min(duration, at + (now - last) * Number($('speed').value)), true);
+    if (playing) {
+      const to = Math.min(duration, at + (now - last) * Number($('speed').value));
+      // A fast speed moves many frames a tick: drawn once, like a seek.
+      advance(to, true, frames.length <= next + 1 || frames[next + 1].at > to);
+    }
     last = now;
     if (at >= duration && playing) {
       playing = false;
