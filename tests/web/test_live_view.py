@@ -187,6 +187,8 @@ def test_td_drive_route_cells_and_link_reset(browser, td_drive):
          and not text_of(browser, "banner"), 30, "link up again")
     assert int(text_of(browser, "losses")) >= 1
     assert int(text_of(browser, "reconnections")) >= 1
+    back = state(browser, "points")
+    wait(lambda: state(browser, "points") >= back + 20, what="the drive going on")
     shot(browser, "live-td-after-reset")
 
 

@@ -252,9 +252,12 @@ function drawWaterfall(nowMs) {
   const w = canvas.width, h = canvas.height;
   const image = ctx.createImageData(w, h);
   const rows = state.waterfall;
+  // Up to a minute, but filled from the first sweep on.
+  const span = Math.max(10000, Math.min(HISTORY_MS, rows.length ? nowMs - rows[0].t : 0));
+  text($('wflabel'), 'waterfall, last ' + Math.round(span / 1000) + ' s (newest on top)');
   let k = rows.length - 1;
   for (let y = 0; y < h; ++y) {
-    const t = nowMs - (y / h) * HISTORY_MS;
+    const t = nowMs - (y / h) * span;
     while (k > 0 && rows[k].t > t) --k;
     if (k < 0 || !rows.length || rows[k].t > t) break;
     const levels = rows[k].sweep.levels;
@@ -295,7 +298,7 @@ function showStatus(s) {
   text($('battery'), s.battery);
   text($('reports'), s.reports);
   for (const k of ['frames', 'rejected', 'skipped', 'losses', 'reconnections']) text($(k), s.counters[k]);
-  text($('gps'), s.gps);
+  text($('gps'), s.gps || null);
 }
 
 let updatesSince = performance.now(), updatesCount = 0;
