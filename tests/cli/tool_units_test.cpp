@@ -1,6 +1,9 @@
 // The parts of scanlink that hold no connection: text parsing, argument checks, the record's
 // JSON and text, the pictures.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -344,6 +347,57 @@ TEST(LiveServer, ServeAddressIsAPortWithAnOptionalDottedQuad) {
   EXPECT_EQ(ParseServeAddress("10.1.2.3:0").port, 0);
   for (const char* bad : {"", "x", "65536", "host:80", "1.2.3:80", ":80", "1.2.3.4:", "-1"})
     EXPECT_THROW(ParseServeAddress(bad), CliError) << bad;
+}
+
+// A page that stops reading is dropped once it falls behind; the others go on being served.
+TEST(LiveServer, AStreamThatDoesNotReadIsDroppedAndNeverHoldsUpTheOthers) {
+  LiveServer server({{"127.0.0.1", 0}, "live", "", ""});
+  const int port = std::stoi(server.Url().substr(17));
+  auto open = [&](int receiveBuffer) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string request = "GET /events HTTP/1.1\r\n\r\n";
+    EXPECT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    return fd;
+  };
+  const int stalled = open(4096), reader = open(1 << 20);
+  for (int i = 0; i < 200 && !server.Waiting(); ++i) usleep(10000);
+  ASSERT_TRUE(server.Waiting());
+  const std::string batch(100000, 'x');
+  size_t read = 0;
+  char buffer[65536];
+  for (int i = 0; i < 40; ++i) {
+    server.Publish(batch, [] { return std::string("{}"); });
+    // The reader keeps up; the stalled one does not read at all.
+    for (ssize_t n; (n = ::recv(reader, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) read += n;
+    usleep(20000);
+  }
+  for (int idle = 0; idle < 500 && read < 39 * batch.size();) {
+    const ssize_t n = ::recv(reader, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0)
+      read += static_cast<size_t>(n);
+    else
+      usleep(10000), ++idle;
+  }
+  EXPECT_GE(read, 39 * batch.size());
+  // The stalled stream ends (after what was already on its way).
+  ssize_t n = 0;
+  size_t stalledRead = 0;
+  for (int idle = 0; idle < 500;) {
+    n = ::recv(stalled, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0) break;
+    if (n > 0) stalledRead += static_cast<size_t>(n);
+    if (n < 0) usleep(10000), ++idle;
+  }
+  EXPECT_EQ(n, 0);
+  EXPECT_LT(stalledRead, 30 * batch.size());
+  ::close(stalled);
+  ::close(reader);
 }
 
 }  // namespace

@@ -234,6 +234,10 @@ struct LiveServer::Impl {
       if (fd < 0) return;
       ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
       ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+      // A fixed send buffer: what a browser that stops reading can hold in the kernel is
+      // bounded too, not grown to megabytes.
+      const int sendBuffer = 256 << 10;
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
       std::lock_guard<std::mutex> lock(mutex);
       Connection c;
       c.fd = fd;
