@@ -33,7 +33,7 @@ class LiveServer {
   // dropped: about a minute of batches.
   static constexpr size_t kMaxBacklog = 1 << 20;
 
-  // Listens at once; throws CliError(kExitUsage) when the address cannot be listened on.
+  // Listens at once; throws CliError(kExitFailure) when the address cannot be listened on.
   explicit LiveServer(LiveServerOptions options);
   ~LiveServer();
   LiveServer(const LiveServer&) = delete;

@@ -84,9 +84,11 @@ std::string Origin(const std::string& url) {
   const std::string s = url.substr(0, scheme);
   if (s != "http" && s != "https") return {};
   const size_t end = url.find('/', scheme + 3);
-  const std::string origin = url.substr(0, end);
+  std::string origin = url.substr(0, end);
+  // Tile servers with subdomains: "{s}.host" is any subdomain of host.
+  if (origin.compare(scheme + 3, 4, "{s}.") == 0) origin.replace(scheme + 3, 3, "*");
   // Characters that would end or extend the header's value are refused.
-  if (origin.find_first_of(" ;,'\"\r\n\t") != std::string::npos) return {};
+  if (origin.find_first_of(" ;,'\"\r\n\t{}") != std::string::npos) return {};
   return origin;
 }
 
@@ -324,6 +326,9 @@ LiveServer::LiveServer(LiveServerOptions options) : impl_(std::make_unique<Impl>
     s.options.tiles = "/tiles/{z}/{x}/{y}.png";
   }
   const std::string tiles = Origin(s.options.tiles);
+  if (!s.options.tiles.empty() && s.tileDir.empty() && tiles.empty())
+    throw CliError(kExitUsage, "--tiles '" + s.options.tiles +
+                                   "' is neither a folder nor an http(s) URL template");
   s.policy =
       "default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
       "connect-src 'self'; img-src 'self' data:" +
@@ -343,8 +348,8 @@ LiveServer::LiveServer(LiveServerOptions options) : impl_(std::make_unique<Impl>
       ::listen(s.listener, 64) != 0) {
     const std::string why = std::strerror(errno);
     if (s.listener >= 0) ::close(s.listener);
-    throw CliError(kExitUsage, "--serve: cannot listen on " + s.options.at.address + ":" +
-                                   std::to_string(s.options.at.port) + ": " + why);
+    throw CliError(kExitFailure, "--serve: cannot listen on " + s.options.at.address + ":" +
+                                     std::to_string(s.options.at.port) + ": " + why);
   }
   socklen_t length = sizeof addr;
   ::getsockname(s.listener, reinterpret_cast<sockaddr*>(&addr), &length);
