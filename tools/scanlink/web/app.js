@@ -18,6 +18,7 @@ const VERDICT_TEXT = {
   'unchecked': 'unchecked',
 };
 const HISTORY_MS = 60000;
+const ROUTE_POINTS = 36000;
 
 const $ = (id) => document.getElementById(id);
 const state = {
@@ -128,20 +129,24 @@ function placeStations() {
 }
 
 let centred = false;
+const routeMarkers = [];
 function addPoint(p, follow) {
   state.points++;
   $('nofix').hidden = true;
   state.position = [p[0], p[1]];
   if (!map) return;
-  L.circleMarker([p[0], p[1]], {
+  routeMarkers.push(L.circleMarker([p[0], p[1]], {
     radius: 4, stroke: false, fillColor: bandColour(p[2]), fillOpacity: 0.95, interactive: false,
-  }).addTo(routeLayer);
+  }).addTo(routeLayer));
+  // As many points as the tool keeps: a long drive stays light.
+  if (routeMarkers.length > ROUTE_POINTS) routeLayer.removeLayer(routeMarkers.shift());
   if (!here) {
     here = L.circleMarker([p[0], p[1]], {
       radius: 7, color: '#fff', weight: 3, fillColor: '#2166ac', fillOpacity: 1, interactive: false,
     }).addTo(map);
   }
   here.setLatLng([p[0], p[1]]);
+  here.bringToFront();
   if (!centred) {
     // The first fix: the stations around it in view, or the street level.
     const around = state.stations.map((s) => [s.lat, s.lon]).concat([[p[0], p[1]]]);
@@ -378,6 +383,7 @@ function recording(data) {
   };
   const reset = () => {
     if (routeLayer) routeLayer.clearLayers();
+    routeMarkers.length = 0;
     if (cellLayer) cellLayer.clearLayers();
     Object.assign(state, {
       points: 0, history: [], waterfall: [], sweeps: 0, position: null, lastCells: null,
