@@ -157,7 +157,8 @@ def td_drive(tmp_path_factory):
               "--start-lat", "39.9", "--start-lon", "116.4")
     tool = start_tool(tmp, "monitor", "monitor", "--host", "127.0.0.1", "--port", "5000",
                       "--bs-list", str(tmp / "stations.csv"), "--gps-limit", "5", "--quiet",
-                      "--serve", str(LIVE), "--record", str(tmp / "drive.pcapng"))
+                      "--serve", str(LIVE), "--record", str(tmp / "drive.pcapng"),
+                      "--battery-every", "1")
     yield sim, tool, tmp
     if tool.poll() is None:
         end_tool(tool)
@@ -169,6 +170,7 @@ def test_td_drive_route_cells_and_link_reset(browser, td_drive):
     browser.get("http://127.0.0.1:%d/" % LIVE)
     wait(lambda: (state(browser, "points") or 0) >= 50, what="route points")
     wait(lambda: text_of(browser, "link") == "up", what="link up")
+    wait(lambda: text_of(browser, "battery") == "3900 / 87", what="battery")
     verdicts = set()
     wait(lambda: verdicts.update(texts(browser, "#cells tbody .verdict"))
          or {"found", "delay off"} <= verdicts, what="both verdicts")

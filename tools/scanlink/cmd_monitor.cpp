@@ -31,6 +31,7 @@ struct MonitorOptions {
   int finger = -1;  // -1: as the scan set up, else as the scanner's scan mode says
   std::string record;
   std::string serve, tiles;  // the live page
+  double batteryEvery = 0;
 };
 
 // Every byte exchanged with the scanner goes to the recording, stamped as it passes. Runs on the
@@ -151,6 +152,7 @@ int Run(const MonitorOptions& o) {
   ScanlinkCounters before;
   ScanlinkReadCounters(&before);
   ConnectAndLogin(link, o.connect, out);
+  if (live) live->AskBattery(&link.client(), o.batteryEvery);
 
   CatchInterrupt(OnInterrupt);
   StatusLine status;
@@ -261,6 +263,10 @@ Subcommand AddMonitor(CLI::App& parent) {
   app->add_option("--tiles", o->tiles,
                   "map tiles: a URL template such as http://localhost:8000/{z}/{x}/{y}.png, or a "
                   "folder of Z/X/Y.png files (default: a plain grid with a scale)");
+  app->add_option("--battery-every", o->batteryEvery,
+                  "with --serve: ask the scanner's battery every so many seconds, for the page "
+                  "(default: never)")
+      ->check(CLI::Range(0.0, 1e6));
   app->footer(
       "Ends at Ctrl-C, --seconds, --count, or when standard output is closed (e.g. '| head'): "
       "the scan is stopped, the link closed, a summary printed. Status 3 when the link was down "

@@ -30,10 +30,20 @@ void LivePage::Event(const LinkEvent& e) {
     view_.Record(*e.record, e.timeUs);
 }
 
+void LivePage::AskBattery(CMyPcCommSocketClient* client, double seconds) {
+  batteryClient_ = client;
+  batteryEveryUs_ = static_cast<int64_t>(seconds * 1e6);
+}
+
 void LivePage::Tick() {
   const int64_t now = NowUs();
   if (now - lastUs_ < LiveView::kBatchUs) return;
   lastUs_ = now;
+  if (batteryClient_ && batteryEveryUs_ > 0 && now - batteryUs_ >= batteryEveryUs_ &&
+      std::atomic_ref<int>(gInitFinishFlag).load() == 1) {
+    batteryUs_ = now;
+    batteryClient_->QueryBattery();
+  }
   ScanlinkCounters c;
   ScanlinkReadCounters(&c);
   view_.SetCounters({c.framesReceived - start_.framesReceived,

@@ -18,6 +18,9 @@ class LivePage {
   LivePage(const std::string& serve, const std::string& tiles, const OutputOptions& output);
   ~LivePage();
   void Event(const LinkEvent& e);
+  // Asks client for the battery every so many seconds (0: never), for the page's battery field;
+  // the replies pass through the output like any other.
+  void AskBattery(CMyPcCommSocketClient* client, double seconds);
   // Sends what changed when its time has come; call it often.
   void Tick();
   std::string Url() const { return server_.Url(); }
@@ -27,6 +30,8 @@ class LivePage {
   LiveServer server_;
   ScanlinkCounters start_{};
   int64_t lastUs_ = 0;
+  CMyPcCommSocketClient* batteryClient_ = nullptr;
+  int64_t batteryEveryUs_ = 0, batteryUs_ = 0;
 };
 
 }  // namespace scanlink::cli

@@ -90,7 +90,8 @@ void LiveView::Record(const CCmdManage& m, int64_t timeUs) {
     changed_ = true;
   }
   if (m.nCode == 0xF031 && m.nTransID != SCANLINK_TRANS_BROADCAST) {
-    battery_ = m.body.battery.nBatteryValue1;
+    battery_ = std::to_string(m.body.battery.nBatteryValue1) + " / " +
+               std::to_string(m.body.battery.nBatteryValue2);
     changed_ = true;
     return;
   }

@@ -62,7 +62,7 @@ class LiveView {
   std::optional<nlohmann::json> point_, cells_, sweep_;
   std::optional<Position> where_;
   int64_t fixUs_ = -1;
-  std::optional<int> battery_;
+  std::optional<std::string> battery_;  // both values, as the readable output shows them
   std::string gps_;  // the latest GPS text, as sent
   uint64_t reports_ = 0;
   LiveCounters counters_;
