@@ -302,7 +302,7 @@ bool BringUp(CMyPcCommSocketClient& client, CMyPcCommInterface& module, Peer& pe
 
 ScanlinkCounters CountersNow() {
   ScanlinkCounters c{};
-  ScanlinkReadCounters(&c);
+  ScanlinkReadCountersSized(&c, sizeof c);
   return c;
 }
 
@@ -324,6 +324,7 @@ ScanlinkCounters CountersSince(const ScanlinkCounters& b) {
   d.reconnections = a.reconnections - b.reconnections;
   d.transactionsReclaimed = a.transactionsReclaimed - b.transactionsReclaimed;
   d.queueHighWater = a.queueHighWater;  // a level, not a count
+  d.droppedReserved = a.droppedReserved - b.droppedReserved;
   return d;
 }
 

@@ -60,3 +60,27 @@ if(SCANLINK_BUILD_TESTS AND NOT TARGET GTest::gtest)
   # Its own build defines the GTest:: targets the tests link.
   add_subdirectory(${SCANLINK_GTEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 endif()
+
+# For applications built with MSVC: scanlink.lib, an import library of the C interface beside
+# scanlink.dll, made with dlltool from scanlink.def, the module-definition file of the functions
+# scanlink_c.h declares (undecorated cdecl names on 32-bit Windows).
+set(_header ${PROJECT_SOURCE_DIR}/include/scanlink/scanlink_c.h)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_header})
+file(STRINGS ${_header} _declarations REGEX "SCANLINK_CALL scanlink_[a-z0-9_]+\\(")
+set(_def "LIBRARY scanlink.dll\nEXPORTS\n")
+foreach(_line IN LISTS _declarations)
+  string(REGEX MATCH "SCANLINK_CALL (scanlink_[a-z0-9_]+)\\(" _ "${_line}")
+  string(APPEND _def "  ${CMAKE_MATCH_1}\n")
+endforeach()
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/bin/scanlink.def CONTENT "${_def}")
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^i.86$")
+  set(_machine i386)
+else()
+  set(_machine i386:x86-64)
+endif()
+find_program(SCANLINK_DLLTOOL NAMES ${SCANLINK_MINGW_TRIPLET}-dlltool dlltool REQUIRED)
+add_custom_command(TARGET scanlink POST_BUILD
+  COMMAND ${SCANLINK_DLLTOOL} -m ${_machine} -D scanlink.dll -d scanlink.def -l scanlink.lib
+  WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/bin VERBATIM)
+install(FILES ${PROJECT_BINARY_DIR}/bin/scanlink.lib ${PROJECT_BINARY_DIR}/bin/scanlink.def
+        DESTINATION ${CMAKE_INSTALL_BINDIR})

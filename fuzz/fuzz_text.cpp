@@ -42,9 +42,9 @@ void Mac(const uint8_t* data, size_t size) {
   std::memset(out, 0xA5, sizeof out);
   const bool ok = scanlink::codec::parse_mac_text(text.get(), out);
 
-  // Six pairs of hex digits three characters apart, in a text long enough to hold them all.
+  // Six pairs of hex digits three characters apart, and nothing after them.
   unsigned char want[6];
-  bool valid = std::strlen(text.get()) >= 17;
+  bool valid = std::strlen(text.get()) == 17;
   for (int g = 0; valid && g < 6; ++g) {
     const int high = Hex(text[3 * g]);
     const int low = Hex(text[3 * g + 1]);

@@ -7,6 +7,10 @@
 #   scripts/abi.sh update    build the library and rewrite abi/libscanlink.abi: after a deliberate
 #                            change of the exported API, commit the new file with that change
 #
+# Beside it, abi/enums.txt holds every enumerator of the public headers with its value: abidw
+# records no enum that no exported function names, and a renumbered constant breaks a compiled
+# caller all the same. check fails when one is added, removed or renumbered.
+#
 # The record holds the symbols of the exported classes, functions and variables and the types
 # declared under include/scanlink that they reach; internal code may change freely. The library is
 # built in build-abi as RelWithDebInfo (-O2 -g), tools, tests, benchmarks and
@@ -39,7 +43,6 @@ cmake --build "$build" --target scanlink >/dev/null
 library=$(readlink -f "$build/libscanlink.so")
 
 current=$(mktemp)
-trap 'rm -f "$current"' EXIT
 # Exported interfaces only, the public types they reach only, and only our own symbols (see
 # abi/exported.suppr); source paths made relative to the tree.
 abidw --headers-dir "$root/include/scanlink" --drop-private-types --exported-interfaces-only \
@@ -47,13 +50,33 @@ abidw --headers-dir "$root/include/scanlink" --drop-private-types --exported-int
   --no-elf-needed --type-id-style hash --out-file "$current" "$library"
 sed -i "s|path='$root/|path='|" "$current"
 
+# Every enumerator of the public headers, as the compiler evaluates it.
+enums=$(mktemp) probe=$(mktemp -d)
+trap 'rm -rf "$current" "$enums" "$probe"' EXIT
+{
+  echo '#include <cstdio>'
+  echo '#include "scanlink/scanlink.h"'
+  echo '#include "scanlink/scanlink_c.h"'
+  echo 'int main() {'
+  grep -ohE '\bSCANLINK_[A-Z0-9_]+ *=' "$root"/include/scanlink/*.h | tr -d ' =' | sort -u |
+    while read -r name; do echo "  std::printf(\"%s %lld\\n\", \"$name\", (long long)$name);"; done
+  echo '}'
+} >"$probe/enums.cpp"
+${CXX:-c++} -std=c++17 -I"$root/include" "$probe/enums.cpp" -o "$probe/enums"
+"$probe/enums" >"$enums"
+
 if [ "$mode" = update ]; then
   cp "$current" "$baseline"
+  cp "$enums" "$root/abi/enums.txt"
   echo "abi: $baseline rewritten from $(basename "$library") ($(grep -c '<elf-symbol ' "$baseline") symbols)"
   exit 0
 fi
 
 [ -f "$baseline" ] || { echo "abi: no baseline $baseline (run $0 update)" >&2; exit 1; }
+if ! diff -u "$root/abi/enums.txt" "$enums" >&2; then
+  echo "abi: the public enumerators differ from abi/enums.txt; if deliberate, run '$0 update'." >&2
+  exit 1
+fi
 status=0
 abidiff --no-default-suppression --suppressions "$root/abi/exported.suppr" "$baseline" "$current" \
   || status=$?

@@ -11,6 +11,8 @@ packages+=(python3-venv python3-matplotlib python3-pandas python3-pytest)
 missing=()
 # The ABI check of the exported API (scripts/abi.sh).
 packages+=(abigail-tools)
+# The C interface from C# (tests/capi/csharp).
+packages+=(mono-mcs mono-runtime)
 # The live page's web libraries, and the browser its tests drive.
 packages+=(libjs-leaflet libjs-chart.js chromium chromium-driver python3-selenium)
 if [ "${1:-}" = demo ]; then

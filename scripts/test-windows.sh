@@ -98,6 +98,19 @@ if grep -qE '\] _?scanlink_[a-z0-9_]+@[0-9]+$' <<<"$dump32"; then
 fi
 grep -qE '\] scanlink_open$' <<<"$dump32" ||
   { echo "32-bit scanlink.dll does not export scanlink_open" >&2; exit 1; }
+c_functions=$(grep -oE 'SCANLINK_CALL scanlink_[a-z0-9_]+\(' include/scanlink/scanlink_c.h |
+              sed -E 's/SCANLINK_CALL (.*)\(/\1/')
+# The import library for MSVC beside each DLL: every C function, under the names an MSVC-built
+# caller asks for (32-bit cdecl: one leading underscore, no @N), and a C program linked with it.
+lib32=$(i686-w64-mingw32-nm "$build32/bin/scanlink.lib")
+for name in $c_functions; do
+  grep -qE "\] $name\$" <<<"$dump32" ||
+    { echo "32-bit scanlink.dll does not export $name" >&2; exit 1; }
+  grep -qE " __imp__$name\$" <<<"$lib32" ||
+    { echo "32-bit scanlink.lib lacks __imp__$name" >&2; exit 1; }
+done
+i686-w64-mingw32-gcc-posix -std=c11 -pedantic-errors -Wall -Wextra -Werror -Iinclude \
+  tests/capi/c_session.c "$build32/bin/scanlink.lib" -o "$build32/c_session_msvc_lib.exe"
 
 echo "=== scanlink.dll: exports and imports"
 dump=$(x86_64-w64-mingw32-objdump -p "$build/bin/scanlink.dll")
@@ -106,10 +119,12 @@ for name in _ZTV21CMyPcCommSocketClient _ZN21CMyPcCommSocketClientC1Ev _ZTV18CMy
             nScannerType TDorWCDMAConfig FingerTestFlag; do
   grep -qE "\] $name\$" <<<"$dump" || { echo "scanlink.dll does not export $name" >&2; exit 1; }
 done
-# The C interface: every function the header declares, undecorated.
-for name in $(grep -oE 'SCANLINK_CALL scanlink_[a-z0-9_]+\(' include/scanlink/scanlink_c.h |
-              sed -E 's/SCANLINK_CALL (.*)\(/\1/'); do
+# The C interface: every function the header declares, undecorated, and in scanlink.lib.
+lib64=$(x86_64-w64-mingw32-nm "$build/bin/scanlink.lib")
+for name in $c_functions; do
   grep -qE "\] $name\$" <<<"$dump" || { echo "scanlink.dll does not export $name" >&2; exit 1; }
+  grep -qE " __imp_$name\$" <<<"$lib64" ||
+    { echo "scanlink.lib lacks __imp_$name" >&2; exit 1; }
 done
 imports=$(grep 'DLL Name' <<<"$dump" | awk '{print $3}' | tr '\n' ' ')
 echo "imports: $imports"
@@ -130,6 +145,7 @@ x86_64-w64-mingw32-g++-posix -std=c++17 -Wall -Wextra -Werror -I"$prefix/include
   tests/consumer/main.cpp -o "$root/$build/consumer/consumer.exe" \
   "$prefix/lib/libscanlink.dll.a" -static
 cp "$prefix/bin/scanlink.dll" "$root/$build/consumer/"
+[ -f "$prefix/bin/scanlink.lib" ] || { echo "scanlink.lib is not installed beside the DLL" >&2; exit 1; }
 
 exec tests/netns-run "$0" --inside "$build" "$root/$build/consumer/consumer.exe" \
   "$root/$native/tools/sim/scanlink-sim"

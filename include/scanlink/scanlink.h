@@ -17,7 +17,7 @@
 #include "scanlink/records.h"
 
 #define SCANLINK_VERSION_MAJOR 1
-#define SCANLINK_VERSION_MINOR 0
+#define SCANLINK_VERSION_MINOR 1
 #define SCANLINK_VERSION_PATCH 0
 
 // Message codes an application meets most often.
@@ -163,11 +163,14 @@ SCANLINK_API extern int FingerTestFlag;   // TD cell reports carry finger fields
 // Diagnostics: the library's trace texts go to this sink (none by default). It is called on the
 // library's threads, possibly with the library lock held: keep it short and do not block. When
 // ScanlinkSetTraceSink returns, the sink it replaced has finished every call and is never called
-// again (its context may be released): calls under way on other threads are waited for.
+// again (its context may be released): calls under way on other threads are waited for. Texts
+// of a session of the C interface without a trace of its own (scanlink_set_session_trace) come
+// prefixed with "session N (address:port): ".
 typedef void (*ScanlinkTraceSink)(const char* text, void* context);
 SCANLINK_API void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context);
 
-// Every byte the library exchanges with the scanner, as it goes: direction 0 received, 1 sent;
+// Every byte the first session (these classes) exchanges with the scanner, as it goes; sessions
+// of the C interface have taps of their own (scanlink_set_tap). Direction 0 received, 1 sent;
 // channel 0 data, 1 alarm. Called on the library's threads (received: the listening thread, per
 // read, before framing; sent: the sending thread, for each frame as it hands it to the data
 // connection, so a request is always seen before its reply; alarm bytes once they went out),
@@ -202,7 +205,13 @@ struct ScanlinkCounters {
   uint64_t reconnections;          // successful automatic reconnections
   uint64_t transactionsReclaimed;  // ids of requests lost with a broken link
   uint64_t queueHighWater;         // most frames waiting for dispatch at once
+  // Since 1.1, filled by ScanlinkReadCountersSized only:
+  uint64_t droppedReserved;        // frames with the library's own link-status code, dropped
 };
+// Fills the fields up to queueHighWater. ScanlinkReadCountersSized fills size bytes
+// (sizeof(ScanlinkCounters) as the caller compiled it), so a program built against an older
+// header never has bytes written past its struct.
 SCANLINK_API void ScanlinkReadCounters(ScanlinkCounters* counters);
+SCANLINK_API void ScanlinkReadCountersSized(ScanlinkCounters* counters, size_t size);
 
 #endif

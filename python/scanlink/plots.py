@@ -4,7 +4,11 @@ import math
 from datetime import datetime
 
 from .frames import VERDICTS, report_rows
-from .records import LEVEL_OFFSET, Record
+from .records import Record
+
+# Fixed colour limits of level maps in dBm, so drives compare at a glance; raw levels (no
+# declared unit) use the drive's own range.
+DBM_RANGE = (-120.0, -40.0)
 
 VERDICT_COLOURS = {"found": "#2ca02c", "unchecked": "#7f7f7f", "not-listed": "#ff7f0e",
                    "delay-mismatch": "#d62728"}
@@ -31,9 +35,32 @@ def _dicts(records):
     return [r.to_dict() if isinstance(r, Record) else r for r in records]
 
 
+def _unit(dicts):
+    units = {d.get("body", {}).get("levelUnit", "raw") for d in dicts}
+    return units.pop() if len(units) == 1 else "mixed units"
+
+
+def _when(dicts):
+    """"2026-12-10 14:03 UTC" of the first timed record, or None."""
+    for d in dicts:
+        if d.get("time"):
+            return datetime.fromisoformat(d["time"].replace("Z", "+00:00")).strftime(
+                "%Y-%m-%d %H:%M UTC")
+    return None
+
+
+def _source(dicts, scanner):
+    """Who and when, for titles: "scanner 10.0.0.7, 2026-12-10 14:03 UTC"."""
+    if scanner is None:
+        scanner = next((d["connection"] for d in dicts if d.get("connection")), None)
+    parts = [f"scanner {scanner}" if scanner else None, _when(dicts)]
+    return ", ".join(p for p in parts if p)
+
+
 def sweeps(records):
-    """(times, frequencies in MHz, levels in dBm) of the sweep reports: one row of levels per
-    sweep, in time order; times are datetimes, or sweep numbers when a recording has none."""
+    """(times, frequencies in MHz, levels) of the sweep reports: one row of levels per sweep, in
+    time order, in the recording's declared unit (raw numbers where it declares none; see
+    ``sweep_unit``); times are datetimes, or sweep numbers when a recording has none."""
     out = []
     for d in _dicts(records):
         body = d.get("body", {})
@@ -45,7 +72,7 @@ def sweeps(records):
     same = [d for d in out if (d["body"]["start"], d["body"]["step"], len(d["body"]["points"]))
             == (first["start"], first["step"], len(first["points"]))]
     freqs = [(first["start"] + i * first["step"]) / 1000.0 for i in range(len(first["points"]))]
-    levels = [[p - LEVEL_OFFSET for p in d["body"]["points"]] for d in same]
+    levels = [list(d["body"].get("levels", d["body"]["points"])) for d in same]
     if all("time" in d for d in same):
         times = [datetime.fromisoformat(d["time"].replace("Z", "+00:00")) for d in same]
     else:
@@ -53,14 +80,18 @@ def sweeps(records):
     return times, freqs, levels
 
 
-def plot_sweeps(records, path=None, title=None):
-    """The sweeps as a waterfall (time down, frequency across, colour = level in dBm) under the
-    latest sweep and the max-hold trace. Saves to ``path`` (.png or .svg) when given; returns
-    the figure."""
+def plot_sweeps(records, path=None, title=None, scanner=None):
+    """The sweeps as a waterfall (time down, frequency across, colour = level) under the latest
+    sweep and the max-hold trace; levels in the recording's declared unit. The waterfall is a
+    raster image even in an .svg, so its size does not grow with the number of sweeps. Saves to
+    ``path`` (.png or .svg) when given; returns the figure."""
     import numpy as np
 
     plt = _pyplot()
     times, freqs, levels = sweeps(records)
+    dicts = [d for d in _dicts(records) if d.get("kind") == "report" and
+             d.get("body", {}).get("points")]
+    unit = _unit(dicts)
     z = np.array(levels, dtype=float)
     step = freqs[1] - freqs[0] if len(freqs) > 1 else 0.1
     edges_f = np.concatenate([[freqs[0] - step / 2], np.array(freqs) + step / 2])
@@ -78,14 +109,15 @@ def plot_sweeps(records, path=None, title=None):
                                     gridspec_kw={"height_ratios": [1, 2]})
     top.plot(freqs, z.max(axis=0), color="#d62728", lw=1.2, label="max hold")
     top.plot(freqs, z[-1], color="#1f77b4", lw=1.2, label=f"latest (sweep {len(z)})")
-    top.set_ylabel("level (dBm)")
+    top.set_ylabel(f"level ({unit})")
     top.grid(True, alpha=0.3)
     low, high = z.min(), z.max()
     top.set_ylim(low - 2, high + (high - low) * 0.25 + 2)  # room for the legend above the data
     top.legend(loc="upper right", ncol=2, fontsize="small")
-    top.set_title(title or f"{len(z)} sweeps, {freqs[0]:.1f}–{freqs[-1]:.1f} MHz, "
-                  f"{step * 1000:g} kHz steps")
-    mesh = fall.pcolormesh(edges_f, edges_t, z, cmap="viridis", shading="flat")
+    source = _source(dicts, scanner)
+    top.set_title(title or (f"{source}\n" if source else "") +
+                  f"{len(z)} sweeps, {freqs[0]:.1f}–{freqs[-1]:.1f} MHz, {step * 1000:g} kHz steps")
+    mesh = fall.pcolormesh(edges_f, edges_t, z, cmap="viridis", shading="flat", rasterized=True)
     fall.set_xlabel("frequency (MHz)")
     if timed:
         fall.yaxis_date()
@@ -96,7 +128,7 @@ def plot_sweeps(records, path=None, title=None):
     fall.invert_yaxis()  # the latest sweep at the bottom, as a waterfall runs
     fall.set_xlim(edges_f[0], edges_f[-1])
     fall.ticklabel_format(axis="x", useOffset=False)
-    fig.colorbar(mesh, ax=fall, label="level (dBm)")
+    fig.colorbar(mesh, ax=fall, label=f"level ({unit})")
     if path:
         fig.savefig(path, dpi=110)
     return fig
@@ -124,13 +156,27 @@ def _nice(length):
     return max(m * p for m in (1, 2, 5) if m * p <= length)
 
 
-def _scale_bar(ax, lat0):
-    x0, x1 = ax.get_xlim()
-    y0, y1 = ax.get_ylim()
+def _scale_bar(ax, lat0, points):
+    """A scale bar in a bottom corner with no route point or station under it; when both
+    corners have some, the map grows a free band at the bottom for it."""
     metres_per_deg = 111320.0 * math.cos(math.radians(lat0))
-    metres = _nice((x1 - x0) * metres_per_deg / 4)
-    width = metres / metres_per_deg
-    x, y = x0 + (x1 - x0) * 0.05, y0 + (y1 - y0) * 0.05
+    for _ in range(2):
+        x0, x1 = ax.get_xlim()
+        y0, y1 = ax.get_ylim()
+        metres = _nice((x1 - x0) * metres_per_deg / 4)
+        width = metres / metres_per_deg
+        y = y0 + (y1 - y0) * 0.05
+
+        def covered(x):
+            return sum(1 for px, py in points
+                       if x - (x1 - x0) * 0.03 <= px <= x + width + (x1 - x0) * 0.03
+                       and py <= y0 + (y1 - y0) * 0.12)
+
+        x = min((x0 + (x1 - x0) * 0.05, x1 - (x1 - x0) * 0.05 - width), key=covered)
+        if not covered(x):
+            break
+        ax.set_ylim(y0 - (y1 - y0) * 0.14, y1)
+        ax.figure.canvas.draw()
     ax.plot([x, x + width], [y, y], color="black", lw=3, solid_capstyle="butt", zorder=5)
     label = f"{metres / 1000:g} km" if metres >= 1000 else f"{metres:g} m"
     ax.annotate(label, (x + width / 2, y), xytext=(0, 4), textcoords="offset points",
@@ -168,15 +214,20 @@ def _place_labels(ax, fig, stations):
         taken.append(best)
 
 
-def plot_route(records, path=None, colour="level", stations=None, title=None):
+def plot_route(records, path=None, colour="level", stations=None, title=None, level_range=None,
+               scanner=None):
     """The route: one point per positioned report, coloured by ``colour`` ("level": the best
-    cell's level in dBm, or "verdict": the strongest cell's GPS verdict), base stations (a list
-    file path or read_stations() output) labelled, a legend and a scale bar; longitude scaled
-    by the cosine of the latitude so distances look right. Saves to ``path`` when given."""
+    cell's level, or "verdict": the strongest cell's GPS verdict), base stations (a list file
+    path or read_stations() output) labelled, a legend and a scale bar clear of the route;
+    longitude scaled by the cosine of the latitude so distances look right. Level colours span
+    ``level_range`` (default DBM_RANGE for levels in dBm, the drive's own range for raw ones).
+    The title names the scanner (``scanner``, else the records' connection) and the date.
+    Saves to ``path`` when given."""
     if colour not in ("level", "verdict"):
         raise ValueError(f"colour must be 'level' or 'verdict', not {colour!r}")
     plt = _pyplot()
-    rows = [r for r in report_rows(records) if r["latitude"] is not None]
+    dicts = _dicts(records)
+    rows = [r for r in report_rows(dicts) if r["latitude"] is not None]
     if not rows:
         raise ValueError("no positioned reports among the records")
     if isinstance(stations, (str, bytes)) or hasattr(stations, "__fspath__"):
@@ -192,14 +243,21 @@ def plot_route(records, path=None, colour="level", stations=None, title=None):
     if colour == "level":
         import numpy as np
 
-        values = np.array([np.nan if r["level_max_dbm"] is None else r["level_max_dbm"]
+        values = np.array([np.nan if r["level_max"] is None else r["level_max"]
                            for r in rows], dtype=float)
-        # A few reports next to a mast would otherwise take most of the colour range.
-        low, high = (np.nanpercentile(values, [2, 98]) if np.isfinite(values).any()
-                     else (None, None))
+        units = {r["level_unit"] for r in rows if r["level_max"] is not None}
+        unit = units.pop() if len(units) == 1 else "raw"
+        if level_range is not None:
+            low, high = level_range
+        elif unit == "dBm":
+            low, high = DBM_RANGE
+        else:
+            low, high = ((np.nanmin(values), np.nanmax(values)) if np.isfinite(values).any()
+                         else (None, None))
         points = ax.scatter(lon, lat, c=values, cmap="viridis", s=18, zorder=2, vmin=low,
                             vmax=high, plotnonfinite=True, label="report (colour: best level)")
-        fig.colorbar(points, ax=ax, label="best cell level (dBm)", shrink=0.8, extend="both")
+        fig.colorbar(points, ax=ax, label=f"best cell level ({unit})", shrink=0.8,
+                     extend="both")
     else:
         for v in VERDICTS + sorted({r["best_verdict"] or "none" for r in rows} - set(VERDICTS)):
             sel = [r for r in rows if (r["best_verdict"] or "none") == v]
@@ -217,9 +275,13 @@ def plot_route(records, path=None, colour="level", stations=None, title=None):
     ax.grid(True, alpha=0.3)
     ax.margins(0.12)
     ax.legend(loc="upper right", fontsize="small", framealpha=0.9)
-    ax.set_title(title or f"route: {len(rows)} positioned reports")
+    source = _source(dicts, scanner)
+    interpolated = sum(1 for r in rows if r["position"] == "interpolated")
+    ax.set_title(title or (f"{source}: " if source else "") + f"route, {len(rows)} reports" +
+                 (f" ({interpolated} placed between fixes)" if interpolated else ""))
     fig.canvas.draw()
-    _scale_bar(ax, lat0)
+    _scale_bar(ax, lat0, list(zip(lon, lat)) +
+               [(s["longitude"], s["latitude"]) for s in stations])
     if stations:
         _place_labels(ax, fig, stations)
     if path:

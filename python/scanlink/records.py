@@ -6,13 +6,55 @@ import subprocess
 from datetime import datetime
 from pathlib import Path
 
-# Level fields (sweep points, channel powers, cell levels) carry dBm + 150: 40 is -110 dBm.
-LEVEL_OFFSET = 150
+# The simulator's level fields carry dBm + 150 (40 is -110 dBm). A scanner's may differ: records
+# decoded from a recording carry converted levels ("levels", "level") and their "levelUnit" as
+# the recording declares them, and raw numbers labelled "raw" where it declares nothing.
+SIMULATOR_LEVEL_OFFSET = -150
 
 
-def level_dbm(raw):
-    """A level field in dBm."""
-    return raw - LEVEL_OFFSET
+def level_dbm(raw, offset=SIMULATOR_LEVEL_OFFSET):
+    """A level field in dBm under a convention "dBm = raw + offset" (the simulator's by
+    default)."""
+    return raw + offset
+
+
+def _level(value):
+    return int(value) if float(value).is_integer() else round(value, 3)
+
+
+def add_levels(records, level_unit=None, level_offset=0):
+    """Records with converted levels beside their raw level fields, as ``scanlink decode``
+    writes them under a level convention ("unit = raw + offset"; raw without a unit): for
+    records decoded elsewhere, e.g. by ``scanlink.decode``."""
+    declared = level_unit not in (None, "", "raw")
+    offset = level_offset if declared else 0
+
+    def convert(raw):
+        return _level(raw + offset)
+
+    out = []
+    for r in records:
+        d = r.to_dict() if isinstance(r, Record) else json.loads(json.dumps(r))
+        body = d.get("body", {})
+        code = d.get("code")
+        if d.get("kind") != "report":
+            pass
+        elif code in (36, 38, 0xF027, 73, 0xF026):
+            body["levels"] = [convert(v) for v in body.get("values", body.get("points", []))]
+        elif code in (40, 41, 257, 259):
+            for rec in body.get("records", []):
+                rec["level"] = convert(rec["value3"])
+        elif code == 0xF025:
+            for c in body.get("cells", []):
+                samples = c.get("cellValues", [])
+                c["levels"] = [convert(v) for v in samples]
+                c["level"] = convert(round(sum(samples) / len(samples), 3)) if samples else None
+        if d.get("kind") == "report" and code in (36, 38, 0xF027, 73, 0xF026, 40, 41, 257, 259,
+                                                    0xF025):
+            body["levelUnit"] = level_unit if declared else "raw"
+            body["levelOffset"] = _level(offset)
+        out.append(Record(d))
+    return out
 
 
 class Record:
@@ -101,10 +143,13 @@ class DecodeError(RuntimeError):
     """A recording could not be read or decoded; the message is the decoder's."""
 
 
-def read_records(path, bs_list=None, gps_limit=None, finger=None):
+def read_records(path, bs_list=None, gps_limit=None, finger=None, level_offset=None,
+                 level_unit=None):
     """Every record of a recording (our pcapng, a tcpdump pcap/pcapng of the data connection,
     or an old ``.scl`` stream), decoded by the library's decoder exactly as ``scanlink decode``
-    does, with each record's arrival time where the recording has one."""
+    does, with each record's arrival time where the recording has one. Levels follow the
+    recording's declared convention unless ``level_unit`` (with ``level_offset``) says
+    otherwise; ``gps_limit`` is in chips."""
     path = Path(path)
     if not path.is_file():
         raise FileNotFoundError(f"no recording at {path}")
@@ -115,6 +160,10 @@ def read_records(path, bs_list=None, gps_limit=None, finger=None):
         args += ["--gps-limit", str(gps_limit)]
     if finger is not None:
         args += ["--finger", "1" if finger else "0"]
+    if level_unit is not None:
+        args += ["--level-unit", str(level_unit)]
+        if level_offset is not None:
+            args += ["--level-offset", str(level_offset)]
     done = subprocess.run(args, capture_output=True, text=True)
     if done.returncode != 0:
         raise DecodeError(done.stderr.strip() or f"decode failed with status {done.returncode}")

@@ -3,7 +3,9 @@ import ctypes as C
 import ipaddress
 import json
 import queue
+import threading
 import time
+import weakref
 from datetime import datetime, timezone
 
 from . import _library
@@ -14,7 +16,9 @@ LINK_EVENTS = {1: "lost", 2: "restored", 3: "retry-failed", 4: "connecting", 5: 
 CONNECT_RESULTS = {1: "reachability probe or set-up failed", 2: "data connection failed",
                    6: "link down after a failed reconnection"}
 RESULTS = {-1: "no session", -2: "argument refused", -3: "not allowed from a handler",
-           -4: "out of resources"}
+           -4: "out of resources", -5: "no link", -6: "scan family not known yet",
+           -7: "session closed", -8: "send failed", -9: "internal failure"}
+_IN_HANDLER = -3
 
 
 class ScanlinkError(RuntimeError):
@@ -47,14 +51,15 @@ class _Handlers(C.Structure):
 _COUNTERS = ["frames_received", "bytes_received", "frames_delivered", "dropped_sync",
              "dropped_length", "dropped_no_module", "dropped_transaction", "bytes_skipped",
              "frames_oversized", "sends", "sends_failed", "link_losses", "reconnections",
-             "transactions_reclaimed", "queue_high_water"]
+             "transactions_reclaimed", "queue_high_water", "dropped_reserved"]
 
 
 class _Counters(C.Structure):
     _fields_ = [(n, C.c_uint64) for n in _COUNTERS]
 
 
-_STATE = ["first_connected", "link_up", "link_down", "scanner_type", "family", "finger_test"]
+_STATE = ["first_connected", "link_up", "link_down", "scanner_type", "family", "finger_test",
+          "closed", "alarm_connected"]
 
 
 class _State(C.Structure):
@@ -99,6 +104,84 @@ _OPERATIONS = {
 }
 _CHANNEL_SCANS = {"dpch": 0, "hsdpa": 1, "hsupa": 2, "mbms": 3}
 
+# The range of each integer argument after the session (None: a list, text or bytes), the widths
+# of the fields they fill: a value that does not fit is refused here, as the library refuses it.
+_U8, _U16, _U32, _I16, _FLAG = (0, 0xFF), (0, 0xFFFF), (0, 0xFFFFFFFF), (-0x8000, 0x7FFF), (0, 1)
+_RANGES = {
+    "set_w_freq_list_scan_mode": [_U8, _U16, _U8, (0, 252), None],
+    "set_w_cell_list_scan_mode": [_U8, _U16, _U8, (0, 168), None, None],
+    "set_wcdma_scan_mode": [_U8, _U32, _U32, _U32, _U16, _U16, _U8, _U8, _U16, _FLAG, _I16, _U8,
+                            _U8, _U8, _U32],
+    "set_td_sa_scan_mode": [_U32, _U32, _U16, _U32, _FLAG, _I16, _U8, _U8],
+    "set_td_cell_list_scan_mode": [_U16, None, None, (0, 168), _U8, _FLAG, _U8],
+    "set_td_freq_list_scan_mode": [_U16, None, (0, 168), _U8, _FLAG, _U8],
+    "set_td_cell_search_scan_mode": [_U32, _U32, _U16, _U16, _U8, _U8, _FLAG],
+    "set_td_cw_scan_mode": [_U32, _U16, _U16, _U8],
+    "set_channel_scan_mode": [(0, 3), _U16, _U8, _U32, _U32, _U16, _U8, _U8, _U8, None, None],
+    "set_gps_info_format": [_U16, _U16],
+    "send_message": [_U16, None, (0, 2048)],
+}
+_ARGUMENT_NAMES = {
+    "set_wcdma_scan_mode": ["mode", "value1", "value2", "value3", "value4", "value5", "value6",
+                            "value7", "value8", "flag", "value11", "value9", "value10", "value12",
+                            "value13"],
+}
+
+
+def _check_ranges(name, args):
+    for i, (value, limits) in enumerate(zip(args, _RANGES.get(name, []))):
+        if limits is None:
+            continue
+        names = _ARGUMENT_NAMES.get(name)
+        what = f"{name} {names[i] if names else f'argument {i + 1}'}"
+        if not isinstance(value, int):
+            raise TypeError(f"{what} must be an integer, not {value!r}")
+        if not limits[0] <= value <= limits[1]:
+            raise ValueError(f"{what} must be {limits[0]}..{limits[1]}, not {value}")
+
+
+class _Reaper:
+    """Closes sessions whose Scanner was dropped where closing is not allowed (a library
+    thread): on a thread of its own, keeping the session's callbacks alive until then."""
+
+    def __init__(self):
+        self._queue = queue.Queue()
+        self._thread = None
+        self._lock = threading.Lock()
+
+    def put(self, session, keep):
+        with self._lock:
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._run, name="scanlink-reaper",
+                                                daemon=True)
+                self._thread.start()
+        self._queue.put((session, keep))
+
+    def _run(self):
+        while True:
+            session, keep = self._queue.get()
+            while _lib().scanlink_close(session) == _IN_HANDLER:
+                time.sleep(0.01)
+            del keep
+            self._queue.task_done()
+
+    def wait(self, timeout=5.0):
+        """Until every session handed over is closed (tests)."""
+        deadline = time.monotonic() + timeout
+        while self._queue.unfinished_tasks and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return not self._queue.unfinished_tasks
+
+
+_reaper = _Reaper()
+
+
+def _close_dropped(session, keep):
+    """A Scanner's finalizer: its session closed now, or by the reaper when this thread is one of
+    the library's (the callbacks in ``keep`` must outlive the session)."""
+    if _lib().scanlink_close(session) == _IN_HANDLER:
+        _reaper.put(session, keep)
+
 _bound = None
 
 
@@ -119,7 +202,13 @@ def _lib():
     for name in ("connect", "clear_link_down", "disconnect", "close"):
         getattr(lib, "scanlink_" + name).argtypes = [_P]
     lib.scanlink_read_counters.argtypes = [_P, C.POINTER(_Counters)]
+    lib.scanlink_read_counters_sized.argtypes = [_P, C.POINTER(_Counters), C.c_size_t]
     lib.scanlink_read_state.argtypes = [_P, C.POINTER(_State)]
+    lib.scanlink_read_state_sized.argtypes = [_P, C.POINTER(_State), C.c_size_t]
+    lib.scanlink_last_error.argtypes = []
+    lib.scanlink_last_error.restype = C.c_int
+    lib.scanlink_strerror.argtypes = [C.c_int]
+    lib.scanlink_strerror.restype = C.c_char_p
     lib.scanlink_set_bs_list.argtypes = [_P, C.POINTER(_Station), _I]
     lib.scanlink_set_gps_mismatch_limit.argtypes = [_P, _I]
     lib.scanlink_send_alarm.argtypes = [_P, C.c_char_p, _I]
@@ -240,10 +329,24 @@ class Scanner:
             raise ScanlinkError(f"session refused for {self.host}:{self.port} (alarm "
                                 f"{self.alarm_port}): address or timeouts out of range")
         self._session = session
-        # Kept here: the library calls them until the session is closed.
-        self._callbacks = (_RECORD(self._record), _LINK(self._link), _ALARM(self._alarm))
-        self._handlers = _Handlers(*self._callbacks, None)
-        self._check(lib.scanlink_set_handlers(session, C.byref(self._handlers)), "set_handlers")
+        # The callbacks hold the Scanner weakly, so that dropping it without close() reaches the
+        # finalizer, which keeps them alive until the session is closed (off the library's
+        # threads): the library calls them until then.
+        ref = weakref.ref(self)
+
+        def forward(method):
+            def call(*args):
+                scanner = ref()
+                if scanner is not None:
+                    method(scanner, *args)
+            return call
+
+        callbacks = (_RECORD(forward(Scanner._record)), _LINK(forward(Scanner._link)),
+                     _ALARM(forward(Scanner._alarm)))
+        handlers = _Handlers(*callbacks, None)
+        self._keep = (callbacks, handlers)
+        self._finalizer = weakref.finalize(self, _close_dropped, session, self._keep)
+        self._check(lib.scanlink_set_handlers(session, C.byref(handlers)), "set_handlers")
         if self._stations is not None:
             self.set_bs_list(self._stations)
         if self._gps_limit is not None:
@@ -259,11 +362,12 @@ class Scanner:
 
     def close(self):
         if self._session:
-            session, self._session = self._session, None
-            result = _lib().scanlink_close(session)
+            result = _lib().scanlink_close(self._session)
             if result != 0:
-                self._session = session
                 raise ScanlinkError(f"close: {RESULTS.get(result, result)}", result)
+            self._session = None
+            self._finalizer.detach()
+            self._keep = None
 
     def __enter__(self):
         self.open()
@@ -278,12 +382,6 @@ class Scanner:
 
     def __exit__(self, *exc):
         self.close()
-
-    def __del__(self):
-        try:
-            self.close()
-        except Exception:
-            pass
 
     # ---- handlers (on the session's thread)
     def _record(self, _context, record):
@@ -350,12 +448,14 @@ class Scanner:
     # ---- state
     def counters(self):
         c = _Counters()
-        self._check(_lib().scanlink_read_counters(self._live(), C.byref(c)), "read_counters")
+        self._check(_lib().scanlink_read_counters_sized(self._live(), C.byref(c), C.sizeof(c)),
+                    "read_counters")
         return {n: getattr(c, n) for n in _COUNTERS}
 
     def state(self):
         s = _State()
-        self._check(_lib().scanlink_read_state(self._live(), C.byref(s)), "read_state")
+        self._check(_lib().scanlink_read_state_sized(self._live(), C.byref(s), C.sizeof(s)),
+                    "read_state")
         return {n: getattr(s, n) for n in _STATE}
 
     # ---- settings
@@ -392,10 +492,13 @@ class Scanner:
         return result
 
     def _op(self, name, *args):
-        trans = getattr(_lib(), "scanlink_" + name)(self._live(), *args)
+        _check_ranges(name, args)
+        lib = _lib()
+        trans = getattr(lib, "scanlink_" + name)(self._live(), *args)
         if trans <= 0:
-            raise ScanlinkError(f"{name}: nothing sent (argument refused, no link, or scan family "
-                                f"not known yet)", trans)
+            why = lib.scanlink_last_error()
+            raise ScanlinkError(f"{name}: nothing sent ({lib.scanlink_strerror(why).decode()})",
+                                trans)
         return trans
 
     @staticmethod
@@ -408,18 +511,19 @@ class Scanner:
         return data
 
     @staticmethod
-    def _uints(values, what):
+    def _uints(values, what, most=0xFFFFFFFF):
         values = list(values)
-        if any(not isinstance(v, int) or v < 0 for v in values):
-            raise ValueError(f"{what} must be non-negative integers")
+        if any(not isinstance(v, int) or not 0 <= v <= most for v in values):
+            raise ValueError(f"{what} must be non-negative integers up to {most}")
         return (C.c_uint * max(len(values), 1))(*values), len(values)
 
     def login(self, user, password):
-        return self._op("login", self._text(user, "user"), self._text(password, "password"))
+        return self._op("login", self._text(user, "user", 16),
+                        self._text(password, "password", 16))
 
     def change_password(self, user, new_password):
-        return self._op("change_password", self._text(new_password, "new password"),
-                        self._text(user, "user"))
+        return self._op("change_password", self._text(new_password, "new password", 16),
+                        self._text(user, "user", 16))
 
     def set_w_freq_list_scan_mode(self, list_value1, list_value2, list_value3, freqs):
         array, n = self._uints(freqs, "freqs")
@@ -430,13 +534,16 @@ class Scanner:
         """cells: (first, second) pairs."""
         cells = list(cells)
         firsts, n = self._uints([c[0] for c in cells], "cells")
-        seconds, _ = self._uints([c[1] for c in cells], "cells")
+        seconds, _ = self._uints([c[1] for c in cells], "cells' second values", 0xFFFF)
         return self._op("set_w_cell_list_scan_mode", list_value1, list_value2, list_value3, n,
                         firsts, seconds)
 
     def set_wcdma_scan_mode(self, mode, value1=0, value2=0, value3=0, value4=0, value5=0,
                             value6=0, value7=0, value8=0, flag=0, value11=0, value9=0,
                             value10=0, value12=0, value13=0):
+        if mode in (7, 8):
+            raise ValueError("set_wcdma_scan_mode mode 7 and 8 are the lists: use "
+                             "set_w_cell_list_scan_mode / set_w_freq_list_scan_mode")
         return self._op("set_wcdma_scan_mode", mode, value1, value2, value3, value4, value5,
                         value6, value7, value8, flag, value11, value9, value10, value12, value13)
 
@@ -450,7 +557,7 @@ class Scanner:
         """cells: (key1, key2) pairs."""
         cells = list(cells)
         firsts, n = self._uints([c[0] for c in cells], "cells")
-        seconds, _ = self._uints([c[1] for c in cells], "cells")
+        seconds, _ = self._uints([c[1] for c in cells], "cells' second values", 0xFFFF)
         return self._op("set_td_cell_list_scan_mode", selector_value, firsts, seconds, n,
                         selector, int(bool(finger_test)), trailing)
 
@@ -518,3 +625,124 @@ class Scanner:
         """Any message: a code and its payload bytes (at most 2048)."""
         payload = bytes(payload)
         return self._op("send_message", code, payload, len(payload))
+
+
+# ---- records without callbacks: the library's queue, for asyncio
+
+class _QueueStats(C.Structure):
+    _fields_ = [(n, C.c_uint64) for n in ("records_waiting", "records_dropped", "events_waiting",
+                                          "events_dropped", "records_high_water")]
+
+
+_pull_bound = False
+
+
+def _pull_lib():
+    """The library with the pull functions' signatures declared."""
+    global _pull_bound
+    lib = _lib()
+    if not _pull_bound:
+        if not hasattr(lib, "scanlink_next_record_json"):
+            raise _library.LibraryNotFound(
+                f"{lib._name} has no record queue (scanlink_next_record_json): too old a library")
+        lib.scanlink_set_queue.argtypes, lib.scanlink_set_queue.restype = [_P, _I], _I
+        lib.scanlink_next_record_json.argtypes = [_P, C.c_char_p, C.c_size_t, _I]
+        lib.scanlink_next_record_json.restype = _I
+        lib.scanlink_wait_handle.argtypes, lib.scanlink_wait_handle.restype = [_P], C.c_ssize_t
+        lib.scanlink_read_queue_stats.argtypes = [_P, C.POINTER(_QueueStats)]
+        lib.scanlink_read_queue_stats.restype = _I
+        _pull_bound = True
+    return lib
+
+
+def _use_queue(scanner, capacity):
+    """From now on the scanner's records wait in the library's queue (capacity records; more
+    are dropped and counted), not in the Python one; the link and alarm handlers stay."""
+    if getattr(scanner, "_pulling", False):
+        return
+    lib, session = _pull_lib(), scanner._live()
+    scanner._check(lib.scanlink_set_queue(session, capacity), "set_queue")
+    link, alarm = scanner._keep[0][1], scanner._keep[0][2]
+    handlers = _Handlers(_RECORD(), link, alarm, None)
+    scanner._check(lib.scanlink_set_handlers(session, C.byref(handlers)), "set_handlers")
+    scanner._handlers, scanner._pulling = handlers, True
+    scanner._buffer = C.create_string_buffer(4096)
+
+
+def _pull(scanner, timeout_ms):
+    """The next queued record as a Record, or None when none came within timeout_ms."""
+    lib, session = _pull_lib(), scanner._live()
+    while True:
+        size = len(scanner._buffer)
+        n = lib.scanlink_next_record_json(session, scanner._buffer, size, timeout_ms)
+        if n < 0:
+            raise ScanlinkError(f"next_record_json: {RESULTS.get(n, n)}", n)
+        if n == 0:
+            return None
+        if n < size:
+            data = {"time": _now_iso()}
+            data.update(json.loads(scanner._buffer.value.decode("utf-8")))
+            return Record(data)
+        scanner._buffer = C.create_string_buffer(n + 1)  # the record stays first in line
+
+
+async def _arecords(scanner, timeout=None, count=None, capacity=10000):
+    import asyncio
+
+    _use_queue(scanner, capacity)
+    loop = asyncio.get_running_loop()
+    handle = _pull_lib().scanlink_wait_handle(scanner._live())
+    watch = handle >= 0
+    n = 0
+    while count is None or n < count:
+        deadline = None if timeout is None else loop.time() + timeout
+        record = None
+        while record is None:
+            # What arrived before the switch first, then the library's queue.
+            try:
+                record = scanner._queue.get_nowait()
+            except queue.Empty:
+                record = _pull(scanner, 0)
+            if record is not None:
+                break
+            left = None if deadline is None else deadline - loop.time()
+            if left is not None and left <= 0:
+                return
+            if watch:
+                ready = loop.create_future()
+                try:
+                    loop.add_reader(handle, lambda: ready.done() or ready.set_result(None))
+                except NotImplementedError:
+                    watch = False  # a loop without descriptors (Windows): a worker waits
+                    continue
+                try:
+                    await asyncio.wait_for(ready, left)
+                except asyncio.TimeoutError:
+                    return
+                finally:
+                    loop.remove_reader(handle)
+            else:
+                wait_ms = 200 if left is None else max(1, int(min(left, 0.2) * 1000))
+                record = await loop.run_in_executor(None, _pull, scanner, wait_ms)
+        yield record
+        n += 1
+
+
+def _queue_stats(scanner):
+    s = _QueueStats()
+    scanner._check(_pull_lib().scanlink_read_queue_stats(scanner._live(), C.byref(s)),
+                   "read_queue_stats")
+    return {n: getattr(s, n) for n, _ in _QueueStats._fields_}
+
+
+def arecords(self, timeout=None, count=None, capacity=10000):
+    """Records for asyncio, as they arrive: ``async for record in scanner``; ends after
+    ``timeout`` seconds without a record (None: never) or after ``count`` records. From the
+    first call on, records wait in the library's queue (``capacity`` records; more are dropped
+    and counted in ``queue_stats()``) instead of the one ``next_record`` reads."""
+    return _arecords(self, timeout, count, capacity)
+
+
+Scanner.arecords = arecords
+Scanner.__aiter__ = arecords
+Scanner.queue_stats = _queue_stats

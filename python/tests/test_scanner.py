@@ -95,6 +95,8 @@ def test_library_decode_equals_the_decoders_json(name):
                               finger_test=header.get("finger-test") == "1",
                               stations=CAPTURES / header["bs-list"] if "bs-list" in header else None,
                               gps_limit=int(header.get("gps-limit", -1)))
+    records = scanlink.add_levels(records, header.get("level-unit"),
+                                  float(header.get("level-offset", 0)))
     assert records == scanlink.read_jsonl(CAPTURES / f"{name}.jsonl")
 
 
@@ -127,3 +129,111 @@ def test_bad_arguments_and_unreachable_hosts(sims):
             w.next_record(timeout=0.2)
     with pytest.raises(scanlink.ScanlinkError, match="not open"):
         w.start_scan()
+
+
+def test_two_scanners_through_asyncio(sims):
+    import asyncio
+
+    sims("127.0.0.2", 11, "--rate", "50")
+    sims("127.0.0.3", 21, "--rate", "50")
+
+    async def collect(scanner, n):
+        return [r async for r in scanner.arecords(timeout=5, count=n)]
+
+    async def main(w, t):
+        return await asyncio.gather(collect(w, 40), collect(t, 40))
+
+    with Scanner("127.0.0.2", 5000, **LOGIN) as w, Scanner("127.0.0.3", 5000, **LOGIN) as t:
+        w.start_scan(), t.start_scan()
+        got_w, got_t = asyncio.run(main(w, t))
+        assert len(got_w) == len(got_t) == 40
+        assert all(r.time is not None for r in got_w + got_t)
+        assert not any(r.code >= 0xF000 for r in got_w if r.kind == "report")
+        assert all(r.code >= 0xF000 for r in got_t if r.kind == "report")
+        # The plain form; and a timeout ends the records once the scanner falls silent.
+        async def plain_then_quiet():
+            n = 0
+            async for _ in w:
+                n += 1
+                if n == 5:
+                    break
+            w.stop_scan()
+            return [r async for r in w.arecords(timeout=0.5)]
+
+        asyncio.run(plain_then_quiet())
+        assert w.queue_stats()["records_dropped"] == 0
+
+
+def test_the_asyncio_example_of_the_documentation(sims, capsys):
+    text = (CAPTURES.parents[1] / "docs" / "python.md").read_text()
+    code = text.split("<!-- asyncio-example -->\n```python\n", 1)[1].split("\n```\n", 1)[0]
+    sims("127.0.0.2", 21, "--rate", "50")
+    sims("127.0.0.3", 11, "--rate", "50")
+    exec(code.replace("192.168.1.20", "127.0.0.2").replace("192.168.1.21", "127.0.0.3"), {})
+    lines = capsys.readouterr().out.splitlines()
+    assert sum(line.startswith("127.0.0.2 TD") for line in lines) == 20
+    assert sum(line.startswith("127.0.0.3 ") for line in lines) == 20
+
+
+def test_arguments_their_fields_cannot_hold_raise_and_send_nothing(sims):
+    sims("127.0.0.2", 11)
+    with Scanner("127.0.0.2", 5000, **LOGIN) as w:
+        for name, call in [("value1 2**40", lambda: w.set_wcdma_scan_mode(4, 2**40)),
+                           ("value6 300", lambda: w.set_wcdma_scan_mode(4, value6=300)),
+                           ("list mode", lambda: w.set_wcdma_scan_mode(7)),
+                           ("gps -1", lambda: w.set_gps_info_format(-1, 1)),
+                           ("gps 70000", lambda: w.set_gps_info_format(1, 70000)),
+                           ("user of 40", lambda: w.login("u" * 40, "p")),
+                           ("selector 256", lambda: w.set_td_cw_scan_mode(1, selector=256)),
+                           ("second 65536", lambda: w.set_w_cell_list_scan_mode(1, 2, 3,
+                                                                                [(1, 65536)]))]:
+            with pytest.raises(ValueError):
+                call()
+        assert w.counters()["sends"] == 1, "only the login went out"
+        assert w.state()["closed"] == 0
+
+
+# In a child process: a crash there is a failed test, not a lost test run. Scanner A is dropped
+# without close() and collected on B's library thread, where closing is not allowed; A's
+# session keeps delivering until it is closed.
+_DROPPED_ON_A_LIBRARY_THREAD = """
+import gc, sys, time
+from scanlink import Scanner, scanner
+box = []
+def on_link(event):
+    box.clear()
+    gc.collect()
+a = Scanner("127.0.0.2", 5000, user="admin", password="admin")
+a.__enter__()
+a.start_scan()
+b = Scanner("127.0.0.3", 5000, user="admin", password="admin", on_link=on_link)
+b.__enter__()
+box.append(a)
+del a
+gc.disable()
+print("ready", flush=True)
+sys.stdin.readline()  # B's link is reset meanwhile
+deadline = time.monotonic() + 20
+while box and time.monotonic() < deadline:
+    time.sleep(0.01)
+assert not box and scanner._reaper.wait(10), "never closed"
+time.sleep(0.5)
+b.close()
+print("closed", flush=True)
+"""
+
+
+def test_a_scanner_dropped_on_a_library_thread_is_closed_without_a_crash(sims):
+    import subprocess
+    import sys
+
+    sims("127.0.0.2", 11, "--rate", "50")
+    bsim = sims("127.0.0.3", 11)
+    child = subprocess.Popen([sys.executable, "-c", _DROPPED_ON_A_LIBRARY_THREAD],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"
+    bsim.control("reset-data")
+    child.stdin.write("\n")
+    child.stdin.flush()
+    out, _ = child.communicate(timeout=60)
+    assert child.returncode == 0 and out.strip() == "closed"

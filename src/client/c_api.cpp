@@ -1,13 +1,19 @@
 // The C interface: sessions over engines of their own, records handed to C as plain structs.
 #include <atomic>
+#include <climits>
+#include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
+#include <optional>
 
+#include "client/pull_queue.h"
 #include "client/session.h"
 #include "codec/codec.h"
 #include "codec/gps_check.h"
 #include "codec/record_json.h"
+#include "codec/text.h"
 #include "scanlink/scanlink.h"
 #include "scanlink/scanlink_c.h"
 #include "transport/engine.h"
@@ -24,6 +30,8 @@ using scanlink::transport::LoadGlobal;
 using scanlink::transport::StoreGlobal;
 
 namespace {
+
+constexpr uint16_t kFamilyReply = 44;
 
 void CopyRecord(const CCmdManage& from, scanlink_record& to) {
   to.code = from.nCode;
@@ -57,6 +65,8 @@ struct scanlink_session {
   int scannerType = 0;
   int family = 1;  // as TDorWCDMAConfig: WCDMA until the login reply says otherwise
   int fingerTest = 0;
+  // Set by the first login reply: until then `family` is only the default the sends use.
+  std::atomic<bool> familyKnown{false};
 
   scanlink::codec::BaseStationTable stations;
   scanlink::transport::LibraryState state{
@@ -68,11 +78,19 @@ struct scanlink_session {
   scanlink_handlers handlers = {};
   scanlink_record scratch = {};
   HandlerModule module{*this};
+  // Records and link events kept for the pull functions (c_pull.cpp), when asked for.
+  scanlink::client::PullQueue pull;
   uint8_t moduleId = 0;
+  // Reachable until its destructor, which waits for every handler of the session, has returned:
+  // a handler still running during the close may call the session's functions.
   std::unique_ptr<CMyPcCommSocket> engine;
+  // Set once scanlink_close has begun: from then on nothing is sent or opened.
+  std::atomic<bool> closing{false};
 
+  bool Closing() const { return closing.load(std::memory_order_acquire); }
+  // A closing session's operations send nothing.
   scanlink::client::Session Operations() {
-    return scanlink::client::Session(engine.get(), state, moduleId);
+    return scanlink::client::Session(Closing() ? nullptr : engine.get(), state, moduleId);
   }
 };
 
@@ -81,21 +99,26 @@ namespace {
 void HandlerModule::ConnectMsg(bool connected) {
   const scanlink::transport::CallbackScope scope;
   const scanlink_handlers& h = session_.handlers;
-  if (h.on_link != nullptr) {
-    h.on_link(h.context,
-              connected ? SCANLINK_LINK_EVENT_CONNECTED : SCANLINK_LINK_EVENT_CONNECTING);
-  }
+  const int event = connected ? SCANLINK_LINK_EVENT_CONNECTED : SCANLINK_LINK_EVENT_CONNECTING;
+  session_.pull.PutEvent(event);
+  if (h.on_link != nullptr) h.on_link(h.context, event);
 }
 
 void HandlerModule::ProcPcCommMsg(CCmdManage& message) {
   const scanlink::transport::CallbackScope scope;
-  const scanlink_handlers& h = session_.handlers;
-  if (message.nCode == SCANLINK_CODE_LINK_STATUS && h.on_link != nullptr) {
-    h.on_link(h.context, message.body.linkStatus.nStatusByte1);
+  // The dispatcher has taken the family from this reply before handing it on.
+  if (message.nCode == kFamilyReply && message.nTransID != SCANLINK_TRANS_BROADCAST) {
+    session_.familyKnown.store(true, std::memory_order_release);
   }
-  if (h.on_record == nullptr) return;
+  const scanlink_handlers& h = session_.handlers;
+  if (message.nCode == SCANLINK_CODE_LINK_STATUS) {
+    session_.pull.PutEvent(message.body.linkStatus.nStatusByte1);
+    if (h.on_link != nullptr) h.on_link(h.context, message.body.linkStatus.nStatusByte1);
+  }
+  if (h.on_record == nullptr && !session_.pull.On()) return;
   CopyRecord(message, session_.scratch);
-  h.on_record(h.context, &session_.scratch);
+  session_.pull.PutRecord(session_.scratch);
+  if (h.on_record != nullptr) h.on_record(h.context, &session_.scratch);
 }
 
 void HandlerModule::ProcPcCommMsgAlarm(char* data, int length) {
@@ -104,6 +127,34 @@ void HandlerModule::ProcPcCommMsgAlarm(char* data, int length) {
   if (h.on_alarm != nullptr) {
     h.on_alarm(h.context, reinterpret_cast<const unsigned char*>(data), length);
   }
+}
+
+struct SessionTraceBox {
+  scanlink_session_trace_handler handler;
+  void* context;
+  int id;
+};
+
+void SessionTraceThunk(void* context, int level, const char* text) {
+  const auto* box = static_cast<const SessionTraceBox*>(context);
+  box->handler(box->context, box->id, level, text);
+}
+
+struct TapBox {
+  scanlink_tap_handler handler;
+  void* context;
+  int id;
+};
+
+void TapThunk(void* context, int direction, int channel, const uint8_t* bytes, int length) {
+  const auto* box = static_cast<const TapBox*>(context);
+  box->handler(box->context, box->id, direction, channel, bytes, length);
+}
+
+// Once the engine is gone nothing traces or taps: the last boxes can go.
+void ReleaseDiagnostics(scanlink_session& s) {
+  delete static_cast<SessionTraceBox*>(s.state.diag.SetTrace(nullptr, nullptr, 0));
+  delete static_cast<TapBox*>(s.state.diag.SetTap(nullptr, nullptr));
 }
 
 bool ValidOptions(const scanlink_options& o) {
@@ -128,161 +179,469 @@ void TraceThunk(const char* text, void* context) {
 scanlink::platform::Mutex g_traceMutex;
 TraceBox* g_traceBox = nullptr;  // the process's one trace sink, when set through C
 
+// Why the thread's latest call refused or failed (scanlink_last_error).
+thread_local int t_lastError = SCANLINK_OK;
+
+// Records why a call refused or failed; returns the call's result.
+int Fail(int error, int result) {
+  t_lastError = error;
+  return result;
+}
+
+scanlink_session* FailOpen(int error) {
+  t_lastError = error;
+  return nullptr;
+}
+
+// Every C function's body runs inside one of these two: no exception ever unwinds into a C
+// caller. An escaped one leaves the call's failure result, and the last error says what it was.
+int CaughtError() {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return SCANLINK_ERR_RESOURCES;
+  } catch (...) {
+    return SCANLINK_ERR_INTERNAL;
+  }
+}
+
+template <typename R, typename F>
+R Guarded(R failed, F&& body) noexcept {
+  try {
+    t_lastError = SCANLINK_OK;
+    return body();
+  } catch (...) {
+    t_lastError = CaughtError();
+  }
+  return failed;
+}
+
+// For the functions whose result is the error itself.
+template <typename F>
+int GuardedStatus(F&& body) noexcept {
+  try {
+    t_lastError = SCANLINK_OK;
+    return body();
+  } catch (...) {
+    return t_lastError = CaughtError();
+  }
+}
+
+// Field widths on the wire: a value that does not fit is refused, never sent as its low bits
+// (value6 = 300 would go out as 44, a frequency of 70000 as 4464).
+constexpr bool U8(unsigned v) { return v <= 0xFF; }
+constexpr bool U16(unsigned v) { return v <= 0xFFFF; }
+constexpr bool I16(int v) { return v >= -32768 && v <= 32767; }
+constexpr bool Flag(int v) { return v == 0 || v == 1; }
+constexpr bool AllOf(std::initializer_list<bool> checks) {
+  for (bool ok : checks) {
+    if (!ok) return false;
+  }
+  return true;
+}
+bool AllU16(const unsigned* values, unsigned count) {
+  for (unsigned i = 0; i < count; ++i) {
+    if (!U16(values[i])) return false;
+  }
+  return true;
+}
+// The login fields hold 16 bytes: a longer text would go out cut, without its terminator.
+bool LoginText(const char* text) { return text != nullptr && strnlen(text, 17) <= 16; }
+// The frame buffer's limits on list lengths (the count byte alone would allow 255).
+constexpr unsigned kMaxCells = 168;
+constexpr unsigned kMaxWFreqs = 252;
+bool List(unsigned count, unsigned max, const unsigned* a, const unsigned* b = nullptr,
+          bool needsB = false) {
+  return count <= max && (count == 0 || (a != nullptr && (!needsB || b != nullptr)));
+}
+// A TD header: the selector is a byte, its value a u16 (sent only for selectors 0 and 1).
+constexpr bool TdHeader(unsigned selector, unsigned selectorValue) {
+  return U8(selector) && U16(selectorValue);
+}
+
+// The reason an operation that the session offered to the send path came back with 0.
+int WhyNotSent(scanlink_session& s) {
+  if (s.engine->Closed()) return SCANLINK_ERR_CLOSED;
+  if (LoadGlobal(s.initFinish) == 0) return SCANLINK_ERR_NO_LINK;
+  return SCANLINK_ERR_SEND;
+}
+
+enum class Family { kAny, kNeeded };
+
+// One operation: refused with 0 before anything is sent when the arguments do not fit, the
+// session is closed or the family it needs is not known; else the session's transaction id.
+template <typename F>
+int Operate(scanlink_session* s, bool argumentsFit, Family family, F&& send) {
+  return Guarded(0, [&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    if (!argumentsFit) return Fail(SCANLINK_ERR_ARGUMENT, 0);
+    if (s->Closing() || s->engine->Closed()) return Fail(SCANLINK_ERR_CLOSED, 0);
+    if (family == Family::kNeeded) {
+      const int f = LoadGlobal(s->family);
+      if (f != 1 && f != 2) return Fail(SCANLINK_ERR_FAMILY, 0);
+    }
+    scanlink::client::Session session = s->Operations();
+    const int id = send(session);
+    return id > 0 ? id : Fail(WhyNotSent(*s), 0);
+  });
+}
+
+// The fields each function had when it was added: it reads or writes no more than those.
+constexpr size_t kOptionsFirstSize = offsetof(scanlink_options, reply_timeout_ms) + sizeof(int);
+constexpr size_t kStateFirstSize = offsetof(scanlink_state, finger_test) + sizeof(int);
+
+scanlink_options DefaultOptions() {
+  scanlink_options o{};
+  o.alarm_port = 8050;
+  return o;
+}
+
+void InitOptions(scanlink_options* options, size_t size) {
+  if (options == nullptr || size < kOptionsFirstSize) {
+    t_lastError = SCANLINK_ERR_ARGUMENT;
+    return;
+  }
+  const scanlink_options defaults = DefaultOptions();
+  std::memcpy(options, &defaults, size < sizeof defaults ? size : sizeof defaults);
+}
+
+scanlink_session* OpenSession(const scanlink_options* options, size_t size) {
+  if (options == nullptr || size < kOptionsFirstSize) {
+    return FailOpen(SCANLINK_ERR_ARGUMENT);
+  }
+  scanlink_options o = DefaultOptions();
+  std::memcpy(&o, options, size < sizeof o ? size : sizeof o);
+  if (!ValidOptions(o)) return FailOpen(SCANLINK_ERR_ARGUMENT);
+  std::unique_ptr<scanlink_session> s(new (std::nothrow) scanlink_session);
+  if (!s) return FailOpen(SCANLINK_ERR_RESOURCES);
+  std::memcpy(s->hostAddr, o.address, sizeof s->hostAddr);
+  s->tcpPort = o.data_port;
+  s->state.alarmPort = o.alarm_port;
+  s->state.linkTimeoutMs = o.link_timeout_ms;
+  CMyPcCommSocket::Timings timings = CMyPcCommSocket::TimingsForNewEngines();
+  if (o.reply_timeout_ms > 0) timings.replyTimeoutMs = o.reply_timeout_ms;
+  s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state, timings));
+  // Without its events the engine could never be woken or stopped: no session.
+  if (!s->engine || !s->engine->Ready() || !s->pull.HasReadyEvent()) {
+    return FailOpen(SCANLINK_ERR_RESOURCES);
+  }
+  ScopedLock<RecursiveMutex> guard(s->state.lock);
+  s->moduleId = s->engine->modules().RegisterModule(&s->module, 1);
+  s->engine->modules().RegisterAlarmModule(&s->module, 1);
+  if (s->moduleId == 0) return FailOpen(SCANLINK_ERR_RESOURCES);
+  return s.release();
+}
+
+constexpr size_t kCountersFirstSize =
+    offsetof(scanlink_counters, queue_high_water) + sizeof(uint64_t);
+
+int ReadCounters(scanlink_session* s, scanlink_counters* out, size_t size) {
+  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  if (out == nullptr || size < kCountersFirstSize) {
+    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+  }
+  const auto& c = s->state.counters;
+  auto get = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
+  scanlink_counters all{};
+  all.frames_received = get(c.framesReceived);
+  all.bytes_received = get(c.bytesReceived);
+  all.frames_delivered = get(c.framesDelivered);
+  all.dropped_sync = get(c.droppedSync);
+  all.dropped_length = get(c.droppedLength);
+  all.dropped_no_module = get(c.droppedNoModule);
+  all.dropped_transaction = get(c.droppedTransaction);
+  all.bytes_skipped = get(c.bytesSkipped);
+  all.frames_oversized = get(c.framesOversized);
+  all.sends = get(c.sends);
+  all.sends_failed = get(c.sendsFailed);
+  all.link_losses = get(c.linkLosses);
+  all.reconnections = get(c.reconnections);
+  all.transactions_reclaimed = get(c.transactionsReclaimed);
+  all.queue_high_water = get(c.queueHighWater);
+  all.dropped_reserved = get(c.droppedReserved);
+  // A caller built against an older header gets the fields its struct has, no byte more.
+  std::memcpy(out, &all, size < sizeof all ? size : sizeof all);
+  return SCANLINK_OK;
+}
+
+int ReadState(scanlink_session* s, scanlink_state* out, size_t size) {
+  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  if (out == nullptr || size < kStateFirstSize)
+    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+  scanlink_state state{};
+  state.closed = s->engine->Closed() ? 1 : 0;
+  state.first_connected = LoadGlobal(s->firstConn);
+  // The flag of the last bring-up stays as it was once the session is closed.
+  state.link_up = state.closed == 0 ? LoadGlobal(s->initFinish) : 0;
+  state.link_down = LoadGlobal(s->linkDown);
+  state.scanner_type = LoadGlobal(s->scannerType);
+  state.family = s->familyKnown.load(std::memory_order_acquire) ? LoadGlobal(s->family) : 0;
+  state.finger_test = LoadGlobal(s->fingerTest);
+  state.alarm_connected = s->engine->AlarmConnected() ? 1 : 0;
+  std::memcpy(out, &state, size < sizeof state ? size : sizeof state);
+  return SCANLINK_OK;
+}
+
+int RecordJson(const scanlink_record* record, int stations_loaded, char* buffer, size_t size);
+int Decode(const unsigned char* bytes, size_t length, const scanlink_decode_options* options,
+           scanlink_record_handler on_record, void* context, scanlink_decode_stats* stats);
+
 }  // namespace
 
 extern "C" {
 
-int scanlink_version(void) {
-  return SCANLINK_VERSION_MAJOR * 10000 + SCANLINK_VERSION_MINOR * 100 + SCANLINK_VERSION_PATCH;
+int scanlink_version(void) { return SCANLINK_VERSION_NUMBER; }
+
+int scanlink_last_error(void) { return t_lastError; }
+
+const char* scanlink_strerror(int error) {
+  switch (error) {
+    case SCANLINK_OK:
+      return "no error";
+    case SCANLINK_ERR_SESSION:
+      return "no session (null handle)";
+    case SCANLINK_ERR_ARGUMENT:
+      return "argument refused: null, out of its field's range or malformed; nothing done";
+    case SCANLINK_ERR_IN_HANDLER:
+      return "not allowed from a handler";
+    case SCANLINK_ERR_RESOURCES:
+      return "out of memory, threads or sockets";
+    case SCANLINK_ERR_NO_LINK:
+      return "the link is not up; nothing sent";
+    case SCANLINK_ERR_FAMILY:
+      return "the scan family is not known yet; nothing sent";
+    case SCANLINK_ERR_CLOSED:
+      return "the session is closed; nothing done";
+    case SCANLINK_ERR_SEND:
+      return "send failed: no transaction id free, or the connection took no bytes";
+    case SCANLINK_ERR_INTERNAL:
+      return "unexpected failure inside the library; nothing done";
+    default:
+      return "unknown error";
+  }
 }
 
 void scanlink_set_trace(scanlink_trace_handler handler, void* context) {
-  scanlink::platform::LockGuard guard(g_traceMutex);
-  TraceBox* box = handler != nullptr ? new (std::nothrow) TraceBox{handler, context} : nullptr;
-  ScanlinkSetTraceSink(box != nullptr ? TraceThunk : nullptr, box);
-  // The sink replaced has finished every call: its box can go.
-  delete g_traceBox;
-  g_traceBox = box;
+  Guarded(0, [&] {
+    TraceBox* box = handler != nullptr ? new (std::nothrow) TraceBox{handler, context} : nullptr;
+    if (handler != nullptr && box == nullptr) t_lastError = SCANLINK_ERR_RESOURCES;
+    TraceBox* replaced;
+    {
+      // Installing and taking the box it replaces are one step, so each box is replaced once.
+      scanlink::platform::LockGuard guard(g_traceMutex);
+      scanlink::transport::InstallTraceSink(box != nullptr ? TraceThunk : nullptr, box);
+      replaced = g_traceBox;
+      g_traceBox = box;
+    }
+    // Not under the lock: a sink running on another thread may itself be setting the sink, and
+    // this waits for that call to end.
+    scanlink::transport::WaitForReplacedTraceSinks();
+    // Every call that may use it has finished (a call on this thread took what it needed from
+    // the box before calling the handler).
+    delete replaced;
+    return 0;
+  });
 }
 
-int scanlink_set_link_timeout(int milliseconds) { return ScanlinkSetLinkTimeout(milliseconds); }
+int scanlink_set_link_timeout(int milliseconds) {
+  return Guarded(0, [&] {
+    const int taken = ScanlinkSetLinkTimeout(milliseconds);
+    if (taken == 0) t_lastError = SCANLINK_ERR_ARGUMENT;
+    return taken;
+  });
+}
 
 void scanlink_options_init(scanlink_options* options) {
-  if (options == nullptr) return;
-  *options = scanlink_options{};
-  options->alarm_port = 8050;
+  Guarded(0, [&] {
+    InitOptions(options, kOptionsFirstSize);
+    return 0;
+  });
+}
+
+void scanlink_options_init_sized(scanlink_options* options, size_t size) {
+  Guarded(0, [&] {
+    InitOptions(options, size);
+    return 0;
+  });
 }
 
 scanlink_session* scanlink_open(const scanlink_options* options) {
-  if (options == nullptr || !ValidOptions(*options)) return nullptr;
-  std::unique_ptr<scanlink_session> s(new (std::nothrow) scanlink_session);
-  if (!s) return nullptr;
-  std::memcpy(s->hostAddr, options->address, sizeof s->hostAddr);
-  s->tcpPort = options->data_port;
-  s->state.alarmPort = options->alarm_port;
-  s->state.linkTimeoutMs = options->link_timeout_ms;
-  CMyPcCommSocket::Timings timings = CMyPcCommSocket::TimingsForNewEngines();
-  if (options->reply_timeout_ms > 0) timings.replyTimeoutMs = options->reply_timeout_ms;
-  s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state, timings));
-  if (!s->engine) return nullptr;
-  ScopedLock<RecursiveMutex> guard(s->state.lock);
-  s->moduleId = s->engine->modules().RegisterModule(&s->module, 1);
-  s->engine->modules().RegisterAlarmModule(&s->module, 1);
-  if (s->moduleId == 0) return nullptr;
-  return s.release();
+  return Guarded<scanlink_session*>(nullptr,
+                                    [&] { return OpenSession(options, kOptionsFirstSize); });
+}
+
+scanlink_session* scanlink_open_sized(const scanlink_options* options, size_t size) {
+  return Guarded<scanlink_session*>(nullptr, [&] { return OpenSession(options, size); });
 }
 
 int scanlink_set_handlers(scanlink_session* s, const scanlink_handlers* handlers) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  // Every handler runs under this lock: once it is taken no call to the old ones is under way.
-  ScopedLock<RecursiveMutex> guard(s->state.lock);
-  s->handlers = handlers != nullptr ? *handlers : scanlink_handlers{};
-  return SCANLINK_OK;
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    // Every handler runs under this lock: once it is taken no call to the old ones is under way.
+    ScopedLock<RecursiveMutex> guard(s->state.lock);
+    s->handlers = handlers != nullptr ? *handlers : scanlink_handlers{};
+    return SCANLINK_OK;
+  });
 }
 
 int scanlink_connect(scanlink_session* s) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  return s->engine->InitPcComm();
+  return Guarded<int>(SCANLINK_CONNECT_PROBE_FAILED, [&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_CONNECT_PROBE_FAILED);
+    const CMyPcCommSocket::ConnectResult result = s->engine->Connect();
+    if (result == CMyPcCommSocket::ConnectResult::kNoResources) {
+      return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
+    }
+    if (result != CMyPcCommSocket::ConnectResult::kUp) {
+      t_lastError = s->engine->Closed() ? SCANLINK_ERR_CLOSED : SCANLINK_ERR_NO_LINK;
+    }
+    return static_cast<int>(result);
+  });
 }
 
 int scanlink_clear_link_down(scanlink_session* s) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  StoreGlobal(s->linkDown, 0);
-  return SCANLINK_OK;
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    StoreGlobal(s->linkDown, 0);
+    return SCANLINK_OK;
+  });
 }
 
 int scanlink_disconnect(scanlink_session* s) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  s->engine->MyClose();
-  return SCANLINK_OK;
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    // A close under way takes the link down itself.
+    if (!s->Closing()) s->engine->MyClose();
+    return SCANLINK_OK;
+  });
 }
 
 int scanlink_close(scanlink_session* s) {
-  if (s == nullptr) return SCANLINK_OK;
-  // A handler of this session runs on one of the threads the close waits for; the threads of a
-  // session closed from another's handler may be waiting for that handler's session.
-  if (s->state.lock.held_by_me() || scanlink::transport::InsideAnyCallback()) {
-    return SCANLINK_ERR_IN_HANDLER;
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return SCANLINK_OK;
+    // A handler of this session runs on one of the threads the close waits for; the threads of
+    // a session closed from another's handler may be waiting for that handler's session.
+    if (s->state.lock.held_by_me() || scanlink::transport::InsideAnyCallback()) {
+      return Fail(SCANLINK_ERR_IN_HANDLER, SCANLINK_ERR_IN_HANDLER);
+    }
+    s->closing.store(true, std::memory_order_release);
+    // Threads waiting for a record return first: they may not wait for the close.
+    s->pull.Shut();
+    // Destroyed: the engine first (every thread reaped, no handler call under way), then the
+    // rest. The pointer is let go only afterwards: a handler still running reaches the engine.
+    delete s->engine.get();
+    (void)s->engine.release();
+    ReleaseDiagnostics(*s);
+    delete s;
+    return SCANLINK_OK;
+  });
+}
+
+int scanlink_set_timeouts(scanlink_session* s, int connect_ms, int reply_ms, int link_ms) {
+  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  const auto fits = [](int v, int low, int high) { return v == 0 || (v >= low && v <= high); };
+  if (!fits(connect_ms, SCANLINK_CONNECT_TIMEOUT_MIN, SCANLINK_CONNECT_TIMEOUT_MAX) ||
+      !fits(reply_ms, SCANLINK_REPLY_TIMEOUT_MIN, SCANLINK_REPLY_TIMEOUT_MAX) ||
+      !fits(link_ms, scanlink::transport::kMinLinkTimeoutMs,
+            scanlink::transport::kMaxLinkTimeoutMs)) {
+    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
   }
-  // Destroyed: the engine first (every thread reaped, no handler call under way), then the rest.
-  s->engine.reset();
-  delete s;
+  auto& state = s->state;
+  if (connect_ms != 0) state.connectTimeoutMs.store(connect_ms, std::memory_order_relaxed);
+  if (reply_ms != 0) state.replyTimeoutMs.store(reply_ms, std::memory_order_relaxed);
+  if (link_ms != 0) state.linkTimeoutMs.store(link_ms, std::memory_order_relaxed);
+  return SCANLINK_OK;
+}
+
+int scanlink_get_timeouts(scanlink_session* s, int* connect_ms, int* reply_ms, int* link_ms) {
+  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  const auto& state = s->state;
+  if (connect_ms != nullptr) *connect_ms = state.connectTimeoutMs.load(std::memory_order_relaxed);
+  if (reply_ms != nullptr) *reply_ms = s->engine->modules().ReplyTimeoutMs();
+  if (link_ms != nullptr) {
+    const int link = state.linkTimeoutMs.load(std::memory_order_relaxed);
+    *link_ms = link != 0 ? link : scanlink::transport::LinkTimeoutMs();
+  }
   return SCANLINK_OK;
 }
 
 int scanlink_read_counters(scanlink_session* s, scanlink_counters* out) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  if (out == nullptr) return SCANLINK_ERR_ARGUMENT;
-  const auto& c = s->state.counters;
-  auto get = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
-  out->frames_received = get(c.framesReceived);
-  out->bytes_received = get(c.bytesReceived);
-  out->frames_delivered = get(c.framesDelivered);
-  out->dropped_sync = get(c.droppedSync);
-  out->dropped_length = get(c.droppedLength);
-  out->dropped_no_module = get(c.droppedNoModule);
-  out->dropped_transaction = get(c.droppedTransaction);
-  out->bytes_skipped = get(c.bytesSkipped);
-  out->frames_oversized = get(c.framesOversized);
-  out->sends = get(c.sends);
-  out->sends_failed = get(c.sendsFailed);
-  out->link_losses = get(c.linkLosses);
-  out->reconnections = get(c.reconnections);
-  out->transactions_reclaimed = get(c.transactionsReclaimed);
-  out->queue_high_water = get(c.queueHighWater);
-  return SCANLINK_OK;
+  return GuardedStatus([&] { return ReadCounters(s, out, kCountersFirstSize); });
+}
+
+int scanlink_read_counters_sized(scanlink_session* s, scanlink_counters* out, size_t size) {
+  return GuardedStatus([&] { return ReadCounters(s, out, size); });
 }
 
 int scanlink_read_state(scanlink_session* s, scanlink_state* out) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  if (out == nullptr) return SCANLINK_ERR_ARGUMENT;
-  out->first_connected = LoadGlobal(s->firstConn);
-  out->link_up = LoadGlobal(s->initFinish);
-  out->link_down = LoadGlobal(s->linkDown);
-  out->scanner_type = LoadGlobal(s->scannerType);
-  out->family = LoadGlobal(s->family);
-  out->finger_test = LoadGlobal(s->fingerTest);
-  return SCANLINK_OK;
+  return GuardedStatus([&] { return ReadState(s, out, kStateFirstSize); });
+}
+
+int scanlink_read_state_sized(scanlink_session* s, scanlink_state* out, size_t size) {
+  return GuardedStatus([&] { return ReadState(s, out, size); });
 }
 
 int scanlink_send_message(scanlink_session* s, uint16_t code, const void* payload, int length) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  if (length < 0 || length > CMyPcCommMessage::kMaxPayload || (payload == nullptr && length > 0)) {
-    return 0;
-  }
-  CMyPcCommMessage message(code, static_cast<uint16_t>(length), 0, payload);
-  return s->Operations().ClientSendMessage(message);
+  const bool fits =
+      length >= 0 && length <= CMyPcCommMessage::kMaxPayload && (payload != nullptr || length == 0);
+  return Operate(s, fits, Family::kAny, [&](scanlink::client::Session& session) {
+    CMyPcCommMessage message(code, static_cast<uint16_t>(length), 0, payload);
+    return session.ClientSendMessage(message);
+  });
 }
 
 int scanlink_send_record(scanlink_session* s, const scanlink_record* record) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  if (record == nullptr) return 0;
-  CCmdManage command;
-  command.nCode = record->code;
-  std::memcpy(&command.body, &record->body, sizeof command.body);
-  return s->Operations().SendMessageW(&command);
+  std::unique_ptr<CCmdManage> command(new (std::nothrow) CCmdManage);
+  if (!command) {
+    return s == nullptr ? Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION)
+                        : Fail(SCANLINK_ERR_RESOURCES, 0);
+  }
+  bool fits = record != nullptr;
+  if (fits) {
+    command->nCode = record->code;
+    std::memcpy(&command->body, &record->body, sizeof command->body);
+    // A list longer than a frame holds is the caller's argument, not a send failure.
+    uint8_t frame[scanlink::codec::kCommandFrameSize];
+    fits = scanlink::codec::encode_command(*command, frame, sizeof frame) != 0;
+  }
+  return Operate(s, fits, Family::kAny, [&](scanlink::client::Session& session) {
+    return session.SendMessageW(command.get());
+  });
 }
 
 int scanlink_send_alarm(scanlink_session* s, const void* bytes, int length) {
-  if (s == nullptr) return -1;
-  ScopedLock<RecursiveMutex> guard(s->state.lock);
-  return s->engine->SendAlarm(static_cast<const char*>(bytes), length);
+  return Guarded(-1, [&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, -1);
+    if (length < 0 || (bytes == nullptr && length > 0)) return Fail(SCANLINK_ERR_ARGUMENT, -1);
+    if (s->Closing() || s->engine->Closed()) return Fail(SCANLINK_ERR_CLOSED, -1);
+    ScopedLock<RecursiveMutex> guard(s->state.lock);
+    const int taken = s->engine->SendAlarm(static_cast<const char*>(bytes), length);
+    if (taken < 0) {
+      t_lastError = s->engine->AlarmConnected() ? SCANLINK_ERR_SEND : SCANLINK_ERR_NO_LINK;
+    }
+    return taken;
+  });
 }
 
 int scanlink_set_bs_list(scanlink_session* s, const scanlink_station* list, int count) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  static_assert(sizeof(scanlink_station) == sizeof(_BSCellInfo), "one layout");
-  return s->stations.SetList(reinterpret_cast<const _BSCellInfo*>(list), count);
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    static_assert(sizeof(scanlink_station) == sizeof(_BSCellInfo), "one layout");
+    return s->stations.SetList(reinterpret_cast<const _BSCellInfo*>(list), count);
+  });
 }
 
 int scanlink_set_gps_mismatch_limit(scanlink_session* s, int limit) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
-  return s->stations.SetMismatchLimit(limit);
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    // The tolerance is kept as 4 * limit: beyond this it would wrap, below 0 read as an error.
+    if (limit < 0 || limit > INT_MAX / 4) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+    return s->stations.SetMismatchLimit(limit);
+  });
 }
 
-#define SCANLINK_OPERATION(call)                 \
-  if (s == nullptr) return SCANLINK_ERR_SESSION; \
-  return s->Operations().call
+#define SCANLINK_OPERATION(fits, family, call) \
+  return Operate(s, fits, family, [&](scanlink::client::Session& session) { return session.call; })
 
 namespace {
 
@@ -301,94 +660,151 @@ struct LoginField {
 
 int scanlink_login(scanlink_session* s, const char* text1, const char* text2) {
   LoginField field1, field2;
-  SCANLINK_OPERATION(LoginScaner(field1.From(text1), field2.From(text2)));
+  SCANLINK_OPERATION(LoginText(text1) && LoginText(text2), Family::kAny,
+                     LoginScaner(field1.From(text1), field2.From(text2)));
 }
 int scanlink_change_password(scanlink_session* s, const char* text2, const char* text1) {
   LoginField field1, field2;
-  SCANLINK_OPERATION(ChangePassword(field2.From(text2), field1.From(text1)));
+  SCANLINK_OPERATION(LoginText(text1) && LoginText(text2), Family::kAny,
+                     ChangePassword(field2.From(text2), field1.From(text1)));
 }
 int scanlink_set_w_freq_list_scan_mode(scanlink_session* s, unsigned v1, unsigned v2, unsigned v3,
                                        unsigned count, const unsigned* freqs) {
-  SCANLINK_OPERATION(SetWFreqListScanMode(v1, v2, v3, count, freqs));
+  SCANLINK_OPERATION(AllOf({U8(v1), U16(v2), U8(v3), List(count, kMaxWFreqs, freqs)}), Family::kAny,
+                     SetWFreqListScanMode(v1, v2, v3, count, freqs));
 }
 int scanlink_set_w_cell_list_scan_mode(scanlink_session* s, unsigned v1, unsigned v2, unsigned v3,
                                        unsigned count, const unsigned* firsts,
                                        const unsigned* seconds) {
-  SCANLINK_OPERATION(SetWCellListScanMode(v1, v2, v3, count, firsts, seconds));
+  SCANLINK_OPERATION(
+      AllOf({U8(v1), U16(v2), U8(v3),
+             List(count, kMaxCells, firsts, seconds, true) && AllU16(seconds, count)}),
+      Family::kAny, SetWCellListScanMode(v1, v2, v3, count, firsts, seconds));
 }
 int scanlink_set_wcdma_scan_mode(scanlink_session* s, unsigned mode, unsigned value1,
                                  unsigned value2, unsigned value3, unsigned value4, unsigned value5,
                                  unsigned value6, unsigned value7, unsigned value8, int flag,
                                  int value11, unsigned value9, unsigned value10, unsigned value12,
                                  unsigned value13) {
-  SCANLINK_OPERATION(SetWCDMAScanMode(mode, value1, value2, value3, value4, value5, value6, value7,
-                                      value8, flag != 0, static_cast<short>(value11), value9,
-                                      value10, value12, value13));
+  // Modes 7 and 8 are the lists, which this layout cannot carry.
+  SCANLINK_OPERATION(
+      AllOf({U8(mode), mode != 7, mode != 8, U16(value4), U16(value5), U8(value6), U8(value7),
+             U16(value8), Flag(flag), I16(value11), U8(value9), U8(value10), U8(value12)}),
+      Family::kAny,
+      SetWCDMAScanMode(mode, value1, value2, value3, value4, value5, value6, value7, value8,
+                       flag != 0, static_cast<short>(value11), value9, value10, value12, value13));
 }
 int scanlink_set_td_sa_scan_mode(scanlink_session* s, unsigned sa1, unsigned sa2,
                                  unsigned selector_value, unsigned sa3, int sa_flag, int sa5,
                                  unsigned sa4, unsigned selector) {
-  SCANLINK_OPERATION(SetTDSAScanMode(sa1, sa2, selector_value, sa3, sa_flag != 0,
+  SCANLINK_OPERATION(AllOf({TdHeader(selector, selector_value), Flag(sa_flag), I16(sa5), U8(sa4)}),
+                     Family::kAny,
+                     SetTDSAScanMode(sa1, sa2, selector_value, sa3, sa_flag != 0,
                                      static_cast<short>(sa5), sa4, selector));
 }
 int scanlink_set_td_cell_list_scan_mode(scanlink_session* s, unsigned selector_value,
                                         const unsigned* firsts, const unsigned* seconds,
                                         unsigned count, unsigned selector, int finger_test,
                                         unsigned trailing) {
-  SCANLINK_OPERATION(SetTDCellListScanMode(selector_value, firsts, seconds, count, selector,
-                                           finger_test != 0, trailing));
+  SCANLINK_OPERATION(
+      AllOf({TdHeader(selector, selector_value), Flag(finger_test), U8(trailing),
+             List(count, kMaxCells, firsts, seconds, true) && AllU16(seconds, count)}),
+      Family::kAny,
+      SetTDCellListScanMode(selector_value, firsts, seconds, count, selector, finger_test != 0,
+                            trailing));
 }
 int scanlink_set_td_freq_list_scan_mode(scanlink_session* s, unsigned selector_value,
                                         const unsigned* freqs, unsigned count, unsigned selector,
                                         int finger_test, unsigned trailing) {
   SCANLINK_OPERATION(
+      AllOf({TdHeader(selector, selector_value), Flag(finger_test), U8(trailing),
+             List(count, kMaxCells, freqs)}),
+      Family::kAny,
       SetTDFreqListScanMode(selector_value, freqs, count, selector, finger_test != 0, trailing));
 }
 int scanlink_set_td_cell_search_scan_mode(scanlink_session* s, unsigned search3, unsigned search4,
                                           unsigned selector_value, unsigned search2,
                                           unsigned search1, unsigned selector, int finger_test) {
-  SCANLINK_OPERATION(SetTDCellSearchScanMode(search3, search4, selector_value, search2, search1,
-                                             selector, finger_test != 0));
+  SCANLINK_OPERATION(
+      AllOf({TdHeader(selector, selector_value), Flag(finger_test), U16(search2), U8(search1)}),
+      Family::kAny,
+      SetTDCellSearchScanMode(search3, search4, selector_value, search2, search1, selector,
+                              finger_test != 0));
 }
 int scanlink_set_td_cw_scan_mode(scanlink_session* s, unsigned cw1, unsigned selector_value,
                                  unsigned cw2, unsigned selector) {
-  SCANLINK_OPERATION(SetTDCWScanMode(cw1, selector_value, cw2, selector));
+  SCANLINK_OPERATION(AllOf({TdHeader(selector, selector_value), U16(cw2)}), Family::kAny,
+                     SetTDCWScanMode(cw1, selector_value, cw2, selector));
 }
 int scanlink_set_channel_scan_mode(scanlink_session* s, int kind, unsigned selector_value,
                                    unsigned selector, unsigned channel1, unsigned channel2,
                                    unsigned channel3, unsigned channel4, unsigned channel5,
                                    unsigned channel6, const unsigned char* block1,
                                    const unsigned char* block2) {
-  if (s == nullptr) return SCANLINK_ERR_SESSION;
   // The four scans share one layout; MBMS carries one value in both first channels.
-  if (kind < SCANLINK_SCAN_DPCH || kind > SCANLINK_SCAN_MBMS) return 0;
-  if (kind == SCANLINK_SCAN_MBMS && channel1 != channel2) return 0;
-  return s->Operations().SetDpchScanMode(selector_value, selector, channel1, channel2, channel3,
-                                         channel4, channel5, channel6, block1, block2);
+  SCANLINK_OPERATION(AllOf({kind >= SCANLINK_SCAN_DPCH, kind <= SCANLINK_SCAN_MBMS,
+                            kind != SCANLINK_SCAN_MBMS || channel1 == channel2,
+                            TdHeader(selector, selector_value), U16(channel3), U8(channel4),
+                            U8(channel5), U8(channel6), block1 != nullptr, block2 != nullptr}),
+                     Family::kAny,
+                     SetDpchScanMode(selector_value, selector, channel1, channel2, channel3,
+                                     channel4, channel5, channel6, block1, block2));
 }
-int scanlink_get_scan_mode(scanlink_session* s) { SCANLINK_OPERATION(GetScanMode()); }
-int scanlink_get_scanner_version(scanlink_session* s) { SCANLINK_OPERATION(GetScanerVersion()); }
-int scanlink_reset_scanner(scanlink_session* s) { SCANLINK_OPERATION(ResetScaner()); }
-int scanlink_stop_scan(scanlink_session* s) { SCANLINK_OPERATION(StopScanData()); }
-int scanlink_start_scan(scanlink_session* s) { SCANLINK_OPERATION(StartScanData()); }
+int scanlink_get_scan_mode(scanlink_session* s) {
+  SCANLINK_OPERATION(true, Family::kNeeded, GetScanMode());
+}
+int scanlink_get_scanner_version(scanlink_session* s) {
+  SCANLINK_OPERATION(true, Family::kNeeded, GetScanerVersion());
+}
+int scanlink_reset_scanner(scanlink_session* s) {
+  SCANLINK_OPERATION(true, Family::kNeeded, ResetScaner());
+}
+int scanlink_stop_scan(scanlink_session* s) {
+  SCANLINK_OPERATION(true, Family::kNeeded, StopScanData());
+}
+int scanlink_start_scan(scanlink_session* s) {
+  SCANLINK_OPERATION(true, Family::kNeeded, StartScanData());
+}
 int scanlink_set_scanner_mac_address(scanlink_session* s, const char* text) {
-  SCANLINK_OPERATION(SetScanerMACAddress(text));
+  unsigned char mac[6];
+  SCANLINK_OPERATION(scanlink::codec::parse_mac_text(text, mac), Family::kAny,
+                     SetScanerMACAddress(text));
 }
 int scanlink_set_scanner_ip_address(scanlink_session* s, const char* text) {
-  SCANLINK_OPERATION(SetScanerIPAddress(text));
+  SCANLINK_OPERATION(scanlink::codec::parse_ipv4_text(text).has_value(), Family::kAny,
+                     SetScanerIPAddress(text));
 }
-int scanlink_query_battery(scanlink_session* s) { SCANLINK_OPERATION(QueryBattery()); }
+int scanlink_query_battery(scanlink_session* s) {
+  SCANLINK_OPERATION(true, Family::kAny, QueryBattery());
+}
 int scanlink_set_gps_info_format(scanlink_session* s, int value1, int value2) {
-  SCANLINK_OPERATION(SetGpsInfoFormat(value1, value2));
+  SCANLINK_OPERATION(AllOf({value1 >= 0, value1 <= 0xFFFF, value2 >= 0, value2 <= 0xFFFF}),
+                     Family::kAny, SetGpsInfoFormat(value1, value2));
 }
 
 #undef SCANLINK_OPERATION
 
 int scanlink_record_json(const scanlink_record* record, int stations_loaded, char* buffer,
                          size_t size) {
-  if (record == nullptr || (buffer == nullptr && size > 0)) return SCANLINK_ERR_ARGUMENT;
+  return GuardedStatus([&] { return RecordJson(record, stations_loaded, buffer, size); });
+}
+
+int scanlink_decode(const unsigned char* bytes, size_t length,
+                    const scanlink_decode_options* options, scanlink_record_handler on_record,
+                    void* context, scanlink_decode_stats* stats) {
+  return GuardedStatus([&] { return Decode(bytes, length, options, on_record, context, stats); });
+}
+
+}  // extern "C"
+
+namespace {
+
+int RecordJson(const scanlink_record* record, int stations_loaded, char* buffer, size_t size) {
+  if (record == nullptr || (buffer == nullptr && size > 0)) {
+    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+  }
   std::unique_ptr<CCmdManage> m(new (std::nothrow) CCmdManage);
-  if (!m) return SCANLINK_ERR_RESOURCES;
+  if (!m) return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
   m->nCode = record->code;
   m->nTransID = record->trans_id;
   m->nLength = record->length;
@@ -402,10 +818,9 @@ int scanlink_record_json(const scanlink_record* record, int stations_loaded, cha
   return static_cast<int>(text.size());
 }
 
-int scanlink_decode(const unsigned char* bytes, size_t length,
-                    const scanlink_decode_options* options, scanlink_record_handler on_record,
-                    void* context, scanlink_decode_stats* stats) {
-  if (bytes == nullptr && length > 0) return SCANLINK_ERR_ARGUMENT;
+int Decode(const unsigned char* bytes, size_t length, const scanlink_decode_options* options,
+           scanlink_record_handler on_record, void* context, scanlink_decode_stats* stats) {
+  if (bytes == nullptr && length > 0) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
   auto table = std::make_unique<scanlink::codec::BaseStationTable>();
   scanlink::codec::DecodeEnv env;
   if (options != nullptr) {
@@ -448,4 +863,55 @@ int scanlink_decode(const unsigned char* bytes, size_t length,
   return sink.records;
 }
 
+}  // namespace
+
+extern "C" {
+
+int scanlink_session_id(scanlink_session* s) {
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    return s->state.diag.id();
+  });
+}
+
+int scanlink_set_session_trace(scanlink_session* s, int level,
+                               scanlink_session_trace_handler handler, void* context) {
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    if (handler != nullptr && (level < SCANLINK_TRACE_ERROR || level > SCANLINK_TRACE_DEBUG)) {
+      return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+    }
+    SessionTraceBox* box = nullptr;
+    if (handler != nullptr) {
+      box = new (std::nothrow) SessionTraceBox{handler, context, s->state.diag.id()};
+      if (box == nullptr) return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
+    }
+    // The box replaced has finished every call once SetTrace returns.
+    delete static_cast<SessionTraceBox*>(
+        s->state.diag.SetTrace(box != nullptr ? SessionTraceThunk : nullptr, box, level));
+    return SCANLINK_OK;
+  });
+}
+
+int scanlink_set_tap(scanlink_session* s, scanlink_tap_handler handler, void* context) {
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    TapBox* box = nullptr;
+    if (handler != nullptr) {
+      box = new (std::nothrow) TapBox{handler, context, s->state.diag.id()};
+      if (box == nullptr) return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
+    }
+    delete static_cast<TapBox*>(s->state.diag.SetTap(box != nullptr ? TapThunk : nullptr, box));
+    return SCANLINK_OK;
+  });
+}
+
 }  // extern "C"
+
+namespace scanlink::client {
+
+PullQueue& SessionQueue(scanlink_session* s) { return s->pull; }
+bool SessionStationsLoaded(scanlink_session* s) { return s->stations.Count() > 0; }
+bool InSessionHandler(scanlink_session* s) { return s->state.lock.held_by_me(); }
+
+}  // namespace scanlink::client

@@ -78,7 +78,8 @@ int Session::SendMessageW(const CCmdManage* command) {
   uint8_t frame[codec::kCommandFrameSize];
   const size_t total = codec::encode_command(*command, frame, sizeof frame);
   if (total == 0) {
-    transport::MyTrace("SendMessageW(): The command does not fit a frame!");
+    transport::MyTrace(state_, transport::kTraceError,
+                       "SendMessageW(): The command does not fit a frame!");
     return 0;
   }
   return SendFrame(frame, total);
@@ -307,14 +308,13 @@ int Session::SetScanerMACAddress(const char* text) {
 }
 
 int Session::SetScanerIPAddress(const char* text) {
-  if (text == nullptr) return 0;
-  char address[16] = {};
-  for (size_t i = 0; i < 15 && text[i] != '\0'; ++i) address[i] = text[i];
-  // A text that is no dotted-quad address would go out as 255.255.255.255 (or, in the old
-  // shorthand forms, as another address than meant) and cut the scanner off the network.
-  const std::optional<uint32_t> parsed = codec::parse_ipv4_text(address);
+  // The whole text must be the address: a text that is no dotted-quad address, or one cut to
+  // fit ("192.168.100.2001", "10.0.0.1/24"), would go out as another address than meant and
+  // cut the scanner off the network.
+  const std::optional<uint32_t> parsed = codec::parse_ipv4_text(text);
   if (!parsed) {
-    transport::MyTrace("SetScanerIPAddress(): The text is no IPv4 address, nothing is sent!");
+    transport::MyTrace(state_, transport::kTraceWarning,
+                       "SetScanerIPAddress(): The text is no IPv4 address, nothing is sent!");
     return 0;
   }
   CCmdManage cmd;

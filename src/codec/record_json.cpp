@@ -179,29 +179,42 @@ std::optional<double> Degrees(std::string_view field, size_t degreeDigits) {
   return degrees + minutes / 60;
 }
 
-// The position of a "$GPGGA,time,ddmm.mmmm,N,dddmm.mmmm,E,..." text as a JSON object, or null.
+// The position of a "$GPGGA,time,ddmm.mmmm,N,dddmm.mmmm,E,..." or
+// "$GPRMC,time,A,ddmm.mmmm,N,dddmm.mmmm,E,..." text (any talker) as a JSON object, or null; also
+// null when the sentence says the receiver has no fix (GGA quality 0, RMC status not A).
 std::string Position(const char* text, size_t size) {
   std::string_view all(text, strnlen(text, size));
-  const size_t start = all.find("$GPGGA,");
+  size_t start = std::string_view::npos, lat = 0;
+  for (size_t at = all.find('$'); at != std::string_view::npos && at + 7 <= all.size();
+       at = all.find('$', at + 1)) {
+    const std::string_view type = all.substr(at + 3, 4);
+    if (type == "GGA," || type == "RMC,") {
+      start = at;
+      lat = type == "GGA," ? 2 : 3;
+      break;
+    }
+  }
   if (start == std::string_view::npos) return "null";
-  std::string_view fields[6];
+  std::string_view fields[8];
   size_t count = 0;
   std::string_view rest = all.substr(start);
-  while (count < 6) {
+  while (count < lat + 5) {
     const size_t comma = rest.find(',');
     fields[count++] = rest.substr(0, comma);
     if (comma == std::string_view::npos) break;
     rest.remove_prefix(comma + 1);
   }
-  if (count < 6) return "null";
-  const auto lat = Degrees(fields[2], 2);
-  const auto lon = Degrees(fields[4], 3);
-  if (!lat || !lon || *lat > 90 || *lon > 180) return "null";
-  const bool south = fields[3] == "S", west = fields[5] == "W";
-  if (!(south || fields[3] == "N") || !(west || fields[5] == "E")) return "null";
+  if (count < lat + 4) return "null";
+  if (lat == 3 && fields[2] != "A") return "null";
+  if (lat == 2 && count > 6 && fields[6] == "0") return "null";
+  const auto latitude = Degrees(fields[lat], 2);
+  const auto longitude = Degrees(fields[lat + 2], 3);
+  if (!latitude || !longitude || *latitude > 90 || *longitude > 180) return "null";
+  const bool south = fields[lat + 1] == "S", west = fields[lat + 3] == "W";
+  if (!(south || fields[lat + 1] == "N") || !(west || fields[lat + 3] == "E")) return "null";
   return Object()
-      .Add("latitude", south ? -*lat : *lat)
-      .Add("longitude", west ? -*lon : *lon)
+      .Add("latitude", south ? -*latitude : *latitude)
+      .Add("longitude", west ? -*longitude : *longitude)
       .Done();
 }
 

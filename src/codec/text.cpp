@@ -27,6 +27,8 @@ bool parse_mac_text(const char* text, unsigned char out[6]) {
     if (low < 0) return false;
     bytes[group] = static_cast<unsigned char>(high * 16 + low);
   }
+  // A seventh group or any trailing text means the caller meant another address.
+  if (text[17] != '\0') return false;
   std::memcpy(out, bytes, sizeof bytes);
   return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 namespace scanlink::platform {
@@ -23,6 +24,7 @@ class Event {
   bool Valid() const { return handle_ != nullptr; }
   bool IsSet() const { return Wait(0); }
   void* Handle() const { return handle_; }
+  intptr_t Native() const { return reinterpret_cast<intptr_t>(handle_); }
 
  private:
   void* handle_ = nullptr;
@@ -30,6 +32,7 @@ class Event {
   bool Valid() const { return fd_ >= 0; }
   bool IsSet() const { return set_.load(std::memory_order_acquire); }
   int Handle() const { return fd_; }
+  intptr_t Native() const { return fd_; }
 
  private:
   int fd_ = -1;

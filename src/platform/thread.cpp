@@ -2,9 +2,12 @@
 
 #include <system_error>
 
+#include "platform/fault.h"
+
 namespace scanlink::platform {
 
 bool Thread::Start(std::function<void()> fn) {
+  if (CreationRefused(Resource::kThread)) return false;
   try {
     thread_ = std::thread(std::move(fn));
     return true;

@@ -1,7 +1,5 @@
 #include "transport/engine.h"
 
-#include <cstdio>
-
 #include "codec/text.h"
 #include "platform/clock.h"
 #include "platform/icmp.h"
@@ -37,10 +35,9 @@ CMyPcCommSocket::CMyPcCommSocket(LibraryState& state, const Timings& timings)
   lib.alarmModule = nullptr;
   // A failure an earlier engine left behind is none of this one's.
   lib.linkLost.store(0, std::memory_order_release);
-  // A failure is shown and the engine still exists: every bring-up then fails on its own.
-  if (!sockets_.Start(1, 1) || !cancel_.Valid() || !maintainStop_.Valid()) {
-    platform::UserMessage("Socket库初始化失败");
-  }
+  // The engine still exists without them: every bring-up then fails, saying why.
+  ready_ = sockets_.Start(1, 1) && cancel_.Valid() && maintainStop_.Valid();
+  if (!ready_) MyTrace(lib_, kTraceError, "CMyPcCommSocket(): The socket library or an event could not be set up!");
 }
 
 CMyPcCommSocket::~CMyPcCommSocket() {
@@ -83,6 +80,7 @@ void CMyPcCommSocket::RetireLink(uint32_t generation) {
       link->sockAlarm.Shutdown();
       link->dataConnected.store(false, std::memory_order_release);
       link->alarmConnected.store(false, std::memory_order_release);
+      alarmUp_.store(false, std::memory_order_release);
     }
   }
   lib.msgBell.RingAll();
@@ -141,43 +139,51 @@ void CMyPcCommSocket::ReapRetired(const BringUpLock&) {
 }
 
 int CMyPcCommSocket::InitPcComm() {
+  const ConnectResult result = Connect();
+  return result == ConnectResult::kNoResources ? 1 : static_cast<int>(result);
+}
+
+CMyPcCommSocket::ConnectResult CMyPcCommSocket::Connect() {
   // After MyClose nothing opens a link again; a closed link is not reported as up.
   if (Closed()) {
-    MyTrace("InitPcComm(): The connection has been closed!");
-    return 1;
+    MyTrace(lib_, kTraceWarning, "InitPcComm(): The connection has been closed!");
+    return ConnectResult::kFailed;
   }
-  if (LoadGlobal(*lib_.values.linkDown) == 1) return 6;
-  if (LoadGlobal(*lib_.values.initFinish) == 1) return 0;
+  if (LoadGlobal(*lib_.values.linkDown) == 1) return ConnectResult::kLinkDown;
+  if (LoadGlobal(*lib_.values.initFinish) == 1) return ConnectResult::kUp;
+  if (!ready_) return ConnectResult::kNoResources;
 
   std::optional<BringUpLock> held;
   if (bringUp_.held_by_me()) {
     // A callback of this thread's own bring-up or reconnection.
-    MyTrace("InitPcComm(): Another bring-up is running!");
-    return 1;
+    MyTrace(lib_, kTraceWarning, "InitPcComm(): Another bring-up is running!");
+    return ConnectResult::kFailed;
   }
   if (lib_.lock.held_by_me()) {
     held = BringUpLock::Try(*this);
     if (!held) {
-      MyTrace("InitPcComm(): Another bring-up is running!");
-      return 1;
+      MyTrace(lib_, kTraceWarning, "InitPcComm(): Another bring-up is running!");
+      return ConnectResult::kFailed;
     }
   } else {
     held.emplace(*this);
   }
   // What the bring-up this call waited for left behind.
-  if (Closed()) return 1;
-  if (LoadGlobal(*lib_.values.linkDown) == 1) return 6;
-  if (LoadGlobal(*lib_.values.initFinish) == 1) return 0;
+  if (Closed()) return ConnectResult::kFailed;
+  if (LoadGlobal(*lib_.values.linkDown) == 1) return ConnectResult::kLinkDown;
+  if (LoadGlobal(*lib_.values.initFinish) == 1) return ConnectResult::kUp;
   switch (BringUp(*held)) {
     case BringUpResult::kUp:
-      return 0;
+      return ConnectResult::kUp;
     case BringUpResult::kFailedConnect:
-      return 2;
+      return ConnectResult::kFailedConnect;
+    case BringUpResult::kNoResources:
+      return ConnectResult::kNoResources;
     case BringUpResult::kFailedOpen:
     case BringUpResult::kCancelled:
       break;
   }
-  return 1;
+  return ConnectResult::kFailed;
 }
 
 CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held) {
@@ -185,6 +191,9 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
   // Both describe the current bring-up only.
   connectOK_.store(0, std::memory_order_release);
   connectRetry_.store(0, std::memory_order_release);
+
+  const int budgetMs = lib.connectTimeoutMs.load(std::memory_order_relaxed);
+  connectDeadline_ = budgetMs > 0 ? platform::TickMs() + static_cast<uint64_t>(budgetMs) : 0;
 
   const bool first = LoadGlobal(*lib_.values.firstConn) == 0;
   if (first && !ReachabilityProbe()) {
@@ -197,16 +206,18 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
   lib.linkLost.store(0, std::memory_order_release);
   uint32_t generation = kCurrentLink;
   if (!MyOpen(held, &generation)) {
-    MyTrace("InitPcComm(): PcComm Communication Init Socket Error!");
-    return Closed() ? BringUpResult::kCancelled : BringUpResult::kFailedOpen;
+    MyTrace(lib_, kTraceError, "InitPcComm(): PcComm Communication Init Socket Error!");
+    return Closed() ? BringUpResult::kCancelled : BringUpResult::kNoResources;
   }
-  MyTrace("InitPcComm(): Open a socket successful!");
+  MyTrace(lib_, kTraceInfo, "InitPcComm(): Open a socket successful!");
 
   bool connected = first && MyConnect();
   if (!connected) {
     while (connectRetry_.load(std::memory_order_relaxed) < 3 && !Closed()) {
+      const int leftMs = ConnectAttemptMs();
+      if (leftMs == 0) break;
       connectRetry_.fetch_add(1, std::memory_order_release);
-      if (cancel_.Wait(timings_.retryPauseMs)) break;
+      if (cancel_.Wait(leftMs < timings_.retryPauseMs ? leftMs : timings_.retryPauseMs)) break;
       if (MyConnect()) {
         connectOK_.store(1, std::memory_order_release);
         break;
@@ -222,25 +233,29 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
     connectRetry_.store(0, std::memory_order_release);
     // Whoever started this bring-up, its threads end and its sockets close here.
     RetireAndReap(held, generation);
-    MyTrace("InitPcComm():TCP IP Connet Failure!");
+    MyTrace(lib_, kTraceError, "InitPcComm():TCP IP Connet Failure!");
     return BringUpResult::kFailedConnect;
   }
 
   bool alarm = false;
   for (int i = 0; i < 3 && !alarm && !Closed(); ++i) alarm = MyConnectAlarm();
-  if (!alarm && !Closed()) MyTrace("InitPcComm():Connect alarm socket failure!");
+  if (!alarm && !Closed())
+    MyTrace(lib_, kTraceWarning, "InitPcComm():Connect alarm socket failure!");
 
-  MyTrace("InitPcComm():Start link maintain process!");
+  MyTrace(lib_, kTraceInfo, "InitPcComm():Start link maintain process!");
+  // A link nobody supervises would never be noticed lost: without the thread it is not up.
+  bool supervised = false;
   const bool up = Publish([&] {
-    StartLinkMaintain();
+    supervised = StartLinkMaintain();
+    if (!supervised) return;
     StoreGlobal(*lib_.values.initFinish, 1);
     StoreGlobal(*lib_.values.firstConn, 1);
   });
-  if (!up) {
+  if (!up || !supervised) {
     RetireAndReap(held, generation);
-    return BringUpResult::kCancelled;
+    return up ? BringUpResult::kNoResources : BringUpResult::kCancelled;
   }
-  MyTrace("InitPcComm():Start flow control process!");
+  MyTrace(lib_, kTraceInfo, "InitPcComm():Start flow control process!");
   return BringUpResult::kUp;
 }
 
@@ -258,34 +273,41 @@ std::optional<uint32_t> CMyPcCommSocket::HostAddress() const {
 }
 
 int CMyPcCommSocket::SessionLinkTimeoutMs() const {
-  return lib_.linkTimeoutMs != 0 ? lib_.linkTimeoutMs : LinkTimeoutMs();
+  const int session = lib_.linkTimeoutMs.load(std::memory_order_relaxed);
+  return session != 0 ? session : LinkTimeoutMs();
+}
+
+int CMyPcCommSocket::ConnectAttemptMs() const {
+  if (connectDeadline_ == 0) return timings_.connectTimeoutMs;
+  const uint64_t now = platform::TickMs();
+  if (now >= connectDeadline_) return 0;
+  const uint64_t left = connectDeadline_ - now;
+  return left < static_cast<uint64_t>(timings_.connectTimeoutMs) ? static_cast<int>(left)
+                                                                 : timings_.connectTimeoutMs;
 }
 
 bool CMyPcCommSocket::ReachabilityProbe() {
   uint8_t packet[platform::kEchoRequestSize] = {};
   // Never ends the host process: without the socket library the bring-up fails.
   if (!probeSockets_.Start(2, 2)) {
-    MyTrace("ReachabilityProbe(): WSAStartup Error!");
-    platform::ConsoleMessage("WSAStartup Error!");
+    MyTrace(lib_, kTraceError, "ReachabilityProbe(): WSAStartup Error!");
     return false;
   }
   const auto kind = sockIcmp.Open();
   if (kind == platform::IcmpSocket::Kind::kNone) {
-    MyTrace("ReachabilityProbe(): No ICMP socket can be opened, probe skipped!");
+    MyTrace(lib_, kTraceWarning,
+            "ReachabilityProbe(): No ICMP socket can be opened, probe skipped!");
     return true;
   }
-  char text[64];
   if (const int error = sockIcmp.SetReceiveTimeout(timings_.probeTimeoutMs)) {
-    std::snprintf(text, sizeof text, "failed to set recv timeout: %d", error);
-    platform::ConsoleMessage(text);
+    TraceF(lib_, kTraceWarning, "ReachabilityProbe(): failed to set recv timeout: %d", error);
   }
   if (const int error = sockIcmp.SetSendTimeout(timings_.probeTimeoutMs)) {
-    std::snprintf(text, sizeof text, "failed to set send timeout: %d", error);
-    platform::ConsoleMessage(text);
+    TraceF(lib_, kTraceWarning, "ReachabilityProbe(): failed to set send timeout: %d", error);
   }
   const auto addr = HostAddress();
   if (!addr) {
-    MyTrace("ReachabilityProbe(): The host address is not valid!");
+    MyTrace(lib_, kTraceError, "ReachabilityProbe(): The host address is not valid!");
     return false;
   }
   const uint16_t pid = static_cast<uint16_t>(platform::ProcessId());
@@ -301,9 +323,16 @@ bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
   // A link left from an earlier bring-up never runs beside the new one.
   RetireAndReap(held, kCurrentLink);
   auto link = std::make_shared<Link>();
+  // A stop event without a handle could not wake its thread, nor the wake event the listening
+  // thread: the link would hang its teardown or never read.
+  if (!link->hStopListen.Valid() || !link->hStopProcOne.Valid() || !link->hStopProcTwo.Valid() ||
+      !link->wake.Valid()) {
+    MyTrace(lib_, kTraceError, "MyOpen(): The events of a link could not be created!");
+    return false;
+  }
   if (!link->sockData.Open()) return false;
   if (!link->sockAlarm.Open()) return false;
-  MyTrace("MyOpen(): PcComm Communication Init Socket Successful!");
+  MyTrace(lib_, kTraceInfo, "MyOpen(): PcComm Communication Init Socket Successful!");
   Link* l = link.get();
   {
     LibraryState& lib = lib_;
@@ -317,17 +346,17 @@ bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
     RetireAndReap(held, *generation);
     return false;
   }
-  MyTrace("MyOpen(): Create a listening thread successful!");
+  MyTrace(lib_, kTraceInfo, "MyOpen(): Create a listening thread successful!");
   if (!l->hThreadProcOne.Start([this, l] { MsgProcThreadProc(&l->hStopProcOne); })) {
     RetireAndReap(held, *generation);
     return false;
   }
-  MyTrace("MyOpen(): Create a Msg proc thread One successful!");
+  MyTrace(lib_, kTraceInfo, "MyOpen(): Create a Msg proc thread One successful!");
   if (!l->hThreadProcTwo.Start([this, l] { MsgProcThreadProc(&l->hStopProcTwo); })) {
     RetireAndReap(held, *generation);
     return false;
   }
-  MyTrace("MyOpen(): Create a Msg proc thread two successful!");
+  MyTrace(lib_, kTraceInfo, "MyOpen(): Create a Msg proc thread two successful!");
   return true;
 }
 
@@ -335,6 +364,10 @@ CMyPcCommSocket::Link* CMyPcCommSocket::CurrentLink() {
   // Links are destroyed only by a thread holding bringUp_, as the caller does here.
   platform::ScopedLock<platform::RecursiveMutex> guard(lib_.lock);
   return link_.get();
+}
+
+bool CMyPcCommSocket::AlarmConnected() const {
+  return alarmUp_.load(std::memory_order_acquire) && !Closed();
 }
 
 bool CMyPcCommSocket::MyConnect() {
@@ -346,15 +379,17 @@ bool CMyPcCommSocket::MyConnect() {
   if (!l->dataFresh && !l->sockData.Open()) return false;
   l->dataFresh = false;
   const uint16_t port = static_cast<uint16_t>(LoadGlobal(*lib_.values.tcpPort) & 0xFFFF);
-  if (!l->sockData.Connect(*addr, port, timings_.connectTimeoutMs, &cancel_)) return false;
+  const int attemptMs = ConnectAttemptMs();
+  if (attemptMs == 0) return false;
+  if (!l->sockData.Connect(*addr, port, attemptMs, &cancel_)) return false;
   l->sockData.SetNonBlocking();
   l->sockData.SetNoDelay();
   l->sockData.SetReceiveBuffer(65536);
   // A scanner that vanishes without closing anything fails the socket's reads in time.
   if (!l->sockData.SetLinkTimeout(SessionLinkTimeoutMs())) {
-    MyTrace("MyConnect(): The link timeout could not be set in full!");
+    MyTrace(lib_, kTraceWarning, "MyConnect(): The link timeout could not be set in full!");
   }
-  MyTrace("MyConnect(): Connect a socket sucessful!");
+  MyTrace(lib_, kTraceInfo, "MyConnect(): Connect a socket sucessful!");
   l->dataConnected.store(true, std::memory_order_release);
   l->wake.Set();
   return true;
@@ -368,14 +403,16 @@ bool CMyPcCommSocket::MyConnectAlarm() {
   if (!addr) return false;
   if (!l->alarmFresh && !l->sockAlarm.Open()) return false;
   l->alarmFresh = false;
-  if (!l->sockAlarm.Connect(*addr, static_cast<uint16_t>(lib_.alarmPort), timings_.connectTimeoutMs,
-                            &cancel_))
+  const int attemptMs = ConnectAttemptMs();
+  if (attemptMs == 0) return false;
+  if (!l->sockAlarm.Connect(*addr, static_cast<uint16_t>(lib_.alarmPort), attemptMs, &cancel_))
     return false;
   l->sockAlarm.SetNonBlocking();
   if (!l->sockAlarm.SetLinkTimeout(SessionLinkTimeoutMs())) {
-    MyTrace("MyConnectAlarm(): The link timeout could not be set in full!");
+    MyTrace(lib_, kTraceWarning, "MyConnectAlarm(): The link timeout could not be set in full!");
   }
   l->alarmConnected.store(true, std::memory_order_release);
+  alarmUp_.store(true, std::memory_order_release);
   l->wake.Set();
   return true;
 }

@@ -34,7 +34,16 @@ class CMyPcCommSocket {
 
   // How a bring-up ended. A cancelled one (cut short by closing or destroying) publishes
   // nothing and leaves the flags as they were.
-  enum class BringUpResult { kUp, kFailedOpen, kFailedConnect, kCancelled };
+  enum class BringUpResult { kUp, kFailedOpen, kFailedConnect, kCancelled, kNoResources };
+  // How InitPcComm ended, in its values; kNoResources (a socket, event or thread the system
+  // refused) is 1 there, as the original client has no value of its own for it.
+  enum class ConnectResult {
+    kUp = 0,
+    kFailed = 1,
+    kFailedConnect = 2,
+    kLinkDown = 6,
+    kNoResources
+  };
   // How one reconnection attempt of the supervision ended.
   enum class Attempt { kRestored, kFailed, kCancelled };
 
@@ -46,8 +55,13 @@ class CMyPcCommSocket {
   CMyPcCommSocket(const CMyPcCommSocket&) = delete;
   CMyPcCommSocket& operator=(const CMyPcCommSocket&) = delete;
 
+  // False when the engine could not get its own events or socket library: every bring-up then
+  // ends in kNoResources.
+  bool Ready() const { return ready_; }
+
   // Bring-up.
   int InitPcComm();
+  ConnectResult Connect();
   bool MyConnect();
   bool MyConnectAlarm();
   // Teardown, in the words docs/design.md ("Lifecycle") defines. Close: nothing is opened or
@@ -76,8 +90,8 @@ class CMyPcCommSocket {
   // the largest frame): only the module id and the transaction id are filled in here.
   uint16_t MySendFrame(uint8_t* frame, size_t length, uint8_t moduleId);
 
-  // Link supervision.
-  void StartLinkMaintain();
+  // Link supervision; false when its thread could not be started.
+  bool StartLinkMaintain();
   // Both return false, having published nothing, once the engine is closing or being destroyed.
   bool SendLinkStatus(int status);
   bool NotifyConnectMsg(bool connected);
@@ -87,6 +101,9 @@ class CMyPcCommSocket {
   const Timings& timings() const { return timings_; }
   LibraryState& state() const { return lib_; }
   bool LinkMaintainRunning() const { return maintain_.Running(); }
+  // Whether the current link's alarm connection is up (a bring-up answers UP without it); read
+  // without the library lock, so a running callback does not hold it up.
+  bool AlarmConnected() const;
   // The current bring-up's connect bookkeeping; written by the bring-up only.
   int nConnectOK() const { return connectOK_.load(std::memory_order_acquire); }
   int nConnectRetry() const { return connectRetry_.load(std::memory_order_acquire); }
@@ -97,6 +114,7 @@ class CMyPcCommSocket {
   static constexpr uint32_t kCurrentLink = 0;
 
   BringUpResult BringUp(const BringUpLock& held);
+  // False when a socket, event or thread of the new link was refused: nothing of it is left.
   bool MyOpen(const BringUpLock& held, uint32_t* generation);
   Attempt ReInitPcComm(const BringUpLock& held);
   // Runs fn under the library lock unless the engine is closing or being destroyed; false
@@ -123,6 +141,9 @@ class CMyPcCommSocket {
   int MySendAll(Link* link, const uint8_t* data, int32_t count);
   std::optional<uint32_t> HostAddress() const;
   int SessionLinkTimeoutMs() const;
+  // One connect attempt's bound: the timings', cut to what is left of the session's connect
+  // bound when it has one; 0 once that is used up.
+  int ConnectAttemptMs() const;
 
   LibraryState& lib_;
   // Registered first and released last: every socket of the engine lives inside it.
@@ -139,12 +160,15 @@ class CMyPcCommSocket {
   // can be told it runs inside one.
   platform::RecursiveMutex bringUp_;
   uint32_t nextGeneration_ = 1;
+  uint64_t connectDeadline_ = 0;  // of the bring-up under way, 0: none; under bringUp_
 
   platform::SocketLibrary probeSockets_;  // the probe's own registration, as long as sockIcmp
   platform::IcmpSocket sockIcmp;
-  platform::Event cancel_;        // set by closing, abandoning and destroying
-  platform::Event maintainStop_;  // ends the link maintain process
+  platform::Event cancel_;            // set by closing, abandoning and destroying
+  std::atomic<bool> alarmUp_{false};  // the current link's alarm connection, for the state
+  platform::Event maintainStop_;      // ends the link maintain process
   platform::Thread maintain_;
+  bool ready_ = false;  // written by the constructor only
   ModuleRegistry modules_{lib_, timings_.replyTimeoutMs, cancel_};
 };
 

@@ -1,5 +1,8 @@
 #include "transport/library_state.h"
 
+#include <cstddef>
+#include <cstring>
+
 namespace scanlink::transport {
 
 LibraryState::LibraryState()
@@ -15,7 +18,13 @@ LibraryState& Library() {
 }  // namespace scanlink::transport
 
 void ScanlinkReadCounters(ScanlinkCounters* out) {
-  if (out == nullptr) return;
+  ScanlinkReadCountersSized(out, offsetof(ScanlinkCounters, queueHighWater) + sizeof(uint64_t));
+}
+
+void ScanlinkReadCountersSized(ScanlinkCounters* counters, size_t size) {
+  if (counters == nullptr) return;
+  ScanlinkCounters all{};
+  ScanlinkCounters* out = &all;
   const auto& c = scanlink::transport::Library().counters;
   auto get = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
   out->framesReceived = get(c.framesReceived);
@@ -33,4 +42,6 @@ void ScanlinkReadCounters(ScanlinkCounters* out) {
   out->reconnections = get(c.reconnections);
   out->transactionsReclaimed = get(c.transactionsReclaimed);
   out->queueHighWater = get(c.queueHighWater);
+  out->droppedReserved = get(c.droppedReserved);
+  std::memcpy(counters, &all, size < sizeof all ? size : sizeof all);
 }

@@ -12,6 +12,7 @@
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
 #include "transport/pools.h"
+#include "transport/session_diag.h"
 #include "transport/timings.h"
 
 namespace scanlink::transport {
@@ -34,6 +35,7 @@ struct Counters {
   std::atomic<uint64_t> reconnections{0};
   std::atomic<uint64_t> transactionsReclaimed{0};
   std::atomic<uint64_t> queueHighWater{0};
+  std::atomic<uint64_t> droppedReserved{0};
 
   static void Add(std::atomic<uint64_t>& c, uint64_t n = 1) {
     c.fetch_add(n, std::memory_order_relaxed);
@@ -58,7 +60,7 @@ struct SessionValues {
 struct LibraryState {
   LibraryState();  // the first session: the exported variables and the library's station table
   LibraryState(const SessionValues& values, codec::BaseStationTable* stations)
-      : values(values), stations(stations) {}
+      : diag(false), values(values), stations(stations) {}
   LibraryState(const LibraryState&) = delete;
   LibraryState& operator=(const LibraryState&) = delete;
 
@@ -77,13 +79,19 @@ struct LibraryState {
   std::atomic<CMyPcCommSocket*> engine{nullptr};  // gMyPcCommSocket
 
   Counters counters;
+  // Its own trace sink and wire tap (the first session's are the process's), and its identity.
+  SessionDiagnostics diag;
 
   const SessionValues values;
   codec::BaseStationTable* const stations;
   // The command sequence number: 6, 7, ... 0xFFFE, then 5 again (client/sequence.h).
   std::atomic<uint16_t> sequence{5};
   int alarmPort = 8050;
-  int linkTimeoutMs = 0;  // 0: the process default
+  // A session's own bounds, changed at any time by the application; 0: the process default (link)
+  // or the engine's timings (reply, and connect, which is then per attempt, not a total).
+  std::atomic<int> linkTimeoutMs{0};
+  std::atomic<int> replyTimeoutMs{0};
+  std::atomic<int> connectTimeoutMs{0};  // the whole bring-up, every attempt included
 
   // The first session's only: the timings its next engine takes (a test hook; other sessions
   // give theirs when opened, starting from these). Under a lock of their own, so reading them

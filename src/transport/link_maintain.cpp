@@ -10,11 +10,11 @@
 
 namespace scanlink::transport {
 
-void CMyPcCommSocket::StartLinkMaintain() {
-  if (maintain_.Running()) return;
-  if (!maintain_.Start([this] { LinkMaintainProc(); })) {
-    MyTrace("StartLinkMaintain(): Create the link maintain thread failure!");
-  }
+bool CMyPcCommSocket::StartLinkMaintain() {
+  if (maintain_.Running()) return true;
+  if (maintain_.Start([this] { LinkMaintainProc(); })) return true;
+  MyTrace(lib_, kTraceError, "StartLinkMaintain(): Create the link maintain thread failure!");
+  return false;
 }
 
 void CMyPcCommSocket::LinkMaintainProc() {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "codec/frame_header.h"
 #include "platform/socket.h"
 #include "transport/engine.h"
 #include "transport/framer.h"
@@ -34,6 +35,12 @@ struct QueueSink {
 
   void OnFrame(const uint8_t* frame, size_t length) {
     Counters::Add(lib.counters.framesReceived);
+    // The link-status code is the library's own notice: one from the wire would pass for a
+    // link event.
+    if (codec::read_header(frame).code == codec::kLinkStatusCode) {
+      Counters::Add(lib.counters.droppedReserved);
+      return;
+    }
     // Only behind an empty queue, so frames keep their arrival order (a callback may queue a
     // reclaim marker, or stop the link: later frames then wait in the queue as ever).
     if (dispatchHere && lib.msgQ.Empty() && !stop.IsSet()) {
@@ -49,7 +56,7 @@ struct QueueSink {
     d->pBuf = new (std::nothrow) unsigned char[length];
     if (d->pBuf == nullptr) {
       lib.buffers.FreeRecvBuffer(index);
-      MyTrace("In listen thread, alloc system memory failure");
+      MyTrace(lib, kTraceError, "In listen thread, alloc system memory failure");
       return;
     }
     d->kind = RecvBuffer::Kind::kFrame;
@@ -57,7 +64,8 @@ struct QueueSink {
     d->nLen = static_cast<int32_t>(length);
     std::memcpy(d->pBuf, frame, length);
     if (lib.msgQ.PushMsgQTail(d)) {
-      TraceF("PushMsgQTail(): MsgQ overflow NUM = %d .", MsgQueue::kOverflowMark);
+      TraceF(lib, kTraceWarning, "PushMsgQTail(): MsgQ overflow NUM = %d .",
+             MsgQueue::kOverflowMark);
     }
     const uint64_t depth = static_cast<uint64_t>(lib.msgQ.Count());
     if (depth > lib.counters.queueHighWater.load(std::memory_order_relaxed)) {
@@ -65,10 +73,11 @@ struct QueueSink {
     }
     ++queued;
   }
-  void OnTrace(const char* text) { MyTrace(text); }
+  void OnTrace(const char* text) { MyTrace(lib, kTraceDebug, text); }
   void OnOversized(size_t length) {
     Counters::Add(lib.counters.framesOversized);
-    TraceF("Frame length %u is overflow, header skipped!", static_cast<unsigned>(length));
+    TraceF(lib, kTraceWarning, "Frame length %u is overflow, header skipped!",
+           static_cast<unsigned>(length));
   }
   void OnDiscard(size_t bytes) { Counters::Add(lib.counters.bytesSkipped, bytes); }
 };
@@ -101,6 +110,8 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
     const int alarmSlot = alarmUp ? poller.Add(link->sockAlarm) : -1;
     // Without room the wait is bounded: descriptors come back as frames are dispatched.
     if (!poller.Wait(dataUp && !haveRoom ? kBackpressurePollMs : -1)) {
+      // Nothing more can be read: supervision must hear of it, or the link stays up but deaf.
+      if (!link->hStopListen.IsSet()) lib.linkLost.store(1, std::memory_order_release);
       link->hStopListen.Set();
       return;
     }
@@ -109,7 +120,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
     if (poller.Readable(alarmSlot)) {
       const platform::IoResult r = link->sockAlarm.Receive(alarmBuf, sizeof alarmBuf);
       if (r.status == platform::IoStatus::kOk) {
-        Tap(TapDirection::kReceived, TapChannel::kAlarm, alarmBuf, r.bytes);
+        Tap(lib_, TapDirection::kReceived, TapChannel::kAlarm, alarmBuf, r.bytes);
         platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
         if (lib.alarmModule != nullptr) {
           lib.alarmModule->ProcPcCommMsgAlarm(reinterpret_cast<char*>(alarmBuf),
@@ -134,7 +145,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
           break;
         }
         Counters::Add(lib.counters.bytesReceived, r.bytes);
-        Tap(TapDirection::kReceived, TapChannel::kData, dataBuf, r.bytes);
+        Tap(lib_, TapDirection::kReceived, TapChannel::kData, dataBuf, r.bytes);
         QueueSink sink{lib, *this, link->hStopListen};
         // A full read means more is waiting: the Msg proc threads take over, and reading goes
         // on while they decode.

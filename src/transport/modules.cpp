@@ -73,49 +73,50 @@ void ModuleRegistry::ReclaimTransactions(uint32_t generation) {
   const int freed = lib.trans.ReclaimUpTo(generation);
   if (freed > 0) {
     Counters::Add(lib.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
-    TraceF("ReclaimTransactions(): %d transactions of a lost link freed.", freed);
+    TraceF(lib_, kTraceInfo, "ReclaimTransactions(): %d transactions of a lost link freed.", freed);
   }
 }
 
 void ModuleRegistry::ReclaimExpired() {
   LibraryState& lib = lib_;
   const uint64_t now = platform::TickMs();
-  const uint64_t bound = static_cast<uint64_t>(replyTimeoutMs_);
+  const int replyTimeoutMs = ReplyTimeoutMs();
+  const uint64_t bound = static_cast<uint64_t>(replyTimeoutMs);
   if (now < bound) return;
   const int freed = lib.trans.ReclaimSentBefore(now - bound);
   if (freed > 0) {
     Counters::Add(lib.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
-    TraceF("ReclaimExpired(): %d transactions without a reply for %d ms freed.", freed,
-           replyTimeoutMs_);
+    TraceF(lib_, kTraceInfo, "ReclaimExpired(): %d transactions without a reply for %d ms freed.", freed,
+           replyTimeoutMs);
   }
 }
 
 void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
   LibraryState& lib = lib_;
   ObjectNode* node = lib.objects.Head();
-  MyTrace("Cliet get data from server!");
+  MyTrace(lib_, kTraceDebug, "Cliet get data from server!");
   if (node == nullptr) {
-    MyTrace("MyDispatchData(): Object table is NULL!");
+    MyTrace(lib_, kTraceError, "MyDispatchData(): Object table is NULL!");
     Counters::Add(lib.counters.droppedNoModule);
     return;
   }
   if (length < static_cast<int32_t>(codec::kHeaderSize) ||
       length > static_cast<int32_t>(codec::kMaxFrame)) {
-    MyTrace("MyDispatchData(): Message length is overflow!");
+    MyTrace(lib_, kTraceError, "MyDispatchData(): Message length is overflow!");
     Counters::Add(lib.counters.droppedLength);
     return;
   }
   const codec::FrameHeader header = codec::read_header(frame);
   const uint8_t moduleId = header.module;
   const uint16_t transId = header.transId;
-  TraceF("The recv trans id is: %d .", transId);
+  TraceF(lib_, kTraceDebug, "The recv trans id is: %d .", transId);
   if (header.sync != codec::kSync) {
-    MyTrace("MyDispatchData(): Synch byte is error!");
+    MyTrace(lib_, kTraceWarning, "MyDispatchData(): Synch byte is error!");
     Counters::Add(lib.counters.droppedSync);
     return;
   }
   if (codec::frame_length(header) != static_cast<size_t>(length)) {
-    MyTrace("MyDispatchData(): Message length is error!");
+    MyTrace(lib_, kTraceWarning, "MyDispatchData(): Message length is error!");
     Counters::Add(lib.counters.droppedLength);
     return;
   }
@@ -133,38 +134,40 @@ void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
 
   bool delivered = false;
   if (transId == codec::kBroadcastTrans) {
-    MyTrace("MyDispatchData(): Dispatch data to all module!");
+    MyTrace(lib_, kTraceDebug, "MyDispatchData(): Dispatch data to all module!");
     delivered = Broadcast([&](ObjectNode* target) {
-      TraceF("MyDispatchData(): One of all module ID is: %d", target->nModuleID);
+      TraceF(lib_, kTraceDebug, "MyDispatchData(): One of all module ID is: %d", target->nModuleID);
       if (!IsActiveModule(target->pInterface)) return false;
       target->pInterface->ProcPcCommMsg(record);
       return true;
     });
   } else {
-    MyTrace("Dispatch data to specify source module!");
+    MyTrace(lib_, kTraceDebug, "Dispatch data to specify source module!");
     TransInfo* info = lib.trans.GetTransInfo(transId);
     if (info == nullptr) {
-      MyTrace("The transaction information table is NULL!");
+      MyTrace(lib_, kTraceError, "The transaction information table is NULL!");
       Counters::Add(lib.counters.droppedTransaction);
       return;
     }
     // (The free list's tail has an entry too, taken by nobody: serial 0.)
     if (info->nSerial != 0 &&
-        platform::TickMs() - info->nSentMs > static_cast<uint64_t>(replyTimeoutMs_)) {
+        platform::TickMs() - info->nSentMs > static_cast<uint64_t>(ReplyTimeoutMs())) {
       // Overdue: its id is given back, as every other overdue one, and the reply is unknown.
       ReclaimExpired();
-      MyTrace("The reply came after the transaction was given up!");
+      MyTrace(lib_, kTraceWarning, "The reply came after the transaction was given up!");
       Counters::Add(lib.counters.droppedTransaction);
       return;
     }
     if (moduleId != info->nSourceID) {
-      MyTrace("The nSourceID in the transaction table is not match from message!");
+      MyTrace(lib_, kTraceWarning,
+              "The nSourceID in the transaction table is not match from message!");
       Counters::Add(lib.counters.droppedTransaction);
       return;
     }
     lib.trans.FreeTransID(transId);
     for (; node != nullptr && !Closing(); node = node->pNext) {
-      TraceF("MyDispatchData(): The source module ID is: %d. The trans id is: %d.", moduleId,
+      TraceF(lib_, kTraceDebug,
+             "MyDispatchData(): The source module ID is: %d. The trans id is: %d.", moduleId,
              transId);
       if (node->nModuleID == moduleId && IsActiveModule(node->pInterface)) {
         node->pInterface->ProcPcCommMsg(record);

@@ -49,6 +49,11 @@ class ModuleRegistry {
   // Frees the ids of requests unanswered for longer than the reply bound; callers hold the
   // library lock.
   void ReclaimExpired();
+  // The session's reply bound, else the engine's.
+  int ReplyTimeoutMs() const {
+    const int session = lib_.replyTimeoutMs.load(std::memory_order_relaxed);
+    return session > 0 ? session : replyTimeoutMs_;
+  }
 
  private:
   bool Closing() const { return closing_.IsSet(); }

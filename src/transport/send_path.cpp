@@ -15,7 +15,7 @@ namespace scanlink::transport {
 
 uint16_t CMyPcCommSocket::MySendMessage(CMyPcCommMessage& message, uint8_t moduleId) {
   if (message.nLength > codec::kMaxPayload) {
-    MyTrace("MySendMessage(): Message length is overflow!");
+    MyTrace(lib_, kTraceError, "MySendMessage(): Message length is overflow!");
     Counters::Add(lib_.counters.sendsFailed);
     return 0;
   }
@@ -38,15 +38,15 @@ uint16_t CMyPcCommSocket::MySendFrame(uint8_t* frame, size_t length, uint8_t mod
       modules_.ReclaimExpired();
       id = lib.trans.AllocTransID();
     }
-    TraceF("The send trans id is: %d .", id);
+    TraceF(lib_, kTraceDebug, "The send trans id is: %d .", id);
     if (id == 0) {
-      MyTrace("$$$$$ Transaction ID is 0 !");
+      MyTrace(lib_, kTraceError, "$$$$$ Transaction ID is 0 !");
       Counters::Add(lib.counters.sendsFailed);
       return 0;
     }
     TransInfo* info = lib.trans.GetTransInfo(id);
     if (info == nullptr) {
-      MyTrace("$$$$$ Transaction information table is NULL!");
+      MyTrace(lib_, kTraceError, "$$$$$ Transaction information table is NULL!");
       Counters::Add(lib.counters.sendsFailed);
       return 0;
     }
@@ -79,14 +79,14 @@ int CMyPcCommSocket::MySendAll(Link* link, const uint8_t* data, int32_t count) {
   if (count <= 0) return 0;
   if (link == nullptr || !link->dataConnected.load(std::memory_order_acquire)) {
     // No connection to lose: the request fails, the link state stays as it is.
-    MyTrace("MySendAll(): The data socket is not connected!");
+    MyTrace(lib_, kTraceWarning, "MySendAll(): The data socket is not connected!");
     return 4;
   }
   // Frames of concurrent senders never interleave; the library lock is not needed for the write.
   platform::LockGuard writer(link->sendMutex);
   // Tapped before the write: the reply can be read before the write call returns, and a
   // recording must show the request first. A write that then fails loses the link.
-  Tap(TapDirection::kSent, TapChannel::kData, data, static_cast<size_t>(count));
+  Tap(lib_, TapDirection::kSent, TapChannel::kData, data, static_cast<size_t>(count));
   size_t sent = 0;
   const size_t total = static_cast<size_t>(count);
   while (sent < total) {
@@ -100,7 +100,7 @@ int CMyPcCommSocket::MySendAll(Link* link, const uint8_t* data, int32_t count) {
         link->sockData.WaitWritable(timings_.sendWaitMs, &cancel_)) {
       continue;
     }
-    MyTrace("MySendAll(): Send data failure, the link is lost!");
+    MyTrace(lib_, kTraceWarning, "MySendAll(): Send data failure, the link is lost!");
     // Shut down now, closed when the link is retired: the listening thread may be using it.
     link->sockData.Shutdown();
     link->dataConnected.store(false, std::memory_order_release);
@@ -119,7 +119,7 @@ int CMyPcCommSocket::SendAlarm(const char* data, int length) {
   }
   const platform::IoResult r = link->sockAlarm.Send(data, static_cast<size_t>(length));
   if (r.status == platform::IoStatus::kOk)
-    Tap(TapDirection::kSent, TapChannel::kAlarm, data, r.bytes);
+    Tap(lib_, TapDirection::kSent, TapChannel::kAlarm, data, r.bytes);
   return r.status == platform::IoStatus::kOk ? static_cast<int>(r.bytes) : -1;
 }
 

@@ -4,6 +4,7 @@
 
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
+#include "transport/library_state.h"
 
 namespace scanlink::transport {
 namespace {
@@ -51,19 +52,41 @@ void MyTrace(const char* text) {
   g_sinkIdle.notify_all();
 }
 
-}  // namespace scanlink::transport
+bool TraceWanted(const LibraryState& lib, int level) { return lib.diag.TraceWanted(level); }
 
-void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context) {
-  using namespace scanlink::transport;
-  scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(g_sinkMutex);
+void MyTrace(LibraryState& lib, int level, const char* text) {
+  if (!lib.diag.TraceWanted(level)) return;
+  if (lib.diag.first()) {
+    lib.diag.Trace(level, text, nullptr);
+    return;
+  }
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "session %d (%.31s:%d): ", lib.diag.id(),
+                lib.values.hostAddr, LoadGlobal(*lib.values.tcpPort));
+  lib.diag.Trace(level, text, prefix);
+}
+
+void InstallTraceSink(ScanlinkTraceSink sink, void* context) {
+  platform::LockGuard guard(g_sinkMutex);
   g_sink.fn = sink;
   g_sink.context = context;
   g_enabled.store(sink != nullptr, std::memory_order_relaxed);
   ++g_installation;
   g_olderCalls += g_currentCalls;
   g_currentCalls = 0;
+}
+
+void WaitForReplacedTraceSinks() {
+  platform::UniqueLock<platform::Mutex> lock(g_sinkMutex);
   // Calls of this thread (a sink replacing itself) cannot end while it waits here; a later
   // installation on another thread may also wait for calls of the one made here, which is fine.
   const uint64_t mine = static_cast<uint64_t>(t_callsHere);
   g_sinkIdle.wait(lock, [&] { return g_olderCalls <= mine; });
+}
+
+}  // namespace scanlink::transport
+
+void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context) {
+  scanlink::transport::InstallTraceSink(sink, context);
+  scanlink::transport::WaitForReplacedTraceSinks();
 }

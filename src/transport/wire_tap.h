@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "transport/library_state.h"
+
 namespace scanlink::transport {
 
 enum class TapDirection { kReceived = 0, kSent = 1 };
@@ -16,6 +18,17 @@ void CallWireTap(TapDirection direction, TapChannel channel, const uint8_t* byte
 inline void Tap(TapDirection direction, TapChannel channel, const void* bytes, size_t length) {
   if (length > 0 && WireTapEnabled())
     CallWireTap(direction, channel, static_cast<const uint8_t*>(bytes), length);
+}
+
+// A session's bytes: the first session's go to the process's tap, any other's to its own.
+inline void Tap(LibraryState& lib, TapDirection direction, TapChannel channel, const void* bytes,
+                size_t length) {
+  if (lib.diag.first()) {
+    Tap(direction, channel, bytes, length);
+  } else if (length > 0 && lib.diag.TapWanted()) {
+    lib.diag.Tap(static_cast<int>(direction), static_cast<int>(channel),
+                 static_cast<const uint8_t*>(bytes), length);
+  }
 }
 
 }  // namespace scanlink::transport

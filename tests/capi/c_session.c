@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
   atomic_init(&s.json_ok, 0);
   atomic_init(&s.connected_events, 0);
 
-  if (scanlink_version() != 10000) return fail("version");
+  if (scanlink_version() != SCANLINK_VERSION_NUMBER) return fail("version");
   scanlink_options_init(&options);
   if (options.alarm_port != 8050) return fail("default alarm port");
   strncpy(options.address, argv[1], sizeof options.address - 1);

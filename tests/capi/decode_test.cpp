@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -77,6 +78,14 @@ struct Rendered {
   }
 };
 
+// The command line's line without the levels it converts under the capture's level convention
+// (the library renders raw fields only).
+std::string WithoutLevels(const std::string& line) {
+  static const std::regex levels(
+      R"(,"levels":\[[^\]]*\]|,"level":(-?[0-9.e+]+|null)|,"levelUnit":"[^"]*"|,"levelOffset":-?[0-9.e+]+)");
+  return std::regex_replace(line, levels, "");
+}
+
 TEST(CDecode, EveryCaptureDecodesToTheLinesTheCommandLinePrinted) {
   int captures = 0;
   for (const auto& entry : std::filesystem::directory_iterator(SCANLINK_CAPTURES_DIR)) {
@@ -90,7 +99,7 @@ TEST(CDecode, EveryCaptureDecodesToTheLinesTheCommandLinePrinted) {
                                         &capture.options, Rendered::OnRecord, &rendered, &stats);
     std::ifstream expected(std::filesystem::path(entry.path()).replace_extension(".jsonl"));
     std::vector<std::string> lines;
-    for (std::string line; std::getline(expected, line);) lines.push_back(line);
+    for (std::string line; std::getline(expected, line);) lines.push_back(WithoutLevels(line));
     EXPECT_EQ(records, static_cast<int>(lines.size()));
     EXPECT_EQ(stats.frames, lines.size());
     EXPECT_EQ(rendered.lines, lines);

@@ -120,8 +120,13 @@ TEST(Demo, JsonLines) {
 
 TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJson) {
   Start({"--family", "11", "--rate", "20"});
-  const ToolRun run = RunScanlink(Connect({"monitor", "--json", "--seconds", "1", "--scan",
-                                           "w-mode 4 2110000 2112000 100 0 0 0 0 0 0 0 0 0 0 0"}));
+  // A station list means nothing to a WCDMA scanner: no GPS check in the summary.
+  const std::string stations = TempPath("stations.csv");
+  std::ofstream(stations) << "North,10054,1,116.404,39.912\n";
+  const ToolRun run = RunScanlink(Connect(
+      {"monitor", "--json", "--seconds", "1", "--bs-list", stations, "--level-offset", "-150",
+       "--level-unit", "dBm", "--scan", "w-mode 4 2110000 2112000 100 0 0 0 0 0 0 0 0 0 0 0"}));
+  std::remove(stations.c_str());
   ASSERT_EQ(run.status, 0) << run.err;
   int sweeps = 0;
   const auto lines = JsonLines(run.out);
@@ -136,6 +141,8 @@ TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJson) {
     EXPECT_EQ(b["step"], 100);
     EXPECT_EQ(b["pointCount"], 21);
     EXPECT_EQ(b["points"].size(), 21u);
+    EXPECT_EQ(b["levelUnit"], "dBm");
+    EXPECT_EQ(b["levels"][3].get<int>(), b["points"][3].get<int>() - 150);
   }
   EXPECT_GE(sweeps, 5);
   // The run ends with its counters.
@@ -144,6 +151,7 @@ TEST_F(AgainstSimulator, MonitorPrintsSweepsAsJson) {
   EXPECT_GE(summary["reports"].get<int>(), sweeps);
   EXPECT_GE(summary["framesReceived"].get<int>(), sweeps);
   EXPECT_EQ(summary["shown"].get<size_t>(), lines.size() - 1);
+  EXPECT_FALSE(summary.contains("found")) << summary.dump();
   // The scan was started, then stopped before closing.
   EXPECT_TRUE(sim_.wait_for(SimPeer::command(4), 2s));
   EXPECT_TRUE(sim_.wait_for(SimPeer::command(7), 2s));
@@ -298,7 +306,16 @@ TEST_F(AgainstSimulator, RecordingsAndPacketCapturesDecodeToWhatWasSeenLive) {
     EXPECT_EQ(std::vector<std::string>(decoded.begin(), decoded.begin() + seen.size()), seen);
     for (const std::string& t : times) EXPECT_TRUE(RecentTime(t)) << t;
   }
-  for (const auto& f : {sniffed, recorded, layer}) std::remove(f.c_str());
+  // The recording's times reach the KML, in the schema's element order.
+  const std::string kml = TempPath("drive.kml"), decoded = TempPath("drive.jsonl");
+  ASSERT_EQ(RunScanlink({"export", "--format", "kml", recorded, "-o", kml}).status, 0);
+  std::ofstream(decoded) << RunScanlink({"decode", "--json", recorded}).out;
+  const ToolRun check =
+      RunProgram("/usr/bin/python3", {SCANLINK_EXPORT_CHECK, decoded, "kml", kml});
+  EXPECT_EQ(check.status, 0) << check.err;
+  EXPECT_EQ(XPath(kml, "count(//*[local-name()='Placemark'][*[local-name()='TimeStamp']])"),
+            XPath(kml, "count(//*[local-name()='Point'])"));
+  for (const auto& f : {sniffed, recorded, layer, kml, decoded}) std::remove(f.c_str());
 }
 
 TEST_F(AgainstSimulator, QueryAsksForVersionModeAndBattery) {
@@ -315,6 +332,19 @@ TEST_F(AgainstSimulator, QueryAsksForVersionModeAndBattery) {
   // and the tool says so.
   EXPECT_NE(run.err.find("1 more reply to mode arrived after the first"), std::string::npos)
       << run.err;
+}
+
+// A scanner that is scanning sends reports all the while: only the replies are shown, the
+// reports are counted.
+TEST_F(AgainstSimulator, QueryOfAScanningScannerShowsOnlyTheReplies) {
+  Start({"--family", "21", "--rate", "100"});
+  ASSERT_TRUE(sim_.control("start td"));
+  const ToolRun run = RunScanlink(Connect({"query"}));
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const char* reply : {"TDVersion", "TDScanMode", "Battery"})
+    EXPECT_NE(run.out.find(reply), std::string::npos) << run.out;
+  EXPECT_EQ(Count(run.out, "report "), 0) << run.out;
+  EXPECT_EQ(Count(run.out, "reports of the running scan not shown"), 1) << run.out;
 }
 
 // Every operation reaches the scanner as the command it names.
@@ -391,6 +421,8 @@ TEST(Errors, BadArgumentsAndUnreachableHostsAndFilesGiveOneLineAndAStatus) {
   const std::string missing = TempPath("no-such-file");
   const std::string bad = TempPath("bad.csv");
   std::ofstream(bad) << "name,key1,key2,longitude,latitude\nA,1,2,east,north\n";
+  std::string cells = "1/1";
+  for (int i = 2; i <= 169; ++i) cells += "," + std::to_string(i) + "/1";  // one too many
   const std::vector<std::pair<std::vector<std::string>, int>> cases = {
       {{}, 2},
       {{"fly"}, 2},
@@ -415,6 +447,8 @@ TEST(Errors, BadArgumentsAndUnreachableHostsAndFilesGiveOneLineAndAStatus) {
       {{"send", "--host", "127.0.0.1", "ip", "300.1.2.3"}, 2},
       {{"send", "--host", "127.0.0.1", "ip", "1.2.3"}, 2},
       {{"send", "--host", "127.0.0.1", "ip", "1.2.3.4."}, 2},
+      {{"send", "--host", "127.0.0.1", "ip", "1.2.3.04"}, 2},  // refused before connecting
+      {{"send", "--host", "127.0.0.1", "td-cells", cells}, 2},
       {{"monitor", "--host", "127.0.0.1", "--user", "a-name-longer-than-15"}, 2},
       {{"query", "--host", "127.0.0.1", "--password", "a-secret-longer-than-15"}, 2},
       {{"send", "--host", "127.0.0.1", "--family", "td", "version"}, 2},  // needs --no-login

@@ -17,7 +17,9 @@
 #include "bs_list.h"
 #include "console.h"
 #include "exit_codes.h"
+#include "export.h"
 #include "gps_text.h"
+#include "levels.h"
 #include "live_server.h"
 #include "live_view.h"
 #include "operations.h"
@@ -56,9 +58,18 @@ TEST(GpsText, ReadsTheSentenceWithHemispheresAndRejectsWhatIsNotOne) {
   EXPECT_NEAR(p->latitude, -33.9, 1e-9);
   EXPECT_NEAR(p->longitude, -70.5, 1e-9);
   EXPECT_EQ(FormatPosition(*p), "33.900000S 70.500000W");
-  for (const char* bad : {"", "no fix", "$GPGGA,1,3961.0000,N,11624.0,E",  // 61 minutes
-                          "$GPGGA,1,39x4.0,N,11624.0,E", "$GPGGA,1,3954.0,Q,11624.0,E",
-                          "$GPGGA,1,3954.0,N,11624.0", "$GPGGA,1,-3954.0,N,11624.0,E"})
+  for (const char* rmc :
+       {"$GPRMC,120000.25,A,3954.0000,N,11624.0600,E,19.4,90.0,101226,,,A*00",
+        "$GNRMC,1,A,3954.0000,N,11624.0600,E", "$GNGGA,1,3954.0000,N,11624.0600,E"}) {
+    p = ParseGpsText(rmc, std::strlen(rmc));
+    ASSERT_TRUE(p) << rmc;
+    EXPECT_NEAR(p->longitude, 116.401, 1e-9) << rmc;
+  }
+  for (const char* bad :
+       {"", "no fix", "$GPGGA,1,3961.0000,N,11624.0,E",  // 61 minutes
+        "$GPGGA,1,39x4.0,N,11624.0,E", "$GPGGA,1,3954.0,Q,11624.0,E", "$GPGGA,1,3954.0,N,11624.0",
+        "$GPGGA,1,-3954.0,N,11624.0,E", "$GPGGA,1,3954.0,N,11624.0,E,0,00",
+        "$GPRMC,1,V,3954.0,N,11624.0,E", "$GPRMC,1,3954.0,N,11624.0,E", "x$GP"})
     EXPECT_FALSE(ParseGpsText(bad, std::strlen(bad))) << bad;
   // A field filled to the brim has no terminator: only its own bytes are read.
   char field[16];
@@ -167,7 +178,9 @@ TEST(RecordJson, TdCellVerdictsFollowTheMasksModulo32AndNeedAList) {
   EXPECT_EQ(j["kind"], "report");
   EXPECT_EQ(RecordJson(*m, false)["body"]["cells"][1]["verdict"], "unchecked");
   const std::string text = RecordText(*m, true);
-  EXPECT_NE(text.find("delay disagrees with distance 1001/0 1033/0"), std::string::npos) << text;
+  EXPECT_NE(text.find("delay disagrees with distance 1001/0 (0 raw) 1033/0 (0 raw)"),
+            std::string::npos)
+      << text;
   EXPECT_EQ(RecordText(*m, false).find("found"), std::string::npos);
 }
 
@@ -179,7 +192,10 @@ TEST(RecordJson, SweepPointsComeFromTheDecodedLengthAndTextStaysInItsField) {
   auto j = RecordJson(*m, false);
   EXPECT_EQ(j["body"]["pointCount"], 5);
   EXPECT_EQ(j["body"]["points"], nlohmann::json({0, 10, 20, 30, 40}));
-  EXPECT_NE(RecordText(*m, false).find("peak 40 at 2012000"), std::string::npos);
+  // Undeclared levels are labelled raw; a declared convention converts them.
+  EXPECT_NE(RecordText(*m, false).find("peak 40 raw at 2012000"), std::string::npos);
+  EXPECT_NE(RecordText(*m, false, {-150, "dBm"}).find("peak -110 dBm at 2012000"),
+            std::string::npos);
   m->nLength = 3;  // shorter than a sweep's head: no points, no underflow
   EXPECT_EQ(RecordJson(*m, false)["body"]["points"].size(), 0u);
 
@@ -243,6 +259,43 @@ std::atomic<int> g_interrupts{0};
 
 // Ctrl-C and a termination request reach the callback and leave the process running; once
 // released, both end the process again; a closed pipe is an error to the writer, not a signal.
+// Reports without a position sit between the fixes around them in time; one with no fix close
+// enough on both sides is counted, never placed by guess.
+TEST(Export, UnpositionedReportsAreInterpolatedBetweenFixesOrCounted) {
+  auto row = [](int64_t seconds, std::optional<Position> where) {
+    ExportRow r;
+    r.timeUs = seconds * 1'000'000;
+    r.where = where;
+    return r;
+  };
+  std::vector<ExportRow> rows = {row(10, Position{40.0, 116.0}), row(12, std::nullopt),
+                                 row(20, Position{40.1, 116.2}), row(20, std::nullopt),
+                                 row(5, std::nullopt),           row(100, Position{41, 117}),
+                                 row(60, std::nullopt),          row(-1, std::nullopt)};
+  rows[7].timeUs = -1;
+  EXPECT_EQ(PlaceRows(rows), 3u);  // before the first fix, 80 s between fixes, no time
+  ASSERT_TRUE(rows[1].where && rows[1].interpolated);
+  EXPECT_NEAR(rows[1].where->latitude, 40.02, 1e-9);
+  EXPECT_NEAR(rows[1].where->longitude, 116.04, 1e-9);
+  EXPECT_NEAR(rows[3].where->latitude, 40.1, 1e-9);  // at a fix's own time
+  EXPECT_FALSE(rows[0].interpolated);
+  for (int i : {4, 6, 7}) EXPECT_FALSE(rows[static_cast<size_t>(i)].where) << i;
+}
+
+TEST(Levels, TheConventionComesFromTheHeaderAndRawIsNeverAUnit) {
+  const LevelConvention dbm =
+      LevelConvention::FromHeader({{"level-offset", "-150"}, {"level-unit", "dBm"}});
+  EXPECT_EQ(dbm.Text(40), "-110 dBm");
+  std::map<std::string, std::string> header;
+  dbm.WriteHeader(header);
+  EXPECT_EQ(header["level-offset"], "-150");
+  EXPECT_EQ(LevelConvention::FromHeader({{"level-offset", "-150"}}).Text(40), "40 raw");
+  EXPECT_EQ(LevelConvention::FromHeader({{"level-unit", "raw"}, {"level-offset", "3"}}).Text(40),
+            "40 raw");
+  EXPECT_THROW(LevelConvention::FromHeader({{"level-unit", "dBm"}, {"level-offset", "-1x"}}),
+               std::invalid_argument);
+}
+
 TEST(Console, InterruptsAreCaughtOnlyWhileAskedAndBrokenPipesAreErrors) {
   g_interrupts = 0;
   CatchInterrupt([] { ++g_interrupts; });

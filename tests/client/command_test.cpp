@@ -435,7 +435,7 @@ TEST_F(Commands, MacAddressTextIgnoresCaseAndSeparators) {
     EXPECT_EQ(f.payload, mac);
     EXPECT_EQ(buffer, text) << "the caller's text must stay as it was";
   }
-  for (const char* text : {"00-1g-2B-3c-4D-5e", "00-1a-2B"}) {
+  for (const char* text : {"00-1g-2B-3c-4D-5e", "00-1a-2B", "00-1a-2B-3c-4D-5e-77"}) {
     SCOPED_TRACE(text);
     std::string buffer = text;
     Refused(client->SetScanerMACAddress(buffer.data()));
@@ -448,15 +448,19 @@ TEST_F(Commands, IpAddressTextGoesOutInTextOrder) {
     Bytes address;
   };
   const Row rows[] = {{"192.168.0.10", {0xC0, 0xA8, 0x00, 0x0A}},
-                      {"10.20.30.40", {0x0A, 0x14, 0x1E, 0x28}},
-                      // Only the first 15 characters count: the last digit is cut off.
-                      {"192.168.100.2001", {0xC0, 0xA8, 0x64, 0xC8}}};
+                      {"10.20.30.40", {0x0A, 0x14, 0x1E, 0x28}}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
     std::string buffer = row.text;
     const Frame f = Sent(client->SetScanerIPAddress(buffer.data()));
     EXPECT_EQ(f.code, 81);
     EXPECT_EQ(f.payload, row.address);
+  }
+  // Each of these once went out as its first 15 characters: another address than meant.
+  for (const char* text : {"192.168.100.2001", "192.168.100.100/24", "255.255.255.2550"}) {
+    SCOPED_TRACE(text);
+    std::string buffer = text;
+    Refused(client->SetScanerIPAddress(buffer.data()));
   }
 }
 

@@ -8,9 +8,11 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "codec/codec.h"
+#include "codec/record_json.h"
 
 namespace scanlink::codec {
 namespace {
@@ -26,6 +28,7 @@ TEST(ParseGpsPosition, ReadsTheNumbersBeforeTheFirstEAndN) {
   const ParseCase cases[] = {
       {",3954.0000,N,11624.0000,E,", {116.4, 39.9}},
       {"$GPGGA,000000,3954.0000,N,11624.0000,E,1,08", {116.4, 39.9}},
+      {"$GPRMC,123456.78,A,3954.0000,N,11624.0000,E,19.4,90.0,101226,,,A*5C", {116.4, 39.9}},
       {",3954,N,11624,E", {116.4, 39.9}},
       {",11624.12345,E,,3954.0000,N", {116 + 24.12345 / 60, 39.9}},  // 11 characters
       {",11624.123456,E,,3954.0000,N", kDefault},                    // 12: comma out of reach
@@ -40,6 +43,31 @@ TEST(ParseGpsPosition, ReadsTheNumbersBeforeTheFirstEAndN) {
     const GeoPosition p = ParseGpsPosition(c.text);
     EXPECT_NEAR(p.longitude, c.expected.longitude, 1e-9) << c.text;
     EXPECT_NEAR(p.latitude, c.expected.latitude, 1e-9) << c.text;
+  }
+}
+
+// The record's JSON position reads GGA and RMC of any talker, and none where there is no fix.
+TEST(RecordJsonPosition, ReadsGgaAndRmcAndNothingWithoutAFix) {
+  const std::pair<const char*, bool> cases[] = {
+      {"$GPGGA,123456.78,3954.0000,N,11624.0000,E,1,09,1.0,52.3,M,-8.0,M,,*4A", true},
+      {"$GPRMC,123456.78,A,3954.0000,N,11624.0000,E,19.4,90.0,101226,,,A*5C", true},
+      {"$GNRMC,1,A,3954.0000,N,11624.0000,E", true},
+      {"$GPRMC,1,V,3954.0000,N,11624.0000,E", false},
+      {"$GPGGA,1,3954.0000,N,11624.0000,E,0,00", false},
+      {"x$GP", false},
+  };
+  for (const auto& [text, positioned] : cases) {
+    CCmdManage m;
+    m.nCode = 0xF025;
+    m.nTransID = 0xFFFF;
+    std::strncpy(m.body.tdCells.szGpsText, text, sizeof m.body.tdCells.szGpsText - 1);
+    const std::string json = RecordJson(m, false);
+    EXPECT_EQ(
+        json.find("\"position\":{\"latitude\":39.9,\"longitude\":116.4}") != std::string::npos,
+        positioned)
+        << text << "\n"
+        << json;
+    EXPECT_EQ(json.find("\"position\":null") != std::string::npos, !positioned) << json;
   }
 }
 

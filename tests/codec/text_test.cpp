@@ -29,7 +29,8 @@ TEST(ParseMacText, ReadsSixHexGroupsOrRefuses) {
       {"00 1a\t2b.3C\x01"
        "4d-5E",
        true, expected},
-      {"00-1a-2B-3c-4D-5e and more", true, expected},
+      {"00-1a-2B-3c-4D-5e and more", false, untouched},
+      {"00-1a-2B-3c-4D-5e-77", false, untouched},
       {"ff-FF-fF-Ff-00-09", true, {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x09}},
       {"00-1a-2B-3c-4D-5g", false, untouched},
       {"0x-1a-2B-3c-4D-5e", false, untouched},

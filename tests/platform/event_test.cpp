@@ -10,7 +10,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <thread>
+
+#include "platform/fault.h"
 
 namespace {
 
@@ -53,6 +56,25 @@ TEST(Event, WaitWakesWhenAnotherThreadSets) {
   Event e;
   std::thread setter([&] { e.Set(); });
   EXPECT_TRUE(e.Wait(5000));
+  setter.join();
+}
+
+// An event the system gave no descriptor: a wait neither spins nor sleeps through a Set.
+TEST(Event, WithoutADescriptorAWaitNapsAndStillWakes) {
+  using namespace std::chrono;
+  scanlink::platform::RefuseCreations(scanlink::platform::Resource::kEvent, 0, 1);
+  Event e;
+  ASSERT_FALSE(e.Valid());
+  const auto cpu0 = std::clock();
+  const auto start = steady_clock::now();
+  EXPECT_FALSE(e.Wait(200));
+  EXPECT_GE(steady_clock::now() - start, milliseconds(190));  // the clock counts whole ms
+  EXPECT_LT(std::clock() - cpu0, CLOCKS_PER_SEC / 20) << "the wait spun";
+  std::thread setter([&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    e.Set();
+  });
+  EXPECT_TRUE(e.Wait(-1));
   setter.join();
 }
 

@@ -288,9 +288,32 @@ TEST(ReportGenerator, FingerRecordsAre118BytesAndTheListCapsTheCells) {
   GeneratedReport r = gen.next(plan, 0, 0);
   ASSERT_EQ(r.payload[129], 16) << "16 records with fingers fill a 2048-byte payload";
   EXPECT_EQ(r.payload.size(), 130u + 118 * 16);
-  EXPECT_EQ(be32(r.payload, 130 + 50), 4u);       // finger value
-  EXPECT_EQ(be32(r.payload, 130 + 54), 1u);       // finger 0, value 1
   EXPECT_EQ(be32(r.payload, 130 + 118), 10001u);  // next record
+  // Fingers: 2 to 4 locked paths, the first at the cell's delay and level, each later one later
+  // and weaker, their power shares summing to 100 %; unused fingers 0.
+  std::set<std::uint32_t> locked;
+  for (std::size_t at = 130; at < r.payload.size(); at += 118) {
+    std::uint32_t n = be32(r.payload, at + 50);
+    locked.insert(n);
+    ASSERT_GE(n, 2u);
+    ASSERT_LE(n, 4u);
+    std::uint32_t delay = be16(r.payload, at + 48), level = be16(r.payload, at + 6), share = 0;
+    for (std::uint32_t f = 0; f < 4; ++f) {
+      std::size_t v = at + 54 + 16 * f;
+      std::uint32_t path_delay = be32(r.payload, v), path_level = be32(r.payload, v + 4);
+      if (f >= n) {
+        EXPECT_EQ(path_delay + path_level + be32(r.payload, v + 8) + be32(r.payload, v + 12), 0u);
+        continue;
+      }
+      EXPECT_EQ(be32(r.payload, v + 12), 1u);
+      EXPECT_EQ(f > 0, path_delay > delay);
+      EXPECT_EQ(f > 0, level > path_level);
+      EXPECT_GE(path_delay, delay);
+      delay = path_delay, level = path_level, share += be32(r.payload, v + 8);
+    }
+    EXPECT_NEAR(share, 100, 2);
+  }
+  EXPECT_GE(locked.size(), 2u);
 
   plan.finger = false;
   r = gen.next(plan, 0, 0);
@@ -371,6 +394,13 @@ TEST(ReportGenerator, SweepsAndLevelsFollowTheStations) {
   };
   EXPECT_EQ(first_sweep(5), first_sweep(5));
   EXPECT_NE(first_sweep(5), first_sweep(6));
+  // Right under a mast the level stays that of a macro cell's close range, not of its antenna.
+  RadioModel under({{"mast", 10055, 1, {116.4, 39.9}}}, {116.4, 39.9}, 1);
+  for (std::uint64_t draw = 0; draw < 50; ++draw) {
+    double dbm = under.cell_level_dbm(0, {116.4, 39.9}, draw);
+    EXPECT_LT(dbm, -25);
+    EXPECT_GT(dbm, -75);
+  }
 }
 
 }  // namespace

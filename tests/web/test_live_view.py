@@ -135,7 +135,8 @@ def http(request, port=LIVE, read_all=True):
 def test_sweep_shows_the_spectrum(browser, tmp_path):
     sim = Sim(tmp_path, "--family", "11", "--rate", "10")
     tool = start_tool(tmp_path, "monitor", "monitor", "--host", "127.0.0.1", "--port", "5000",
-                      "--quiet", "--serve", str(LIVE), "--scan",
+                      "--quiet", "--serve", str(LIVE), "--level-offset", "-150",
+                      "--level-unit", "dBm", "--scan",
                       "w-mode 4 2110000 2170000 100 0 0 0 0 0 0 0 0 0 0 0")
     try:
         browser.get("http://127.0.0.1:%d/" % LIVE)
@@ -156,7 +157,8 @@ def td_drive(tmp_path_factory):
               "--bad-cell-every", "3", "--delay-error", "40", "--speed", "120",
               "--start-lat", "39.9", "--start-lon", "116.4")
     tool = start_tool(tmp, "monitor", "monitor", "--host", "127.0.0.1", "--port", "5000",
-                      "--bs-list", str(tmp / "stations.csv"), "--gps-limit", "5", "--quiet",
+                      "--bs-list", str(tmp / "stations.csv"), "--quiet",
+                      "--level-offset", "-150", "--level-unit", "dBm",
                       "--serve", str(LIVE), "--record", str(tmp / "drive.pcapng"),
                       "--battery-every", "1")
     yield sim, tool, tmp
@@ -270,6 +272,7 @@ def test_recording_plays_and_the_slider_moves_the_map(browser, td_drive, tmp_pat
         browser.get("http://127.0.0.1:%d/" % VIEW)
         wait(lambda: text_of(browser, "controls"), what="controls")
         wait(lambda: (state(browser, "points") or 0) >= 5, what="route played")
+        assert text_of(browser, "levelhead") == "level (dBm)"
         browser.find_element("id", "play").click()  # pause
         slider = browser.find_element("id", "slider")
         end = int(slider.get_attribute("max"))

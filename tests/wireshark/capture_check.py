@@ -519,6 +519,23 @@ def main():
         f.write("\n".join(json.dumps(e) for e in events) + "\n")
     pdus, alarm, split, multi = dissect(args, pcap)
     check(args, events, pdus, alarm, split, multi)
+    check_levels(args, pcap)
+
+
+def check_levels(args, pcap):
+    """Under a declared level convention every level field of a report shows its value in the
+    unit beside the raw one (here every value of the TD cell and sweep reports)."""
+    out = subprocess.run(["tshark", "-r", pcap, "-X", "lua_script:" + args.lua,
+                          "-o", "scanlink.level_unit:dBm", "-o", "scanlink.level_offset:-150",
+                          "-Y", "scanlink.code == 0xF025 || scanlink.code == 0xF026",
+                          "-T", "fields", "-E", "occurrence=a", "-e", "scanlink.u16",
+                          "-e", "scanlink.level"], capture_output=True, text=True, timeout=120)
+    rows = [line.split("\t") for line in out.stdout.splitlines() if line.strip()]
+    if out.returncode != 0 or not rows:
+        fail("tshark with a level convention: rc %d, %s" % (out.returncode, out.stderr))
+    for raw, level in rows:
+        if [int(v) - 150 for v in raw.split(",")] != [int(float(v)) for v in level.split(",")]:
+            fail("levels %s are not the raw values %s less 150" % (level, raw))
 
 
 if __name__ == "__main__":

@@ -88,6 +88,13 @@ void Decode(const DecodeOptions& o, bool exporting) {
     flags.gpsLimit = std::stoi(header("gps-limit"));
 
   OutputOptions output = MakeOutput(flags);
+  if (flags.levelUnit.empty()) {
+    try {
+      output.levels = LevelConvention::FromHeader(capture.header);
+    } catch (const std::exception& e) {
+      throw CliError(kExitFile, o.file + ": " + e.what());
+    }
+  }
   if (exporting) {
     output.quiet = true;
     output.exportFormat = o.format;
@@ -131,6 +138,7 @@ void Decode(const DecodeOptions& o, bool exporting) {
   if (auto error = out.Finish(); !error.empty()) throw CliError(kExitFile, error);
   if (!damage.empty())
     throw CliError(kExitDamaged, o.file + " is damaged: " + damage + "; the whole frames shown");
+  if (auto empty = out.EmptyExport()) throw CliError(kExitFailure, *empty);
 }
 
 void AddDecoderOptions(CLI::App* app, DecodeOptions& o) {
@@ -169,19 +177,26 @@ Subcommand AddExport(CLI::App& parent) {
   auto o = std::make_shared<DecodeOptions>();
   CLI::App* app = parent.add_subcommand(
       "export",
-      "Write the positions of a recording with their time, values and verdicts as CSV, GeoJSON, "
-      "KML or GPX");
+      "Write the reports of a recording with their position, time, levels, delays and verdicts as "
+      "CSV, GeoJSON, KML or GPX");
   app->add_option("file", o->file, "the recording")->required();
-  app->add_option("--format", o->format, "csv, geojson, kml or gpx")
+  app->add_option("--format", o->format,
+                  "csv (a row per report, a column per cell and value), csv-long (a row per cell "
+                  "per report), geojson, kml or gpx")
       ->required()
-      ->check(CLI::IsMember({"csv", "geojson", "kml", "gpx"}));
+      ->check(CLI::IsMember({"csv", "csv-long", "geojson", "kml", "gpx"}));
   app->add_option("-o,--output", o->exportPath, "the file to write (default: standard output)");
   app->add_option("--bs-list", o->output.bsList,
                   "base stations (CSV name,key1,key2,longitude,latitude) for the GPS check");
-  app->add_option("--gps-limit", o->output.gpsLimit,
-                  "delay tolerance of the GPS check (SetGpsMismatchLimit)")
-      ->check(CLI::Range(0, 1 << 20));
+  app->add_option("--gps-limit", o->output.gpsLimit, GpsLimitHelp())->check(CLI::Range(0, 1 << 20));
+  AddLevelOptions(app, o->output);
   AddDecoderOptions(app, *o);
+  app->footer(
+      "Every report is written with its position; one without (a sweep) is placed between the "
+      "GPS fixes around it in time (column position: interpolated), or counted in a warning. "
+      "Levels are in the recording's declared unit (level-offset/level-unit header, or "
+      "--level-offset/--level-unit), else raw. KML colours levels in dBm: -75 and above, -85, "
+      "-95, -105, below (green to red). Status 1 when the export would hold no report.");
   return {app, [o] {
             Decode(*o, true);
             return kExitOk;

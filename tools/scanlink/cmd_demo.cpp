@@ -124,8 +124,6 @@ void Demo::StartSimulator(const std::string& program) {
               "3",
               "--delay-error",
               std::to_string(kDelayError),
-              "--speed",
-              "40",
               "--start-lat",
               std::to_string(kStartLat),
               "--start-lon",
@@ -177,7 +175,7 @@ int Demo::Run() {
   link_->client().SetBSList(list.data(), static_cast<int>(list.size()));
   link_->client().SetGpsMismatchLimit(kGpsLimit);
   Say("SetBSList: " + std::to_string(stations.size()) + " base stations; SetGpsMismatchLimit: " +
-      std::to_string(kGpsLimit) + " (" + std::to_string(kGpsLimit * 4) + " quarter chips)");
+      std::to_string(kGpsLimit) + " chips (" + std::to_string(kGpsLimit * 4) + " quarter chips)");
   // The listed stations plus two cells the list does not know.
   std::vector<unsigned> keys, params;
   for (const Station& s : stations) keys.push_back(s.key1), params.push_back(s.key2);
@@ -232,7 +230,8 @@ void Demo::Summary(Clock::time_point started) {
   Say(std::to_string(reports) + " reports, " + std::to_string(t.replies) + " replies, " +
       std::to_string(c.framesReceived) + " frames received, " +
       std::to_string(c.droppedSync + c.droppedLength) + " rejected");
-  Say("GPS check: " + std::to_string(t.found) + " cells found, " + std::to_string(t.mismatched) +
+  Say("GPS check (tolerance " + std::to_string(kGpsLimit) + " chips): " + std::to_string(t.found) +
+      " cells found, " + std::to_string(t.mismatched) +
       " with a delay that disagrees with the distance, " + std::to_string(t.notListed) +
       " not in the list");
   Say("link: " + std::to_string(c.linkLosses) + " loss, " + std::to_string(c.reconnections) +
@@ -272,6 +271,8 @@ Subcommand AddDemo(CLI::App& parent) {
             OutputOptions output = MakeOutput(o->output);
             output.stations = DemoStations();
             output.stationsLoaded = true;
+            // The simulator's level fields hold dBm + 150.
+            output.levels = {-150, "dBm"};
             Demo demo(*o, std::move(output));
             return demo.Run();
           }};

@@ -56,7 +56,11 @@ class WireRecording {
     if (o.finger >= 0) header["finger-test"] = std::to_string(o.finger);
     if (!o.output.bsList.empty())
       header["bs-list"] = std::filesystem::absolute(o.output.bsList).string();
-    if (o.output.gpsLimit >= 0) header["gps-limit"] = std::to_string(o.output.gpsLimit);
+    if (const int limit = GpsLimit(o.output); limit >= 0)
+      header["gps-limit"] = std::to_string(limit);
+    // What the user said the level fields are: decoding the file later reads them the same way.
+    if (!o.output.levelUnit.empty())
+      LevelConvention{o.output.levelOffset, o.output.levelUnit}.WriteHeader(header);
     if (!o.connect.family.empty()) header["family"] = o.connect.family;
     try {
       recorder_ = std::make_unique<capture::Recorder>(o.record, header);
@@ -111,28 +115,37 @@ void Summarize(RecordOutput& out, const ScanlinkCounters& before) {
                             before.droppedLength + c.framesOversized - before.framesOversized;
   const uint64_t losses = c.linkLosses - before.linkLosses;
   const uint64_t reconnections = c.reconnections - before.reconnections;
-  out.Summary(
+  std::string text =
       "# summary: " + Counted(t.shown, "record", "records") + " shown, " +
-          Counted(reports, "report", "reports") + ", " + Counted(t.replies, "reply", "replies") +
-          ", " + Counted(frames, "frame", "frames") + " received, " +
-          Counted(rejected, "frame", "frames") + " rejected, " + Counted(skipped, "byte", "bytes") +
-          " skipped, " + Counted(dropped, "late reply", "late replies") + " dropped, " +
-          Counted(losses, "link loss", "link losses") + ", " +
-          Counted(reconnections, "reconnection", "reconnections") +
-          "; GPS check: " + std::to_string(t.found) + " found, " + std::to_string(t.mismatched) +
-          " delay mismatch, " + std::to_string(t.notListed) + " not listed",
-      {{"shown", t.shown},
-       {"reports", reports},
-       {"replies", t.replies},
-       {"framesReceived", frames},
-       {"framesRejected", rejected},
-       {"bytesSkipped", skipped},
-       {"lateRepliesDropped", dropped},
-       {"linkLosses", losses},
-       {"reconnections", reconnections},
-       {"found", t.found},
-       {"delayMismatch", t.mismatched},
-       {"notListed", t.notListed}});
+      Counted(reports, "report", "reports") + ", " + Counted(t.replies, "reply", "replies") + ", " +
+      Counted(frames, "frame", "frames") + " received, " + Counted(rejected, "frame", "frames") +
+      " rejected, " + Counted(skipped, "byte", "bytes") + " skipped, " +
+      Counted(dropped, "late reply", "late replies") + " dropped, " +
+      Counted(losses, "link loss", "link losses") + ", " +
+      Counted(reconnections, "reconnection", "reconnections");
+  nlohmann::ordered_json fields{{"shown", t.shown},
+                                {"reports", reports},
+                                {"replies", t.replies},
+                                {"framesReceived", frames},
+                                {"framesRejected", rejected},
+                                {"bytesSkipped", skipped},
+                                {"lateRepliesDropped", dropped},
+                                {"linkLosses", losses},
+                                {"reconnections", reconnections}};
+  // Only TD scanners report cells the check can judge, and only against a list.
+  const OutputOptions& o = out.options();
+  if (o.stationsLoaded && LoadShared(TDorWCDMAConfig) == 2) {
+    text += "; GPS check (tolerance " + std::to_string(o.gpsLimit) +
+            " chips = " + std::to_string(o.gpsLimit * 4) +
+            " quarter chips): " + std::to_string(t.found) + " found, " +
+            std::to_string(t.mismatched) + " delay mismatch, " + std::to_string(t.notListed) +
+            " not listed";
+    fields["gpsLimitChips"] = o.gpsLimit;
+    fields["found"] = t.found;
+    fields["delayMismatch"] = t.mismatched;
+    fields["notListed"] = t.notListed;
+  }
+  out.Summary(text, fields);
 }
 
 int Run(const MonitorOptions& o) {
@@ -230,6 +243,7 @@ int Run(const MonitorOptions& o) {
   if (auto error = recording.Finish(o.record); !error.empty()) throw CliError(kExitFile, error);
   if (auto error = out.Finish(); !error.empty()) throw CliError(kExitFile, error);
   if (failure) throw *failure;
+  if (auto empty = out.EmptyExport()) throw CliError(kExitFailure, *empty);
   return kExitOk;
 }
 

@@ -73,10 +73,19 @@ class ReplyWatch {
   std::vector<Frame> frames_;
 };
 
+// What an exchange shows: replies and link changes. A scanner that is scanning sends its reports
+// all the while; they would bury the replies, so they are only counted.
+void ShowReply(RecordOutput& out, const LinkEvent& e, size_t& reports) {
+  if (e.kind == LinkEvent::kRecord && e.record->nTransID == SCANLINK_TRANS_BROADCAST)
+    ++reports;
+  else
+    Show(out, e);
+}
+
 // Sends one operation and prints its replies: a second reply (data and value replies share the
 // transaction) is awaited briefly after the first.
 bool Exchange(LinkClient& link, RecordOutput& out, const std::vector<std::string>& words,
-              std::chrono::milliseconds timeout, int& trans) {
+              std::chrono::milliseconds timeout, int& trans, size_t& reports) {
   const Operation& op = FindOperation(words[0]);
   trans = SendOperation(link.client(), words);
   if (trans == 0) throw CliError(kExitFailure, "the library refused to send " + words[0]);
@@ -88,7 +97,7 @@ bool Exchange(LinkClient& link, RecordOutput& out, const std::vector<std::string
   auto deadline = Clock::now() + timeout;
   bool replied = false;
   while (auto e = link.Next(deadline)) {
-    Show(out, *e);
+    ShowReply(out, *e, reports);
     if (e->kind == LinkEvent::kRecord && e->record->nTransID == trans && !replied) {
       replied = true;
       deadline = Clock::now() + std::chrono::milliseconds(300);
@@ -102,11 +111,12 @@ int RunExchanges(const ExchangeOptions& o, const std::vector<std::vector<std::st
   RecordOutput out(MakeOutput(o.output));
   ReplyWatch watch;  // outlives the link
   LinkClient link;
-  ConnectAndLogin(link, o.connect, out);
+  size_t reports = 0;
+  ConnectAndLogin(link, o.connect, out, [&](const LinkEvent& e) { ShowReply(out, e, reports); });
   int status = kExitOk;
   for (const auto& words : steps) {
     int trans = 0;
-    const bool replied = Exchange(link, out, words, Timeout(o.connect), trans);
+    const bool replied = Exchange(link, out, words, Timeout(o.connect), trans, reports);
     // The library releases a request with its first reply: a second one (a code's data and
     // its result) never reaches the tool. Show it from the wire and say so.
     const auto frames = watch.Take(trans);
@@ -122,6 +132,9 @@ int RunExchanges(const ExchangeOptions& o, const std::vector<std::vector<std::st
     }
   }
   link.Close();
+  if (reports > 0)
+    out.Note("# " + std::to_string(reports) + " report" + (reports == 1 ? "" : "s") +
+             " of the running scan not shown (scanlink monitor shows them)");
   return status;
 }
 

@@ -16,7 +16,7 @@
 namespace scanlink::cli {
 
 LivePage::LivePage(const std::string& serve, const std::string& tiles, const OutputOptions& output)
-    : view_(output.stations, output.stationsLoaded, LevelConvention{}, "live"),
+    : view_(output.stations, output.stationsLoaded, output.levels, "live"),
       server_(LiveServerOptions{ParseServeAddress(serve), "live", tiles, {}}) {
   ScanlinkReadCounters(&start_);
 }
@@ -129,16 +129,20 @@ int RunView(const ViewOptions& o) {
   if (flags.gpsLimit < 0 && !header("gps-limit").empty())
     flags.gpsLimit = std::stoi(header("gps-limit"));
   OutputOptions output = MakeOutput(flags);
-  LevelConvention levels;
-  if (!header("level-unit").empty()) levels.unit = header("level-unit");
-  if (!header("level-offset").empty()) levels.offset = std::stod(header("level-offset"));
+  if (flags.levelUnit.empty()) {
+    try {
+      output.levels = LevelConvention::FromHeader(capture.header);
+    } catch (const std::exception& e) {
+      throw CliError(kExitFile, o.file + ": " + e.what());
+    }
+  }
   ServeAddress at = ParseServeAddress(o.serve);
 
   // The decoder reads the finger setting and the GPS check's list from the library's state.
   LinkClient link;
   ApplyStations(link, flags, output);
   FingerTestFlag = o.finger >= 0 ? o.finger : header("finger-test") == "1";
-  LiveView view(output.stations, output.stationsLoaded, levels, "recording");
+  LiveView view(output.stations, output.stationsLoaded, output.levels, "recording");
   nlohmann::json frames = nlohmann::json::array();
   ViewSink sink(view, frames);
   sink.followFinger = o.finger < 0;
@@ -187,9 +191,8 @@ Subcommand AddView(CLI::App& parent) {
                   "folder of Z/X/Y.png files (default: a plain grid with a scale)");
   app->add_option("--bs-list", o->output.bsList,
                   "base stations (CSV name,key1,key2,longitude,latitude) for the GPS check");
-  app->add_option("--gps-limit", o->output.gpsLimit,
-                  "delay tolerance of the GPS check (SetGpsMismatchLimit)")
-      ->check(CLI::Range(0, 1 << 20));
+  app->add_option("--gps-limit", o->output.gpsLimit, GpsLimitHelp())->check(CLI::Range(0, 1 << 20));
+  AddLevelOptions(app, o->output);
   app->add_option("--finger", o->finger,
                   "TD cell records carry finger fields: 1 or 0 (default: the file's finger-test "
                   "header, else 0)")

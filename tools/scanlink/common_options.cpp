@@ -50,10 +50,33 @@ void AddOutputOptions(CLI::App* app, OutputFlags& o, bool withStations) {
   if (withStations) {
     app->add_option("--bs-list", o.bsList,
                     "base stations (CSV name,key1,key2,longitude,latitude) for the GPS check");
-    app->add_option("--gps-limit", o.gpsLimit,
-                    "delay tolerance of the GPS check (SetGpsMismatchLimit)")
-        ->check(CLI::Range(0, 1 << 20));
+    app->add_option("--gps-limit", o.gpsLimit, GpsLimitHelp())->check(CLI::Range(0, 1 << 20));
   }
+  AddLevelOptions(app, o);
+}
+
+std::string GpsLimitHelp() {
+  return "delay tolerance of the GPS check in chips (the library stores quarter chips, 4 per "
+         "chip; 1 chip is 234 m); with --bs-list the default is " +
+         std::to_string(kDefaultGpsLimitChips) +
+         " chips. A cell whose delay differs from its distance by this much or more is marked";
+}
+
+int GpsLimit(const OutputFlags& flags) {
+  if (flags.gpsLimit >= 0) return flags.gpsLimit;
+  return flags.bsList.empty() ? -1 : kDefaultGpsLimitChips;
+}
+
+void AddLevelOptions(CLI::App* app, OutputFlags& o) {
+  auto* unit = app->add_option(
+      "--level-unit", o.levelUnit,
+      "what the level fields are in once --level-offset is added, e.g. dBm; 'raw' shows them as "
+      "they are (the default when the recording declares nothing)");
+  app->add_option("--level-offset", o.levelOffset,
+                  "added to a level field to give --level-unit, e.g. -150 for fields holding "
+                  "dBm + 150")
+      ->check(CLI::Range(-1e6, 1e6))
+      ->needs(unit);
 }
 
 void AddStreamOptions(CLI::App* app, OutputFlags& o) {
@@ -65,8 +88,9 @@ void AddStreamOptions(CLI::App* app, OutputFlags& o) {
       ->take_all();
   app->add_flag("--quiet", o.quiet, "show no records (summaries and exports still)");
   app->add_option("--export", o.exportSpec,
-                  "FORMAT:FILE, FORMAT one of csv, geojson, kml, gpx: one row or feature per "
-                  "position with its time, values and verdicts");
+                  std::string("FORMAT:FILE, FORMAT one of ") + ExportFormatsText() +
+                      ": one row or feature per report with its position, time, levels, delays "
+                      "and verdicts (csv-long: one row per cell per report)");
 }
 
 OutputOptions MakeOutput(const OutputFlags& flags) {
@@ -81,9 +105,9 @@ OutputOptions MakeOutput(const OutputFlags& flags) {
     out.exportFormat = flags.exportSpec.substr(0, colon);
     if (colon == std::string::npos || colon + 1 == flags.exportSpec.size() ||
         !IsExportFormat(out.exportFormat))
-      throw CliError(kExitUsage,
-                     "--export '" + flags.exportSpec +
-                         "': FORMAT:FILE expected, FORMAT one of csv, geojson, kml, gpx");
+      throw CliError(kExitUsage, "--export '" + flags.exportSpec +
+                                     "': FORMAT:FILE expected, FORMAT one of " +
+                                     ExportFormatsText());
     out.exportPath = flags.exportSpec.substr(colon + 1);
   }
   if (!flags.bsList.empty()) {
@@ -94,6 +118,8 @@ OutputOptions MakeOutput(const OutputFlags& flags) {
     }
     out.stationsLoaded = true;
   }
+  out.gpsLimit = GpsLimit(flags);
+  if (!flags.levelUnit.empty()) out.levels = {flags.levelOffset, flags.levelUnit};
   return out;
 }
 
@@ -102,14 +128,15 @@ void ApplyStations(LinkClient& link, const OutputFlags& flags, const OutputOptio
     auto list = ToCellInfo(output.stations);
     link.client().SetBSList(list.data(), static_cast<int>(list.size()));
   }
-  if (flags.gpsLimit >= 0) link.client().SetGpsMismatchLimit(flags.gpsLimit);
+  if (const int limit = GpsLimit(flags); limit >= 0) link.client().SetGpsMismatchLimit(limit);
 }
 
 std::chrono::milliseconds Timeout(const ConnectOptions& o) {
   return std::chrono::milliseconds(static_cast<long>(o.timeout * 1000));
 }
 
-void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& out) {
+void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& out,
+                     const std::function<void(const LinkEvent&)>& show) {
   // Set before the library's threads run; a login reply would overwrite it.
   if (o.noLogin) TDorWCDMAConfig = o.family == "td" ? 2 : 1;
   if (auto error = link.Connect(o.host, o.port); !error.empty())
@@ -117,7 +144,7 @@ void ConnectAndLogin(LinkClient& link, const ConnectOptions& o, RecordOutput& ou
   if (o.noLogin) return;
   std::vector<LinkEvent> seen;
   const auto family = link.Login(o.user, o.password, Timeout(o), &seen);
-  for (const LinkEvent& e : seen) Show(out, e);
+  for (const LinkEvent& e : seen) show ? show(e) : Show(out, e);
   if (!family)
     throw CliError(kExitLoginRefused,
                    "login as '" + o.user + "' refused: no login reply from " + o.host);

@@ -27,22 +27,36 @@ std::optional<double> Degrees(std::string_view field, size_t degreeDigits) {
 std::optional<Position> ParseGpsText(const char* text, size_t size) {
   std::string_view all(text, size);
   all = all.substr(0, all.find('\0'));
-  const size_t start = all.find("$GPGGA,");
+  // "$ttGGA,time,lat,N,lon,E,quality" or "$ttRMC,time,status,lat,N,lon,E,...", any talker.
+  size_t start = std::string_view::npos, latField = 0;
+  for (size_t at = all.find('$'); at != std::string_view::npos && at + 7 <= all.size();
+       at = all.find('$', at + 1)) {
+    const std::string_view type = all.substr(at + 3, 4);
+    if (type == "GGA," || type == "RMC,") {
+      start = at;
+      latField = type == "GGA," ? 2 : 3;
+      break;
+    }
+  }
   if (start == std::string_view::npos) return std::nullopt;
   std::vector<std::string_view> fields;
   std::string_view rest = all.substr(start);
-  while (fields.size() < 6) {
+  while (fields.size() < latField + 5) {
     const size_t comma = rest.find(',');
     fields.push_back(rest.substr(0, comma));
     if (comma == std::string_view::npos) break;
     rest.remove_prefix(comma + 1);
   }
-  if (fields.size() < 6) return std::nullopt;
-  const auto lat = Degrees(fields[2], 2);
-  const auto lon = Degrees(fields[4], 3);
+  if (fields.size() < latField + 4) return std::nullopt;
+  // A receiver without a fix says so: GGA quality 0, RMC status V.
+  if (latField == 3 && fields[2] != "A") return std::nullopt;
+  if (latField == 2 && fields.size() > 6 && fields[6] == "0") return std::nullopt;
+  const auto lat = Degrees(fields[latField], 2);
+  const auto lon = Degrees(fields[latField + 2], 3);
   if (!lat || !lon || *lat > 90 || *lon > 180) return std::nullopt;
-  const bool south = fields[3] == "S", west = fields[5] == "W";
-  if (!(south || fields[3] == "N") || !(west || fields[5] == "E")) return std::nullopt;
+  const std::string_view ns = fields[latField + 1], ew = fields[latField + 3];
+  const bool south = ns == "S", west = ew == "W";
+  if (!(south || ns == "N") || !(west || ew == "E")) return std::nullopt;
   return Position{south ? -*lat : *lat, west ? -*lon : *lon};
 }
 

@@ -1,4 +1,4 @@
-// Position out of the scanner's GPS text ($GPGGA sentence), for display and maps.
+// Position out of the scanner's GPS text (a GGA or RMC sentence), for display and maps.
 #pragma once
 
 #include <optional>
@@ -11,8 +11,9 @@ struct Position {
   double longitude;  // degrees, east positive
 };
 
-// The position of a "$GPGGA,time,ddmm.mmmm,N,dddmm.mmmm,E,..." text; nothing when the text
-// holds no such sentence or its numbers do not parse.
+// The position of a "$GPGGA,time,ddmm.mmmm,N,dddmm.mmmm,E,..." or
+// "$GPRMC,time,A,ddmm.mmmm,N,dddmm.mmmm,E,..." text (any talker); nothing when the text holds no
+// such sentence, its numbers do not parse, or it says the receiver has no fix.
 std::optional<Position> ParseGpsText(const char* text, size_t size);
 // "39.900000N 116.400000E"
 std::string FormatPosition(const Position& p);

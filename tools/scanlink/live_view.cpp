@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "export.h"
 #include "sweep_points.h"
 #include "timestamp.h"
 #include "verdict.h"
@@ -231,8 +232,15 @@ Json LiveView::Snapshot(int64_t nowUs) const {
                         {"lon", s.longitude}});
   Json route = Json::array();
   for (const Json& p : route_) route.push_back(p);
+  // The exports' colour bands, so the map and a KML of the same drive agree.
+  Json bands = Json::array();
+  for (const LevelBand& b : LevelBands())
+    bands.push_back({{"from", b.from > -1e9 ? Json(b.from) : Json(nullptr)},
+                     {"colour", std::string("#") + b.colour},
+                     {"label", b.label}});
   Json j{{"mode", mode_},
-         {"levelUnit", levels_.unit},
+         {"levelUnit", levels_.Unit()},
+         {"bands", std::move(bands)},
          {"stations", std::move(stations)},
          {"route", std::move(route)},
          {"status", Status(nowUs)}};

@@ -13,14 +13,9 @@
 
 #include "bs_list.h"
 #include "gps_text.h"
+#include "levels.h"
 
 namespace scanlink::cli {
-
-// How level fields read: value = raw + offset, in unit ("raw" when nothing is declared).
-struct LevelConvention {
-  double offset = 0;
-  std::string unit = "raw";
-};
 
 struct LiveCounters {
   uint64_t frames = 0, rejected = 0, skipped = 0, losses = 0, reconnections = 0;
@@ -47,7 +42,7 @@ class LiveView {
 
  private:
   void Place(const Position& where, std::optional<double> best, int64_t timeUs);
-  double Level(double raw) const { return raw + levels_.offset; }
+  double Level(double raw) const { return levels_.Convert(raw); }
   nlohmann::json Status(int64_t nowUs) const;
 
   std::vector<Station> stations_;
@@ -63,7 +58,7 @@ class LiveView {
   std::optional<Position> where_;
   int64_t fixUs_ = -1;
   std::optional<std::string> battery_;  // both values, as the readable output shows them
-  std::string gps_;  // the latest GPS text, as sent
+  std::string gps_;                     // the latest GPS text, as sent
   uint64_t reports_ = 0;
   LiveCounters counters_;
   int64_t lastUs_ = -1;

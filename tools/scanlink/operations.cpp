@@ -52,7 +52,11 @@ std::vector<std::string> Split(const std::string& text, char by) {
   return out;
 }
 
-// "K1/P1,K2/P2" → two lists (at most 256 entries, the largest list a layout carries).
+// The most entries the library sends in one scan mode: more are refused after connecting.
+constexpr size_t kMaxCells = 168;
+constexpr size_t kMaxWcdmaFreqs = 252;
+
+// "K1/P1,K2/P2" → two lists (at most kMaxCells entries).
 void Pairs(const std::string& text, std::vector<unsigned>& first, std::vector<unsigned>& second) {
   for (const std::string& item : Split(text, ',')) {
     const auto parts = Split(item, '/');
@@ -61,14 +65,15 @@ void Pairs(const std::string& text, std::vector<unsigned>& first, std::vector<un
     first.push_back(U32(parts[0]));
     second.push_back(U32(parts[1]));
   }
-  if (first.empty() || first.size() > 256)
-    throw CliError(kExitUsage, "a cell list holds 1 to 256 cells");
+  if (first.empty() || first.size() > kMaxCells)
+    throw CliError(kExitUsage, "a cell list holds 1 to " + std::to_string(kMaxCells) + " cells");
 }
 
-std::vector<unsigned> List(const std::string& text) {
+std::vector<unsigned> List(const std::string& text, size_t most) {
   std::vector<unsigned> out;
   for (const std::string& item : Split(text, ',')) out.push_back(U32(item));
-  if (out.empty() || out.size() > 256) throw CliError(kExitUsage, "a list holds 1 to 256 values");
+  if (out.empty() || out.size() > most)
+    throw CliError(kExitUsage, "a list holds 1 to " + std::to_string(most) + " values");
   return out;
 }
 
@@ -206,7 +211,7 @@ const std::vector<Operation> kOperations = {
        }),
     Op("w-freqs", "L1 L2 L3 FREQ,...", 4, 4, true,
        [](auto& c, const Args& a) {
-         auto f = List(a[3]);
+         auto f = List(a[3], kMaxWcdmaFreqs);
          return c.SetWFreqListScanMode(U32(a[0]), U32(a[1]), U32(a[2]),
                                        static_cast<unsigned>(f.size()), f.data());
        }),
@@ -227,7 +232,7 @@ const std::vector<Operation> kOperations = {
        }),
     Op("td-freqs", "FREQ,... [FINGER SELECTOR SELVALUE TRAILING]", 1, 5, true,
        [](auto& c, const Args& a) {
-         auto f = List(a[0]);
+         auto f = List(a[0], kMaxCells);
          return c.SetTDFreqListScanMode(Opt(a, 3, 0), f.data(), static_cast<unsigned>(f.size()),
                                         Opt(a, 2, 0), Opt(a, 1, 0) != 0, Opt(a, 4, 0));
        }),
@@ -288,8 +293,9 @@ bool IsDottedQuad(const std::string& text) {
   const auto parts = Split(text, '.');
   if (parts.size() != 4 || text.back() == '.') return false;
   for (const std::string& p : parts) {
+    // A leading zero reads as octal to some parsers: the library refuses it, so here too.
     if (p.empty() || p.size() > 3 || p.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoi(p) > 255)
+        std::stoi(p) > 255 || (p.size() > 1 && p[0] == '0'))
       return false;
   }
   return true;

@@ -28,7 +28,7 @@ void CheckOperation(const std::vector<std::string>& words);
 // Checks the argument count and sends; the transaction id (0: the library sent nothing).
 // Throws CliError(kExitUsage) for malformed arguments.
 int SendOperation(CMyPcCommSocketClient& client, const std::vector<std::string>& words);
-// "A.B.C.D" with four decimal numbers 0-255 and nothing else.
+// "A.B.C.D" with four decimal numbers 0-255 without leading zeros, and nothing else.
 bool IsDottedQuad(const std::string& text);
 // One line per operation, for --help.
 std::string OperationsHelp();

@@ -1,6 +1,8 @@
 #include "record_output.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -41,6 +43,37 @@ std::optional<Position> PositionOf(const CCmdManage& m) {
     default:
       return std::nullopt;
   }
+}
+
+// A TD cell's level: the mean of the samples the scanner took of it.
+double MeanLevel(const _TDCellRecord& c) {
+  double sum = 0;
+  for (uint16_t v : c.aCellValues) sum += v;
+  return sum / static_cast<double>(std::size(c.aCellValues));
+}
+
+// Distance in metres on the WGS-84 ellipsoid, computed as the library's GPS check does.
+double EllipsoidKm(const Position& a, const Position& b) {
+  const double rad = 3.141592653589 / 180;
+  const double phi1 = a.latitude * rad, phi2 = b.latitude * rad;
+  const double s1 = std::sin(phi1), s2 = std::sin(phi2);
+  const double x = std::clamp(
+      std::cos(phi1) * std::cos(phi2) * std::cos((b.longitude - a.longitude) * rad) + s1 * s2, -1.0,
+      1.0);
+  const double sigma = std::acos(x);
+  const double spherical = 6378.137 * sigma;
+  const double t1 = (3 * std::sin(sigma) - sigma) * (s1 + s2) * (s1 + s2) / (1 + std::cos(sigma));
+  const double t2 = (3 * std::sin(sigma) + sigma) * (s1 - s2) * (s1 - s2) / (1 - std::cos(sigma));
+  const double km = spherical + 5.346171438705126 * (t1 - t2);
+  return std::isfinite(km) ? km : spherical;
+}
+
+std::optional<double> StationDistanceM(const std::vector<Station>& stations, const _TDCellRecord& c,
+                                       const Position& where) {
+  for (const Station& s : stations)
+    if (s.key1 == c.nCellKey1 && static_cast<uint16_t>(s.key2) == c.nCellKey2)
+      return EllipsoidKm(where, {s.latitude, s.longitude}) * 1000;
+  return std::nullopt;
 }
 
 std::string WriteFile(const std::string& path, const std::string& content) {
@@ -114,10 +147,11 @@ void RecordOutput::Record(const CCmdManage& m, int64_t timeUs) {
     nlohmann::ordered_json j;
     if (timeUs >= 0) j["time"] = IsoTime(timeUs);
     j.update(RecordJson(m, options_.stationsLoaded));
+    AddLevels(j, options_.levels);
     Put(out_, j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
   } else {
     Put(out_, (timeUs >= 0 ? IsoTime(timeUs) + " " : std::string()) +
-                  RecordText(m, options_.stationsLoaded));
+                  RecordText(m, options_.stationsLoaded, options_.levels));
   }
 }
 
@@ -172,41 +206,103 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
   if (kind != CodeKind::kReport) return;
   ++tally_.reports[m.nCode];
   const auto where = PositionOf(m);
-  if (!where) return;
-  tally_.lastPosition = where;
-  ExportRow row{timeUs, *where, m.nCode, CodeName(m.nCode), {}, {}};
-  if (m.nCode == 0xF025) {
-    const _TDCellReport& r = m.body.tdCells;
-    for (int i = 0; i < r.nCount && i < static_cast<int>(SCANLINK_TD_CELL_SLOTS); ++i) {
-      const _TDCellRecord& c = r.aRecords[i];
-      const Verdict v = CellVerdict(r, i, options_.stationsLoaded);
-      tally_.found += v == Verdict::kFound;
-      tally_.notListed += v == Verdict::kNotListed;
-      tally_.mismatched += v == Verdict::kDelayMismatch;
-      row.cells.push_back(
-          {c.nCellKey1, c.nCellKey2, static_cast<int16_t>(c.nMeasuredDelay),
-           std::vector<uint32_t>(std::begin(c.aCellValues), std::end(c.aCellValues)), v});
+  if (where) tally_.lastPosition = where;
+  ExportRow row{timeUs, where, false, m.nCode, CodeName(m.nCode), {}};
+  auto listed = [&](const uint16_t* values, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+      row.cells.push_back({"value " + std::to_string(i + 1), values[i], {}, {}, {}, {}});
+  };
+  switch (m.nCode) {
+    case 0xF025: {
+      const _TDCellReport& r = m.body.tdCells;
+      for (int i = 0; i < r.nCount && i < static_cast<int>(SCANLINK_TD_CELL_SLOTS); ++i) {
+        const _TDCellRecord& c = r.aRecords[i];
+        const Verdict v = CellVerdict(r, i, options_.stationsLoaded);
+        tally_.found += v == Verdict::kFound;
+        tally_.notListed += v == Verdict::kNotListed;
+        tally_.mismatched += v == Verdict::kDelayMismatch;
+        ExportCell cell{std::to_string(c.nCellKey1) + "/" + std::to_string(c.nCellKey2),
+                        MeanLevel(c),
+                        std::vector<uint32_t>(std::begin(c.aCellValues), std::end(c.aCellValues)),
+                        static_cast<int16_t>(c.nMeasuredDelay),
+                        {},
+                        v};
+        if (where) cell.distanceM = StationDistanceM(options_.stations, c, *where);
+        row.cells.push_back(std::move(cell));
+      }
+      break;
     }
-  } else if (m.nCode == 36) {
-    const auto& v = m.body.valueList;
-    row.values.assign(v.aValues, v.aValues + std::min<size_t>(v.nCount, std::size(v.aValues)));
-  } else if (m.nCode == 0xF027) {
-    const auto& v = m.body.tdValueList;
-    row.values.assign(v.aValues, v.aValues + std::min<size_t>(v.nCount, std::size(v.aValues)));
+    case 36:
+      listed(m.body.valueList.aValues,
+             std::min<size_t>(m.body.valueList.nCount, SCANLINK_VALUE_SLOTS));
+      break;
+    case 0xF027:
+      listed(m.body.tdValueList.aValues,
+             std::min<size_t>(m.body.tdValueList.nCount, SCANLINK_VALUE_SLOTS));
+      break;
+    case 38:
+      listed(m.body.shortValueList.aValues,
+             std::min<size_t>(m.body.shortValueList.nCount, SCANLINK_SHORT_VALUE_SLOTS));
+      break;
+    case 40:
+    case 41:
+    case 257:
+    case 259: {
+      const _CellRecordReport& r = m.body.cellRecords;
+      for (size_t i = 0; i < r.nCount && i < SCANLINK_CELL_RECORD_SLOTS; ++i)
+        row.cells.push_back({std::to_string(r.aRecords[i].nRecordValue1) + "/" +
+                                 std::to_string(r.aRecords[i].nRecordValue2),
+                             r.aRecords[i].nRecordValue3,
+                             {},
+                             {},
+                             {},
+                             {}});
+      break;
+    }
+    case 73:
+    case 0xF026: {
+      const _SweepReport& s = m.body.sweep;
+      for (int i = 0; i < SweepPoints(m); ++i)
+        row.cells.push_back(
+            {std::to_string(uint64_t{s.nStart} + uint64_t{s.nStep} * static_cast<uint64_t>(i)),
+             s.aPoints[i],
+             {},
+             {},
+             {},
+             {}});
+      break;
+    }
+    default:
+      // Status frames measure nothing; a report with a position still marks the route.
+      if (!where) return;
   }
   if (!options_.exportFormat.empty()) rows_.push_back(std::move(row));
 }
 
+std::optional<std::string> RecordOutput::EmptyExport() const {
+  if (options_.exportFormat.empty() || tally_.exported > 0) return std::nullopt;
+  return "the " + options_.exportFormat + " export holds no report: " +
+         (rows_.empty() ? std::string("no measurement report came") : "none has a position");
+}
+
 std::string RecordOutput::Finish() {
-  if (!options_.exportFormat.empty()) {
-    const std::string text = ExportText(options_.exportFormat, rows_);
-    if (options_.exportPath.empty() || options_.exportPath == "-") {
-      std::fputs(text.c_str(), out_);
-      std::fflush(out_);
-    } else {
-      return WriteFile(options_.exportPath, text);
-    }
+  if (options_.exportFormat.empty()) return {};
+  tally_.unplaced = PlaceRows(rows_);
+  tally_.exported = rows_.size() - tally_.unplaced;
+  const std::string text =
+      ExportText(options_.exportFormat, rows_, {options_.levels, options_.stationsLoaded});
+  std::string error;
+  if (options_.exportPath.empty() || options_.exportPath == "-") {
+    std::fputs(text.c_str(), out_);
+    std::fflush(out_);
+  } else {
+    error = WriteFile(options_.exportPath, text);
   }
+  if (!error.empty()) return error;
+  if (tally_.unplaced > 0)
+    Warn(std::to_string(tally_.unplaced) + " of " + std::to_string(rows_.size()) +
+         " reports are not in the export: no position, and no GPS fix within " +
+         std::to_string(kMaxFixGapUs / 1000000) + " s before and after them to place them by");
   return {};
 }
 

@@ -15,6 +15,7 @@
 #include "bs_list.h"
 #include "export.h"
 #include "gps_text.h"
+#include "levels.h"
 #include "verdict.h"
 
 namespace scanlink::cli {
@@ -27,6 +28,8 @@ struct OutputOptions {
   std::string exportFormat, exportPath;  // export, when set
   bool stationsLoaded = false;           // verdicts of TD cell reports mean something
   std::vector<Station> stations;
+  int gpsLimit = -1;       // the GPS check's tolerance in chips as applied, -1 none
+  LevelConvention levels;  // what the level fields mean
 };
 
 struct Tally {
@@ -37,6 +40,7 @@ struct Tally {
   int found = 0, notListed = 0, mismatched = 0;
   long shown = 0;
   std::optional<Position> lastPosition;
+  size_t exported = 0, unplaced = 0;  // of the export: reports written, left without a position
 };
 
 // Throws CliError(kExitUsage) for a --only item that is no kind, code or name.
@@ -58,8 +62,11 @@ class RecordOutput {
   void Error(const std::string& message, int status);
   // A summary line: readable text, or in JSON mode an object of kind "summary" on stdout.
   void Summary(const std::string& text, const nlohmann::ordered_json& fields);
-  // Writes the export asked for; empty on success, else the error.
+  // Writes the export asked for; empty on success, else the error. Reports left without a
+  // position are counted in a warning.
   std::string Finish();
+  // After Finish: why the export holds no report, when it holds none (a failure of the run).
+  std::optional<std::string> EmptyExport() const;
 
   // The reader went away (a closed pipe) or --count records were shown: time to stop.
   bool done() const { return closed_ || (options_.count > 0 && tally_.shown >= options_.count); }

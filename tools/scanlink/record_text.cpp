@@ -1,5 +1,6 @@
 #include "record_text.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -33,24 +34,31 @@ std::string Where(const char* gpsText, size_t size) {
   return p ? "at " + FormatPosition(*p) : std::string("no GPS fix");
 }
 
+// "3 levels (dBm): -88 -88 -91"
 template <typename T>
-std::string Values(const T* values, size_t n, size_t shown = 8) {
-  std::string out;
-  for (size_t i = 0; i < n && i < shown; ++i) {
-    if (i) out += ' ';
-    out += std::to_string(values[i]);
-  }
+std::string Levels(const T* values, size_t n, const LevelConvention& levels, size_t shown = 8) {
+  std::string out = std::to_string(n) + (n == 1 ? " level (" : " levels (") + levels.Unit() + "):";
+  for (size_t i = 0; i < n && i < shown; ++i) out += " " + LevelNumber(levels.Convert(values[i]));
   if (n > shown) out += " ...";
   return out;
 }
 
-std::string TDCells(const _TDCellReport& b, bool stationsLoaded) {
+// A TD cell's level: the mean of its samples, to a tenth.
+std::string CellLevel(const _TDCellRecord& c, const LevelConvention& levels) {
+  double sum = 0;
+  for (uint16_t v : c.aCellValues) sum += v;
+  const double mean = levels.Convert(sum / static_cast<double>(std::size(c.aCellValues)));
+  return LevelNumber(std::round(mean * 10) / 10) + " " + levels.Unit();
+}
+
+std::string TDCells(const _TDCellReport& b, bool stationsLoaded, const LevelConvention& levels) {
   std::string line = Where(b.szGpsText, sizeof b.szGpsText) + Format(", %u cells", b.nCount);
   const size_t n = b.nCount < SCANLINK_TD_CELL_SLOTS ? b.nCount : SCANLINK_TD_CELL_SLOTS;
   if (!stationsLoaded) {
     for (size_t i = 0; i < n; ++i)
-      line += Format("%s %u/%u delay %d", i ? "," : ":", b.aRecords[i].nCellKey1,
-                     b.aRecords[i].nCellKey2, static_cast<int16_t>(b.aRecords[i].nMeasuredDelay));
+      line += Format("%s %u/%u delay %d level %s", i ? "," : ":", b.aRecords[i].nCellKey1,
+                     b.aRecords[i].nCellKey2, static_cast<int16_t>(b.aRecords[i].nMeasuredDelay),
+                     CellLevel(b.aRecords[i], levels).c_str());
     return line;
   }
   // Grouped by verdict, so the odd ones stand out.
@@ -59,7 +67,8 @@ std::string TDCells(const _TDCellReport& b, bool stationsLoaded) {
     std::string cells;
     for (size_t i = 0; i < n; ++i)
       if (CellVerdict(b, static_cast<int>(i), true) == v)
-        cells += Format(" %u/%u", b.aRecords[i].nCellKey1, b.aRecords[i].nCellKey2);
+        cells += Format(" %u/%u (%s)", b.aRecords[i].nCellKey1, b.aRecords[i].nCellKey2,
+                        CellLevel(b.aRecords[i], levels).c_str());
     if (cells.empty()) continue;
     line += separator + std::string(VerdictText(v)) + cells;
     separator = " | ";
@@ -67,7 +76,7 @@ std::string TDCells(const _TDCellReport& b, bool stationsLoaded) {
   return line;
 }
 
-std::string Sweep(const CCmdManage& m) {
+std::string Sweep(const CCmdManage& m, const LevelConvention& levels) {
   const _SweepReport& s = m.body.sweep;
   const int points = SweepPoints(m);
   std::string line = Format("%u..%u step %u, %d points", s.nStart, s.nEnd, s.nStep, points);
@@ -75,13 +84,13 @@ std::string Sweep(const CCmdManage& m) {
   for (int i = 0; i < points; ++i)
     if (peak < 0 || s.aPoints[i] > s.aPoints[peak]) peak = i;
   if (peak >= 0)
-    line += Format(", peak %u at %llu", s.aPoints[peak],
+    line += Format(", peak %s at %llu", levels.Text(s.aPoints[peak]).c_str(),
                    static_cast<unsigned long long>(s.nStart) +
                        static_cast<unsigned long long>(peak) * s.nStep);
   return line;
 }
 
-std::string Body(const CCmdManage& m, bool stationsLoaded) {
+std::string Body(const CCmdManage& m, bool stationsLoaded, const LevelConvention& levels) {
   const _CmdBody& b = m.body;
   if (IsValueReply(m.nCode))
     return Format("value %u%s", b.reply.nReplyValue, b.reply.nReplyValue == 0 ? " (ok)" : "");
@@ -121,16 +130,13 @@ std::string Body(const CCmdManage& m, bool stationsLoaded) {
                                                : Format("status %d", s);
     }
     case 36:
-      return Where(b.valueList.szGpsText, sizeof b.valueList.szGpsText) +
-             Format(", %u values: ", b.valueList.nCount) +
-             Values(b.valueList.aValues, b.valueList.nCount);
+      return Where(b.valueList.szGpsText, sizeof b.valueList.szGpsText) + ", " +
+             Levels(b.valueList.aValues, b.valueList.nCount, levels);
     case 0xF027:
-      return Where(b.tdValueList.szGpsText, sizeof b.tdValueList.szGpsText) +
-             Format(", %u values: ", b.tdValueList.nCount) +
-             Values(b.tdValueList.aValues, b.tdValueList.nCount);
+      return Where(b.tdValueList.szGpsText, sizeof b.tdValueList.szGpsText) + ", " +
+             Levels(b.tdValueList.aValues, b.tdValueList.nCount, levels);
     case 38:
-      return Format("%u values: ", b.shortValueList.nCount) +
-             Values(b.shortValueList.aValues, b.shortValueList.nCount);
+      return Levels(b.shortValueList.aValues, b.shortValueList.nCount, levels);
     case 40:
     case 41:
     case 257:
@@ -139,15 +145,16 @@ std::string Body(const CCmdManage& m, bool stationsLoaded) {
       std::string line =
           Where(r.szGpsText, sizeof r.szGpsText) + Format(", %u cell records", r.nCount);
       for (size_t i = 0; i < r.nCount && i < SCANLINK_CELL_RECORD_SLOTS && i < 8; ++i)
-        line += Format("%s %u (%u entries)", i ? ";" : ":", r.aRecords[i].nRecordValue1,
-                       r.aRecords[i].nEntryCount);
+        line += Format("%s %u/%u %s (%u entries)", i ? ";" : ":", r.aRecords[i].nRecordValue1,
+                       r.aRecords[i].nRecordValue2,
+                       levels.Text(r.aRecords[i].nRecordValue3).c_str(), r.aRecords[i].nEntryCount);
       return line;
     }
     case 73:
     case 0xF026:
-      return Sweep(m);
+      return Sweep(m, levels);
     case 0xF025:
-      return TDCells(b.tdCells, stationsLoaded);
+      return TDCells(b.tdCells, stationsLoaded, levels);
     case 0xF100:
       return Where(b.tdProfile.szGpsText, sizeof b.tdProfile.szGpsText) +
              Format(", %u profile records", b.tdProfile.nCount);
@@ -161,12 +168,12 @@ std::string Body(const CCmdManage& m, bool stationsLoaded) {
 
 }  // namespace
 
-std::string RecordText(const CCmdManage& m, bool stationsLoaded) {
+std::string RecordText(const CCmdManage& m, bool stationsLoaded, const LevelConvention& levels) {
   const CodeKind kind = KindOf(m.nCode, m.nTransID);
   std::string head = Format("%-6s %-20s", KindName(kind), CodeName(m.nCode).c_str());
   if (kind == CodeKind::kReply || kind == CodeKind::kCommand) head += Format(" #%-4u", m.nTransID);
   head += ' ';
-  head += Body(m, stationsLoaded);
+  head += Body(m, stationsLoaded, levels);
   return head;
 }
 

@@ -87,6 +87,8 @@ local function list(name, count_from, element, slots)
 end
 local function array(name, n, element) return { kind = "array", name = name, size = n, element = element } end
 local function rest(name, element) return { kind = "rest", name = name, element = element } end
+-- A field or list of level fields: shown converted by the level-convention preferences.
+local function level(f) f.level = true return f end
 
 local function layout(group, title, fields) return { group = group, title = title, fields = fields } end
 
@@ -158,24 +160,24 @@ local TD_STATUS = layout("tdstatus", "TD status report", { u32("value1"), u16("v
 local LINK_STATUS = layout("linkstatus", "link status", { u8("status0"), u8("status1", LINK_STATUS_NAMES) })
 local VALUE_LIST = layout("values", "value-list report", {
   u8("headerByte"), text("gpsText", 119), u32("headerValue1"), u32("headerValue2"),
-  u32("headerValue3"), u16("count"), list("values", "count", U16, 50) })
+  u32("headerValue3"), u16("count"), level(list("values", "count", U16, 50)) })
 local TD_VALUE_LIST = layout("tdvalues", "TD value-list report", {
   u8("headerByte"), text("gpsText", 119), u32("headerValue1"), u32("headerValue2"), u16("count"),
-  list("values", "count", U16, 50) })
+  level(list("values", "count", U16, 50)) })
 local SHORT_VALUE_LIST = layout("shortvalues", "short value-list report", {
-  u16("count"), u32("reportValue"), list("values", "count", U16, 20), u8("tail") })
+  u16("count"), u32("reportValue"), level(list("values", "count", U16, 20)), u8("tail") })
 local CELL_RECORD = layout("cellrecord", "cell record", {
-  u32("value1"), u16("value2"), u16("value3"), u16("value4"), u16("value5"), u16("value6"),
+  u32("value1"), u16("value2"), level(u16("value3")), u16("value4"), u16("value5"), u16("value6"),
   u8("count"), list("entries", "count", CELL_ENTRY, 6) })
 local CELL_RECORDS = layout("cellrecords", "cell-record report", {
   u8("headerByte"), text("gpsText", 119), u32("headerValue1"), u32("headerValue2"), skip(1),
   u8("count"), u32("reportValue"), list("records", "count", CELL_RECORD) })
-local SWEEP = layout("sweep", "sweep report", { u32("start"), u32("end"), u32("step"), rest("points", U16) })
+local SWEEP = layout("sweep", "sweep report", { u32("start"), u32("end"), u32("step"), level(rest("points", U16)) })
 local FINGER = layout("finger", "finger", { u32("value1"), u32("value2"), u32("value3"), u32("value4") })
 local TD_CELL = layout("tdcell", "TD cell record", {
-  u32("key1"), u16("key2"), array("values", 21, U16), i16("delay") })
+  u32("key1"), u16("key2"), level(array("values", 21, U16)), i16("delay") })
 local TD_CELL_FINGER = layout("tdcellf", "TD cell record with fingers", {
-  u32("key1"), u16("key2"), array("values", 21, U16), i16("delay"), u32("fingerValue"),
+  u32("key1"), u16("key2"), level(array("values", 21, U16)), i16("delay"), u32("fingerValue"),
   array("fingers", 4, FINGER) })
 local function td_cells_layout(group, title, element)
   return layout(group, title, {
@@ -249,6 +251,7 @@ local hf = {
   response_in = ProtoField.framenum("scanlink.response_in", "Reply in", base.NONE, frametype.RESPONSE),
   response_to = ProtoField.framenum("scanlink.response_to", "Request in", base.NONE, frametype.REQUEST),
   response_time = ProtoField.relative_time("scanlink.response_time", "Response time"),
+  level = ProtoField.double("scanlink.level", "Level"),
 }
 local alarm_hf = {
   data = ProtoField.bytes("scanlink_alarm.data", "Alarm bytes"),
@@ -326,6 +329,23 @@ alarm_proto.fields = alarm_hf
 rec_proto.fields = rec_hf
 
 proto.prefs.port = Pref.uint("Data port", DEFAULT_DATA_PORT, "TCP port of the scanner's data connection")
+-- The protocol does not say what a level field holds; the recording's level-offset and level-unit
+-- header (scanlink decode shows them) or the scanner's documentation does.
+proto.prefs.level_unit = Pref.string("Level unit", "",
+                                     "unit of level fields once the offset is added, e.g. dBm; empty: raw")
+proto.prefs.level_offset = Pref.string("Level offset", "0",
+                                       "added to a level field to give the unit, e.g. -150")
+
+-- Under a level field's item: its value in the declared unit; without one, the item says raw.
+local function add_level(item, r, raw)
+  local unit = proto.prefs.level_unit
+  local offset = tonumber(proto.prefs.level_offset)
+  if unit == "" or unit == "raw" or not offset then
+    item:append_text(" (raw)")
+    return
+  end
+  item:add(hf.level, r, raw + offset):append_text(" " .. unit .. " (raw " .. raw .. ")"):set_generated()
+end
 
 ---------------------------------------------------------------------------------------------------
 -- The walker. It never reads past the payload: every field checks what is left first, and a count
@@ -354,7 +374,7 @@ local walk
 local function is_bare(lay) return #lay.fields == 1 and lay.fields[1].name == "" end
 
 -- Adds one element at off; returns the next offset, or nil once the payload ran out.
-local function element(lay, index, p, off, tree, pinfo)
+local function element(lay, index, p, off, tree, pinfo, is_level)
   if is_bare(lay) then
     local f = lay.fields[1]
     local w = WIDTH[f.kind]
@@ -362,6 +382,7 @@ local function element(lay, index, p, off, tree, pinfo)
     local r = p:range(off, w)
     local item = tree:add(f.pf, r, f.kind == "i16" and r:int() or r:uint())
     item:prepend_text("[" .. index .. "] ")
+    if is_level then add_level(item, r, r:uint()) end
     return off + w
   end
   local sub = tree:add(lay.pf, p:range(off, math.min(1, p:len() - off)))
@@ -383,7 +404,7 @@ local function elements(f, count, p, off, tree, pinfo)
       off = nil
       break
     end
-    off = element(f.element, i, p, off, sub, pinfo)
+    off = element(f.element, i, p, off, sub, pinfo, f.level)
     if not off then
       sub:add_proto_expert_info(ex.short, f.name .. ": element " .. i .. " is cut short")
       break
@@ -415,6 +436,7 @@ walk = function(lay, p, off, tree, pinfo)
         if f.vals and not f.vals[values[f.name]] and f.name == "mode" and lay == W_GENERAL then
           item:append_text(" (general)")
         end
+        if f.level then add_level(item, r, values[f.name]) end
       elseif f.kind == "text" then
         -- Bytes from the scanner, not necessarily UTF-8: printable ASCII as it is, the rest escaped.
         local t = r:raw():match("^[^%z]*"):gsub("[^\32-\126]", function(c)

@@ -8,10 +8,13 @@
 #include <cstdint>
 
 #include "platform/clock.h"
+#include "platform/fault.h"
 
 namespace scanlink::platform {
 
-Event::Event() { fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+Event::Event() {
+  if (!CreationRefused(Resource::kEvent)) fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
 
 Event::~Event() {
   if (fd_ >= 0) close(fd_);
@@ -42,7 +45,6 @@ void Event::Reset() {
 
 bool Event::Wait(int timeoutMs) const {
   if (IsSet()) return true;
-  if (fd_ < 0) return false;
   const uint64_t deadline = TickMs() + static_cast<uint64_t>(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
     int left = -1;
@@ -51,8 +53,12 @@ bool Event::Wait(int timeoutMs) const {
       if (now >= deadline) return IsSet();
       left = static_cast<int>(deadline - now);
     }
+    // Without a descriptor (the system refused one) the flag is looked at in short naps, so a
+    // wait on such an event never spins.
+    constexpr int kNapMs = 10;
     pollfd p{fd_, POLLIN, 0};
-    int r = poll(&p, 1, left);
+    int r =
+        fd_ >= 0 ? poll(&p, 1, left) : poll(nullptr, 0, left < 0 || left > kNapMs ? kNapMs : left);
     if (IsSet()) return true;
     if (r < 0 && errno != EINTR) return false;
   }

@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/fault.h"
 #include "platform/icmp.h"
 
 namespace scanlink::platform {
@@ -37,6 +38,7 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
 
 bool TcpSocket::Open() {
   Close();
+  if (CreationRefused(Resource::kSocket)) return false;
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   return fd_ >= 0;
 }

@@ -2,10 +2,14 @@
 
 #include <windows.h>
 
+#include "platform/fault.h"
+
 namespace scanlink::platform {
 
 // Manual reset, not signalled, unnamed.
-Event::Event() : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+Event::Event()
+    : handle_(CreationRefused(Resource::kEvent) ? nullptr
+                                                : CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 Event::~Event() {
   if (handle_ != nullptr) CloseHandle(handle_);

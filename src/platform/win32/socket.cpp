@@ -15,6 +15,7 @@
 
 #include "platform/clock.h"
 #include "platform/event.h"
+#include "platform/fault.h"
 #include "platform/icmp.h"
 
 // Older headers lack the options of later Windows versions; the values are the system's.
@@ -86,6 +87,7 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
 
 bool TcpSocket::Open() {
   Close();
+  if (CreationRefused(Resource::kSocket)) return false;
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return false;
   // Not inherited by child processes.

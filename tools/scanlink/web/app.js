@@ -2,14 +2,9 @@
 // textContent, never as markup.
 'use strict';
 
-// Fixed colour bands for the best level at a point; the same for every drive, so pictures compare.
-// Levels declared in dBm use the first; undeclared raw fields the second (dBm + 150, the usual
-// field convention).
-const BANDS = {
-  dBm: [-70, -80, -90, -100, -110],
-  raw: [80, 70, 60, 50, 40],
-};
-const BAND_COLOURS = ['#1a9641', '#a6d96a', '#fee08b', '#fdae61', '#d7191c', '#7b3294'];
+// The best level at a point is coloured by the exports' fixed bands (the tool sends them), the
+// same for every drive so pictures compare; only levels declared in dBm are coloured.
+const NO_LEVEL = '#9aa5b1';
 const VERDICT_COLOURS = {
   'found': '#1a9641', 'delay-mismatch': '#e66101', 'not-listed': '#d7191c', 'unchecked': '#6b7785',
 };
@@ -22,25 +17,20 @@ const ROUTE_POINTS = 36000;
 
 const $ = (id) => document.getElementById(id);
 const state = {
-  unit: 'raw', stations: [], points: 0, position: null, updates: 0, sweeps: 0, cells: 0,
+  unit: 'raw', bands: [], stations: [], points: 0, position: null, updates: 0, sweeps: 0, cells: 0,
   link: 'waiting', history: [], waterfall: [], lastSweep: null,
 };
 window.scanlinkState = state;  // for the tests and the curious
 
-function thresholds() { return BANDS[state.unit] || BANDS.raw; }
-
 function bandColour(level) {
-  if (level === null || level === undefined) return '#9aa5b1';
-  const t = thresholds();
-  for (let i = 0; i < t.length; ++i) if (level >= t[i]) return BAND_COLOURS[i];
-  return BAND_COLOURS[t.length];
+  if (level === null || level === undefined || state.unit !== 'dBm') return NO_LEVEL;
+  for (const b of state.bands) if (b.from === null || level >= b.from) return b.colour;
+  return NO_LEVEL;
 }
 
-// A continuous palette for the waterfall, dark (weak) to bright (strong).
-function heat(level) {
-  const t = thresholds();
-  const lo = t[t.length - 1] - 10, hi = t[0] + 10;
-  const x = Math.max(0, Math.min(1, (level - lo) / (hi - lo)));
+// A continuous palette for the waterfall, dark (weak) to bright (strong), over [lo, hi].
+function heat(level, lo, hi) {
+  const x = Math.max(0, Math.min(1, (level - lo) / (hi - lo || 1)));
   const stops = [[16, 24, 32], [59, 82, 139], [33, 145, 140], [94, 201, 98], [253, 231, 37]];
   const f = x * (stops.length - 1), i = Math.min(stops.length - 2, Math.floor(f)), r = f - i;
   return stops[i].map((c, k) => Math.round(c + (stops[i + 1][k] - c) * r));
@@ -75,16 +65,17 @@ function drawGrid() {
 function legend() {
   const box = element('div', undefined, 'legend');
   box.appendChild(element('div', 'best level (' + state.unit + ')', 'title'));
-  const t = thresholds();
-  const rows = t.map((v, i) => '≥ ' + v).concat(['< ' + t[t.length - 1], 'no level']);
-  rows.forEach((label, i) => {
+  const rows = state.unit === 'dBm'
+    ? state.bands.map((b) => [b.colour, b.label]).concat([[NO_LEVEL, 'no level']])
+    : [[NO_LEVEL, 'levels are ' + state.unit + ', not dBm: not coloured']];
+  for (const [colour, label] of rows) {
     const row = element('div');
     const swatch = element('i');
-    swatch.style.background = i < BAND_COLOURS.length ? BAND_COLOURS[i] : '#9aa5b1';
+    swatch.style.background = colour;
     row.appendChild(swatch);
     row.appendChild(document.createTextNode(label));
     box.appendChild(row);
-  });
+  }
   box.appendChild(element('div', 'lines: cell → listed station', 'title'));
   for (const v of ['found', 'delay-mismatch', 'not-listed']) {
     const row = element('div');
@@ -257,6 +248,13 @@ function drawWaterfall(nowMs) {
   const w = canvas.width, h = canvas.height;
   const image = ctx.createImageData(w, h);
   const rows = state.waterfall;
+  // dBm on a fixed range; anything else on the range of the latest sweep.
+  let lo = -115, hi = -65;
+  if (state.unit !== 'dBm' && rows.length) {
+    const levels = rows[rows.length - 1].sweep.levels;
+    lo = Math.min(...levels);
+    hi = Math.max(...levels);
+  }
   // Up to a minute, but filled from the first sweep on.
   const span = Math.max(10000, Math.min(HISTORY_MS, rows.length ? nowMs - rows[0].t : 0));
   text($('wflabel'), 'waterfall, last ' + Math.round(span / 1000) + ' s (newest on top)');
@@ -267,7 +265,7 @@ function drawWaterfall(nowMs) {
     if (k < 0 || !rows.length || rows[k].t > t) break;
     const levels = rows[k].sweep.levels;
     for (let x = 0; x < w; ++x) {
-      const c = heat(levels[Math.floor((x / w) * levels.length)]);
+      const c = heat(levels[Math.floor((x / w) * levels.length)], lo, hi);
       const o = (y * w + x) * 4;
       image.data[o] = c[0];
       image.data[o + 1] = c[1];
@@ -332,6 +330,7 @@ setInterval(() => {
 
 function init(snapshot) {
   state.unit = snapshot.levelUnit || 'raw';
+  state.bands = snapshot.bands || [];
   state.stations = snapshot.stations || [];
   text($('levelhead'), 'level (' + state.unit + ')');
   for (const chart of [spectrum, history]) {

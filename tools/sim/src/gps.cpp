@@ -1,6 +1,7 @@
 #include "gps.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -53,24 +54,64 @@ double read_number(std::string_view number, std::size_t degree_digits) {
          std::strtod(minutes.c_str(), nullptr) * kOneOver60;
 }
 
-}  // namespace
+constexpr double kKnotsPerMps = 3600.0 / 1852.0;
+constexpr double kGeoidSeparationM = -8.0;  // near the default start; close enough elsewhere
 
-std::string gps_text(Position p, int seconds_of_day) {
-  long lat_deg = 0, lat_min = 0, lat_frac = 0, lon_deg = 0, lon_min = 0, lon_frac = 0;
-  split_degrees(p.lat, lat_deg, lat_min, lat_frac);
-  split_degrees(p.lon, lon_deg, lon_min, lon_frac);
-  int s = ((seconds_of_day % 86400) + 86400) % 86400;
-  char body[128];
-  std::snprintf(
-      body, sizeof body,
-      "GPGGA,%02d%02d%02d.00,%02ld%02ld.%04ld,%c,%03ld%02ld.%04ld,%c,1,08,0.9,50.0,M,0.0,M,,",
-      s / 3600, s / 60 % 60, s % 60, lat_deg, lat_min, lat_frac, p.lat < 0 ? 'S' : 'N', lon_deg,
-      lon_min, lon_frac, p.lon < 0 ? 'W' : 'E');
+// "$" + body + "*" + the XOR of the body's bytes in hex.
+std::string sentence(const char* body) {
   unsigned checksum = 0;
   for (const char* c = body; *c != '\0'; ++c) checksum ^= static_cast<unsigned char>(*c);
-  char sentence[160];
-  std::snprintf(sentence, sizeof sentence, "$%s*%02X", body, checksum);
-  return sentence;
+  char out[160];
+  std::snprintf(out, sizeof out, "$%s*%02X", body, checksum);
+  return out;
+}
+
+struct UtcParts {
+  long long centiseconds_of_day;
+  std::chrono::year_month_day date;
+};
+
+UtcParts utc_parts(double utc_s) {
+  constexpr long long kDay = 86400LL * 100;
+  long long cs = std::llround(utc_s * 100);
+  long long days = cs >= 0 ? cs / kDay : -((-cs + kDay - 1) / kDay);
+  return {cs - days * kDay,
+          std::chrono::year_month_day(std::chrono::sys_days(std::chrono::days(days)))};
+}
+
+// "hhmmss.ss,ddmm.mmmm,N,dddmm.mmmm,E" (with the status letter between time and position for RMC).
+std::string time_and_position(const GpsFix& fix, const char* after_time) {
+  long lat_deg = 0, lat_min = 0, lat_frac = 0, lon_deg = 0, lon_min = 0, lon_frac = 0;
+  split_degrees(fix.position.lat, lat_deg, lat_min, lat_frac);
+  split_degrees(fix.position.lon, lon_deg, lon_min, lon_frac);
+  long long cs = utc_parts(fix.utc_s).centiseconds_of_day;
+  char text[96];
+  std::snprintf(text, sizeof text,
+                "%02lld%02lld%02lld.%02lld,%s%02ld%02ld.%04ld,%c,%03ld%02ld.%04ld,%c", cs / 360000,
+                cs / 6000 % 60, cs / 100 % 60, cs % 100, after_time, lat_deg, lat_min, lat_frac,
+                fix.position.lat < 0 ? 'S' : 'N', lon_deg, lon_min, lon_frac,
+                fix.position.lon < 0 ? 'W' : 'E');
+  return text;
+}
+
+}  // namespace
+
+std::string gga_text(const GpsFix& fix) {
+  char body[128];
+  std::snprintf(body, sizeof body, "GPGGA,%s,1,%02d,%.1f,%.1f,M,%.1f,M,,",
+                time_and_position(fix, "").c_str(), std::clamp(fix.satellites, 0, 99), fix.hdop,
+                fix.altitude_m, kGeoidSeparationM);
+  return sentence(body);
+}
+
+std::string rmc_text(const GpsFix& fix) {
+  std::chrono::year_month_day date = utc_parts(fix.utc_s).date;
+  char body[128];
+  std::snprintf(body, sizeof body, "GPRMC,%s,%.1f,%.1f,%02u%02u%02d,,,A",
+                time_and_position(fix, "A,").c_str(), fix.speed_mps * kKnotsPerMps, fix.course_deg,
+                static_cast<unsigned>(date.day()), static_cast<unsigned>(date.month()),
+                static_cast<int>(date.year()) % 100);
+  return sentence(body);
 }
 
 Position position_as_read(std::string_view text) {

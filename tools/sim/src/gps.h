@@ -12,10 +12,24 @@ struct Position {
   double lat = 0;  // degrees north
 };
 
-// A GGA-style sentence: "$GPGGA,hhmmss.00,ddmm.mmmm,N,dddmm.mmmm,E,1,08,0.9,50.0,M,0.0,M,,*CS".
+// One fix of the scanner's GPS receiver.
+struct GpsFix {
+  double utc_s = 0;  // seconds since 1970-01-01 UTC, with their fraction
+  Position position;
+  double altitude_m = 50;  // above mean sea level
+  double speed_mps = 0;
+  double course_deg = 0;  // true, clockwise from north
+  int satellites = 8;
+  double hdop = 0.9;
+};
+
+// The fix as NMEA sentences, time to the hundredth of a second:
+//   "$GPGGA,hhmmss.ss,ddmm.mmmm,N,dddmm.mmmm,E,1,SS,H.H,A.A,M,-8.0,M,,*CS"
+//   "$GPRMC,hhmmss.ss,A,ddmm.mmmm,N,dddmm.mmmm,E,knots,course,ddmmyy,,,A*CS"
 // No 'N' or 'E' appears before the two hemisphere letters, so a reader that looks for the first of
 // each finds them. Southern and western positions get 'S' and 'W'.
-std::string gps_text(Position p, int seconds_of_day);
+std::string gga_text(const GpsFix& fix);
+std::string rmc_text(const GpsFix& fix);
 
 // The position exactly as a receiver reads it back from a GPS text: whole degrees from the leading
 // digits plus the minutes text times 1/60, so the sim computes distances from the same doubles.

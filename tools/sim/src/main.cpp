@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
   app.add_option("--log", o.log_path, "JSON-lines event log file, - for stdout");
   app.add_option("--record", o.record_path,
                  "copy every byte sent on the data connection into this file (a capture that "
-                 "scanlink decode reads)");
+                 "scanlink decode reads), after header lines declaring the level fields as "
+                 "dBm + 150 (not with --replay)");
   app.add_option("--family", o.family,
                  "family value of the login reply (11, 12: WCDMA; 21, 22: TD)")
       ->capture_default_str();
@@ -117,8 +118,8 @@ int main(int argc, char** argv) {
       ->check(CLI::ExistingFile);
   app.add_flag("--loop", o.replay_loop, "with --replay: start over at the end instead of exiting");
   app.add_option("--seed", o.generator.seed,
-                 "draws the default drive, traffic, the masts without a list, shadowing and "
-                 "fading: the same seed gives the same drive")
+                 "draws the default drive, traffic and its lights, the masts without a list, "
+                 "shadowing and fading: the same seed gives the same drive")
       ->capture_default_str();
   app.add_option("--delay-error", o.generator.delay_error,
                  "quarter chips added to the delay of bad cells")
@@ -144,7 +145,8 @@ int main(int argc, char** argv) {
            3: sweep 0xF026   4: value list 0xF027   5/8: short profile 0xF102   6: profile 0xF100
   every --status-every-th frame is a status frame (37 or 0xF028).
   Reports follow a route (--route, or a 10 km drive from --start-lat/--start-lon) at up to
-  --speed m/s, slower in corners and traffic. Levels (dBm + 150 in the level fields) come from
+  --speed m/s, slower in corners and traffic, stopping at traffic lights. Reports carry the latest
+  GPS fix (one a second, as RMC and then GGA). Levels (dBm + 150 in the level fields) come from
   path loss to the base stations of --bs-list (or six masts of its own) with shadowing and
   fading, over a -110 dBm noise floor; sweeps show the 5 MHz WCDMA and 1.6 MHz TD carriers.
   TD cells of --bs-list report the delay of their distance, every --bad-cell-every-th one

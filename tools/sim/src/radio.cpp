@@ -15,6 +15,8 @@ constexpr double kShadowDb = 6;           // deviation of the slow fading
 constexpr double kShadowGridM = 50;       // it changes over this many metres
 constexpr double kCarrierRippleDb = 0.8;  // across a carrier, from one sweep point to the next
 constexpr double kFastDb = 2.5;  // deviation of the fast fading from one report to the next
+constexpr double kMastKm = 0.03;    // antenna height
+constexpr double kNearestKm = 0.1;  // the closest the path loss is taken from
 constexpr double kMetresPerDegree = 111320.0;
 constexpr double kPi = 3.14159265358979323846;
 
@@ -98,8 +100,9 @@ RadioModel::RadioModel(const std::vector<BaseStation>& stations, Position centre
 
 double RadioModel::cell_level_dbm(std::size_t site, Position here, std::uint64_t draw) const {
   const Site& s = sites_.at(site);
-  double km = std::max(0.02, geo_distance_km(here, s.position));
-  // Macro-cell path loss at 2 GHz.
+  // Macro-cell path loss at 2 GHz, from the antenna up its mast; below a hundred metres the
+  // street stays in the shadow of the downtilted beam, so the loss goes no lower.
+  double km = std::max(kNearestKm, std::hypot(geo_distance_km(here, s.position), kMastKm));
   double loss = 128.1 + 37.6 * std::log10(km);
   double fast = kFastDb * normal(seed_, static_cast<std::int64_t>(site), 0xFA57,
                                  static_cast<std::int64_t>(draw));

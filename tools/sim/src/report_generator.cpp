@@ -1,8 +1,11 @@
 #include "report_generator.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
+#include "noise.h"
+#include "receiver.h"
 #include "report_table.h"
 
 namespace scanlink::sim {
@@ -109,12 +112,12 @@ bool ReportGenerator::is_bad_cell(std::size_t station_index) const {
   return config_.bad_cell_every > 0 && (station_index + 1) % config_.bad_cell_every == 0;
 }
 
-GeneratedReport ReportGenerator::next(const ScanPlan& plan, double elapsed_s, int seconds_of_day) {
+GeneratedReport ReportGenerator::next(const ScanPlan& plan, double elapsed_s, double start_utc_s) {
   ++sequence_;
   if (config_.status_every > 0 && sequence_ % config_.status_every == 0) return status(plan.family);
-  std::string gps = gps_text(route_.at(elapsed_s), seconds_of_day);
-  // Levels from where the receiver reads the scanner to be, as the delays.
-  Position here = position_as_read(gps);
+  std::string gps = latest_sentence(route_, config_.seed, elapsed_s, start_utc_s);
+  // Levels where the car is now; delays (td_cells) from the position of the latest fix.
+  Position here = route_.at(elapsed_s);
   std::uint16_t c = report_code_for(plan.family, plan.mode);
   GeneratedReport r;
   switch (c) {
@@ -144,7 +147,7 @@ GeneratedReport ReportGenerator::next(const ScanPlan& plan, double elapsed_s, in
       r = td_short_profile(gps);
       break;
     default:
-      r = td_cells(plan, gps);
+      r = td_cells(plan, gps, here);
       break;
   }
   r.detail["sequence"] = sequence_;
@@ -247,7 +250,43 @@ GeneratedReport ReportGenerator::sweep(std::uint16_t c, const ScanPlan& plan, Po
   return {c, encode(*report_layout(c), f), {{"points", points}}};
 }
 
-GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::string& gps) {
+// Rake fingers on the strongest paths of a cell: value 1 the path's delay in quarter chips,
+// value 2 its level field, value 3 its share of the cell's power in percent, value 4 1 while
+// locked. Unused fingers stay 0; the finger value counts the locked ones.
+Json ReportGenerator::fingers(std::size_t record, std::int64_t delay, double level_dbm) const {
+  auto key = static_cast<std::int64_t>(record);
+  std::int64_t s = sequence_;
+  auto paths = 2 + static_cast<std::uint32_t>(uniform({config_.seed, 0xF1D6, s, key}) * 3);
+  std::vector<double> excess_qc, rel_db, mw;
+  double sum_mw = 0;
+  for (std::uint32_t f = 0; f < paths; ++f) {
+    auto fk = static_cast<std::int64_t>(f);
+    double extra =
+        f == 0 ? 0
+               : excess_qc.back() + 1 + std::floor(uniform({config_.seed, 0xF1D7, s, key, fk}) * 6);
+    double rel = f == 0 ? 0 : -4.0 * f - 4 * uniform({config_.seed, 0xF1D8, s, key, fk});
+    excess_qc.push_back(extra);
+    rel_db.push_back(rel);
+    mw.push_back(std::pow(10.0, rel / 10));
+    sum_mw += mw.back();
+  }
+  Json list = Json::array();
+  for (std::uint32_t f = 0; f < 4; ++f) {
+    if (f >= paths) {
+      list.push_back({{"value1", 0}, {"value2", 0}, {"value3", 0}, {"value4", 0}});
+      continue;
+    }
+    list.push_back({{"value1", static_cast<std::uint32_t>(std::max<std::int64_t>(0, delay) +
+                                                          static_cast<std::int64_t>(excess_qc[f]))},
+                    {"value2", level_field(level_dbm + rel_db[f])},
+                    {"value3", static_cast<std::uint32_t>(std::lround(100 * mw[f] / sum_mw))},
+                    {"value4", 1}});
+  }
+  return Json{{"count", paths}, {"fingers", list}};
+}
+
+GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::string& gps,
+                                          Position now) {
   struct Cell {
     std::uint32_t key1, key2;
     std::optional<std::size_t> station;  // in the list
@@ -289,6 +328,7 @@ GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::strin
     next_station_ = (next_station_ + cells.size()) % sites.size();
   }
 
+  // Delays from where the receiver reads the scanner to be, so a good cell checks exactly.
   Position here = position_as_read(gps);
   Json records = Json::array();
   Json detail_cells = Json::array();
@@ -308,21 +348,13 @@ GeneratedReport ReportGenerator::td_cells(const ScanPlan& plan, const std::strin
       d["bad"] = bad;
     }
     d["delay"] = clamp_i16(delay);
+    Json levels = cell_levels(cell.site.value_or(radio_.sites().size()), now, 21, sequence_);
     Json rec{
-        {"key1", cell.key1},
-        {"key2", cell.key2},
-        {"values", cell_levels(cell.site.value_or(radio_.sites().size()), here, 21, sequence_)},
-        {"delay", clamp_i16(delay)}};
+        {"key1", cell.key1}, {"key2", cell.key2}, {"values", levels}, {"delay", clamp_i16(delay)}};
     if (plan.finger) {
-      Json fingers = Json::array();
-      for (std::uint32_t f = 0; f < 4; ++f) {
-        fingers.push_back({{"value1", f * 10 + 1},
-                           {"value2", f * 10 + 2},
-                           {"value3", f * 10 + 3},
-                           {"value4", f * 10 + 4}});
-      }
-      rec["fingerValue"] = 4;
-      rec["fingers"] = fingers;
+      Json f = fingers(i, clamp_i16(delay), levels[0].get<double>() - kLevelOffsetDb);
+      rec["fingerValue"] = f["count"];
+      rec["fingers"] = f["fingers"];
     }
     records.push_back(std::move(rec));
     detail_cells.push_back(std::move(d));

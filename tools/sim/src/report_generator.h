@@ -34,8 +34,9 @@ class ReportGenerator {
  public:
   ReportGenerator(GeneratorConfig config, std::vector<BaseStation> stations, Route route);
 
-  // The next frame of a scan, at elapsed seconds since the simulator started.
-  GeneratedReport next(const ScanPlan& plan, double elapsed_s, int seconds_of_day);
+  // The next frame of a scan, at elapsed seconds since the simulator started at start_utc_s
+  // (seconds since 1970 UTC; the GPS fixes are taken whole seconds after it).
+  GeneratedReport next(const ScanPlan& plan, double elapsed_s, double start_utc_s);
 
   // Whether station i (0-based, in list order) reports a delay that disagrees with its distance.
   bool is_bad_cell(std::size_t station_index) const;
@@ -48,7 +49,8 @@ class ReportGenerator {
   GeneratedReport cell_records(std::uint16_t code, const ScanPlan& plan, const std::string& gps,
                                Position here);
   GeneratedReport sweep(std::uint16_t code, const ScanPlan& plan, Position here);
-  GeneratedReport td_cells(const ScanPlan& plan, const std::string& gps);
+  GeneratedReport td_cells(const ScanPlan& plan, const std::string& gps, Position here);
+  Json fingers(std::size_t record, std::int64_t delay, double level_dbm) const;
   Json cell_levels(std::size_t site, Position here, std::size_t n, std::uint32_t draw) const;
   GeneratedReport td_profile(const std::string& gps);
   GeneratedReport td_short_profile(const std::string& gps);

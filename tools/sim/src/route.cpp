@@ -18,7 +18,15 @@ constexpr double kDegToRad = kPi / 180.0;
 
 constexpr double kCornerM = 80;        // braking before a corner and speeding up after it
 constexpr double kTrafficKnotM = 250;  // traffic changes the speed over this distance
-constexpr double kSlowest = 0.1;       // of the cruising speed: never a full stop, so time moves on
+constexpr double kSlowest = 0.1;       // of the cruising speed while rolling
+constexpr double kBrakeMps2 = 1.3;     // braking for and pulling away from a stop
+constexpr double kCrawlMps = 0.5;      // the slowest a rolling car is taken to be
+// Traffic lights: at a corner one time in two, between corners every few hundred metres.
+constexpr double kLightAtCorner = 0.5;
+constexpr double kLightSpacingM = 300;
+constexpr double kLightBetween = 0.2;
+constexpr double kLightsApartM = 120;
+constexpr double kShortestRedS = 6, kLongestRedS = 40;
 
 double planar_distance_m(Position a, Position b) {
   double mid = (a.lat + b.lat) / 2 * kDegToRad;
@@ -52,17 +60,53 @@ Route::Route(std::vector<Position> waypoints, double speed_mps, std::uint32_t se
     cumulative_m_.push_back(length_m_);
   }
   if (length_m_ <= 0 || speed_mps_ <= 0) return;
-  // Time at every step along the lap, from the speed in the middle of the step.
-  step_m_ = std::max(5.0, length_m_ / 20000);
-  auto steps = static_cast<std::size_t>(std::ceil(length_m_ / step_m_));
-  time_at_s_.reserve(steps + 1);
-  time_at_s_.push_back(0);
-  for (std::size_t k = 0; k < steps; ++k) {
-    double from = static_cast<double>(k) * step_m_;
-    double to = std::min(length_m_, from + step_m_);
-    time_at_s_.push_back(time_at_s_.back() + (to - from) / speed_at((from + to) / 2));
+  place_stops();
+  // Steps of a few metres, cut at every stop; time from the speed in the middle of each step.
+  double step_m = std::max(5.0, length_m_ / 20000);
+  std::vector<double> cuts;
+  for (double m = step_m; m < length_m_; m += step_m) cuts.push_back(m);
+  for (const Stop& s : stops_) cuts.push_back(s.metres);
+  std::sort(cuts.begin(), cuts.end());
+  time_s_.push_back(0);
+  metres_.push_back(0);
+  std::size_t next_stop = 0;
+  for (double to : cuts) {
+    double from = metres_.back();
+    if (to <= from) continue;
+    time_s_.push_back(time_s_.back() + (to - from) / speed_at((from + to) / 2));
+    metres_.push_back(to);
+    while (next_stop < stops_.size() && stops_[next_stop].metres <= to) {
+      time_s_.push_back(time_s_.back() + stops_[next_stop++].dwell_s);
+      metres_.push_back(to);
+    }
   }
-  lap_s_ = time_at_s_.back();
+  lap_s_ = time_s_.back();
+}
+
+void Route::place_stops() {
+  auto red_s = [&](std::int64_t where) {
+    return kShortestRedS + (kLongestRedS - kShortestRedS) * uniform({seed_, 0x5709, where, 1});
+  };
+  auto free_at = [&](double m) {
+    for (const Stop& s : stops_)
+      if (std::fabs(s.metres - m) < kLightsApartM) return false;
+    return m > kLightsApartM && length_m_ - m > kLightsApartM;
+  };
+  for (std::size_t i = 1; i + 1 < points_.size(); ++i) {
+    auto where = static_cast<std::int64_t>(i);
+    if (turn_at(points_, i) > 0.3 && uniform({seed_, 0x5709, where, 0}) < kLightAtCorner &&
+        free_at(cumulative_m_[i]))
+      stops_.push_back({cumulative_m_[i], red_s(where)});
+  }
+  for (double m = kLightSpacingM; m < length_m_; m += kLightSpacingM) {
+    auto where = 1000 + static_cast<std::int64_t>(m / kLightSpacingM);
+    if (uniform({seed_, 0x5709, where, 0}) < kLightBetween && free_at(m))
+      stops_.push_back({m, red_s(where)});
+  }
+  // Back at the start the lap ends with a stop, so every lap begins from standing.
+  stops_.push_back({length_m_, red_s(0)});
+  std::sort(stops_.begin(), stops_.end(),
+            [](const Stop& a, const Stop& b) { return a.metres < b.metres; });
 }
 
 Route Route::drive(Position start, double speed_mps, std::uint32_t seed) {
@@ -102,7 +146,11 @@ double Route::speed_at(double metres) const {
     double slowest = 0.2 + 0.8 * (1 - turn) * (1 - turn);
     factor *= slowest + (1 - slowest) * away / kCornerM;
   }
-  return speed_mps_ * std::max(kSlowest, factor);
+  double v = speed_mps_ * std::max(kSlowest, factor);
+  // Braking to each stop and pulling away from it (the lap starts where the last stop is).
+  double nearest = metres;
+  for (const Stop& s : stops_) nearest = std::min(nearest, std::fabs(s.metres - metres));
+  return std::max(kCrawlMps, std::min(v, std::sqrt(2 * kBrakeMps2 * nearest)));
 }
 
 Position Route::position_along(double along) const {
@@ -118,16 +166,26 @@ Position Route::position_along(double along) const {
   return points_.front();
 }
 
-Position Route::at(double seconds) const {
-  if (lap_s_ <= 0 || seconds <= 0) return points_.front();
+double Route::course_along(double along) const {
+  std::size_t i = 1;
+  while (i + 1 < points_.size() && along > cumulative_m_[i]) ++i;
+  const Position& a = points_[i - 1];
+  const Position& b = points_[i];
+  double east = (b.lon - a.lon) * std::cos((a.lat + b.lat) / 2 * kDegToRad);
+  double course = std::atan2(east, b.lat - a.lat) / kDegToRad;
+  return course < 0 ? course + 360 : course;
+}
+
+Motion Route::motion(double seconds) const {
+  if (lap_s_ <= 0 || !(seconds > 0)) return {points_.front(), 0, course_along(0)};
   double t = std::fmod(seconds, lap_s_);
-  auto it = std::upper_bound(time_at_s_.begin(), time_at_s_.end(), t);
-  if (it == time_at_s_.end()) return points_.front();
-  auto k = static_cast<std::size_t>(it - time_at_s_.begin());  // time_at_s_[k - 1] <= t
-  double t0 = time_at_s_[k - 1], t1 = time_at_s_[k];
-  double from = static_cast<double>(k - 1) * step_m_;
-  double to = std::min(length_m_, from + step_m_);
-  return position_along(from + (to - from) * (t1 > t0 ? (t - t0) / (t1 - t0) : 0));
+  auto it = std::upper_bound(time_s_.begin(), time_s_.end(), t);
+  if (it == time_s_.end()) return {points_.front(), 0, course_along(0)};
+  auto k = static_cast<std::size_t>(it - time_s_.begin());  // time_s_[k - 1] <= t
+  double t0 = time_s_[k - 1], t1 = time_s_[k];
+  double m0 = metres_[k - 1], m1 = metres_[k];
+  double along = m0 + (m1 - m0) * (t1 > t0 ? (t - t0) / (t1 - t0) : 0);
+  return {position_along(along), t1 > t0 ? (m1 - m0) / (t1 - t0) : 0, course_along(along)};
 }
 
 std::vector<Position> load_route(const std::string& path) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hex.h"
+#include "radio.h"
 #include "reply_table.h"
 #include "report_table.h"
 
@@ -33,13 +34,6 @@ std::string_view frame_name(std::uint16_t code, std::uint16_t trans) {
   return name.empty() ? "Raw" : name;
 }
 
-int seconds_of_day_utc() {
-  std::time_t now = std::time(nullptr);
-  std::tm utc{};
-  gmtime_r(&now, &utc);
-  return utc.tm_hour * 3600 + utc.tm_min * 60 + utc.tm_sec;
-}
-
 std::string_view family_text(Family f) { return f == Family::kTd ? "td" : "wcdma"; }
 
 }  // namespace
@@ -58,6 +52,14 @@ Server::Server(Options options, EventLog& log, ReportGenerator generator,
   if (!options_.record_path.empty()) {
     record_.open(options_.record_path, std::ios::binary | std::ios::trunc);
     if (!record_) throw std::runtime_error("cannot write " + options_.record_path);
+    // Header lines a reader of the stream takes as decoder settings: how the level fields this
+    // simulator writes are to be read. A replay sends another scanner's fields, whose
+    // convention this simulator does not know.
+    if (!replay_) {
+      record_ << "# level-offset: " << -static_cast<long>(kLevelOffsetDb)
+              << "\n# level-unit: dBm\n";
+      record_.flush();
+    }
   }
 }
 
@@ -296,7 +298,7 @@ void Server::send_due_reports(Clock::time_point now) {
   Connection* c = session_.data();
   if (c == nullptr) return;
   double elapsed = std::chrono::duration<double>(now - started_).count();
-  GeneratedReport r = generator_.next(model_.plan(), elapsed, seconds_of_day_utc());
+  GeneratedReport r = generator_.next(model_.plan(), elapsed, started_utc_s_);
   if (c->queued() > kMaxBacklog) {
     log_.emit("dropped", {{"code", r.code}, {"queued", c->queued()}});
     return;
@@ -395,7 +397,7 @@ std::string Server::apply_control(const ControlCommand& c) {
     case Kind::kResetMidFrame: {
       if (data == nullptr) return "no data connection";
       Json fields{{"headerByte", 1},
-                  {"gpsText", gps_text({options_.start_lon, options_.start_lat}, 0)},
+                  {"gpsText", gga_text({started_utc_s_, {options_.start_lon, options_.start_lat}})},
                   {"count", 4},
                   {"values", {1, 2, 3, 4}}};
       Frame f{0, report_code::kValueList, kUnsolicitedTrans,

@@ -81,6 +81,9 @@ class Server {
   std::uint32_t rate_;
   std::optional<Clock::time_point> next_report_;
   Clock::time_point started_ = Clock::now();
+  // The same moment on the UTC clock: the GPS fixes count whole seconds from it.
+  double started_utc_s_ =
+      std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 
   bool quit_ = false;
   std::string quit_reason_;

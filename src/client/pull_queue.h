@@ -1,0 +1,103 @@
+// Records and link events kept for an application that takes them when it likes (the C
+// interface's pull functions) instead of being called. The session's threads put, never waiting
+// for room: a full queue drops what arrives and counts it. An event is set while anything waits,
+// for the application's own event loop.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/event.h"
+#include "platform/sync.h"
+#include "scanlink/scanlink_c.h"
+
+namespace scanlink::client {
+
+class PullQueue {
+ public:
+  static constexpr int kMaxRecords = 100000;
+  static constexpr size_t kEventCapacity = 64;
+  enum class Take { kTaken, kNone, kTooSmall, kOff };
+
+  // 0 switches queueing off and drops what waits; false when the ready event is missing.
+  bool SetCapacity(int capacity);
+  bool On() const;
+  // False when the system refused the ready event: the session is not opened without it.
+  bool HasReadyEvent() const { return ready_.Valid(); }
+
+  // The session's threads.
+  void PutRecord(const scanlink_record& record);
+  void PutEvent(int event);
+
+  // Takes the oldest record, waiting up to timeoutMs for one. fits (may be null) decides on the
+  // record first in line whether it can be taken; kTooSmall leaves it there.
+  template <typename Fits>
+  Take TakeRecord(scanlink_record& out, int timeoutMs, Fits&& fits);
+  Take TakeEvent(int& event, int timeoutMs);
+  void Stats(scanlink_queue_stats& out);
+  intptr_t WaitHandle();
+
+  // Closing: waiters return at once, and Shut returns once none is left.
+  void Shut();
+
+ private:
+  // Waits (lock held) until ready() or the time is up or the queue is shut.
+  template <typename Ready>
+  bool WaitFor(platform::UniqueLock<platform::Mutex>& lock, int timeoutMs, Ready&& ready);
+  void UpdateReady();  // lock held
+
+  mutable platform::Mutex mutex_;
+  platform::ConditionVariable changed_;
+  platform::Event ready_;
+  // Slots are allocated when first filled, so memory follows the most records ever waiting.
+  std::vector<std::unique_ptr<scanlink_record>> ring_;
+  size_t head_ = 0;
+  size_t count_ = 0;
+  int events_[kEventCapacity] = {};
+  size_t eventHead_ = 0;
+  size_t eventCount_ = 0;
+  uint64_t recordsDropped_ = 0;
+  uint64_t eventsDropped_ = 0;
+  uint64_t highWater_ = 0;
+  int waiters_ = 0;
+  bool shut_ = false;
+  std::atomic<bool> on_{false};  // read without the lock on every record
+};
+
+template <typename Ready>
+bool PullQueue::WaitFor(platform::UniqueLock<platform::Mutex>& lock, int timeoutMs, Ready&& ready) {
+  if (ready() || timeoutMs <= 0 || shut_) return ready();
+  ++waiters_;
+  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return shut_ || ready(); });
+  --waiters_;
+  changed_.notify_all();  // Shut may wait for the last waiter
+  return ready();
+}
+
+template <typename Fits>
+PullQueue::Take PullQueue::TakeRecord(scanlink_record& out, int timeoutMs, Fits&& fits) {
+  platform::UniqueLock<platform::Mutex> lock(mutex_);
+  if (ring_.empty()) return Take::kOff;
+  if (!WaitFor(lock, timeoutMs, [&] { return count_ > 0; })) return Take::kNone;
+  if (ring_.empty()) return Take::kOff;
+  const scanlink_record& first = *ring_[head_];
+  if (!fits(first)) return Take::kTooSmall;
+  out = first;
+  head_ = (head_ + 1) % ring_.size();
+  --count_;
+  UpdateReady();
+  return Take::kTaken;
+}
+
+// Defined by the C interface: the queue of a session.
+PullQueue& SessionQueue(scanlink_session* session);
+// True when the session's station list is loaded (its TD cell verdicts mean something).
+bool SessionStationsLoaded(scanlink_session* session);
+// True on a thread running one of the session's handlers.
+bool InSessionHandler(scanlink_session* session);
+
+}  // namespace scanlink::client

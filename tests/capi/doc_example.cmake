@@ -1,0 +1,15 @@
+# Writes the C block that follows MARKER in DOC to OUT: examples in the documentation are built
+# from the documentation itself.
+file(READ "${DOC}" text)
+string(FIND "${text}" "${MARKER}" at)
+if(at LESS 0)
+  message(FATAL_ERROR "${DOC}: no ${MARKER}")
+endif()
+string(SUBSTRING "${text}" ${at} -1 text)
+string(FIND "${text}" "```c\n" begin)
+string(FIND "${text}" "\n```\n" end)
+math(EXPR begin "${begin} + 5")
+math(EXPR length "${end} - ${begin} + 1")
+string(SUBSTRING "${text}" ${begin} ${length} code)
+file(WRITE "${OUT}.new" "${code}")
+file(COPY_FILE "${OUT}.new" "${OUT}" ONLY_IF_DIFFERENT)
