@@ -13,6 +13,8 @@ missing=()
 packages+=(abigail-tools)
 # The C interface from C# (tests/capi/csharp).
 packages+=(mono-mcs mono-runtime)
+# The live page's web libraries, and the browser its tests drive.
+packages+=(libjs-leaflet libjs-chart.js chromium chromium-driver python3-selenium)
 if [ "${1:-}" = demo ]; then
   packages=(cmake ninja-build g++ libcli11-dev nlohmann-json3-dev)
 fi

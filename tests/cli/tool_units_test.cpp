@@ -1,6 +1,9 @@
 // The parts of scanlink that hold no connection: text parsing, argument checks, the record's
 // JSON and text, the pictures.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +20,8 @@
 #include "export.h"
 #include "gps_text.h"
 #include "levels.h"
+#include "live_server.h"
+#include "live_view.h"
 #include "operations.h"
 #include "record_json.h"
 #include "record_text.h"
@@ -339,6 +344,113 @@ TEST(SimProcess, TemporaryFoldersAreNewEmptyAndPrivate) {
     EXPECT_NE(p.filename().string().find("scanlink-unit"), std::string::npos);
     fs::remove(p);
   }
+}
+
+TEST(LiveView, CellsCarryStationDistanceAndDelayInTheDeclaredUnit) {
+  // 39.9N 116.401E; one station about 1 km north of it.
+  LiveView view({{"N", 1001, 0, 116.401, 39.909}}, true, {-150, "dBm"}, "live");
+  auto m = Record(0xF025);
+  _TDCellReport& r = m->body.tdCells;
+  SetText(r.szGpsText, kGga);
+  r.nCount = 2;
+  r.aRecords[0] = {1001, 0, {}, 16, 0, {}};  // 4 chips
+  r.aRecords[1] = {2002, 7, {}, 0xFFFC, 0, {}};
+  for (uint16_t& v : r.aRecords[0].aCellValues) v = 60;
+  r.nFoundMask = 0b01;
+  view.Record(*m, 1000000);
+  const auto batch = view.Batch(1000000);
+  ASSERT_TRUE(batch);
+  const auto& rows = (*batch)["cells"]["rows"];
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0]["cell"], "1001/0");
+  EXPECT_EQ(rows[0]["level"], -90.0);
+  EXPECT_EQ(rows[0]["delayChips"], 4.0);
+  EXPECT_EQ(rows[0]["delayM"], 938.0);
+  EXPECT_EQ(rows[0]["station"], 0);
+  EXPECT_NEAR(rows[0]["distM"].get<double>(), 1000, 5);
+  EXPECT_EQ(rows[0]["verdict"], "found");
+  EXPECT_EQ(rows[1]["delayChips"], -1.0);  // signed, as the GPS check reads it
+  EXPECT_FALSE(rows[1].contains("station"));
+  EXPECT_EQ(rows[1]["verdict"], "not-listed");
+  EXPECT_EQ((*batch)["point"][2], -90.0);  // the best cell colours the route
+  EXPECT_EQ(view.Snapshot(1000000)["levelUnit"], "dBm");
+}
+
+TEST(LiveView, BatchesOnlyNewsButALostLinkAlwaysShows) {
+  LiveView view({}, false, {}, "live");
+  EXPECT_TRUE(view.Batch(0));
+  EXPECT_FALSE(view.Batch(500000));  // nothing new: no batch within the second
+  EXPECT_TRUE(view.Batch(1000000));  // but the status once a second
+  view.Link(false, 1100000);
+  view.Link(true, 1150000);  // back before the batch went out
+  EXPECT_EQ((*view.Batch(1200000))["link"], "down");
+  EXPECT_EQ((*view.Batch(1300000))["link"], "up");
+  auto sweep = Record(0xF026);
+  sweep->body.sweep = {2010000, 2010400, 200, {40, 41, 42}};
+  sweep->nLength = 14 + 2 * 3;
+  view.Record(*sweep, 1400000);
+  const auto batch = view.Batch(1400000);
+  EXPECT_EQ((*batch)["sweep"]["levels"], nlohmann::json::array({40.0, 41.0, 42.0}));
+  EXPECT_FALSE(batch->contains("point"));
+}
+
+TEST(LiveServer, ServeAddressIsAPortWithAnOptionalDottedQuad) {
+  EXPECT_EQ(ParseServeAddress("8080").address, "127.0.0.1");
+  EXPECT_EQ(ParseServeAddress("0.0.0.0:80").address, "0.0.0.0");
+  EXPECT_EQ(ParseServeAddress("10.1.2.3:0").port, 0);
+  for (const char* bad : {"", "x", "65536", "host:80", "1.2.3:80", ":80", "1.2.3.4:", "-1"})
+    EXPECT_THROW(ParseServeAddress(bad), CliError) << bad;
+}
+
+// A page that stops reading is dropped once it falls behind; the others go on being served.
+TEST(LiveServer, AStreamThatDoesNotReadIsDroppedAndNeverHoldsUpTheOthers) {
+  LiveServer server({{"127.0.0.1", 0}, "live", "", ""});
+  const int port = std::stoi(server.Url().substr(17));
+  auto open = [&](int receiveBuffer) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string request = "GET /events HTTP/1.1\r\n\r\n";
+    EXPECT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    return fd;
+  };
+  const int stalled = open(4096), reader = open(1 << 20);
+  for (int i = 0; i < 200 && !server.Waiting(); ++i) usleep(10000);
+  ASSERT_TRUE(server.Waiting());
+  const std::string batch(100000, 'x');
+  size_t read = 0;
+  char buffer[65536];
+  for (int i = 0; i < 40; ++i) {
+    server.Publish(batch, [] { return std::string("{}"); });
+    // The reader keeps up; the stalled one does not read at all.
+    for (ssize_t n; (n = ::recv(reader, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) read += n;
+    usleep(20000);
+  }
+  for (int idle = 0; idle < 500 && read < 39 * batch.size();) {
+    const ssize_t n = ::recv(reader, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0)
+      read += static_cast<size_t>(n);
+    else
+      usleep(10000), ++idle;
+  }
+  EXPECT_GE(read, 39 * batch.size());
+  // The stalled stream ends (after what was already on its way).
+  ssize_t n = 0;
+  size_t stalledRead = 0;
+  for (int idle = 0; idle < 500;) {
+    n = ::recv(stalled, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n == 0) break;
+    if (n > 0) stalledRead += static_cast<size_t>(n);
+    if (n < 0) usleep(10000), ++idle;
+  }
+  EXPECT_EQ(n, 0);
+  EXPECT_LT(stalledRead, 30 * batch.size());
+  ::close(stalled);
+  ::close(reader);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "common_options.h"
 #include "console.h"
 #include "exit_codes.h"
+#include "live_page.h"
 #include "operations.h"
 #include "status_line.h"
 #include "subcommands.h"
@@ -30,6 +31,8 @@ struct MonitorOptions {
   int finger = -1;  // -1: as the scan set up, else as the scanner's scan mode says
   std::string record;
   double splitMb = 0, splitSeconds = 0;
+  std::string serve, tiles;  // the live page
+  double batteryEvery = 0;
 };
 
 struct WireContext {
@@ -202,12 +205,18 @@ int Run(const MonitorOptions& o) {
   if (!scan.empty()) CheckOperation(scan);  // a typo fails before connecting
   RecordOutput out(std::move(output));
   WireRecording recording(o, out.options());  // outlives the link
+  std::unique_ptr<LivePage> live;
+  if (!o.serve.empty()) {
+    live = std::make_unique<LivePage>(o.serve, o.tiles, out.options());
+    out.Note("# live view at " + live->Url());
+  }
   LinkClient link;
   ApplyStations(link, o.output, out.options());
   if (o.finger >= 0) StoreShared(FingerTestFlag, o.finger);
   ScanlinkCounters before;
   ScanlinkReadCounters(&before);
   ConnectAndLogin(link, o.connect, out);
+  if (live) live->AskBattery(&link.client(), o.batteryEvery);
 
   CatchInterrupt(OnInterrupt);
   StatusLine status;
@@ -225,13 +234,16 @@ int Run(const MonitorOptions& o) {
         link.client().QueryBattery();
       }
       // Short waits, so Ctrl-C and the status line are served.
-      auto e = link.Next(std::min(until, Clock::now() + std::chrono::milliseconds(200)));
+      auto e =
+          link.Next(std::min(until, Clock::now() + std::chrono::milliseconds(live ? 100 : 200)));
+      if (live) live->Tick();
       if (!e) {
         status.Draw(up, out.tally());
         continue;
       }
       status.Clear();
       Show(out, *e);
+      if (live) live->Event(*e);
       if (e->kind == LinkEvent::kConnect) {
         up = e->connected;
         recording.Link(e->connected, e->timeUs);
@@ -334,6 +346,16 @@ Subcommand AddMonitor(CLI::App& parent) {
                   "--record-split-size)")
       ->check(CLI::Range(1.0, 1e7))
       ->needs(record);
+  app->add_option("--serve", o->serve,
+                  "serve a live page (map, cells, spectrum, link) on [ADDRESS:]PORT; the "
+                  "address is 127.0.0.1 unless given");
+  app->add_option("--tiles", o->tiles,
+                  "map tiles: a URL template such as http://localhost:8000/{z}/{x}/{y}.png, or a "
+                  "folder of Z/X/Y.png files (default: a plain grid with a scale)");
+  app->add_option("--battery-every", o->batteryEvery,
+                  "with --serve: ask the scanner's battery every so many seconds, for the page "
+                  "(default: never)")
+      ->check(CLI::Range(0.0, 1e6));
   app->footer(
       "Ends at Ctrl-C, --seconds, --count, or when standard output is closed (e.g. '| head'): "
       "the scan is stopped, the link closed, a summary printed. Status 3 when the link was down "

@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", "scanlink " SCANLINK_TOOL_VERSION);
   app.require_subcommand(1);
   std::vector<Subcommand> subcommands = {AddDemo(app), AddMonitor(app), AddQuery(app),
-                                         AddSend(app), AddDecode(app),  AddExport(app)};
+                                         AddSend(app), AddDecode(app),  AddExport(app),
+                                         AddView(app)};
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -17,5 +17,6 @@ Subcommand AddQuery(CLI::App& parent);
 Subcommand AddSend(CLI::App& parent);
 Subcommand AddDecode(CLI::App& parent);
 Subcommand AddExport(CLI::App& parent);
+Subcommand AddView(CLI::App& parent);
 
 }  // namespace scanlink::cli

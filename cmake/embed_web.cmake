@@ -1,0 +1,17 @@
+# Writes OUTPUT: a C++ table of the live page's files (FILES, names in DIR), so the
+# tool serves them without an install folder.
+set(text "// Generated from tools/scanlink/web by cmake/embed_web.cmake.\n#include \"web_assets.h\"\n\nnamespace scanlink::cli {\n\nconst std::vector<WebAsset>& WebAssets() {\n  static const std::vector<WebAsset> assets = {\n")
+foreach(name ${FILES})
+  if(name MATCHES "\\.html$")
+    set(type "text/html; charset=utf-8")
+  elseif(name MATCHES "\\.js$")
+    set(type "text/javascript; charset=utf-8")
+  else()
+    set(type "text/css; charset=utf-8")
+  endif()
+  file(READ "${DIR}/${name}" body)
+  string(APPEND text "      {\"/${name}\", \"${type}\", R\"scanlink_web(${body})scanlink_web\"},\n")
+endforeach()
+string(APPEND text "  };\n  return assets;\n}\n\n}  // namespace scanlink::cli\n")
+file(WRITE "${OUTPUT}.tmp" "${text}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)

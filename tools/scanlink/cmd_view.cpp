@@ -1,0 +1,205 @@
+// scanlink view FILE --serve: the live page over a recording, played in the browser; and the
+// live page of `monitor --serve`.
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "capture/capture.h"
+#include "common_options.h"
+#include "console.h"
+#include "exit_codes.h"
+#include "live_page.h"
+#include "subcommands.h"
+#include "timestamp.h"
+#include "transport/framer.h"
+
+namespace scanlink::cli {
+
+LivePage::LivePage(const std::string& serve, const std::string& tiles, const OutputOptions& output)
+    : view_(output.stations, output.stationsLoaded, output.levels, "live"),
+      server_(LiveServerOptions{ParseServeAddress(serve), "live", tiles, {}}) {
+  ScanlinkReadCounters(&start_);
+}
+
+LivePage::~LivePage() = default;
+
+void LivePage::Event(const LinkEvent& e) {
+  if (e.kind == LinkEvent::kConnect)
+    view_.Link(e.connected, e.timeUs);
+  else
+    view_.Record(*e.record, e.timeUs);
+}
+
+void LivePage::AskBattery(CMyPcCommSocketClient* client, double seconds) {
+  batteryClient_ = client;
+  batteryEveryUs_ = static_cast<int64_t>(seconds * 1e6);
+}
+
+void LivePage::Tick() {
+  const int64_t now = NowUs();
+  if (now - lastUs_ < LiveView::kBatchUs) return;
+  lastUs_ = now;
+  if (batteryClient_ && batteryEveryUs_ > 0 && now - batteryUs_ >= batteryEveryUs_ &&
+      std::atomic_ref<int>(gInitFinishFlag).load() == 1) {
+    batteryUs_ = now;
+    batteryClient_->QueryBattery();
+  }
+  ScanlinkCounters c;
+  ScanlinkReadCounters(&c);
+  view_.SetCounters({c.framesReceived - start_.framesReceived,
+                     c.droppedSync - start_.droppedSync + c.droppedLength - start_.droppedLength +
+                         c.framesOversized - start_.framesOversized,
+                     c.bytesSkipped - start_.bytesSkipped, c.linkLosses - start_.linkLosses,
+                     c.reconnections - start_.reconnections});
+  const auto batch = view_.Batch(now);
+  if (!batch && !server_.Waiting()) return;
+  constexpr auto kReplace = nlohmann::json::error_handler_t::replace;
+  server_.Publish(batch ? batch->dump(-1, ' ', false, kReplace) : std::string(),
+                  [&] { return view_.Snapshot(now).dump(-1, ' ', false, kReplace); });
+}
+
+namespace {
+
+struct ViewOptions {
+  std::string file, serve = "8080", tiles;
+  OutputFlags output;
+  int finger = -1;
+  double seconds = 0;
+};
+
+std::atomic<bool> g_stop{false};
+void OnStop() { g_stop = true; }
+
+// Hands whole frames of the scanner to the view, batched by the recording's own clock.
+class ViewSink {
+ public:
+  ViewSink(LiveView& view, nlohmann::json& frames) : view_(view), frames_(frames) {}
+  void OnFrame(const uint8_t* f, size_t n) {
+    const auto record = DecodeFrame(f, n);
+    ++counters.frames;
+    if (record->nCode == 0xFFEE) return;
+    // A stream without times (an old .scl file) plays at ten frames a second.
+    if (untimed) timeUs += LiveView::kBatchUs;
+    view_.Record(*record, timeUs);
+    if (untimed) Flush(timeUs, false);
+    if (record->nCode == 0xF00B && record->nTransID != SCANLINK_TRANS_BROADCAST && followFinger)
+      FingerTestFlag = record->body.tdScanMode.nFingerTest != 0;
+  }
+  void OnTrace(const char*) {}
+  void OnOversized(size_t) { ++counters.rejected; }
+  void OnDiscard(size_t n) { counters.skipped += n; }
+  // A batch for every 100 ms of the recording that saw something.
+  void Flush(int64_t untilUs, bool force) {
+    if (firstUs < 0) firstUs = untilUs;
+    if (!force && untilUs - lastUs < LiveView::kBatchUs) return;
+    lastUs = untilUs;
+    view_.SetCounters(counters);
+    if (auto batch = view_.Batch(untilUs)) {
+      (*batch)["at"] = (untilUs - firstUs) / 1000;
+      frames_.push_back(std::move(*batch));
+    }
+  }
+
+  int64_t timeUs = -1, firstUs = -1, lastUs = -1;
+  bool followFinger = true;
+  bool untimed = false;
+  LiveCounters counters;
+
+ private:
+  LiveView& view_;
+  nlohmann::json& frames_;
+};
+
+int RunView(const ViewOptions& o) {
+  if (std::filesystem::is_directory(o.file))
+    throw CliError(kExitFile, "cannot read " + o.file + ": it is a folder");
+  capture::Recording capture;
+  try {
+    capture = capture::ReadRecording(o.file);
+  } catch (const std::exception& e) {
+    throw CliError(kExitFile, e.what());
+  }
+  const auto header = [&](const char* key) {
+    auto it = capture.header.find(key);
+    return it == capture.header.end() ? std::string() : it->second;
+  };
+  OutputFlags flags = o.output;
+  if (flags.bsList.empty() && !header("bs-list").empty())
+    flags.bsList = (std::filesystem::path(o.file).parent_path() / header("bs-list")).string();
+  if (flags.gpsLimit < 0 && !header("gps-limit").empty())
+    flags.gpsLimit = std::stoi(header("gps-limit"));
+  OutputOptions output = MakeOutput(flags);
+  if (flags.levelUnit.empty()) {
+    try {
+      output.levels = LevelConvention::FromHeader(capture.header);
+    } catch (const std::exception& e) {
+      throw CliError(kExitFile, o.file + ": " + e.what());
+    }
+  }
+  ServeAddress at = ParseServeAddress(o.serve);
+
+  // The decoder reads the finger setting and the GPS check's list from the library's state.
+  LinkClient link;
+  ApplyStations(link, flags, output);
+  FingerTestFlag = o.finger >= 0 ? o.finger : header("finger-test") == "1";
+  LiveView view(output.stations, output.stationsLoaded, output.levels, "recording");
+  nlohmann::json frames = nlohmann::json::array();
+  ViewSink sink(view, frames);
+  sink.followFinger = o.finger < 0;
+  auto framer = std::make_unique<transport::Framer>();
+  for (const capture::Packet& p : capture.packets) {
+    if (p.channel != capture::Channel::kData || p.direction == capture::Direction::kToScanner)
+      continue;
+    sink.untimed = p.timeUs < 0;
+    if (!sink.untimed) sink.timeUs = p.timeUs;
+    framer->Feed(p.bytes.data(), p.bytes.size(), sink);
+    if (!sink.untimed) sink.Flush(p.timeUs, false);
+  }
+  sink.Flush(sink.timeUs, true);
+  constexpr auto kReplace = nlohmann::json::error_handler_t::replace;
+  nlohmann::json all{{"snapshot", view.Snapshot(sink.firstUs)}, {"frames", std::move(frames)}};
+  // The snapshot's route is the whole drive; the page builds its own from the frames.
+  all["snapshot"]["route"] = nlohmann::json::array();
+  LiveServer server(
+      LiveServerOptions{at, "recording", o.tiles, all.dump(-1, ' ', false, kReplace)});
+  std::printf("# %s: %zu frames; live view at %s (Ctrl-C ends)\n", o.file.c_str(),
+              static_cast<size_t>(sink.counters.frames), server.Url().c_str());
+  std::fflush(stdout);
+  CatchInterrupt(OnStop);
+  const auto end = o.seconds > 0
+                       ? std::chrono::steady_clock::now() +
+                             std::chrono::milliseconds(static_cast<long>(o.seconds * 1000))
+                       : std::chrono::steady_clock::time_point::max();
+  while (!g_stop && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ReleaseInterrupt();
+  return kExitOk;
+}
+
+}  // namespace
+
+Subcommand AddView(CLI::App& parent) {
+  auto o = std::make_shared<ViewOptions>();
+  CLI::App* app = parent.add_subcommand(
+      "view", "Serve the live page over a recording: map, cells, spectrum, played in a browser");
+  app->add_option("file", o->file, "a recording (monitor --record) or a tcpdump capture")
+      ->required();
+  app->add_option("--serve", o->serve, "[ADDRESS:]PORT to serve on (default 127.0.0.1:8080)")
+      ->capture_default_str();
+  app->add_option("--tiles", o->tiles,
+                  "map tiles: a URL template such as http://localhost:8000/{z}/{x}/{y}.png, or a "
+                  "folder of Z/X/Y.png files (default: a plain grid with a scale)");
+  app->add_option("--bs-list", o->output.bsList,
+                  "base stations (CSV name,key1,key2,longitude,latitude) for the GPS check");
+  app->add_option("--gps-limit", o->output.gpsLimit, GpsLimitHelp())->check(CLI::Range(0, 1 << 20));
+  AddLevelOptions(app, o->output);
+  app->add_option("--finger", o->finger,
+                  "TD cell records carry finger fields: 1 or 0 (default: the file's finger-test "
+                  "header, else 0)")
+      ->check(CLI::Range(0, 1));
+  app->add_option("--seconds", o->seconds, "stop serving after this many seconds (default: Ctrl-C)")
+      ->check(CLI::Range(0.0, 1e6));
+  return {app, [o] { return RunView(*o); }};
+}
+
+}  // namespace scanlink::cli
