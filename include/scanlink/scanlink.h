@@ -175,13 +175,17 @@ SCANLINK_API void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context);
 // read, before framing; sent: the sending thread, for each frame as it hands it to the data
 // connection, so a request is always seen before its reply; alarm bytes once they went out),
 // one call at a time.
-// Direction 2 says a connection has just been made (before any byte of it is sent or received),
-// direction 3 that it has ended (no byte of it follows); both with bytes NULL and length 0. Bytes
-// of different connections never belong to one frame.
 // Never called again once a call replacing it has returned. The tap must not call the library.
 typedef void (*ScanlinkWireTap)(int direction, int channel, const unsigned char* bytes, int length,
                                 void* context);
 SCANLINK_API void ScanlinkSetWireTap(ScanlinkWireTap tap, void* context);
+// The same, and with SCANLINK_TAP_CONNECTIONS in flags the tap is also told where connections
+// begin and end: direction 2 says a data connection has just been made (before any byte of it is
+// sent or received), direction 3 that it has ended (no byte of it follows); both with bytes NULL
+// and length 0. Bytes of different connections never belong to one frame, so a recorder starts
+// cutting afresh at each. ScanlinkSetWireTap never calls with these directions.
+enum { SCANLINK_TAP_CONNECTIONS = 1 };
+SCANLINK_API void ScanlinkSetWireTapEx(ScanlinkWireTap tap, void* context, int flags);
 
 // A scanner that answers nothing (power lost, out of radio range: every packet lost, nothing
 // closed) makes the link count as lost once it has been silent for this long, whether the link

@@ -9,6 +9,9 @@ namespace scanlink::transport {
 namespace {
 
 std::atomic<bool> g_enabled{false};
+// Connection events only for a tap installed asking for them: a tap written before they existed
+// may index by direction.
+std::atomic<bool> g_events{false};
 // Held during each call, so a replacing call returns only once no call to the old tap is under
 // way: the application may then free what the old tap writes to.
 platform::Mutex g_tapMutex;
@@ -18,6 +21,7 @@ void* g_context = nullptr;
 }  // namespace
 
 bool WireTapEnabled() { return g_enabled.load(std::memory_order_relaxed); }
+bool WireTapWantsEvents() { return g_events.load(std::memory_order_relaxed); }
 
 void CallWireTap(TapDirection direction, TapChannel channel, const uint8_t* bytes, size_t length) {
   platform::LockGuard guard(g_tapMutex);
@@ -30,9 +34,15 @@ void CallWireTap(TapDirection direction, TapChannel channel, const uint8_t* byte
 }  // namespace scanlink::transport
 
 void ScanlinkSetWireTap(ScanlinkWireTap tap, void* context) {
+  ScanlinkSetWireTapEx(tap, context, 0);
+}
+
+void ScanlinkSetWireTapEx(ScanlinkWireTap tap, void* context, int flags) {
   using namespace scanlink::transport;
   scanlink::platform::LockGuard guard(g_tapMutex);
   g_tap = tap;
   g_context = context;
+  g_events.store(tap != nullptr && (flags & SCANLINK_TAP_CONNECTIONS) != 0,
+                 std::memory_order_relaxed);
   g_enabled.store(tap != nullptr, std::memory_order_relaxed);
 }

@@ -15,6 +15,7 @@ enum class TapDirection { kReceived = 0, kSent = 1, kConnected = 2, kClosed = 3 
 enum class TapChannel { kData = 0, kAlarm = 1 };
 
 bool WireTapEnabled();
+bool WireTapWantsEvents();
 void CallWireTap(TapDirection direction, TapChannel channel, const uint8_t* bytes, size_t length);
 
 inline void Tap(TapDirection direction, TapChannel channel, const void* bytes, size_t length) {
@@ -36,7 +37,7 @@ inline void Tap(LibraryState& lib, TapDirection direction, TapChannel channel, c
 // A connection of a session began or ended: to the tap its bytes go to.
 inline void TapEvent(LibraryState& lib, TapDirection event, TapChannel channel) {
   if (lib.diag.first()) {
-    if (WireTapEnabled()) CallWireTap(event, channel, nullptr, 0);
+    if (WireTapEnabled() && WireTapWantsEvents()) CallWireTap(event, channel, nullptr, 0);
   } else if (lib.diag.TapWanted()) {
     lib.diag.Tap(static_cast<int>(event), static_cast<int>(channel), nullptr, 0);
   }

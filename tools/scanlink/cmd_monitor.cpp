@@ -99,7 +99,7 @@ class WireRecording {
       throw CliError(kExitFile, e.what());
     }
     context_ = {recorder_.get(), o.connect.host + ":" + std::to_string(o.connect.port)};
-    ScanlinkSetWireTap(OnWire, &context_);
+    ScanlinkSetWireTapEx(OnWire, &context_, SCANLINK_TAP_CONNECTIONS);
   }
   ~WireRecording() {
     if (recorder_) ScanlinkSetWireTap(nullptr, nullptr);
