@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "capture/capture.h"
@@ -63,6 +64,8 @@ namespace {
 
 struct ViewOptions {
   std::string file, serve = "8080", tiles;
+  std::string host;  // packet captures: the scanner at this address
+  int port = 0;      // and this port
   OutputFlags output;
   int finger = -1;
   double seconds = 0;
@@ -125,7 +128,17 @@ class ViewSink : public RecordingSink {
 };
 
 int RunView(const ViewOptions& o) {
-  RecordingInput in = OpenRecording(o.file, o.output);
+  RecordingInput in = OpenRecording(o.file, o.output, capture::Selection{o.host, o.port});
+  // One page is one scanner: two drives mixed would be one route jumping between them.
+  std::set<std::string> scanners;
+  for (const capture::Connection& c : in.capture.connections)
+    if (c.channel == capture::Channel::kData) scanners.insert(c.scanner);
+  if (scanners.size() > 1) {
+    std::string names;
+    for (const std::string& s : scanners) names += (names.empty() ? "" : ", ") + s;
+    throw CliError(kExitUsage, o.file + " holds " + std::to_string(scanners.size()) +
+                                   " scanners (" + names + "): choose one with --host and --port");
+  }
   ServeAddress at = ParseServeAddress(o.serve);
 
   // The decoder reads the finger setting and the GPS check's list from the library's state.
@@ -178,6 +191,10 @@ Subcommand AddView(CLI::App& parent) {
                   "TD cell records carry finger fields: 1 or 0 (default: the file's finger-test "
                   "header, else 0)")
       ->check(CLI::Range(0, 1));
+  app->add_option("--host", o->host,
+                  "a packet capture of several scanners: the scanner at this IPv4 address");
+  app->add_option("--port", o->port, "a packet capture: the scanner at this port")
+      ->check(CLI::Range(1, 65535));
   app->add_option("--seconds", o->seconds, "stop serving after this many seconds (default: Ctrl-C)")
       ->check(CLI::Range(0.0, 1e6));
   return {app, [o] { return RunView(*o); }};
