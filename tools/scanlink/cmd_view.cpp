@@ -140,6 +140,11 @@ int RunView(const ViewOptions& o) {
                                    " scanners (" + names + "): choose one with --host and --port");
   }
   ServeAddress at = ParseServeAddress(o.serve);
+  if (!in.missingList.empty())
+    std::fprintf(stderr,
+                 "scanlink: warning: the station list %s named by the recording is not there: no "
+                 "GPS check\n",
+                 in.missingList.c_str());
 
   // The decoder reads the finger setting and the GPS check's list from the library's state.
   LinkClient link;
