@@ -466,6 +466,13 @@ TEST_F(AgainstSimulator, ACaptureOfTwoScannersDecodesIntoTwoLabelledStreams) {
   EXPECT_EQ(
       RecordsByConnection(one.out, true),
       (std::map<std::string, std::vector<std::string>>{{wcdmaLabel, streams.at(wcdmaLabel)}}));
+  // The live page shows one scanner: chosen, or the two named.
+  const ToolRun both = RunScanlink({"view", "--serve", "18090", "--seconds", "0.1", sniffed});
+  EXPECT_EQ(both.status, 2);
+  EXPECT_NE(both.err.find(tdLabel + ", " + wcdmaLabel), std::string::npos) << both.err;
+  const ToolRun chosen = RunScanlink({"view", "--serve", "18090", "--seconds", "0.1", "--host",
+                                      "127.0.0.2", "--port", otherPort, sniffed});
+  EXPECT_EQ(chosen.status, 0) << chosen.err;
   // The export to standard output is the table alone, each row with its scanner.
   const ToolRun csv = RunScanlink({"export", "--format", "csv", sniffed});
   EXPECT_EQ(csv.status, 0) << csv.err;

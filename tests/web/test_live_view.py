@@ -287,5 +287,17 @@ def test_recording_plays_and_the_slider_moves_the_map(browser, td_drive, tmp_pat
         late, early = seek(end), seek(end // 4)
         assert late != early
         shot(browser, "view-recording")
+
+        # The drive's link reset, recorded: the banner while it was down, gone once it was up.
+        answer = http(b"GET /recording.json HTTP/1.1\r\n\r\n", VIEW)
+        data = json.loads(answer.split(b"\r\n\r\n", 1)[1])
+        down = [f["at"] for f in data["frames"] if f["link"] == "down"]
+        assert down and data["frames"][-1]["link"] == "up"
+        seek(-(-down[0] // 100) * 100)  # the slider moves in steps of 100 ms
+        assert text_of(browser, "banner") and text_of(browser, "link") == "down"
+        assert int(text_of(browser, "losses")) >= 1
+        shot(browser, "view-recording-link-lost")
+        seek(end)
+        assert not text_of(browser, "banner") and text_of(browser, "link") == "up"
     finally:
         end_tool(view)

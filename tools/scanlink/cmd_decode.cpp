@@ -9,6 +9,7 @@
 #include "codec/frame_header.h"
 #include "common_options.h"
 #include "exit_codes.h"
+#include "recording_feed.h"
 #include "subcommands.h"
 #include "timestamp.h"
 #include "transport/framer.h"
@@ -24,29 +25,6 @@ struct DecodeOptions {
   std::string host;                // packet captures: only the scanner at this address
   int port = 0;                    // and this port
   std::string format, exportPath;  // export only
-};
-
-class FrameSink {
- public:
-  explicit FrameSink(RecordOutput& out) : out_(out) {}
-  void OnFrame(const uint8_t* f, size_t n) {
-    const auto record = DecodeFrame(f, n);
-    out_.Record(*record, timeUs);
-    ++frames;
-    // A scan mode the scanner reports is the setting its later reports follow.
-    if (followFinger && record->nCode == 0xF00B && record->nTransID != SCANLINK_TRANS_BROADCAST)
-      FingerTestFlag = record->body.tdScanMode.nFingerTest != 0;
-  }
-  void OnTrace(const char*) {}
-  void OnOversized(size_t) { ++oversized; }
-  void OnDiscard(size_t n) { skipped += n; }
-
-  int64_t timeUs = -1;  // of the unit being fed
-  bool followFinger = false;
-  size_t frames = 0, oversized = 0, skipped = 0;
-
- private:
-  RecordOutput& out_;
 };
 
 // The finger-test byte of a TD scan mode the tool sent (0xF001): the command carries the layout
@@ -91,102 +69,108 @@ struct Stream {
   std::string label;  // a packet capture's scanner, address:port; empty in our recordings
 };
 
-// Decodes the file into out; throws CliError(kExitDamaged) after a damaged stream.
-void Decode(const DecodeOptions& o, bool exporting) {
-  if (std::filesystem::is_directory(o.file))
-    throw CliError(kExitFile, "cannot read " + o.file + ": it is a folder");
-  capture::Recording capture;
+// Whole frames of one connection to the sink, following the scan settings when asked.
+class FrameCutter {
+ public:
+  FrameCutter(RecordingSink& sink, bool followFinger) : sink_(sink), followFinger_(followFinger) {}
+  void OnFrame(const uint8_t* f, size_t n) {
+    const auto record = DecodeFrame(f, n);
+    ++sink_.stats.frames;
+    sink_.Frame(*record, timeUs);
+    // A scan mode the scanner reports is the setting its later reports follow.
+    if (followFinger_ && record->nCode == 0xF00B && record->nTransID != SCANLINK_TRANS_BROADCAST)
+      FingerTestFlag = record->body.tdScanMode.nFingerTest != 0;
+  }
+  void OnTrace(const char*) {}
+  void OnOversized(size_t) { ++sink_.stats.oversized; }
+  void OnDiscard(size_t n) { sink_.stats.skipped += n; }
+
+  int64_t timeUs = -1;  // of the unit being fed
+
+ private:
+  RecordingSink& sink_;
+  bool followFinger_;
+};
+
+}  // namespace
+
+std::string RecordingInput::Header(const char* key) const {
+  auto it = capture.header.find(key);
+  return it == capture.header.end() ? std::string() : it->second;
+}
+
+RecordingInput OpenRecording(const std::string& file, const OutputFlags& given,
+                             const capture::Selection& selection) {
+  if (std::filesystem::is_directory(file))
+    throw CliError(kExitFile, "cannot read " + file + ": it is a folder");
+  RecordingInput in;
   try {
-    capture = capture::ReadRecording(o.file, capture::Selection{o.host, o.port});
+    in.capture = capture::ReadRecording(file, selection);
   } catch (const std::exception& e) {
     throw CliError(kExitFile, e.what());
   }
-  OutputFlags flags = o.output;
-  const auto header = [&](const char* key) {
-    auto it = capture.header.find(key);
-    return it == capture.header.end() ? std::string() : it->second;
-  };
+  OutputFlags& flags = in.flags;
+  flags = given;
   // The list the recording carries, else the file its header names (relative to the capture);
   // a named file that is not there costs the GPS check, not the decoding.
-  std::string missingList;
-  const bool embeddedList = flags.bsList.empty() && !header("bs-list-data").empty();
-  if (flags.bsList.empty() && !embeddedList && !header("bs-list").empty()) {
-    const auto named = std::filesystem::path(o.file).parent_path() / header("bs-list");
+  const bool embeddedList = flags.bsList.empty() && !in.Header("bs-list-data").empty();
+  if (flags.bsList.empty() && !embeddedList && !in.Header("bs-list").empty()) {
+    const auto named = std::filesystem::path(file).parent_path() / in.Header("bs-list");
     if (std::filesystem::exists(named))
       flags.bsList = named.string();
     else
-      missingList = named.string();
+      in.missingList = named.string();
   }
-  if (flags.gpsLimit < 0 && !header("gps-limit").empty())
-    flags.gpsLimit = std::stoi(header("gps-limit"));
-
-  OutputOptions output = MakeOutput(flags);
+  if (flags.gpsLimit < 0 && !in.Header("gps-limit").empty()) {
+    try {
+      flags.gpsLimit = std::stoi(in.Header("gps-limit"));
+    } catch (const std::exception&) {
+      throw CliError(kExitFile, file + ": gps-limit '" + in.Header("gps-limit") + "' is no number");
+    }
+  }
+  in.output = MakeOutput(flags);
   if (flags.levelUnit.empty()) {
     try {
-      output.levels = LevelConvention::FromHeader(capture.header);
+      in.output.levels = LevelConvention::FromHeader(in.capture.header);
     } catch (const std::exception& e) {
-      throw CliError(kExitFile, o.file + ": " + e.what());
+      throw CliError(kExitFile, file + ": " + e.what());
     }
   }
   if (embeddedList) {
     try {
-      output.stations =
-          ParseStations(Unescaped(header("bs-list-data")), o.file + ": its station list");
+      in.output.stations =
+          ParseStations(Unescaped(in.Header("bs-list-data")), file + ": its station list");
     } catch (const std::exception& e) {
       throw CliError(kExitFile, e.what());
     }
-    output.stationsLoaded = true;
+    in.output.stationsLoaded = true;
   }
-  if (exporting) {
-    output.quiet = true;
-    output.exportFormat = o.format;
-    output.exportPath = o.exportPath;
-  }
-  // The decoder reads the finger setting and the GPS check's list from the library's state,
-  // which a client object sets; it is never connected.
-  LinkClient link;
-  ApplyStations(link, flags, output);
-  FingerTestFlag = o.finger >= 0 ? o.finger : header("finger-test") == "1";
-  RecordOutput out(std::move(output));
-  if (!missingList.empty())
-    out.Warn("the station list " + missingList +
-             " named by the recording is not there: no GPS check");
-  // An export may go to standard output: the narration must not end up inside it.
-  const auto note = [&](const std::string& line) {
-    if (exporting)
-      std::fprintf(stderr, "%s\n", line.c_str());
-    else
-      out.Note(line);
-  };
-  for (const std::string& n : capture.notes) note("# " + n);
-  if ((!o.host.empty() || o.port != 0) && capture.connections.empty())
-    out.Warn("--host and --port choose among a packet capture's connections; " + o.file +
-             " records one session, shown whole");
-  FrameSink sink(out);
-  sink.followFinger = o.finger < 0;
+  return in;
+}
+
+void FeedRecording(const capture::Recording& capture, int fingerOption, size_t chunk,
+                   RecordingSink& sink) {
+  FrameCutter cutter(sink, fingerOption < 0);
   std::map<uint32_t, Stream> streams;
   // Each scanner's finger setting, as its scan modes set it (a capture may hold several).
   std::map<std::string, SentFrames> settings;
   std::map<std::string, int> finger;
   const int initialFinger = FingerTestFlag;
-  std::string damage;
-  auto add = [&](const std::string& what) { damage += (damage.empty() ? "" : ", ") + what; };
-  size_t cutOff = 0;  // bytes of frames a connection's end left unfinished
   // A connection that ends takes its unfinished frame with it, as the library's cutter does.
   auto ended = [&](uint32_t connection) {
     auto it = streams.find(connection);
     if (it == streams.end()) return;
-    cutOff += it->second.received.Pending();
+    sink.stats.cutOff += it->second.received.Pending();
     streams.erase(it);
   };
   for (const capture::Packet& p : capture.packets) {
-    if (out.done()) break;
+    if (sink.Done()) break;
     Stream& stream = streams[p.connection];
     if (p.connection < capture.connections.size())
       stream.label = capture.connections[p.connection].scanner;
     if (p.direction == capture::Direction::kEvent) {
       if (p.event == capture::Event::kLinkLost || p.event == capture::Event::kLinkRestored) {
-        out.Link(p.event == capture::Event::kLinkRestored, p.timeUs);
+        sink.Link(p.event == capture::Event::kLinkRestored, p.timeUs);
       } else if (p.channel == capture::Channel::kData) {
         // Bytes after a connection's start are a stream of their own, whatever came before.
         for (auto it = streams.begin(); it != streams.end();) {
@@ -195,9 +179,9 @@ void Decode(const DecodeOptions& o, bool exporting) {
           if (earlier) ended(std::prev(it)->first);
         }
         if (p.event == capture::Event::kConnectionEnds) ended(p.connection);
-        note("# " + capture::EventName(p.event) + ": " +
-             std::string(p.bytes.begin(), p.bytes.end()) +
-             (p.timeUs >= 0 ? " at " + IsoTime(p.timeUs) : std::string()));
+        sink.Note("# " + capture::EventName(p.event) + ": " +
+                  std::string(p.bytes.begin(), p.bytes.end()) +
+                  (p.timeUs >= 0 ? " at " + IsoTime(p.timeUs) : std::string()));
       }
       continue;
     }
@@ -207,29 +191,83 @@ void Decode(const DecodeOptions& o, bool exporting) {
       // library read them live (unless --finger says otherwise).
       SentFrames& sent = settings[stream.label];
       stream.sent.Feed(p.bytes.data(), p.bytes.size(), sent);
-      if (o.finger < 0 && sent.finger >= 0) finger[stream.label] = sent.finger;
+      if (fingerOption < 0 && sent.finger >= 0) finger[stream.label] = sent.finger;
       continue;
     }
-    sink.timeUs = p.timeUs;
-    out.SetConnection(stream.label);
-    if (o.finger < 0) FingerTestFlag = finger.emplace(stream.label, initialFinger).first->second;
-    for (size_t at = 0; at < p.bytes.size() && !out.done(); at += o.chunk) {
-      const size_t n = std::min(o.chunk, p.bytes.size() - at);
-      stream.received.Feed(p.bytes.data() + at, n, sink);
+    cutter.timeUs = p.timeUs;
+    sink.Connection(stream.label);
+    if (fingerOption < 0)
+      FingerTestFlag = finger.emplace(stream.label, initialFinger).first->second;
+    for (size_t at = 0; at < p.bytes.size() && !sink.Done(); at += chunk) {
+      const size_t n = std::min(chunk, p.bytes.size() - at);
+      stream.received.Feed(p.bytes.data() + at, n, cutter);
     }
-    if (o.finger < 0) finger[stream.label] = FingerTestFlag;  // a scan mode reply may change it
+    if (fingerOption < 0) finger[stream.label] = FingerTestFlag;  // a scan mode reply may change it
+    sink.PacketDone(p.timeUs);
   }
-  out.SetConnection({});
+  sink.Connection({});
+  for (const auto& [connection, stream] : streams) sink.stats.pending += stream.received.Pending();
+}
+
+namespace {
+
+// Decoded records to the readable or exported output.
+class OutputSink : public RecordingSink {
+ public:
+  OutputSink(RecordOutput& out, bool exporting) : out_(out), exporting_(exporting) {}
+  bool Done() const override { return out_.done(); }
+  void Frame(const CCmdManage& record, int64_t timeUs) override { out_.Record(record, timeUs); }
+  void Link(bool up, int64_t timeUs) override { out_.Link(up, timeUs); }
+  void Connection(const std::string& label) override { out_.SetConnection(label); }
+  // An export may go to standard output: the narration must not end up inside it.
+  void Note(const std::string& line) override {
+    if (exporting_)
+      std::fprintf(stderr, "%s\n", line.c_str());
+    else
+      out_.Note(line);
+  }
+
+ private:
+  RecordOutput& out_;
+  bool exporting_;
+};
+
+// Decodes the file into out; throws CliError(kExitDamaged) after a damaged stream.
+void Decode(const DecodeOptions& o, bool exporting) {
+  RecordingInput in = OpenRecording(o.file, o.output, capture::Selection{o.host, o.port});
+  const capture::Recording& capture = in.capture;
+  OutputOptions output = std::move(in.output);
+  if (exporting) {
+    output.quiet = true;
+    output.exportFormat = o.format;
+    output.exportPath = o.exportPath;
+  }
+  // The decoder reads the finger setting and the GPS check's list from the library's state,
+  // which a client object sets; it is never connected.
+  LinkClient link;
+  ApplyStations(link, in.flags, output);
+  FingerTestFlag = o.finger >= 0 ? o.finger : in.Header("finger-test") == "1";
+  RecordOutput out(std::move(output));
+  if (!in.missingList.empty())
+    out.Warn("the station list " + in.missingList +
+             " named by the recording is not there: no GPS check");
+  OutputSink sink(out, exporting);
+  for (const std::string& n : capture.notes) sink.Note("# " + n);
+  if ((!o.host.empty() || o.port != 0) && capture.connections.empty())
+    out.Warn("--host and --port choose among a packet capture's connections; " + o.file +
+             " records one session, shown whole");
+  FeedRecording(capture, o.finger, o.chunk, sink);
+  std::string damage;
+  auto add = [&](const std::string& what) { damage += (damage.empty() ? "" : ", ") + what; };
   for (const std::string& w : capture.warnings) add(w);
-  size_t pending = 0;
-  for (const auto& [connection, stream] : streams) pending += stream.received.Pending();
-  if (!out.done() && pending > 0)
-    add("stream ends inside a frame (" + std::to_string(pending) + " bytes left over)");
-  if (cutOff > 0)
-    note("# " + std::to_string(cutOff) +
-         " bytes of frames left unfinished where a connection ended (not decoded, as live)");
-  if (sink.skipped > 0 || sink.oversized > 0)
-    add(std::to_string(sink.skipped) + " bytes skipped, " + std::to_string(sink.oversized) +
+  const FeedStats& s = sink.stats;
+  if (!out.done() && s.pending > 0)
+    add("stream ends inside a frame (" + std::to_string(s.pending) + " bytes left over)");
+  if (s.cutOff > 0)
+    sink.Note("# " + std::to_string(s.cutOff) +
+              " bytes of frames left unfinished where a connection ended (not decoded, as live)");
+  if (s.skipped > 0 || s.oversized > 0)
+    add(std::to_string(s.skipped) + " bytes skipped, " + std::to_string(s.oversized) +
         " oversized frames");
   if (auto error = out.Finish(); !error.empty()) throw CliError(kExitFile, error);
   if (!damage.empty())

@@ -1,7 +1,9 @@
 // scanlink view FILE --serve: the live page over a recording, played in the browser; and the
 // live page of `monitor --serve`.
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "capture/capture.h"
@@ -9,9 +11,9 @@
 #include "console.h"
 #include "exit_codes.h"
 #include "live_page.h"
+#include "recording_feed.h"
 #include "subcommands.h"
 #include "timestamp.h"
-#include "transport/framer.h"
 
 namespace scanlink::cli {
 
@@ -62,6 +64,8 @@ namespace {
 
 struct ViewOptions {
   std::string file, serve = "8080", tiles;
+  std::string host;  // packet captures: the scanner at this address
+  int port = 0;      // and this port
   OutputFlags output;
   int finger = -1;
   double seconds = 0;
@@ -70,30 +74,45 @@ struct ViewOptions {
 std::atomic<bool> g_stop{false};
 void OnStop() { g_stop = true; }
 
-// Hands whole frames of the scanner to the view, batched by the recording's own clock.
-class ViewSink {
+// Hands the recording to the view, batched by the recording's own clock.
+class ViewSink : public RecordingSink {
  public:
   ViewSink(LiveView& view, nlohmann::json& frames) : view_(view), frames_(frames) {}
-  void OnFrame(const uint8_t* f, size_t n) {
-    const auto record = DecodeFrame(f, n);
-    ++counters.frames;
-    if (record->nCode == 0xFFEE) return;
+  void Frame(const CCmdManage& record, int64_t packetUs) override {
+    if (record.nCode == 0xFFEE) return;
     // A stream without times (an old .scl file) plays at ten frames a second.
-    if (untimed) timeUs += LiveView::kBatchUs;
-    view_.Record(*record, timeUs);
-    if (untimed) Flush(timeUs, false);
-    if (record->nCode == 0xF00B && record->nTransID != SCANLINK_TRANS_BROADCAST && followFinger)
-      FingerTestFlag = record->body.tdScanMode.nFingerTest != 0;
+    if (packetUs < 0) {
+      timeUs += LiveView::kBatchUs;
+      view_.Record(record, timeUs);
+      Flush(timeUs, false);
+    } else {
+      timeUs = packetUs;
+      view_.Record(record, timeUs);
+    }
   }
-  void OnTrace(const char*) {}
-  void OnOversized(size_t) { ++counters.rejected; }
-  void OnDiscard(size_t n) { counters.skipped += n; }
+  void Link(bool up, int64_t atUs) override {
+    // Noted when the tool heard of it, which may be after bytes stamped later.
+    timeUs = std::max(timeUs, atUs);
+    ++(up ? counters_.reconnections : counters_.losses);
+    view_.Link(up, timeUs);
+    // A loss shows in a batch of its own, stamped when it happened.
+    if (!up) Flush(timeUs, true);
+  }
+  void Note(const std::string&) override {}
+  void PacketDone(int64_t packetUs) override {
+    if (packetUs >= 0) Flush(packetUs, false);
+  }
   // A batch for every 100 ms of the recording that saw something.
   void Flush(int64_t untilUs, bool force) {
+    // The page plays batches in order of their time.
+    untilUs = std::max(untilUs, lastUs);
     if (firstUs < 0) firstUs = untilUs;
     if (!force && untilUs - lastUs < LiveView::kBatchUs) return;
     lastUs = untilUs;
-    view_.SetCounters(counters);
+    counters_.frames = stats.frames;
+    counters_.rejected = stats.oversized;
+    counters_.skipped = stats.skipped;
+    view_.SetCounters(counters_);
     if (auto batch = view_.Batch(untilUs)) {
       (*batch)["at"] = (untilUs - firstUs) / 1000;
       frames_.push_back(std::move(*batch));
@@ -101,60 +120,40 @@ class ViewSink {
   }
 
   int64_t timeUs = -1, firstUs = -1, lastUs = -1;
-  bool followFinger = true;
-  bool untimed = false;
-  LiveCounters counters;
 
  private:
   LiveView& view_;
   nlohmann::json& frames_;
+  LiveCounters counters_;
 };
 
 int RunView(const ViewOptions& o) {
-  if (std::filesystem::is_directory(o.file))
-    throw CliError(kExitFile, "cannot read " + o.file + ": it is a folder");
-  capture::Recording capture;
-  try {
-    capture = capture::ReadRecording(o.file);
-  } catch (const std::exception& e) {
-    throw CliError(kExitFile, e.what());
-  }
-  const auto header = [&](const char* key) {
-    auto it = capture.header.find(key);
-    return it == capture.header.end() ? std::string() : it->second;
-  };
-  OutputFlags flags = o.output;
-  if (flags.bsList.empty() && !header("bs-list").empty())
-    flags.bsList = (std::filesystem::path(o.file).parent_path() / header("bs-list")).string();
-  if (flags.gpsLimit < 0 && !header("gps-limit").empty())
-    flags.gpsLimit = std::stoi(header("gps-limit"));
-  OutputOptions output = MakeOutput(flags);
-  if (flags.levelUnit.empty()) {
-    try {
-      output.levels = LevelConvention::FromHeader(capture.header);
-    } catch (const std::exception& e) {
-      throw CliError(kExitFile, o.file + ": " + e.what());
-    }
+  RecordingInput in = OpenRecording(o.file, o.output, capture::Selection{o.host, o.port});
+  // One page is one scanner: two drives mixed would be one route jumping between them.
+  std::set<std::string> scanners;
+  for (const capture::Connection& c : in.capture.connections)
+    if (c.channel == capture::Channel::kData) scanners.insert(c.scanner);
+  if (scanners.size() > 1) {
+    std::string names;
+    for (const std::string& s : scanners) names += (names.empty() ? "" : ", ") + s;
+    throw CliError(kExitUsage, o.file + " holds " + std::to_string(scanners.size()) +
+                                   " scanners (" + names + "): choose one with --host and --port");
   }
   ServeAddress at = ParseServeAddress(o.serve);
+  if (!in.missingList.empty())
+    std::fprintf(stderr,
+                 "scanlink: warning: the station list %s named by the recording is not there: no "
+                 "GPS check\n",
+                 in.missingList.c_str());
 
   // The decoder reads the finger setting and the GPS check's list from the library's state.
   LinkClient link;
-  ApplyStations(link, flags, output);
-  FingerTestFlag = o.finger >= 0 ? o.finger : header("finger-test") == "1";
-  LiveView view(output.stations, output.stationsLoaded, output.levels, "recording");
+  ApplyStations(link, in.flags, in.output);
+  FingerTestFlag = o.finger >= 0 ? o.finger : in.Header("finger-test") == "1";
+  LiveView view(in.output.stations, in.output.stationsLoaded, in.output.levels, "recording");
   nlohmann::json frames = nlohmann::json::array();
   ViewSink sink(view, frames);
-  sink.followFinger = o.finger < 0;
-  auto framer = std::make_unique<transport::Framer>();
-  for (const capture::Packet& p : capture.packets) {
-    if (p.channel != capture::Channel::kData || p.direction == capture::Direction::kToScanner)
-      continue;
-    sink.untimed = p.timeUs < 0;
-    if (!sink.untimed) sink.timeUs = p.timeUs;
-    framer->Feed(p.bytes.data(), p.bytes.size(), sink);
-    if (!sink.untimed) sink.Flush(p.timeUs, false);
-  }
+  FeedRecording(in.capture, o.finger, size_t{1} << 20, sink);
   sink.Flush(sink.timeUs, true);
   constexpr auto kReplace = nlohmann::json::error_handler_t::replace;
   nlohmann::json all{{"snapshot", view.Snapshot(sink.firstUs)}, {"frames", std::move(frames)}};
@@ -163,7 +162,7 @@ int RunView(const ViewOptions& o) {
   LiveServer server(
       LiveServerOptions{at, "recording", o.tiles, all.dump(-1, ' ', false, kReplace)});
   std::printf("# %s: %zu frames; live view at %s (Ctrl-C ends)\n", o.file.c_str(),
-              static_cast<size_t>(sink.counters.frames), server.Url().c_str());
+              sink.stats.frames, server.Url().c_str());
   std::fflush(stdout);
   CatchInterrupt(OnStop);
   const auto end = o.seconds > 0
@@ -197,6 +196,10 @@ Subcommand AddView(CLI::App& parent) {
                   "TD cell records carry finger fields: 1 or 0 (default: the file's finger-test "
                   "header, else 0)")
       ->check(CLI::Range(0, 1));
+  app->add_option("--host", o->host,
+                  "a packet capture of several scanners: the scanner at this IPv4 address");
+  app->add_option("--port", o->port, "a packet capture: the scanner at this port")
+      ->check(CLI::Range(1, 65535));
   app->add_option("--seconds", o->seconds, "stop serving after this many seconds (default: Ctrl-C)")
       ->check(CLI::Range(0.0, 1e6));
   return {app, [o] { return RunView(*o); }};
