@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -65,6 +66,39 @@ std::string FormatPosition(const Position& p) {
   std::snprintf(text, sizeof text, "%.6f%c %.6f%c", std::fabs(p.latitude),
                 p.latitude < 0 ? 'S' : 'N', std::fabs(p.longitude), p.longitude < 0 ? 'W' : 'E');
   return text;
+}
+
+namespace {
+
+template <typename Body>
+std::string TextOf(const Body& b) {
+  return std::string(b.szGpsText, strnlen(b.szGpsText, sizeof b.szGpsText));
+}
+
+}  // namespace
+
+std::optional<std::string> GpsTextOf(const CCmdManage& m) {
+  switch (m.nCode) {
+    case 36:
+      return TextOf(m.body.valueList);
+    case 0xF027:
+      return TextOf(m.body.tdValueList);
+    case 40:
+    case 41:
+    case 257:
+    case 259:
+      return TextOf(m.body.cellRecords);
+    case 0xF025:
+      return TextOf(m.body.tdCells);
+    case 0xF100:
+      return TextOf(m.body.tdProfile);
+    case 0xF102:
+      return TextOf(m.body.tdShortProfile);
+    case 0xF02A:
+      return TextOf(m.body.gpsText);
+    default:
+      return std::nullopt;
+  }
 }
 
 }  // namespace scanlink::cli

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "scanlink/scanlink.h"
+
 namespace scanlink::cli {
 
 struct Position {
@@ -15,6 +17,9 @@ struct Position {
 // "$GPRMC,time,A,ddmm.mmmm,N,dddmm.mmmm,E,..." text (any talker); nothing when the text holds no
 // such sentence, its numbers do not parse, or it says the receiver has no fix.
 std::optional<Position> ParseGpsText(const char* text, size_t size);
+// The GPS text a record carries: a report's (whatever its kind) or the GPS text reply's; nothing
+// for a record without one.
+std::optional<std::string> GpsTextOf(const CCmdManage& m);
 // "39.900000N 116.400000E"
 std::string FormatPosition(const Position& p);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "export.h"
+#include "gps_text.h"
 #include "sweep_points.h"
 #include "timestamp.h"
 #include "verdict.h"
@@ -33,35 +34,6 @@ std::optional<Position> Located(const Body& b) {
   return ParseGpsText(b.szGpsText, sizeof b.szGpsText);
 }
 
-template <typename Body>
-std::string Text(const Body& b) {
-  return std::string(b.szGpsText, strnlen(b.szGpsText, sizeof b.szGpsText));
-}
-
-std::optional<std::string> GpsText(const CCmdManage& m) {
-  switch (m.nCode) {
-    case 36:
-      return Text(m.body.valueList);
-    case 0xF027:
-      return Text(m.body.tdValueList);
-    case 40:
-    case 41:
-    case 257:
-    case 259:
-      return Text(m.body.cellRecords);
-    case 0xF025:
-      return Text(m.body.tdCells);
-    case 0xF100:
-      return Text(m.body.tdProfile);
-    case 0xF102:
-      return Text(m.body.tdShortProfile);
-    case 0xF02A:
-      return Text(m.body.gpsText);
-    default:
-      return std::nullopt;
-  }
-}
-
 template <typename T>
 std::optional<double> Max(const T* values, size_t n) {
   if (n == 0) return std::nullopt;
@@ -86,7 +58,7 @@ void LiveView::Place(const Position& where, std::optional<double> best, int64_t 
 
 void LiveView::Record(const CCmdManage& m, int64_t timeUs) {
   lastUs_ = std::max(lastUs_, timeUs);
-  if (auto text = GpsText(m)) {
+  if (auto text = GpsTextOf(m)) {
     gps_ = std::move(*text);
     changed_ = true;
   }

@@ -17,32 +17,11 @@
 namespace scanlink::cli {
 namespace {
 
-template <typename Body>
-std::optional<Position> Located(const Body& b) {
-  return ParseGpsText(b.szGpsText, sizeof b.szGpsText);
-}
-
 std::optional<Position> PositionOf(const CCmdManage& m) {
-  if (m.nTransID != SCANLINK_TRANS_BROADCAST) return std::nullopt;
-  switch (m.nCode) {
-    case 36:
-      return Located(m.body.valueList);
-    case 0xF027:
-      return Located(m.body.tdValueList);
-    case 40:
-    case 41:
-    case 257:
-    case 259:
-      return Located(m.body.cellRecords);
-    case 0xF025:
-      return Located(m.body.tdCells);
-    case 0xF100:
-      return Located(m.body.tdProfile);
-    case 0xF102:
-      return Located(m.body.tdShortProfile);
-    default:
-      return std::nullopt;
-  }
+  // Reports carry where they were measured; the GPS text reply is no measurement.
+  if (m.nTransID != SCANLINK_TRANS_BROADCAST || m.nCode == 0xF02A) return std::nullopt;
+  const auto text = GpsTextOf(m);
+  return text ? ParseGpsText(text->data(), text->size()) : std::nullopt;
 }
 
 // A TD cell's level: the mean of the samples the scanner took of it.
