@@ -141,7 +141,12 @@ function addPoint(p, follow) {
   if (!centred) {
     // The first fix: the stations around it in view, or the street level.
     const around = state.stations.map((s) => [s.lat, s.lon]).concat([[p[0], p[1]]]);
-    if (around.length > 1) map.fitBounds(L.latLngBounds(around).pad(0.05), { maxZoom: 16 });
+    // Kept clear of the legend in the bottom-right corner, station labels included.
+    const key = document.querySelector('.legend');
+    const clear = key ? [key.offsetWidth + 10, key.offsetHeight + 10] : [0, 0];
+    if (around.length > 1) {
+      map.fitBounds(L.latLngBounds(around).pad(0.05), { maxZoom: 16, paddingBottomRight: clear });
+    }
     else map.setView([p[0], p[1]], 15);
     centred = true;
   } else if (follow && !map.getBounds().pad(-0.1).contains([p[0], p[1]])) {
@@ -202,7 +207,8 @@ function setupCharts() {
     options: Object.assign({}, common, {
       plugins: { legend: { display: false }, title: { display: true, text: 'latest sweep' } },
       scales: {
-        x: { type: 'linear', title: { display: true, text: 'MHz' } },
+        // Plain numbers: a thousands separator in "2,110" reads as a decimal comma to many.
+        x: { type: 'linear', title: { display: true, text: 'MHz' }, ticks: { callback: (v) => String(v) } },
         y: { title: { display: true, text: 'level (' + state.unit + ')' } },
       },
     }),
@@ -257,7 +263,8 @@ function drawWaterfall(nowMs) {
   }
   // Up to a minute, but filled from the first sweep on.
   const span = Math.max(10000, Math.min(HISTORY_MS, rows.length ? nowMs - rows[0].t : 0));
-  text($('wflabel'), 'waterfall, last ' + Math.round(span / 1000) + ' s (newest on top)');
+  text($('wflabel'), 'waterfall, last ' + Math.round(span / 1000) + ' s (newest on top); colour ' +
+    Math.round(lo) + ' (dark) to ' + Math.round(hi) + ' ' + state.unit + ' (bright)');
   let k = rows.length - 1;
   for (let y = 0; y < h; ++y) {
     const t = nowMs - (y / h) * span;
