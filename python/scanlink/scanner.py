@@ -266,7 +266,9 @@ def decode(data, finger_test=False, stations=None, gps_limit=-1):
     library as a session decodes them. Records carry no time (the bytes carry none)."""
     lib = _lib()
     array, count = _stations(stations)
-    options = _DecodeOptions(int(bool(finger_test)), array, count, gps_limit)
+    if finger_test not in (0, 1):
+        raise ValueError(f"decode finger_test must be 0 or 1, not {finger_test!r}")
+    options = _DecodeOptions(int(finger_test), array, count, gps_limit)
     out = []
 
     def on_record(_context, record):
@@ -499,7 +501,12 @@ class Scanner:
                 "link": got[2].value / 1000}
 
     def set_gps_mismatch_limit(self, limit):
-        return self._check(_lib().scanlink_set_gps_mismatch_limit(self._live(), int(limit)),
+        # Chips, a whole number the library's field holds: never rounded or wrapped here.
+        if not isinstance(limit, int):
+            raise TypeError(f"set_gps_mismatch_limit limit must be an integer, not {limit!r}")
+        if not 0 <= limit <= 536870911:
+            raise ValueError(f"set_gps_mismatch_limit limit must be 0..536870911, not {limit}")
+        return self._check(_lib().scanlink_set_gps_mismatch_limit(self._live(), limit),
                            "set_gps_mismatch_limit")
 
     def send_alarm(self, data):
@@ -589,18 +596,18 @@ class Scanner:
         firsts, n = self._uints([c[0] for c in cells], "cells")
         seconds, _ = self._uints([c[1] for c in cells], "cells' second values", 0xFFFF)
         return self._op("set_td_cell_list_scan_mode", selector_value, firsts, seconds, n,
-                        selector, int(bool(finger_test)), trailing)
+                        selector, finger_test, trailing)
 
     def set_td_freq_list_scan_mode(self, freqs, finger_test=False, selector_value=0, selector=0,
                                    trailing=0):
         array, n = self._uints(freqs, "freqs")
         return self._op("set_td_freq_list_scan_mode", selector_value, array, n, selector,
-                        int(bool(finger_test)), trailing)
+                        finger_test, trailing)
 
     def set_td_cell_search_scan_mode(self, search3=0, search4=0, selector_value=0, search2=0,
                                      search1=0, selector=0, finger_test=False):
         return self._op("set_td_cell_search_scan_mode", search3, search4, selector_value, search2,
-                        search1, selector, int(bool(finger_test)))
+                        search1, selector, finger_test)
 
     def set_td_cw_scan_mode(self, cw1, selector_value=0, cw2=0, selector=0):
         return self._op("set_td_cw_scan_mode", cw1, selector_value, cw2, selector)

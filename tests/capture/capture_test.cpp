@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -27,10 +28,11 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using transport::test::Frame;
 
+// Names of this run only: two runs at once never share a file.
 std::string TempPath(const std::string& name) {
-  return (std::filesystem::temp_directory_path() /
-          ("scanlink-capture-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-           "-" + name))
+  static const std::string run =
+      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+  return (std::filesystem::temp_directory_path() / ("scanlink-capture-" + run + "-" + name))
       .string();
 }
 

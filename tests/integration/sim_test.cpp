@@ -23,6 +23,13 @@ using Events = std::vector<std::string>;
 
 namespace {
 
+// A file name of this run only: two runs at once never share a file in the temporary folder.
+std::string RunName(const std::string& name) {
+  static const std::string run =
+      std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+  return "scanlink-" + run + "-" + name;
+}
+
 class TdCellCollector : public RecordingModule {
  public:
   void ProcPcCommMsg(CCmdManage& m) override {
@@ -111,7 +118,7 @@ TEST_F(WithSimulator, TdScanReportsMarkListedCellsAndTheirMismatches) {
 #else
   // A name of its own: a "stations.csv" left in the temporary folder is what other files'
   // relative station lists would find there.
-  const std::string list = testing::TempDir() + "scanlink-sim-test-stations.csv";
+  const std::string list = testing::TempDir() + RunName("sim-test-stations.csv");
 #endif
   {
     std::ofstream out(list);
@@ -254,7 +261,7 @@ TEST_F(WithSimulator, ReplayPlaysARecordedDriveBackInOrderAndFaster) {
     seen->gps.emplace_back(m.body.tdCells.szGpsText);
     seen->when.push_back(Clock::now());
   };
-  const std::string path = testing::TempDir() + "replay-drive.pcapng";
+  const std::string path = testing::TempDir() + RunName("replay-drive.pcapng");
   constexpr size_t kReports = 54;  // 3 s at 20 frames a second, every tenth a status frame
   {
     scanlink::capture::Recorder recorder(path, {{"finger-test", "0"}});

@@ -230,10 +230,18 @@ struct LiveServer::Impl {
     return !c.closing;
   }
 
+  Clock::time_point acceptAfter{};  // the server thread's own
+
   void Accept() {
     for (;;) {
       const int fd = ::accept(listener, nullptr, nullptr);
-      if (fd < 0) return;
+      if (fd < 0) {
+        // Out of descriptors or memory: the listener stays readable, so it rests a while
+        // rather than being polled in a tight loop.
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+          acceptAfter = Clock::now() + std::chrono::milliseconds(200);
+        return;
+      }
       ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
       ::fcntl(fd, F_SETFD, FD_CLOEXEC);
       // A fixed send buffer: what a browser that stops reading can hold in the kernel is
@@ -258,7 +266,9 @@ struct LiveServer::Impl {
       {
         std::lock_guard<std::mutex> lock(mutex);
         if (stopping) return;
-        fds.assign({{wake[0], POLLIN, 0}, {listener, POLLIN, 0}});
+        // A negative descriptor is skipped by poll: the listener while it rests.
+        fds.assign({{wake[0], POLLIN, 0},
+                    {Clock::now() >= acceptAfter ? listener : -1, POLLIN, 0}});
         for (Connection& c : connections)
           fds.push_back(
               {c.fd,

@@ -6,6 +6,7 @@
 
 #include "export.h"
 #include "gps_text.h"
+#include "record_output.h"
 #include "sweep_points.h"
 #include "timestamp.h"
 #include "verdict.h"
@@ -17,15 +18,6 @@ using Json = nlohmann::json;
 
 // A TD delay step (quarter chip) in metres: a chip is 1/1.28 µs of light.
 constexpr double kChipMetres = 234.375;
-
-double DistanceMetres(const Position& a, double lat, double lon) {
-  constexpr double kEarth = 6371000.0, kRad = 3.14159265358979323846 / 180.0;
-  const double dLat = (lat - a.latitude) * kRad, dLon = (lon - a.longitude) * kRad;
-  const double h =
-      std::sin(dLat / 2) * std::sin(dLat / 2) +
-      std::cos(a.latitude * kRad) * std::cos(lat * kRad) * std::sin(dLon / 2) * std::sin(dLon / 2);
-  return 2 * kEarth * std::asin(std::min(1.0, std::sqrt(h)));
-}
 
 double Rounded(double v, double unit) { return std::round(v / unit) * unit; }
 
@@ -72,54 +64,37 @@ void LiveView::Record(const CCmdManage& m, int64_t timeUs) {
   ++reports_;
   changed_ = true;
   switch (m.nCode) {
-    case 0xF025: {
-      const _TDCellReport& r = m.body.tdCells;
-      const auto where = Located(r);
-      const int n = std::min<int>(r.nCount, SCANLINK_TD_CELL_SLOTS);
-      Json rows = Json::array();
-      std::optional<double> best;
-      for (int i = 0; i < n; ++i) {
-        const _TDCellRecord& c = r.aRecords[i];
-        double sum = 0;
-        for (uint16_t v : c.aCellValues) sum += v;
-        const double raw = sum / std::size(c.aCellValues);
-        best = std::max(best.value_or(raw), raw);
-        const double delay = static_cast<int16_t>(c.nMeasuredDelay);
-        Json row{{"cell", std::to_string(c.nCellKey1) + "/" + std::to_string(c.nCellKey2)},
-                 {"level", Rounded(Level(raw), 0.1)},
-                 {"delayChips", delay / 4},
-                 {"delayM", Rounded(delay / 4 * kChipMetres, 1)},
-                 {"verdict", VerdictName(CellVerdict(r, i, stationsLoaded_))}};
-        for (size_t s = 0; s < stations_.size(); ++s) {
-          const Station& st = stations_[s];
-          if (st.key1 != c.nCellKey1 || st.key2 != c.nCellKey2) continue;
-          row["station"] = s;
-          if (where) row["distM"] = Rounded(DistanceMetres(*where, st.latitude, st.longitude), 1);
-          break;
-        }
-        rows.push_back(std::move(row));
-      }
-      cells_ = Json{{"code", m.nCode}, {"rows", std::move(rows)}};
-      if (where) Place(*where, best, timeUs);
-      break;
-    }
+    case 0xF025:
     case 40:
     case 41:
     case 257:
     case 259: {
-      const _CellRecordReport& r = m.body.cellRecords;
-      const int n = std::min<int>(r.nCount, SCANLINK_CELL_RECORD_SLOTS);
+      // The same cells, levels, delays, distances and verdicts as the exports.
+      const auto row = Measured(m, timeUs, stations_, stationsLoaded_);
       Json rows = Json::array();
       std::optional<double> best;
-      for (int i = 0; i < n; ++i) {
-        const _CellRecord& c = r.aRecords[i];
-        best = std::max<double>(best.value_or(c.nRecordValue3), c.nRecordValue3);
-        rows.push_back(
-            {{"cell", std::to_string(c.nRecordValue1) + "/" + std::to_string(c.nRecordValue2)},
-             {"level", Rounded(Level(c.nRecordValue3), 0.1)}});
+      for (const ExportCell& c : row->cells) {
+        Json j{{"cell", c.key}};
+        if (c.levelRaw) {
+          best = std::max(best.value_or(*c.levelRaw), *c.levelRaw);
+          j["level"] = Rounded(Level(*c.levelRaw), 0.1);
+        }
+        if (c.delay) {
+          j["delayChips"] = *c.delay / 4.0;
+          j["delayM"] = Rounded(*c.delay / 4.0 * kChipMetres, 1);
+        }
+        if (c.verdict) j["verdict"] = VerdictName(*c.verdict);
+        for (size_t k = 0; k < stations_.size(); ++k) {
+          if (std::to_string(stations_[k].key1) + "/" + std::to_string(stations_[k].key2) != c.key)
+            continue;
+          j["station"] = k;
+          break;
+        }
+        if (c.distanceM) j["distM"] = Rounded(*c.distanceM, 1);
+        rows.push_back(std::move(j));
       }
       cells_ = Json{{"code", m.nCode}, {"rows", std::move(rows)}};
-      if (const auto where = Located(r)) Place(*where, best, timeUs);
+      if (row->where) Place(*row->where, best, timeUs);
       break;
     }
     case 36:

@@ -50,7 +50,8 @@ double EllipsoidKm(const Position& a, const Position& b) {
 std::optional<double> StationDistanceM(const std::vector<Station>& stations, const _TDCellRecord& c,
                                        const Position& where) {
   for (const Station& s : stations)
-    if (s.key1 == c.nCellKey1 && static_cast<uint16_t>(s.key2) == c.nCellKey2)
+    // A listed key the cell's 16-bit field cannot hold matches no cell.
+    if (s.key1 == c.nCellKey1 && s.key2 == c.nCellKey2)
       return EllipsoidKm(where, {s.latitude, s.longitude}) * 1000;
   return std::nullopt;
 }
@@ -180,21 +181,10 @@ void RecordOutput::Summary(const std::string& text, const nlohmann::ordered_json
   }
 }
 
-void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
-  const CodeKind kind = KindOf(m.nCode, m.nTransID);
-  if (kind == CodeKind::kLink) ++tally_.linkNotices;
-  if (kind == CodeKind::kReply) ++tally_.replies;
-  if (kind == CodeKind::kReply && m.nCode == 0xF031)
-    tally_.battery = std::to_string(m.body.battery.nBatteryValue1) + "/" +
-                     std::to_string(m.body.battery.nBatteryValue2);
-  if (kind != CodeKind::kReport) return;
-  ++tally_.reports[m.nCode];
+std::optional<ExportRow> Measured(const CCmdManage& m, int64_t timeUs,
+                                  const std::vector<Station>& stations, bool stationsLoaded) {
   const auto where = PositionOf(m);
-  if (where) {
-    tally_.lastPosition = where;
-    tally_.lastPositionUs = timeUs;
-  }
-  ExportRow row{timeUs, where, false, m.nCode, CodeName(m.nCode), {}, connection_};
+  ExportRow row{timeUs, where, false, m.nCode, CodeName(m.nCode), {}, {}};
   auto listed = [&](const uint16_t* values, size_t n) {
     for (size_t i = 0; i < n; ++i)
       row.cells.push_back({"value " + std::to_string(i + 1), values[i], {}, {}, {}, {}});
@@ -204,17 +194,14 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
       const _TDCellReport& r = m.body.tdCells;
       for (int i = 0; i < r.nCount && i < static_cast<int>(SCANLINK_TD_CELL_SLOTS); ++i) {
         const _TDCellRecord& c = r.aRecords[i];
-        const Verdict v = CellVerdict(r, i, options_.stationsLoaded);
-        tally_.found += v == Verdict::kFound;
-        tally_.notListed += v == Verdict::kNotListed;
-        tally_.mismatched += v == Verdict::kDelayMismatch;
+        const Verdict v = CellVerdict(r, i, stationsLoaded);
         ExportCell cell{std::to_string(c.nCellKey1) + "/" + std::to_string(c.nCellKey2),
                         MeanLevel(c),
                         std::vector<uint32_t>(std::begin(c.aCellValues), std::end(c.aCellValues)),
                         static_cast<int16_t>(c.nMeasuredDelay),
                         {},
                         v};
-        if (where) cell.distanceM = StationDistanceM(options_.stations, c, *where);
+        if (where) cell.distanceM = StationDistanceM(stations, c, *where);
         row.cells.push_back(std::move(cell));
       }
       break;
@@ -260,10 +247,37 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
       break;
     }
     default:
-      // Status frames measure nothing; a report with a position still marks the route.
-      if (!where) return;
+      return std::nullopt;  // status frames measure nothing
   }
-  if (!options_.exportFormat.empty()) rows_.push_back(std::move(row));
+  return row;
+}
+
+void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
+  const CodeKind kind = KindOf(m.nCode, m.nTransID);
+  if (kind == CodeKind::kLink) ++tally_.linkNotices;
+  if (kind == CodeKind::kReply) ++tally_.replies;
+  if (kind == CodeKind::kReply && m.nCode == 0xF031)
+    tally_.battery = std::to_string(m.body.battery.nBatteryValue1) + "/" +
+                     std::to_string(m.body.battery.nBatteryValue2);
+  if (kind != CodeKind::kReport) return;
+  ++tally_.reports[m.nCode];
+  const auto where = PositionOf(m);
+  if (where) {
+    tally_.lastPosition = where;
+    tally_.lastPositionUs = timeUs;
+  }
+  std::optional<ExportRow> row = Measured(m, timeUs, options_.stations, options_.stationsLoaded);
+  // A status frame with a position still marks the route.
+  if (!row && !where) return;
+  if (!row) row = ExportRow{timeUs, where, false, m.nCode, CodeName(m.nCode), {}, {}};
+  row->connection = connection_;
+  for (const ExportCell& c : row->cells) {
+    if (!c.verdict) continue;
+    tally_.found += *c.verdict == Verdict::kFound;
+    tally_.notListed += *c.verdict == Verdict::kNotListed;
+    tally_.mismatched += *c.verdict == Verdict::kDelayMismatch;
+  }
+  if (!options_.exportFormat.empty()) rows_.push_back(std::move(*row));
 }
 
 std::optional<std::string> RecordOutput::EmptyExport() const {

@@ -48,6 +48,12 @@ struct Tally {
 // Throws CliError(kExitUsage) for a --only item that is no kind, code or name.
 void CheckOnly(const std::vector<std::string>& only);
 
+// One report's measurements as the exports carry them: each cell, channel or sweep point with
+// its raw level, and for TD cells the delay, the distance from the report's position to the
+// listed station and the verdict. Nothing for a frame that measures nothing.
+std::optional<ExportRow> Measured(const CCmdManage& m, int64_t timeUs,
+                                  const std::vector<Station>& stations, bool stationsLoaded);
+
 class RecordOutput {
  public:
   explicit RecordOutput(OutputOptions options, FILE* out = stdout);
