@@ -41,8 +41,8 @@ struct Tally {
   long shown = 0;
   std::optional<Position> lastPosition;
   size_t exported = 0, unplaced = 0;  // of the export: reports written, left without a position
-  int64_t lastPositionUs = -1;  // when it arrived
-  std::string battery;          // the last battery reply, "value1/value2"
+  int64_t lastPositionUs = -1;        // when it arrived
+  std::string battery;                // the last battery reply, "value1/value2"
 };
 
 // Throws CliError(kExitUsage) for a --only item that is no kind, code or name.
