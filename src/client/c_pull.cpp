@@ -191,6 +191,9 @@ int scanlink_set_queue(scanlink_session* s, int capacity) {
 
 int scanlink_next_record(scanlink_session* s, scanlink_record* record, int timeout_ms) {
   return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    const PullQueue::Call call(scanlink::client::SessionQueue(s));
+    if (!call.Admitted()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
     bool ended = false;
     if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
     if (record == nullptr) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
@@ -202,6 +205,9 @@ int scanlink_next_record(scanlink_session* s, scanlink_record* record, int timeo
 
 int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, int timeout_ms) {
   return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    const PullQueue::Call call(scanlink::client::SessionQueue(s));
+    if (!call.Admitted()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
     bool ended = false;
     if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
     if (buffer == nullptr && size > 0) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
@@ -229,6 +235,9 @@ int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, in
 
 int scanlink_next_link_event(scanlink_session* s, int timeout_ms) {
   return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    const PullQueue::Call call(scanlink::client::SessionQueue(s));
+    if (!call.Admitted()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
     bool ended = false;
     if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
     int event = 0;

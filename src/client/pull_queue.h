@@ -42,8 +42,32 @@ class PullQueue {
   void Stats(scanlink_queue_stats& out);
   intptr_t WaitHandle();
 
-  // Closing: waiters return at once, and Shut returns once none is left.
+  // Closing: waiters return at once, and Shut returns once no pull call is left.
   void Shut();
+
+  // A pull call under way, counted from its start (not only once it sleeps): a close waits for
+  // it to end before the session is freed. Not admitted once the queue is shut.
+  class Call {
+   public:
+    explicit Call(PullQueue& queue) : queue_(queue) {
+      platform::LockGuard guard(queue_.mutex_);
+      admitted_ = !queue_.shut_;
+      if (admitted_) ++queue_.waiters_;
+    }
+    ~Call() {
+      if (!admitted_) return;
+      platform::LockGuard guard(queue_.mutex_);
+      --queue_.waiters_;
+      queue_.changed_.notify_all();
+    }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    bool Admitted() const { return admitted_; }
+
+   private:
+    PullQueue& queue_;
+    bool admitted_ = false;
+  };
 
  private:
   // Waits (lock held) until ready() or the time is up or the queue is shut.
@@ -64,7 +88,7 @@ class PullQueue {
   uint64_t recordsDropped_ = 0;
   uint64_t eventsDropped_ = 0;
   uint64_t highWater_ = 0;
-  int waiters_ = 0;
+  int waiters_ = 0;  // pull calls under way (Call)
   bool shut_ = false;
   std::atomic<bool> on_{false};  // read without the lock on every record
 };
@@ -72,9 +96,8 @@ class PullQueue {
 template <typename Ready>
 bool PullQueue::WaitFor(platform::UniqueLock<platform::Mutex>& lock, int timeoutMs, Ready&& ready) {
   if (ready() || timeoutMs <= 0 || shut_) return ready();
-  ++waiters_;
+  // The caller is counted by its Call.
   changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return shut_ || ready(); });
-  --waiters_;
   changed_.notify_all();  // Shut may wait for the last waiter
   return ready();
 }
