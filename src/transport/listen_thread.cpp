@@ -139,6 +139,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
       } else if (r.status != platform::IoStatus::kWouldBlock) {
         // A closed or failed alarm connection is a lost link; stop polling it.
         alarmOpen = false;
+        alarmUp_.store(false, std::memory_order_release);
         lib.linkLost.store(1, std::memory_order_release);
       }
     }
