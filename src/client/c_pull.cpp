@@ -159,6 +159,19 @@ int Result(PullQueue::Take take, bool ended) {
   }
 }
 
+// One pull call: counted while it runs, refused as Refusal says, then take(timeout, ended).
+template <typename Take>
+int Pull(scanlink_session* s, int timeoutMs, Take&& take) {
+  return GuardedStatus([&]() -> int {
+    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    const PullQueue::Call call(scanlink::client::SessionQueue(s));
+    if (!call.Admitted()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
+    bool ended = false;
+    if (const int refused = Refusal(s, timeoutMs, ended)) return Fail(refused, refused);
+    return take(timeoutMs, ended);
+  });
+}
+
 int ReadQueueStats(scanlink_session* s, scanlink_queue_stats* stats, size_t size) {
   if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
   if (stats == nullptr || size < kQueueStatsFirstSize) {
@@ -190,26 +203,16 @@ int scanlink_set_queue(scanlink_session* s, int capacity) {
 }
 
 int scanlink_next_record(scanlink_session* s, scanlink_record* record, int timeout_ms) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    const PullQueue::Call call(scanlink::client::SessionQueue(s));
-    if (!call.Admitted()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
-    bool ended = false;
-    if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
+  return Pull(s, timeout_ms, [&](int wait_ms, bool ended) -> int {
     if (record == nullptr) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
     const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeRecord(
-        *record, timeout_ms, [](const scanlink_record&) { return true; });
+        *record, wait_ms, [](const scanlink_record&) { return true; });
     return Result(take, ended);
   });
 }
 
 int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, int timeout_ms) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    const PullQueue::Call call(scanlink::client::SessionQueue(s));
-    if (!call.Admitted()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
-    bool ended = false;
-    if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
+  return Pull(s, timeout_ms, [&](int wait_ms, bool ended) -> int {
     if (buffer == nullptr && size > 0) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
     const bool stations = scanlink::client::SessionStationsLoaded(s);
     std::string text;
@@ -217,7 +220,7 @@ int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, in
     auto m = std::make_unique<CCmdManage>();
     // Rendered while first in line, so a buffer too small leaves the record where it is.
     const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeRecord(
-        *record, timeout_ms, [&](const scanlink_record& first) {
+        *record, wait_ms, [&](const scanlink_record& first) {
           m->nCode = first.code;
           m->nTransID = first.trans_id;
           m->nLength = first.length;
@@ -234,14 +237,9 @@ int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, in
 }
 
 int scanlink_next_link_event(scanlink_session* s, int timeout_ms) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    const PullQueue::Call call(scanlink::client::SessionQueue(s));
-    if (!call.Admitted()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
-    bool ended = false;
-    if (const int refused = Refusal(s, timeout_ms, ended)) return Fail(refused, refused);
+  return Pull(s, timeout_ms, [&](int wait_ms, bool ended) -> int {
     int event = 0;
-    const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeEvent(event, timeout_ms);
+    const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeEvent(event, wait_ms);
     return take == PullQueue::Take::kTaken ? event : Result(take, ended);
   });
 }
