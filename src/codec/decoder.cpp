@@ -1,69 +1,65 @@
-// Response decoding: the transaction id picks the table (0xFFFF reports, anything else replies),
-// the code picks the row. A code in the wrong table, or in neither, leaves the body zero.
+// Response decoding: the code's row gives its kind and layout. Replies are read when they carry a
+// request's transaction id, reports and the link notice when they carry 0xFFFF; a code in the
+// wrong place, or not in the table, leaves the body zero.
+#include <array>
 #include <atomic>
 #include <cstdint>
-#include <span>
+#include <initializer_list>
 
 #include "codec/bytes.h"
 #include "codec/codec.h"
 #include "codec/command_layouts.h"
 #include "codec/gps_check.h"
+#include "codec/message_codes.h"
 #include "codec/reports.h"
 
 namespace scanlink::codec {
 namespace {
 
-using DecodeReply = void (*)(Reader&, _CmdBody&);
+void reply_value(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  in(record.body.reply.nReplyValue);
+}
 
-void reply_value(Reader& in, _CmdBody& body) { in(body.reply.nReplyValue); }
-
-void two_block(Reader& in, _CmdBody& body) {
-  auto& r = body.twoBlock;
+void two_block(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  auto& r = record.body.twoBlock;
   fields(in, r.byBlock1, r.byBlock2, r.nValue, r.nTailByte);
 }
 
-void one_value(Reader& in, _CmdBody& body) { in(body.oneValue.nValue); }
+void one_value(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  in(record.body.oneValue.nValue);
+}
 
-void family(Reader& in, _CmdBody& body) { in(body.family.nFamilyValue); }
+void family(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  in(record.body.family.nFamilyValue);
+}
 
-void three_values(Reader& in, _CmdBody& body) {
-  auto& r = body.threeValues;
+void three_values(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  auto& r = record.body.threeValues;
   fields(in, r.nValue1, r.nValue2, r.nValue3);
 }
 
-void td_two_block(Reader& in, _CmdBody& body) {
-  auto& r = body.tdTwoBlock;
+void td_two_block(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  auto& r = record.body.tdTwoBlock;
   fields(in, r.byBlock1, r.byBlock2, r.nValue, r.nTailByte);
 }
 
-void gps_text(Reader& in, _CmdBody& body) {
-  auto& r = body.gpsText;
+void gps_text(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  auto& r = record.body.gpsText;
   fields(in, r.nHeaderByte, r.szGpsText, r.nHeaderValue1, r.nHeaderValue2);
 }
 
-void battery(Reader& in, _CmdBody& body) {
-  fields(in, body.battery.nBatteryValue1, body.battery.nBatteryValue2);
+void battery(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  fields(in, record.body.battery.nBatteryValue1, record.body.battery.nBatteryValue2);
 }
 
-struct ReplyRow {
-  uint16_t code;
-  DecodeReply decode;
-};
+// The scan-mode replies read exactly what the encoder writes, except that a TD mode without
+// fields still reads its TD header.
+void w_scan_mode_reply(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  w_scan_mode(in, record.body);
+}
 
-// The scan-mode replies read exactly what the encoder writes, except that 0xF00B in a mode
-// without fields still reads its TD header.
-constexpr ReplyRow kReplies[] = {
-    {3, reply_value},      {6, reply_value},       {9, reply_value},       {12, reply_value},
-    {24, reply_value},     {89, reply_value},      {99, reply_value},      {0xF003, reply_value},
-    {0xF006, reply_value}, {0xF009, reply_value},  {0xF00C, reply_value},  {0xF02B, reply_value},
-    {0xF032, reply_value}, {0xF042, reply_value},  {5, two_block},         {21, two_block},
-    {11, w_scan_mode},     {23, one_value},        {25, one_value},        {44, family},
-    {51, three_values},    {0xF00B, td_scan_mode}, {0xF015, td_two_block}, {0xF02A, gps_text},
-    {0xF031, battery},
-};
-
-void status_value(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  in(record.body.reply.nReplyValue);
+void td_scan_mode_reply(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  td_scan_mode(in, record.body);
 }
 
 void short_status(Reader& in, CCmdManage& record, const DecodeEnv&) {
@@ -76,40 +72,56 @@ void link_status(Reader& in, CCmdManage& record, const DecodeEnv&) {
   fields(in, record.body.linkStatus.nStatusByte0, record.body.linkStatus.nStatusByte1);
 }
 
-constexpr ReportRow kStatusReports[] = {
-    {37, status_value},
-    {0xF028, short_status},
-    {kLinkStatusCode, link_status},
+struct DecodeRow {
+  BodyLayout layout;
+  DecodeBody decode;
 };
 
-const ReportRow* find_report(uint16_t code) {
-  for (std::span<const ReportRow> rows :
-       {std::span<const ReportRow>(kStatusReports), measurement_reports()}) {
-    for (const ReportRow& row : rows) {
-      if (row.code == code) return &row;
-    }
-  }
-  return nullptr;
+using DecoderTable = std::array<DecodeBody, kBodyLayouts>;
+
+constexpr DecoderTable by_layout(std::initializer_list<DecodeRow> rows) {
+  DecoderTable table{};
+  for (const DecodeRow& row : rows) table[static_cast<size_t>(row.layout)] = row.decode;
+  return table;
 }
 
-}  // namespace
-
-namespace {
+// Commands' layouts have no decoder: nothing the scanner sends is read as one.
+constexpr DecoderTable kDecoders = by_layout({
+    {BodyLayout::kValue, reply_value},
+    {BodyLayout::kWScanMode, w_scan_mode_reply},
+    {BodyLayout::kTDScanMode, td_scan_mode_reply},
+    {BodyLayout::kTwoBlock, two_block},
+    {BodyLayout::kOneValue, one_value},
+    {BodyLayout::kFamily, family},
+    {BodyLayout::kThreeValues, three_values},
+    {BodyLayout::kTDTwoBlock, td_two_block},
+    {BodyLayout::kGpsText, gps_text},
+    {BodyLayout::kBattery, battery},
+    {BodyLayout::kShortStatus, short_status},
+    {BodyLayout::kLinkStatus, link_status},
+    {BodyLayout::kValueList, value_list_report},
+    {BodyLayout::kTDValueList, td_value_list_report},
+    {BodyLayout::kShortValueList, short_value_list_report},
+    {BodyLayout::kCellRecords, cell_record_report},
+    {BodyLayout::kSweep, sweep_report},
+    {BodyLayout::kTDCells, td_cell_report},
+    {BodyLayout::kTDProfile, td_profile_report},
+    {BodyLayout::kTDShortProfile, td_short_profile_report},
+});
 
 void decode(Reader& in, CCmdManage& record, const DecodeEnv& env) {
-  if (record.nTransID == kBroadcastTrans) {
-    if (const ReportRow* row = find_report(record.nCode)) row->decode(in, record, env);
-    return;
-  }
-  for (const ReplyRow& row : kReplies) {
-    if (row.code == record.nCode) {
-      row.decode(in, record.body);
-      return;
-    }
+  const MessageCode* entry = FindMessageCode(record.nCode);
+  if (entry == nullptr || entry->kind == MessageKind::kCommand) return;
+  const bool broadcast = record.nTransID == kBroadcastTrans;
+  if (broadcast != (entry->kind != MessageKind::kReply)) return;
+  if (const DecodeBody decode = kDecoders[static_cast<size_t>(entry->layout)]) {
+    decode(in, record, env);
   }
 }
 
 }  // namespace
+
+DecodeBody decoder_for(BodyLayout layout) { return kDecoders[static_cast<size_t>(layout)]; }
 
 void decode_message(const CMyPcCommMessage& message, CCmdManage& record, const DecodeEnv& env) {
   record.nCode = message.nCode;

@@ -1,10 +1,11 @@
-// Command encoding: the record's code (and mode) picks a layout from the table below; codes
-// without a row go out with an empty payload.
+// Command encoding: the code's row gives its layout, the layout (and mode) its fields from the
+// table below; codes of other layouts, or not in the table, go out with an empty payload.
 #include <cstdint>
 
 #include "codec/bytes.h"
 #include "codec/codec.h"
 #include "codec/command_layouts.h"
+#include "codec/message_codes.h"
 
 namespace scanlink::codec {
 namespace {
@@ -17,25 +18,31 @@ void td_scan_mode_command(Writer& out, const _CmdBody& body) {
 }
 
 struct CommandRow {
-  uint16_t code;
+  BodyLayout layout;
   EncodeBody encode;
 };
 
 constexpr CommandRow kCommands[] = {
-    {1, w_scan_mode},     {0xF001, td_scan_mode_command},
-    {4, start_time},      {22, code22_body},
-    {43, login},          {46, login},
-    {81, ip_address},     {84, mac_address},
-    {87, signed_value},   {97, two_values},
-    {0xF040, gps_format},
+    {BodyLayout::kWScanMode, w_scan_mode},
+    {BodyLayout::kTDScanMode, td_scan_mode_command},
+    {BodyLayout::kStartTime, start_time},
+    {BodyLayout::kCommand22, code22_body},
+    {BodyLayout::kLogin, login},
+    {BodyLayout::kIpAddress, ip_address},
+    {BodyLayout::kMacAddress, mac_address},
+    {BodyLayout::kSignedValue, signed_value},
+    {BodyLayout::kTwoValues, two_values},
+    {BodyLayout::kGpsFormat, gps_format},
 };
 
 // The module byte until the send path writes the requesting module's id.
 constexpr uint8_t kImageModuleByte = 4;
 
 void encode_body(const CCmdManage& command, Writer& out) {
+  const MessageCode* entry = FindMessageCode(command.nCode);
+  if (entry == nullptr || entry->kind != MessageKind::kCommand) return;
   for (const CommandRow& row : kCommands) {
-    if (row.code == command.nCode) {
+    if (row.layout == entry->layout) {
       row.encode(out, command.body);
       return;
     }

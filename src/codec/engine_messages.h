@@ -8,15 +8,10 @@
 #include <optional>
 
 #include "codec/frame_header.h"
+#include "codec/message_codes.h"
 #include "scanlink/scanlink.h"
 
 namespace scanlink::codec {
-
-// Type 1 or 2, family 1 (WCDMA) or 2 (TD-SCDMA); both 0 when the value names neither.
-struct ScannerFamily {
-  int type;
-  int family;
-};
 
 // What a decoded family reply says about the scanner; nullopt for any other record.
 std::optional<ScannerFamily> scanner_family(const CCmdManage& record);

@@ -1,9 +1,13 @@
-// The message codes and their names, stated once: the command line and the dissector name codes
-// from this table (a test holds the dissector's Lua table against it). Header-only and free of the
-// library's state, so tools include it as it is.
+// The message codes, one row each: number, name, kind and the body layout it carries. The
+// decoder, the encoder and the JSON rendering find a code's row and act on its layout, each from
+// its own table keyed by layout; the command line's readable line switches over the layouts, and
+// a test holds the dissector's tables against the rows. Header-only and free of the library's
+// state, so tools include it as it is.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "codec/frame_header.h"
@@ -14,83 +18,152 @@ namespace scanlink::codec {
 // report the scanner sends on its own, or the library's own link status notice.
 enum class MessageKind : uint8_t { kCommand, kReply, kReport, kLink };
 
+// The body a code carries: which member of the record's body it fills and how it is laid out on
+// the wire. Codes of one layout are decoded, encoded and shown alike.
+enum class BodyLayout : uint8_t {
+  kEmpty,  // a command without payload
+  kValue,  // one 16-bit value, 0 = success
+  kWScanMode,
+  kTDScanMode,
+  kStartTime,
+  kCommand22,
+  kLogin,
+  kIpAddress,
+  kMacAddress,
+  kSignedValue,
+  kTwoValues,
+  kGpsFormat,
+  kTwoBlock,
+  kOneValue,
+  kFamily,
+  kThreeValues,
+  kTDTwoBlock,
+  kGpsText,
+  kBattery,
+  kShortStatus,
+  kLinkStatus,
+  kValueList,
+  kTDValueList,
+  kShortValueList,
+  kCellRecords,
+  kSweep,
+  kTDCells,
+  kTDProfile,
+  kTDShortProfile,
+};
+inline constexpr size_t kBodyLayouts = static_cast<size_t>(BodyLayout::kTDShortProfile) + 1;
+
 struct MessageCode {
   uint16_t code;
   const char* name;
   MessageKind kind;
+  BodyLayout layout;
 };
 
 inline constexpr MessageCode kMessageCodes[] = {
-    {1, "SetWScanMode", MessageKind::kCommand},
-    {3, "SetWScanModeResult", MessageKind::kReply},
-    {4, "StartScan", MessageKind::kCommand},
-    {5, "StartScanReply", MessageKind::kReply},
-    {6, "StartScanResult", MessageKind::kReply},
-    {7, "StopScan", MessageKind::kCommand},
-    {9, "StopScanResult", MessageKind::kReply},
-    {10, "GetScanMode", MessageKind::kCommand},
-    {11, "ScanModeReply", MessageKind::kReply},
-    {12, "GetScanModeResult", MessageKind::kReply},
-    {18, "ResetScanner", MessageKind::kCommand},
-    {20, "GetVersion", MessageKind::kCommand},
-    {21, "VersionReply", MessageKind::kReply},
-    {22, "Command22", MessageKind::kCommand},
-    {23, "Command22Reply", MessageKind::kReply},
-    {24, "Command22Result", MessageKind::kReply},
-    {25, "OneValueReply", MessageKind::kReply},
-    {36, "ValueListReport", MessageKind::kReport},
-    {37, "StatusReport", MessageKind::kReport},
-    {38, "ShortValueListReport", MessageKind::kReport},
-    {40, "CellRecordReport", MessageKind::kReport},
-    {41, "CellRecordReport", MessageKind::kReport},
-    {43, "Login", MessageKind::kCommand},
-    {44, "FamilyReply", MessageKind::kReply},
-    {46, "ChangePassword", MessageKind::kCommand},
-    {51, "ThreeValueReply", MessageKind::kReply},
-    {73, "SweepReport", MessageKind::kReport},
-    {81, "SetIPAddress", MessageKind::kCommand},
-    {84, "SetMACAddress", MessageKind::kCommand},
-    {87, "SetSignedValue", MessageKind::kCommand},
-    {89, "SetSignedValueResult", MessageKind::kReply},
-    {97, "SetTwoValues", MessageKind::kCommand},
-    {99, "SetTwoValuesResult", MessageKind::kReply},
-    {113, "Command113", MessageKind::kCommand},
-    {257, "CellRecordReport", MessageKind::kReport},
-    {259, "CellRecordReport", MessageKind::kReport},
-    {0xF001, "SetTDScanMode", MessageKind::kCommand},
-    {0xF003, "SetTDScanModeResult", MessageKind::kReply},
-    {0xF004, "StartTDScan", MessageKind::kCommand},
-    {0xF006, "StartTDScanResult", MessageKind::kReply},
-    {0xF007, "StopTDScan", MessageKind::kCommand},
-    {0xF009, "StopTDScanResult", MessageKind::kReply},
-    {0xF00A, "GetTDScanMode", MessageKind::kCommand},
-    {0xF00B, "TDScanModeReply", MessageKind::kReply},
-    {0xF00C, "GetTDScanModeResult", MessageKind::kReply},
-    {0xF012, "ResetTDScanner", MessageKind::kCommand},
-    {0xF014, "GetTDVersion", MessageKind::kCommand},
-    {0xF015, "TDVersionReply", MessageKind::kReply},
-    {0xF025, "TDCellReport", MessageKind::kReport},
-    {0xF026, "TDSweepReport", MessageKind::kReport},
-    {0xF027, "TDValueListReport", MessageKind::kReport},
-    {0xF028, "TDStatusReport", MessageKind::kReport},
-    {0xF02A, "GpsTextReply", MessageKind::kReply},
-    {0xF02B, "GpsTextResult", MessageKind::kReply},
-    {0xF030, "QueryBattery", MessageKind::kCommand},
-    {0xF031, "BatteryReply", MessageKind::kReply},
-    {0xF032, "QueryBatteryResult", MessageKind::kReply},
-    {0xF040, "SetGpsInfoFormat", MessageKind::kCommand},
-    {0xF042, "SetGpsInfoFormatResult", MessageKind::kReply},
-    {0xF100, "TDProfileReport", MessageKind::kReport},
-    {0xF102, "TDShortProfileReport", MessageKind::kReport},
-    {kLinkStatusCode, "LinkStatusNotice", MessageKind::kLink},
+    {1, "SetWScanMode", MessageKind::kCommand, BodyLayout::kWScanMode},
+    {3, "SetWScanModeResult", MessageKind::kReply, BodyLayout::kValue},
+    {4, "StartScan", MessageKind::kCommand, BodyLayout::kStartTime},
+    {5, "StartScanReply", MessageKind::kReply, BodyLayout::kTwoBlock},
+    {6, "StartScanResult", MessageKind::kReply, BodyLayout::kValue},
+    {7, "StopScan", MessageKind::kCommand, BodyLayout::kEmpty},
+    {9, "StopScanResult", MessageKind::kReply, BodyLayout::kValue},
+    {10, "GetScanMode", MessageKind::kCommand, BodyLayout::kEmpty},
+    {11, "ScanModeReply", MessageKind::kReply, BodyLayout::kWScanMode},
+    {12, "GetScanModeResult", MessageKind::kReply, BodyLayout::kValue},
+    {18, "ResetScanner", MessageKind::kCommand, BodyLayout::kEmpty},
+    {20, "GetVersion", MessageKind::kCommand, BodyLayout::kEmpty},
+    {21, "VersionReply", MessageKind::kReply, BodyLayout::kTwoBlock},
+    {22, "Command22", MessageKind::kCommand, BodyLayout::kCommand22},
+    {23, "Command22Reply", MessageKind::kReply, BodyLayout::kOneValue},
+    {24, "Command22Result", MessageKind::kReply, BodyLayout::kValue},
+    {25, "OneValueReply", MessageKind::kReply, BodyLayout::kOneValue},
+    {36, "ValueListReport", MessageKind::kReport, BodyLayout::kValueList},
+    {37, "StatusReport", MessageKind::kReport, BodyLayout::kValue},
+    {38, "ShortValueListReport", MessageKind::kReport, BodyLayout::kShortValueList},
+    {40, "CellRecordReport", MessageKind::kReport, BodyLayout::kCellRecords},
+    {41, "CellRecordReport", MessageKind::kReport, BodyLayout::kCellRecords},
+    {43, "Login", MessageKind::kCommand, BodyLayout::kLogin},
+    {44, "FamilyReply", MessageKind::kReply, BodyLayout::kFamily},
+    {46, "ChangePassword", MessageKind::kCommand, BodyLayout::kLogin},
+    {51, "ThreeValueReply", MessageKind::kReply, BodyLayout::kThreeValues},
+    {73, "SweepReport", MessageKind::kReport, BodyLayout::kSweep},
+    {81, "SetIPAddress", MessageKind::kCommand, BodyLayout::kIpAddress},
+    {84, "SetMACAddress", MessageKind::kCommand, BodyLayout::kMacAddress},
+    {87, "SetSignedValue", MessageKind::kCommand, BodyLayout::kSignedValue},
+    {89, "SetSignedValueResult", MessageKind::kReply, BodyLayout::kValue},
+    {97, "SetTwoValues", MessageKind::kCommand, BodyLayout::kTwoValues},
+    {99, "SetTwoValuesResult", MessageKind::kReply, BodyLayout::kValue},
+    {113, "Command113", MessageKind::kCommand, BodyLayout::kEmpty},
+    {257, "CellRecordReport", MessageKind::kReport, BodyLayout::kCellRecords},
+    {259, "CellRecordReport", MessageKind::kReport, BodyLayout::kCellRecords},
+    {0xF001, "SetTDScanMode", MessageKind::kCommand, BodyLayout::kTDScanMode},
+    {0xF003, "SetTDScanModeResult", MessageKind::kReply, BodyLayout::kValue},
+    {0xF004, "StartTDScan", MessageKind::kCommand, BodyLayout::kEmpty},
+    {0xF006, "StartTDScanResult", MessageKind::kReply, BodyLayout::kValue},
+    {0xF007, "StopTDScan", MessageKind::kCommand, BodyLayout::kEmpty},
+    {0xF009, "StopTDScanResult", MessageKind::kReply, BodyLayout::kValue},
+    {0xF00A, "GetTDScanMode", MessageKind::kCommand, BodyLayout::kEmpty},
+    {0xF00B, "TDScanModeReply", MessageKind::kReply, BodyLayout::kTDScanMode},
+    {0xF00C, "GetTDScanModeResult", MessageKind::kReply, BodyLayout::kValue},
+    {0xF012, "ResetTDScanner", MessageKind::kCommand, BodyLayout::kEmpty},
+    {0xF014, "GetTDVersion", MessageKind::kCommand, BodyLayout::kEmpty},
+    {0xF015, "TDVersionReply", MessageKind::kReply, BodyLayout::kTDTwoBlock},
+    {0xF025, "TDCellReport", MessageKind::kReport, BodyLayout::kTDCells},
+    {0xF026, "TDSweepReport", MessageKind::kReport, BodyLayout::kSweep},
+    {0xF027, "TDValueListReport", MessageKind::kReport, BodyLayout::kTDValueList},
+    {0xF028, "TDStatusReport", MessageKind::kReport, BodyLayout::kShortStatus},
+    {0xF02A, "GpsTextReply", MessageKind::kReply, BodyLayout::kGpsText},
+    {0xF02B, "GpsTextResult", MessageKind::kReply, BodyLayout::kValue},
+    {0xF030, "QueryBattery", MessageKind::kCommand, BodyLayout::kEmpty},
+    {0xF031, "BatteryReply", MessageKind::kReply, BodyLayout::kBattery},
+    {0xF032, "QueryBatteryResult", MessageKind::kReply, BodyLayout::kValue},
+    {0xF040, "SetGpsInfoFormat", MessageKind::kCommand, BodyLayout::kGpsFormat},
+    {0xF042, "SetGpsInfoFormatResult", MessageKind::kReply, BodyLayout::kValue},
+    {0xF100, "TDProfileReport", MessageKind::kReport, BodyLayout::kTDProfile},
+    {0xF102, "TDShortProfileReport", MessageKind::kReport, BodyLayout::kTDShortProfile},
+    {kLinkStatusCode, "LinkStatusNotice", MessageKind::kLink, BodyLayout::kLinkStatus},
 };
+
+namespace detail {
+
+// Codes sit in two dense blocks (the WCDMA ones from 1, the TD ones from 0xF000): a lookup there is
+// one array read, since the decoder looks up every frame's code.
+inline constexpr uint16_t kTDBase = 0xF000;
+inline constexpr uint16_t kIndexSpan = 0x200;
+struct CodeIndex {
+  uint8_t low[kIndexSpan] = {};   // row + 1 of code c, 0 for none
+  uint8_t high[kIndexSpan] = {};  // the same for code kTDBase + c
+};
+constexpr CodeIndex MakeCodeIndex() {
+  CodeIndex index;
+  for (size_t i = 0; i < std::size(kMessageCodes); ++i) {
+    const uint16_t code = kMessageCodes[i].code;
+    if (code < kIndexSpan) index.low[code] = static_cast<uint8_t>(i + 1);
+    if (code >= kTDBase && code < kTDBase + kIndexSpan) {
+      index.high[code - kTDBase] = static_cast<uint8_t>(i + 1);
+    }
+  }
+  return index;
+}
+inline constexpr CodeIndex kCodeIndex = MakeCodeIndex();
+static_assert(std::size(kMessageCodes) < 255);
+
+}  // namespace detail
 
 // The entry of a code, or nullptr for a code not in the table.
 constexpr const MessageCode* FindMessageCode(uint16_t code) {
-  for (const MessageCode& entry : kMessageCodes) {
-    if (entry.code == code) return &entry;
+  size_t slot = 0;
+  if (code < detail::kIndexSpan) {
+    slot = detail::kCodeIndex.low[code];
+  } else if (code >= detail::kTDBase && code < detail::kTDBase + detail::kIndexSpan) {
+    slot = detail::kCodeIndex.high[code - detail::kTDBase];
+  } else {
+    for (const MessageCode& entry : kMessageCodes) {
+      if (entry.code == code) return &entry;
+    }
   }
-  return nullptr;
+  return slot != 0 ? &kMessageCodes[slot - 1] : nullptr;
 }
 
 // The code of a name in the table, for code that acts on one message itself; 0 for a name not in
@@ -102,27 +175,67 @@ constexpr uint16_t MessageCodeNamed(std::string_view name) {
   return 0;
 }
 
+// The layout of a code; a code not in the table carries nothing the library reads.
+constexpr BodyLayout LayoutOf(uint16_t code) {
+  const MessageCode* entry = FindMessageCode(code);
+  return entry != nullptr ? entry->layout : BodyLayout::kEmpty;
+}
+
 // Replies and status reports whose body is one 16-bit value (0 = success).
-constexpr bool IsValueReply(uint16_t code) {
-  switch (code) {
-    case 3:
-    case 6:
-    case 9:
+constexpr bool IsValueReply(uint16_t code) { return LayoutOf(code) == BodyLayout::kValue; }
+
+// The codes the library sends or acts on itself, by name.
+namespace codes {
+inline constexpr uint16_t kSetWScanMode = MessageCodeNamed("SetWScanMode");
+inline constexpr uint16_t kSetTDScanMode = MessageCodeNamed("SetTDScanMode");
+inline constexpr uint16_t kStartScan = MessageCodeNamed("StartScan");
+inline constexpr uint16_t kStopScan = MessageCodeNamed("StopScan");
+inline constexpr uint16_t kGetScanMode = MessageCodeNamed("GetScanMode");
+inline constexpr uint16_t kResetScanner = MessageCodeNamed("ResetScanner");
+inline constexpr uint16_t kGetVersion = MessageCodeNamed("GetVersion");
+inline constexpr uint16_t kLogin = MessageCodeNamed("Login");
+inline constexpr uint16_t kChangePassword = MessageCodeNamed("ChangePassword");
+inline constexpr uint16_t kSetIPAddress = MessageCodeNamed("SetIPAddress");
+inline constexpr uint16_t kSetMACAddress = MessageCodeNamed("SetMACAddress");
+inline constexpr uint16_t kQueryBattery = MessageCodeNamed("QueryBattery");
+inline constexpr uint16_t kSetGpsInfoFormat = MessageCodeNamed("SetGpsInfoFormat");
+inline constexpr uint16_t kFamilyReply = MessageCodeNamed("FamilyReply");
+static_assert(kSetWScanMode && kSetTDScanMode && kStartScan && kStopScan && kGetScanMode &&
+              kResetScanner && kGetVersion && kLogin && kChangePassword && kSetIPAddress &&
+              kSetMACAddress && kQueryBattery && kSetGpsInfoFormat && kFamilyReply);
+}  // namespace codes
+
+// The operations that exist for both families: a TD-SCDMA scanner takes the WCDMA code with 0xF000
+// set.
+constexpr uint16_t TDCodeOf(uint16_t wcdmaCode) {
+  return static_cast<uint16_t>(detail::kTDBase | wcdmaCode);
+}
+static_assert(TDCodeOf(codes::kSetWScanMode) == codes::kSetTDScanMode &&
+              TDCodeOf(codes::kStartScan) == MessageCodeNamed("StartTDScan") &&
+              TDCodeOf(codes::kStopScan) == MessageCodeNamed("StopTDScan") &&
+              TDCodeOf(codes::kGetScanMode) == MessageCodeNamed("GetTDScanMode") &&
+              TDCodeOf(codes::kResetScanner) == MessageCodeNamed("ResetTDScanner") &&
+              TDCodeOf(codes::kGetVersion) == MessageCodeNamed("GetTDVersion"));
+
+// Type 1 or 2, family 1 (WCDMA) or 2 (TD-SCDMA); both 0 when the value names neither.
+struct ScannerFamily {
+  int type;
+  int family;
+};
+
+// What the family reply's value says about the scanner.
+constexpr ScannerFamily FamilyOfValue(uint32_t familyValue) {
+  switch (familyValue) {
+    case 11:
+      return {1, 1};
     case 12:
-    case 24:
-    case 37:
-    case 89:
-    case 99:
-    case 0xF003:
-    case 0xF006:
-    case 0xF009:
-    case 0xF00C:
-    case 0xF02B:
-    case 0xF032:
-    case 0xF042:
-      return true;
+      return {2, 1};
+    case 21:
+      return {1, 2};
+    case 22:
+      return {2, 2};
     default:
-      return false;
+      return {0, 0};
   }
 }
 

@@ -435,118 +435,173 @@ std::string TDShortProfile(const _TDShortProfileReport& b) {
   return j.Raw("records", records.Done()).Done();
 }
 
+// The JSON body of each layout the scanner sends; m is the whole record, since the sweep's point
+// count is its length.
+using JsonBody = std::string (*)(const CCmdManage& m, bool stationsLoaded);
+
+std::string ValueBody(const CCmdManage& m, bool) {
+  return Object().Add("replyValue", m.body.reply.nReplyValue).Done();
+}
+
+std::string WScanModeBody(const CCmdManage& m, bool) { return WScanMode(m.body.wScanMode); }
+
+std::string TDScanModeBody(const CCmdManage& m, bool) { return TDScanMode(m.body.tdScanMode); }
+
+std::string TwoBlockBody(const CCmdManage& m, bool) {
+  const _TwoBlockReply& r = m.body.twoBlock;
+  Object j;
+  PutText(j, "block1", r.byBlock1, 16);
+  PutText(j, "block2", r.byBlock2, 16);
+  return j.Add("value", r.nValue).Add("tailByte", r.nTailByte).Done();
+}
+
+std::string OneValueBody(const CCmdManage& m, bool) {
+  return Object().Add("value", m.body.oneValue.nValue).Done();
+}
+
+std::string FamilyBody(const CCmdManage& m, bool) {
+  return Object().Add("familyValue", m.body.family.nFamilyValue).Done();
+}
+
+std::string ThreeValuesBody(const CCmdManage& m, bool) {
+  const auto& r = m.body.threeValues;
+  return Object().Add("value1", r.nValue1).Add("value2", r.nValue2).Add("value3", r.nValue3).Done();
+}
+
+std::string TDTwoBlockBody(const CCmdManage& m, bool) {
+  const auto& r = m.body.tdTwoBlock;
+  Object j;
+  PutText(j, "block1", r.byBlock1, 8);
+  PutText(j, "block2", r.byBlock2, 8);
+  return j.Add("value", r.nValue).Add("tailByte", r.nTailByte).Done();
+}
+
+std::string GpsTextBody(const CCmdManage& m, bool) {
+  const auto& r = m.body.gpsText;
+  Object j;
+  MeasurementHeader(j, r);
+  return j.Add("headerValue1", r.nHeaderValue1).Add("headerValue2", r.nHeaderValue2).Done();
+}
+
+std::string BatteryBody(const CCmdManage& m, bool) {
+  const auto& r = m.body.battery;
+  return Object()
+      .Add("batteryValue1", r.nBatteryValue1)
+      .Add("batteryValue2", r.nBatteryValue2)
+      .Done();
+}
+
+std::string ShortStatusBody(const CCmdManage& m, bool) {
+  const auto& r = m.body.shortStatus;
+  return Object().Add("value1", r.nValue1).Add("value2", r.nValue2).Done();
+}
+
+std::string LinkStatusBody(const CCmdManage& m, bool) {
+  const int s = m.body.linkStatus.nStatusByte1;
+  return Object()
+      .Add("statusByte0", m.body.linkStatus.nStatusByte0)
+      .Add("statusByte1", s)
+      .Text("status", s == SCANLINK_LINK_LOST           ? "lost"
+                      : s == SCANLINK_LINK_RESTORED     ? "restored"
+                      : s == SCANLINK_LINK_RETRY_FAILED ? "retry-failed"
+                                                        : "unknown")
+      .Done();
+}
+
+std::string ValueListBody(const CCmdManage& m, bool) {
+  const auto& r = m.body.valueList;
+  Object j;
+  MeasurementHeader(j, r);
+  return j.Add("headerValue1", r.nHeaderValue1)
+      .Add("headerValue2", r.nHeaderValue2)
+      .Add("headerValue3", r.nHeaderValue3)
+      .Add("count", r.nCount)
+      .Raw("values", Values(r.aValues, r.nCount))
+      .Done();
+}
+
+std::string TDValueListBody(const CCmdManage& m, bool) {
+  const auto& r = m.body.tdValueList;
+  Object j;
+  MeasurementHeader(j, r);
+  return j.Add("headerValue1", r.nHeaderValue1)
+      .Add("headerValue2", r.nHeaderValue2)
+      .Add("count", r.nCount)
+      .Raw("values", Values(r.aValues, r.nCount))
+      .Done();
+}
+
+std::string ShortValueListBody(const CCmdManage& m, bool) {
+  const auto& r = m.body.shortValueList;
+  return Object()
+      .Add("count", r.nCount)
+      .Add("reportValue", r.nReportValue)
+      .Raw("values", Values(r.aValues, r.nCount))
+      .Add("tailByte", r.nTailByte)
+      .Done();
+}
+
+std::string CellRecordsBody(const CCmdManage& m, bool) { return CellRecords(m.body.cellRecords); }
+
+std::string SweepBody(const CCmdManage& m, bool) {
+  // The decoder rewrites the record's length to 14 + 2 * points stored.
+  const int points = m.nLength >= 14 ? (m.nLength - 14) / 2 : 0;
+  const auto& r = m.body.sweep;
+  return Object()
+      .Add("start", r.nStart)
+      .Add("end", r.nEnd)
+      .Add("step", r.nStep)
+      .Add("pointCount", points)
+      .Raw("points", Values(r.aPoints, static_cast<size_t>(points)))
+      .Done();
+}
+
+std::string TDCellsBody(const CCmdManage& m, bool stationsLoaded) {
+  return TDCells(m.body.tdCells, stationsLoaded);
+}
+
+std::string TDProfileBody(const CCmdManage& m, bool) { return TDProfile(m.body.tdProfile); }
+
+std::string TDShortProfileBody(const CCmdManage& m, bool) {
+  return TDShortProfile(m.body.tdShortProfile);
+}
+
+struct JsonRow {
+  BodyLayout layout;
+  JsonBody body;
+};
+
+// The commands' layouts have no row: a command's body shows as {}.
+constexpr JsonRow kBodies[] = {
+    {BodyLayout::kValue, ValueBody},
+    {BodyLayout::kWScanMode, WScanModeBody},
+    {BodyLayout::kTDScanMode, TDScanModeBody},
+    {BodyLayout::kTwoBlock, TwoBlockBody},
+    {BodyLayout::kOneValue, OneValueBody},
+    {BodyLayout::kFamily, FamilyBody},
+    {BodyLayout::kThreeValues, ThreeValuesBody},
+    {BodyLayout::kTDTwoBlock, TDTwoBlockBody},
+    {BodyLayout::kGpsText, GpsTextBody},
+    {BodyLayout::kBattery, BatteryBody},
+    {BodyLayout::kShortStatus, ShortStatusBody},
+    {BodyLayout::kLinkStatus, LinkStatusBody},
+    {BodyLayout::kValueList, ValueListBody},
+    {BodyLayout::kTDValueList, TDValueListBody},
+    {BodyLayout::kShortValueList, ShortValueListBody},
+    {BodyLayout::kCellRecords, CellRecordsBody},
+    {BodyLayout::kSweep, SweepBody},
+    {BodyLayout::kTDCells, TDCellsBody},
+    {BodyLayout::kTDProfile, TDProfileBody},
+    {BodyLayout::kTDShortProfile, TDShortProfileBody},
+};
+
 std::string Body(const CCmdManage& m, bool stationsLoaded) {
-  const _CmdBody& b = m.body;
-  if (IsValueReply(m.nCode)) return Object().Add("replyValue", b.reply.nReplyValue).Done();
-  switch (m.nCode) {
-    case 11:
-      return WScanMode(b.wScanMode);
-    case 0xF00B:
-      return TDScanMode(b.tdScanMode);
-    case 5:
-    case 21: {
-      Object j;
-      PutText(j, "block1", b.twoBlock.byBlock1, 16);
-      PutText(j, "block2", b.twoBlock.byBlock2, 16);
-      return j.Add("value", b.twoBlock.nValue).Add("tailByte", b.twoBlock.nTailByte).Done();
-    }
-    case 23:
-    case 25:
-      return Object().Add("value", b.oneValue.nValue).Done();
-    case 44:
-      return Object().Add("familyValue", b.family.nFamilyValue).Done();
-    case 51:
-      return Object()
-          .Add("value1", b.threeValues.nValue1)
-          .Add("value2", b.threeValues.nValue2)
-          .Add("value3", b.threeValues.nValue3)
-          .Done();
-    case 0xF015: {
-      Object j;
-      PutText(j, "block1", b.tdTwoBlock.byBlock1, 8);
-      PutText(j, "block2", b.tdTwoBlock.byBlock2, 8);
-      return j.Add("value", b.tdTwoBlock.nValue).Add("tailByte", b.tdTwoBlock.nTailByte).Done();
-    }
-    case 0xF02A: {
-      Object j;
-      MeasurementHeader(j, b.gpsText);
-      return j.Add("headerValue1", b.gpsText.nHeaderValue1)
-          .Add("headerValue2", b.gpsText.nHeaderValue2)
-          .Done();
-    }
-    case 0xF031:
-      return Object()
-          .Add("batteryValue1", b.battery.nBatteryValue1)
-          .Add("batteryValue2", b.battery.nBatteryValue2)
-          .Done();
-    case 0xF028:
-      return Object()
-          .Add("value1", b.shortStatus.nValue1)
-          .Add("value2", b.shortStatus.nValue2)
-          .Done();
-    case SCANLINK_CODE_LINK_STATUS: {
-      const int s = b.linkStatus.nStatusByte1;
-      return Object()
-          .Add("statusByte0", b.linkStatus.nStatusByte0)
-          .Add("statusByte1", s)
-          .Text("status", s == SCANLINK_LINK_LOST           ? "lost"
-                          : s == SCANLINK_LINK_RESTORED     ? "restored"
-                          : s == SCANLINK_LINK_RETRY_FAILED ? "retry-failed"
-                                                            : "unknown")
-          .Done();
-    }
-    case 36: {
-      Object j;
-      MeasurementHeader(j, b.valueList);
-      return j.Add("headerValue1", b.valueList.nHeaderValue1)
-          .Add("headerValue2", b.valueList.nHeaderValue2)
-          .Add("headerValue3", b.valueList.nHeaderValue3)
-          .Add("count", b.valueList.nCount)
-          .Raw("values", Values(b.valueList.aValues, b.valueList.nCount))
-          .Done();
-    }
-    case 0xF027: {
-      Object j;
-      MeasurementHeader(j, b.tdValueList);
-      return j.Add("headerValue1", b.tdValueList.nHeaderValue1)
-          .Add("headerValue2", b.tdValueList.nHeaderValue2)
-          .Add("count", b.tdValueList.nCount)
-          .Raw("values", Values(b.tdValueList.aValues, b.tdValueList.nCount))
-          .Done();
-    }
-    case 38:
-      return Object()
-          .Add("count", b.shortValueList.nCount)
-          .Add("reportValue", b.shortValueList.nReportValue)
-          .Raw("values", Values(b.shortValueList.aValues, b.shortValueList.nCount))
-          .Add("tailByte", b.shortValueList.nTailByte)
-          .Done();
-    case 40:
-    case 41:
-    case 257:
-    case 259:
-      return CellRecords(b.cellRecords);
-    case 73:
-    case 0xF026: {
-      // The decoder rewrites the record's length to 14 + 2 * points stored.
-      const int points = m.nLength >= 14 ? (m.nLength - 14) / 2 : 0;
-      return Object()
-          .Add("start", b.sweep.nStart)
-          .Add("end", b.sweep.nEnd)
-          .Add("step", b.sweep.nStep)
-          .Add("pointCount", points)
-          .Raw("points", Values(b.sweep.aPoints, static_cast<size_t>(points)))
-          .Done();
-    }
-    case 0xF025:
-      return TDCells(b.tdCells, stationsLoaded);
-    case 0xF100:
-      return TDProfile(b.tdProfile);
-    case 0xF102:
-      return TDShortProfile(b.tdShortProfile);
-    default:
-      return "{}";
+  const MessageCode* entry = FindMessageCode(m.nCode);
+  if (entry == nullptr || entry->kind == MessageKind::kCommand) return "{}";
+  for (const JsonRow& row : kBodies) {
+    if (row.layout == entry->layout) return row.body(m, stationsLoaded);
   }
+  return "{}";
 }
 
 const char* Kind(uint16_t code, uint16_t transId) {

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 #include "codec/bytes.h"
 #include "codec/codec.h"
@@ -77,6 +76,8 @@ void value_list(Reader& in, CCmdManage& record, Body& body, LengthFormula length
   body.nCount = static_cast<uint16_t>(stored);
   record.nLength = length(stored);
 }
+
+}  // namespace
 
 void value_list_report(Reader& in, CCmdManage& record, const DecodeEnv&) {
   auto& b = record.body.valueList;
@@ -212,18 +213,5 @@ void td_short_profile_report(Reader& in, CCmdManage& record, const DecodeEnv&) {
   }
   b.nCount = static_cast<uint8_t>(stored);
 }
-
-constexpr ReportRow kMeasurementReports[] = {
-    {36, value_list_report},       {0xF027, td_value_list_report},
-    {38, short_value_list_report}, {40, cell_record_report},
-    {41, cell_record_report},      {257, cell_record_report},
-    {259, cell_record_report},     {73, sweep_report},
-    {0xF026, sweep_report},        {0xF025, td_cell_report},
-    {0xF100, td_profile_report},   {0xF102, td_short_profile_report},
-};
-
-}  // namespace
-
-std::span<const ReportRow> measurement_reports() { return kMeasurementReports; }
 
 }  // namespace scanlink::codec

@@ -1,19 +1,25 @@
-// The rows of the report table (transaction id 0xFFFF) that carry measurements.
+// Body decoders, one per layout of what the scanner sends. The measurement reports' are here; the
+// decoder's table names them beside the replies' own.
 #pragma once
-
-#include <cstdint>
-#include <span>
 
 #include "codec/bytes.h"
 #include "codec/codec.h"
+#include "codec/message_codes.h"
 
 namespace scanlink::codec {
 
-struct ReportRow {
-  uint16_t code;
-  void (*decode)(Reader& in, CCmdManage& record, const DecodeEnv& env);
-};
+using DecodeBody = void (*)(Reader& in, CCmdManage& record, const DecodeEnv& env);
 
-std::span<const ReportRow> measurement_reports();
+// The decoder of a layout; nullptr for the commands' layouts.
+DecodeBody decoder_for(BodyLayout layout);
+
+void value_list_report(Reader& in, CCmdManage& record, const DecodeEnv& env);
+void td_value_list_report(Reader& in, CCmdManage& record, const DecodeEnv& env);
+void short_value_list_report(Reader& in, CCmdManage& record, const DecodeEnv& env);
+void cell_record_report(Reader& in, CCmdManage& record, const DecodeEnv& env);
+void sweep_report(Reader& in, CCmdManage& record, const DecodeEnv& env);
+void td_cell_report(Reader& in, CCmdManage& record, const DecodeEnv& env);
+void td_profile_report(Reader& in, CCmdManage& record, const DecodeEnv& env);
+void td_short_profile_report(Reader& in, CCmdManage& record, const DecodeEnv& env);
 
 }  // namespace scanlink::codec

@@ -40,8 +40,6 @@ const char* KindName(CodeKind kind) {
   return "unknown";
 }
 
-bool IsValueReply(uint16_t code) { return codec::IsValueReply(code); }
-
 std::string Hex16(uint16_t value) {
   char text[8];
   std::snprintf(text, sizeof text, "0x%04X", value);

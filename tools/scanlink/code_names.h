@@ -13,8 +13,6 @@ enum class CodeKind { kCommand, kReply, kReport, kLink, kUnknown };
 std::string CodeName(uint16_t code);
 CodeKind KindOf(uint16_t code, uint16_t transId);
 const char* KindName(CodeKind kind);
-// Replies and status reports whose body is one 16-bit value (0 = success).
-bool IsValueReply(uint16_t code);
 // "0x002C"
 std::string Hex16(uint16_t value);
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "code_names.h"
+#include "codec/message_codes.h"
 #include "gps_text.h"
 #include "sweep_points.h"
 #include "verdict.h"
@@ -90,80 +91,92 @@ std::string Sweep(const CCmdManage& m, const LevelConvention& levels) {
   return line;
 }
 
+std::string CellRecords(const _CellRecordReport& r, const LevelConvention& levels) {
+  std::string line = Where(r.szGpsText, sizeof r.szGpsText) + Format(", %u cell records", r.nCount);
+  for (size_t i = 0; i < r.nCount && i < SCANLINK_CELL_RECORD_SLOTS && i < 8; ++i)
+    line += Format("%s %u/%u %s (%u entries)", i ? ";" : ":", r.aRecords[i].nRecordValue1,
+                   r.aRecords[i].nRecordValue2, levels.Text(r.aRecords[i].nRecordValue3).c_str(),
+                   r.aRecords[i].nEntryCount);
+  return line;
+}
+
+std::string LinkStatus(int s) {
+  return s == SCANLINK_LINK_LOST           ? "link lost"
+         : s == SCANLINK_LINK_RESTORED     ? "link restored"
+         : s == SCANLINK_LINK_RETRY_FAILED ? "reconnection attempt failed, trying again"
+                                           : Format("status %d", s);
+}
+
+// One line per layout of the library's code table; the switch names every layout, so a layout
+// added there does not compile here until it has its line.
 std::string Body(const CCmdManage& m, bool stationsLoaded, const LevelConvention& levels) {
   const _CmdBody& b = m.body;
-  if (IsValueReply(m.nCode))
-    return Format("value %u%s", b.reply.nReplyValue, b.reply.nReplyValue == 0 ? " (ok)" : "");
-  switch (m.nCode) {
-    case 44:
+  const codec::MessageCode* entry = codec::FindMessageCode(m.nCode);
+  if (entry == nullptr || entry->kind == codec::MessageKind::kCommand)
+    return Format("%u bytes", m.nLength);
+  switch (entry->layout) {
+    case codec::BodyLayout::kValue:
+      return Format("value %u%s", b.reply.nReplyValue, b.reply.nReplyValue == 0 ? " (ok)" : "");
+    case codec::BodyLayout::kFamily:
       return Format("family value %u (%s)", b.family.nFamilyValue,
                     FamilyText(b.family.nFamilyValue));
-    case 5:
-    case 21:
+    case codec::BodyLayout::kTwoBlock:
       return Format("\"%s\" / \"%s\", value %u", Block(b.twoBlock.byBlock1, 16).c_str(),
                     Block(b.twoBlock.byBlock2, 16).c_str(), b.twoBlock.nValue);
-    case 0xF015:
+    case codec::BodyLayout::kTDTwoBlock:
       return Format("\"%s\" / \"%s\", value %u", Block(b.tdTwoBlock.byBlock1, 8).c_str(),
                     Block(b.tdTwoBlock.byBlock2, 8).c_str(), b.tdTwoBlock.nValue);
-    case 11:
+    case codec::BodyLayout::kWScanMode:
       return Format("WCDMA scan mode %u", b.wScanMode.nMode);
-    case 0xF00B:
+    case codec::BodyLayout::kTDScanMode:
       return Format("TD scan mode %u, finger test %u", b.tdScanMode.nMode,
                     b.tdScanMode.nFingerTest);
-    case 0xF031:
+    case codec::BodyLayout::kBattery:
       return Format("battery %u / %u", b.battery.nBatteryValue1, b.battery.nBatteryValue2);
-    case 23:
-    case 25:
+    case codec::BodyLayout::kOneValue:
       return Format("value %u", b.oneValue.nValue);
-    case 51:
+    case codec::BodyLayout::kThreeValues:
       return Format("values %u %u %u", b.threeValues.nValue1, b.threeValues.nValue2,
                     b.threeValues.nValue3);
-    case 0xF02A:
+    case codec::BodyLayout::kGpsText:
       return Where(b.gpsText.szGpsText, sizeof b.gpsText.szGpsText);
-    case 0xF028:
+    case codec::BodyLayout::kShortStatus:
       return Format("status %u %u", b.shortStatus.nValue1, b.shortStatus.nValue2);
-    case SCANLINK_CODE_LINK_STATUS: {
-      const int s = b.linkStatus.nStatusByte1;
-      return s == SCANLINK_LINK_LOST           ? "link lost"
-             : s == SCANLINK_LINK_RESTORED     ? "link restored"
-             : s == SCANLINK_LINK_RETRY_FAILED ? "reconnection attempt failed, trying again"
-                                               : Format("status %d", s);
-    }
-    case 36:
+    case codec::BodyLayout::kLinkStatus:
+      return LinkStatus(b.linkStatus.nStatusByte1);
+    case codec::BodyLayout::kValueList:
       return Where(b.valueList.szGpsText, sizeof b.valueList.szGpsText) + ", " +
              Levels(b.valueList.aValues, b.valueList.nCount, levels);
-    case 0xF027:
+    case codec::BodyLayout::kTDValueList:
       return Where(b.tdValueList.szGpsText, sizeof b.tdValueList.szGpsText) + ", " +
              Levels(b.tdValueList.aValues, b.tdValueList.nCount, levels);
-    case 38:
+    case codec::BodyLayout::kShortValueList:
       return Levels(b.shortValueList.aValues, b.shortValueList.nCount, levels);
-    case 40:
-    case 41:
-    case 257:
-    case 259: {
-      const _CellRecordReport& r = b.cellRecords;
-      std::string line =
-          Where(r.szGpsText, sizeof r.szGpsText) + Format(", %u cell records", r.nCount);
-      for (size_t i = 0; i < r.nCount && i < SCANLINK_CELL_RECORD_SLOTS && i < 8; ++i)
-        line += Format("%s %u/%u %s (%u entries)", i ? ";" : ":", r.aRecords[i].nRecordValue1,
-                       r.aRecords[i].nRecordValue2,
-                       levels.Text(r.aRecords[i].nRecordValue3).c_str(), r.aRecords[i].nEntryCount);
-      return line;
-    }
-    case 73:
-    case 0xF026:
+    case codec::BodyLayout::kCellRecords:
+      return CellRecords(b.cellRecords, levels);
+    case codec::BodyLayout::kSweep:
       return Sweep(m, levels);
-    case 0xF025:
+    case codec::BodyLayout::kTDCells:
       return TDCells(b.tdCells, stationsLoaded, levels);
-    case 0xF100:
+    case codec::BodyLayout::kTDProfile:
       return Where(b.tdProfile.szGpsText, sizeof b.tdProfile.szGpsText) +
              Format(", %u profile records", b.tdProfile.nCount);
-    case 0xF102:
+    case codec::BodyLayout::kTDShortProfile:
       return Where(b.tdShortProfile.szGpsText, sizeof b.tdShortProfile.szGpsText) +
              Format(", %u short profile records", b.tdShortProfile.nCount);
-    default:
-      return Format("%u bytes", m.nLength);
+    // Only commands carry these, and commands show their length above.
+    case codec::BodyLayout::kEmpty:
+    case codec::BodyLayout::kStartTime:
+    case codec::BodyLayout::kCommand22:
+    case codec::BodyLayout::kLogin:
+    case codec::BodyLayout::kIpAddress:
+    case codec::BodyLayout::kMacAddress:
+    case codec::BodyLayout::kSignedValue:
+    case codec::BodyLayout::kTwoValues:
+    case codec::BodyLayout::kGpsFormat:
+      break;
   }
+  return Format("%u bytes", m.nLength);
 }
 
 }  // namespace
@@ -183,12 +196,10 @@ std::string LinkText(bool connected) {
 }
 
 const char* FamilyText(uint32_t familyValue) {
-  switch (familyValue) {
-    case 11:
-    case 12:
+  switch (codec::FamilyOfValue(familyValue).family) {
+    case 1:
       return "WCDMA";
-    case 21:
-    case 22:
+    case 2:
       return "TD-SCDMA";
     default:
       return "unknown family";
