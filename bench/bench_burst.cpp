@@ -63,9 +63,10 @@ void Scanner(bench::Peer& peer, int fd, const std::vector<uint8_t>& burst,
     // Each whole request is answered (code 12, one value) in the next burst.
     size_t at = 0;
     while (in.size() - at >= bench::kHeaderSize) {
-      const size_t length = bench::kHeaderSize + bench::GetU16(&in[at + 6]);
+      const bench::FrameHeader request = bench::read_header(&in[at]);
+      const size_t length = scanlink::codec::frame_length(request);
       if (in.size() - at < length) break;
-      bench::AppendFrame(out, in[at + 1], 12, bench::GetU16(&in[at + 4]), {0, 7});
+      bench::AppendFrame(out, request.module, 12, request.transId, {0, 7});
       at += length;
     }
     in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(at));

@@ -27,7 +27,7 @@ std::vector<Report> MixReports() {
   size_t begin = 0;
   for (size_t end : mix.frameEnds) {
     const uint8_t* frame = mix.bytes.data() + begin;
-    out.push_back({bench::GetU16(frame + 2),
+    out.push_back({bench::read_header(frame).code,
                    std::vector<uint8_t>(frame + bench::kHeaderSize, mix.bytes.data() + end)});
     begin = end;
   }

@@ -25,13 +25,13 @@ constexpr uint16_t kReplyCode = 12;    // its reply, one 16-bit value
 // Answers every request frame on fd with a 2-byte code-12 reply until the connection closes.
 void AnswerRequests(int fd) {
   uint8_t header[bench::kHeaderSize];
-  uint8_t payload[2048];
+  uint8_t payload[bench::kMaxPayload];
   for (;;) {
     if (!bench::ReadExact(fd, header, sizeof header)) return;
-    const uint16_t length = bench::GetU16(header + 6);
-    if (length > sizeof payload || !bench::ReadExact(fd, payload, length)) return;
-    const uint8_t reply[bench::kHeaderSize + 2] = {0x55,      header[1], 0, kReplyCode, header[4],
-                                                   header[5], 0,         2, 0,          7};
+    const bench::FrameHeader request = bench::read_header(header);
+    if (request.length > sizeof payload || !bench::ReadExact(fd, payload, request.length)) return;
+    uint8_t reply[bench::kHeaderSize + 2] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 7};
+    bench::write_header(reply, {bench::kSync, request.module, kReplyCode, request.transId, 2});
     if (!bench::WriteAll(fd, reply, sizeof reply)) return;
   }
 }
@@ -95,12 +95,12 @@ class RawPair {
   }
 
   bool RoundTrip(uint16_t trans) {
-    const uint8_t request[bench::kHeaderSize] = {
-        0x55, 20, 0, kRequestCode, static_cast<uint8_t>(trans >> 8), static_cast<uint8_t>(trans),
-        0,    0};
+    uint8_t request[bench::kHeaderSize];
+    bench::write_header(request, {bench::kSync, 20, kRequestCode, trans, 0});
     uint8_t reply[bench::kHeaderSize + 2];
     return bench::WriteAll(client_, request, sizeof request) &&
-           bench::ReadExact(client_, reply, sizeof reply) && bench::GetU16(reply + 4) == trans;
+           bench::ReadExact(client_, reply, sizeof reply) &&
+           bench::read_header(reply).transId == trans;
   }
 
  private:

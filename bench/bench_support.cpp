@@ -340,11 +340,9 @@ void PutU32(std::vector<uint8_t>& out, uint32_t v) {
 
 void AppendFrame(std::vector<uint8_t>& out, uint8_t moduleId, uint16_t code, uint16_t trans,
                  const std::vector<uint8_t>& payload) {
-  out.push_back(0x55);
-  out.push_back(moduleId);
-  PutU16(out, code);
-  PutU16(out, trans);
-  PutU16(out, static_cast<uint16_t>(payload.size()));
+  uint8_t header[kHeaderSize];
+  write_header(header, {kSync, moduleId, code, trans, static_cast<uint16_t>(payload.size())});
+  out.insert(out.end(), header, header + kHeaderSize);
   out.insert(out.end(), payload.begin(), payload.end());
 }
 

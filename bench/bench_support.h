@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "codec/frame_header.h"
+
 namespace bench {
 
 // ---- clocks and process figures ----------------------------------------------------------
@@ -89,12 +91,18 @@ ScanlinkCounters CountersSince(const ScanlinkCounters& before);
 
 // ---- frames ------------------------------------------------------------------------------
 
-constexpr size_t kHeaderSize = 8;
-constexpr uint16_t kBroadcast = 0xFFFF;
+// The frame header as the library reads and writes it.
+using scanlink::codec::FrameHeader;
+using scanlink::codec::kHeaderSize;
+using scanlink::codec::kMaxFrame;
+using scanlink::codec::kMaxPayload;
+using scanlink::codec::kSync;
+using scanlink::codec::read_header;
+using scanlink::codec::write_header;
+inline constexpr uint16_t kBroadcast = scanlink::codec::kBroadcastTrans;
 
 void PutU16(std::vector<uint8_t>& out, uint16_t v);
 void PutU32(std::vector<uint8_t>& out, uint32_t v);
-inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 // Appends a whole frame: header, then payload.
 void AppendFrame(std::vector<uint8_t>& out, uint8_t moduleId, uint16_t code, uint16_t trans,
                  const std::vector<uint8_t>& payload);

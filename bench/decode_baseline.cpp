@@ -29,10 +29,9 @@ struct Deliver {
   uint64_t sum = 0;
 
   void OnFrame(const uint8_t* frame, size_t length) {
-    const uint16_t code = GetU16(frame + 2);
-    const uint16_t trans = GetU16(frame + 4);
-    const uint16_t payload = GetU16(frame + 6);
-    if (frame[0] != 0x55 || length > 2056 || payload + kHeaderSize != length) return;
+    const FrameHeader header = read_header(frame);
+    const uint16_t code = header.code, trans = header.transId, payload = header.length;
+    if (header.sync != kSync || length > kMaxFrame || payload + kHeaderSize != length) return;
     ++frames;
     if constexpr (kUpTo == Steps::kFrame) {
       sum += code ^ trans;

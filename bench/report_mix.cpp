@@ -224,10 +224,10 @@ namespace {
 size_t CutFrames(const uint8_t* buf, size_t size, uint64_t& frames, uint64_t limit, uint64_t& sum) {
   size_t off = 0;
   while (frames < limit && size - off >= kHeaderSize) {
-    if (buf[off] != 0x55) break;
-    const size_t length = GetU16(buf + off + 6) + kHeaderSize;
-    if (length > 2056 || size - off < length) break;
-    sum += GetU16(buf + off + 2) ^ length;
+    const FrameHeader header = read_header(buf + off);
+    const size_t length = scanlink::codec::frame_length(header);
+    if (header.sync != kSync || length > kMaxFrame || size - off < length) break;
+    sum += header.code ^ length;
     off += length;
     ++frames;
   }
@@ -259,7 +259,7 @@ CutResult CutFromSocket(const ReportMix& mix, uint64_t frames) {
   if (!LoopbackPair(reader, writer)) return {0, 0, 1};
 
   constexpr size_t kRead = 65536;
-  std::vector<uint8_t> buf(kRead + 2056);
+  std::vector<uint8_t> buf(kRead + kMaxFrame);
   size_t have = 0;
   uint64_t cut = 0;
   uint64_t bytes = 0;

@@ -12,6 +12,7 @@
 #include "client/pull_queue.h"
 #include "client/session.h"
 #include "codec/codec.h"
+#include "codec/frame_header.h"
 #include "codec/gps_check.h"
 #include "codec/record_json.h"
 #include "codec/text.h"
@@ -811,11 +812,11 @@ int Decode(const unsigned char* bytes, size_t length, const scanlink_decode_opti
     std::unique_ptr<scanlink_record> out{new scanlink_record};
     void OnFrame(const uint8_t* frame, size_t n) {
       ++counts.frames;
-      const auto be16 = [&](size_t at) {
-        return static_cast<uint16_t>(frame[at] << 8 | frame[at + 1]);
-      };
+      const scanlink::codec::FrameHeader header = scanlink::codec::read_header(frame);
       *record = CCmdManage();
-      scanlink::codec::decode_payload(be16(2), be16(4), frame + 8, n - 8, *record, env);
+      scanlink::codec::decode_payload(header.code, header.transId,
+                                      frame + scanlink::codec::kHeaderSize,
+                                      n - scanlink::codec::kHeaderSize, *record, env);
       ++records;
       if (onRecord == nullptr) return;
       CopyRecord(*record, *out);

@@ -7,6 +7,7 @@
 #include "client/sequence.h"
 #include "client/session.h"
 #include "codec/codec.h"
+#include "codec/message_codes.h"
 #include "codec/text.h"
 #include "scanlink/scanlink.h"
 #include "transport/engine.h"
@@ -19,6 +20,8 @@ using scanlink::transport::StoreGlobal;
 
 namespace scanlink::client {
 namespace {
+
+namespace codes = codec::codes;
 
 // The command frame buffer holds 1016 payload bytes: the list operations' limits.
 constexpr unsigned kMaxCellEntries = 168;
@@ -40,7 +43,7 @@ uint16_t Session::FamilyCode(uint16_t wcdma) const {
     case 1:
       return wcdma;
     case 2:
-      return static_cast<uint16_t>(0xF000 | wcdma);
+      return codec::TDCodeOf(wcdma);
     default:
       return 0;
   }
@@ -88,7 +91,7 @@ int Session::SendMessageW(const CCmdManage* command) {
 int Session::LoginScaner(const char* text1, const char* text2) {
   if (text1 == nullptr || text2 == nullptr) return 0;
   CCmdManage cmd;
-  cmd.nCode = 43;
+  cmd.nCode = codes::kLogin;
   std::memcpy(cmd.body.login.szText1, text1, 16);
   std::memcpy(cmd.body.login.szText2, text2, 16);
   return Send(cmd);
@@ -97,7 +100,7 @@ int Session::LoginScaner(const char* text1, const char* text2) {
 int Session::ChangePassword(const char* text2, const char* text1) {
   if (text1 == nullptr || text2 == nullptr) return 0;
   CCmdManage cmd;
-  cmd.nCode = 46;
+  cmd.nCode = codes::kChangePassword;
   std::memcpy(cmd.body.login.szText1, text1, 16);
   std::memcpy(cmd.body.login.szText2, text2, 16);
   return Send(cmd);
@@ -108,7 +111,7 @@ int Session::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValu
                                   const unsigned* freqs) {
   if (count > kMaxFreqEntries || (count > 0 && freqs == nullptr)) return 0;
   CCmdManage cmd;
-  cmd.nCode = 1;
+  cmd.nCode = codes::kSetWScanMode;
   _WScanModeInfo& w = cmd.body.wScanMode;
   w.nMode = 8;
   w.fields.freqList.nListValue1 = static_cast<uint8_t>(listValue1);
@@ -126,7 +129,7 @@ int Session::SetWCellListScanMode(unsigned int listValue1, unsigned int listValu
     return 0;
   }
   CCmdManage cmd;
-  cmd.nCode = 1;
+  cmd.nCode = codes::kSetWScanMode;
   _WScanModeInfo& w = cmd.body.wScanMode;
   w.nMode = 7;
   w.fields.cellList.nListValue1 = static_cast<uint8_t>(listValue1);
@@ -146,7 +149,7 @@ int Session::SetWCDMAScanMode(unsigned int mode, unsigned int value1, unsigned i
                               bool flag, short int value11, unsigned int value9,
                               unsigned int value10, unsigned int value12, unsigned int value13) {
   CCmdManage cmd;
-  cmd.nCode = 1;
+  cmd.nCode = codes::kSetWScanMode;
   _WScanModeInfo& w = cmd.body.wScanMode;
   w.nMode = static_cast<uint8_t>(mode);
   // Modes 7 and 8 carry list fields, which this operation does not fill: they go out as zeros (an
@@ -174,7 +177,7 @@ int Session::SetTDSAScanMode(unsigned int sa1, unsigned int sa2, unsigned int se
                              unsigned int sa3, bool saFlag, short int sa5, unsigned int sa4,
                              unsigned int selector) {
   CCmdManage cmd;
-  cmd.nCode = 0xF001;
+  cmd.nCode = codes::kSetTDScanMode;
   _TDScanModeInfo& td = cmd.body.tdScanMode;
   SetTDHeader(td, 3, 0, selector, selectorValue);
   td.fields.sa.nSAValue1 = sa1;
@@ -194,7 +197,7 @@ int Session::SetTDCellListScanMode(unsigned int selectorValue, const unsigned* f
   }
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
-  cmd.nCode = 0xF001;
+  cmd.nCode = codes::kSetTDScanMode;
   _TDScanModeInfo& td = cmd.body.tdScanMode;
   SetTDHeader(td, 1, finger, selector, selectorValue);
   td.fields.list.nCount = static_cast<uint8_t>(count);
@@ -212,7 +215,7 @@ int Session::SetTDFreqListScanMode(unsigned int selectorValue, const unsigned* f
   if (count > kMaxCellEntries || (count > 0 && freqs == nullptr)) return 0;
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
-  cmd.nCode = 0xF001;
+  cmd.nCode = codes::kSetTDScanMode;
   _TDScanModeInfo& td = cmd.body.tdScanMode;
   SetTDHeader(td, 4, finger, selector, selectorValue);
   td.fields.list.nCount = static_cast<uint8_t>(count);
@@ -229,7 +232,7 @@ int Session::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
                                      unsigned int search1, unsigned int selector, bool fingerTest) {
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
-  cmd.nCode = 0xF001;
+  cmd.nCode = codes::kSetTDScanMode;
   _TDScanModeInfo& td = cmd.body.tdScanMode;
   SetTDHeader(td, 2, finger, selector, selectorValue);
   td.fields.cellSearch.nSearchValue1 = static_cast<uint8_t>(search1);
@@ -242,7 +245,7 @@ int Session::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
 int Session::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue, unsigned int cw2,
                              unsigned int selector) {
   CCmdManage cmd;
-  cmd.nCode = 0xF001;
+  cmd.nCode = codes::kSetTDScanMode;
   _TDScanModeInfo& td = cmd.body.tdScanMode;
   SetTDHeader(td, 5, 0, selector, selectorValue);
   td.fields.cw.nCWValue1 = cw1;
@@ -256,7 +259,7 @@ int Session::SetDpchScanMode(unsigned int selectorValue, unsigned int selector,
                              const unsigned char* block1, const unsigned char* block2) {
   if (block1 == nullptr || block2 == nullptr) return 0;
   CCmdManage cmd;
-  cmd.nCode = 0xF001;
+  cmd.nCode = codes::kSetTDScanMode;
   _TDScanModeInfo& td = cmd.body.tdScanMode;
   SetTDHeader(td, 6, 0, selector, selectorValue);
   _TDChannelScan& ch = td.fields.channel;
@@ -280,13 +283,13 @@ int Session::SendEmpty(uint16_t wcdmaCode) {
   return Send(cmd);
 }
 
-int Session::GetScanMode() { return SendEmpty(10); }
-int Session::GetScanerVersion() { return SendEmpty(20); }
-int Session::ResetScaner() { return SendEmpty(18); }
-int Session::StopScanData() { return SendEmpty(7); }
+int Session::GetScanMode() { return SendEmpty(codes::kGetScanMode); }
+int Session::GetScanerVersion() { return SendEmpty(codes::kGetVersion); }
+int Session::ResetScaner() { return SendEmpty(codes::kResetScanner); }
+int Session::StopScanData() { return SendEmpty(codes::kStopScan); }
 
 int Session::StartScanData() {
-  const uint16_t code = FamilyCode(4);
+  const uint16_t code = FamilyCode(codes::kStartScan);
   if (code == 0) return 0;
   CCmdManage cmd;
   cmd.nCode = code;
@@ -302,7 +305,7 @@ int Session::StartScanData() {
 
 int Session::SetScanerMACAddress(const char* text) {
   CCmdManage cmd;
-  cmd.nCode = 84;
+  cmd.nCode = codes::kSetMACAddress;
   if (!codec::parse_mac_text(text, cmd.body.macAddress.byAddress)) return 0;
   return Send(cmd);
 }
@@ -318,20 +321,20 @@ int Session::SetScanerIPAddress(const char* text) {
     return 0;
   }
   CCmdManage cmd;
-  cmd.nCode = 81;
+  cmd.nCode = codes::kSetIPAddress;
   cmd.body.ipAddress.nAddress = *parsed;
   return Send(cmd);
 }
 
 int Session::QueryBattery() {
   CCmdManage cmd;
-  cmd.nCode = 0xF030;
+  cmd.nCode = codes::kQueryBattery;
   return Send(cmd);
 }
 
 int Session::SetGpsInfoFormat(int value1, int value2) {
   CCmdManage cmd;
-  cmd.nCode = 0xF040;
+  cmd.nCode = codes::kSetGpsInfoFormat;
   cmd.body.gpsFormat.nValue1 = static_cast<uint16_t>(value1);
   cmd.body.gpsFormat.nValue2 = static_cast<uint16_t>(value2);
   return Send(cmd);
