@@ -72,6 +72,8 @@ void link_status(Reader& in, CCmdManage& record, const DecodeEnv&) {
   fields(in, record.body.linkStatus.nStatusByte0, record.body.linkStatus.nStatusByte1);
 }
 
+using DecodeBody = void (*)(Reader& in, CCmdManage& record, const DecodeEnv& env);
+
 struct DecodeRow {
   BodyLayout layout;
   DecodeBody decode;
@@ -120,8 +122,6 @@ void decode(Reader& in, CCmdManage& record, const DecodeEnv& env) {
 }
 
 }  // namespace
-
-DecodeBody decoder_for(BodyLayout layout) { return kDecoders[static_cast<size_t>(layout)]; }
 
 void decode_message(const CMyPcCommMessage& message, CCmdManage& record, const DecodeEnv& env) {
   record.nCode = message.nCode;

@@ -4,14 +4,8 @@
 
 #include "codec/bytes.h"
 #include "codec/codec.h"
-#include "codec/message_codes.h"
 
 namespace scanlink::codec {
-
-using DecodeBody = void (*)(Reader& in, CCmdManage& record, const DecodeEnv& env);
-
-// The decoder of a layout; nullptr for the commands' layouts.
-DecodeBody decoder_for(BodyLayout layout);
 
 void value_list_report(Reader& in, CCmdManage& record, const DecodeEnv& env);
 void td_value_list_report(Reader& in, CCmdManage& record, const DecodeEnv& env);

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "codec/message_codes.h"
+#include "codec/record_json.h"
 #include "wire.h"
 
 namespace scanlink::codec::test {
@@ -255,6 +257,31 @@ TEST(Records, StartZeroedAndCopyAtMostTheBuffer) {
   EXPECT_EQ(message.payload[3], 0);
   CMyPcCommMessage empty(7, 0, 1, nullptr);
   EXPECT_EQ(empty.payload[0], 0);
+}
+
+// Each row of the code table is acted on: what the scanner sends is decoded where it belongs (a
+// reply with a request's id, a report with 0xFFFF) and rendered as JSON; a command with a body is
+// encoded. A row whose layout one of them lacks fails here.
+TEST(CodeTable, EveryRowIsDecodedRenderedOrEncoded) {
+  const std::vector<uint8_t> ones(kMaxPayload, 1);
+  for (const MessageCode& c : kMessageCodes) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(FindMessageCode(c.code), &c) << "code twice in the table: " << c.code;
+    auto record = std::make_unique<CCmdManage>();
+    if (c.kind == MessageKind::kCommand) {
+      record->nCode = c.code;
+      std::memset(record->body.byRaw, 1, sizeof record->body.byRaw);
+      const EncodedLength length = command_payload_length(*record, kCommandFrameSize);
+      EXPECT_TRUE(length.ok);
+      EXPECT_EQ(length.payload > 0, c.layout != BodyLayout::kEmpty);
+      continue;
+    }
+    const uint16_t trans = c.kind == MessageKind::kReply ? 7 : kReport;
+    decode_payload(c.code, trans, ones.data(), ones.size(), *record, {});
+    EXPECT_FALSE(std::all_of(std::begin(record->body.byRaw), std::end(record->body.byRaw),
+                             [](unsigned char b) { return b == 0; }));
+    EXPECT_EQ(RecordJson(*record, false).find("\"body\":{}"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // The dissector names codes as the library's table does: every entry of the Lua table is in the
-// C++ table with the same name, and the other way round.
+// C++ table with the same name, and the other way round. Its layout tables show a body for every
+// code the library gives one, in the direction of the code's kind.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -12,12 +14,29 @@
 
 namespace {
 
-TEST(DissectorNames, AreTheLibrarysMessageCodeTable) {
+std::string Dissector() {
   std::ifstream in(SCANLINK_DISSECTOR_PATH);
-  ASSERT_TRUE(in) << SCANLINK_DISSECTOR_PATH;
   std::stringstream text;
   text << in.rdbuf();
-  const std::string lua = text.str();
+  return text.str();
+}
+
+// The codes keyed in the Lua table that starts at `opening`, up to its closing brace.
+std::set<uint16_t> Keys(const std::string& lua, const std::string& opening) {
+  std::set<uint16_t> keys;
+  const size_t from = lua.find(opening);
+  if (from == std::string::npos) return keys;
+  const std::string table = lua.substr(from, lua.find("\n}", from) - from);
+  const std::regex key(R"re(\[(0x[0-9A-Fa-f]+|[0-9]+)\]\s*=)re");
+  for (std::sregex_iterator it(table.begin(), table.end(), key), end; it != end; ++it) {
+    keys.insert(static_cast<uint16_t>(std::stoul((*it)[1].str(), nullptr, 0)));
+  }
+  return keys;
+}
+
+TEST(DissectorNames, AreTheLibrarysMessageCodeTable) {
+  const std::string lua = Dissector();
+  ASSERT_FALSE(lua.empty()) << SCANLINK_DISSECTOR_PATH;
   const size_t from = lua.find("local CODE_NAMES = {");
   ASSERT_NE(from, std::string::npos);
   const std::string table = lua.substr(from, lua.find("\n}", from) - from);
@@ -34,6 +53,41 @@ TEST(DissectorNames, AreTheLibrarysMessageCodeTable) {
     names.erase(it);
   }
   for (const auto& [code, name] : names) ADD_FAILURE() << "only in the Lua table: " << name;
+}
+
+TEST(DissectorLayouts, CoverEveryCodeWithABodyInItsDirection) {
+  using scanlink::codec::BodyLayout;
+  using scanlink::codec::MessageKind;
+  const std::string lua = Dissector();
+  ASSERT_FALSE(lua.empty()) << SCANLINK_DISSECTOR_PATH;
+  std::set<uint16_t> commands = Keys(lua, "local COMMANDS = {");
+  std::set<uint16_t> replies = Keys(lua, "local REPLIES = {");
+  std::set<uint16_t> reports = Keys(lua, "local REPORTS = {");
+  // The value replies are added in a loop over a list of codes.
+  const size_t loop = lua.find("REPLIES[c] = VALUE");
+  const size_t list = lua.rfind("ipairs({", loop);
+  ASSERT_TRUE(loop != std::string::npos && list != std::string::npos);
+  const std::string values = lua.substr(list, loop - list);
+  const std::regex number(R"re(0x[0-9A-Fa-f]+|[0-9]+)re");
+  for (std::sregex_iterator it(values.begin(), values.end(), number), end; it != end; ++it) {
+    replies.insert(static_cast<uint16_t>(std::stoul(it->str(), nullptr, 0)));
+  }
+
+  std::set<uint16_t> known;
+  for (const auto& c : scanlink::codec::kMessageCodes) {
+    const std::set<uint16_t>& table = c.kind == MessageKind::kCommand ? commands
+                                      : c.kind == MessageKind::kReply ? replies
+                                                                      : reports;
+    if (c.layout != BodyLayout::kEmpty) {
+      EXPECT_EQ(table.count(c.code), 1u) << "no dissector layout for " << c.name;
+    }
+    if (table.count(c.code) != 0) known.insert(c.code);
+  }
+  for (const std::set<uint16_t>* table : {&commands, &replies, &reports}) {
+    for (uint16_t code : *table) {
+      EXPECT_EQ(known.count(code), 1u) << "dissector layout for a code of another kind: " << code;
+    }
+  }
 }
 
 }  // namespace

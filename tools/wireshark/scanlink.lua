@@ -30,7 +30,8 @@ local rec_proto = Proto("scanlink_rec", "scanlink recording")
 -- Names
 
 local CODE_NAMES = {
-  -- The library's message-code table (src/codec/message_codes.h); a test holds the two together.
+  -- The library's message-code table (src/codec/message_codes.h); a test holds the two together,
+  -- and the layout tables below against the rows' kinds and layouts.
   -- commands
   [1] = "SetWScanMode", [4] = "StartScan", [7] = "StopScan", [10] = "GetScanMode",
   [18] = "ResetScanner", [20] = "GetVersion", [22] = "Command22", [43] = "Login",
@@ -233,7 +234,8 @@ local REPORTS = {
   [41] = CELL_RECORDS, [257] = CELL_RECORDS, [259] = CELL_RECORDS, [73] = SWEEP,
   [0xF026] = SWEEP, [0xF027] = TD_VALUE_LIST, [0xF028] = TD_STATUS, [0xF100] = TD_PROFILE,
   [0xF102] = TD_SHORT_PROFILE, [0xFFEE] = LINK_STATUS,
-  -- 0xF025 is chosen in dissect_frame: its record size is not in the frame header.
+  -- 0xF025 with or without fingers is chosen in dissect_frame: the record size is not in the header.
+  [0xF025] = TD_CELLS,
 }
 
 ---------------------------------------------------------------------------------------------------
@@ -659,7 +661,7 @@ local function dissect_frame(tvb, pinfo, tree, to_scanner)
     -- Empty is right for a code without a body, for the TD start (with or without its time) and
     -- for a TD scan mode without fields; not for a fixed layout.
     local entry = layout_entry(kind, code)
-    if (entry or (kind == "report" and code == 0xF025)) and type(entry) ~= "function" and code ~= 0xF004 then
+    if entry and type(entry) ~= "function" and code ~= 0xF004 then
       root:add_proto_expert_info(ex.short, "empty payload")
     end
     return total
