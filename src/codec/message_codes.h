@@ -184,25 +184,33 @@ constexpr BodyLayout LayoutOf(uint16_t code) {
 // Replies and status reports whose body is one 16-bit value (0 = success).
 constexpr bool IsValueReply(uint16_t code) { return LayoutOf(code) == BodyLayout::kValue; }
 
+namespace detail {
+// Never defined: a name missing from the table makes CodeNamed no constant, so the constant
+// initialised from it fails to compile.
+uint16_t NameMissingFromTheCodeTable();
+constexpr uint16_t CodeNamed(std::string_view name) {
+  const uint16_t code = MessageCodeNamed(name);
+  return code != 0 ? code : NameMissingFromTheCodeTable();
+}
+}  // namespace detail
+
 // The codes the library sends or acts on itself, by name.
 namespace codes {
-inline constexpr uint16_t kSetWScanMode = MessageCodeNamed("SetWScanMode");
-inline constexpr uint16_t kSetTDScanMode = MessageCodeNamed("SetTDScanMode");
-inline constexpr uint16_t kStartScan = MessageCodeNamed("StartScan");
-inline constexpr uint16_t kStopScan = MessageCodeNamed("StopScan");
-inline constexpr uint16_t kGetScanMode = MessageCodeNamed("GetScanMode");
-inline constexpr uint16_t kResetScanner = MessageCodeNamed("ResetScanner");
-inline constexpr uint16_t kGetVersion = MessageCodeNamed("GetVersion");
-inline constexpr uint16_t kLogin = MessageCodeNamed("Login");
-inline constexpr uint16_t kChangePassword = MessageCodeNamed("ChangePassword");
-inline constexpr uint16_t kSetIPAddress = MessageCodeNamed("SetIPAddress");
-inline constexpr uint16_t kSetMACAddress = MessageCodeNamed("SetMACAddress");
-inline constexpr uint16_t kQueryBattery = MessageCodeNamed("QueryBattery");
-inline constexpr uint16_t kSetGpsInfoFormat = MessageCodeNamed("SetGpsInfoFormat");
-inline constexpr uint16_t kFamilyReply = MessageCodeNamed("FamilyReply");
-static_assert(kSetWScanMode && kSetTDScanMode && kStartScan && kStopScan && kGetScanMode &&
-              kResetScanner && kGetVersion && kLogin && kChangePassword && kSetIPAddress &&
-              kSetMACAddress && kQueryBattery && kSetGpsInfoFormat && kFamilyReply);
+using detail::CodeNamed;
+inline constexpr uint16_t kSetWScanMode = CodeNamed("SetWScanMode");
+inline constexpr uint16_t kSetTDScanMode = CodeNamed("SetTDScanMode");
+inline constexpr uint16_t kStartScan = CodeNamed("StartScan");
+inline constexpr uint16_t kStopScan = CodeNamed("StopScan");
+inline constexpr uint16_t kGetScanMode = CodeNamed("GetScanMode");
+inline constexpr uint16_t kResetScanner = CodeNamed("ResetScanner");
+inline constexpr uint16_t kGetVersion = CodeNamed("GetVersion");
+inline constexpr uint16_t kLogin = CodeNamed("Login");
+inline constexpr uint16_t kChangePassword = CodeNamed("ChangePassword");
+inline constexpr uint16_t kSetIPAddress = CodeNamed("SetIPAddress");
+inline constexpr uint16_t kSetMACAddress = CodeNamed("SetMACAddress");
+inline constexpr uint16_t kQueryBattery = CodeNamed("QueryBattery");
+inline constexpr uint16_t kSetGpsInfoFormat = CodeNamed("SetGpsInfoFormat");
+inline constexpr uint16_t kFamilyReply = CodeNamed("FamilyReply");
 }  // namespace codes
 
 // The operations that exist for both families: a TD-SCDMA scanner takes the WCDMA code with 0xF000
