@@ -175,15 +175,6 @@ constexpr uint16_t MessageCodeNamed(std::string_view name) {
   return 0;
 }
 
-// The layout of a code; a code not in the table carries nothing the library reads.
-constexpr BodyLayout LayoutOf(uint16_t code) {
-  const MessageCode* entry = FindMessageCode(code);
-  return entry != nullptr ? entry->layout : BodyLayout::kEmpty;
-}
-
-// Replies and status reports whose body is one 16-bit value (0 = success).
-constexpr bool IsValueReply(uint16_t code) { return LayoutOf(code) == BodyLayout::kValue; }
-
 namespace detail {
 // Never defined: a name missing from the table makes CodeNamed no constant, so the constant
 // initialised from it fails to compile.
