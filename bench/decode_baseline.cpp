@@ -9,7 +9,7 @@
 
 #include "bench_support.h"
 #include "codec/codec.h"
-#include "transport/framer.h"
+#include "codec/framer.h"
 
 namespace bench {
 namespace {
@@ -53,7 +53,7 @@ struct Deliver {
 // Feeds the mix in reads of kReadSize bytes until `frames` frames were delivered; CPU ns used.
 template <Steps kUpTo>
 uint64_t RunInMemory(const ReportMix& mix, uint64_t frames, CMyPcCommInterface& module) {
-  scanlink::transport::Framer framer;
+  scanlink::codec::Framer framer;
   Deliver<kUpTo> sink{module};
   const uint64_t t0 = ThreadCpuNs();
   while (sink.frames < frames) {
@@ -81,7 +81,7 @@ BaselineResult DecodeFromSocket(const ReportMix& mix, uint64_t frames, CMyPcComm
   if (!LoopbackPair(reader, writer)) return {0, 1, 0, 0, {}};
   SetNoDelay(writer);
 
-  scanlink::transport::Framer framer;
+  scanlink::codec::Framer framer;
   Deliver<Steps::kCallback> sink{module};
   static uint8_t buf[kReadSize];
   uint64_t senderCpu = 0;

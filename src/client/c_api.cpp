@@ -18,7 +18,7 @@
 #include "scanlink/scanlink.h"
 #include "scanlink/scanlink_c.h"
 #include "transport/engine.h"
-#include "transport/framer.h"
+#include "codec/framer.h"
 #include "transport/library_state.h"
 #include "transport/link_timeout.h"
 #include "transport/modules.h"
@@ -825,7 +825,7 @@ int Decode(const unsigned char* bytes, size_t length, const scanlink_decode_opti
     void OnOversized(size_t) { ++counts.oversized; }
     void OnDiscard(size_t n) { counts.bytes_skipped += n; }
   } sink{env, on_record, context};
-  scanlink::transport::Framer framer;
+  scanlink::codec::Framer framer;
   framer.Feed(bytes, length, sink);
   sink.counts.partial_bytes = framer.Pending();
   if (stats != nullptr) *stats = sink.counts;

@@ -6,7 +6,7 @@
 #include "operations.h"
 #include "subcommands.h"
 #include "timestamp.h"
-#include "transport/framer.h"
+#include "codec/framer.h"
 
 namespace scanlink::cli {
 namespace {
@@ -68,7 +68,7 @@ class ReplyWatch {
   }
 
   std::mutex mutex_;
-  transport::Framer framer_;
+  codec::Framer framer_;
   int64_t now_ = -1;
   std::vector<Frame> frames_;
 };
