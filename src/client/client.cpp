@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/first_session.h"
 #include "client/session.h"
 #include "codec/codec.h"
 #include "codec/gps_check.h"
@@ -11,10 +12,11 @@
 #include "transport/library_state.h"
 #include "transport/trace.h"
 
+using scanlink::client::FirstEngine;
+using scanlink::client::FirstState;
 using scanlink::platform::RecursiveMutex;
 using scanlink::platform::ScopedLock;
 using scanlink::transport::CMyPcCommSocket;
-using scanlink::transport::Library;
 
 namespace {
 
@@ -38,15 +40,15 @@ FirstSessionClients& Clients() {
   return clients;
 }
 
-CMyPcCommSocket* Engine() { return Library().engine.load(std::memory_order_acquire); }
+CMyPcCommSocket* Engine() { return FirstEngine().load(std::memory_order_acquire); }
 
 // The operations of this client: the first session, under the client's module id.
 scanlink::client::Session FirstSession(const CMyPcCommSocketClient& client) {
-  return scanlink::client::Session(Engine(), Library(), client.nModuleID);
+  return scanlink::client::Session(Engine(), FirstState(), client.nModuleID);
 }
 
 // A callback runs with the library lock held, on one of the library's threads.
-bool InsideCallback() { return Library().lock.held_by_me(); }
+bool InsideCallback() { return scanlink::client::InsideFirstSessionCallback(); }
 
 void ClearFlagsOfAnEngineGone() {
   scanlink::transport::StoreGlobal(gInitFinishFlag, 0);
@@ -72,7 +74,7 @@ void DestroyEngines(std::vector<CMyPcCommSocket*> engines,
 }  // namespace
 
 CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
-  auto& lib = Library();
+  auto& engineOfFirst = FirstEngine();
   FirstSessionClients& clients = Clients();
   const bool inCallback = InsideCallback();
   scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(clients.lock);
@@ -83,7 +85,7 @@ CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
     DestroyEngines(std::exchange(clients.abandoned, {}), lock);
     clients.idle.wait(lock, [&] { return !clients.busy; });
   }
-  if (lib.engine.load() != nullptr) return;
+  if (engineOfFirst.load() != nullptr) return;
   if (clients.busy || !clients.abandoned.empty()) {
     // Inside a callback of the engine going away: no second engine beside it.
     scanlink::transport::MyTrace(
@@ -93,9 +95,10 @@ CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
   }
   clients.busy = true;
   lock.unlock();
-  CMyPcCommSocket* engine = new CMyPcCommSocket;
+  CMyPcCommSocket* engine =
+      new CMyPcCommSocket(FirstState(), scanlink::client::FirstSessionTimings());
   lock.lock();
-  lib.engine.store(engine, std::memory_order_release);
+  engineOfFirst.store(engine, std::memory_order_release);
   clients.busy = false;
   clients.idle.notify_all();
 }
@@ -117,7 +120,7 @@ CMyPcCommSocketClient::~CMyPcCommSocketClient() {
   const bool inCallback = InsideCallback();
   scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(clients.lock);
   if (--clients.count != 0) return;
-  CMyPcCommSocket* engine = Library().engine.exchange(nullptr, std::memory_order_acq_rel);
+  CMyPcCommSocket* engine = FirstEngine().exchange(nullptr, std::memory_order_acq_rel);
   if (engine == nullptr) return;
   if (inCallback) {
     // Destroying here would wait for the library's threads, this one among them, or free what
@@ -153,7 +156,7 @@ bool CMyPcCommSocketClient::ClientRegisterModule(CMyPcCommInterface* module, uns
   if (engine == nullptr) return false;
   uint8_t result;
   {
-    ScopedLock<RecursiveMutex> guard(Library().lock);
+    ScopedLock<RecursiveMutex> guard(FirstState().lock);
     result = engine->modules().RegisterModule(module, mode);
   }
   if (result == 0) return false;
@@ -165,7 +168,7 @@ bool CMyPcCommSocketClient::ClientRegisterModuleAlarm(CMyPcCommInterface* module
                                                       unsigned char mode) {
   CMyPcCommSocket* engine = Engine();
   if (engine == nullptr) return true;
-  ScopedLock<RecursiveMutex> guard(Library().lock);
+  ScopedLock<RecursiveMutex> guard(FirstState().lock);
   engine->modules().RegisterAlarmModule(module, mode);
   return true;
 }
@@ -181,23 +184,23 @@ int CMyPcCommSocketClient::SendMessageW(CCmdManage* command) {
 int CMyPcCommSocketClient::ClientSendAlarmMessage(char* data, int length) {
   CMyPcCommSocket* engine = Engine();
   if (engine == nullptr) return -1;
-  ScopedLock<RecursiveMutex> guard(Library().lock);
+  ScopedLock<RecursiveMutex> guard(FirstState().lock);
   return engine->SendAlarm(data, length);
 }
 
 void CMyPcCommSocketClient::ClientTrace(char* text) {
-  ScopedLock<RecursiveMutex> guard(Library().lock);
+  ScopedLock<RecursiveMutex> guard(FirstState().lock);
   scanlink::transport::MyTrace(text);
 }
 
 bool CMyPcCommSocketClient::ClientVerifyProc() { return true; }
 
 int CMyPcCommSocketClient::SetBSList(_BSCellInfo* list, int count) {
-  return scanlink::codec::library_stations().SetList(list, count);
+  return scanlink::client::FirstStations().SetList(list, count);
 }
 
 int CMyPcCommSocketClient::SetGpsMismatchLimit(int limit) {
-  return scanlink::codec::library_stations().SetMismatchLimit(limit);
+  return scanlink::client::FirstStations().SetMismatchLimit(limit);
 }
 
 // The scanner commands, on the first session.

@@ -12,20 +12,6 @@
 
 namespace scanlink::transport {
 
-void CMyPcCommSocket::SetTimingsForNewEngines(const Timings& timings) {
-  LibraryState& first = Library();
-  platform::LockGuard guard(first.timingsMutex);
-  first.nextEngineTimings = timings;
-}
-
-CMyPcCommSocket::Timings CMyPcCommSocket::TimingsForNewEngines() {
-  LibraryState& first = Library();
-  platform::LockGuard guard(first.timingsMutex);
-  return first.nextEngineTimings;
-}
-
-CMyPcCommSocket::CMyPcCommSocket() : CMyPcCommSocket(Library(), TimingsForNewEngines()) {}
-
 CMyPcCommSocket::CMyPcCommSocket(LibraryState& state, const Timings& timings)
     : lib_(state), timings_(timings) {
   LibraryState& lib = lib_;

@@ -5,9 +5,9 @@
 #include <new>
 
 #include "codec/frame_header.h"
+#include "codec/framer.h"
 #include "platform/socket.h"
 #include "transport/engine.h"
-#include "codec/framer.h"
 #include "transport/library_state.h"
 #include "transport/link.h"
 #include "transport/trace.h"

@@ -6,8 +6,8 @@
 #include <stdexcept>
 
 #include "capture.h"
-#include "pcapng.h"
 #include "codec/framer.h"
+#include "pcapng.h"
 
 namespace scanlink::capture {
 

@@ -7,12 +7,12 @@
 
 #include "capture/capture.h"
 #include "codec/frame_header.h"
+#include "codec/framer.h"
 #include "common_options.h"
 #include "exit_codes.h"
 #include "recording_feed.h"
 #include "subcommands.h"
 #include "timestamp.h"
-#include "codec/framer.h"
 
 namespace scanlink::cli {
 namespace {

@@ -1,12 +1,12 @@
 // scanlink query and scanlink send: one exchange each, replies printed as they come.
 #include <mutex>
 
+#include "codec/framer.h"
 #include "common_options.h"
 #include "exit_codes.h"
 #include "operations.h"
 #include "subcommands.h"
 #include "timestamp.h"
-#include "codec/framer.h"
 
 namespace scanlink::cli {
 namespace {
