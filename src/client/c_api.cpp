@@ -283,7 +283,7 @@ scanlink_session* OpenSession(const scanlink_options* options, size_t size) {
   s->state.linkTimeoutMs = o.link_timeout_ms;
   CMyPcCommSocket::Timings timings = scanlink::client::FirstSessionTimings();
   if (o.reply_timeout_ms > 0) timings.replyTimeoutMs = o.reply_timeout_ms;
-  s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state, timings));
+  s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state.ReadyForEngine(), timings));
   // Without its events the engine could never be woken or stopped: no session.
   if (!s->engine || !s->engine->Ready() || !s->pull.HasReadyEvent()) {
     return FailOpen(SCANLINK_ERR_RESOURCES);

@@ -96,7 +96,7 @@ CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
   clients.busy = true;
   lock.unlock();
   CMyPcCommSocket* engine =
-      new CMyPcCommSocket(FirstState(), scanlink::client::FirstSessionTimings());
+      new CMyPcCommSocket(FirstState().ReadyForEngine(), scanlink::client::FirstSessionTimings());
   lock.lock();
   engineOfFirst.store(engine, std::memory_order_release);
   clients.busy = false;

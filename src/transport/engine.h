@@ -41,8 +41,9 @@ class CMyPcCommSocket {
   // How one reconnection attempt of the supervision ended.
   enum class Attempt { kRestored, kFailed, kCancelled };
 
-  // An engine on a session's state, which must outlive it. It keeps its timings for its whole
-  // life, so none of its threads ever sees them change.
+  // An engine on a session's state, which must outlive it and have been made ready for it
+  // (LibraryState::ReadyForEngine). It keeps its timings for its whole life, so none of its
+  // threads ever sees them change.
   CMyPcCommSocket(LibraryState& state, const Timings& timings);
   virtual ~CMyPcCommSocket();
   CMyPcCommSocket(const CMyPcCommSocket&) = delete;

@@ -87,6 +87,18 @@ struct LibraryState {
   std::atomic<int> linkTimeoutMs{0};
   std::atomic<int> replyTimeoutMs{0};
   std::atomic<int> connectTimeoutMs{0};  // the whole bring-up, every attempt included
+
+  // What an engine starts from: pools emptied, no alarm module, no failure an earlier engine
+  // left behind. The state's owner calls it before building each engine on it.
+  LibraryState& ReadyForEngine() {
+    platform::ScopedLock<platform::RecursiveMutex> guard(lock);
+    trans.Init();
+    buffers.Init();
+    objects.Init();
+    alarmModule = nullptr;
+    linkLost.store(0, std::memory_order_release);
+    return *this;
+  }
 };
 
 // Exported ints are plain ints for the application; the library's threads reach them atomically.

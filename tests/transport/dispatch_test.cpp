@@ -114,7 +114,7 @@ class DispatchTest : public ::testing::Test {
     return c;
   }
 
-  CMyPcCommSocket engine{scanlink::client::FirstState(),
+  CMyPcCommSocket engine{scanlink::client::FirstState().ReadyForEngine(),
                          scanlink::client::FirstSessionTimings()};  // fresh pools
   std::vector<std::string> traces;
   std::vector<Delivery> log;
@@ -238,7 +238,7 @@ TEST_F(DispatchTest, BroadcastSurvivesWhatACallbackDoes) {
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(i);
     const Row& row = rows[i];
-    CMyPcCommSocket e{scanlink::client::FirstState(),
+    CMyPcCommSocket e{scanlink::client::FirstState().ReadyForEngine(),
                       scanlink::client::FirstSessionTimings()};  // fresh, not closed
     {
       LibraryLock g(scanlink::client::FirstState().lock);
