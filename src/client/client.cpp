@@ -89,6 +89,7 @@ CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
   if (clients.busy || !clients.abandoned.empty()) {
     // Inside a callback of the engine going away: no second engine beside it.
     scanlink::transport::MyTrace(
+        FirstState(), scanlink::transport::kTraceError,
         "CMyPcCommSocketClient(): The last engine is still being released, this client has no "
         "connection!");
     return;
@@ -127,6 +128,7 @@ CMyPcCommSocketClient::~CMyPcCommSocketClient() {
     // the callback's caller still uses: the engine is abandoned (closed now), the rest waits for
     // the next client.
     scanlink::transport::MyTrace(
+        FirstState(), scanlink::transport::kTraceWarning,
         "~CMyPcCommSocketClient(): The last client is destroyed inside a callback, the connection "
         "is closed and the engine released by the next client!");
     engine->Abandon();
@@ -140,7 +142,8 @@ CMyPcCommSocketClient::~CMyPcCommSocketClient() {
 int CMyPcCommSocketClient::ClientInitPcComm() {
   CMyPcCommSocket* engine = Engine();
   if (engine == nullptr) {
-    scanlink::transport::MyTrace("ClientInitPcComm(): This client has no engine!");
+    scanlink::transport::MyTrace(FirstState(), scanlink::transport::kTraceError,
+                                 "ClientInitPcComm(): This client has no engine!");
     return 1;
   }
   return engine->InitPcComm();
@@ -190,7 +193,7 @@ int CMyPcCommSocketClient::ClientSendAlarmMessage(char* data, int length) {
 
 void CMyPcCommSocketClient::ClientTrace(char* text) {
   ScopedLock<RecursiveMutex> guard(FirstState().lock);
-  scanlink::transport::MyTrace(text);
+  scanlink::transport::MyTrace(FirstState(), scanlink::transport::kTraceInfo, text);
 }
 
 bool CMyPcCommSocketClient::ClientVerifyProc() { return true; }
