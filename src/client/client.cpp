@@ -20,25 +20,8 @@ using scanlink::transport::CMyPcCommSocket;
 
 namespace {
 
-// The original clients of the first session. Clients and their copies share the one engine;
-// the last one gone destroys it. Counting and taking the engine happen under `lock`; creating
-// and destroying it happen outside, with `busy` raised (both take the library lock, which a
-// callback that creates or destroys a client holds while it waits for `lock`).
-struct FirstSessionClients {
-  scanlink::platform::Mutex lock;
-  scanlink::platform::ConditionVariable idle;
-  int count = 0;
-  bool busy = false;  // an engine is being created or destroyed
-  // Engines abandoned by their last client inside one of their callbacks: closed, threads
-  // ending, to be destroyed by the next client created outside a callback.
-  std::vector<CMyPcCommSocket*> abandoned;
-};
-
-// Created on first use, so it outlives every client created before the process ends.
-FirstSessionClients& Clients() {
-  static FirstSessionClients clients;
-  return clients;
-}
+using scanlink::client::FirstSessionClients;
+FirstSessionClients& Clients() { return scanlink::client::FirstClients(); }
 
 CMyPcCommSocket* Engine() { return FirstEngine().load(std::memory_order_acquire); }
 

@@ -33,6 +33,7 @@ struct FirstSessionParts {
                                &TDorWCDMAConfig, &FingerTestFlag},
       &stations, true};
   std::atomic<transport::CMyPcCommSocket*> engine{nullptr};  // gMyPcCommSocket
+  FirstSessionClients clients;
   // Under a lock of their own, so reading them never waits for a callback of the first session.
   platform::Mutex timingsMutex;
   transport::Timings nextEngineTimings;
@@ -49,6 +50,7 @@ FirstSessionParts& Parts() {
 transport::LibraryState& FirstState() { return Parts().state; }
 codec::BaseStationTable& FirstStations() { return Parts().stations; }
 std::atomic<transport::CMyPcCommSocket*>& FirstEngine() { return Parts().engine; }
+FirstSessionClients& FirstClients() { return Parts().clients; }
 
 codec::DecodeEnv FirstDecodeEnv() {
   // The application writes FingerTestFlag from its own threads without a lock.

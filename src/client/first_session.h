@@ -4,9 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <vector>
 
 #include "codec/codec.h"
 #include "codec/gps_check.h"
+#include "platform/sync.h"
 #include "transport/library_state.h"
 #include "transport/timings.h"
 
@@ -15,6 +17,21 @@ class CMyPcCommSocket;
 }
 
 namespace scanlink::client {
+
+// The original clients of the first session. Clients and their copies share the one engine;
+// the last one gone destroys it. Counting and taking the engine happen under `lock`; creating
+// and destroying it happen outside, with `busy` raised (both take the library lock, which a
+// callback that creates or destroys a client holds while it waits for `lock`).
+struct FirstSessionClients {
+  platform::Mutex lock;
+  platform::ConditionVariable idle;
+  int count = 0;
+  bool busy = false;  // an engine is being created or destroyed
+  // Engines abandoned by their last client inside one of their callbacks: closed, threads
+  // ending, to be destroyed by the next client created outside a callback.
+  std::vector<transport::CMyPcCommSocket*> abandoned;
+};
+FirstSessionClients& FirstClients();
 
 // Its state, bound to the exported variables and its station table.
 transport::LibraryState& FirstState();
