@@ -12,6 +12,11 @@ if(SCANLINK_SANITIZE STREQUAL "" AND NOT SCANLINK_BUILD_FUZZ)
   foreach(_layer IN LISTS SCANLINK_LAYERS)
     list(APPEND _below $<TARGET_OBJECTS:scanlink_${_layer}>)
     add_library(scanlink_layer_${_layer} SHARED ${_below})
+    # Out of the way of the libraries applications and tests load.
+    set_target_properties(scanlink_layer_${_layer} PROPERTIES
+      LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/layer-check
+      RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/layer-check
+      ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/layer-check)
     target_link_libraries(scanlink_layer_${_layer} PRIVATE Threads::Threads)
     if(WIN32)
       target_link_libraries(scanlink_layer_${_layer} PRIVATE ws2_32)
