@@ -4,15 +4,24 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
 #include "bench_support.h"
 #include "codec/codec.h"
-#include "transport/framer.h"
+#include "codec/framer.h"
+#include "codec/gps_check.h"
+#include "scanlink/scanlink.h"
 
 namespace bench {
 namespace {
+
+// What the library decodes the first session's reports with: the finger flag and a station table.
+scanlink::codec::DecodeEnv FirstDecodeEnv() {
+  static scanlink::codec::BaseStationTable stations;
+  return {std::atomic_ref<int>(FingerTestFlag).load(std::memory_order_relaxed), &stations};
+}
 
 constexpr size_t kReadSize = 4096;
 
@@ -24,7 +33,7 @@ enum class Steps { kFrame, kZero, kDecode, kCallback };
 template <Steps kUpTo>
 struct Deliver {
   CMyPcCommInterface& module;
-  scanlink::codec::DecodeEnv env = scanlink::codec::library_decode_env();
+  scanlink::codec::DecodeEnv env = FirstDecodeEnv();
   uint64_t frames = 0;
   uint64_t sum = 0;
 
@@ -52,7 +61,7 @@ struct Deliver {
 // Feeds the mix in reads of kReadSize bytes until `frames` frames were delivered; CPU ns used.
 template <Steps kUpTo>
 uint64_t RunInMemory(const ReportMix& mix, uint64_t frames, CMyPcCommInterface& module) {
-  scanlink::transport::Framer framer;
+  scanlink::codec::Framer framer;
   Deliver<kUpTo> sink{module};
   const uint64_t t0 = ThreadCpuNs();
   while (sink.frames < frames) {
@@ -80,7 +89,7 @@ BaselineResult DecodeFromSocket(const ReportMix& mix, uint64_t frames, CMyPcComm
   if (!LoopbackPair(reader, writer)) return {0, 1, 0, 0, {}};
   SetNoDelay(writer);
 
-  scanlink::transport::Framer framer;
+  scanlink::codec::Framer framer;
   Deliver<Steps::kCallback> sink{module};
   static uint8_t buf[kReadSize];
   uint64_t senderCpu = 0;

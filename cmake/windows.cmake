@@ -14,7 +14,7 @@ if(SCANLINK_BUILD_TESTS)
   # The tests reach internal units as well as the API. They link a DLL made of the same objects
   # as scanlink.dll that also exports those units, so every call, callback and exported variable
   # crosses a DLL boundary exactly as in an application.
-  add_library(scanlink_testing SHARED $<TARGET_OBJECTS:scanlink_objects>)
+  add_library(scanlink_testing SHARED ${SCANLINK_LAYER_OBJECTS})
   set_target_properties(scanlink_testing PROPERTIES PREFIX "" OUTPUT_NAME scanlink-testing
                         IMPORT_PREFIX "lib" RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
   target_include_directories(scanlink_testing PUBLIC ${PROJECT_SOURCE_DIR}/include

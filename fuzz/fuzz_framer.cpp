@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "check.h"
-#include "transport/framer.h"
+#include "codec/framer.h"
 
 namespace {
 
-using scanlink::transport::Framer;
+using scanlink::codec::Framer;
 
 // Sizes reach both single bytes and reads longer than the largest frame.
 size_t ChunkSize(uint8_t b) {

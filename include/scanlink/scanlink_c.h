@@ -236,9 +236,11 @@ SCANLINK_API int SCANLINK_CALL scanlink_set_handlers(scanlink_session* session,
 SCANLINK_API int SCANLINK_CALL scanlink_connect(scanlink_session* session);
 /* Write 0 into the link-down flag, allowing a new scanlink_connect after a failed reconnection. */
 SCANLINK_API int SCANLINK_CALL scanlink_clear_link_down(scanlink_session* session);
-/* Closes the link for good (as ExitConnection); the handle stays valid until scanlink_close. */
+/* Closes the link for good (as ExitConnection); the handle stays valid until scanlink_close.
+ * In the teardown words of the design notes: close (the engine), nothing destroyed. */
 SCANLINK_API int SCANLINK_CALL scanlink_disconnect(scanlink_session* session);
-/* Closes the link, waits for the session's threads, frees the session. SCANLINK_ERR_IN_HANDLER
+/* Closes the link, waits for the session's threads, frees the session: destroy (the engine,
+ * then the session), in the design notes' teardown words. SCANLINK_ERR_IN_HANDLER
  * (nothing done) from a handler of any session. A null session is SCANLINK_OK.
  * While it waits, a handler of the session still running may call the session's functions:
  * scanlink_connect then returns SCANLINK_CONNECT_PROBE_FAILED, scanlink_disconnect SCANLINK_OK,

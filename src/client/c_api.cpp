@@ -9,17 +9,18 @@
 #include <optional>
 
 #include "client/c_guard.h"
+#include "client/first_session.h"
 #include "client/pull_queue.h"
 #include "client/session.h"
 #include "codec/codec.h"
 #include "codec/frame_header.h"
+#include "codec/framer.h"
 #include "codec/gps_check.h"
 #include "codec/record_json.h"
 #include "codec/text.h"
 #include "scanlink/scanlink.h"
 #include "scanlink/scanlink_c.h"
 #include "transport/engine.h"
-#include "transport/framer.h"
 #include "transport/library_state.h"
 #include "transport/link_timeout.h"
 #include "transport/modules.h"
@@ -281,9 +282,9 @@ scanlink_session* OpenSession(const scanlink_options* options, size_t size) {
   s->tcpPort = o.data_port;
   s->state.alarmPort = o.alarm_port;
   s->state.linkTimeoutMs = o.link_timeout_ms;
-  CMyPcCommSocket::Timings timings = CMyPcCommSocket::TimingsForNewEngines();
+  CMyPcCommSocket::Timings timings = scanlink::client::FirstSessionTimings();
   if (o.reply_timeout_ms > 0) timings.replyTimeoutMs = o.reply_timeout_ms;
-  s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state, timings));
+  s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state.ReadyForEngine(), timings));
   // Without its events the engine could never be woken or stopped: no session.
   if (!s->engine || !s->engine->Ready() || !s->pull.HasReadyEvent()) {
     return FailOpen(SCANLINK_ERR_RESOURCES);
@@ -484,7 +485,8 @@ int scanlink_close(scanlink_session* s) {
     if (s == nullptr) return SCANLINK_OK;
     // A handler of this session runs on one of the threads the close waits for; the threads of
     // a session closed from another's handler may be waiting for that handler's session.
-    if (s->state.lock.held_by_me() || scanlink::transport::InsideAnyCallback()) {
+    if (s->state.lock.held_by_me() || scanlink::transport::InsideAnyCallback() ||
+        scanlink::client::InsideFirstSessionCallback()) {
       return Fail(SCANLINK_ERR_IN_HANDLER, SCANLINK_ERR_IN_HANDLER);
     }
     s->closing.store(true, std::memory_order_release);
@@ -826,7 +828,7 @@ int Decode(const unsigned char* bytes, size_t length, const scanlink_decode_opti
     void OnOversized(size_t) { ++counts.oversized; }
     void OnDiscard(size_t n) { counts.bytes_skipped += n; }
   } sink{env, on_record, context};
-  scanlink::transport::Framer framer;
+  scanlink::codec::Framer framer;
   framer.Feed(bytes, length, sink);
   sink.counts.partial_bytes = framer.Pending();
   if (stats != nullptr) *stats = sink.counts;

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/first_session.h"
 #include "client/session.h"
 #include "codec/codec.h"
 #include "codec/gps_check.h"
@@ -11,42 +12,26 @@
 #include "transport/library_state.h"
 #include "transport/trace.h"
 
+using scanlink::client::FirstEngine;
+using scanlink::client::FirstState;
 using scanlink::platform::RecursiveMutex;
 using scanlink::platform::ScopedLock;
 using scanlink::transport::CMyPcCommSocket;
-using scanlink::transport::Library;
 
 namespace {
 
-// The original clients of the first session. Clients and their copies share the one engine;
-// the last one gone destroys it. Counting and taking the engine happen under `lock`; creating
-// and destroying it happen outside, with `busy` raised (both take the library lock, which a
-// callback that creates or destroys a client holds while it waits for `lock`).
-struct FirstSessionClients {
-  scanlink::platform::Mutex lock;
-  scanlink::platform::ConditionVariable idle;
-  int count = 0;
-  bool busy = false;  // an engine is being created or destroyed
-  // Engines abandoned by their last client inside one of their callbacks: closed, threads
-  // ending, to be destroyed by the next client created outside a callback.
-  std::vector<CMyPcCommSocket*> abandoned;
-};
+using scanlink::client::FirstSessionClients;
+FirstSessionClients& Clients() { return scanlink::client::FirstClients(); }
 
-// Created on first use, so it outlives every client created before the process ends.
-FirstSessionClients& Clients() {
-  static FirstSessionClients clients;
-  return clients;
-}
-
-CMyPcCommSocket* Engine() { return Library().engine.load(std::memory_order_acquire); }
+CMyPcCommSocket* Engine() { return FirstEngine().load(std::memory_order_acquire); }
 
 // The operations of this client: the first session, under the client's module id.
 scanlink::client::Session FirstSession(const CMyPcCommSocketClient& client) {
-  return scanlink::client::Session(Engine(), Library(), client.nModuleID);
+  return scanlink::client::Session(Engine(), FirstState(), client.nModuleID);
 }
 
 // A callback runs with the library lock held, on one of the library's threads.
-bool InsideCallback() { return Library().lock.held_by_me(); }
+bool InsideCallback() { return scanlink::client::InsideFirstSessionCallback(); }
 
 void ClearFlagsOfAnEngineGone() {
   scanlink::transport::StoreGlobal(gInitFinishFlag, 0);
@@ -72,7 +57,7 @@ void DestroyEngines(std::vector<CMyPcCommSocket*> engines,
 }  // namespace
 
 CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
-  auto& lib = Library();
+  auto& engineOfFirst = FirstEngine();
   FirstSessionClients& clients = Clients();
   const bool inCallback = InsideCallback();
   scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(clients.lock);
@@ -83,19 +68,21 @@ CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
     DestroyEngines(std::exchange(clients.abandoned, {}), lock);
     clients.idle.wait(lock, [&] { return !clients.busy; });
   }
-  if (lib.engine.load() != nullptr) return;
+  if (engineOfFirst.load() != nullptr) return;
   if (clients.busy || !clients.abandoned.empty()) {
     // Inside a callback of the engine going away: no second engine beside it.
     scanlink::transport::MyTrace(
+        FirstState(), scanlink::transport::kTraceError,
         "CMyPcCommSocketClient(): The last engine is still being released, this client has no "
         "connection!");
     return;
   }
   clients.busy = true;
   lock.unlock();
-  CMyPcCommSocket* engine = new CMyPcCommSocket;
+  CMyPcCommSocket* engine =
+      new CMyPcCommSocket(FirstState().ReadyForEngine(), scanlink::client::FirstSessionTimings());
   lock.lock();
-  lib.engine.store(engine, std::memory_order_release);
+  engineOfFirst.store(engine, std::memory_order_release);
   clients.busy = false;
   clients.idle.notify_all();
 }
@@ -117,13 +104,14 @@ CMyPcCommSocketClient::~CMyPcCommSocketClient() {
   const bool inCallback = InsideCallback();
   scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(clients.lock);
   if (--clients.count != 0) return;
-  CMyPcCommSocket* engine = Library().engine.exchange(nullptr, std::memory_order_acq_rel);
+  CMyPcCommSocket* engine = FirstEngine().exchange(nullptr, std::memory_order_acq_rel);
   if (engine == nullptr) return;
   if (inCallback) {
     // Destroying here would wait for the library's threads, this one among them, or free what
     // the callback's caller still uses: the engine is abandoned (closed now), the rest waits for
     // the next client.
     scanlink::transport::MyTrace(
+        FirstState(), scanlink::transport::kTraceWarning,
         "~CMyPcCommSocketClient(): The last client is destroyed inside a callback, the connection "
         "is closed and the engine released by the next client!");
     engine->Abandon();
@@ -137,7 +125,8 @@ CMyPcCommSocketClient::~CMyPcCommSocketClient() {
 int CMyPcCommSocketClient::ClientInitPcComm() {
   CMyPcCommSocket* engine = Engine();
   if (engine == nullptr) {
-    scanlink::transport::MyTrace("ClientInitPcComm(): This client has no engine!");
+    scanlink::transport::MyTrace(FirstState(), scanlink::transport::kTraceError,
+                                 "ClientInitPcComm(): This client has no engine!");
     return 1;
   }
   return engine->InitPcComm();
@@ -153,7 +142,7 @@ bool CMyPcCommSocketClient::ClientRegisterModule(CMyPcCommInterface* module, uns
   if (engine == nullptr) return false;
   uint8_t result;
   {
-    ScopedLock<RecursiveMutex> guard(Library().lock);
+    ScopedLock<RecursiveMutex> guard(FirstState().lock);
     result = engine->modules().RegisterModule(module, mode);
   }
   if (result == 0) return false;
@@ -165,7 +154,7 @@ bool CMyPcCommSocketClient::ClientRegisterModuleAlarm(CMyPcCommInterface* module
                                                       unsigned char mode) {
   CMyPcCommSocket* engine = Engine();
   if (engine == nullptr) return true;
-  ScopedLock<RecursiveMutex> guard(Library().lock);
+  ScopedLock<RecursiveMutex> guard(FirstState().lock);
   engine->modules().RegisterAlarmModule(module, mode);
   return true;
 }
@@ -181,23 +170,23 @@ int CMyPcCommSocketClient::SendMessageW(CCmdManage* command) {
 int CMyPcCommSocketClient::ClientSendAlarmMessage(char* data, int length) {
   CMyPcCommSocket* engine = Engine();
   if (engine == nullptr) return -1;
-  ScopedLock<RecursiveMutex> guard(Library().lock);
+  ScopedLock<RecursiveMutex> guard(FirstState().lock);
   return engine->SendAlarm(data, length);
 }
 
 void CMyPcCommSocketClient::ClientTrace(char* text) {
-  ScopedLock<RecursiveMutex> guard(Library().lock);
-  scanlink::transport::MyTrace(text);
+  ScopedLock<RecursiveMutex> guard(FirstState().lock);
+  scanlink::transport::MyTrace(FirstState(), scanlink::transport::kTraceInfo, text);
 }
 
 bool CMyPcCommSocketClient::ClientVerifyProc() { return true; }
 
 int CMyPcCommSocketClient::SetBSList(_BSCellInfo* list, int count) {
-  return scanlink::codec::library_stations().SetList(list, count);
+  return scanlink::client::FirstStations().SetList(list, count);
 }
 
 int CMyPcCommSocketClient::SetGpsMismatchLimit(int limit) {
-  return scanlink::codec::library_stations().SetMismatchLimit(limit);
+  return scanlink::client::FirstStations().SetMismatchLimit(limit);
 }
 
 // The scanner commands, on the first session.

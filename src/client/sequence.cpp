@@ -1,6 +1,6 @@
 #include "client/sequence.h"
 
-#include "transport/library_state.h"
+#include "client/first_session.h"
 
 namespace scanlink::client {
 
@@ -14,10 +14,10 @@ uint16_t NextSequence(std::atomic<uint16_t>& sequence) {
   return next;
 }
 
-uint16_t NextSequence() { return NextSequence(transport::Library().sequence); }
+uint16_t NextSequence() { return NextSequence(FirstState().sequence); }
 
 void SetSequence(uint16_t current) {
-  transport::Library().sequence.store(current, std::memory_order_relaxed);
+  FirstState().sequence.store(current, std::memory_order_relaxed);
 }
 
 }  // namespace scanlink::client

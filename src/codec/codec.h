@@ -49,7 +49,4 @@ void decode_message(const CMyPcCommMessage& message, CCmdManage& record, const D
 void decode_payload(uint16_t code, uint16_t transId, const uint8_t* payload, size_t length,
                     CCmdManage& record, const DecodeEnv& env);
 
-// The decode environment of the library: FingerTestFlag and the library's base-station table.
-DecodeEnv library_decode_env();
-
 }  // namespace scanlink::codec

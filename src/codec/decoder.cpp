@@ -140,10 +140,4 @@ void decode_payload(uint16_t code, uint16_t transId, const uint8_t* payload, siz
   decode(in, record, env);
 }
 
-DecodeEnv library_decode_env() {
-  // The application writes FingerTestFlag from its own threads without a lock.
-  return {std::atomic_ref<int>(FingerTestFlag).load(std::memory_order_relaxed),
-          &library_stations()};
-}
-
 }  // namespace scanlink::codec

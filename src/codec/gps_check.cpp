@@ -173,9 +173,4 @@ void BaseStationTable::CheckRecord(int index, uint32_t key1, uint16_t key2, int1
   }
 }
 
-BaseStationTable& library_stations() {
-  static BaseStationTable table;
-  return table;
-}
-
 }  // namespace scanlink::codec

@@ -54,7 +54,4 @@ class BaseStationTable {
   int mismatchLimit_ = 0;
 };
 
-// The library-wide table behind SetBSList and SetGpsMismatchLimit.
-BaseStationTable& library_stations();
-
 }  // namespace scanlink::codec

@@ -14,9 +14,7 @@ int CCmdManage::EncodeCommand(unsigned char* frame, size_t capacity) const {
   return static_cast<int>(scanlink::codec::encode_command(*this, frame, capacity));
 }
 
-void CCmdManage::DecodeMessage(const CMyPcCommMessage& message) {
-  scanlink::codec::decode_message(message, *this, scanlink::codec::library_decode_env());
-}
+// DecodeMessage decodes with the first session's settings: client/first_session.cpp.
 
 // The length is kept as given, even above the buffer: the send path refuses such a message.
 CMyPcCommMessage::CMyPcCommMessage(uint16_t code, uint16_t length, uint16_t transID,

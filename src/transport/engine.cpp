@@ -12,30 +12,8 @@
 
 namespace scanlink::transport {
 
-void CMyPcCommSocket::SetTimingsForNewEngines(const Timings& timings) {
-  LibraryState& first = Library();
-  platform::LockGuard guard(first.timingsMutex);
-  first.nextEngineTimings = timings;
-}
-
-CMyPcCommSocket::Timings CMyPcCommSocket::TimingsForNewEngines() {
-  LibraryState& first = Library();
-  platform::LockGuard guard(first.timingsMutex);
-  return first.nextEngineTimings;
-}
-
-CMyPcCommSocket::CMyPcCommSocket() : CMyPcCommSocket(Library(), TimingsForNewEngines()) {}
-
 CMyPcCommSocket::CMyPcCommSocket(LibraryState& state, const Timings& timings)
     : lib_(state), timings_(timings) {
-  LibraryState& lib = lib_;
-  platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-  lib.trans.Init();
-  lib.buffers.Init();
-  lib.objects.Init();
-  lib.alarmModule = nullptr;
-  // A failure an earlier engine left behind is none of this one's.
-  lib.linkLost.store(0, std::memory_order_release);
   // The engine still exists without them: every bring-up then fails, saying why.
   ready_ = sockets_.Start(1, 1) && cancel_.Valid() && maintainStop_.Valid();
   if (!ready_) MyTrace(lib_, kTraceError, "CMyPcCommSocket(): The socket library or an event could not be set up!");

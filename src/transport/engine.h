@@ -1,7 +1,6 @@
 // The transport engine: sockets and bring-up, the worker threads, the send path, link
 // supervision and teardown; its module registry (transport/modules.h) registers modules and
-// delivers frames. One per session: the original client's engine works on the first session's
-// state (Library()), every other session's on its own.
+// delivers frames. One per session, built on that session's state and timings.
 #pragma once
 
 #include <atomic>
@@ -26,11 +25,6 @@ struct LibraryState;
 class CMyPcCommSocket {
  public:
   using Timings = transport::Timings;
-  // Timings of the first session's engines created from now on (kept in its LibraryState; other
-  // sessions give theirs when they are opened); an engine keeps its own for its whole life, so
-  // none of its threads ever sees them change.
-  static void SetTimingsForNewEngines(const Timings& timings);
-  static Timings TimingsForNewEngines();
 
   // How a bring-up ended. A cancelled one (cut short by closing or destroying) publishes
   // nothing and leaves the flags as they were.
@@ -47,9 +41,9 @@ class CMyPcCommSocket {
   // How one reconnection attempt of the supervision ended.
   enum class Attempt { kRestored, kFailed, kCancelled };
 
-  // The first session's engine.
-  CMyPcCommSocket();
-  // An engine on a session's own state, which must outlive it.
+  // An engine on a session's state, which must outlive it and have been made ready for it
+  // (LibraryState::ReadyForEngine). It keeps its timings for its whole life, so none of its
+  // threads ever sees them change.
   CMyPcCommSocket(LibraryState& state, const Timings& timings);
   virtual ~CMyPcCommSocket();
   CMyPcCommSocket(const CMyPcCommSocket&) = delete;

@@ -1,8 +1,7 @@
 // One session's state in one owned place: its lock, pools, message queue, alarm module,
-// link-lost flag, engine pointer, counters, station list, sequence number, the values the
-// application sees and, for the first session, its next engine's timings. Library() is the
-// process's first session, the one of the original classes and exported variables; every other
-// session owns its own.
+// link-lost flag, counters, station list, sequence number and the values the application sees.
+// Its owner makes it and hands it to the session's engine: the first session's lives in
+// client/first_session.cpp, every C session owns its own.
 #pragma once
 
 #include <atomic>
@@ -13,11 +12,8 @@
 #include "scanlink/scanlink.h"
 #include "transport/pools.h"
 #include "transport/session_diag.h"
-#include "transport/timings.h"
 
 namespace scanlink::transport {
-
-class CMyPcCommSocket;
 
 struct Counters {
   std::atomic<uint64_t> framesReceived{0};
@@ -58,9 +54,9 @@ struct SessionValues {
 };
 
 struct LibraryState {
-  LibraryState();  // the first session: the exported variables and the library's station table
-  LibraryState(const SessionValues& values, codec::BaseStationTable* stations)
-      : diag(false), values(values), stations(stations) {}
+  // first: the process's first session, whose texts and bytes go to the process's sink and tap.
+  LibraryState(const SessionValues& values, codec::BaseStationTable* stations, bool first = false)
+      : diag(first), values(values), stations(stations) {}
   LibraryState(const LibraryState&) = delete;
   LibraryState& operator=(const LibraryState&) = delete;
 
@@ -74,9 +70,8 @@ struct LibraryState {
   RecvBufferPool buffers;
   MsgQueue msgQ;
 
-  CMyPcCommInterface* alarmModule = nullptr;      // guarded by lock
-  std::atomic<int> linkLost{0};                   // gLinkLostFlag
-  std::atomic<CMyPcCommSocket*> engine{nullptr};  // gMyPcCommSocket
+  CMyPcCommInterface* alarmModule = nullptr;  // guarded by lock
+  std::atomic<int> linkLost{0};               // gLinkLostFlag
 
   Counters counters;
   // Its own trace sink and wire tap (the first session's are the process's), and its identity.
@@ -93,14 +88,18 @@ struct LibraryState {
   std::atomic<int> replyTimeoutMs{0};
   std::atomic<int> connectTimeoutMs{0};  // the whole bring-up, every attempt included
 
-  // The first session's only: the timings its next engine takes (a test hook; other sessions
-  // give theirs when opened, starting from these). Under a lock of their own, so reading them
-  // never waits for a callback of the first session.
-  platform::Mutex timingsMutex;
-  Timings nextEngineTimings;
+  // What an engine starts from: pools emptied, no alarm module, no failure an earlier engine
+  // left behind. The state's owner calls it before building each engine on it.
+  LibraryState& ReadyForEngine() {
+    platform::ScopedLock<platform::RecursiveMutex> guard(lock);
+    trans.Init();
+    buffers.Init();
+    objects.Init();
+    alarmModule = nullptr;
+    linkLost.store(0, std::memory_order_release);
+    return *this;
+  }
 };
-
-LibraryState& Library();
 
 // Exported ints are plain ints for the application; the library's threads reach them atomically.
 inline int LoadGlobal(int& g) { return std::atomic_ref<int>(g).load(std::memory_order_acquire); }

@@ -2,9 +2,6 @@
 
 #include <atomic>
 
-#include "scanlink/scanlink.h"
-#include "transport/trace.h"
-
 namespace scanlink::transport {
 namespace {
 
@@ -14,15 +11,8 @@ std::atomic<int> g_linkTimeoutMs{kDefaultLinkTimeoutMs};
 
 int LinkTimeoutMs() { return g_linkTimeoutMs.load(std::memory_order_relaxed); }
 
-}  // namespace scanlink::transport
-
-int ScanlinkSetLinkTimeout(int milliseconds) {
-  using namespace scanlink::transport;
-  // Below a second the keep-alive timers cannot follow; beyond minutes nothing is supervised.
-  if (milliseconds < kMinLinkTimeoutMs || milliseconds > kMaxLinkTimeoutMs) {
-    TraceF("ScanlinkSetLinkTimeout(): %d ms refused!", milliseconds);
-    return 0;
-  }
+void SetLinkTimeoutMs(int milliseconds) {
   g_linkTimeoutMs.store(milliseconds, std::memory_order_relaxed);
-  return 1;
 }
+
+}  // namespace scanlink::transport

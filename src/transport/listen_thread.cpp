@@ -5,9 +5,9 @@
 #include <new>
 
 #include "codec/frame_header.h"
+#include "codec/framer.h"
 #include "platform/socket.h"
 #include "transport/engine.h"
-#include "transport/framer.h"
 #include "transport/library_state.h"
 #include "transport/link.h"
 #include "transport/trace.h"
@@ -19,7 +19,7 @@ namespace {
 constexpr size_t kReadSize = 4096;
 // A read can complete at most this many frames: stop reading while fewer descriptors are free,
 // and TCP flow control holds the peer instead of frames being dropped.
-constexpr int kDescriptorsPerRead = kReadSize / Framer::kHeader + 1;
+constexpr int kDescriptorsPerRead = kReadSize / codec::Framer::kHeader + 1;
 constexpr int kBackpressurePollMs = 10;
 constexpr int kReadBurst = 16;
 
@@ -86,7 +86,7 @@ struct QueueSink {
 
 void CMyPcCommSocket::ListenThreadProc(Link* link) {
   LibraryState& lib = lib_;
-  auto framer = std::make_unique<Framer>();
+  auto framer = std::make_unique<codec::Framer>();
   unsigned char dataBuf[kReadSize];
   unsigned char alarmBuf[kReadSize];
   bool dataOpen = true;  // until the peer closes it or a read fails

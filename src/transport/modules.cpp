@@ -20,7 +20,7 @@ thread_local int t_callbacks = 0;  // CallbackScopes open on this thread
 CallbackScope::CallbackScope() { ++t_callbacks; }
 CallbackScope::~CallbackScope() { --t_callbacks; }
 
-bool InsideAnyCallback() { return t_callbacks > 0 || Library().lock.held_by_me(); }
+bool InsideAnyCallback() { return t_callbacks > 0; }
 
 uint8_t ModuleRegistry::RegisterModule(CMyPcCommInterface* module, uint8_t mode) {
   ObjectTable& objects = lib_.objects;

@@ -75,8 +75,9 @@ class CallbackScope {
   CallbackScope& operator=(const CallbackScope&) = delete;
 };
 
-// True while this thread runs a callback of any session (or holds the first session's library
-// lock). Such a thread must not wait for another engine's threads: they may be waiting for it.
+// True while this thread runs a callback opened with a CallbackScope (a C session's handlers).
+// Such a thread must not wait for another engine's threads: they may be waiting for it. The
+// first session's callbacks are known by its lock instead (client/first_session.h).
 bool InsideAnyCallback();
 
 template <typename F>

@@ -85,8 +85,3 @@ void WaitForReplacedTraceSinks() {
 }
 
 }  // namespace scanlink::transport
-
-void ScanlinkSetTraceSink(ScanlinkTraceSink sink, void* context) {
-  scanlink::transport::InstallTraceSink(sink, context);
-  scanlink::transport::WaitForReplacedTraceSinks();
-}

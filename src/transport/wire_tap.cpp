@@ -31,18 +31,12 @@ void CallWireTap(TapDirection direction, TapChannel channel, const uint8_t* byte
         g_context);
 }
 
-}  // namespace scanlink::transport
-
-void ScanlinkSetWireTap(ScanlinkWireTap tap, void* context) {
-  ScanlinkSetWireTapEx(tap, context, 0);
-}
-
-void ScanlinkSetWireTapEx(ScanlinkWireTap tap, void* context, int flags) {
-  using namespace scanlink::transport;
-  scanlink::platform::LockGuard guard(g_tapMutex);
+void SetWireTap(ScanlinkWireTap tap, void* context, bool events) {
+  platform::LockGuard guard(g_tapMutex);
   g_tap = tap;
   g_context = context;
-  g_events.store(tap != nullptr && (flags & SCANLINK_TAP_CONNECTIONS) != 0,
-                 std::memory_order_relaxed);
+  g_events.store(tap != nullptr && events, std::memory_order_relaxed);
   g_enabled.store(tap != nullptr, std::memory_order_relaxed);
 }
+
+}  // namespace scanlink::transport

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "scanlink/scanlink.h"
 #include "transport/library_state.h"
 
 namespace scanlink::transport {
@@ -13,6 +14,10 @@ namespace scanlink::transport {
 // stream of its own.
 enum class TapDirection { kReceived = 0, kSent = 1, kConnected = 2, kClosed = 3 };
 enum class TapChannel { kData = 0, kAlarm = 1 };
+
+// The process's tap (the first session's bytes); returns once no call to the one it replaces is
+// under way. events: connection events too (kConnected, kClosed).
+void SetWireTap(ScanlinkWireTap tap, void* context, bool events);
 
 bool WireTapEnabled();
 bool WireTapWantsEvents();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "client/first_session.h"
 #include "client/sequence.h"
 #include "platform/icmp.h"
 #include "platform/sync.h"
@@ -14,7 +15,6 @@
 #include "transport/link_timeout.h"
 
 using scanlink::transport::CMyPcCommSocket;
-using scanlink::transport::Library;
 
 namespace {
 
@@ -34,8 +34,9 @@ class Named : public CMyPcCommInterface {
 std::vector<int> Broadcast(std::vector<int>& log) {
   log.clear();
   const uint8_t frame[10] = {0x55, 0, 0, 37, 0xFF, 0xFF, 0, 2, 0, 1};
-  scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> guard(Library().lock);
-  Library().engine.load()->MyDispatchData(frame, sizeof frame);
+  scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> guard(
+      scanlink::client::FirstState().lock);
+  scanlink::client::FirstEngine().load()->MyDispatchData(frame, sizeof frame);
   return log;
 }
 
@@ -60,25 +61,26 @@ TEST(Globals, DestroyingTheClientResetsBringUpFlagsButKeepsLinkDown) {
     gInitFinishFlag = 1;
     gFirstConnFlag = 1;
     gLinkDownFlag = 1;
-    EXPECT_NE(Library().engine.load(), nullptr);
+    EXPECT_NE(scanlink::client::FirstEngine().load(), nullptr);
   }
   EXPECT_EQ(gInitFinishFlag, 0);
   EXPECT_EQ(gFirstConnFlag, 0);
   EXPECT_EQ(gLinkDownFlag, 1);
-  EXPECT_EQ(Library().engine.load(), nullptr);
+  EXPECT_EQ(scanlink::client::FirstEngine().load(), nullptr);
   gLinkDownFlag = 0;
 }
 
 TEST(Globals, CopiesOfTheClientShareTheEngineUntilTheLastIsGone) {
   auto client = std::make_unique<CMyPcCommSocketClient>();
-  CMyPcCommSocket* engine = Library().engine.load();
+  CMyPcCommSocket* engine = scanlink::client::FirstEngine().load();
   {
     CMyPcCommSocketClient copy(*client);
-    EXPECT_EQ(Library().engine.load(), engine);
+    EXPECT_EQ(scanlink::client::FirstEngine().load(), engine);
   }
-  EXPECT_EQ(Library().engine.load(), engine) << "the copy's end leaves the engine alone";
+  EXPECT_EQ(scanlink::client::FirstEngine().load(), engine)
+      << "the copy's end leaves the engine alone";
   client.reset();
-  EXPECT_EQ(Library().engine.load(), nullptr);
+  EXPECT_EQ(scanlink::client::FirstEngine().load(), nullptr);
 }
 
 TEST(Registration, IdsFollowRegistrationOrderAndReRegistrationMovesToTheTail) {
@@ -138,13 +140,14 @@ TEST(AlarmModule, SetClearedAndOtherModesIgnored) {
   CMyPcCommSocketClient client;
   Named a, b;
   EXPECT_TRUE(client.ClientRegisterModuleAlarm(&a, 1));
-  EXPECT_EQ(Library().alarmModule, &a);
+  EXPECT_EQ(scanlink::client::FirstState().alarmModule, &a);
   EXPECT_EQ(client.nModuleID, 0) << "the alarm module is not listed and gets no id";
   EXPECT_EQ(a.bActive, 0);
   EXPECT_TRUE(client.ClientRegisterModuleAlarm(&b, 7));
-  EXPECT_EQ(Library().alarmModule, &a);
+  EXPECT_EQ(scanlink::client::FirstState().alarmModule, &a);
   EXPECT_TRUE(client.ClientRegisterModuleAlarm(&b, 0));
-  EXPECT_EQ(Library().alarmModule, nullptr) << "mode 0 clears whichever module is passed";
+  EXPECT_EQ(scanlink::client::FirstState().alarmModule, nullptr)
+      << "mode 0 clears whichever module is passed";
   char bytes[2] = {1, 2};
   EXPECT_EQ(client.ClientSendAlarmMessage(bytes, 2), -1) << "no alarm connection";
 }

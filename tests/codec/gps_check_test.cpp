@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/first_session.h"
 #include "codec/codec.h"
 #include "codec/record_json.h"
 
@@ -207,10 +208,10 @@ TEST(BaseStationTable, ReplacingTheListWhileCheckingNeverShowsAMixedList) {
 TEST(LibraryDecodeEnv, ReadsTheFingerFlagAndTheLibraryTable) {
   const int saved = FingerTestFlag;
   FingerTestFlag = 1;
-  EXPECT_EQ(library_decode_env().fingerTestFlag, 1);
+  EXPECT_EQ(scanlink::client::FirstDecodeEnv().fingerTestFlag, 1);
   FingerTestFlag = 2;
-  EXPECT_EQ(library_decode_env().fingerTestFlag, 2);
-  EXPECT_EQ(library_decode_env().stations, &library_stations());
+  EXPECT_EQ(scanlink::client::FirstDecodeEnv().fingerTestFlag, 2);
+  EXPECT_EQ(scanlink::client::FirstDecodeEnv().stations, &scanlink::client::FirstStations());
   FingerTestFlag = saved;
 }
 

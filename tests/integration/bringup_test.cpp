@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "client/first_session.h"
 #include "integration/loopback_peer.h"
 #include "integration/test_support.h"
 #include "scanlink/scanlink.h"
@@ -26,7 +27,7 @@ class BringUp : public ::testing::Test {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
   }
   static scanlink::transport::CMyPcCommSocket* Engine() {
-    return scanlink::transport::Library().engine.load();
+    return scanlink::client::FirstEngine().load();
   }
 };
 
@@ -147,7 +148,7 @@ TEST_F(BringUp, ExitConnectionAndDestructionArePromptAndFinal) {
   EXPECT_LT(Seconds(start), 0.2);
   EXPECT_EQ(scanlink::transport::LoadGlobal(gInitFinishFlag), 0);
   EXPECT_EQ(scanlink::transport::LoadGlobal(gFirstConnFlag), 0);
-  EXPECT_EQ(scanlink::transport::Library().engine.load(), nullptr);
+  EXPECT_EQ(scanlink::client::FirstEngine().load(), nullptr);
 }
 
 TEST_F(BringUp, DestroyingTheClientKeepsLinkDownFlag) {

@@ -25,6 +25,7 @@
 #include <string>
 #include <thread>
 
+#include "client/first_session.h"
 #include "integration/loopback_peer.h"
 #include "integration/test_support.h"
 #include "scanlink/scanlink.h"
@@ -39,7 +40,6 @@ using scanlink::test::SegmentDrop;
 using scanlink::test::SynDrop;
 using scanlink::test::WaitUntil;
 using scanlink::transport::CMyPcCommSocket;
-using scanlink::transport::Library;
 using scanlink::transport::LoadGlobal;
 
 namespace {
@@ -201,7 +201,7 @@ class RandomLifecycle : public ::testing::Test {
     fast.probeTimeoutMs = 100;
     fast.connectTimeoutMs = 300;
     fast.sendWaitMs = 200;
-    CMyPcCommSocket::SetTimingsForNewEngines(fast);
+    scanlink::client::SetFirstSessionTimings(fast);
     ASSERT_EQ(ScanlinkSetLinkTimeout(kLinkTimeoutMs), 1);
     ASSERT_TRUE(peer.Start(kPort));
     peer.EchoReplies();
@@ -213,7 +213,7 @@ class RandomLifecycle : public ::testing::Test {
       client->ClientRegisterModule(&b, 0);
     }
     client.reset();
-    CMyPcCommSocket::SetTimingsForNewEngines({});
+    scanlink::client::SetFirstSessionTimings({});
     ScanlinkSetLinkTimeout(10000);
     ScanlinkSetTraceSink(nullptr, nullptr);
   }
@@ -555,7 +555,7 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
         EXPECT_TRUE(NoticesWellFormed());
         EXPECT_EQ(LoadGlobal(gInitFinishFlag), 0);
         EXPECT_EQ(LoadGlobal(gFirstConnFlag), 0);
-        EXPECT_EQ(Library().engine.load(), nullptr);
+        EXPECT_EQ(scanlink::client::FirstEngine().load(), nullptr);
         if (abandoned) {
           EXPECT_TRUE(WaitUntil([&] { return scanlink::test::Threads() == idleThreads; }, 3s))
               << "threads " << scanlink::test::Threads() << " (want " << idleThreads << ")";
@@ -601,12 +601,13 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
       EXPECT_TRUE(WaitUntil(
           [&] {
             return LoadGlobal(gInitFinishFlag) == 1 && LoadGlobal(gLinkDownFlag) == 0 &&
-                   Library().linkLost.load() == 0 && NoticesWellFormed() && grammar.Watching() &&
-                   grammarB.Watching();
+                   scanlink::client::FirstState().linkLost.load() == 0 && NoticesWellFormed() &&
+                   grammar.Watching() && grammarB.Watching();
           },
           3s))
           << "flags " << LoadGlobal(gInitFinishFlag) << LoadGlobal(gFirstConnFlag)
-          << LoadGlobal(gLinkDownFlag) << ", link lost " << Library().linkLost.load();
+          << LoadGlobal(gLinkDownFlag) << ", link lost "
+          << scanlink::client::FirstState().linkLost.load();
       EXPECT_EQ(LoadGlobal(gFirstConnFlag), 1);
       // Reports reach every registered module.
       const size_t reportsA = a.Messages().size(), reportsB = b.Messages().size();

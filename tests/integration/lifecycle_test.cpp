@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "client/first_session.h"
 #include "integration/loopback_peer.h"
 #include "integration/test_support.h"
 #include "scanlink/scanlink.h"
@@ -26,7 +27,6 @@ using scanlink::test::RecordingModule;
 using scanlink::test::SegmentDrop;
 using scanlink::test::SynDrop;
 using scanlink::transport::CMyPcCommSocket;
-using scanlink::transport::Library;
 using scanlink::transport::LoadGlobal;
 using Events = std::vector<std::string>;
 
@@ -46,7 +46,7 @@ class Lifecycle : public ::testing::Test {
     fast.retryPauseMs = 150;
     fast.supervisionMs = 20;
     fast.connectTimeoutMs = connectTimeoutMs;
-    CMyPcCommSocket::SetTimingsForNewEngines(fast);
+    scanlink::client::SetFirstSessionTimings(fast);
     ASSERT_TRUE(peer.Start(kPort));
     peer.EchoReplies();
     client = std::make_unique<CMyPcCommSocketClient>();
@@ -58,7 +58,7 @@ class Lifecycle : public ::testing::Test {
   void TearDown() override {
     if (client) client->ClientRegisterModule(&module, 0);
     client.reset();
-    CMyPcCommSocket::SetTimingsForNewEngines({});
+    scanlink::client::SetFirstSessionTimings({});
   }
   // The supervision has seen the loss and is inside its reconnection attempt.
   void WaitUntilReconnecting() {
@@ -115,11 +115,11 @@ TEST_F(Lifecycle, DestructionCancelsAReconnectionAndTheNextClientStartsAfresh) {
 TEST_F(Lifecycle, NewEngineStartsWithTheLinkLostStateCleared) {
   client->ClientRegisterModule(&module, 0);
   client.reset();
-  Library().linkLost.store(1);  // as a failure the engine before left behind
+  scanlink::client::FirstState().linkLost.store(1);  // as a failure the engine before left behind
   client = std::make_unique<CMyPcCommSocketClient>();
-  EXPECT_EQ(Library().linkLost.load(), 0);
+  EXPECT_EQ(scanlink::client::FirstState().linkLost.load(), 0);
   client.reset();
-  Library().linkLost.store(1);
+  scanlink::client::FirstState().linkLost.store(1);
   ExpectNewClientWorks();
 }
 
@@ -156,7 +156,7 @@ TEST_F(Lifecycle, LastClientDestroyedInsideACallback) {
       peer.CloseData();
     }
     ASSERT_TRUE(scanlink::test::WaitUntil([&] { return destroyed.load(); }, 3s)) << "it hangs";
-    EXPECT_EQ(Library().engine.load(), nullptr);
+    EXPECT_EQ(scanlink::client::FirstEngine().load(), nullptr);
     EXPECT_EQ(LoadGlobal(gInitFinishFlag), 0);
     EXPECT_EQ(LoadGlobal(gFirstConnFlag), 0);
     const size_t events = m.Events().size();
@@ -179,7 +179,8 @@ TEST_F(Lifecycle, ClientCreatedWhileTheLastOneIsBeingDestroyedGetsARealLink) {
   peer.SendData(MakeFrame(37, 0xFFFF, {0, 1}));
   ASSERT_TRUE(scanlink::test::WaitUntil([&] { return inside.load(); }, 2s));
   std::thread destroyer([&] { client.reset(); });
-  ASSERT_TRUE(scanlink::test::WaitUntil([] { return Library().engine.load() == nullptr; }, 2s));
+  ASSERT_TRUE(scanlink::test::WaitUntil(
+      [] { return scanlink::client::FirstEngine().load() == nullptr; }, 2s));
   const int accepts = peer.DataAccepts();
   auto next = std::make_unique<CMyPcCommSocketClient>();
   RecordingModule fresh;
@@ -249,7 +250,8 @@ TEST_F(Lifecycle, FailedReconnectionNeverTakesDownALinkTheApplicationBroughtUp) 
   bool restarted = false;  // only read and written inside callbacks, under the library lock
   {
     // Callbacks read it under the library lock.
-    scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> guard(Library().lock);
+    scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> guard(
+        scanlink::client::FirstState().lock);
     module.onMessage = [&](CCmdManage& m) {
       if (!restarted && m.nCode == SCANLINK_CODE_LINK_STATUS &&
           m.body.linkStatus.nStatusByte1 == 3) {
@@ -301,7 +303,7 @@ TEST_F(Lifecycle, LinkTheApplicationBringsBackWhileSupervisionWaitsIsReportedRes
   EXPECT_FALSE(peer.WaitDataAccepts(accepts + 1, 200ms)) << "a working link was replaced";
   EXPECT_EQ(LoadGlobal(gInitFinishFlag), 1);
   EXPECT_EQ(LoadGlobal(gLinkDownFlag), 0);
-  EXPECT_EQ(Library().linkLost.load(), 0);
+  EXPECT_EQ(scanlink::client::FirstState().linkLost.load(), 0);
 }
 
 // The scanner vanishes without closing anything (power lost, out of radio range): every segment
@@ -389,7 +391,7 @@ TEST(ConnectBound, AConnectSurvivesThreeLostSyns) {
   drop.Lift();
   ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(init.get(), 0);
-  auto* engine = Library().engine.load();
+  auto* engine = scanlink::client::FirstEngine().load();
   EXPECT_EQ(engine->nConnectRetry(), 0) << "connected at the first attempt";
   EXPECT_EQ(engine->nConnectOK(), 0);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "client/first_session.h"
 #include "integration/loopback_peer.h"
 #include "integration/test_support.h"
 #include "platform/sync.h"
@@ -85,7 +86,7 @@ TEST_F(Link, ReplyReachesOnlyTheSendingModuleAndLoginSetsTheFamily) {
   EXPECT_TRUE(frames[2].payload.empty());
   ASSERT_TRUE(b.WaitMessages(3, 2s));
   EXPECT_TRUE(a.Messages().empty());
-  EXPECT_EQ(scanlink::transport::Library().trans.InUse(), 0) << "answered ids are free again";
+  EXPECT_EQ(scanlink::client::FirstState().trans.InUse(), 0) << "answered ids are free again";
 }
 
 TEST_F(Link, UnsolicitedFramesReachEveryActiveModuleInOrder) {
@@ -236,7 +237,7 @@ TEST_F(Link, LargeSendsToASlowReaderArriveWhole) {
   auto frames = peer.WaitFrames(kFrames, 5s);
   ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
   for (const auto& f : frames) ASSERT_EQ(f.payload, payload);
-  EXPECT_EQ(scanlink::transport::Library().linkLost.load(), 0);
+  EXPECT_EQ(scanlink::client::FirstState().linkLost.load(), 0);
 }
 
 TEST_F(Link, StalledPeerTurnsIntoALostLinkInsteadOfAHang) {
@@ -255,11 +256,11 @@ TEST_F(Link, StalledPeerTurnsIntoALostLinkInsteadOfAHang) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);
   {
     scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> g(
-        scanlink::transport::Library().lock);
-    EXPECT_EQ(scanlink::transport::Library().trans.InUse(), failedAt)
+        scanlink::client::FirstState().lock);
+    EXPECT_EQ(scanlink::client::FirstState().trans.InUse(), failedAt)
         << "the failed request's id is free again";
   }
-  EXPECT_EQ(scanlink::transport::Library().linkLost.load(), 1);
+  EXPECT_EQ(scanlink::client::FirstState().linkLost.load(), 1);
   ASSERT_TRUE(a.WaitEvents(1, 2s)) << "supervision reports the loss";
   EXPECT_EQ(a.Events()[0], "status 1");
 }
@@ -310,9 +311,9 @@ TEST_F(Link, UnansweredRequestsGiveTheirIdsBack) {
   client.reset();
   CMyPcCommSocket::Timings timings;
   timings.replyTimeoutMs = static_cast<int>(kBound.count());
-  CMyPcCommSocket::SetTimingsForNewEngines(timings);
+  scanlink::client::SetFirstSessionTimings(timings);
   client = std::make_unique<CMyPcCommSocketClient>();
-  CMyPcCommSocket::SetTimingsForNewEngines({});
+  scanlink::client::SetFirstSessionTimings({});
   client->ClientRegisterModule(&a, 1);
   Up();
   ScanlinkCounters before;

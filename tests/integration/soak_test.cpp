@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "client/first_session.h"
 #include "integration/loopback_peer.h"
 #include "integration/test_support.h"
 #include "platform/sync.h"
@@ -25,7 +26,6 @@ using scanlink::test::Bytes;
 using scanlink::test::LoopbackPeer;
 using scanlink::test::MakeFrame;
 using scanlink::test::RecordingModule;
-using scanlink::transport::Library;
 using scanlink::transport::LoadGlobal;
 
 namespace {
@@ -51,9 +51,11 @@ struct Steady {
 };
 
 Steady Measure() {
-  scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> g(Library().lock);
-  return {scanlink::test::OpenDescriptors(), scanlink::test::Threads(), Library().trans.InUse(),
-          Library().buffers.Available()};
+  scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> g(
+      scanlink::client::FirstState().lock);
+  return {scanlink::test::OpenDescriptors(), scanlink::test::Threads(),
+          scanlink::client::FirstState().trans.InUse(),
+          scanlink::client::FirstState().buffers.Available()};
 }
 
 class Soak : public ::testing::Test {
@@ -67,7 +69,7 @@ class Soak : public ::testing::Test {
       fast.retryPauseMs = 20;
       fast.supervisionMs = 20;
       fast.sendWaitMs = 500;
-      CMyPcCommSocket::SetTimingsForNewEngines(fast);
+      scanlink::client::SetFirstSessionTimings(fast);
     }
     client = std::make_unique<CMyPcCommSocketClient>();
     ASSERT_TRUE(client->ClientRegisterModule(&module, 1));
@@ -76,7 +78,7 @@ class Soak : public ::testing::Test {
   void TearDown() override {
     client->ClientRegisterModule(&module, 0);
     client.reset();
-    CMyPcCommSocket::SetTimingsForNewEngines({});
+    scanlink::client::SetFirstSessionTimings({});
   }
   using CMyPcCommSocket = scanlink::transport::CMyPcCommSocket;
 

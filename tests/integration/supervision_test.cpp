@@ -6,6 +6,7 @@
 #include <cstring>
 #include <thread>
 
+#include "client/first_session.h"
 #include "integration/connected_client.h"
 #include "integration/loopback_peer.h"
 #include "integration/net_compat.h"
@@ -29,7 +30,7 @@ class Supervision : public scanlink::test::ConnectedClient {
     ConnectedClient::SetUp();
   }
   void TearDown() override { EndClient({&late}); }
-  static int LinkLost() { return scanlink::transport::Library().linkLost.load(); }
+  static int LinkLost() { return scanlink::client::FirstState().linkLost.load(); }
   // The process-wide counters, as far as this test moved them.
   ScanlinkCounters Counted() const {
     ScanlinkCounters now;
@@ -115,14 +116,14 @@ TEST_F(Supervision, FailureSeenBySendPathIsRecovered) {
 TEST_F(Supervision, RequestsLostWithTheLinkGiveTheirIdsBack) {
   for (int i = 0; i < 50; ++i) ASSERT_NE(client->GetScanMode(), 0);
   ASSERT_EQ(peer.WaitFrames(50, 2s).size(), 50u);
-  EXPECT_EQ(scanlink::transport::Library().trans.InUse(), 50);
+  EXPECT_EQ(scanlink::client::FirstState().trans.InUse(), 50);
   peer.CloseData();
   ASSERT_TRUE(module.WaitEvents(4, 3s));
   EXPECT_TRUE(scanlink::test::WaitUntil(
       [] {
         scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> g(
-            scanlink::transport::Library().lock);
-        return scanlink::transport::Library().trans.InUse() == 0;
+            scanlink::client::FirstState().lock);
+        return scanlink::client::FirstState().trans.InUse() == 0;
       },
       2s));
   EXPECT_EQ(Counted().transactionsReclaimed, 50u);
@@ -211,7 +212,7 @@ TEST_F(Supervision, ExitConnectionStopsReconnection) {
 }
 
 TEST_F(Supervision, SecondBringUpStartsNoSecondThread) {
-  auto* engine = scanlink::transport::Library().engine.load();
+  auto* engine = scanlink::client::FirstEngine().load();
   ASSERT_TRUE(engine->LinkMaintainRunning());
   peer.CloseData();
   ASSERT_TRUE(module.WaitEvents(4, 3s));

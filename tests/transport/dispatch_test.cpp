@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/first_session.h"
 #include "codec/codec.h"
 #include "codec/engine_messages.h"
 #include "scanlink/scanlink.h"
@@ -83,20 +84,20 @@ class DispatchTest : public ::testing::Test {
   }
 
   uint8_t Register(CMyPcCommInterface& m, uint8_t mode = 1) {
-    LibraryLock g(Library().lock);
+    LibraryLock g(scanlink::client::FirstState().lock);
     return engine.modules().RegisterModule(&m, mode);
   }
   // A request on behalf of a module id; with no link it stays open only when that id is not a
   // registered, active module.
   uint16_t Send(uint8_t moduleId) {
-    LibraryLock g(Library().lock);
+    LibraryLock g(scanlink::client::FirstState().lock);
     const uint8_t payload[1] = {0};
     CMyPcCommMessage request(43, 0, 0, payload);
     return engine.MySendMessage(request, moduleId);
   }
   // Dispatches one frame the way a Msg proc thread does; traces start afresh.
   void Dispatch(const Bytes& frame, size_t length = 0) {
-    LibraryLock g(Library().lock);
+    LibraryLock g(scanlink::client::FirstState().lock);
     traces.clear();
     engine.MyDispatchData(frame.data(), static_cast<int32_t>(length ? length : frame.size()));
   }
@@ -104,8 +105,8 @@ class DispatchTest : public ::testing::Test {
     return std::find(traces.begin(), traces.end(), text) != traces.end();
   }
   TransInfo* Open(uint16_t id) {
-    LibraryLock g(Library().lock);
-    return Library().trans.GetTransInfo(id);
+    LibraryLock g(scanlink::client::FirstState().lock);
+    return scanlink::client::FirstState().trans.GetTransInfo(id);
   }
   static ScanlinkCounters Counters() {
     ScanlinkCounters c{};
@@ -113,7 +114,8 @@ class DispatchTest : public ::testing::Test {
     return c;
   }
 
-  CMyPcCommSocket engine;  // fresh pools for every test
+  CMyPcCommSocket engine{scanlink::client::FirstState().ReadyForEngine(),
+                         scanlink::client::FirstSessionTimings()};  // fresh pools
   std::vector<std::string> traces;
   std::vector<Delivery> log;
   RecordingModule a{"a", log}, b{"b", log}, c{"c", log};
@@ -236,16 +238,17 @@ TEST_F(DispatchTest, BroadcastSurvivesWhatACallbackDoes) {
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(i);
     const Row& row = rows[i];
-    CMyPcCommSocket e;  // fresh pools, and not closed
+    CMyPcCommSocket e{scanlink::client::FirstState().ReadyForEngine(),
+                      scanlink::client::FirstSessionTimings()};  // fresh, not closed
     {
-      LibraryLock g(Library().lock);
+      LibraryLock g(scanlink::client::FirstState().lock);
       for (RecordingModule* m : {&a, &b, &c}) ASSERT_NE(e.modules().RegisterModule(m, 1), 0);
     }
     log.clear();
     bool acted = false;
     auto act = [&] {
       if (std::exchange(acted, true)) return;
-      LibraryLock g(Library().lock);
+      LibraryLock g(scanlink::client::FirstState().lock);
       switch (row.does) {
         case Does::kUnregister:
           EXPECT_EQ(e.modules().RegisterModule(&a, 0), 255);
@@ -265,7 +268,7 @@ TEST_F(DispatchTest, BroadcastSurvivesWhatACallbackDoes) {
     a.onConnect = act;
     // Delivered on a thread of its own, as the Msg proc and supervision threads do.
     std::thread proc([&] {
-      LibraryLock g(Library().lock);
+      LibraryLock g(scanlink::client::FirstState().lock);
       switch (row.kind) {
         case Kind::kReport:
           e.MyDispatchData(Frame(0, 37, 0xFFFF, U16(1)).data(), 10);
@@ -298,7 +301,7 @@ TEST_F(DispatchTest, ReplyReachesItsSenderOnceAndClosesTheTransaction) {
   Dispatch(Frame(21, 25, first, U32(77)));
   EXPECT_EQ(log, (std::vector<Delivery>{{"b", 25, first, 77}}));
   EXPECT_TRUE(Traced("MyDispatchData(): The source module ID is: 21. The trans id is: 1."));
-  EXPECT_EQ(Library().trans.InUse(), 1);
+  EXPECT_EQ(scanlink::client::FirstState().trans.InUse(), 1);
 
   // The same reply again: its id is now the free list's tail, whose entry names no module.
   Dispatch(Frame(21, 25, first, U32(78)));
@@ -308,7 +311,7 @@ TEST_F(DispatchTest, ReplyReachesItsSenderOnceAndClosesTheTransaction) {
   Dispatch(Frame(21, 25, first, U32(80)));
   EXPECT_EQ(traces.back(), "The transaction information table is NULL!");
   EXPECT_EQ(log, (std::vector<Delivery>{{"b", 25, first, 77}, {"b", 25, second, 79}}));
-  EXPECT_EQ(Library().trans.InUse(), 0);
+  EXPECT_EQ(scanlink::client::FirstState().trans.InUse(), 0);
 }
 
 TEST_F(DispatchTest, ReplyFromAnotherModuleIsDroppedAndTheRequestStaysOpen) {

@@ -6,15 +6,15 @@
 #include <stdexcept>
 
 #include "capture.h"
+#include "codec/framer.h"
 #include "pcapng.h"
-#include "transport/framer.h"
 
 namespace scanlink::capture {
 
 // The from-scanner data bytes not yet written, and the cutter that says where frames are. The
 // cutter reports frames and skipped bytes in stream order, so each report takes the next bytes.
 struct Recorder::Cutter {
-  transport::Framer framer;
+  codec::Framer framer;
   std::vector<uint8_t> pending;
   size_t start = 0;    // first byte of `pending` not yet written
   size_t skipRun = 0;  // skipped bytes after `start`, written as one packet before the next frame
@@ -161,9 +161,9 @@ void Recorder::Sent(Channel channel, const uint8_t* data, size_t size, int64_t t
   if (channel == Channel::kData) {
     // The library writes one frame per send; several would be cut here so each shows on its own.
     size_t at = 0;
-    while (at + transport::Framer::kHeader <= size) {
-      const size_t length = transport::Framer::FrameLength(data + at);
-      if (data[at] != transport::Framer::kSync || length > size - at) break;
+    while (at + codec::Framer::kHeader <= size) {
+      const size_t length = codec::Framer::FrameLength(data + at);
+      if (data[at] != codec::Framer::kSync || length > size - at) break;
       WritePacket(Direction::kToScanner, channel, data + at, length, timeUs);
       at += length;
     }

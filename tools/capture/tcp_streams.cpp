@@ -4,7 +4,7 @@
 #include <numeric>
 #include <set>
 
-#include "transport/framer.h"
+#include "codec/framer.h"
 
 namespace scanlink::capture {
 namespace {
@@ -41,7 +41,7 @@ struct FrameProbe {
 };
 
 bool CarriesFrames(const std::vector<Packet>& packets, bool startSeen) {
-  transport::Framer framer;
+  codec::Framer framer;
   FrameProbe probe;
   size_t fed = 0;
   for (const Packet& p : packets) {

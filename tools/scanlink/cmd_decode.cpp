@@ -7,12 +7,12 @@
 
 #include "capture/capture.h"
 #include "codec/frame_header.h"
+#include "codec/framer.h"
 #include "common_options.h"
 #include "exit_codes.h"
 #include "recording_feed.h"
 #include "subcommands.h"
 #include "timestamp.h"
-#include "transport/framer.h"
 
 namespace scanlink::cli {
 namespace {
@@ -65,7 +65,7 @@ std::string Unescaped(const std::string& value) {
 
 // One connection's streams: frames never span two connections.
 struct Stream {
-  scanlink::transport::Framer received, sent;
+  scanlink::codec::Framer received, sent;
   std::string label;  // a packet capture's scanner, address:port; empty in our recordings
 };
 

@@ -1,12 +1,12 @@
 // scanlink query and scanlink send: one exchange each, replies printed as they come.
 #include <mutex>
 
+#include "codec/framer.h"
 #include "common_options.h"
 #include "exit_codes.h"
 #include "operations.h"
 #include "subcommands.h"
 #include "timestamp.h"
-#include "transport/framer.h"
 
 namespace scanlink::cli {
 namespace {
@@ -68,7 +68,7 @@ class ReplyWatch {
   }
 
   std::mutex mutex_;
-  transport::Framer framer_;
+  codec::Framer framer_;
   int64_t now_ = -1;
   std::vector<Frame> frames_;
 };

@@ -1,6 +1,6 @@
 // Cutting the data stream into frames: however the socket chunks the stream, every frame comes
 // out whole, once, in order, and oversized frames are stepped over without losing the stream.
-#include "transport/framer.h"
+#include "codec/framer.h"
 
 #include <gtest/gtest.h>
 
@@ -15,10 +15,11 @@
 
 #include "transport/frames.h"
 
-namespace scanlink::transport {
+namespace scanlink::codec {
 namespace {
 
-using test::Bytes;
+using transport::test::Bytes;
+namespace test = transport::test;
 
 // A frame whose payload is n copies of one byte.
 Bytes Filled(uint16_t n, uint8_t fill = 0xA5) { return test::Frame(20, 0x0102, 7, Bytes(n, fill)); }
@@ -308,4 +309,4 @@ TEST(FramerTest, RecoveryFromDamagedBytesDoesNotDependOnTheChunking) {
 }
 
 }  // namespace
-}  // namespace scanlink::transport
+}  // namespace scanlink::codec

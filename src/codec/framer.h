@@ -14,7 +14,7 @@
 
 #include "codec/frame_header.h"
 
-namespace scanlink::transport {
+namespace scanlink::codec {
 
 class Framer {
  public:
@@ -145,4 +145,4 @@ void Framer::Feed(const uint8_t* data, size_t n, Sink& sink) {
   }
 }
 
-}  // namespace scanlink::transport
+}  // namespace scanlink::codec

@@ -1,0 +1,107 @@
+// The first session, the one adapter between the original classes and the per-session state:
+// the exported variables, the state bound to them, its station table, engine and next timings,
+// and the public functions that read or set the first session's (process's) values.
+#include "client/first_session.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "platform/sync.h"
+#include "scanlink/records.h"
+#include "scanlink/scanlink.h"
+
+// The exported variables. They stay plain variables for the application; the library's own
+// threads reach them atomically.
+char gHostAddr[32] = "";
+int nTcpPort = 0;
+int nTcpPortAlarm = 0;
+int gFirstConnFlag = 0;
+int gInitFinishFlag = 0;
+int gLinkDownFlag = 0;
+int nScannerType = 0;
+int TDorWCDMAConfig = 1;
+int FingerTestFlag = 0;
+
+namespace scanlink::client {
+namespace {
+
+struct FirstSessionParts {
+  codec::BaseStationTable stations;
+  transport::LibraryState state{
+      transport::SessionValues{gHostAddr, sizeof gHostAddr, &nTcpPort, &nTcpPortAlarm,
+                               &gFirstConnFlag, &gInitFinishFlag, &gLinkDownFlag, &nScannerType,
+                               &TDorWCDMAConfig, &FingerTestFlag},
+      &stations, true};
+  std::atomic<transport::CMyPcCommSocket*> engine{nullptr};  // gMyPcCommSocket
+  FirstSessionClients clients;
+  // Under a lock of their own, so reading them never waits for a callback of the first session.
+  platform::Mutex timingsMutex;
+  transport::Timings nextEngineTimings;
+};
+
+// Created on first use, so it outlives every client created before the process ends.
+FirstSessionParts& Parts() {
+  static FirstSessionParts parts;
+  return parts;
+}
+
+}  // namespace
+
+transport::LibraryState& FirstState() { return Parts().state; }
+codec::BaseStationTable& FirstStations() { return Parts().stations; }
+std::atomic<transport::CMyPcCommSocket*>& FirstEngine() { return Parts().engine; }
+FirstSessionClients& FirstClients() { return Parts().clients; }
+
+codec::DecodeEnv FirstDecodeEnv() {
+  // The application writes FingerTestFlag from its own threads without a lock.
+  return {std::atomic_ref<int>(FingerTestFlag).load(std::memory_order_relaxed), &FirstStations()};
+}
+
+void SetFirstSessionTimings(const transport::Timings& timings) {
+  FirstSessionParts& first = Parts();
+  platform::LockGuard guard(first.timingsMutex);
+  first.nextEngineTimings = timings;
+}
+
+transport::Timings FirstSessionTimings() {
+  FirstSessionParts& first = Parts();
+  platform::LockGuard guard(first.timingsMutex);
+  return first.nextEngineTimings;
+}
+
+bool InsideFirstSessionCallback() { return FirstState().lock.held_by_me(); }
+
+}  // namespace scanlink::client
+
+void CCmdManage::DecodeMessage(const CMyPcCommMessage& message) {
+  scanlink::codec::decode_message(message, *this, scanlink::client::FirstDecodeEnv());
+}
+
+void ScanlinkReadCounters(ScanlinkCounters* out) {
+  ScanlinkReadCountersSized(out, offsetof(ScanlinkCounters, queueHighWater) + sizeof(uint64_t));
+}
+
+void ScanlinkReadCountersSized(ScanlinkCounters* counters, size_t size) {
+  if (counters == nullptr) return;
+  ScanlinkCounters all{};
+  ScanlinkCounters* out = &all;
+  const auto& c = scanlink::client::FirstState().counters;
+  auto get = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
+  out->framesReceived = get(c.framesReceived);
+  out->bytesReceived = get(c.bytesReceived);
+  out->framesDelivered = get(c.framesDelivered);
+  out->droppedSync = get(c.droppedSync);
+  out->droppedLength = get(c.droppedLength);
+  out->droppedNoModule = get(c.droppedNoModule);
+  out->droppedTransaction = get(c.droppedTransaction);
+  out->bytesSkipped = get(c.bytesSkipped);
+  out->framesOversized = get(c.framesOversized);
+  out->sends = get(c.sends);
+  out->sendsFailed = get(c.sendsFailed);
+  out->linkLosses = get(c.linkLosses);
+  out->reconnections = get(c.reconnections);
+  out->transactionsReclaimed = get(c.transactionsReclaimed);
+  out->queueHighWater = get(c.queueHighWater);
+  out->droppedReserved = get(c.droppedReserved);
+  std::memcpy(counters, &all, size < sizeof all ? size : sizeof all);
+}
