@@ -31,13 +31,13 @@ CMyPcCommSocket::CMyPcCommSocket(LibraryState& state, const Timings& timings)
   LibraryState& lib = lib_;
   platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
   lib.trans.Init();
-  lib.buffers.Init();
+  const bool queue = lib.handover.Init();
   lib.objects.Init();
   lib.alarmModule = nullptr;
   // A failure an earlier engine left behind is none of this one's.
   lib.linkLost.store(0, std::memory_order_release);
   // The engine still exists without them: every bring-up then fails, saying why.
-  ready_ = sockets_.Start(1, 1) && cancel_.Valid() && maintainStop_.Valid();
+  ready_ = queue && sockets_.Start(1, 1) && cancel_.Valid() && maintainStop_.Valid();
   if (!ready_) MyTrace(lib_, kTraceError, "CMyPcCommSocket(): The socket library or an event could not be set up!");
 }
 
@@ -52,14 +52,10 @@ CMyPcCommSocket::~CMyPcCommSocket() {
     sockIcmp.Close();
     probeSockets_.Stop();
   }
-  // Frames nobody will dispatch any more give their buffers back.
+  // Frames nobody will dispatch any more are forgotten.
   LibraryState& lib = lib_;
   platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-  while (RecvBuffer* d = lib.msgQ.PopMsgQHead()) {
-    delete[] d->pBuf;
-    d->pBuf = nullptr;
-    lib.buffers.FreeRecvBuffer(d->nIndex);
-  }
+  lib.handover.Clear();
 }
 
 bool CMyPcCommSocket::MayReap() const {
@@ -84,7 +80,7 @@ void CMyPcCommSocket::RetireLink(uint32_t generation) {
       alarmUp_.store(false, std::memory_order_release);
     }
   }
-  lib.msgBell.RingAll();
+  lib.handover.WakeAll();
   if (!link) return;
   platform::LockGuard guard(retiredMutex_);
   retired_.push_back(std::move(link));
@@ -107,17 +103,13 @@ void CMyPcCommSocket::ReapLink(Link& link) {
   // dispatched, requests still open on it will never be answered.
   LibraryState& lib = lib_;
   platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-  int32_t index = lib.buffers.AllocRecvBuffer();
-  if (index != 0) {
-    RecvBuffer* marker = lib.buffers.Descriptor(index);
-    marker->kind = RecvBuffer::Kind::kReclaim;
-    marker->nIndex = index;
-    marker->nGeneration = link.generation;
-    lib.msgQ.PushMsgQTail(marker);
-    lib.msgBell.Ring();
-  } else {
-    modules_.ReclaimTransactions(link.generation);
+  bool queued;
+  {
+    platform::LockGuard producer(lib.handover.producerMutex());
+    queued = lib.handover.PushReclaim(link.generation);
+    lib.handover.Publish();
   }
+  if (!queued) modules_.ReclaimTransactions(link.generation);
 }
 
 void CMyPcCommSocket::ReapRetired(const BringUpLock&) {
