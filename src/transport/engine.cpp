@@ -38,7 +38,7 @@ CMyPcCommSocket::CMyPcCommSocket(LibraryState& state, const Timings& timings)
   lib.linkLost.store(0, std::memory_order_release);
   // The engine still exists without them: every bring-up then fails, saying why.
   ready_ = queue && sockets_.Start(1, 1) && cancel_.Valid() && maintainStop_.Valid();
-  if (!ready_) MyTrace(lib_, kTraceError, "CMyPcCommSocket(): The socket library or an event could not be set up!");
+  if (!ready_) MyTrace(lib_, kTraceError, "CMyPcCommSocket(): The socket library, an event or the receive queue could not be set up!");
 }
 
 CMyPcCommSocket::~CMyPcCommSocket() {
