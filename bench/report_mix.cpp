@@ -121,28 +121,27 @@ std::vector<uint8_t> Profiles() {
   return p;
 }
 
-bool CheckOne(const CCmdManage& m) {
-  const _CmdBody& b = m.body;
-  switch (m.nCode) {
+bool CheckOne(uint16_t code, uint16_t length, const _CmdBody& b) {
+  switch (code) {
     case kValueListCode:
-      return m.nLength == kValueListLength && b.valueList.nCount == kValues &&
+      return length == kValueListLength && b.valueList.nCount == kValues &&
              b.valueList.aValues[kValues - 1] == 1000 + kValues - 1;
     case kCellRecordCode: {
-      if (m.nLength != kCellRecordLength || b.cellRecords.nCount != kCellRecords) return false;
+      if (length != kCellRecordLength || b.cellRecords.nCount != kCellRecords) return false;
       const _CellRecord& last = b.cellRecords.aRecords[kCellRecords - 1];
       return last.nEntryCount == kEntriesPerRecord &&
              last.aEntries[kEntriesPerRecord - 1].nSecond ==
                  100 * (kCellRecords - 1) + kEntriesPerRecord - 1;
     }
     case kTDCellCode:
-      return m.nLength == kTDCellLength && b.tdCells.nCount == kTDCells &&
+      return length == kTDCellLength && b.tdCells.nCount == kTDCells &&
              b.tdCells.aRecords[kTDCells - 1].nCellKey1 == 10000u + kTDCells - 1 &&
              b.tdCells.aRecords[kTDCells - 1].nMeasuredDelay == 40 + kTDCells - 1;
     case kSweepCode:
-      return m.nLength == kSweepLength && b.sweep.nStep == 5 &&
+      return length == kSweepLength && b.sweep.nStep == 5 &&
              b.sweep.aPoints[kSweepPoints - 1] == 2000 + kSweepPoints - 1;
     case kProfileCode:
-      return m.nLength == kProfileLength && b.tdProfile.nCount == kProfiles &&
+      return length == kProfileLength && b.tdProfile.nCount == kProfiles &&
              b.tdProfile.aRecords[kProfiles - 1].aSecondProfile[SCANLINK_PROFILE_POINTS - 1] ==
                  3000 + 200 * (kProfiles - 1) + SCANLINK_PROFILE_POINTS - 1;
     default:
@@ -181,16 +180,16 @@ bool SendReports(int fd, const ReportMix& mix, uint64_t frames) {
   return rest == 0 || WriteAll(fd, mix.bytes.data(), mix.frameEnds[rest - 1]);
 }
 
-void ReportCheck::Check(const CCmdManage& m) {
-  if (m.nTransID != kBroadcast) {
+void ReportCheck::Check(uint16_t code, uint16_t trans, uint16_t length, const _CmdBody& body) {
+  if (trans != kBroadcast) {
     other_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  if (m.nCode == SCANLINK_CODE_LINK_STATUS) {
+  if (code == SCANLINK_CODE_LINK_STATUS) {
     other_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  if (!CheckOne(m)) {
+  if (!CheckOne(code, length, body)) {
     bad_.fetch_add(1, std::memory_order_relaxed);
     return;
   }

@@ -32,7 +32,9 @@ bool SendReports(int fd, const ReportMix& mix, uint64_t frames);
 // decoder rewrites, and the last value of its last record. Call Check from ProcPcCommMsg.
 class ReportCheck {
  public:
-  void Check(const CCmdManage& m);
+  void Check(const CCmdManage& m) { Check(m.nCode, m.nTransID, m.nLength, m.body); }
+  // The same for a record as the C interface hands it over.
+  void Check(uint16_t code, uint16_t trans, uint16_t length, const _CmdBody& body);
   // LastNs then tells when the report that made `frames` good ones arrived.
   void SetTarget(uint64_t frames) { target_.store(frames, std::memory_order_relaxed); }
 

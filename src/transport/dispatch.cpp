@@ -1,5 +1,6 @@
-// The Msg proc threads: frames from the queue are handed to the module registry's delivery
-// (transport/modules.h), one at a time and in arrival order.
+// The Msg proc threads: entries of the hand-over are delivered through the module registry
+// (transport/modules.h), one at a time and in arrival order. One of the two drains while the
+// other sleeps, so they never take turns at the session lock frame by frame.
 #include <atomic>
 
 #include "codec/codec.h"
@@ -10,32 +11,56 @@
 #include "transport/trace.h"
 
 namespace scanlink::transport {
+namespace {
+
+// Entries delivered per hold of the session lock: few enough that a send waits only briefly.
+constexpr int kDrainBatch = 8;
+
+}  // namespace
 
 void CMyPcCommSocket::MsgProcThreadProc(platform::Event* stop) {
-  LibraryState& lib = lib_;
+  Handover& handover = lib_.handover;
   for (;;) {
-    uint32_t ticket;
-    {
-      platform::ScopedLock<platform::RecursiveMutex> lock(lib.lock);
-      if (stop->IsSet()) return;
-      if (RecvBuffer* d = lib.msgQ.PopMsgQHead()) {
-        switch (d->kind) {
-          case RecvBuffer::Kind::kReclaim:
-            // Everything the finished link received has been dispatched.
-            modules_.ReclaimTransactions(d->nGeneration);
-            break;
-          case RecvBuffer::Kind::kFrame:
-            MyDispatchData(d->pBuf, d->nLen);
-            delete[] d->pBuf;
-            d->pBuf = nullptr;
-            break;
-        }
-        lib.buffers.FreeRecvBuffer(d->nIndex);
-        continue;
+    // Taken before looking, so a ring after the look ends the wait.
+    const uint32_t ticket = handover.Ticket();
+    if (stop->IsSet()) return;
+    if (handover.TryStartDraining()) {
+      const bool stopped = Drain(*stop);
+      handover.StopDraining();
+      const bool left = !handover.EmptyNow();
+      if (stopped) {
+        // A newer link's threads may have gone to sleep while this one drained: what is left
+        // is theirs now.
+        if (left) handover.WakeAll();
+        return;
       }
-      ticket = lib.msgBell.Ticket();
+      if (left) continue;
     }
-    lib.msgBell.Wait(ticket);
+    handover.Wait(ticket);
+  }
+}
+
+bool CMyPcCommSocket::Drain(const platform::Event& stop) {
+  LibraryState& lib = lib_;
+  Handover& handover = lib.handover;
+  for (;;) {
+    platform::ScopedLock<platform::RecursiveMutex> lock(lib.lock);
+    for (int n = 0; n < kDrainBatch; ++n) {
+      // A callback may have stopped the link: what is left waits in the queue as ever.
+      if (stop.IsSet()) return true;
+      const Handover::Entry* e = handover.Front();
+      if (e == nullptr) return false;
+      switch (e->kind) {
+        case Handover::Entry::Kind::kReclaim:
+          // Everything the finished link received has been dispatched.
+          modules_.ReclaimTransactions(e->generation);
+          break;
+        case Handover::Entry::Kind::kFrame:
+          MyDispatchData(handover.Bytes(*e), static_cast<int32_t>(e->length));
+          break;
+      }
+      handover.PopFront();
+    }
   }
 }
 

@@ -14,9 +14,11 @@ namespace scanlink::transport {
 
 CMyPcCommSocket::CMyPcCommSocket(LibraryState& state, const Timings& timings)
     : lib_(state), timings_(timings) {
+  // ReadyForEngine allocated the hand-over; without it every bring-up fails.
+  const bool queue = lib_.handover.Allocated();
   // The engine still exists without them: every bring-up then fails, saying why.
-  ready_ = sockets_.Start(1, 1) && cancel_.Valid() && maintainStop_.Valid();
-  if (!ready_) MyTrace(lib_, kTraceError, "CMyPcCommSocket(): The socket library or an event could not be set up!");
+  ready_ = queue && sockets_.Start(1, 1) && cancel_.Valid() && maintainStop_.Valid();
+  if (!ready_) MyTrace(lib_, kTraceError, "CMyPcCommSocket(): The socket library, an event or the receive queue could not be set up!");
 }
 
 CMyPcCommSocket::~CMyPcCommSocket() {
@@ -30,14 +32,10 @@ CMyPcCommSocket::~CMyPcCommSocket() {
     sockIcmp.Close();
     probeSockets_.Stop();
   }
-  // Frames nobody will dispatch any more give their buffers back.
+  // Frames nobody will dispatch any more are forgotten.
   LibraryState& lib = lib_;
   platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-  while (RecvBuffer* d = lib.msgQ.PopMsgQHead()) {
-    delete[] d->pBuf;
-    d->pBuf = nullptr;
-    lib.buffers.FreeRecvBuffer(d->nIndex);
-  }
+  lib.handover.Clear();
 }
 
 bool CMyPcCommSocket::MayReap() const {
@@ -62,7 +60,7 @@ void CMyPcCommSocket::RetireLink(uint32_t generation) {
       alarmUp_.store(false, std::memory_order_release);
     }
   }
-  lib.msgBell.RingAll();
+  lib.handover.WakeAll();
   if (!link) return;
   platform::LockGuard guard(retiredMutex_);
   retired_.push_back(std::move(link));
@@ -85,17 +83,13 @@ void CMyPcCommSocket::ReapLink(Link& link) {
   // dispatched, requests still open on it will never be answered.
   LibraryState& lib = lib_;
   platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-  int32_t index = lib.buffers.AllocRecvBuffer();
-  if (index != 0) {
-    RecvBuffer* marker = lib.buffers.Descriptor(index);
-    marker->kind = RecvBuffer::Kind::kReclaim;
-    marker->nIndex = index;
-    marker->nGeneration = link.generation;
-    lib.msgQ.PushMsgQTail(marker);
-    lib.msgBell.Ring();
-  } else {
-    modules_.ReclaimTransactions(link.generation);
+  bool queued;
+  {
+    platform::LockGuard producer(lib.handover.producerMutex());
+    queued = lib.handover.PushReclaim(link.generation);
+    lib.handover.Publish();
   }
+  if (!queued) modules_.ReclaimTransactions(link.generation);
 }
 
 void CMyPcCommSocket::ReapRetired(const BringUpLock&) {

@@ -118,6 +118,8 @@ class CMyPcCommSocket {
 
   void ListenThreadProc(Link* link);
   void MsgProcThreadProc(platform::Event* stop);
+  // Delivers queued entries until none is left (false) or stop is set (true).
+  bool Drain(const platform::Event& stop);
   void LinkMaintainProc();
   // Retires a link (the one of that generation, or whichever is current) and, when this thread
   // may wait, reaps it and every link retired earlier. Holding the bring-up mutex is what makes

@@ -10,6 +10,7 @@
 #include "codec/gps_check.h"
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
+#include "transport/handover.h"
 #include "transport/pools.h"
 #include "transport/session_diag.h"
 
@@ -62,13 +63,10 @@ struct LibraryState {
 
   // The one re-entrant library lock: pools, queue, module list, socket writes.
   platform::RecursiveMutex lock;
-  // Rung after a frame is queued and when Msg proc threads must stop.
-  platform::Doorbell msgBell;
-
   ObjectTable objects;
   TransInfoTable trans;
-  RecvBufferPool buffers;
-  MsgQueue msgQ;
+  // Received frames on their way from the listening thread to the Msg proc threads.
+  Handover handover;
 
   CMyPcCommInterface* alarmModule = nullptr;  // guarded by lock
   std::atomic<int> linkLost{0};               // gLinkLostFlag
@@ -93,7 +91,7 @@ struct LibraryState {
   LibraryState& ReadyForEngine() {
     platform::ScopedLock<platform::RecursiveMutex> guard(lock);
     trans.Init();
-    buffers.Init();
+    handover.Init();  // allocated once; the engine checks Allocated()
     objects.Init();
     alarmModule = nullptr;
     linkLost.store(0, std::memory_order_release);

@@ -17,19 +17,19 @@ namespace scanlink::transport {
 namespace {
 
 constexpr size_t kReadSize = 4096;
-// A read can complete at most this many frames: stop reading while fewer descriptors are free,
-// and TCP flow control holds the peer instead of frames being dropped.
-constexpr int kDescriptorsPerRead = kReadSize / codec::Framer::kHeader + 1;
+// Without room in the hand-over, reading waits for delivery to catch up (TCP flow control holds
+// the peer meanwhile); delivery wakes it, this bound is only a safety net.
 constexpr int kBackpressurePollMs = 10;
 constexpr int kReadBurst = 16;
 
-// Dispatches or queues whole frames; runs with the library lock held.
-struct QueueSink {
+// Receives the frames of one read. Queuing needs the hand-over's producer mutex; dispatching
+// here, the session lock.
+struct FrameSink {
   LibraryState& lib;
   CMyPcCommSocket& engine;
   const platform::Event& stop;
-  // The read was short: the stream is caught up, and a frame handed to a Msg proc thread would
-  // cost two wake-ups on its way to the callback.
+  // The read was short and the session lock is held: the stream is caught up, and a frame
+  // handed to a Msg proc thread would cost two wake-ups on its way to the callback.
   bool dispatchHere = false;
   size_t queued = 0;
 
@@ -43,33 +43,22 @@ struct QueueSink {
     }
     // Only behind an empty queue, so frames keep their arrival order (a callback may queue a
     // reclaim marker, or stop the link: later frames then wait in the queue as ever).
-    if (dispatchHere && lib.msgQ.Empty() && !stop.IsSet()) {
+    if (dispatchHere && queued == 0 && lib.handover.Empty() && !stop.IsSet()) {
       engine.MyDispatchData(frame, static_cast<int32_t>(length));
       return;
     }
-    const int32_t index = lib.buffers.AllocRecvBuffer();
-    if (index == 0) return;  // cannot happen while reads wait for free descriptors
-    RecvBuffer* d = lib.buffers.Descriptor(index);
-    // The frame's own length, not the largest frame's: a stream of reports runs ahead of dispatch
-    // by thousands of frames, and blocks of 2056 bytes made the heap grow and shrink by megabytes,
-    // page faults and all. Dispatch reads no byte past nLen.
-    d->pBuf = new (std::nothrow) unsigned char[length];
-    if (d->pBuf == nullptr) {
-      lib.buffers.FreeRecvBuffer(index);
-      MyTrace(lib, kTraceError, "In listen thread, alloc system memory failure");
+    if (dispatchHere) {
+      platform::LockGuard producer(lib.handover.producerMutex());
+      Queue(frame, length);
+    } else {
+      Queue(frame, length);
+    }
+  }
+  void Queue(const uint8_t* frame, size_t length) {
+    // Reads wait for room, so this fails only for a frame no header can announce.
+    if (!lib.handover.PushFrame(frame, length)) {
+      MyTrace(lib, kTraceError, "In listen thread, no room for a received frame");
       return;
-    }
-    d->kind = RecvBuffer::Kind::kFrame;
-    d->nIndex = index;
-    d->nLen = static_cast<int32_t>(length);
-    std::memcpy(d->pBuf, frame, length);
-    if (lib.msgQ.PushMsgQTail(d)) {
-      TraceF(lib, kTraceWarning, "PushMsgQTail(): MsgQ overflow NUM = %d .",
-             MsgQueue::kOverflowMark);
-    }
-    const uint64_t depth = static_cast<uint64_t>(lib.msgQ.Count());
-    if (depth > lib.counters.queueHighWater.load(std::memory_order_relaxed)) {
-      lib.counters.queueHighWater.store(depth, std::memory_order_relaxed);
     }
     ++queued;
   }
@@ -82,6 +71,12 @@ struct QueueSink {
   void OnDiscard(size_t bytes) { Counters::Add(lib.counters.bytesSkipped, bytes); }
 };
 
+void NoteDepth(Counters& counters, uint64_t depth) {
+  if (depth > counters.queueHighWater.load(std::memory_order_relaxed)) {
+    counters.queueHighWater.store(depth, std::memory_order_relaxed);
+  }
+}
+
 }  // namespace
 
 void CMyPcCommSocket::ListenThreadProc(Link* link) {
@@ -91,7 +86,7 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
   unsigned char alarmBuf[kReadSize];
   bool dataOpen = true;  // until the peer closes it or a read fails
   bool alarmOpen = true;
-  bool haveRoom = false;  // free descriptors for one more read; learnt while queuing
+  bool haveRoom = false;  // room in the hand-over for one more read
   platform::Poller poller;
   // The data connection's end, told once to the wire tap however this thread leaves.
   bool dataSeen = false;
@@ -102,6 +97,12 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
       if (seen) TapEvent(lib, TapDirection::kClosed, TapChannel::kData);
     }
   } endTap{lib_, dataSeen};
+  // Delivery must not set the wake event once the link is gone.
+  struct ForgetWake {
+    Handover& handover;
+    platform::Event& wake;
+    ~ForgetWake() { handover.Forget(&wake); }
+  } forgetWake{lib.handover, link->wake};
 
   for (;;) {
     if (link->hStopListen.IsSet()) return;
@@ -110,15 +111,15 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
     dataSeen = dataSeen || dataUp;
     const bool alarmUp = alarmOpen && link->alarmConnected.load(std::memory_order_acquire);
     if (!haveRoom) {
-      platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-      haveRoom = lib.buffers.Available() >= kDescriptorsPerRead;
+      platform::LockGuard producer(lib.handover.producerMutex());
+      haveRoom = lib.handover.HasRoomOrWake(&link->wake, kReadSize);
     }
     poller.Clear();
     poller.Add(link->hStopListen);
     poller.Add(link->wake);
     const int dataSlot = dataUp && haveRoom ? poller.Add(link->sockData) : -1;
     const int alarmSlot = alarmUp ? poller.Add(link->sockAlarm) : -1;
-    // Without room the wait is bounded: descriptors come back as frames are dispatched.
+    // Without room, delivery sets wake once the queue has drained to half; bounded all the same.
     if (!poller.Wait(dataUp && !haveRoom ? kBackpressurePollMs : -1)) {
       // Nothing more can be read: supervision must hear of it, or the link stays up but deaf.
       if (!link->hStopListen.IsSet()) lib.linkLost.store(1, std::memory_order_release);
@@ -159,17 +160,20 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
         }
         Counters::Add(lib.counters.bytesReceived, r.bytes);
         Tap(lib_, TapDirection::kReceived, TapChannel::kData, dataBuf, r.bytes);
-        QueueSink sink{lib, *this, link->hStopListen};
+        FrameSink sink{lib, *this, link->hStopListen};
         // A full read means more is waiting: the Msg proc threads take over, and reading goes
-        // on while they decode.
-        sink.dispatchHere = r.bytes < sizeof dataBuf;
-        {
+        // on while they decode, without the session lock.
+        if (r.bytes < sizeof dataBuf && lib.handover.Empty()) {
           platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+          sink.dispatchHere = true;
           framer->Feed(dataBuf, r.bytes, sink);
-          haveRoom = lib.buffers.Available() >= kDescriptorsPerRead;
         }
-        // Rung outside the lock, so the woken thread finds it free.
-        if (sink.queued > 0) lib.msgBell.Ring();
+        {
+          platform::LockGuard producer(lib.handover.producerMutex());
+          if (!sink.dispatchHere) framer->Feed(dataBuf, r.bytes, sink);
+          if (sink.queued > 0) NoteDepth(lib.counters, lib.handover.Publish());
+          haveRoom = lib.handover.HasRoomForRead(kReadSize);
+        }
         if (r.bytes < sizeof dataBuf || !haveRoom || link->hStopListen.IsSet()) break;
       }
     }

@@ -90,35 +90,4 @@ int TransInfoTable::ReclaimUpTo(uint32_t generation) {
   return freed;
 }
 
-// ---- RecvBufferPool ----
-
-void RecvBufferPool::Init() { buffers_.Init(); }
-
-int32_t RecvBufferPool::AllocRecvBuffer() { return buffers_.Take(); }
-
-void RecvBufferPool::FreeRecvBuffer(int32_t index) { buffers_.Release(index); }
-
-// ---- MsgQueue ----
-
-bool MsgQueue::PushMsgQTail(RecvBuffer* d) {
-  d->pNextMsg = nullptr;
-  if (head_ == nullptr) {
-    head_ = tail_ = d;
-    count_ = 1;
-  } else {
-    tail_->pNextMsg = d;
-    tail_ = d;
-    ++count_;
-  }
-  return count_ == kOverflowMark;
-}
-
-RecvBuffer* MsgQueue::PopMsgQHead() {
-  if (head_ == nullptr) return nullptr;
-  RecvBuffer* d = head_;
-  head_ = d->pNextMsg;
-  --count_;
-  return d;
-}
-
 }  // namespace scanlink::transport

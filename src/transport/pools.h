@@ -1,6 +1,6 @@
-// The engine's fixed tables: registered modules, outstanding transactions and received-frame
-// descriptors. Each is a FreeList; an index is also the identifier the rest of the library
-// uses. Callers hold the library lock.
+// The engine's fixed tables: registered modules and outstanding transactions. Each is a
+// FreeList; an index is also the identifier the rest of the library uses. Callers hold the
+// library lock.
 #pragma once
 
 #include <cstdint>
@@ -69,55 +69,6 @@ class TransInfoTable {
  private:
   FreeList<TransInfo, kSize, 1> entries_;
   uint32_t serial_ = 0;
-};
-
-// One entry of the message queue: a received frame, or the mark a finished link leaves behind
-// the frames it received.
-struct RecvBuffer {
-  enum class Kind : uint8_t {
-    kFrame,    // pBuf holds nLen bytes of one whole frame
-    kReclaim,  // no frame: requests still open on links up to nGeneration are freed
-  };
-  Kind kind;
-  unsigned char* pBuf;  // one whole frame, header included; at most codec::kMaxFrame bytes
-  int32_t nLen;
-  int32_t nIndex;
-  int32_t nNextFree;
-  RecvBuffer* pNextMsg;
-  uint32_t nGeneration;
-};
-
-// Descriptors 1..8191 of received frames waiting for dispatch.
-class RecvBufferPool {
- public:
-  static constexpr int kSize = 8192;
-
-  void Init();
-  int32_t AllocRecvBuffer();
-  void FreeRecvBuffer(int32_t index);
-  RecvBuffer* Descriptor(int32_t index) { return &buffers_[index]; }
-  // How many more descriptors can be handed out (the last free one never is).
-  int Available() const { return buffers_.Available(); }
-
- private:
-  FreeList<RecvBuffer, kSize, 1> buffers_;
-};
-
-// The FIFO of received frames between the listening thread and the Msg proc threads.
-class MsgQueue {
- public:
-  static constexpr int kOverflowMark = 8190;
-
-  // Returns true when the queue has just reached the overflow mark.
-  bool PushMsgQTail(RecvBuffer* d);
-  RecvBuffer* PopMsgQHead();
-  bool Empty() const { return head_ == nullptr; }
-  int Count() const { return count_; }
-
- private:
-  RecvBuffer* head_ = nullptr;
-  RecvBuffer* tail_ = nullptr;
-  int count_ = 0;
 };
 
 }  // namespace scanlink::transport

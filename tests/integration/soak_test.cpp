@@ -47,7 +47,7 @@ int EnvInt(const char* name, int fallback) {
 }
 
 struct Steady {
-  int fds, threads, transInUse, buffersFree;
+  int fds, threads, transInUse, queued;
 };
 
 Steady Measure() {
@@ -55,7 +55,7 @@ Steady Measure() {
       scanlink::client::FirstState().lock);
   return {scanlink::test::OpenDescriptors(), scanlink::test::Threads(),
           scanlink::client::FirstState().trans.InUse(),
-          scanlink::client::FirstState().buffers.Available()};
+          static_cast<int>(scanlink::client::FirstState().handover.Count())};
 }
 
 class Soak : public ::testing::Test {
@@ -161,14 +161,14 @@ TEST_F(Soak, HundredsOfFailuresAtRandomMomentsAlwaysRecover) {
       [&] {
         const Steady now = Measure();
         return now.fds == before.fds && now.threads == before.threads && now.transInUse == 0 &&
-               now.buffersFree == before.buffersFree;
+               now.queued == before.queued;
       },
       3s));
   const Steady after = Measure();
   EXPECT_EQ(after.fds, before.fds);
   EXPECT_EQ(after.threads, before.threads);
   EXPECT_EQ(after.transInUse, 0);
-  EXPECT_EQ(after.buffersFree, before.buffersFree);
+  EXPECT_EQ(after.queued, before.queued);
   ScanlinkCounters c;
   ScanlinkReadCounters(&c);
   EXPECT_GE(c.linkLosses, static_cast<uint64_t>(failures));

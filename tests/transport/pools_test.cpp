@@ -51,17 +51,6 @@ class TransPool : public Pool {
   std::unique_ptr<TransInfoTable> t_ = std::make_unique<TransInfoTable>();
 };
 
-class BufferPool : public Pool {
- public:
-  BufferPool() { t_->Init(); }
-  int Alloc() override { return t_->AllocRecvBuffer(); }
-  void Release(int id) override { t_->FreeRecvBuffer(id); }
-  int InUse() const override { return RecvBufferPool::kSize - 2 - t_->Available(); }
-
- private:
-  std::unique_ptr<RecvBufferPool> t_ = std::make_unique<RecvBufferPool>();
-};
-
 struct PoolCase {
   const char* name;
   std::unique_ptr<Pool> (*make)();
@@ -73,7 +62,6 @@ struct PoolCase {
 const PoolCase kPools[] = {
     {"Modules", [] { return std::unique_ptr<Pool>(new ModulePool); }, 20, 11, {0, 19, 32}},
     {"Transactions", [] { return std::unique_ptr<Pool>(new TransPool); }, 1, 1022, {0, 1024}},
-    {"RecvBuffers", [] { return std::unique_ptr<Pool>(new BufferPool); }, 1, 8190, {0, -1, 8192}},
 };
 
 void PrintTo(const PoolCase& c, std::ostream* os) { *os << c.name; }
@@ -243,24 +231,6 @@ TEST(ObjectTableTest, ModuleListKeepsRegistrationOrderThroughRemovals) {
   EXPECT_EQ(t->Head(), nullptr);
   t->AppendObject(nodes[4]);
   EXPECT_EQ(ListedIds(*t), (std::vector<int>{24}));
-}
-
-TEST(MsgQueueTest, FramesLeaveInArrivalOrderAndTheOverflowMarkIsReportedOnce) {
-  std::vector<RecvBuffer> d(MsgQueue::kOverflowMark + 1);
-  MsgQueue q;
-  EXPECT_EQ(q.PopMsgQHead(), nullptr);
-  int marks = 0;
-  for (RecvBuffer& b : d) marks += q.PushMsgQTail(&b) ? 1 : 0;
-  EXPECT_EQ(marks, 1);
-  EXPECT_EQ(q.Count(), MsgQueue::kOverflowMark + 1);
-  for (RecvBuffer& b : d) ASSERT_EQ(q.PopMsgQHead(), &b);
-  EXPECT_TRUE(q.Empty());
-  // An emptied queue starts over.
-  EXPECT_FALSE(q.PushMsgQTail(&d[1]));
-  EXPECT_FALSE(q.PushMsgQTail(&d[0]));
-  EXPECT_EQ(q.PopMsgQHead(), &d[1]);
-  EXPECT_EQ(q.PopMsgQHead(), &d[0]);
-  EXPECT_EQ(q.PopMsgQHead(), nullptr);
 }
 
 }  // namespace
