@@ -91,10 +91,15 @@ def test_every_operation_sends_what_the_simulator_expects(sims):
 def test_library_decode_equals_the_decoders_json(name):
     recording = scanlink.read_recording(CAPTURES / f"{name}.scl")
     header = recording.header
-    records = scanlink.decode(recording.scanner_stream(),
-                              finger_test=header.get("finger-test") == "1",
-                              stations=CAPTURES / header["bs-list"] if "bs-list" in header else None,
-                              gps_limit=int(header.get("gps-limit", -1)))
+    settings = dict(finger_test=header.get("finger-test") == "1",
+                    stations=CAPTURES / header["bs-list"] if "bs-list" in header else None,
+                    gps_limit=int(header.get("gps-limit", -1)))
+    records = scanlink.decode(recording.scanner_stream(), **settings)
+    # A body not read yet is there all the same, the record's last member.
+    unread = scanlink.decode(recording.scanner_stream(), **settings)
+    assert all(list(r.to_dict())[-1] == "body" for r in unread)
+    assert all("body" in r and r.body == r["body"] for r in scanlink.decode(
+        recording.scanner_stream(), **settings))
     records = scanlink.add_levels(records, header.get("level-unit"),
                                   float(header.get("level-offset", 0)))
     assert records == scanlink.read_jsonl(CAPTURES / f"{name}.jsonl")
