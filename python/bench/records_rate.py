@@ -108,7 +108,8 @@ def main():
     cpu = (use.ru_utime + use.ru_stime) / max(n, 1) * 1e6
     print(f"whole process (start-up included): CPU {cpu:.1f} us/record (user "
           f"{use.ru_utime:.2f} s, system {use.ru_stime:.2f} s), context switches "
-          f"{(use.ru_nvcsw + use.ru_nivcsw) / max(n, 1):.2f}/record")
+          f"{(use.ru_nvcsw + use.ru_nivcsw) / max(n, 1):.2f}/record; {1e3 / cpu:.1f} k records "
+          f"per CPU second (what a core of its own would allow)")
     met = "yes" if rate >= GOAL and lost == 0 else "no"
     what = "records/s through Scanner.records()" + (", every body read" if args.read_bodies else "")
     print(f"figure|python_records|{what}|{rate / 1e3:.1f} k/s|"

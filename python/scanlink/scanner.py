@@ -2,7 +2,9 @@
 import ctypes as C
 import ipaddress
 import json
+import os
 import queue
+import sys
 import threading
 import time
 import weakref
@@ -310,6 +312,40 @@ def _arrival_iso():
     return f"{text}.{int((now - second) * 1e6):06d}Z"
 
 
+_pinned = threading.local()
+_pinned_states = {}  # native id of a library thread -> the interpreter state kept for it
+_pinning = threading.Lock()
+# Where a thread's end can be seen (Linux); elsewhere each handler call keeps making its own.
+_CAN_PIN = sys.platform.startswith("linux")
+_api = None
+
+
+def _pin_thread_state():
+    """Keeps the interpreter's state of the library thread calling a handler: without, each call
+    from a thread Python did not start creates and destroys one, with memory mapped and unmapped,
+    for every record. One more PyGILState_Ensure, never released, keeps it; the states of
+    threads that have ended since (a link's threads end with it) are freed here."""
+    _pinned.state = True
+    if not _CAN_PIN or threading.get_ident() in threading._active:
+        return  # a thread Python started keeps its state anyway
+    global _api
+    if _api is None:
+        api = C.PyDLL(None)  # the interpreter's own functions, declared here only
+        api.PyGILState_Ensure.restype = C.c_int
+        api.PyThreadState_Get.restype = C.c_void_p
+        api.PyThreadState_Clear.argtypes = api.PyThreadState_Delete.argtypes = [C.c_void_p]
+        _api = api
+    api = _api
+    api.PyGILState_Ensure()
+    with _pinning:
+        for native, state in list(_pinned_states.items()):
+            if not os.path.exists(f"/proc/self/task/{native}"):
+                del _pinned_states[native]
+                api.PyThreadState_Clear(state)
+                api.PyThreadState_Delete(state)
+        _pinned_states[threading.get_native_id()] = api.PyThreadState_Get()
+
+
 class Scanner:
     """One scanner: ``with Scanner("10.0.0.2", 5000, user="admin", password="admin") as s:``.
 
@@ -419,6 +455,8 @@ class Scanner:
 
     # ---- handlers (on the session's thread)
     def _record(self, _context, record):
+        if not getattr(_pinned, "state", False):
+            _pin_thread_state()
         stamp, render, buffer = _arrival_iso(), _lib().scanlink_record_json, self._json
         n = render(record, self._stations_loaded, buffer, len(buffer))
         if n >= len(buffer):

@@ -1,4 +1,8 @@
 """Scanners through the C interface, against the simulator."""
+import ctypes as C
+import sys
+import threading
+
 import pytest
 
 import scanlink
@@ -251,3 +255,26 @@ def test_a_scanner_dropped_on_a_library_thread_is_closed_without_a_crash(sims):
     child.stdin.flush()
     out, _ = child.communicate(timeout=60)
     assert child.returncode == 0 and out.strip() == "closed"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="states are kept on Linux only")
+def test_a_library_threads_state_is_kept_while_it_runs_and_freed_once_it_ended():
+    from scanlink import scanner
+
+    libc = C.CDLL(None)
+    libc.pthread_create.argtypes = [C.POINTER(C.c_ulong), C.c_void_p, C.c_void_p, C.c_void_p]
+    libc.pthread_join.argtypes = [C.c_ulong, C.c_void_p]
+    seen = []
+
+    def handler(_):
+        scanner._pin_thread_state()
+        seen.append(threading.get_native_id())
+        return None
+
+    body = C.CFUNCTYPE(C.c_void_p, C.c_void_p)(handler)
+    for _ in range(3):  # threads Python did not start, as the library's
+        thread = C.c_ulong()
+        assert libc.pthread_create(C.byref(thread), None, C.cast(body, C.c_void_p), None) == 0
+        assert libc.pthread_join(thread, None) == 0
+    # Each thread's state was kept; each new one freed those of the threads that had ended.
+    assert list(scanner._pinned_states) == seen[-1:] and len(set(seen)) == 3
