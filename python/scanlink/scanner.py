@@ -315,8 +315,10 @@ def _arrival_iso():
 _pinned = threading.local()
 _pinned_states = {}  # native id of a library thread -> the interpreter state kept for it
 _pinning = threading.Lock()
-# Where a thread's end can be seen (Linux); elsewhere each handler call keeps making its own.
-_CAN_PIN = sys.platform.startswith("linux")
+# Where a thread's end can be seen (Linux) and the state of an ended thread can be freed from
+# another (up to 3.11: later interpreters then also unbind the freeing thread's own state);
+# elsewhere each handler call keeps making its own.
+_CAN_PIN = sys.platform.startswith("linux") and sys.version_info < (3, 12)
 _api = None
 
 

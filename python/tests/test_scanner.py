@@ -1,12 +1,11 @@
 """Scanners through the C interface, against the simulator."""
 import ctypes as C
-import sys
 import threading
 
 import pytest
 
 import scanlink
-from scanlink import Scanner
+from scanlink import Scanner, scanner
 from conftest import CAPTURES
 
 pytestmark = pytest.mark.usefixtures("c_interface")
@@ -257,10 +256,8 @@ def test_a_scanner_dropped_on_a_library_thread_is_closed_without_a_crash(sims):
     assert child.returncode == 0 and out.strip() == "closed"
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="states are kept on Linux only")
+@pytest.mark.skipif(not scanner._CAN_PIN, reason="states are kept on Linux up to Python 3.11")
 def test_a_library_threads_state_is_kept_while_it_runs_and_freed_once_it_ended():
-    from scanlink import scanner
-
     libc = C.CDLL(None)
     libc.pthread_create.argtypes = [C.POINTER(C.c_ulong), C.c_void_p, C.c_void_p, C.c_void_p]
     libc.pthread_join.argtypes = [C.c_ulong, C.c_void_p]
