@@ -15,7 +15,7 @@
   X(droppedTransaction, dropped_transaction)       \
   X(bytesSkipped, bytes_skipped)                   \
   X(framesOversized, frames_oversized)             \
-  X(sends, sends)                                \
+  X(sends, sends)                                  \
   X(sendsFailed, sends_failed)                     \
   X(linkLosses, link_losses)                       \
   X(reconnections, reconnections)                  \
