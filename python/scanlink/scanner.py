@@ -466,7 +466,7 @@ class Scanner:
             n = render(record, self._stations_loaded, buffer, len(buffer))
         if n < 0:
             raise ScanlinkError("record_json refused the record", n)
-        self._queue.put((buffer.raw[:n], stamp))
+        self._queue.put((C.string_at(buffer, n), stamp))
 
     def _link(self, _context, event):
         name = LINK_EVENTS.get(event, str(event))
@@ -818,7 +818,7 @@ def _pull(scanner, timeout_ms):
         if n == 0:
             return _ENDED if lib.scanlink_last_error() == _CLOSED else None
         if n < size:
-            return _from_json(scanner._buffer.raw[:n], _arrival_iso())
+            return _from_json(C.string_at(scanner._buffer, n), _arrival_iso())
         scanner._buffer = C.create_string_buffer(n + 1)  # the record stays first in line
 
 
