@@ -12,6 +12,9 @@
 # The machine's load is printed too: on a shared machine the rates move with it, the CPU costs
 # per report much less.
 #
+# python/bench/records_rate.py measures the Python package's records per second through
+# Scanner.records() the same way.
+#
 # Each program's full report is kept in build-bench/figures/<program>.txt. The exit status is
 # non-zero only when a program could not be built or produced no figures; goals missed show as
 # "no" in the table.
@@ -76,6 +79,18 @@ for p in "${programs[@]}"; do
     failed=1
   fi
 done
+
+# The Python package's record path, against the library just built (the system's Python 3).
+args_python="--records 200000"
+[ "$quick" = 1 ] && args_python="--records 20000"
+echo
+echo "== python records_rate $args_python"
+# shellcheck disable=SC2086  # the arguments are meant to split
+"$root/tests/netns-run" env SCANLINK_LIBRARY="$build" python3 "$root/python/bench/records_rate.py" \
+  $args_python >"$out/python_records.txt" 2>&1
+grep -v '^figure|' "$out/python_records.txt"
+grep -q '^figure|' "$out/python_records.txt" || { echo "records_rate produced no figures"; failed=1; }
+programs+=(python_records)
 
 echo
 echo "== figures ($(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')$(git -C "$root" diff --quiet HEAD 2>/dev/null || echo '+local changes'))"

@@ -62,18 +62,29 @@ class Record:
     ``r.kind``, ``r.code``, ``r.name``, ``r.body.position.latitude``. ``r.time`` is a
     datetime (UTC) when the record's arrival time is known, else None."""
 
-    __slots__ = ("_data",)
+    __slots__ = ("_data", "_body")
 
-    def __init__(self, data):
+    def __init__(self, data, body=None):
         object.__setattr__(self, "_data", data)
+        # The body's JSON text while it has not been read: most of a record's text is its body,
+        # and an application that never reads a record's body never pays for parsing it.
+        object.__setattr__(self, "_body", body)
 
     @classmethod
     def from_json(cls, text):
         return cls(json.loads(text))
 
+    def _all(self):
+        body = self._body
+        if body is not None:
+            self._data["body"] = json.loads(body)
+            object.__setattr__(self, "_body", None)
+        return self._data
+
     def __getattr__(self, key):
+        data = self._all() if key == "body" else self._data
         try:
-            value = self._data[key]
+            value = data[key]
         except KeyError:
             if key == "time":
                 return None
@@ -83,30 +94,31 @@ class Record:
         return _wrap(value)
 
     def __getitem__(self, key):
-        return _wrap(self._data[key])
+        return _wrap(self._all()[key])
 
     def __contains__(self, key):
-        return key in self._data
+        return key in self._all()
 
     def get(self, key, default=None):
-        return _wrap(self._data.get(key, default))
+        return _wrap(self._all().get(key, default))
 
     def __setattr__(self, key, value):
         raise AttributeError("records are read-only")
 
     def __eq__(self, other):
-        return isinstance(other, Record) and self._data == other._data
+        return isinstance(other, Record) and self._all() == other._all()
 
     def __repr__(self):
-        name = self._data.get("name") or self._data.get("kind", "record")
-        return f"<Record {name} {json.dumps(self._data)[:80]}...>"
+        data = self._all()
+        name = data.get("name") or data.get("kind", "record")
+        return f"<Record {name} {json.dumps(data)[:80]}...>"
 
     def to_dict(self):
         """The record as plain dicts and lists (a copy)."""
-        return json.loads(json.dumps(self._data))
+        return json.loads(json.dumps(self._all()))
 
     def __dir__(self):
-        return list(self._data)
+        return list(self._all())
 
 
 def _wrap(value):

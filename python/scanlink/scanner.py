@@ -2,7 +2,9 @@
 import ctypes as C
 import ipaddress
 import json
+import os
 import queue
+import sys
 import threading
 import time
 import weakref
@@ -240,8 +242,20 @@ def _record_json(lib, record, stations_loaded):
         if n < 0:
             raise ScanlinkError("record_json refused the record", n)
         if n < size:
-            return json.loads(buffer.value.decode("utf-8"))
+            return buffer.raw[:n]
         size = n + 1
+
+
+def _from_json(text, arrived=None):
+    """A Record from the library's JSON text (bytes), with its arrival time first when known.
+    The body, always the text's last member, is parsed when the application first reads it."""
+    data = {} if arrived is None else {"time": arrived}
+    at = text.find(b',"body":')
+    if at < 0:
+        data.update(json.loads(text))
+        return Record(data)
+    data.update(json.loads(text[:at] + b"}"))
+    return Record(data, text[at + 8:-1])
 
 
 def _stations(stations):
@@ -272,7 +286,7 @@ def decode(data, finger_test=False, stations=None, gps_limit=-1):
     out = []
 
     def on_record(_context, record):
-        out.append(Record(_record_json(lib, record, count > 0)))
+        out.append(_from_json(_record_json(lib, record, count > 0)))
 
     callback = _RECORD(on_record)
     data = bytes(data)
@@ -282,8 +296,56 @@ def decode(data, finger_test=False, stations=None, gps_limit=-1):
     return out
 
 
-def _now_iso():
-    return datetime.now(timezone.utc).isoformat(timespec="microseconds").replace("+00:00", "Z")
+_second = (None, "")  # (a second, its text), replaced whole: handlers of sessions share it
+
+
+def _arrival_iso():
+    """Now as ISO 8601 UTC text with microseconds and a Z, for a record's arrival: the date and
+    time of day formatted once a second (the record path calls it for every record)."""
+    global _second
+    now = time.time()
+    second = int(now)
+    known, text = _second
+    if known != second:
+        text = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(second))
+        _second = (second, text)
+    return f"{text}.{int((now - second) * 1e6):06d}Z"
+
+
+_pinned = threading.local()
+_pinned_states = {}  # native id of a library thread -> the interpreter state kept for it
+_pinning = threading.Lock()
+# Where a thread's end can be seen (Linux) and the state of an ended thread can be freed from
+# another (up to 3.11: later interpreters then also unbind the freeing thread's own state);
+# elsewhere each handler call keeps making its own.
+_CAN_PIN = sys.platform.startswith("linux") and sys.version_info < (3, 12)
+_api = None
+
+
+def _pin_thread_state():
+    """Keeps the interpreter's state of the library thread calling a handler: without, each call
+    from a thread Python did not start creates and destroys one, with memory mapped and unmapped,
+    for every record. One more PyGILState_Ensure, never released, keeps it; the states of
+    threads that have ended since (a link's threads end with it) are freed here."""
+    _pinned.state = True
+    if not _CAN_PIN or threading.get_ident() in threading._active:
+        return  # a thread Python started keeps its state anyway
+    global _api
+    if _api is None:
+        api = C.PyDLL(None)  # the interpreter's own functions, declared here only
+        api.PyGILState_Ensure.restype = C.c_int
+        api.PyThreadState_Get.restype = C.c_void_p
+        api.PyThreadState_Clear.argtypes = api.PyThreadState_Delete.argtypes = [C.c_void_p]
+        _api = api
+    api = _api
+    api.PyGILState_Ensure()
+    with _pinning:
+        for native, state in list(_pinned_states.items()):
+            if not os.path.exists(f"/proc/self/task/{native}"):
+                del _pinned_states[native]
+                api.PyThreadState_Clear(state)
+                api.PyThreadState_Delete(state)
+        _pinned_states[threading.get_native_id()] = api.PyThreadState_Get()
 
 
 class Scanner:
@@ -315,7 +377,11 @@ class Scanner:
         self._link_timeout, self._reply_timeout = link_timeout, reply_timeout
         self._on_link, self._on_alarm = on_link, on_alarm
         self._session = None
-        self._queue = queue.Queue()
+        # (JSON bytes, arrival time) from the record handler; parsed by whoever takes them, so
+        # the session's thread holds the interpreter lock as briefly as it can. The handler
+        # renders into one buffer: the library calls a session's handlers one at a time.
+        self._queue = queue.SimpleQueue()
+        self._json = C.create_string_buffer(4096)
         self.link_events = queue.Queue()
         self._stations_loaded = False
 
@@ -391,9 +457,16 @@ class Scanner:
 
     # ---- handlers (on the session's thread)
     def _record(self, _context, record):
-        data = {"time": _now_iso()}
-        data.update(_record_json(_lib(), record, self._stations_loaded))
-        self._queue.put(Record(data))
+        if not getattr(_pinned, "state", False):
+            _pin_thread_state()
+        stamp, render, buffer = _arrival_iso(), _lib().scanlink_record_json, self._json
+        n = render(record, self._stations_loaded, buffer, len(buffer))
+        if n >= len(buffer):
+            self._json = buffer = C.create_string_buffer(n + 1)
+            n = render(record, self._stations_loaded, buffer, len(buffer))
+        if n < 0:
+            raise ScanlinkError("record_json refused the record", n)
+        self._queue.put((C.string_at(buffer, n), stamp))
 
     def _link(self, _context, event):
         name = LINK_EVENTS.get(event, str(event))
@@ -409,7 +482,34 @@ class Scanner:
     def next_record(self, timeout=None):
         """The next record; TimeoutError after ``timeout`` seconds without one."""
         try:
-            return self._queue.get(timeout=timeout)
+            item = self._queue.get_nowait()
+            self._streaming = True
+        except queue.Empty:
+            item = self._wait_record(timeout)
+        return _from_json(*item)
+
+    # While records stream in, a reader that caught up naps this long (up to _NAPS times) rather
+    # than being woken for each record: records gather meanwhile and are taken without a wait.
+    _NAP, _NAPS = 0.0002, 5
+    _streaming = False
+
+    def _wait_record(self, timeout):
+        deadline = None if timeout is None else time.monotonic() + timeout
+        if self._streaming:
+            self._streaming = False
+            for _ in range(self._NAPS):
+                if deadline is not None and time.monotonic() + self._NAP > deadline:
+                    break
+                time.sleep(self._NAP)
+                try:
+                    item = self._queue.get_nowait()
+                    self._streaming = True
+                    return item
+                except queue.Empty:
+                    pass
+        try:
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            return self._queue.get(timeout=left)
         except queue.Empty:
             raise TimeoutError(f"no record from {self.host}:{self.port} within {timeout} s") from None
 
@@ -718,9 +818,7 @@ def _pull(scanner, timeout_ms):
         if n == 0:
             return _ENDED if lib.scanlink_last_error() == _CLOSED else None
         if n < size:
-            data = {"time": _now_iso()}
-            data.update(json.loads(scanner._buffer.value.decode("utf-8")))
-            return Record(data)
+            return _from_json(C.string_at(scanner._buffer, n), _arrival_iso())
         scanner._buffer = C.create_string_buffer(n + 1)  # the record stays first in line
 
 
@@ -741,7 +839,7 @@ async def _arecords(scanner, timeout=None, count=None, capacity=10000):
         while record is None:
             # What arrived before the switch first, then the library's queue.
             try:
-                record = scanner._queue.get_nowait()
+                record = _from_json(*scanner._queue.get_nowait())
             except queue.Empty:
                 record = _pull(scanner, 0)
             if record is _ENDED:

@@ -34,6 +34,9 @@ def test_structs_have_the_c_compilers_size_and_offsets():
         mirror = mirrors[c["struct"]]
         seen.add(c["struct"])
         assert C.sizeof(mirror) == c["size"], c["struct"]
+        # Every field, named and ordered as in C (the counters and state as the library's
+        # lists declare them, which also hold the C++ structs at build time).
+        assert [f[0] for f in mirror._fields_] == list(c["fields"]), c["struct"]
         for field, offset in c["fields"].items():
             assert getattr(mirror, field).offset == offset, f"{c['struct']}.{field}"
     assert seen == set(mirrors)

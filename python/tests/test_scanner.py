@@ -1,8 +1,11 @@
 """Scanners through the C interface, against the simulator."""
+import ctypes as C
+import threading
+
 import pytest
 
 import scanlink
-from scanlink import Scanner
+from scanlink import Scanner, scanner
 from conftest import CAPTURES
 
 pytestmark = pytest.mark.usefixtures("c_interface")
@@ -91,10 +94,15 @@ def test_every_operation_sends_what_the_simulator_expects(sims):
 def test_library_decode_equals_the_decoders_json(name):
     recording = scanlink.read_recording(CAPTURES / f"{name}.scl")
     header = recording.header
-    records = scanlink.decode(recording.scanner_stream(),
-                              finger_test=header.get("finger-test") == "1",
-                              stations=CAPTURES / header["bs-list"] if "bs-list" in header else None,
-                              gps_limit=int(header.get("gps-limit", -1)))
+    settings = dict(finger_test=header.get("finger-test") == "1",
+                    stations=CAPTURES / header["bs-list"] if "bs-list" in header else None,
+                    gps_limit=int(header.get("gps-limit", -1)))
+    records = scanlink.decode(recording.scanner_stream(), **settings)
+    # A body not read yet is there all the same, the record's last member.
+    unread = scanlink.decode(recording.scanner_stream(), **settings)
+    assert all(list(r.to_dict())[-1] == "body" for r in unread)
+    assert all("body" in r and r.body == r["body"] for r in scanlink.decode(
+        recording.scanner_stream(), **settings))
     records = scanlink.add_levels(records, header.get("level-unit"),
                                   float(header.get("level-offset", 0)))
     assert records == scanlink.read_jsonl(CAPTURES / f"{name}.jsonl")
@@ -246,3 +254,24 @@ def test_a_scanner_dropped_on_a_library_thread_is_closed_without_a_crash(sims):
     child.stdin.flush()
     out, _ = child.communicate(timeout=60)
     assert child.returncode == 0 and out.strip() == "closed"
+
+
+@pytest.mark.skipif(not scanner._CAN_PIN, reason="states are kept on Linux up to Python 3.11")
+def test_a_library_threads_state_is_kept_while_it_runs_and_freed_once_it_ended():
+    libc = C.CDLL(None)
+    libc.pthread_create.argtypes = [C.POINTER(C.c_ulong), C.c_void_p, C.c_void_p, C.c_void_p]
+    libc.pthread_join.argtypes = [C.c_ulong, C.c_void_p]
+    seen = []
+
+    def handler(_):
+        scanner._pin_thread_state()
+        seen.append(threading.get_native_id())
+        return None
+
+    body = C.CFUNCTYPE(C.c_void_p, C.c_void_p)(handler)
+    for _ in range(3):  # threads Python did not start, as the library's
+        thread = C.c_ulong()
+        assert libc.pthread_create(C.byref(thread), None, C.cast(body, C.c_void_p), None) == 0
+        assert libc.pthread_join(thread, None) == 0
+    # Each thread's state was kept; each new one freed those of the threads that had ended.
+    assert list(scanner._pinned_states) == seen[-1:] and len(set(seen)) == 3

@@ -20,6 +20,7 @@
 #include "codec/text.h"
 #include "scanlink/scanlink.h"
 #include "scanlink/scanlink_c.h"
+#include "transport/counter_list.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"
 #include "transport/link_timeout.h"
@@ -299,6 +300,34 @@ scanlink_session* OpenSession(const scanlink_options* options, size_t size) {
 constexpr size_t kCountersFirstSize =
     offsetof(scanlink_counters, queue_high_water) + sizeof(uint64_t);
 
+// Both public structs hold the counters as the list has them, one uint64_t each in its order,
+// and scanlink_state its fields, one int each: a field added to a struct and not to the list (or
+// out of order) fails the build.
+constexpr bool CountersFollowTheList() {
+  size_t at = 0;
+  bool same = true;
+#define SCANLINK_COUNTER_PLACE(name, cName)                                                       \
+  same =                                                                                          \
+      same && offsetof(ScanlinkCounters, name) == at && offsetof(scanlink_counters, cName) == at; \
+  at += sizeof(uint64_t);
+  SCANLINK_COUNTERS(SCANLINK_COUNTER_PLACE)
+#undef SCANLINK_COUNTER_PLACE
+  return same && sizeof(ScanlinkCounters) == at && sizeof(scanlink_counters) == at;
+}
+static_assert(CountersFollowTheList());
+
+constexpr bool StateFollowsTheList() {
+  size_t at = 0;
+  bool same = true;
+#define SCANLINK_STATE_PLACE(name)                     \
+  same = same && offsetof(scanlink_state, name) == at; \
+  at += sizeof(int);
+  SCANLINK_STATE_FIELDS(SCANLINK_STATE_PLACE)
+#undef SCANLINK_STATE_PLACE
+  return same && sizeof(scanlink_state) == at;
+}
+static_assert(StateFollowsTheList());
+
 int ReadCounters(scanlink_session* s, scanlink_counters* out, size_t size) {
   if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
   if (out == nullptr || size < kCountersFirstSize) {
@@ -307,22 +336,9 @@ int ReadCounters(scanlink_session* s, scanlink_counters* out, size_t size) {
   const auto& c = s->state.counters;
   auto get = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
   scanlink_counters all{};
-  all.frames_received = get(c.framesReceived);
-  all.bytes_received = get(c.bytesReceived);
-  all.frames_delivered = get(c.framesDelivered);
-  all.dropped_sync = get(c.droppedSync);
-  all.dropped_length = get(c.droppedLength);
-  all.dropped_no_module = get(c.droppedNoModule);
-  all.dropped_transaction = get(c.droppedTransaction);
-  all.bytes_skipped = get(c.bytesSkipped);
-  all.frames_oversized = get(c.framesOversized);
-  all.sends = get(c.sends);
-  all.sends_failed = get(c.sendsFailed);
-  all.link_losses = get(c.linkLosses);
-  all.reconnections = get(c.reconnections);
-  all.transactions_reclaimed = get(c.transactionsReclaimed);
-  all.queue_high_water = get(c.queueHighWater);
-  all.dropped_reserved = get(c.droppedReserved);
+#define SCANLINK_COUNTER_READ(name, cName) all.cName = get(c.name);
+  SCANLINK_COUNTERS(SCANLINK_COUNTER_READ)
+#undef SCANLINK_COUNTER_READ
   // A caller built against an older header gets the fields its struct has, no byte more.
   std::memcpy(out, &all, size < sizeof all ? size : sizeof all);
   return SCANLINK_OK;

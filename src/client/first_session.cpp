@@ -87,21 +87,8 @@ void ScanlinkReadCountersSized(ScanlinkCounters* counters, size_t size) {
   ScanlinkCounters* out = &all;
   const auto& c = scanlink::client::FirstState().counters;
   auto get = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
-  out->framesReceived = get(c.framesReceived);
-  out->bytesReceived = get(c.bytesReceived);
-  out->framesDelivered = get(c.framesDelivered);
-  out->droppedSync = get(c.droppedSync);
-  out->droppedLength = get(c.droppedLength);
-  out->droppedNoModule = get(c.droppedNoModule);
-  out->droppedTransaction = get(c.droppedTransaction);
-  out->bytesSkipped = get(c.bytesSkipped);
-  out->framesOversized = get(c.framesOversized);
-  out->sends = get(c.sends);
-  out->sendsFailed = get(c.sendsFailed);
-  out->linkLosses = get(c.linkLosses);
-  out->reconnections = get(c.reconnections);
-  out->transactionsReclaimed = get(c.transactionsReclaimed);
-  out->queueHighWater = get(c.queueHighWater);
-  out->droppedReserved = get(c.droppedReserved);
+#define SCANLINK_COUNTER_READ(name, cName) out->name = get(c.name);
+  SCANLINK_COUNTERS(SCANLINK_COUNTER_READ)
+#undef SCANLINK_COUNTER_READ
   std::memcpy(counters, &all, size < sizeof all ? size : sizeof all);
 }

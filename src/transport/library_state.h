@@ -10,6 +10,7 @@
 #include "codec/gps_check.h"
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
+#include "transport/counter_list.h"
 #include "transport/handover.h"
 #include "transport/pools.h"
 #include "transport/session_diag.h"
@@ -17,22 +18,9 @@
 namespace scanlink::transport {
 
 struct Counters {
-  std::atomic<uint64_t> framesReceived{0};
-  std::atomic<uint64_t> bytesReceived{0};
-  std::atomic<uint64_t> framesDelivered{0};
-  std::atomic<uint64_t> droppedSync{0};
-  std::atomic<uint64_t> droppedLength{0};
-  std::atomic<uint64_t> droppedNoModule{0};
-  std::atomic<uint64_t> droppedTransaction{0};
-  std::atomic<uint64_t> bytesSkipped{0};
-  std::atomic<uint64_t> framesOversized{0};
-  std::atomic<uint64_t> sends{0};
-  std::atomic<uint64_t> sendsFailed{0};
-  std::atomic<uint64_t> linkLosses{0};
-  std::atomic<uint64_t> reconnections{0};
-  std::atomic<uint64_t> transactionsReclaimed{0};
-  std::atomic<uint64_t> queueHighWater{0};
-  std::atomic<uint64_t> droppedReserved{0};
+#define SCANLINK_COUNTER_FIELD(name, cName) std::atomic<uint64_t> name{0};
+  SCANLINK_COUNTERS(SCANLINK_COUNTER_FIELD)
+#undef SCANLINK_COUNTER_FIELD
 
   static void Add(std::atomic<uint64_t>& c, uint64_t n = 1) {
     c.fetch_add(n, std::memory_order_relaxed);

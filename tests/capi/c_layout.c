@@ -5,12 +5,17 @@
 #include <stdio.h>
 
 #include "scanlink/scanlink_c.h"
+#include "transport/counter_list.h"
 
 #define BEGIN(T) printf("{\"struct\": \"%s\", \"size\": %zu, \"fields\": {", #T, sizeof(T))
 #define FIELD(T, f, sep) printf("%s\"%s\": %zu", sep, #f, offsetof(T, f))
 #define END() printf("}}\n")
+/* Every field of the two structs the library's lists declare, in the lists' order. */
+#define COUNTER(name, cName) FIELD(scanlink_counters, cName, sep), sep = ", ";
+#define STATE(name) FIELD(scanlink_state, name, sep), sep = ", ";
 
 int main(void) {
+  const char* sep;
   BEGIN(scanlink_options);
   FIELD(scanlink_options, address, "");
   FIELD(scanlink_options, data_port, ", ");
@@ -25,9 +30,8 @@ int main(void) {
   FIELD(scanlink_handlers, context, ", ");
   END();
   BEGIN(scanlink_counters);
-  FIELD(scanlink_counters, frames_received, "");
-  FIELD(scanlink_counters, queue_high_water, ", ");
-  FIELD(scanlink_counters, dropped_reserved, ", ");
+  sep = "";
+  SCANLINK_COUNTERS(COUNTER)
   END();
   BEGIN(scanlink_queue_stats);
   FIELD(scanlink_queue_stats, records_waiting, "");
@@ -37,14 +41,8 @@ int main(void) {
   FIELD(scanlink_queue_stats, records_high_water, ", ");
   END();
   BEGIN(scanlink_state);
-  FIELD(scanlink_state, first_connected, "");
-  FIELD(scanlink_state, link_up, ", ");
-  FIELD(scanlink_state, link_down, ", ");
-  FIELD(scanlink_state, scanner_type, ", ");
-  FIELD(scanlink_state, family, ", ");
-  FIELD(scanlink_state, finger_test, ", ");
-  FIELD(scanlink_state, closed, ", ");
-  FIELD(scanlink_state, alarm_connected, ", ");
+  sep = "";
+  SCANLINK_STATE_FIELDS(STATE)
   END();
   BEGIN(scanlink_station);
   FIELD(scanlink_station, name, "");
