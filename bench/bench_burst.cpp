@@ -7,7 +7,13 @@
 // loopback gets an Ethernet-sized MTU (with its own 64 KiB segments a window never reopens by a
 // whole segment, and the link stalls in TCP itself).
 //
-//   bench_burst [--seconds N] [--burst-kib N] [--send-every-us N]
+// The scanner's receive buffer can be capped too (--scanner-window, bytes; as on a scanner with
+// a small TCP stack). With --serve PORT the program is the scanner alone, on data port PORT and
+// the alarm port, until its standard input closes: the application is then another program
+// (bench_burst_app, the same loop against the Windows DLL under Wine; scripts/bench-windows.sh).
+//
+//   bench_burst [--seconds N] [--burst-kib N] [--report-bytes N] [--scanner-window N]
+//               [--send-every-us N] [--serve PORT]
 #include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -39,12 +45,14 @@ class CountingModule : public CMyPcCommInterface {
 // Writes a burst (and the replies to the requests read before it), then reads whatever requests
 // are waiting, until stop; takes the library's next data connection whenever the current one
 // fails.
-void Scanner(bench::Peer& peer, int fd, const std::vector<uint8_t>& burst,
+void Scanner(bench::Peer& peer, int fd, const std::vector<uint8_t>& burst, int window,
              const std::atomic<bool>& stop) {
   std::vector<uint8_t> in, out, chunk(1 << 16);
+  if (fd >= 0 && window > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
   while (!stop.load()) {
     if (fd < 0) {
       fd = peer.AcceptData(100);
+      if (fd >= 0 && window > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
       in.clear();
       continue;
     }
@@ -96,6 +104,21 @@ bool LimitTcpBuffers() {
   return true;
 }
 
+// The scanner alone, for an application in another process, until standard input closes.
+int Serve(uint16_t port, const std::vector<uint8_t>& burst, int window) {
+  bench::Peer peer(port);
+  std::atomic<bool> stop{false};
+  std::thread scanner(Scanner, std::ref(peer), -1, std::cref(burst), window, std::cref(stop));
+  std::printf("listening on %u\n", static_cast<unsigned>(peer.DataPort()));
+  std::fflush(stdout);
+  char sink[256];
+  while (read(STDIN_FILENO, sink, sizeof sink) > 0) {
+  }
+  stop = true;
+  scanner.join();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,12 +128,22 @@ int main(int argc, char** argv) {
   }
   const long seconds = bench::FlagValue(argc, argv, "--seconds", 10);
   const long burstKib = bench::FlagValue(argc, argv, "--burst-kib", 256);
+  const long reportBytes = bench::FlagValue(argc, argv, "--report-bytes", 64);
+  const long window = bench::FlagValue(argc, argv, "--scanner-window", 0);
   const long everyUs = bench::FlagValue(argc, argv, "--send-every-us", 200);
+  const long servePort = bench::FlagValue(argc, argv, "--serve", -1);
+  if (reportBytes > 2048 || window > 1 << 24 || servePort > 65535) {
+    std::fprintf(stderr, "--report-bytes at most 2048, --scanner-window at most 16 MiB\n");
+    return 2;
+  }
 
   std::vector<uint8_t> burst;
-  std::vector<uint8_t> report(64, 0x11);
+  std::vector<uint8_t> report(static_cast<size_t>(reportBytes), 0x11);
   while (burst.size() < static_cast<size_t>(burstKib) * 1024) {
     bench::AppendFrame(burst, 0, 37, bench::kBroadcast, report);
+  }
+  if (servePort >= 0) {
+    return Serve(static_cast<uint16_t>(servePort), burst, static_cast<int>(window));
   }
 
   bench::Peer peer;
@@ -120,7 +153,8 @@ int main(int argc, char** argv) {
   if (!bench::BringUp(client, module, peer, fd)) return 1;
   const ScanlinkCounters before = bench::CountersNow();
   std::atomic<bool> stop{false};
-  std::thread scanner(Scanner, std::ref(peer), fd, std::cref(burst), std::cref(stop));
+  std::thread scanner(Scanner, std::ref(peer), fd, std::cref(burst), static_cast<int>(window),
+                      std::cref(stop));
 
   std::vector<uint8_t> payload(1024, 0x22);
   uint64_t sent = 0, refused = 0;

@@ -215,8 +215,8 @@ static uint16_t LocalPort(int fd) {
   return ntohs(sa.sin_port);
 }
 
-Peer::Peer() {
-  dataListen_ = ListenOn(0);
+Peer::Peer(uint16_t dataPort) {
+  dataListen_ = ListenOn(dataPort);
   alarmListen_ = ListenOn(8050);
   stopFd_ = eventfd(0, EFD_CLOEXEC);
   if (dataListen_ < 0 || alarmListen_ < 0 || stopFd_ < 0) {

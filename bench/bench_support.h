@@ -60,7 +60,9 @@ bool LoopbackPair(int& connecting, int& accepted);
 // of its own; data connections are handed to whoever serves them.
 class Peer {
  public:
-  Peer();  // exits the process when a listener cannot be opened
+  // Data listener on dataPort (0: any free port). Exits the process when a listener cannot be
+  // opened.
+  explicit Peer(uint16_t dataPort = 0);
   ~Peer();
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;

@@ -1,4 +1,5 @@
 // The send path: every request leaves through MySendFrame with a fresh transaction id.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -89,6 +90,13 @@ int CMyPcCommSocket::MySendAll(Link* link, const uint8_t* data, int32_t count) {
   Tap(lib_, TapDirection::kSent, TapChannel::kData, data, static_cast<size_t>(count));
   size_t sent = 0;
   const size_t total = static_cast<size_t>(count);
+  // A scanner that writes a long burst before it reads takes nothing from us meanwhile, yet is
+  // heard: a bound in which bytes arrived from it does not count, and only a scanner that neither
+  // takes nor sends for a whole bound is lost. Heard or not, the link timeout ends the wait.
+  const uint64_t began = platform::TickMs();
+  const uint64_t longest =
+      static_cast<uint64_t>(std::max(timings_.sendWaitMs, SessionLinkTimeoutMs()));
+  uint64_t heard = lib_.counters.bytesReceived.load(std::memory_order_relaxed);
   while (sent < total) {
     const platform::IoResult r = link->sockData.Send(data + sent, total - sent);
     if (r.status == platform::IoStatus::kOk) {
@@ -96,9 +104,13 @@ int CMyPcCommSocket::MySendAll(Link* link, const uint8_t* data, int32_t count) {
       continue;
     }
     // A full send buffer is no failure: wait, bounded, for the peer to take more.
-    if (r.status == platform::IoStatus::kWouldBlock &&
-        link->sockData.WaitWritable(timings_.sendWaitMs, &cancel_)) {
-      continue;
+    if (r.status == platform::IoStatus::kWouldBlock) {
+      if (link->sockData.WaitWritable(timings_.sendWaitMs, &cancel_)) continue;
+      const uint64_t now = lib_.counters.bytesReceived.load(std::memory_order_relaxed);
+      if (now != heard && !cancel_.IsSet() && platform::TickMs() - began < longest) {
+        heard = now;
+        continue;
+      }
     }
     MyTrace(lib_, kTraceWarning, "MySendAll(): Send data failure, the link is lost!");
     // Shut down now, closed when the link is retired: the listening thread may be using it.

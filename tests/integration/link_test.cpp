@@ -266,8 +266,16 @@ TEST_F(Link, StalledPeerTurnsIntoALostLinkInsteadOfAHang) {
 }
 
 // A scanner that writes reports before it reads: while the application's send waits for room,
-// the listening thread still queues what the scanner wrote, and the send then completes.
+// the listening thread still queues what the scanner wrote, and the send then completes. The
+// scanner is heard, so a wait far longer than the send bound is no lost link.
 TEST_F(Link, ReportsArriveWhileASendWaitsForRoom) {
+  constexpr auto kBound = 300ms;
+  client.reset();
+  CMyPcCommSocket::Timings timings;
+  timings.sendWaitMs = static_cast<int>(kBound.count());
+  CMyPcCommSocket::SetTimingsForNewEngines(timings);
+  client = std::make_unique<CMyPcCommSocketClient>();
+  CMyPcCommSocket::SetTimingsForNewEngines({});
   client->ClientRegisterModule(&a, 1);
   ASSERT_TRUE(scanlink::test::LimitTcpBuffers());
   Up();
@@ -296,6 +304,7 @@ TEST_F(Link, ReportsArriveWhileASendWaitsForRoom) {
   for (size_t i = 1; i <= 20; ++i) {
     peer.SendData(MakeFrame(37, 0xFFFF, {0, 1}));
     ASSERT_TRUE(a.WaitMessages(i, 1s)) << "report " << i << " waited for the send";
+    std::this_thread::sleep_for(kBound / 3);  // 2 s in all
   }
   EXPECT_LT(sent.load(), kFrames);
   peer.SetStalled(false);

@@ -55,6 +55,19 @@ TEST(Event, SetFromAnotherThreadEndsAnUnboundedWait) {
   setter.join();
 }
 
+// Set and Reset from two threads at once: the state read by IsSet is the one a waiter sees.
+TEST(Event, RacingSetAndResetLeaveOneState) {
+  for (int round = 0; round < 500; ++round) {
+    Event e;
+    std::thread setter([&] {
+      for (int i = 0; i < 50; ++i) e.Set();
+    });
+    for (int i = 0; i < 50; ++i) e.Reset();
+    setter.join();
+    ASSERT_EQ(e.IsSet(), e.Wait(0)) << "round " << round;
+  }
+}
+
 // Dispatch's use of the doorbell: one thread queues an item and rings, the other takes it. A
 // lost wake-up leaves the item waiting until the next ring; the producer waits 1 s for each.
 TEST(Doorbell, NoWakeUpIsLost) {

@@ -16,11 +16,17 @@ Event::~Event() {
 }
 
 void Event::Set() {
-  if (handle_ != nullptr) SetEvent(handle_);
+  if (handle_ == nullptr) return;
+  std::lock_guard<std::mutex> guard(change_);
+  set_.store(true, std::memory_order_release);
+  SetEvent(handle_);
 }
 
 void Event::Reset() {
-  if (handle_ != nullptr) ResetEvent(handle_);
+  if (handle_ == nullptr) return;
+  std::lock_guard<std::mutex> guard(change_);
+  ResetEvent(handle_);
+  set_.store(false, std::memory_order_release);
 }
 
 bool Event::Wait(int timeoutMs) const {
