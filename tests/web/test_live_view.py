@@ -19,7 +19,7 @@ TOOL = os.environ.get("SCANLINK_TOOL", "scanlink")
 SIM = os.environ.get("SCANLINK_SIM", "scanlink-sim")
 SHOTS = os.environ.get("SCANLINK_SCREENSHOTS", "")
 CHROMIUM, DRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
-LIVE, VIEW = 8080, 8081
+LIVE, VIEW, TWO = 8080, 8081, 8082
 
 if not (os.path.exists(CHROMIUM) and os.path.exists(DRIVER)):
     pytest.skip("needs Debian's chromium and chromium-driver", allow_module_level=True)
@@ -310,20 +310,22 @@ def test_two_scanners_side_by_side(browser, tmp_path):
     (tmp_path / "a.csv").write_text("\n".join(rows[:4]) + "\n")
     (tmp_path / "b.csv").write_text("\n".join(rows[:1] + rows[4:]) + "\n")
     sims = [Sim(tmp_path, "--family", "21", "--rate", "20", "--bs-list", str(tmp_path / name),
-                "--speed", "120", "--seed", seed, "--start-lat", lat, "--start-lon", "116.4",
-                bind=bind)
-            for name, seed, lat, bind in (("a.csv", "1", "39.9", "127.0.0.1"),
-                                          ("b.csv", "2", "39.89", "127.0.0.2"))]
-    tool = start_tool(tmp_path, "monitor", "monitor", "--host", "127.0.0.1", "--host",
+                "--speed", "400", "--seed", seed, "--start-lat", lat, "--start-lon", "116.4",
+                "--bad-cell-every", "2", "--delay-error", "40", bind=bind)
+            for name, seed, lat, bind in (("a.csv", "1", "39.9", "127.0.0.3"),
+                                          ("b.csv", "2", "39.8996", "127.0.0.2"))]
+    # Addresses and page port of their own: the module's drive may still hold its own.
+    tool = start_tool(tmp_path, "monitor", "monitor", "--host", "127.0.0.3", "--host",
                       "127.0.0.2", "--bs-list", str(tmp_path / "all.csv"), "--quiet",
-                      "--level-offset", "-150", "--level-unit", "dBm", "--serve", str(LIVE))
+                      "--level-offset", "-150", "--level-unit", "dBm", "--serve", str(TWO),
+                      port=TWO)
     panel = ("return [...document.querySelectorAll('.panel')].map(p => [p.dataset.scanner, "
              "[...p.querySelectorAll('tbody td:first-child')].map(e => e.textContent), "
              "p.querySelector('[data-f=banner]').hidden, "
              "p.querySelector('[data-f=link]').textContent])")
     try:
-        browser.get("http://127.0.0.1:%d/" % LIVE)
-        wait(lambda: all((p or {}).get("points", 0) >= 30
+        browser.get("http://127.0.0.1:%d/" % TWO)
+        wait(lambda: all((p or {}).get("points", 0) >= 80
                          for p in browser.execute_script("return window.scanlinkPanels") or [0]),
              what="both routes")
         a, b = wait(lambda: (lambda p: p if len(p) == 2 and p[0][1] and p[1][1] else None)(
@@ -331,6 +333,12 @@ def test_two_scanners_side_by_side(browser, tmp_path):
         # Never a cell of the other scanner's stations in a panel.
         assert a[0] == "A" and set(a[1]) <= {"10054/1", "10055/2", "10071/3"}, a
         assert b[0] == "B" and set(b[1]) <= {"10080/4", "10093/5", "10102/6"}, b
+        # The picture: zoomed to where the two drove, so both routes' markers show.
+        browser.execute_script(
+            "const p = window.scanlinkPanels.map(s => s.position);"
+            "window.scanlinkMap.fitBounds(L.latLngBounds(p.concat([[39.9, 116.4], [39.8996, 116.4]]))"
+            ".pad(0.4), {paddingBottomRight: [240, 0]});")
+        time.sleep(0.5)
         shot(browser, "live-two-scanners")
 
         # B's link lost: its banner only, then up again.
@@ -346,4 +354,4 @@ def test_two_scanners_side_by_side(browser, tmp_path):
         for sim in sims:
             sim.stop()
     out = (tmp_path / "monitor.out").read_text()
-    assert "# summary [127.0.0.1:5000]" in out and "# summary [127.0.0.2:5000]" in out
+    assert "# summary [127.0.0.3:5000]" in out and "# summary [127.0.0.2:5000]" in out
