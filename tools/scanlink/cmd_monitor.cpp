@@ -486,7 +486,11 @@ int RunSeveral(const MonitorOptions& o, const std::vector<ScannerAddress>& at) {
                       bool whole = false) -> std::optional<CliError> {
     std::vector<int> awaited(n);
     for (size_t i = 0; i < n; ++i) awaited[i] = send(i);
-    pump(Clock::now() + Timeout(o.connect), awaited, whole);
+    // Nothing sent (no TD scanner asked its scan mode): nothing to wait for.
+    if (std::any_of(awaited.begin(), awaited.end(), [](int t) { return t != 0; }))
+      pump(Clock::now() + Timeout(o.connect), awaited, whole);
+    else
+      std::fill(replies.begin(), replies.end(), nullptr);
     for (size_t i = 0; i < n; ++i)
       if (!replies[i] && (whole || !(g_interrupted || out.done())))
         return CliError(status, (what == "login" ? "login as '" + o.connect.user +
