@@ -405,6 +405,46 @@ TEST_F(AgainstSimulator, ARecordingThatFillsTheDiskKeepsWhatItWrote) {
   std::remove(recorded.c_str());
 }
 
+// Two scanners in one monitor: each record labelled with its own scanner, each scanner's bytes
+// in a recording of its own that decodes to what was seen of it live, a summary each.
+TEST_F(AgainstSimulator, MonitorOfTwoScannersKeepsEachApart) {
+  Start({"--family", "21", "--rate", "20"});
+  SimPeer other;
+  ASSERT_TRUE(other.start({"--family", "11", "--rate", "20", "--bind", "127.0.0.2", "--port", "0",
+                           "--alarm-port", "8050"}));
+  const std::string td = "127.0.0.1:" + port_,
+                    wcdma = "127.0.0.2:" + std::to_string(other.data_port());
+  const std::string recorded = TempPath("two.pcapng");
+  const ToolRun live = RunScanlink(
+      {"monitor", "--json", "--seconds", "1", "--host", td, "--host", wcdma, "--record", recorded});
+  ASSERT_EQ(live.status, 0) << live.err;
+  const auto seen = RecordsByConnection(live.out, true);
+  ASSERT_EQ(seen.size(), 2u);
+  std::set<std::string> summaries;
+  for (const Json& j : JsonLines(live.out))
+    if (j["kind"] == "summary") summaries.insert(j["scanner"].get<std::string>());
+  EXPECT_EQ(summaries, (std::set<std::string>{td, wcdma}));
+  const std::string stem = recorded.substr(0, recorded.size() - 7);
+  for (const auto& [label, tdFamily] : {std::pair{td, true}, {wcdma, false}}) {
+    SCOPED_TRACE(label);
+    const auto& mine = seen.at(label);
+    ASSERT_GT(mine.size(), 3u);
+    // Only its own scanner's family: TD codes are named TD...
+    for (const std::string& r : mine)
+      EXPECT_EQ(Json::parse(r)["name"].get<std::string>().rfind("TD", 0) == 0, tdFamily) << r;
+    std::string file = label;
+    file[file.find(':')] = '-';
+    const ToolRun decoded = RunScanlink({"decode", "--json", stem + "-" + file + ".pcapng"});
+    EXPECT_EQ(decoded.status, 0) << decoded.err;
+    const auto streams = RecordsByConnection(decoded.out, true);
+    ASSERT_EQ(streams.size(), 1u);
+    const auto& replayed = streams.begin()->second;
+    ASSERT_GE(replayed.size(), mine.size());
+    EXPECT_EQ(std::vector<std::string>(replayed.begin(), replayed.begin() + mine.size()), mine);
+    std::remove((stem + "-" + file + ".pcapng").c_str());
+  }
+}
+
 // A tcpdump capture of two scanners and an unrelated connection: one labelled stream per
 // scanner, each what its own session saw live; the unrelated one is passed over with a note.
 TEST_F(AgainstSimulator, ACaptureOfTwoScannersDecodesIntoTwoLabelledStreams) {
@@ -631,6 +671,9 @@ TEST(Errors, BadArgumentsAndUnreachableHostsAndFilesGiveOneLineAndAStatus) {
       {{"send", "--host", "127.0.0.1", "--family", "td", "version"}, 2},  // needs --no-login
       {{"monitor", "--host", "127.0.0.1", "--only", "weather"}, 2},
       {{"monitor", "--host", "127.0.0.1", "--export", "shp:out.shp"}, 2},
+      {{"monitor", "--host", "127.0.0.1", "--host", "127.0.0.1:5000"}, 2},  // the same twice
+      {{"monitor", "--host", "127.0.0.1", "--host", "127.0.0.2", "--no-login"}, 2},
+      {{"monitor", "--host", "127.0.0.1:0"}, 2},
       {{"export", "--format", "pdf", SCANLINK_CAPTURES_DIR "/td-sweep.scl"}, 2},
       {{"decode", "/tmp"}, 5},
   };

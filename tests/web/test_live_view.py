@@ -19,7 +19,7 @@ TOOL = os.environ.get("SCANLINK_TOOL", "scanlink")
 SIM = os.environ.get("SCANLINK_SIM", "scanlink-sim")
 SHOTS = os.environ.get("SCANLINK_SCREENSHOTS", "")
 CHROMIUM, DRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
-LIVE, VIEW = 8080, 8081
+LIVE, VIEW, TWO = 8080, 8081, 8082
 
 if not (os.path.exists(CHROMIUM) and os.path.exists(DRIVER)):
     pytest.skip("needs Debian's chromium and chromium-driver", allow_module_level=True)
@@ -55,10 +55,10 @@ def listening(port):
 
 
 class Sim:
-    def __init__(self, tmp, *args):
-        self.log = tmp / "sim.jsonl"
+    def __init__(self, tmp, *args, bind="127.0.0.1"):
+        self.log = tmp / ("sim-%s.jsonl" % bind)
         self.proc = subprocess.Popen(
-            [SIM, "--bind", "127.0.0.1", "--port", "5000", "--alarm-port", "8050", "--quiet",
+            [SIM, "--bind", bind, "--port", "5000", "--alarm-port", "8050", "--quiet",
              "--log", str(self.log), *args],
             stdin=subprocess.PIPE, text=True)
         wait(lambda: self.log.exists() and '"listening"' in self.log.read_text(), 10, "sim")
@@ -301,3 +301,57 @@ def test_recording_plays_and_the_slider_moves_the_map(browser, td_drive, tmp_pat
         assert not text_of(browser, "banner") and text_of(browser, "link") == "up"
     finally:
         end_tool(view)
+
+
+def test_two_scanners_side_by_side(browser, tmp_path):
+    # Each scanner hears its own half of the stations; the tool knows all six.
+    rows = STATIONS.splitlines()
+    (tmp_path / "all.csv").write_text(STATIONS)
+    (tmp_path / "a.csv").write_text("\n".join(rows[:4]) + "\n")
+    (tmp_path / "b.csv").write_text("\n".join(rows[:1] + rows[4:]) + "\n")
+    sims = [Sim(tmp_path, "--family", "21", "--rate", "20", "--bs-list", str(tmp_path / name),
+                "--speed", "400", "--seed", seed, "--start-lat", lat, "--start-lon", "116.4",
+                "--bad-cell-every", "2", "--delay-error", "40", bind=bind)
+            for name, seed, lat, bind in (("a.csv", "1", "39.9", "127.0.0.3"),
+                                          ("b.csv", "2", "39.8996", "127.0.0.2"))]
+    # Addresses and page port of their own: the module's drive may still hold its own.
+    tool = start_tool(tmp_path, "monitor", "monitor", "--host", "127.0.0.3", "--host",
+                      "127.0.0.2", "--bs-list", str(tmp_path / "all.csv"), "--quiet",
+                      "--level-offset", "-150", "--level-unit", "dBm", "--serve", str(TWO),
+                      port=TWO)
+    panel = ("return [...document.querySelectorAll('.panel')].map(p => [p.dataset.scanner, "
+             "[...p.querySelectorAll('tbody td:first-child')].map(e => e.textContent), "
+             "p.querySelector('[data-f=banner]').hidden, "
+             "p.querySelector('[data-f=link]').textContent])")
+    try:
+        browser.get("http://127.0.0.1:%d/" % TWO)
+        wait(lambda: all((p or {}).get("points", 0) >= 80
+                         for p in browser.execute_script("return window.scanlinkPanels") or [0]),
+             what="both routes")
+        a, b = wait(lambda: (lambda p: p if len(p) == 2 and p[0][1] and p[1][1] else None)(
+            browser.execute_script(panel)), what="both cell tables")
+        # Never a cell of the other scanner's stations in a panel.
+        assert a[0] == "A" and set(a[1]) <= {"10054/1", "10055/2", "10071/3"}, a
+        assert b[0] == "B" and set(b[1]) <= {"10080/4", "10093/5", "10102/6"}, b
+        # The picture: zoomed to where the two drove, so both routes' markers show.
+        browser.execute_script(
+            "const p = window.scanlinkPanels.map(s => s.position);"
+            "window.scanlinkMap.fitBounds(L.latLngBounds(p.concat([[39.9, 116.4], [39.8996, 116.4]]))"
+            ".pad(0.4), {paddingBottomRight: [240, 0]});")
+        time.sleep(0.5)
+        shot(browser, "live-two-scanners")
+
+        # B's link lost: its banner only, then up again.
+        sims[1].control("stop-listening 3000")
+        sims[1].control("reset-data")
+        seen = []
+        wait(lambda: seen.append(browser.execute_script(panel)) or not seen[-1][1][2],
+             what="B's banner")
+        assert all(p[0][2] and p[0][3] == "up" for p in seen), "A's banner stayed hidden"
+        wait(lambda: browser.execute_script(panel)[1][3] == "up", 30, "B up again")
+    finally:
+        assert end_tool(tool) == 0
+        for sim in sims:
+            sim.stop()
+    out = (tmp_path / "monitor.out").read_text()
+    assert "# summary [127.0.0.3:5000]" in out and "# summary [127.0.0.2:5000]" in out

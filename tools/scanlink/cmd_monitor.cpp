@@ -1,6 +1,8 @@
 // scanlink monitor: logs in, configures, starts, and prints what the scanner measures until
 // Ctrl-C (or --seconds), then stops the scan and closes cleanly.
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -13,6 +15,7 @@
 #include "exit_codes.h"
 #include "live_page.h"
 #include "operations.h"
+#include "scanner_links.h"
 #include "status_line.h"
 #include "subcommands.h"
 #include "timestamp.h"
@@ -24,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 struct MonitorOptions {
   ConnectOptions connect;
+  std::vector<std::string> hosts;  // --host as given, once or several times
   OutputFlags output;
   std::string scan;
   double seconds = 0;
@@ -71,13 +75,24 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
+// A session's bytes, as the process's tap hears the first session's.
+void SCANLINK_CALL OnSessionWire(void* context, int, int direction, int channel,
+                                 const unsigned char* bytes, int length) {
+  OnWire(direction, channel, bytes, length, context);
+}
+
 // Installs the wire tap for as long as it lives; the link it taps must be closed first.
 class WireRecording {
  public:
-  WireRecording(const MonitorOptions& o, const OutputOptions& output) {
-    if (o.record.empty()) return;
-    std::map<std::string, std::string> header{{"scanner", o.connect.host},
-                                              {"port", std::to_string(o.connect.port)}};
+  WireRecording(const MonitorOptions& o, const OutputOptions& output)
+      : WireRecording(o, output, {o.connect.host, o.connect.port}, o.record, nullptr) {}
+  // One scanner of several: its own file, tapping its own session only.
+  WireRecording(const MonitorOptions& o, const OutputOptions& output, const ScannerAddress& at,
+                const std::string& path, scanlink_session* session)
+      : session_(session) {
+    if (path.empty()) return;
+    std::map<std::string, std::string> header{{"scanner", at.host},
+                                              {"port", std::to_string(at.port)}};
     if (o.finger >= 0) header["finger-test"] = std::to_string(o.finger);
     // What decoding needs travels in the file itself, so it can be moved and shared.
     if (output.stationsLoaded) {
@@ -94,15 +109,18 @@ class WireRecording {
     split.bytes = static_cast<uint64_t>(o.splitMb * 1e6);
     split.us = static_cast<int64_t>(o.splitSeconds * 1e6);
     try {
-      recorder_ = std::make_unique<capture::Recorder>(o.record, header, split);
+      recorder_ = std::make_unique<capture::Recorder>(path, header, split);
     } catch (const std::exception& e) {
       throw CliError(kExitFile, e.what());
     }
-    context_ = {recorder_.get(), o.connect.host + ":" + std::to_string(o.connect.port)};
-    ScanlinkSetWireTapEx(OnWire, &context_, SCANLINK_TAP_CONNECTIONS);
+    context_ = {recorder_.get(), at.Label()};
+    if (session_)
+      scanlink_set_tap(session_, OnSessionWire, &context_);
+    else
+      ScanlinkSetWireTapEx(OnWire, &context_, SCANLINK_TAP_CONNECTIONS);
   }
   ~WireRecording() {
-    if (recorder_) ScanlinkSetWireTap(nullptr, nullptr);
+    if (recorder_) Untap();
   }
   // The link went down or came back, as the application was told.
   void Link(bool connected, int64_t timeUs) {
@@ -114,6 +132,8 @@ class WireRecording {
   void SetHeader(const std::string& key, const std::string& value) {
     if (recorder_) recorder_->SetHeader(key, value);
   }
+  // The session it taps is closed: its tap ended with it.
+  void Detached() { untapped_ = true; }
   // Once, when the recording stopped (a full disk): why, else empty.
   std::string Failure() {
     if (!recorder_ || told_ || recorder_->Ok()) return {};
@@ -124,14 +144,24 @@ class WireRecording {
   // After the link is closed: empty on success, else why the recording is incomplete.
   std::string Finish() {
     if (!recorder_) return {};
-    ScanlinkSetWireTap(nullptr, nullptr);
+    Untap();
     recorder_->Close();
     return recorder_->Ok() ? std::string() : "the recording is incomplete: " + recorder_->Error();
   }
 
  private:
+  void Untap() {
+    if (!session_)
+      ScanlinkSetWireTap(nullptr, nullptr);
+    else if (!untapped_)
+      scanlink_set_tap(session_, nullptr, nullptr);
+    untapped_ = true;  // a session's tap ends with it: its handle may be gone by now
+  }
+
   std::unique_ptr<capture::Recorder> recorder_;
   WireContext context_{};
+  scanlink_session* session_ = nullptr;
+  bool untapped_ = false;
   bool told_ = false;
 };
 
@@ -310,13 +340,261 @@ int Run(const MonitorOptions& o) {
   return kExitOk;
 }
 
+// Several scanners, one session each: every line labelled with its scanner, each scanner's
+// bytes recorded into a file of its own, and its own summary.
+struct PerScanner {
+  int reports = 0, replies = 0, found = 0, mismatched = 0, notListed = 0;
+  scanlink_counters counters{};  // read as the session closes
+  int family = 0;
+};
+
+// FILE.pcapng → FILE-A.B.C.D-PORT.pcapng: one recording per scanner, each decoding on its own.
+std::string RecordingPath(const std::string& path, const ScannerAddress& a) {
+  const std::filesystem::path p(path);
+  const std::string ext = p.has_extension() ? p.extension().string() : ".pcapng";
+  return (p.parent_path() / (p.stem().string() + "-" + a.host + "-" + std::to_string(a.port) + ext))
+      .string();
+}
+
+void SummarizeScanner(RecordOutput& out, const ScannerLinks& links, size_t i, const PerScanner& t) {
+  const scanlink_counters& c = t.counters;
+  const uint64_t rejected = c.dropped_sync + c.dropped_length + c.frames_oversized;
+  std::string text = "# summary [" + links.label(i) +
+                     "]: " + Counted(t.reports, "report", "reports") + ", " +
+                     Counted(t.replies, "reply", "replies") + ", " +
+                     Counted(c.frames_received, "frame", "frames") + " received, " +
+                     Counted(rejected, "frame", "frames") + " rejected, " +
+                     Counted(c.bytes_skipped, "byte", "bytes") + " skipped, " +
+                     Counted(c.dropped_transaction, "late reply", "late replies") + " dropped, " +
+                     Counted(c.link_losses, "link loss", "link losses") + ", " +
+                     Counted(c.reconnections, "reconnection", "reconnections");
+  nlohmann::ordered_json fields{{"scanner", links.label(i)},
+                                {"reports", t.reports},
+                                {"replies", t.replies},
+                                {"framesReceived", c.frames_received},
+                                {"framesRejected", rejected},
+                                {"bytesSkipped", c.bytes_skipped},
+                                {"lateRepliesDropped", c.dropped_transaction},
+                                {"linkLosses", c.link_losses},
+                                {"reconnections", c.reconnections}};
+  const OutputOptions& o = out.options();
+  if (o.stationsLoaded && t.family == 2) {
+    text += "; GPS check (tolerance " + std::to_string(o.gpsLimit) +
+            " chips): " + std::to_string(t.found) + " found, " + std::to_string(t.mismatched) +
+            " delay mismatch, " + std::to_string(t.notListed) + " not listed";
+    fields["gpsLimitChips"] = o.gpsLimit;
+    fields["found"] = t.found;
+    fields["delayMismatch"] = t.mismatched;
+    fields["notListed"] = t.notListed;
+  }
+  out.SetConnection(links.label(i));
+  out.Summary(text, fields);
+}
+
+int RunSeveral(const MonitorOptions& o, const std::vector<ScannerAddress>& at) {
+  // A session learns its family from its login reply and its finger setting from the scan mode
+  // it is given; neither can be told otherwise.
+  if (o.connect.noLogin)
+    throw CliError(kExitUsage, "--no-login: several scanners are each logged in");
+  if (o.finger >= 0)
+    throw CliError(kExitUsage,
+                   "--finger: with several scanners the finger setting comes from "
+                   "--scan (td-cells, td-freqs, td-search)");
+  OutputOptions output = MakeOutput(o.output);
+  const auto scan = Words(o.scan);
+  if (!scan.empty()) CheckOperation(scan);
+  RecordOutput out(std::move(output));
+  ScannerLinks links(at);
+  const size_t n = links.size();
+  std::vector<std::unique_ptr<WireRecording>> recordings;
+  for (size_t i = 0; i < n; ++i)
+    recordings.push_back(std::make_unique<WireRecording>(
+        o, out.options(), at[i], o.record.empty() ? "" : RecordingPath(o.record, at[i]),
+        links.session(i)));
+  std::unique_ptr<LiveScanners> live;
+  if (!o.serve.empty()) {
+    live = std::make_unique<LiveScanners>(o.serve, o.tiles, out.options(), links);
+    live->AskBattery(o.batteryEvery);
+    out.Note("# live view at " + live->Url());
+  }
+  std::vector<scanlink_station> stations;
+  for (const Station& st : out.options().stations) {
+    scanlink_station c{};
+    std::snprintf(c.name, sizeof c.name, "%s", st.name.c_str());
+    c.cell_key1 = st.key1;
+    c.cell_key2 = st.key2;
+    c.longitude = st.longitude;
+    c.latitude = st.latitude;
+    stations.push_back(c);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (out.options().stationsLoaded)
+      scanlink_set_bs_list(links.session(i), stations.data(), static_cast<int>(stations.size()));
+    if (const int limit = GpsLimit(o.output); limit >= 0)
+      scanlink_set_gps_mismatch_limit(links.session(i), limit);
+  }
+  std::vector<PerScanner> tally(n);
+  for (size_t i = 0; i < n; ++i)
+    if (auto error = links.Connect(i); !error.empty()) throw CliError(kExitUnreachable, error);
+
+  CatchInterrupt(OnInterrupt);
+  // Runs until every awaited reply came (awaited[i]: scanner i's transaction, 0 none) or the
+  // deadline; the replies into replies[i].
+  std::vector<std::shared_ptr<const CCmdManage>> replies(n);
+  auto pump = [&](Clock::time_point until, std::vector<int> awaited, bool whole = false) {
+    std::fill(replies.begin(), replies.end(), nullptr);
+    auto waiting = [&] {
+      return std::any_of(awaited.begin(), awaited.end(), [](int t) { return t != 0; });
+    };
+    const bool forever = !waiting();
+    while (!g_interrupted && (whole || !out.done()) && Clock::now() < until &&
+           (forever || waiting())) {
+      auto next = links.Next(std::min(until, Clock::now() + std::chrono::milliseconds(100)));
+      if (live) live->Tick();
+      if (!next) continue;
+      const size_t i = next->scanner;
+      const LinkEvent& e = next->event;
+      out.SetConnection(links.label(i));
+      Show(out, e);
+      if (live) live->Event(i, e);
+      if (e.kind == LinkEvent::kConnect) {
+        recordings[i]->Link(e.connected, e.timeUs);
+      } else if (e.record->nTransID != SCANLINK_TRANS_BROADCAST) {
+        ++tally[i].replies;
+        if (awaited[i] != 0 && e.record->nTransID == awaited[i]) {
+          replies[i] = e.record;
+          awaited[i] = 0;
+        }
+      } else if (e.record->nCode != SCANLINK_CODE_LINK_STATUS) {
+        ++tally[i].reports;
+        if (const auto row =
+                Measured(*e.record, e.timeUs, out.options().stations, out.options().stationsLoaded))
+          for (const ExportCell& c : row->cells) {
+            if (!c.verdict) continue;
+            tally[i].found += *c.verdict == Verdict::kFound;
+            tally[i].mismatched += *c.verdict == Verdict::kDelayMismatch;
+            tally[i].notListed += *c.verdict == Verdict::kNotListed;
+          }
+      }
+      if (auto failure = recordings[i]->Failure(); !failure.empty())
+        out.Warn("[" + links.label(i) + "] " + failure);
+    }
+  };
+  // Sends to every scanner (send: its transaction, 0 nothing sent) and waits for the replies;
+  // throws CliError naming the first scanner that sent none, unless the run was stopped.
+  auto everyone = [&](const std::string& what, auto send, ExitCode status,
+                      bool whole = false) -> std::optional<CliError> {
+    std::vector<int> awaited(n);
+    for (size_t i = 0; i < n; ++i) awaited[i] = send(i);
+    // Nothing sent (no TD scanner asked its scan mode): nothing to wait for.
+    if (std::any_of(awaited.begin(), awaited.end(), [](int t) { return t != 0; }))
+      pump(Clock::now() + Timeout(o.connect), awaited, whole);
+    else
+      std::fill(replies.begin(), replies.end(), nullptr);
+    for (size_t i = 0; i < n; ++i)
+      if (!replies[i] && (whole || !(g_interrupted || out.done())))
+        return CliError(status, (what == "login" ? "login as '" + o.connect.user +
+                                                       "' refused: no login reply from "
+                                                 : "no reply to " + what + " from ") +
+                                    links.label(i));
+    return std::nullopt;
+  };
+  auto sessionOf = [&](size_t i) { return links.session(i); };
+  if (auto error = everyone(
+          "login",
+          [&](size_t i) {
+            return scanlink_login(sessionOf(i), o.connect.user.c_str(), o.connect.password.c_str());
+          },
+          kExitLoginRefused))
+    throw *error;
+  if (!scan.empty())
+    if (auto error = everyone(
+            o.scan, [&](size_t i) { return SendOperation(sessionOf(i), scan); }, kExitNoReply))
+      throw *error;
+  // A TD scanner left in a finger mode by someone else: its records would not read as they are.
+  if (scan.empty() && !(g_interrupted || out.done())) {
+    (void)everyone(
+        "GetScanMode",
+        [&](size_t i) {
+          return links.State(i).family == 2 ? scanlink_get_scan_mode(sessionOf(i)) : 0;
+        },
+        kExitNoReply);
+    for (size_t i = 0; i < n; ++i) {
+      if (!replies[i] || replies[i]->nCode != 0xF00B) continue;
+      const int scanner = replies[i]->body.tdScanMode.nFingerTest != 0;
+      if (scanner != links.State(i).finger_test)
+        out.Warn("[" + links.label(i) + "] the scanner's scan mode has finger test " +
+                 (scanner ? "on" : "off") +
+                 ": TD cell records will not read as they are (--scan sets the scan mode)");
+    }
+  }
+  if (!o.noStart)
+    if (auto error = everyone(
+            "StartScanData", [&](size_t i) { return scanlink_start_scan(sessionOf(i)); },
+            kExitNoReply))
+      throw *error;
+  for (size_t i = 0; i < n; ++i)
+    recordings[i]->SetHeader("finger-test", std::to_string(links.State(i).finger_test));
+  const auto end =
+      o.seconds > 0 ? Clock::now() + std::chrono::milliseconds(static_cast<long>(o.seconds * 1000))
+                    : Clock::time_point::max();
+  pump(end, std::vector<int>(n));
+  g_interrupted = false;
+  std::optional<CliError> failure;
+  for (size_t i = 0; i < n && !failure; ++i)
+    if (links.State(i).link_up != 1)
+      failure.emplace(kExitUnreachable, "the link to " + links.label(i) + " was down at the end" +
+                                            (o.noStart ? "" : ": the scan could not be stopped"));
+  if (!failure && !o.noStart)
+    failure = everyone(
+        "StopScanData", [&](size_t i) { return scanlink_stop_scan(sessionOf(i)); }, kExitNoReply,
+        true);
+  if (failure && failure->code() == kExitNoReply)
+    failure.emplace(kExitNoReply, std::string(failure->what()) + ": the scan may still run");
+  for (size_t i = 0; i < n; ++i) {
+    scanlink_read_counters(links.session(i), &tally[i].counters);
+    tally[i].family = links.State(i).family;
+  }
+  links.Close();
+  for (auto& r : recordings) r->Detached();
+  ReleaseInterrupt();
+  if (!out.closed())
+    for (size_t i = 0; i < n; ++i) SummarizeScanner(out, links, i, tally[i]);
+  for (size_t i = 0; i < n; ++i)
+    if (auto error = recordings[i]->Finish(); !error.empty()) throw CliError(kExitFile, error);
+  if (auto error = out.Finish(); !error.empty()) throw CliError(kExitFile, error);
+  if (failure) throw *failure;
+  if (auto empty = out.EmptyExport()) throw CliError(kExitFailure, *empty);
+  return kExitOk;
+}
+
+// One scanner keeps the first session's path; several get a session each.
+int RunMonitor(MonitorOptions o) {
+  std::vector<ScannerAddress> at;
+  for (const std::string& host : o.hosts) {
+    auto a = ParseScannerAddress(host, o.connect.port);
+    if (!a) throw CliError(kExitUsage, "'" + host + "' is no IPv4 address");
+    at.push_back(*a);
+  }
+  if (at.size() == 1) {
+    o.connect.host = at[0].host;
+    o.connect.port = at[0].port;
+    return Run(o);
+  }
+  for (size_t i = 0; i < at.size(); ++i)
+    for (size_t k = 0; k < i; ++k)
+      if (at[i].Label() == at[k].Label())
+        throw CliError(kExitUsage, "--host " + at[i].Label() + " is given twice");
+  return RunSeveral(o, at);
+}
+
 }  // namespace
 
 Subcommand AddMonitor(CLI::App& parent) {
   auto o = std::make_shared<MonitorOptions>();
   CLI::App* app = parent.add_subcommand(
       "monitor", "Log in, configure, start scanning and print every record until Ctrl-C");
-  AddConnectOptions(app, o->connect);
+  AddConnectOptions(app, o->connect, &o->hosts);
   AddOutputOptions(app, o->output, true);
   app->add_option("--scan", o->scan,
                   "scan mode to set first, as an operation of 'scanlink send', e.g. "
@@ -363,7 +641,7 @@ Subcommand AddMonitor(CLI::App& parent) {
       "A code that answers a request with two replies (its data, then its result) shows the "
       "first: the library releases the request with it and drops the second, which the summary "
       "counts as a late reply.");
-  return {app, [o] { return Run(*o); }};
+  return {app, [o] { return RunMonitor(*o); }};
 }
 
 }  // namespace scanlink::cli

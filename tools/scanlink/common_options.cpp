@@ -4,6 +4,7 @@
 
 #include "exit_codes.h"
 #include "operations.h"
+#include "scanner_links.h"
 
 namespace scanlink::cli {
 
@@ -17,15 +18,30 @@ CLI::Validator MaxLength(size_t length) {
       "TEXT", "at most " + std::to_string(length) + " bytes");
 }
 
-void AddConnectOptions(CLI::App* app, ConnectOptions& o) {
-  app->add_option("--host", o.host, "scanner address, dotted decimal")
-      ->required()
-      ->check(CLI::Validator(
-          [](std::string& text) {
-            return IsDottedQuad(text) ? std::string()
-                                      : "'" + text + "' is no IPv4 address (A.B.C.D, each 0-255)";
-          },
-          "A.B.C.D", ""));
+void AddConnectOptions(CLI::App* app, ConnectOptions& o, std::vector<std::string>* hosts) {
+  if (hosts) {
+    app->add_option("--host", *hosts,
+                    "scanner address, dotted decimal, with :PORT when it differs from --port; "
+                    "repeat it for several scanners side by side")
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& text) {
+              return ParseScannerAddress(text, 1) ? std::string()
+                                                  : "'" + text +
+                                                        "' is no IPv4 address (A.B.C.D, each "
+                                                        "0-255, optionally :PORT)";
+            },
+            "A.B.C.D[:PORT]", ""));
+  } else {
+    app->add_option("--host", o.host, "scanner address, dotted decimal")
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& text) {
+              return IsDottedQuad(text) ? std::string()
+                                        : "'" + text + "' is no IPv4 address (A.B.C.D, each 0-255)";
+            },
+            "A.B.C.D", ""));
+  }
   app->add_option("--port", o.port, "data port")
       ->capture_default_str()
       ->check(CLI::Range(1, 65535));

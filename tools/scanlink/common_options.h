@@ -40,7 +40,8 @@ constexpr int kDefaultGpsLimitChips = 2;
 // The tolerance in chips the flags give, the default with a station list, else -1.
 int GpsLimit(const OutputFlags& flags);
 
-void AddConnectOptions(CLI::App* app, ConnectOptions& o);
+// hosts: --host may be repeated (A.B.C.D or A.B.C.D:PORT each), into hosts instead of o.host.
+void AddConnectOptions(CLI::App* app, ConnectOptions& o, std::vector<std::string>* hosts = nullptr);
 // A text option that goes into a fixed wire field: refused when longer, never cut.
 CLI::Validator MaxLength(size_t length);
 void AddOutputOptions(CLI::App* app, OutputFlags& o, bool withStations);

@@ -153,6 +153,77 @@ struct DryRun {
   }
 };
 
+// The client's operations on a session of the C interface, so one table serves both.
+struct SessionClient {
+  scanlink_session* s;
+  int LoginScaner(char* a, char* b) { return scanlink_login(s, a, b); }
+  int ChangePassword(char* text2, char* text1) { return scanlink_change_password(s, text2, text1); }
+  int GetScanerVersion() { return scanlink_get_scanner_version(s); }
+  int GetScanMode() { return scanlink_get_scan_mode(s); }
+  int QueryBattery() { return scanlink_query_battery(s); }
+  int StartScanData() { return scanlink_start_scan(s); }
+  int StopScanData() { return scanlink_stop_scan(s); }
+  int ResetScaner() { return scanlink_reset_scanner(s); }
+  int SetScanerIPAddress(char* text) { return scanlink_set_scanner_ip_address(s, text); }
+  int SetScanerMACAddress(char* text) { return scanlink_set_scanner_mac_address(s, text); }
+  int SetGpsInfoFormat(int a, int b) { return scanlink_set_gps_info_format(s, a, b); }
+  int SetWCDMAScanMode(unsigned mode, unsigned v1, unsigned v2, unsigned v3, unsigned v4,
+                       unsigned v5, unsigned v6, unsigned v7, unsigned v8, bool flag, short v11,
+                       unsigned v9, unsigned v10, unsigned v12, unsigned v13) {
+    return scanlink_set_wcdma_scan_mode(s, mode, v1, v2, v3, v4, v5, v6, v7, v8, flag, v11, v9, v10,
+                                        v12, v13);
+  }
+  int SetWFreqListScanMode(unsigned l1, unsigned l2, unsigned l3, unsigned n, unsigned* f) {
+    return scanlink_set_w_freq_list_scan_mode(s, l1, l2, l3, n, f);
+  }
+  int SetWCellListScanMode(unsigned l1, unsigned l2, unsigned l3, unsigned n, unsigned* k,
+                           unsigned* p) {
+    return scanlink_set_w_cell_list_scan_mode(s, l1, l2, l3, n, k, p);
+  }
+  int SetTDCellListScanMode(unsigned sv, unsigned* k, unsigned* p, unsigned n, unsigned sel,
+                            bool finger, unsigned trailing) {
+    return scanlink_set_td_cell_list_scan_mode(s, sv, k, p, n, sel, finger, trailing);
+  }
+  int SetTDFreqListScanMode(unsigned sv, unsigned* f, unsigned n, unsigned sel, bool finger,
+                            unsigned trailing) {
+    return scanlink_set_td_freq_list_scan_mode(s, sv, f, n, sel, finger, trailing);
+  }
+  int SetTDCellSearchScanMode(unsigned s3, unsigned s4, unsigned sv, unsigned s2, unsigned s1,
+                              unsigned sel, bool finger) {
+    return scanlink_set_td_cell_search_scan_mode(s, s3, s4, sv, s2, s1, sel, finger);
+  }
+  int SetTDSAScanMode(unsigned a1, unsigned a2, unsigned sv, unsigned a3, bool flag, short a5,
+                      unsigned a4, unsigned sel) {
+    return scanlink_set_td_sa_scan_mode(s, a1, a2, sv, a3, flag, a5, a4, sel);
+  }
+  int SetTDCWScanMode(unsigned c1, unsigned sv, unsigned c2, unsigned sel) {
+    return scanlink_set_td_cw_scan_mode(s, c1, sv, c2, sel);
+  }
+  int Channel(int kind, unsigned sv, unsigned sel, unsigned c1, unsigned c2, unsigned c3,
+              unsigned c4, unsigned c5, unsigned c6, unsigned char* b1, unsigned char* b2) {
+    return scanlink_set_channel_scan_mode(s, kind, sv, sel, c1, c2, c3, c4, c5, c6, b1, b2);
+  }
+  int SetDpchScanMode(unsigned a, unsigned b, unsigned c, unsigned d, unsigned e, unsigned f,
+                      unsigned g, unsigned h, unsigned char* i, unsigned char* j) {
+    return Channel(SCANLINK_SCAN_DPCH, a, b, c, d, e, f, g, h, i, j);
+  }
+  int SetHsdpaScanMode(unsigned a, unsigned b, unsigned c, unsigned d, unsigned e, unsigned f,
+                       unsigned g, unsigned h, unsigned char* i, unsigned char* j) {
+    return Channel(SCANLINK_SCAN_HSDPA, a, b, c, d, e, f, g, h, i, j);
+  }
+  int SetHsupaScanMode(unsigned a, unsigned b, unsigned c, unsigned d, unsigned e, unsigned f,
+                       unsigned g, unsigned h, unsigned char* i, unsigned char* j) {
+    return Channel(SCANLINK_SCAN_HSUPA, a, b, c, d, e, f, g, h, i, j);
+  }
+  int SetMbmsScanMode(unsigned sv, unsigned sel, unsigned c12, unsigned c3, unsigned c4,
+                      unsigned c5, unsigned c6, unsigned char* b1, unsigned char* b2) {
+    return Channel(SCANLINK_SCAN_MBMS, sv, sel, c12, c12, c3, c4, c5, c6, b1, b2);
+  }
+  int ClientSendMessage(CMyPcCommMessage& m) {
+    return scanlink_send_message(s, m.nCode, m.payload, m.nLength);
+  }
+};
+
 // One table entry from a generic lambda: sent through the client, or checked dry.
 template <typename F>
 Operation Op(const char* name, const char* usage, size_t min, size_t max, bool replies, F) {
@@ -165,6 +236,10 @@ Operation Op(const char* name, const char* usage, size_t min, size_t max, bool r
           [](const Args& a) {
             DryRun dry;
             F{}(dry, a);
+          },
+          [](scanlink_session* s, const Args& a) {
+            SessionClient c{s};
+            return F{}(c, a);
           }};
 }
 
@@ -319,6 +394,11 @@ void CheckOperation(const std::vector<std::string>& words) {
 int SendOperation(CMyPcCommSocketClient& client, const std::vector<std::string>& words) {
   CheckOperation(words);
   return FindOperation(words[0]).send(client, Args(words.begin() + 1, words.end()));
+}
+
+int SendOperation(scanlink_session* session, const std::vector<std::string>& words) {
+  CheckOperation(words);
+  return FindOperation(words[0]).sendSession(session, Args(words.begin() + 1, words.end()));
 }
 
 std::string OperationsHelp() {

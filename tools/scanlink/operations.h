@@ -3,6 +3,7 @@
 #pragma once
 
 #include <scanlink/scanlink.h>
+#include <scanlink/scanlink_c.h>
 
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@ struct Operation {
   int (*send)(CMyPcCommSocketClient& client, const std::vector<std::string>& args);
   // Throws CliError(kExitUsage) for arguments the operation cannot take; sends nothing.
   void (*check)(const std::vector<std::string>& args);
+  // The same through a session of the C interface (monitor with several scanners).
+  int (*sendSession)(scanlink_session* session, const std::vector<std::string>& args);
 };
 
 const std::vector<Operation>& Operations();
@@ -28,6 +31,7 @@ void CheckOperation(const std::vector<std::string>& words);
 // Checks the argument count and sends; the transaction id (0: the library sent nothing).
 // Throws CliError(kExitUsage) for malformed arguments.
 int SendOperation(CMyPcCommSocketClient& client, const std::vector<std::string>& words);
+int SendOperation(scanlink_session* session, const std::vector<std::string>& words);
 // "A.B.C.D" with four decimal numbers 0-255 without leading zeros, and nothing else.
 bool IsDottedQuad(const std::string& text);
 // One line per operation, for --help.

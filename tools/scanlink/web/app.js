@@ -22,6 +22,25 @@ const state = {
 };
 window.scanlinkState = state;  // for the tests and the curious
 
+// A scanner's part of the page: its elements (by id on a one-scanner page, by data-f in its
+// panel), its state, charts and map layers. A page of one scanner has one view whose state is
+// the page's; settings and stations stay in `state`, shared.
+function makeView(root, find, viewState, style, name) {
+  return {
+    root, $: find, state: viewState, style, name, spectrum: null, history: null,
+    routeLayer: null, cellLayer: null, here: null, routeMarkers: [],
+  };
+}
+const views = [];
+// The route's marker per scanner: the fill stays the level's colour, the shape tells the scanner.
+const ROUTE_STYLES = [
+  { cls: '', text: 'dot', marker: (c) => ({ radius: 4, stroke: false, fillColor: c, fillOpacity: 0.95 }) },
+  { cls: 'ring', text: 'ring', marker: (c) => ({ radius: 4, color: c, weight: 2.5, fillColor: '#fff', fillOpacity: 0.9 }) },
+  { cls: 'outlined', text: 'outlined dot', marker: (c) => ({ radius: 4, color: '#24313d', weight: 1.5, fillColor: c, fillOpacity: 0.95 }) },
+  { cls: 'small', text: 'small dot', marker: (c) => ({ radius: 2.5, stroke: false, fillColor: c, fillOpacity: 0.95 }) },
+];
+const routeStyle = (v) => ROUTE_STYLES[v.style % ROUTE_STYLES.length];
+
 function bandColour(level) {
   if (level === null || level === undefined || state.unit !== 'dBm') return NO_LEVEL;
   for (const b of state.bands) if (b.from === null || level >= b.from) return b.colour;
@@ -46,7 +65,7 @@ function element(tag, content, cls) {
 }
 
 // ---- map -------------------------------------------------------------------------------------
-let map = null, routeLayer = null, cellLayer = null, here = null, gridLayer = null;
+let map = null, gridLayer = null;
 
 function drawGrid() {
   if (!gridLayer) return;
@@ -86,6 +105,15 @@ function legend() {
     row.appendChild(document.createTextNode(VERDICT_TEXT[v]));
     box.appendChild(row);
   }
+  if (views.length > 1) {
+    box.appendChild(element('div', 'route of scanner', 'title'));
+    for (const v of views) {
+      const row = element('div');
+      row.appendChild(element('i', undefined, 'mark ' + routeStyle(v).cls));
+      row.appendChild(document.createTextNode(v.name + ' (' + routeStyle(v).text + ')'));
+      box.appendChild(row);
+    }
+  }
   return box;
 }
 
@@ -104,8 +132,12 @@ function setupMap(config) {
     map.on('moveend zoomend resize', drawGrid);
   }
   L.control.scale({ imperial: false }).addTo(map);
-  routeLayer = L.layerGroup().addTo(map);
-  cellLayer = L.layerGroup().addTo(map);
+}
+
+function addLayers(v) {
+  if (!map) return;
+  v.routeLayer = L.layerGroup().addTo(map);
+  v.cellLayer = L.layerGroup().addTo(map);
 }
 
 function placeStations() {
@@ -120,24 +152,26 @@ function placeStations() {
 }
 
 let centred = false;
-const routeMarkers = [];
-function addPoint(p, follow) {
-  state.points++;
+function addPoint(v, p, follow) {
+  v.state.points++;
   $('nofix').hidden = true;
-  state.position = [p[0], p[1]];
+  v.state.position = [p[0], p[1]];
   if (!map) return;
-  routeMarkers.push(L.circleMarker([p[0], p[1]], {
-    radius: 4, stroke: false, fillColor: bandColour(p[2]), fillOpacity: 0.95, interactive: false,
-  }).addTo(routeLayer));
+  v.routeMarkers.push(L.circleMarker([p[0], p[1]], Object.assign(
+    routeStyle(v).marker(bandColour(p[2])), { interactive: false })).addTo(v.routeLayer));
   // As many points as the tool keeps: a long drive stays light.
-  if (routeMarkers.length > ROUTE_POINTS) routeLayer.removeLayer(routeMarkers.shift());
-  if (!here) {
-    here = L.circleMarker([p[0], p[1]], {
+  if (v.routeMarkers.length > ROUTE_POINTS) v.routeLayer.removeLayer(v.routeMarkers.shift());
+  if (!v.here) {
+    v.here = L.circleMarker([p[0], p[1]], {
       radius: 7, color: '#fff', weight: 3, fillColor: '#2166ac', fillOpacity: 1, interactive: false,
     }).addTo(map);
+    if (views.length > 1) {
+      v.here.bindTooltip(element('span', v.name, 'scanner-label'),
+        { permanent: true, direction: 'left', offset: [-8, 0] });
+    }
   }
-  here.setLatLng([p[0], p[1]]);
-  here.bringToFront();
+  v.here.setLatLng([p[0], p[1]]);
+  v.here.bringToFront();
   if (!centred) {
     // The first fix: the stations around it in view, or the street level.
     const around = state.stations.map((s) => [s.lat, s.lon]).concat([[p[0], p[1]]]);
@@ -150,14 +184,17 @@ function addPoint(p, follow) {
     else map.setView([p[0], p[1]], 15);
     centred = true;
   } else if (follow && !map.getBounds().pad(-0.1).contains([p[0], p[1]])) {
-    map.panTo([p[0], p[1]]);
+    // Several scanners: all of them stay in view.
+    const all = views.filter((o) => o.state.position).map((o) => o.state.position);
+    if (all.length > 1) map.fitBounds(L.latLngBounds(all).pad(0.2), { maxZoom: map.getZoom() });
+    else map.panTo([p[0], p[1]]);
   }
 }
 
 // ---- cells -----------------------------------------------------------------------------------
-function showCells(cells) {
-  state.cells = cells.rows.length;
-  const body = $('cells').tBodies[0];
+function showCells(v, cells) {
+  v.state.cells = cells.rows.length;
+  const body = v.$('cells').tBodies[0];
   const rows = cells.rows.slice().sort((a, b) => b.level - a.level);
   body.replaceChildren(...rows.map((r) => {
     const tr = element('tr');
@@ -179,29 +216,28 @@ function showCells(cells) {
     tr.appendChild(v);
     return tr;
   }));
-  $('cellbox').hidden = false;
-  $('waiting').hidden = true;
-  if (!map || !state.position) return;
-  cellLayer.clearLayers();
+  v.$('cellbox').hidden = false;
+  v.$('waiting').hidden = true;
+  if (!map || !v.state.position) return;
+  v.cellLayer.clearLayers();
   for (const r of cells.rows) {
     if (r.station === undefined || !state.stations[r.station]) continue;
     const s = state.stations[r.station];
-    L.polyline([state.position, [s.lat, s.lon]], {
+    L.polyline([v.state.position, [s.lat, s.lon]], {
       color: VERDICT_COLOURS[r.verdict] || '#6b7785', weight: 2, opacity: 0.8, interactive: false,
-    }).addTo(cellLayer);
+      dashArray: v.style % 2 ? '6 4' : null,
+    }).addTo(v.cellLayer);
   }
 }
 
 // ---- charts ----------------------------------------------------------------------------------
-let spectrum = null, history = null;
-
-function setupCharts() {
+function setupCharts(v) {
   if (typeof Chart === 'undefined') return;
   const common = {
     animation: false, responsive: true, maintainAspectRatio: false, parsing: false,
     normalized: true, plugins: { legend: { display: false } },
   };
-  spectrum = new Chart($('spectrum'), {
+  v.spectrum = new Chart(v.$('spectrum'), {
     type: 'line',
     data: { datasets: [{ data: [], borderColor: '#2166ac', borderWidth: 1, pointRadius: 0 }] },
     options: Object.assign({}, common, {
@@ -213,7 +249,7 @@ function setupCharts() {
       },
     }),
   });
-  history = new Chart($('history'), {
+  v.history = new Chart(v.$('history'), {
     type: 'line',
     data: { datasets: [{ data: [], borderColor: '#1a9641', borderWidth: 1.5, pointRadius: 0 }] },
     options: Object.assign({}, common, {
@@ -226,34 +262,34 @@ function setupCharts() {
   });
 }
 
-function showSweep(sweep, nowMs, draw) {
-  if (!state.sweeps) for (const e of document.querySelectorAll('.sweep')) e.hidden = false;
-  $('waiting').hidden = true;
-  state.sweeps++;
-  state.lastSweep = sweep;
-  state.waterfall.push({ t: nowMs, sweep });
-  while (state.waterfall.length && state.waterfall[0].t < nowMs - HISTORY_MS) state.waterfall.shift();
-  if (draw) drawSweep(nowMs);
+function showSweep(v, sweep, nowMs, draw) {
+  if (!v.state.sweeps) for (const e of v.root.querySelectorAll('.sweep')) e.hidden = false;
+  v.$('waiting').hidden = true;
+  v.state.sweeps++;
+  v.state.lastSweep = sweep;
+  v.state.waterfall.push({ t: nowMs, sweep });
+  while (v.state.waterfall.length && v.state.waterfall[0].t < nowMs - HISTORY_MS) v.state.waterfall.shift();
+  if (draw) drawSweep(v, nowMs);
 }
 
-function drawSweep(nowMs) {
-  const sweep = state.lastSweep;
+function drawSweep(v, nowMs) {
+  const sweep = v.state.lastSweep;
   if (!sweep) return;
-  if (spectrum) {
-    spectrum.data.datasets[0].data = sweep.levels.map((y, i) => ({
+  if (v.spectrum) {
+    v.spectrum.data.datasets[0].data = sweep.levels.map((y, i) => ({
       x: (sweep.startKHz + i * sweep.stepKHz) / 1000, y,
     }));
-    spectrum.update('none');
+    v.spectrum.update('none');
   }
-  drawWaterfall(nowMs);
+  drawWaterfall(v, nowMs);
 }
 
-function drawWaterfall(nowMs) {
-  const canvas = $('waterfall');
+function drawWaterfall(v, nowMs) {
+  const canvas = v.$('waterfall');
   const ctx = canvas.getContext('2d');
   const w = canvas.width, h = canvas.height;
   const image = ctx.createImageData(w, h);
-  const rows = state.waterfall;
+  const rows = v.state.waterfall;
   // dBm on a fixed range; anything else on the range of the latest sweep.
   let lo = -115, hi = -65;
   if (state.unit !== 'dBm' && rows.length) {
@@ -263,7 +299,7 @@ function drawWaterfall(nowMs) {
   }
   // Up to a minute, but filled from the first sweep on.
   const span = Math.max(10000, Math.min(HISTORY_MS, rows.length ? nowMs - rows[0].t : 0));
-  text($('wflabel'), 'waterfall, last ' + Math.round(span / 1000) + ' s (newest on top); colour ' +
+  text(v.$('wflabel'), 'waterfall, last ' + Math.round(span / 1000) + ' s (newest on top); colour ' +
     Math.round(lo) + ' (dark) to ' + Math.round(hi) + ' ' + state.unit + ' (bright)');
   let k = rows.length - 1;
   for (let y = 0; y < h; ++y) {
@@ -283,48 +319,48 @@ function drawWaterfall(nowMs) {
   ctx.putImageData(image, 0, 0);
 }
 
-function addHistory(level, nowMs, draw) {
+function addHistory(v, level, nowMs, draw) {
   if (level === null || level === undefined) return;
-  $('historybox').hidden = false;
-  state.history.push({ t: nowMs, level });
-  while (state.history.length && state.history[0].t < nowMs - HISTORY_MS) state.history.shift();
-  if (draw) drawHistory(nowMs);
+  v.$('historybox').hidden = false;
+  v.state.history.push({ t: nowMs, level });
+  while (v.state.history.length && v.state.history[0].t < nowMs - HISTORY_MS) v.state.history.shift();
+  if (draw) drawHistory(v, nowMs);
 }
 
-function drawHistory(nowMs) {
-  if (!history) return;
-  history.data.datasets[0].data = state.history.map((p) => ({ x: (p.t - nowMs) / 1000, y: p.level }));
-  history.update('none');
+function drawHistory(v, nowMs) {
+  if (!v.history) return;
+  v.history.data.datasets[0].data = v.state.history.map((p) => ({ x: (p.t - nowMs) / 1000, y: p.level }));
+  v.history.update('none');
 }
 
 // ---- status ----------------------------------------------------------------------------------
-function showStatus(s) {
-  state.link = s.link;
-  const link = $('link');
+function showStatus(v, s) {
+  v.state.link = s.link;
+  const link = v.$('link');
   text(link, s.link);
   link.className = 'pill ' + s.link;
-  $('banner').hidden = s.link !== 'down';
-  text($('fix'), s.fixAgeS === null ? null : s.fixAgeS.toFixed(1) + ' s');
-  text($('battery'), s.battery);
-  text($('reports'), s.reports);
-  for (const k of ['frames', 'rejected', 'skipped', 'losses', 'reconnections']) text($(k), s.counters[k]);
-  text($('gps'), s.gps || null);
+  v.$('banner').hidden = s.link !== 'down';
+  text(v.$('fix'), s.fixAgeS === null ? null : s.fixAgeS.toFixed(1) + ' s');
+  text(v.$('battery'), s.battery);
+  text(v.$('reports'), s.reports);
+  for (const k of ['frames', 'rejected', 'skipped', 'losses', 'reconnections']) text(v.$(k), s.counters[k]);
+  text(v.$('gps'), s.gps || null);
 }
 
 let updatesSince = performance.now(), updatesCount = 0;
 // draw false: only the state moves on (a seek through a recording draws once at its end).
-function apply(batch, nowMs, follow, draw = true) {
-  state.updates++;
-  if (draw) showStatus(batch);
+function apply(v, batch, nowMs, follow, draw = true) {
+  v.state.updates++;
+  if (draw) showStatus(v, batch);
   if (batch.point) {
-    addPoint(batch.point, follow);
-    addHistory(batch.point[2], nowMs, draw);
+    addPoint(v, batch.point, follow);
+    addHistory(v, batch.point[2], nowMs, draw);
   }
   if (batch.cells) {
-    state.lastCells = batch.cells;
-    if (draw) showCells(batch.cells);
+    v.state.lastCells = batch.cells;
+    if (draw) showCells(v, batch.cells);
   }
-  if (batch.sweep) showSweep(batch.sweep, nowMs, draw);
+  if (batch.sweep) showSweep(v, batch.sweep, nowMs, draw);
 }
 
 setInterval(() => {
@@ -335,15 +371,18 @@ setInterval(() => {
   updatesSince = now;
 }, 1000);
 
-function init(snapshot) {
+// The settings, stations and legend every scanner shares.
+function initShared(snapshot) {
   state.unit = snapshot.levelUnit || 'raw';
   state.bands = snapshot.bands || [];
   state.stations = snapshot.stations || [];
-  text($('levelhead'), 'level (' + state.unit + ')');
-  for (const chart of [spectrum, history]) {
-    if (!chart) continue;
-    chart.options.scales.y.title.text = 'level (' + state.unit + ')';
-    chart.update('none');
+  for (const v of views) {
+    text(v.$('levelhead'), 'level (' + state.unit + ')');
+    for (const chart of [v.spectrum, v.history]) {
+      if (!chart) continue;
+      chart.options.scales.y.title.text = 'level (' + state.unit + ')';
+      chart.update('none');
+    }
   }
   if (map) {
     const control = L.control({ position: 'bottomright' });
@@ -351,8 +390,45 @@ function init(snapshot) {
     control.addTo(map);
   }
   placeStations();
-  for (const p of snapshot.route || []) addPoint(p, false);
-  if (snapshot.status) showStatus(snapshot.status);
+}
+
+function init(snapshot) {
+  initShared(snapshot);
+  for (const p of snapshot.route || []) addPoint(views[0], p, false);
+  if (snapshot.status) showStatus(views[0], snapshot.status);
+}
+
+// Several scanners: a panel each, side by side, and one map with every route.
+function initScanners(snapshot) {
+  $('side').remove();
+  views.length = 0;
+  document.querySelector('main').classList.add('several');
+  for (const e of document.querySelectorAll('header .one, #banner')) e.hidden = true;
+  text($('title'), 'scanlink: live, ' + snapshot.scanners.length + ' scanners');
+  const panels = $('panels');
+  panels.hidden = false;
+  snapshot.scanners.forEach((s, i) => {
+    const root = $('panel').content.firstElementChild.cloneNode(true);
+    panels.appendChild(root);
+    const find = (f) => root.querySelector('[data-f="' + f + '"]');
+    const v = makeView(root, find, {
+      points: 0, position: null, updates: 0, sweeps: 0, cells: 0, link: 'waiting', history: [],
+      waterfall: [], lastSweep: null, name: s.name, address: s.address,
+    }, i, s.name);
+    root.dataset.scanner = s.name;
+    text(find('name'), s.name);
+    text(find('address'), s.address);
+    root.querySelector('.mark').className = 'mark ' + routeStyle(v).cls;
+    views.push(v);
+    setupCharts(v);
+    addLayers(v);
+  });
+  window.scanlinkPanels = views.map((v) => v.state);
+  initShared(snapshot);
+  snapshot.scanners.forEach((s, i) => {
+    for (const p of s.route || []) addPoint(views[i], p, false);
+    if (s.status) showStatus(views[i], s.status);
+  });
 }
 
 // ---- live ------------------------------------------------------------------------------------
@@ -362,16 +438,28 @@ function live() {
   events.addEventListener('snapshot', (e) => {
     if (started) return;  // a reconnected stream: the page already has the route
     started = true;
-    init(JSON.parse(e.data));
+    const snapshot = JSON.parse(e.data);
+    if (snapshot.scanners) initScanners(snapshot);
+    else init(snapshot);
   });
   events.onmessage = (e) => {
     updatesCount++;
-    apply(JSON.parse(e.data), Date.now(), true);
+    const batch = JSON.parse(e.data);
+    // Each scanner's news goes to its own panel only.
+    if (batch.scanners) {
+      batch.scanners.forEach((one, i) => {
+        if (one && views[i]) apply(views[i], one, Date.now(), true);
+      });
+    } else {
+      apply(views[0], batch, Date.now(), true);
+    }
   };
   events.onerror = () => {
-    const link = $('link');
-    text(link, 'no server');
-    link.className = 'pill down';
+    for (const v of views) {
+      const link = v.$('link');
+      text(link, 'no server');
+      link.className = 'pill down';
+    }
   };
 }
 
@@ -383,14 +471,15 @@ function recording(data) {
   slider.max = String(duration);
   $('controls').hidden = false;
   let at = 0, next = 0, playing = true, last = performance.now();
+  const v = views[0];
   const clock = (ms) => {
     const s = Math.floor(ms / 1000);
     return Math.floor(s / 60) + ':' + String(s % 60).padStart(2, '0');
   };
   const reset = () => {
-    if (routeLayer) routeLayer.clearLayers();
-    routeMarkers.length = 0;
-    if (cellLayer) cellLayer.clearLayers();
+    if (v.routeLayer) v.routeLayer.clearLayers();
+    v.routeMarkers.length = 0;
+    if (v.cellLayer) v.cellLayer.clearLayers();
     Object.assign(state, {
       points: 0, history: [], waterfall: [], sweeps: 0, position: null, lastCells: null,
       lastSweep: null,
@@ -400,15 +489,15 @@ function recording(data) {
   const advance = (to, follow, draw) => {
     const from = next;
     while (next < frames.length && frames[next].at <= to) {
-      apply(frames[next], frames[next].at, follow, draw);
+      apply(v, frames[next], frames[next].at, follow, draw);
       ++next;
     }
     if (!draw && next > from) {
       const t = frames[next - 1].at;
-      showStatus(frames[next - 1]);
-      if (state.lastCells) showCells(state.lastCells);
-      drawHistory(t);
-      drawSweep(t);
+      showStatus(v, frames[next - 1]);
+      if (state.lastCells) showCells(v, state.lastCells);
+      drawHistory(v, t);
+      drawSweep(v, t);
     }
     at = to;
     slider.value = String(Math.round(at));
@@ -445,7 +534,9 @@ async function main() {
   const config = await (await fetch('/config.json')).json();
   text($('title'), config.mode === 'recording' ? 'scanlink: recording' : 'scanlink: live');
   setupMap(config);
-  setupCharts();
+  views.push(makeView($('side'), $, state, 0, null));
+  setupCharts(views[0]);
+  addLayers(views[0]);
   if (config.mode === 'recording') {
     const data = await (await fetch('/recording.json')).json();
     init(data.snapshot);
