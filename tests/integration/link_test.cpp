@@ -273,9 +273,9 @@ TEST_F(Link, ReportsArriveWhileASendWaitsForRoom) {
   client.reset();
   CMyPcCommSocket::Timings timings;
   timings.sendWaitMs = static_cast<int>(kBound.count());
-  CMyPcCommSocket::SetTimingsForNewEngines(timings);
+  scanlink::client::SetFirstSessionTimings(timings);
   client = std::make_unique<CMyPcCommSocketClient>();
-  CMyPcCommSocket::SetTimingsForNewEngines({});
+  scanlink::client::SetFirstSessionTimings({});
   client->ClientRegisterModule(&a, 1);
   ASSERT_TRUE(scanlink::test::LimitTcpBuffers());
   Up();
