@@ -65,22 +65,18 @@ class HandlerModule : public CMyPcCommInterface {
 struct scanlink_session {
   // The values the first session keeps in the exported variables.
   char hostAddr[32] = {};
-  int tcpPort = 0;
-  int tcpPortAlarm = 0;
-  int firstConn = 0;
-  int initFinish = 0;
-  int linkDown = 0;
-  int scannerType = 0;
-  int family = 1;  // as TDorWCDMAConfig: WCDMA until the login reply says otherwise
-  int fingerTest = 0;
+#define SCANLINK_SESSION_FIELD(field, exported, initial) int field = initial;
+  SCANLINK_SESSION_INTS(SCANLINK_SESSION_FIELD)
+#undef SCANLINK_SESSION_FIELD
   // Set by the first login reply: until then `family` is only the default the sends use.
   std::atomic<bool> familyKnown{false};
 
   scanlink::codec::BaseStationTable stations;
   scanlink::transport::LibraryState state{
-      scanlink::transport::SessionValues{hostAddr, sizeof hostAddr, &tcpPort, &tcpPortAlarm,
-                                         &firstConn, &initFinish, &linkDown, &scannerType, &family,
-                                         &fingerTest},
+#define SCANLINK_SESSION_FIELD_ADDRESS(field, exported, initial) &field,
+      scanlink::transport::SessionValues{hostAddr, sizeof hostAddr,
+                                         SCANLINK_SESSION_INTS(SCANLINK_SESSION_FIELD_ADDRESS)},
+#undef SCANLINK_SESSION_FIELD_ADDRESS
       &stations};
   // Guarded by state.lock, under which every handler runs.
   scanlink_handlers handlers = {};

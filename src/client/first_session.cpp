@@ -13,14 +13,9 @@
 // The exported variables. They stay plain variables for the application; the library's own
 // threads reach them atomically.
 char gHostAddr[32] = "";
-int nTcpPort = 0;
-int nTcpPortAlarm = 0;
-int gFirstConnFlag = 0;
-int gInitFinishFlag = 0;
-int gLinkDownFlag = 0;
-int nScannerType = 0;
-int TDorWCDMAConfig = 1;
-int FingerTestFlag = 0;
+#define SCANLINK_EXPORTED_INT(field, exported, initial) int exported = initial;
+SCANLINK_SESSION_INTS(SCANLINK_EXPORTED_INT)
+#undef SCANLINK_EXPORTED_INT
 
 namespace scanlink::client {
 namespace {
@@ -28,9 +23,10 @@ namespace {
 struct FirstSessionParts {
   codec::BaseStationTable stations;
   transport::LibraryState state{
-      transport::SessionValues{gHostAddr, sizeof gHostAddr, &nTcpPort, &nTcpPortAlarm,
-                               &gFirstConnFlag, &gInitFinishFlag, &gLinkDownFlag, &nScannerType,
-                               &TDorWCDMAConfig, &FingerTestFlag},
+#define SCANLINK_EXPORTED_ADDRESS(field, exported, initial) &exported,
+      transport::SessionValues{gHostAddr, sizeof gHostAddr,
+                               SCANLINK_SESSION_INTS(SCANLINK_EXPORTED_ADDRESS)},
+#undef SCANLINK_EXPORTED_ADDRESS
       &stations, true};
   std::atomic<transport::CMyPcCommSocket*> engine{nullptr};  // gMyPcCommSocket
   FirstSessionClients clients;

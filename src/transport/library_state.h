@@ -27,19 +27,27 @@ struct Counters {
   }
 };
 
-// Where a session keeps what the application reads and writes: the exported variables for the
-// first session, fields of the session for the others.
+// A session's int values once: X(field, exported variable of the first session, initial value).
+// The first session keeps them in the exported variables, a C session in fields of its own.
+// family starts as WCDMA until the login reply says otherwise.
+#define SCANLINK_SESSION_INTS(X)    \
+  X(tcpPort, nTcpPort, 0)           \
+  X(tcpPortAlarm, nTcpPortAlarm, 0) \
+  X(firstConn, gFirstConnFlag, 0)   \
+  X(initFinish, gInitFinishFlag, 0) \
+  X(linkDown, gLinkDownFlag, 0)     \
+  X(scannerType, nScannerType, 0)   \
+  X(family, TDorWCDMAConfig, 1)     \
+  X(fingerTest, FingerTestFlag, 0)
+
+// Where a session keeps what the application reads and writes: the host address text and one
+// pointer per value of the list above.
 struct SessionValues {
   char* hostAddr;
   size_t hostAddrSize;
-  int* tcpPort;
-  int* tcpPortAlarm;
-  int* firstConn;
-  int* initFinish;
-  int* linkDown;
-  int* scannerType;
-  int* family;
-  int* fingerTest;
+#define SCANLINK_SESSION_POINTER(field, exported, initial) int* field;
+  SCANLINK_SESSION_INTS(SCANLINK_SESSION_POINTER)
+#undef SCANLINK_SESSION_POINTER
 };
 
 struct LibraryState {
