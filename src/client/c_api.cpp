@@ -10,6 +10,7 @@
 
 #include "client/c_guard.h"
 #include "client/first_session.h"
+#include "client/operations.h"
 #include "client/pull_queue.h"
 #include "client/session.h"
 #include "codec/codec.h"
@@ -71,13 +72,11 @@ struct scanlink_session {
   // Set by the first login reply: until then `family` is only the default the sends use.
   std::atomic<bool> familyKnown{false};
 
-  scanlink::codec::BaseStationTable stations;
-  scanlink::transport::LibraryState state{
+  scanlink::client::Session session{
 #define SCANLINK_SESSION_FIELD_ADDRESS(field, exported, initial) &field,
       scanlink::transport::SessionValues{hostAddr, sizeof hostAddr,
-                                         SCANLINK_SESSION_INTS(SCANLINK_SESSION_FIELD_ADDRESS)},
+                                         SCANLINK_SESSION_INTS(SCANLINK_SESSION_FIELD_ADDRESS)}};
 #undef SCANLINK_SESSION_FIELD_ADDRESS
-      &stations};
   // Guarded by state.lock, under which every handler runs.
   scanlink_handlers handlers = {};
   scanlink_record scratch = {};
@@ -85,16 +84,17 @@ struct scanlink_session {
   // Records and link events kept for the pull functions (c_pull.cpp), when asked for.
   scanlink::client::PullQueue pull;
   uint8_t moduleId = 0;
-  // Reachable until its destructor, which waits for every handler of the session, has returned:
-  // a handler still running during the close may call the session's functions.
-  std::unique_ptr<CMyPcCommSocket> engine;
   // Set once scanlink_close has begun: from then on nothing is sent or opened.
   std::atomic<bool> closing{false};
 
+  // An open that failed half way leaves an engine to go with the session.
+  ~scanlink_session() { session.DestroyEngine(); }
+
   bool Closing() const { return closing.load(std::memory_order_acquire); }
   // A closing session's operations send nothing.
-  scanlink::client::Session Operations() {
-    return scanlink::client::Session(Closing() ? nullptr : engine.get(), state, moduleId);
+  scanlink::client::Operations Operations() {
+    return scanlink::client::Operations(Closing() ? nullptr : session.engine(), session.state,
+                                        moduleId);
   }
 };
 
@@ -157,8 +157,8 @@ void TapThunk(void* context, int direction, int channel, const uint8_t* bytes, i
 
 // Once the engine is gone nothing traces or taps: the last boxes can go.
 void ReleaseDiagnostics(scanlink_session& s) {
-  delete static_cast<SessionTraceBox*>(s.state.diag.SetTrace(nullptr, nullptr, 0));
-  delete static_cast<TapBox*>(s.state.diag.SetTap(nullptr, nullptr));
+  delete static_cast<SessionTraceBox*>(s.session.state.diag.SetTrace(nullptr, nullptr, 0));
+  delete static_cast<TapBox*>(s.session.state.diag.SetTap(nullptr, nullptr));
 }
 
 bool ValidOptions(const scanlink_options& o) {
@@ -222,7 +222,7 @@ constexpr bool TdHeader(unsigned selector, unsigned selectorValue) {
 
 // The reason an operation that the session offered to the send path came back with 0.
 int WhyNotSent(scanlink_session& s) {
-  if (s.engine->Closed()) return SCANLINK_ERR_CLOSED;
+  if (s.session.engine()->Closed()) return SCANLINK_ERR_CLOSED;
   if (LoadGlobal(s.initFinish) == 0) return SCANLINK_ERR_NO_LINK;
   return SCANLINK_ERR_SEND;
 }
@@ -236,13 +236,13 @@ int Operate(scanlink_session* s, bool argumentsFit, Family family, F&& send) {
   return Guarded(0, [&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
     if (!argumentsFit) return Fail(SCANLINK_ERR_ARGUMENT, 0);
-    if (s->Closing() || s->engine->Closed()) return Fail(SCANLINK_ERR_CLOSED, 0);
+    if (s->Closing() || s->session.engine()->Closed()) return Fail(SCANLINK_ERR_CLOSED, 0);
     if (family == Family::kNeeded) {
       const int f = LoadGlobal(s->family);
       if (f != 1 && f != 2) return Fail(SCANLINK_ERR_FAMILY, 0);
     }
-    scanlink::client::Session session = s->Operations();
-    const int id = send(session);
+    scanlink::client::Operations ops = s->Operations();
+    const int id = send(ops);
     return id > 0 ? id : Fail(WhyNotSent(*s), 0);
   });
 }
@@ -277,18 +277,18 @@ scanlink_session* OpenSession(const scanlink_options* options, size_t size) {
   if (!s) return FailOpen(SCANLINK_ERR_RESOURCES);
   std::memcpy(s->hostAddr, o.address, sizeof s->hostAddr);
   s->tcpPort = o.data_port;
-  s->state.alarmPort = o.alarm_port;
-  s->state.linkTimeoutMs = o.link_timeout_ms;
+  s->session.state.alarmPort = o.alarm_port;
+  s->session.state.linkTimeoutMs = o.link_timeout_ms;
   CMyPcCommSocket::Timings timings = scanlink::client::FirstSessionTimings();
   if (o.reply_timeout_ms > 0) timings.replyTimeoutMs = o.reply_timeout_ms;
-  s->engine.reset(new (std::nothrow) CMyPcCommSocket(s->state.ReadyForEngine(), timings));
+  CMyPcCommSocket* engine = s->session.BuildEngine(timings);
   // Without its events the engine could never be woken or stopped: no session.
-  if (!s->engine || !s->engine->Ready() || !s->pull.HasReadyEvent()) {
+  if (engine == nullptr || !engine->Ready() || !s->pull.HasReadyEvent()) {
     return FailOpen(SCANLINK_ERR_RESOURCES);
   }
-  ScopedLock<RecursiveMutex> guard(s->state.lock);
-  s->moduleId = s->engine->modules().RegisterModule(&s->module, 1);
-  s->engine->modules().RegisterAlarmModule(&s->module, 1);
+  ScopedLock<RecursiveMutex> guard(s->session.state.lock);
+  s->moduleId = engine->modules().RegisterModule(&s->module, 1);
+  engine->modules().RegisterAlarmModule(&s->module, 1);
   if (s->moduleId == 0) return FailOpen(SCANLINK_ERR_RESOURCES);
   return s.release();
 }
@@ -329,7 +329,7 @@ int ReadCounters(scanlink_session* s, scanlink_counters* out, size_t size) {
   if (out == nullptr || size < kCountersFirstSize) {
     return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
   }
-  const auto& c = s->state.counters;
+  const auto& c = s->session.state.counters;
   auto get = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
   scanlink_counters all{};
 #define SCANLINK_COUNTER_READ(name, cName) all.cName = get(c.name);
@@ -345,7 +345,7 @@ int ReadState(scanlink_session* s, scanlink_state* out, size_t size) {
   if (out == nullptr || size < kStateFirstSize)
     return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
   scanlink_state state{};
-  state.closed = s->engine->Closed() ? 1 : 0;
+  state.closed = s->session.engine()->Closed() ? 1 : 0;
   state.first_connected = LoadGlobal(s->firstConn);
   // The flag of the last bring-up stays as it was once the session is closed.
   state.link_up = state.closed == 0 ? LoadGlobal(s->initFinish) : 0;
@@ -353,7 +353,7 @@ int ReadState(scanlink_session* s, scanlink_state* out, size_t size) {
   state.scanner_type = LoadGlobal(s->scannerType);
   state.family = s->familyKnown.load(std::memory_order_acquire) ? LoadGlobal(s->family) : 0;
   state.finger_test = LoadGlobal(s->fingerTest);
-  state.alarm_connected = s->engine->AlarmConnected() ? 1 : 0;
+  state.alarm_connected = s->session.engine()->AlarmConnected() ? 1 : 0;
   std::memcpy(out, &state, size < sizeof state ? size : sizeof state);
   return SCANLINK_OK;
 }
@@ -454,7 +454,7 @@ int scanlink_set_handlers(scanlink_session* s, const scanlink_handlers* handlers
   return GuardedStatus([&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
     // Every handler runs under this lock: once it is taken no call to the old ones is under way.
-    ScopedLock<RecursiveMutex> guard(s->state.lock);
+    ScopedLock<RecursiveMutex> guard(s->session.state.lock);
     s->handlers = handlers != nullptr ? *handlers : scanlink_handlers{};
     return SCANLINK_OK;
   });
@@ -464,12 +464,12 @@ int scanlink_connect(scanlink_session* s) {
   return Guarded<int>(SCANLINK_CONNECT_PROBE_FAILED, [&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
     if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_CONNECT_PROBE_FAILED);
-    const CMyPcCommSocket::ConnectResult result = s->engine->Connect();
+    const CMyPcCommSocket::ConnectResult result = s->session.engine()->Connect();
     if (result == CMyPcCommSocket::ConnectResult::kNoResources) {
       return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
     }
     if (result != CMyPcCommSocket::ConnectResult::kUp) {
-      t_lastError = s->engine->Closed() ? SCANLINK_ERR_CLOSED : SCANLINK_ERR_NO_LINK;
+      t_lastError = s->session.engine()->Closed() ? SCANLINK_ERR_CLOSED : SCANLINK_ERR_NO_LINK;
     }
     return static_cast<int>(result);
   });
@@ -487,7 +487,7 @@ int scanlink_disconnect(scanlink_session* s) {
   return GuardedStatus([&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
     // A close under way takes the link down itself.
-    if (!s->Closing()) s->engine->MyClose();
+    if (!s->Closing()) s->session.engine()->MyClose();
     return SCANLINK_OK;
   });
 }
@@ -497,7 +497,7 @@ int scanlink_close(scanlink_session* s) {
     if (s == nullptr) return SCANLINK_OK;
     // A handler of this session runs on one of the threads the close waits for; the threads of
     // a session closed from another's handler may be waiting for that handler's session.
-    if (s->state.lock.held_by_me() || scanlink::transport::InsideAnyCallback() ||
+    if (s->session.state.lock.held_by_me() || scanlink::transport::InsideAnyCallback() ||
         scanlink::client::InsideFirstSessionCallback()) {
       return Fail(SCANLINK_ERR_IN_HANDLER, SCANLINK_ERR_IN_HANDLER);
     }
@@ -506,8 +506,7 @@ int scanlink_close(scanlink_session* s) {
     s->pull.Shut();
     // Destroyed: the engine first (every thread reaped, no handler call under way), then the
     // rest. The pointer is let go only afterwards: a handler still running reaches the engine.
-    delete s->engine.get();
-    (void)s->engine.release();
+    s->session.DestroyEngine();
     ReleaseDiagnostics(*s);
     delete s;
     return SCANLINK_OK;
@@ -525,7 +524,7 @@ int scanlink_set_timeouts(scanlink_session* s, int connect_ms, int reply_ms, int
               scanlink::transport::kMaxLinkTimeoutMs)) {
       return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
     }
-    auto& state = s->state;
+    auto& state = s->session.state;
     if (connect_ms != 0) state.connectTimeoutMs.store(connect_ms, std::memory_order_relaxed);
     if (reply_ms != 0) state.replyTimeoutMs.store(reply_ms, std::memory_order_relaxed);
     if (link_ms != 0) state.linkTimeoutMs.store(link_ms, std::memory_order_relaxed);
@@ -536,11 +535,11 @@ int scanlink_set_timeouts(scanlink_session* s, int connect_ms, int reply_ms, int
 int scanlink_get_timeouts(scanlink_session* s, int* connect_ms, int* reply_ms, int* link_ms) {
   return GuardedStatus([&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    const auto& state = s->state;
+    const auto& state = s->session.state;
     if (connect_ms != nullptr) {
       *connect_ms = state.connectTimeoutMs.load(std::memory_order_relaxed);
     }
-    if (reply_ms != nullptr) *reply_ms = s->engine->modules().ReplyTimeoutMs();
+    if (reply_ms != nullptr) *reply_ms = s->session.engine()->modules().ReplyTimeoutMs();
     if (link_ms != nullptr) {
       const int link = state.linkTimeoutMs.load(std::memory_order_relaxed);
       *link_ms = link != 0 ? link : scanlink::transport::LinkTimeoutMs();
@@ -568,9 +567,9 @@ int scanlink_read_state_sized(scanlink_session* s, scanlink_state* out, size_t s
 int scanlink_send_message(scanlink_session* s, uint16_t code, const void* payload, int length) {
   const bool fits =
       length >= 0 && length <= CMyPcCommMessage::kMaxPayload && (payload != nullptr || length == 0);
-  return Operate(s, fits, Family::kAny, [&](scanlink::client::Session& session) {
+  return Operate(s, fits, Family::kAny, [&](scanlink::client::Operations& ops) {
     CMyPcCommMessage message(code, static_cast<uint16_t>(length), 0, payload);
-    return session.ClientSendMessage(message);
+    return ops.ClientSendMessage(message);
   });
 }
 
@@ -588,8 +587,8 @@ int scanlink_send_record(scanlink_session* s, const scanlink_record* record) {
     uint8_t frame[scanlink::codec::kCommandFrameSize];
     fits = scanlink::codec::encode_command(*command, frame, sizeof frame) != 0;
   }
-  return Operate(s, fits, Family::kAny, [&](scanlink::client::Session& session) {
-    return session.SendMessageW(command.get());
+  return Operate(s, fits, Family::kAny, [&](scanlink::client::Operations& ops) {
+    return ops.SendMessageW(command.get());
   });
 }
 
@@ -597,11 +596,12 @@ int scanlink_send_alarm(scanlink_session* s, const void* bytes, int length) {
   return Guarded(-1, [&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, -1);
     if (length < 0 || (bytes == nullptr && length > 0)) return Fail(SCANLINK_ERR_ARGUMENT, -1);
-    if (s->Closing() || s->engine->Closed()) return Fail(SCANLINK_ERR_CLOSED, -1);
-    ScopedLock<RecursiveMutex> guard(s->state.lock);
-    const int taken = s->engine->SendAlarm(static_cast<const char*>(bytes), length);
+    if (s->Closing() || s->session.engine()->Closed()) return Fail(SCANLINK_ERR_CLOSED, -1);
+    ScopedLock<RecursiveMutex> guard(s->session.state.lock);
+    const int taken = s->session.engine()->SendAlarm(static_cast<const char*>(bytes), length);
     if (taken < 0) {
-      t_lastError = s->engine->AlarmConnected() ? SCANLINK_ERR_SEND : SCANLINK_ERR_NO_LINK;
+      t_lastError =
+          s->session.engine()->AlarmConnected() ? SCANLINK_ERR_SEND : SCANLINK_ERR_NO_LINK;
     }
     return taken;
   });
@@ -611,7 +611,7 @@ int scanlink_set_bs_list(scanlink_session* s, const scanlink_station* list, int 
   return GuardedStatus([&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
     static_assert(sizeof(scanlink_station) == sizeof(_BSCellInfo), "one layout");
-    return s->stations.SetList(reinterpret_cast<const _BSCellInfo*>(list), count);
+    return s->session.stations.SetList(reinterpret_cast<const _BSCellInfo*>(list), count);
   });
 }
 
@@ -620,12 +620,12 @@ int scanlink_set_gps_mismatch_limit(scanlink_session* s, int limit) {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
     // The tolerance is kept as 4 * limit: beyond this it would wrap, below 0 read as an error.
     if (limit < 0 || limit > INT_MAX / 4) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
-    return s->stations.SetMismatchLimit(limit);
+    return s->session.stations.SetMismatchLimit(limit);
   });
 }
 
 #define SCANLINK_OPERATION(fits, family, call) \
-  return Operate(s, fits, family, [&](scanlink::client::Session& session) { return session.call; })
+  return Operate(s, fits, family, [&](scanlink::client::Operations& ops) { return ops.call; })
 
 namespace {
 
@@ -854,7 +854,7 @@ extern "C" {
 int scanlink_session_id(scanlink_session* s) {
   return GuardedStatus([&]() -> int {
     if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    return s->state.diag.id();
+    return s->session.state.diag.id();
   });
 }
 
@@ -868,12 +868,12 @@ int scanlink_set_session_trace(scanlink_session* s, int level,
     }
     SessionTraceBox* box = nullptr;
     if (handler != nullptr) {
-      box = new (std::nothrow) SessionTraceBox{handler, context, s->state.diag.id()};
+      box = new (std::nothrow) SessionTraceBox{handler, context, s->session.state.diag.id()};
       if (box == nullptr) return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
     }
     // The box replaced has finished every call once SetTrace returns.
     delete static_cast<SessionTraceBox*>(
-        s->state.diag.SetTrace(box != nullptr ? SessionTraceThunk : nullptr, box, level));
+        s->session.state.diag.SetTrace(box != nullptr ? SessionTraceThunk : nullptr, box, level));
     return SCANLINK_OK;
   });
 }
@@ -884,10 +884,11 @@ int scanlink_set_tap(scanlink_session* s, scanlink_tap_handler handler, void* co
     if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
     TapBox* box = nullptr;
     if (handler != nullptr) {
-      box = new (std::nothrow) TapBox{handler, context, s->state.diag.id()};
+      box = new (std::nothrow) TapBox{handler, context, s->session.state.diag.id()};
       if (box == nullptr) return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
     }
-    delete static_cast<TapBox*>(s->state.diag.SetTap(box != nullptr ? TapThunk : nullptr, box));
+    delete static_cast<TapBox*>(
+        s->session.state.diag.SetTap(box != nullptr ? TapThunk : nullptr, box));
     return SCANLINK_OK;
   });
 }
@@ -897,9 +898,9 @@ int scanlink_set_tap(scanlink_session* s, scanlink_tap_handler handler, void* co
 namespace scanlink::client {
 
 PullQueue& SessionQueue(scanlink_session* s) { return s->pull; }
-bool SessionStationsLoaded(scanlink_session* s) { return s->stations.Count() > 0; }
-bool InSessionHandler(scanlink_session* s) { return s->state.lock.held_by_me(); }
+bool SessionStationsLoaded(scanlink_session* s) { return s->session.stations.Count() > 0; }
+bool InSessionHandler(scanlink_session* s) { return s->session.state.lock.held_by_me(); }
 bool SessionClosing(scanlink_session* s) { return s->Closing(); }
-bool SessionDisconnected(scanlink_session* s) { return s->engine->Closed(); }
+bool SessionDisconnected(scanlink_session* s) { return s->session.engine()->Closed(); }
 
 }  // namespace scanlink::client

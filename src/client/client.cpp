@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "client/first_session.h"
-#include "client/session.h"
+#include "client/operations.h"
 #include "codec/codec.h"
 #include "codec/gps_check.h"
 #include "scanlink/scanlink.h"
@@ -12,7 +12,7 @@
 #include "transport/library_state.h"
 #include "transport/trace.h"
 
-using scanlink::client::FirstEngine;
+using scanlink::client::FirstSession;
 using scanlink::client::FirstState;
 using scanlink::platform::RecursiveMutex;
 using scanlink::platform::ScopedLock;
@@ -23,11 +23,11 @@ namespace {
 using scanlink::client::FirstSessionClients;
 FirstSessionClients& Clients() { return scanlink::client::FirstClients(); }
 
-CMyPcCommSocket* Engine() { return FirstEngine().load(std::memory_order_acquire); }
+CMyPcCommSocket* Engine() { return FirstSession().engine(); }
 
 // The operations of this client: the first session, under the client's module id.
-scanlink::client::Session FirstSession(const CMyPcCommSocketClient& client) {
-  return scanlink::client::Session(Engine(), FirstState(), client.nModuleID);
+scanlink::client::Operations OperationsOf(const CMyPcCommSocketClient& client) {
+  return scanlink::client::Operations(Engine(), FirstState(), client.nModuleID);
 }
 
 // A callback runs with the library lock held, on one of the library's threads.
@@ -57,7 +57,6 @@ void DestroyEngines(std::vector<CMyPcCommSocket*> engines,
 }  // namespace
 
 CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
-  auto& engineOfFirst = FirstEngine();
   FirstSessionClients& clients = Clients();
   const bool inCallback = InsideCallback();
   scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(clients.lock);
@@ -68,7 +67,7 @@ CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
     DestroyEngines(std::exchange(clients.abandoned, {}), lock);
     clients.idle.wait(lock, [&] { return !clients.busy; });
   }
-  if (engineOfFirst.load() != nullptr) return;
+  if (Engine() != nullptr) return;
   if (clients.busy || !clients.abandoned.empty()) {
     // Inside a callback of the engine going away: no second engine beside it.
     scanlink::transport::MyTrace(
@@ -79,10 +78,8 @@ CMyPcCommSocketClient::CMyPcCommSocketClient() : nModuleID(0) {
   }
   clients.busy = true;
   lock.unlock();
-  CMyPcCommSocket* engine =
-      new CMyPcCommSocket(FirstState().ReadyForEngine(), scanlink::client::FirstSessionTimings());
+  FirstSession().BuildEngine(scanlink::client::FirstSessionTimings());
   lock.lock();
-  engineOfFirst.store(engine, std::memory_order_release);
   clients.busy = false;
   clients.idle.notify_all();
 }
@@ -104,7 +101,7 @@ CMyPcCommSocketClient::~CMyPcCommSocketClient() {
   const bool inCallback = InsideCallback();
   scanlink::platform::UniqueLock<scanlink::platform::Mutex> lock(clients.lock);
   if (--clients.count != 0) return;
-  CMyPcCommSocket* engine = FirstEngine().exchange(nullptr, std::memory_order_acq_rel);
+  CMyPcCommSocket* engine = FirstSession().TakeEngine();
   if (engine == nullptr) return;
   if (inCallback) {
     // Destroying here would wait for the library's threads, this one among them, or free what
@@ -160,11 +157,11 @@ bool CMyPcCommSocketClient::ClientRegisterModuleAlarm(CMyPcCommInterface* module
 }
 
 int CMyPcCommSocketClient::ClientSendMessage(CMyPcCommMessage& message) {
-  return FirstSession(*this).ClientSendMessage(message);
+  return OperationsOf(*this).ClientSendMessage(message);
 }
 
 int CMyPcCommSocketClient::SendMessageW(CCmdManage* command) {
-  return FirstSession(*this).SendMessageW(command);
+  return OperationsOf(*this).SendMessageW(command);
 }
 
 int CMyPcCommSocketClient::ClientSendAlarmMessage(char* data, int length) {
@@ -191,21 +188,21 @@ int CMyPcCommSocketClient::SetGpsMismatchLimit(int limit) {
 
 // The scanner commands, on the first session.
 int CMyPcCommSocketClient::LoginScaner(char* text1, char* text2) {
-  return FirstSession(*this).LoginScaner(text1, text2);
+  return OperationsOf(*this).LoginScaner(text1, text2);
 }
 int CMyPcCommSocketClient::ChangePassword(char* text2, char* text1) {
-  return FirstSession(*this).ChangePassword(text2, text1);
+  return OperationsOf(*this).ChangePassword(text2, text1);
 }
 int CMyPcCommSocketClient::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2,
                                                 unsigned int listValue3, unsigned int count,
                                                 unsigned int* const freqs) {
-  return FirstSession(*this).SetWFreqListScanMode(listValue1, listValue2, listValue3, count, freqs);
+  return OperationsOf(*this).SetWFreqListScanMode(listValue1, listValue2, listValue3, count, freqs);
 }
 int CMyPcCommSocketClient::SetWCellListScanMode(unsigned int listValue1, unsigned int listValue2,
                                                 unsigned int listValue3, unsigned int count,
                                                 unsigned int* const firsts,
                                                 unsigned int* const seconds) {
-  return FirstSession(*this).SetWCellListScanMode(listValue1, listValue2, listValue3, count, firsts,
+  return OperationsOf(*this).SetWCellListScanMode(listValue1, listValue2, listValue3, count, firsts,
                                                   seconds);
 }
 int CMyPcCommSocketClient::SetWCDMAScanMode(unsigned int mode, unsigned int value1,
@@ -215,7 +212,7 @@ int CMyPcCommSocketClient::SetWCDMAScanMode(unsigned int mode, unsigned int valu
                                             unsigned int value8, bool flag, short int value11,
                                             unsigned int value9, unsigned int value10,
                                             unsigned int value12, unsigned int value13) {
-  return FirstSession(*this).SetWCDMAScanMode(mode, value1, value2, value3, value4, value5, value6,
+  return OperationsOf(*this).SetWCDMAScanMode(mode, value1, value2, value3, value4, value5, value6,
                                               value7, value8, flag, value11, value9, value10,
                                               value12, value13);
 }
@@ -223,7 +220,7 @@ int CMyPcCommSocketClient::SetTDSAScanMode(unsigned int sa1, unsigned int sa2,
                                            unsigned int selectorValue, unsigned int sa3,
                                            bool saFlag, short int sa5, unsigned int sa4,
                                            unsigned int selector) {
-  return FirstSession(*this).SetTDSAScanMode(sa1, sa2, selectorValue, sa3, saFlag, sa5, sa4,
+  return OperationsOf(*this).SetTDSAScanMode(sa1, sa2, selectorValue, sa3, saFlag, sa5, sa4,
                                              selector);
 }
 int CMyPcCommSocketClient::SetTDCellListScanMode(unsigned int selectorValue,
@@ -231,26 +228,26 @@ int CMyPcCommSocketClient::SetTDCellListScanMode(unsigned int selectorValue,
                                                  unsigned int* const seconds, unsigned int count,
                                                  unsigned int selector, bool fingerTest,
                                                  unsigned int trailing) {
-  return FirstSession(*this).SetTDCellListScanMode(selectorValue, firsts, seconds, count, selector,
+  return OperationsOf(*this).SetTDCellListScanMode(selectorValue, firsts, seconds, count, selector,
                                                    fingerTest, trailing);
 }
 int CMyPcCommSocketClient::SetTDFreqListScanMode(unsigned int selectorValue,
                                                  unsigned int* const freqs, unsigned int count,
                                                  unsigned int selector, bool fingerTest,
                                                  unsigned int trailing) {
-  return FirstSession(*this).SetTDFreqListScanMode(selectorValue, freqs, count, selector,
+  return OperationsOf(*this).SetTDFreqListScanMode(selectorValue, freqs, count, selector,
                                                    fingerTest, trailing);
 }
 int CMyPcCommSocketClient::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
                                                    unsigned int selectorValue, unsigned int search2,
                                                    unsigned int search1, unsigned int selector,
                                                    bool fingerTest) {
-  return FirstSession(*this).SetTDCellSearchScanMode(search3, search4, selectorValue, search2,
+  return OperationsOf(*this).SetTDCellSearchScanMode(search3, search4, selectorValue, search2,
                                                      search1, selector, fingerTest);
 }
 int CMyPcCommSocketClient::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue,
                                            unsigned int cw2, unsigned int selector) {
-  return FirstSession(*this).SetTDCWScanMode(cw1, selectorValue, cw2, selector);
+  return OperationsOf(*this).SetTDCWScanMode(cw1, selectorValue, cw2, selector);
 }
 int CMyPcCommSocketClient::SetDpchScanMode(unsigned int selectorValue, unsigned int selector,
                                            unsigned int channel1, unsigned int channel2,
@@ -258,7 +255,7 @@ int CMyPcCommSocketClient::SetDpchScanMode(unsigned int selectorValue, unsigned 
                                            unsigned int channel5, unsigned int channel6,
                                            unsigned char* const block1,
                                            unsigned char* const block2) {
-  return FirstSession(*this).SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3,
+  return OperationsOf(*this).SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3,
                                              channel4, channel5, channel6, block1, block2);
 }
 int CMyPcCommSocketClient::SetHsdpaScanMode(unsigned int selectorValue, unsigned int selector,
@@ -267,7 +264,7 @@ int CMyPcCommSocketClient::SetHsdpaScanMode(unsigned int selectorValue, unsigned
                                             unsigned int channel5, unsigned int channel6,
                                             unsigned char* const block1,
                                             unsigned char* const block2) {
-  return FirstSession(*this).SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3,
+  return OperationsOf(*this).SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3,
                                              channel4, channel5, channel6, block1, block2);
 }
 int CMyPcCommSocketClient::SetHsupaScanMode(unsigned int selectorValue, unsigned int selector,
@@ -276,7 +273,7 @@ int CMyPcCommSocketClient::SetHsupaScanMode(unsigned int selectorValue, unsigned
                                             unsigned int channel5, unsigned int channel6,
                                             unsigned char* const block1,
                                             unsigned char* const block2) {
-  return FirstSession(*this).SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3,
+  return OperationsOf(*this).SetDpchScanMode(selectorValue, selector, channel1, channel2, channel3,
                                              channel4, channel5, channel6, block1, block2);
 }
 int CMyPcCommSocketClient::SetMbmsScanMode(unsigned int selectorValue, unsigned int selector,
@@ -284,22 +281,22 @@ int CMyPcCommSocketClient::SetMbmsScanMode(unsigned int selectorValue, unsigned 
                                            unsigned int channel4, unsigned int channel5,
                                            unsigned int channel6, unsigned char* const block1,
                                            unsigned char* const block2) {
-  return FirstSession(*this).SetDpchScanMode(selectorValue, selector, channel12, channel12,
+  return OperationsOf(*this).SetDpchScanMode(selectorValue, selector, channel12, channel12,
                                              channel3, channel4, channel5, channel6, block1,
                                              block2);
 }
-int CMyPcCommSocketClient::GetScanMode(void) { return FirstSession(*this).GetScanMode(); }
-int CMyPcCommSocketClient::GetScanerVersion(void) { return FirstSession(*this).GetScanerVersion(); }
-int CMyPcCommSocketClient::ResetScaner(void) { return FirstSession(*this).ResetScaner(); }
-int CMyPcCommSocketClient::StopScanData(void) { return FirstSession(*this).StopScanData(); }
-int CMyPcCommSocketClient::StartScanData(void) { return FirstSession(*this).StartScanData(); }
+int CMyPcCommSocketClient::GetScanMode(void) { return OperationsOf(*this).GetScanMode(); }
+int CMyPcCommSocketClient::GetScanerVersion(void) { return OperationsOf(*this).GetScanerVersion(); }
+int CMyPcCommSocketClient::ResetScaner(void) { return OperationsOf(*this).ResetScaner(); }
+int CMyPcCommSocketClient::StopScanData(void) { return OperationsOf(*this).StopScanData(); }
+int CMyPcCommSocketClient::StartScanData(void) { return OperationsOf(*this).StartScanData(); }
 int CMyPcCommSocketClient::SetScanerMACAddress(char* text) {
-  return FirstSession(*this).SetScanerMACAddress(text);
+  return OperationsOf(*this).SetScanerMACAddress(text);
 }
 int CMyPcCommSocketClient::SetScanerIPAddress(char* text) {
-  return FirstSession(*this).SetScanerIPAddress(text);
+  return OperationsOf(*this).SetScanerIPAddress(text);
 }
-int CMyPcCommSocketClient::QueryBattery(void) { return FirstSession(*this).QueryBattery(); }
+int CMyPcCommSocketClient::QueryBattery(void) { return OperationsOf(*this).QueryBattery(); }
 int CMyPcCommSocketClient::SetGpsInfoFormat(int value1, int value2) {
-  return FirstSession(*this).SetGpsInfoFormat(value1, value2);
+  return OperationsOf(*this).SetGpsInfoFormat(value1, value2);
 }

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <optional>
 
+#include "client/operations.h"
 #include "client/sequence.h"
-#include "client/session.h"
 #include "codec/codec.h"
 #include "codec/message_codes.h"
 #include "codec/text.h"
@@ -38,7 +38,7 @@ void SetTDHeader(_TDScanModeInfo& td, uint8_t mode, uint8_t finger, unsigned sel
 }  // namespace
 
 // The code of a family-dependent operation, or 0 when the family is not known.
-uint16_t Session::FamilyCode(uint16_t wcdma) const {
+uint16_t Operations::FamilyCode(uint16_t wcdma) const {
   switch (LoadGlobal(*state_.values.family)) {
     case 1:
       return wcdma;
@@ -49,7 +49,7 @@ uint16_t Session::FamilyCode(uint16_t wcdma) const {
   }
 }
 
-uint8_t Session::SetFinger(bool on) {
+uint8_t Operations::SetFinger(bool on) {
   const uint8_t finger = on ? 1 : 0;
   StoreGlobal(*state_.values.fingerTest, finger);
   return finger;
@@ -57,7 +57,7 @@ uint8_t Session::SetFinger(bool on) {
 
 // Encodes, takes the next sequence number and sends. A record that cannot be encoded is refused
 // first, so a refusal never uses up a sequence number.
-int Session::Send(CCmdManage& cmd) {
+int Operations::Send(CCmdManage& cmd) {
   uint8_t frame[codec::kCommandFrameSize];
   const size_t total = codec::encode_command(cmd, frame, sizeof frame);
   if (total == 0) return 0;
@@ -66,17 +66,17 @@ int Session::Send(CCmdManage& cmd) {
 }
 
 // Not under the library lock: a send waiting for room must not hold up the listening thread.
-int Session::SendFrame(uint8_t* frame, size_t length) {
+int Operations::SendFrame(uint8_t* frame, size_t length) {
   if (engine_ == nullptr) return 0;
   return engine_->MySendFrame(frame, length, moduleId_);
 }
 
-int Session::ClientSendMessage(CMyPcCommMessage& message) {
+int Operations::ClientSendMessage(CMyPcCommMessage& message) {
   if (engine_ == nullptr) return 0;
   return engine_->MySendMessage(message, moduleId_);
 }
 
-int Session::SendMessageW(const CCmdManage* command) {
+int Operations::SendMessageW(const CCmdManage* command) {
   if (command == nullptr) return 0;
   uint8_t frame[codec::kCommandFrameSize];
   const size_t total = codec::encode_command(*command, frame, sizeof frame);
@@ -88,7 +88,7 @@ int Session::SendMessageW(const CCmdManage* command) {
   return SendFrame(frame, total);
 }
 
-int Session::LoginScaner(const char* text1, const char* text2) {
+int Operations::LoginScaner(const char* text1, const char* text2) {
   if (text1 == nullptr || text2 == nullptr) return 0;
   CCmdManage cmd;
   cmd.nCode = codes::kLogin;
@@ -97,7 +97,7 @@ int Session::LoginScaner(const char* text1, const char* text2) {
   return Send(cmd);
 }
 
-int Session::ChangePassword(const char* text2, const char* text1) {
+int Operations::ChangePassword(const char* text2, const char* text1) {
   if (text1 == nullptr || text2 == nullptr) return 0;
   CCmdManage cmd;
   cmd.nCode = codes::kChangePassword;
@@ -106,9 +106,9 @@ int Session::ChangePassword(const char* text2, const char* text1) {
   return Send(cmd);
 }
 
-int Session::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2,
-                                  unsigned int listValue3, unsigned int count,
-                                  const unsigned* freqs) {
+int Operations::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2,
+                                     unsigned int listValue3, unsigned int count,
+                                     const unsigned* freqs) {
   if (count > kMaxFreqEntries || (count > 0 && freqs == nullptr)) return 0;
   CCmdManage cmd;
   cmd.nCode = codes::kSetWScanMode;
@@ -122,9 +122,9 @@ int Session::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValu
   return Send(cmd);
 }
 
-int Session::SetWCellListScanMode(unsigned int listValue1, unsigned int listValue2,
-                                  unsigned int listValue3, unsigned int count,
-                                  const unsigned* firsts, const unsigned* seconds) {
+int Operations::SetWCellListScanMode(unsigned int listValue1, unsigned int listValue2,
+                                     unsigned int listValue3, unsigned int count,
+                                     const unsigned* firsts, const unsigned* seconds) {
   if (count > kMaxCellEntries || (count > 0 && (firsts == nullptr || seconds == nullptr))) {
     return 0;
   }
@@ -143,11 +143,11 @@ int Session::SetWCellListScanMode(unsigned int listValue1, unsigned int listValu
   return Send(cmd);
 }
 
-int Session::SetWCDMAScanMode(unsigned int mode, unsigned int value1, unsigned int value2,
-                              unsigned int value3, unsigned int value4, unsigned int value5,
-                              unsigned int value6, unsigned int value7, unsigned int value8,
-                              bool flag, short int value11, unsigned int value9,
-                              unsigned int value10, unsigned int value12, unsigned int value13) {
+int Operations::SetWCDMAScanMode(unsigned int mode, unsigned int value1, unsigned int value2,
+                                 unsigned int value3, unsigned int value4, unsigned int value5,
+                                 unsigned int value6, unsigned int value7, unsigned int value8,
+                                 bool flag, short int value11, unsigned int value9,
+                                 unsigned int value10, unsigned int value12, unsigned int value13) {
   CCmdManage cmd;
   cmd.nCode = codes::kSetWScanMode;
   _WScanModeInfo& w = cmd.body.wScanMode;
@@ -173,9 +173,9 @@ int Session::SetWCDMAScanMode(unsigned int mode, unsigned int value1, unsigned i
   return Send(cmd);
 }
 
-int Session::SetTDSAScanMode(unsigned int sa1, unsigned int sa2, unsigned int selectorValue,
-                             unsigned int sa3, bool saFlag, short int sa5, unsigned int sa4,
-                             unsigned int selector) {
+int Operations::SetTDSAScanMode(unsigned int sa1, unsigned int sa2, unsigned int selectorValue,
+                                unsigned int sa3, bool saFlag, short int sa5, unsigned int sa4,
+                                unsigned int selector) {
   CCmdManage cmd;
   cmd.nCode = codes::kSetTDScanMode;
   _TDScanModeInfo& td = cmd.body.tdScanMode;
@@ -189,9 +189,10 @@ int Session::SetTDSAScanMode(unsigned int sa1, unsigned int sa2, unsigned int se
   return Send(cmd);
 }
 
-int Session::SetTDCellListScanMode(unsigned int selectorValue, const unsigned* firsts,
-                                   const unsigned* seconds, unsigned int count,
-                                   unsigned int selector, bool fingerTest, unsigned int trailing) {
+int Operations::SetTDCellListScanMode(unsigned int selectorValue, const unsigned* firsts,
+                                      const unsigned* seconds, unsigned int count,
+                                      unsigned int selector, bool fingerTest,
+                                      unsigned int trailing) {
   if (count > kMaxCellEntries || (count > 0 && (firsts == nullptr || seconds == nullptr))) {
     return 0;
   }
@@ -209,9 +210,9 @@ int Session::SetTDCellListScanMode(unsigned int selectorValue, const unsigned* f
   return Send(cmd);
 }
 
-int Session::SetTDFreqListScanMode(unsigned int selectorValue, const unsigned* freqs,
-                                   unsigned int count, unsigned int selector, bool fingerTest,
-                                   unsigned int trailing) {
+int Operations::SetTDFreqListScanMode(unsigned int selectorValue, const unsigned* freqs,
+                                      unsigned int count, unsigned int selector, bool fingerTest,
+                                      unsigned int trailing) {
   if (count > kMaxCellEntries || (count > 0 && freqs == nullptr)) return 0;
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
@@ -227,9 +228,10 @@ int Session::SetTDFreqListScanMode(unsigned int selectorValue, const unsigned* f
   return Send(cmd);
 }
 
-int Session::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
-                                     unsigned int selectorValue, unsigned int search2,
-                                     unsigned int search1, unsigned int selector, bool fingerTest) {
+int Operations::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
+                                        unsigned int selectorValue, unsigned int search2,
+                                        unsigned int search1, unsigned int selector,
+                                        bool fingerTest) {
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
   cmd.nCode = codes::kSetTDScanMode;
@@ -242,8 +244,8 @@ int Session::SetTDCellSearchScanMode(unsigned int search3, unsigned int search4,
   return Send(cmd);
 }
 
-int Session::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue, unsigned int cw2,
-                             unsigned int selector) {
+int Operations::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue, unsigned int cw2,
+                                unsigned int selector) {
   CCmdManage cmd;
   cmd.nCode = codes::kSetTDScanMode;
   _TDScanModeInfo& td = cmd.body.tdScanMode;
@@ -253,10 +255,10 @@ int Session::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue, unsig
   return Send(cmd);
 }
 
-int Session::SetDpchScanMode(unsigned int selectorValue, unsigned int selector,
-                             unsigned int channel1, unsigned int channel2, unsigned int channel3,
-                             unsigned int channel4, unsigned int channel5, unsigned int channel6,
-                             const unsigned char* block1, const unsigned char* block2) {
+int Operations::SetDpchScanMode(unsigned int selectorValue, unsigned int selector,
+                                unsigned int channel1, unsigned int channel2, unsigned int channel3,
+                                unsigned int channel4, unsigned int channel5, unsigned int channel6,
+                                const unsigned char* block1, const unsigned char* block2) {
   if (block1 == nullptr || block2 == nullptr) return 0;
   CCmdManage cmd;
   cmd.nCode = codes::kSetTDScanMode;
@@ -275,7 +277,7 @@ int Session::SetDpchScanMode(unsigned int selectorValue, unsigned int selector,
 }
 
 // The family-dependent operations without a body.
-int Session::SendEmpty(uint16_t wcdmaCode) {
+int Operations::SendEmpty(uint16_t wcdmaCode) {
   const uint16_t code = FamilyCode(wcdmaCode);
   if (code == 0) return 0;
   CCmdManage cmd;
@@ -283,12 +285,12 @@ int Session::SendEmpty(uint16_t wcdmaCode) {
   return Send(cmd);
 }
 
-int Session::GetScanMode() { return SendEmpty(codes::kGetScanMode); }
-int Session::GetScanerVersion() { return SendEmpty(codes::kGetVersion); }
-int Session::ResetScaner() { return SendEmpty(codes::kResetScanner); }
-int Session::StopScanData() { return SendEmpty(codes::kStopScan); }
+int Operations::GetScanMode() { return SendEmpty(codes::kGetScanMode); }
+int Operations::GetScanerVersion() { return SendEmpty(codes::kGetVersion); }
+int Operations::ResetScaner() { return SendEmpty(codes::kResetScanner); }
+int Operations::StopScanData() { return SendEmpty(codes::kStopScan); }
 
-int Session::StartScanData() {
+int Operations::StartScanData() {
   const uint16_t code = FamilyCode(codes::kStartScan);
   if (code == 0) return 0;
   CCmdManage cmd;
@@ -303,14 +305,14 @@ int Session::StartScanData() {
   return Send(cmd);
 }
 
-int Session::SetScanerMACAddress(const char* text) {
+int Operations::SetScanerMACAddress(const char* text) {
   CCmdManage cmd;
   cmd.nCode = codes::kSetMACAddress;
   if (!codec::parse_mac_text(text, cmd.body.macAddress.byAddress)) return 0;
   return Send(cmd);
 }
 
-int Session::SetScanerIPAddress(const char* text) {
+int Operations::SetScanerIPAddress(const char* text) {
   // The whole text must be the address: a text that is no dotted-quad address, or one cut to
   // fit ("192.168.100.2001", "10.0.0.1/24"), would go out as another address than meant and
   // cut the scanner off the network.
@@ -326,13 +328,13 @@ int Session::SetScanerIPAddress(const char* text) {
   return Send(cmd);
 }
 
-int Session::QueryBattery() {
+int Operations::QueryBattery() {
   CCmdManage cmd;
   cmd.nCode = codes::kQueryBattery;
   return Send(cmd);
 }
 
-int Session::SetGpsInfoFormat(int value1, int value2) {
+int Operations::SetGpsInfoFormat(int value1, int value2) {
   CCmdManage cmd;
   cmd.nCode = codes::kSetGpsInfoFormat;
   cmd.body.gpsFormat.nValue1 = static_cast<uint16_t>(value1);

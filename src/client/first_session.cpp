@@ -1,5 +1,5 @@
 // The first session, the one adapter between the original classes and the per-session state:
-// the exported variables, the state bound to them, its station table, engine and next timings,
+// the exported variables, the session bound to them, its clients and next timings,
 // and the public functions that read or set the first session's (process's) values.
 #include "client/first_session.h"
 
@@ -21,14 +21,12 @@ namespace scanlink::client {
 namespace {
 
 struct FirstSessionParts {
-  codec::BaseStationTable stations;
-  transport::LibraryState state{
+  Session session{
 #define SCANLINK_EXPORTED_ADDRESS(field, exported, initial) &exported,
       transport::SessionValues{gHostAddr, sizeof gHostAddr,
                                SCANLINK_SESSION_INTS(SCANLINK_EXPORTED_ADDRESS)},
 #undef SCANLINK_EXPORTED_ADDRESS
-      &stations, true};
-  std::atomic<transport::CMyPcCommSocket*> engine{nullptr};  // gMyPcCommSocket
+      true};
   FirstSessionClients clients;
   // Under a lock of their own, so reading them never waits for a callback of the first session.
   platform::Mutex timingsMutex;
@@ -43,9 +41,9 @@ FirstSessionParts& Parts() {
 
 }  // namespace
 
-transport::LibraryState& FirstState() { return Parts().state; }
-codec::BaseStationTable& FirstStations() { return Parts().stations; }
-std::atomic<transport::CMyPcCommSocket*>& FirstEngine() { return Parts().engine; }
+Session& FirstSession() { return Parts().session; }
+transport::LibraryState& FirstState() { return Parts().session.state; }
+codec::BaseStationTable& FirstStations() { return Parts().session.stations; }
 FirstSessionClients& FirstClients() { return Parts().clients; }
 
 codec::DecodeEnv FirstDecodeEnv() {

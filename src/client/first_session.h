@@ -1,11 +1,11 @@
 // The first session: the one the original classes (CMyPcCommSocketClient, CCmdManage) and the
-// exported variables work on. Its state, station table, engine and the timings its next engine
-// takes live here, in client; transport and codec are handed them like any session's.
+// exported variables work on. Its session, clients and the timings its next engine takes live
+// here, in client; transport and codec are handed them like any session's.
 #pragma once
 
-#include <atomic>
 #include <vector>
 
+#include "client/session.h"
 #include "codec/codec.h"
 #include "codec/gps_check.h"
 #include "platform/sync.h"
@@ -33,14 +33,14 @@ struct FirstSessionClients {
 };
 FirstSessionClients& FirstClients();
 
-// Its state, bound to the exported variables and its station table.
+// The session, its values the exported variables; its engine exists while a client does, shared
+// by every client.
+Session& FirstSession();
 transport::LibraryState& FirstState();
 // The table behind SetBSList and SetGpsMismatchLimit.
 codec::BaseStationTable& FirstStations();
 // What CCmdManage::DecodeMessage decodes with: FingerTestFlag and the first session's table.
 codec::DecodeEnv FirstDecodeEnv();
-// Its engine while a client exists, shared by every client; null otherwise.
-std::atomic<transport::CMyPcCommSocket*>& FirstEngine();
 // Timings of the first session's engines created from now on (a test hook; C sessions start
 // from them too). An engine keeps its own for its whole life.
 void SetFirstSessionTimings(const transport::Timings& timings);

@@ -36,7 +36,7 @@ std::vector<int> Broadcast(std::vector<int>& log) {
   const uint8_t frame[10] = {0x55, 0, 0, 37, 0xFF, 0xFF, 0, 2, 0, 1};
   scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> guard(
       scanlink::client::FirstState().lock);
-  scanlink::client::FirstEngine().load()->MyDispatchData(frame, sizeof frame);
+  scanlink::client::FirstSession().engine()->MyDispatchData(frame, sizeof frame);
   return log;
 }
 
@@ -61,26 +61,26 @@ TEST(Globals, DestroyingTheClientResetsBringUpFlagsButKeepsLinkDown) {
     gInitFinishFlag = 1;
     gFirstConnFlag = 1;
     gLinkDownFlag = 1;
-    EXPECT_NE(scanlink::client::FirstEngine().load(), nullptr);
+    EXPECT_NE(scanlink::client::FirstSession().engine(), nullptr);
   }
   EXPECT_EQ(gInitFinishFlag, 0);
   EXPECT_EQ(gFirstConnFlag, 0);
   EXPECT_EQ(gLinkDownFlag, 1);
-  EXPECT_EQ(scanlink::client::FirstEngine().load(), nullptr);
+  EXPECT_EQ(scanlink::client::FirstSession().engine(), nullptr);
   gLinkDownFlag = 0;
 }
 
 TEST(Globals, CopiesOfTheClientShareTheEngineUntilTheLastIsGone) {
   auto client = std::make_unique<CMyPcCommSocketClient>();
-  CMyPcCommSocket* engine = scanlink::client::FirstEngine().load();
+  CMyPcCommSocket* engine = scanlink::client::FirstSession().engine();
   {
     CMyPcCommSocketClient copy(*client);
-    EXPECT_EQ(scanlink::client::FirstEngine().load(), engine);
+    EXPECT_EQ(scanlink::client::FirstSession().engine(), engine);
   }
-  EXPECT_EQ(scanlink::client::FirstEngine().load(), engine)
+  EXPECT_EQ(scanlink::client::FirstSession().engine(), engine)
       << "the copy's end leaves the engine alone";
   client.reset();
-  EXPECT_EQ(scanlink::client::FirstEngine().load(), nullptr);
+  EXPECT_EQ(scanlink::client::FirstSession().engine(), nullptr);
 }
 
 TEST(Registration, IdsFollowRegistrationOrderAndReRegistrationMovesToTheTail) {

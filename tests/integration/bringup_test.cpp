@@ -27,7 +27,7 @@ class BringUp : public ::testing::Test {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
   }
   static scanlink::transport::CMyPcCommSocket* Engine() {
-    return scanlink::client::FirstEngine().load();
+    return scanlink::client::FirstSession().engine();
   }
 };
 
@@ -148,7 +148,7 @@ TEST_F(BringUp, ExitConnectionAndDestructionArePromptAndFinal) {
   EXPECT_LT(Seconds(start), 0.2);
   EXPECT_EQ(scanlink::transport::LoadGlobal(gInitFinishFlag), 0);
   EXPECT_EQ(scanlink::transport::LoadGlobal(gFirstConnFlag), 0);
-  EXPECT_EQ(scanlink::client::FirstEngine().load(), nullptr);
+  EXPECT_EQ(scanlink::client::FirstSession().engine(), nullptr);
 }
 
 TEST_F(BringUp, DestroyingTheClientKeepsLinkDownFlag) {

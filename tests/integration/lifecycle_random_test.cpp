@@ -555,7 +555,7 @@ TEST_F(RandomLifecycle, EveryStepEndsInAStateTheFlagsDescribe) {
         EXPECT_TRUE(NoticesWellFormed());
         EXPECT_EQ(LoadGlobal(gInitFinishFlag), 0);
         EXPECT_EQ(LoadGlobal(gFirstConnFlag), 0);
-        EXPECT_EQ(scanlink::client::FirstEngine().load(), nullptr);
+        EXPECT_EQ(scanlink::client::FirstSession().engine(), nullptr);
         if (abandoned) {
           EXPECT_TRUE(WaitUntil([&] { return scanlink::test::Threads() == idleThreads; }, 3s))
               << "threads " << scanlink::test::Threads() << " (want " << idleThreads << ")";

@@ -156,7 +156,7 @@ TEST_F(Lifecycle, LastClientDestroyedInsideACallback) {
       peer.CloseData();
     }
     ASSERT_TRUE(scanlink::test::WaitUntil([&] { return destroyed.load(); }, 3s)) << "it hangs";
-    EXPECT_EQ(scanlink::client::FirstEngine().load(), nullptr);
+    EXPECT_EQ(scanlink::client::FirstSession().engine(), nullptr);
     EXPECT_EQ(LoadGlobal(gInitFinishFlag), 0);
     EXPECT_EQ(LoadGlobal(gFirstConnFlag), 0);
     const size_t events = m.Events().size();
@@ -180,7 +180,7 @@ TEST_F(Lifecycle, ClientCreatedWhileTheLastOneIsBeingDestroyedGetsARealLink) {
   ASSERT_TRUE(scanlink::test::WaitUntil([&] { return inside.load(); }, 2s));
   std::thread destroyer([&] { client.reset(); });
   ASSERT_TRUE(scanlink::test::WaitUntil(
-      [] { return scanlink::client::FirstEngine().load() == nullptr; }, 2s));
+      [] { return scanlink::client::FirstSession().engine() == nullptr; }, 2s));
   const int accepts = peer.DataAccepts();
   auto next = std::make_unique<CMyPcCommSocketClient>();
   RecordingModule fresh;
@@ -391,7 +391,7 @@ TEST(ConnectBound, AConnectSurvivesThreeLostSyns) {
   drop.Lift();
   ASSERT_EQ(init.wait_for(10s), std::future_status::ready);
   EXPECT_EQ(init.get(), 0);
-  auto* engine = scanlink::client::FirstEngine().load();
+  auto* engine = scanlink::client::FirstSession().engine();
   EXPECT_EQ(engine->nConnectRetry(), 0) << "connected at the first attempt";
   EXPECT_EQ(engine->nConnectOK(), 0);
 }

@@ -212,7 +212,7 @@ TEST_F(Supervision, ExitConnectionStopsReconnection) {
 }
 
 TEST_F(Supervision, SecondBringUpStartsNoSecondThread) {
-  auto* engine = scanlink::client::FirstEngine().load();
+  auto* engine = scanlink::client::FirstSession().engine();
   ASSERT_TRUE(engine->LinkMaintainRunning());
   peer.CloseData();
   ASSERT_TRUE(module.WaitEvents(4, 3s));
