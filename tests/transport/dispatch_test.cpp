@@ -14,10 +14,11 @@
 #include <utility>
 #include <vector>
 
-#include "client/first_session.h"
 #include "codec/codec.h"
 #include "codec/engine_messages.h"
+#include "codec/gps_check.h"
 #include "scanlink/scanlink.h"
+#include "transport/counter_list.h"
 #include "transport/engine.h"
 #include "transport/frames.h"
 #include "transport/library_state.h"
@@ -76,28 +77,24 @@ class RecordingModule : public CMyPcCommInterface {
 
 class DispatchTest : public ::testing::Test {
  protected:
-  void SetUp() override { ScanlinkSetTraceSink(&Capture, this); }
-  void TearDown() override {
-    ScanlinkSetTraceSink(nullptr, nullptr);
-    nScannerType = savedType_;
-    TDorWCDMAConfig = savedFamily_;
-  }
+  void SetUp() override { state.diag.SetTrace(&Capture, this, kTraceDebug); }
+  void TearDown() override { state.diag.SetTrace(nullptr, nullptr, kTraceDebug); }
 
   uint8_t Register(CMyPcCommInterface& m, uint8_t mode = 1) {
-    LibraryLock g(scanlink::client::FirstState().lock);
+    LibraryLock g(state.lock);
     return engine.modules().RegisterModule(&m, mode);
   }
   // A request on behalf of a module id; with no link it stays open only when that id is not a
   // registered, active module.
   uint16_t Send(uint8_t moduleId) {
-    LibraryLock g(scanlink::client::FirstState().lock);
+    LibraryLock g(state.lock);
     const uint8_t payload[1] = {0};
     CMyPcCommMessage request(43, 0, 0, payload);
     return engine.MySendMessage(request, moduleId);
   }
   // Dispatches one frame the way a Msg proc thread does; traces start afresh.
   void Dispatch(const Bytes& frame, size_t length = 0) {
-    LibraryLock g(scanlink::client::FirstState().lock);
+    LibraryLock g(state.lock);
     traces.clear();
     engine.MyDispatchData(frame.data(), static_cast<int32_t>(length ? length : frame.size()));
   }
@@ -105,27 +102,40 @@ class DispatchTest : public ::testing::Test {
     return std::find(traces.begin(), traces.end(), text) != traces.end();
   }
   TransInfo* Open(uint16_t id) {
-    LibraryLock g(scanlink::client::FirstState().lock);
-    return scanlink::client::FirstState().trans.GetTransInfo(id);
+    LibraryLock g(state.lock);
+    return state.trans.GetTransInfo(id);
   }
-  static ScanlinkCounters Counters() {
+  ScanlinkCounters Counters() const {
     ScanlinkCounters c{};
-    ScanlinkReadCounters(&c);
+#define SCANLINK_COUNTER_READ(name, cName) c.name = state.counters.name.load();
+    SCANLINK_COUNTERS(SCANLINK_COUNTER_READ)
+#undef SCANLINK_COUNTER_READ
     return c;
   }
 
-  CMyPcCommSocket engine{scanlink::client::FirstState().ReadyForEngine(),
-                         scanlink::client::FirstSessionTimings()};  // fresh pools
+  // A session of its own: its values, station table and state, as a client would make them.
+  struct Values {
+    char hostAddr[32] = {};
+#define SCANLINK_SESSION_FIELD(field, exported, initial) int field = initial;
+    SCANLINK_SESSION_INTS(SCANLINK_SESSION_FIELD)
+#undef SCANLINK_SESSION_FIELD
+  } values;
+  scanlink::codec::BaseStationTable stations;
+  LibraryState state{
+#define SCANLINK_SESSION_FIELD_ADDRESS(field, exported, initial) &values.field,
+      SessionValues{values.hostAddr, sizeof values.hostAddr,
+                    SCANLINK_SESSION_INTS(SCANLINK_SESSION_FIELD_ADDRESS)},
+#undef SCANLINK_SESSION_FIELD_ADDRESS
+      &stations};
+  CMyPcCommSocket engine{state.ReadyForEngine(), {}};
   std::vector<std::string> traces;
   std::vector<Delivery> log;
   RecordingModule a{"a", log}, b{"b", log}, c{"c", log};
 
  private:
-  static void Capture(const char* text, void* self) {
+  static void Capture(void* self, int, const char* text) {
     static_cast<DispatchTest*>(self)->traces.emplace_back(text);
   }
-  int savedType_ = nScannerType;
-  int savedFamily_ = TDorWCDMAConfig;
 };
 
 struct Rejection {
@@ -238,17 +248,16 @@ TEST_F(DispatchTest, BroadcastSurvivesWhatACallbackDoes) {
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(i);
     const Row& row = rows[i];
-    CMyPcCommSocket e{scanlink::client::FirstState().ReadyForEngine(),
-                      scanlink::client::FirstSessionTimings()};  // fresh, not closed
+    CMyPcCommSocket e{state.ReadyForEngine(), {}};  // fresh, not closed
     {
-      LibraryLock g(scanlink::client::FirstState().lock);
+      LibraryLock g(state.lock);
       for (RecordingModule* m : {&a, &b, &c}) ASSERT_NE(e.modules().RegisterModule(m, 1), 0);
     }
     log.clear();
     bool acted = false;
     auto act = [&] {
       if (std::exchange(acted, true)) return;
-      LibraryLock g(scanlink::client::FirstState().lock);
+      LibraryLock g(state.lock);
       switch (row.does) {
         case Does::kUnregister:
           EXPECT_EQ(e.modules().RegisterModule(&a, 0), 255);
@@ -268,7 +277,7 @@ TEST_F(DispatchTest, BroadcastSurvivesWhatACallbackDoes) {
     a.onConnect = act;
     // Delivered on a thread of its own, as the Msg proc and supervision threads do.
     std::thread proc([&] {
-      LibraryLock g(scanlink::client::FirstState().lock);
+      LibraryLock g(state.lock);
       switch (row.kind) {
         case Kind::kReport:
           e.MyDispatchData(Frame(0, 37, 0xFFFF, U16(1)).data(), 10);
@@ -301,7 +310,7 @@ TEST_F(DispatchTest, ReplyReachesItsSenderOnceAndClosesTheTransaction) {
   Dispatch(Frame(21, 25, first, U32(77)));
   EXPECT_EQ(log, (std::vector<Delivery>{{"b", 25, first, 77}}));
   EXPECT_TRUE(Traced("MyDispatchData(): The source module ID is: 21. The trans id is: 1."));
-  EXPECT_EQ(scanlink::client::FirstState().trans.InUse(), 1);
+  EXPECT_EQ(state.trans.InUse(), 1);
 
   // The same reply again: its id is now the free list's tail, whose entry names no module.
   Dispatch(Frame(21, 25, first, U32(78)));
@@ -311,7 +320,7 @@ TEST_F(DispatchTest, ReplyReachesItsSenderOnceAndClosesTheTransaction) {
   Dispatch(Frame(21, 25, first, U32(80)));
   EXPECT_EQ(traces.back(), "The transaction information table is NULL!");
   EXPECT_EQ(log, (std::vector<Delivery>{{"b", 25, first, 77}, {"b", 25, second, 79}}));
-  EXPECT_EQ(scanlink::client::FirstState().trans.InUse(), 0);
+  EXPECT_EQ(state.trans.InUse(), 0);
 }
 
 TEST_F(DispatchTest, ReplyFromAnotherModuleIsDroppedAndTheRequestStaysOpen) {
@@ -344,11 +353,11 @@ TEST_F(DispatchTest, LoginReplySetsScannerTypeAndFamily) {
   ASSERT_EQ(Register(a), 20);
   for (size_t i = 0; i < std::size(rows); ++i) {
     SCOPED_TRACE(rows[i].value);
-    nScannerType = -1;
-    TDorWCDMAConfig = -1;
+    values.scannerType = -1;
+    values.family = -1;
     Dispatch(Frame(20, 44, ids[i], U32(rows[i].value)));
-    EXPECT_EQ(nScannerType, rows[i].type);
-    EXPECT_EQ(TDorWCDMAConfig, rows[i].family);
+    EXPECT_EQ(values.scannerType, rows[i].type);
+    EXPECT_EQ(values.family, rows[i].family);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), (Delivery{"a", 44, ids[i], rows[i].value}));
   }
