@@ -127,7 +127,8 @@ void CMyPcCommSocket::ListenThreadProc(Link* link) {
     const int dataSlot = dataUp && haveRoom ? poller.Add(link->sockData) : -1;
     const int alarmSlot = alarmUp ? poller.Add(link->sockAlarm) : -1;
     bool waited = true;  // false: the wait failed
-    const bool spun = dataSlot >= 0 && spin.Spin([&] {
+    // Not while the Msg proc threads have frames to deliver: they need the CPU more.
+    const bool spun = dataSlot >= 0 && lib.handover.Empty() && spin.Spin([&] {
       waited = poller.Wait(0);
       return !waited || poller.Readable(0) || poller.Readable(1) || poller.Readable(dataSlot) ||
              poller.Readable(alarmSlot);
