@@ -137,6 +137,15 @@ class IcmpSocket {
 #endif
 };
 
+// Whether a Poller::Wait(0) is one cheap system call, so a thread may look again and again for
+// a moment before it sleeps. On Windows each look re-arms every socket's event (under Wine, calls
+// to its server).
+#if defined(_WIN32)
+constexpr bool kPollLookIsCheap = false;
+#else
+constexpr bool kPollLookIsCheap = true;
+#endif
+
 // Waits for readability on up to eight sockets and events at once.
 class Poller {
  public:

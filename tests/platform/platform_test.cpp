@@ -13,6 +13,7 @@
 #include "platform/event.h"
 #include "platform/icmp.h"
 #include "platform/socket.h"
+#include "platform/spin.h"
 #include "platform/sync.h"
 
 namespace {
@@ -117,6 +118,31 @@ TEST(Doorbell, NoWakeUpIsLost) {
   one.join();
   two.join();
   EXPECT_EQ(stalls, 0) << "items waited more than 1 s for a wake-up";
+}
+
+// A spin costs CPU only after short pauses, ends as soon as its work (or a stop) shows, and
+// fruitless spins soon stop it, so a mostly idle thread sleeps. The 20 ms window is far longer
+// than the moment between Pausing and Resuming.
+TEST(AdaptiveSpin, SpinsOnlyWhileWorkHasComeSoon) {
+  scanlink::platform::AdaptiveSpin spin(20000);
+  int looks = 0;
+  EXPECT_FALSE(spin.Spin([&] { return ++looks > 0; }));
+  EXPECT_EQ(looks, 0) << "no pause seen yet: no spin";
+
+  spin.Pausing();
+  spin.Resuming();
+  EXPECT_TRUE(spin.Spin([&] { return ++looks == 3; }));
+  EXPECT_EQ(looks, 3);
+
+  int spins = 0, before = 0;
+  do {
+    before = looks;
+    spin.Spin([&] { return ++looks < 0; });
+  } while (looks != before && ++spins < 100);
+  EXPECT_LT(spins, 100) << "fruitless spins never stopped spinning";
+  spin.Pausing();
+  spin.Resuming();
+  EXPECT_TRUE(spin.Spin([] { return true; })) << "a short pause brings the spin back";
 }
 
 TEST(IcmpReply, OnlyAnEchoReplyCounts) {
