@@ -112,9 +112,11 @@ std::string Values(const T (&values)[N], size_t count = N) {
   return out.Done();
 }
 
-std::string Entries(const _ListEntry* entries, size_t count) {
+// A count beyond the slots (a caller's record) shows only the slots there are.
+template <size_t N>
+std::string Entries(const _ListEntry (&entries)[N], size_t count) {
   Array out;
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < count && i < N; ++i) {
     out.Raw(Object().Add("first", entries[i].nFirst).Add("second", entries[i].nSecond).Done());
   }
   return out.Done();
