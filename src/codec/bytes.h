@@ -22,10 +22,6 @@ inline void put_u32be(uint8_t* p, uint32_t v) {
 
 inline uint16_t get_u16be(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
-inline uint32_t get_u32be(const uint8_t* p) {
-  return static_cast<uint32_t>(get_u16be(p)) << 16 | get_u16be(p + 2);
-}
-
 // Appends fields to buf[0..capacity). Every byte offered is counted, but only those within the
 // capacity are stored: a Writer over no buffer measures a layout without writing it.
 class Writer {
@@ -43,7 +39,6 @@ class Writer {
     put_u32be(b, v);
     put(b, sizeof b);
   }
-  void put_bytes(const void* p, size_t n) { put(p, n); }
 
   // Field form: the record's width is the wire width.
   void operator()(const uint8_t& v) { put_u8(v); }
