@@ -62,6 +62,7 @@ class Operations {
   int Send(CCmdManage& cmd);
   int SendFrame(uint8_t* frame, size_t length);
   int SendEmpty(uint16_t wcdmaCode);
+  int SendLogin(uint16_t code, const char* text1, const char* text2);
   uint16_t FamilyCode(uint16_t wcdma) const;
   uint8_t SetFinger(bool on);
 
