@@ -51,8 +51,6 @@ class TcpSocket {
  public:
   TcpSocket() = default;
   ~TcpSocket();
-  TcpSocket(TcpSocket&& other) noexcept;
-  TcpSocket& operator=(TcpSocket&& other) noexcept;
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
 

@@ -25,17 +25,6 @@ void SocketLibrary::Stop() { started_ = false; }
 
 TcpSocket::~TcpSocket() { Close(); }
 
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 bool TcpSocket::Open() {
   Close();
   if (CreationRefused(Resource::kSocket)) return false;
