@@ -222,20 +222,10 @@ struct ScannerFamily {
   int family;
 };
 
-// What the family reply's value says about the scanner.
-constexpr ScannerFamily FamilyOfValue(uint32_t familyValue) {
-  switch (familyValue) {
-    case 11:
-      return {1, 1};
-    case 12:
-      return {2, 1};
-    case 21:
-      return {1, 2};
-    case 22:
-      return {2, 2};
-    default:
-      return {0, 0};
-  }
+// What the family reply's value says about the scanner: ten times the family, plus the type.
+constexpr ScannerFamily FamilyOfValue(uint32_t v) {
+  if (v != 11 && v != 12 && v != 21 && v != 22) return {0, 0};
+  return {static_cast<int>(v % 10), static_cast<int>(v / 10)};
 }
 
 }  // namespace scanlink::codec
