@@ -75,9 +75,7 @@ class Object {
   }
   Object& Text(const char* key, std::string_view text) { return Raw(key, Quoted(text)); }
   Object& Raw(const char* key, const std::string& json) {
-    out_ += first_ ? "" : ",";
-    first_ = false;
-    out_ += '"';
+    out_ += out_.size() > 1 ? ",\"" : "\"";
     out_ += key;
     out_ += "\":";
     out_ += json;
@@ -87,14 +85,12 @@ class Object {
 
  private:
   std::string out_ = "{";
-  bool first_ = true;
 };
 
 class Array {
  public:
   Array& Raw(const std::string& json) {
-    out_ += first_ ? "" : ",";
-    first_ = false;
+    out_ += out_.size() > 1 ? "," : "";
     out_ += json;
     return *this;
   }
@@ -102,7 +98,6 @@ class Array {
 
  private:
   std::string out_ = "[";
-  bool first_ = true;
 };
 
 template <typename T, size_t N>
@@ -339,12 +334,8 @@ std::string TDCellsBody(const CCmdManage& m, bool stationsLoaded) {
     const _TDCellRecord& c = b.aRecords[i];
     Array fingers;
     for (const _TDFinger& f : c.aFingers) {
-      fingers.Raw(Array()
-                      .Raw(Value(f.nValue1))
-                      .Raw(Value(f.nValue2))
-                      .Raw(Value(f.nValue3))
-                      .Raw(Value(f.nValue4))
-                      .Done());
+      const uint32_t values[] = {f.nValue1, f.nValue2, f.nValue3, f.nValue4};
+      fingers.Raw(Values(values));
     }
     cells.Raw(Object()
                   .Add("cellKey1", c.nCellKey1, "cellKey2", c.nCellKey2)
