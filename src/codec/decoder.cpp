@@ -2,7 +2,6 @@
 // request's transaction id, reports and the link notice when they carry 0xFFFF; a code in the
 // wrong place, or not in the table, leaves the body zero.
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 
@@ -20,8 +19,10 @@ void reply_value(Reader& in, CCmdManage& record, const DecodeEnv&) {
   in(record.body.reply.nReplyValue);
 }
 
+// Both version replies: two blocks, a value and a byte.
+template <auto Reply>
 void two_block(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  auto& r = record.body.twoBlock;
+  auto& r = record.body.*Reply;
   fields(in, r.byBlock1, r.byBlock2, r.nValue, r.nTailByte);
 }
 
@@ -36,11 +37,6 @@ void family(Reader& in, CCmdManage& record, const DecodeEnv&) {
 void three_values(Reader& in, CCmdManage& record, const DecodeEnv&) {
   auto& r = record.body.threeValues;
   fields(in, r.nValue1, r.nValue2, r.nValue3);
-}
-
-void td_two_block(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  auto& r = record.body.tdTwoBlock;
-  fields(in, r.byBlock1, r.byBlock2, r.nValue, r.nTailByte);
 }
 
 void gps_text(Reader& in, CCmdManage& record, const DecodeEnv&) {
@@ -92,11 +88,11 @@ constexpr DecoderTable kDecoders = by_layout({
     {BodyLayout::kValue, reply_value},
     {BodyLayout::kWScanMode, w_scan_mode_reply},
     {BodyLayout::kTDScanMode, td_scan_mode_reply},
-    {BodyLayout::kTwoBlock, two_block},
+    {BodyLayout::kTwoBlock, two_block<&_CmdBody::twoBlock>},
     {BodyLayout::kOneValue, one_value},
     {BodyLayout::kFamily, family},
     {BodyLayout::kThreeValues, three_values},
-    {BodyLayout::kTDTwoBlock, td_two_block},
+    {BodyLayout::kTDTwoBlock, two_block<&_CmdBody::tdTwoBlock>},
     {BodyLayout::kGpsText, gps_text},
     {BodyLayout::kBattery, battery},
     {BodyLayout::kShortStatus, short_status},
