@@ -1,6 +1,5 @@
 // The scanner commands: each fills one command record, encodes it into the frame that goes to the
 // socket, takes the session's next command sequence number and hands the frame to the engine.
-#include <atomic>
 #include <cstring>
 #include <optional>
 

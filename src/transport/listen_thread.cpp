@@ -1,8 +1,6 @@
 // The listening thread: the only reader of the two connections. Alarm bytes go to the alarm
 // module as they come; data bytes are cut into frames, which a caught-up stream dispatches at
 // once and a busy one queues for the Msg proc threads.
-#include <cstring>
-#include <new>
 #include <optional>
 
 #include "codec/frame_header.h"

@@ -1,7 +1,5 @@
 #include "transport/trace.h"
 
-#include <cstdint>
-
 #include "platform/sync.h"
 #include "scanlink/scanlink.h"
 #include "transport/library_state.h"

@@ -10,7 +10,6 @@
 #include <icmpapi.h>
 // clang-format on
 
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/clock.h"
