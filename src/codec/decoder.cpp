@@ -1,9 +1,7 @@
 // Response decoding: the code's row gives its kind and layout. Replies are read when they carry a
 // request's transaction id, reports and the link notice when they carry 0xFFFF; a code in the
 // wrong place, or not in the table, leaves the body zero.
-#include <array>
 #include <cstdint>
-#include <initializer_list>
 
 #include "codec/bytes.h"
 #include "codec/codec.h"
@@ -70,21 +68,8 @@ void link_status(Reader& in, CCmdManage& record, const DecodeEnv&) {
 
 using DecodeBody = void (*)(Reader& in, CCmdManage& record, const DecodeEnv& env);
 
-struct DecodeRow {
-  BodyLayout layout;
-  DecodeBody decode;
-};
-
-using DecoderTable = std::array<DecodeBody, kBodyLayouts>;
-
-constexpr DecoderTable by_layout(std::initializer_list<DecodeRow> rows) {
-  DecoderTable table{};
-  for (const DecodeRow& row : rows) table[static_cast<size_t>(row.layout)] = row.decode;
-  return table;
-}
-
 // Commands' layouts have no decoder: nothing the scanner sends is read as one.
-constexpr DecoderTable kDecoders = by_layout({
+constexpr LayoutTable<DecodeBody> kDecoders = ByLayout<DecodeBody>({
     {BodyLayout::kValue, reply_value},
     {BodyLayout::kWScanMode, w_scan_mode_reply},
     {BodyLayout::kTDScanMode, td_scan_mode_reply},

@@ -17,12 +17,7 @@ void td_scan_mode_command(Writer& out, const _CmdBody& body) {
   if (td_mode_has_fields(body.tdScanMode.nMode)) td_scan_mode(out, body);
 }
 
-struct CommandRow {
-  BodyLayout layout;
-  EncodeBody encode;
-};
-
-constexpr CommandRow kCommands[] = {
+constexpr LayoutTable<EncodeBody> kCommands = ByLayout<EncodeBody>({
     {BodyLayout::kWScanMode, w_scan_mode},
     {BodyLayout::kTDScanMode, td_scan_mode_command},
     {BodyLayout::kStartTime, start_time},
@@ -33,7 +28,7 @@ constexpr CommandRow kCommands[] = {
     {BodyLayout::kSignedValue, signed_value},
     {BodyLayout::kTwoValues, two_values},
     {BodyLayout::kGpsFormat, gps_format},
-};
+});
 
 // The module byte until the send path writes the requesting module's id.
 constexpr uint8_t kImageModuleByte = 4;
@@ -41,11 +36,8 @@ constexpr uint8_t kImageModuleByte = 4;
 void encode_body(const CCmdManage& command, Writer& out) {
   const MessageCode* entry = FindMessageCode(command.nCode);
   if (entry == nullptr || entry->kind != MessageKind::kCommand) return;
-  for (const CommandRow& row : kCommands) {
-    if (row.layout == entry->layout) {
-      row.encode(out, command.body);
-      return;
-    }
+  if (const EncodeBody encode = kCommands[static_cast<size_t>(entry->layout)]) {
+    encode(out, command.body);
   }
 }
 

@@ -5,8 +5,10 @@
 // state, so tools include it as it is.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <iterator>
 #include <string_view>
 
@@ -52,6 +54,22 @@ enum class BodyLayout : uint8_t {
   kTDShortProfile,
 };
 inline constexpr size_t kBodyLayouts = static_cast<size_t>(BodyLayout::kTDShortProfile) + 1;
+
+// One entry per layout (null where a layout has none), from rows of layout and entry: the
+// decoder, the encoder and the JSON rendering each keep theirs.
+template <typename Entry>
+using LayoutTable = std::array<Entry, kBodyLayouts>;
+template <typename Entry>
+struct LayoutRow {
+  BodyLayout layout;
+  Entry entry;
+};
+template <typename Entry>
+constexpr LayoutTable<Entry> ByLayout(std::initializer_list<LayoutRow<Entry>> rows) {
+  LayoutTable<Entry> table{};
+  for (const LayoutRow<Entry>& row : rows) table[static_cast<size_t>(row.layout)] = row.entry;
+  return table;
+}
 
 struct MessageCode {
   uint16_t code;

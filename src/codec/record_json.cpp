@@ -487,13 +487,8 @@ std::string SweepBody(const CCmdManage& m, bool) {
       .Done();
 }
 
-struct JsonRow {
-  BodyLayout layout;
-  JsonBody body;
-};
-
 // The commands' layouts have no row: a command's body shows as {}.
-constexpr JsonRow kBodies[] = {
+constexpr LayoutTable<JsonBody> kBodies = ByLayout<JsonBody>({
     {BodyLayout::kValue, ValueBody},
     {BodyLayout::kWScanMode, WScanModeBody},
     {BodyLayout::kTDScanMode, TDScanModeBody},
@@ -514,15 +509,13 @@ constexpr JsonRow kBodies[] = {
     {BodyLayout::kTDCells, TDCellsBody},
     {BodyLayout::kTDProfile, TDProfileBody},
     {BodyLayout::kTDShortProfile, TDShortProfileBody},
-};
+});
 
 std::string Body(const CCmdManage& m, bool stationsLoaded) {
   const MessageCode* entry = FindMessageCode(m.nCode);
   if (entry == nullptr || entry->kind == MessageKind::kCommand) return "{}";
-  for (const JsonRow& row : kBodies) {
-    if (row.layout == entry->layout) return row.body(m, stationsLoaded);
-  }
-  return "{}";
+  const JsonBody body = kBodies[static_cast<size_t>(entry->layout)];
+  return body != nullptr ? body(m, stationsLoaded) : "{}";
 }
 
 const char* Kind(uint16_t code, uint16_t transId) {
