@@ -18,10 +18,7 @@ CMyPcCommSocket::CMyPcCommSocket(LibraryState& state, const Timings& timings)
   const bool queue = lib_.handover.Allocated();
   // The engine still exists without them: every bring-up then fails, saying why.
   ready_ = queue && sockets_.Start(1, 1) && cancel_.Valid() && maintainStop_.Valid();
-  if (!ready_)
-    MyTrace(lib_, kTraceError,
-            "CMyPcCommSocket(): The socket library, an event or the receive queue could not be set "
-            "up!");
+  if (!ready_) MyTrace(lib_, kTraceError, "CMyPcCommSocket(): The socket library, an event or the receive queue could not be set up!");
 }
 
 CMyPcCommSocket::~CMyPcCommSocket() {
