@@ -210,8 +210,8 @@ bool AllU16(const unsigned* values, unsigned count) {
 // The login fields hold 16 bytes: a longer text would go out cut, without its terminator.
 bool LoginText(const char* text) { return text != nullptr && strnlen(text, 17) <= 16; }
 // The frame buffer's limits on list lengths (the count byte alone would allow 255).
-constexpr unsigned kMaxCells = 168;
-constexpr unsigned kMaxWFreqs = 252;
+constexpr unsigned kMaxCells = scanlink::client::Operations::kMaxCellEntries;
+constexpr unsigned kMaxWFreqs = scanlink::client::Operations::kMaxFreqEntries;
 bool List(unsigned count, unsigned max, const unsigned* a, const unsigned* b = nullptr,
           bool needsB = false) {
   return count <= max && (count == 0 || (a != nullptr && (!needsB || b != nullptr)));

@@ -22,10 +22,6 @@ namespace {
 
 namespace codes = codec::codes;
 
-// The command frame buffer holds 1016 payload bytes: the list operations' limits.
-constexpr unsigned kMaxCellEntries = 168;
-constexpr unsigned kMaxFreqEntries = 252;
-
 _WScanModeInfo& WCommand(CCmdManage& cmd, uint8_t mode) {
   cmd.nCode = codes::kSetWScanMode;
   cmd.body.wScanMode.nMode = mode;

@@ -17,6 +17,10 @@ namespace scanlink::client {
 
 class Operations {
  public:
+  // The command frame buffer holds 1016 payload bytes: the list operations' limits.
+  static constexpr unsigned kMaxCellEntries = 168;
+  static constexpr unsigned kMaxFreqEntries = 252;
+
   // engine may be null (a client without an engine): every operation then sends nothing.
   Operations(transport::CMyPcCommSocket* engine, transport::LibraryState& state, uint8_t moduleId)
       : engine_(engine), state_(state), moduleId_(moduleId) {}
