@@ -11,18 +11,6 @@ std::atomic<int> g_nextSessionId{1};
 
 }  // namespace
 
-SinkCalls::Mark*& SinkCalls::CallsOfThisThread() {
-  thread_local Mark* calls = nullptr;
-  return calls;
-}
-
-void SinkCalls::WaitForReplaced() {
-  platform::UniqueLock<platform::Mutex> lock(mutex_);
-  uint64_t mine = 0;
-  for (const Mark* m = CallsOfThisThread(); m != nullptr; m = m->outer) mine += m->sink == this;
-  idle_.wait(lock, [&] { return older_ <= mine; });
-}
-
 SessionDiagnostics::SessionDiagnostics() : id_(0) {}
 
 SessionDiagnostics::SessionDiagnostics(bool first)

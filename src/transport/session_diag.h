@@ -15,31 +15,18 @@ namespace scanlink::transport {
 // How much a trace text matters; a sink set with a level hears that level and the ones above.
 enum TraceLevel : int { kTraceError = 1, kTraceWarning = 2, kTraceInfo = 3, kTraceDebug = 4 };
 
+// A call of this thread into a replaceable sink, while it runs; innermost first.
+struct SinkCallMark {
+  const void* sink;
+  SinkCallMark* outer;
+};
+inline thread_local SinkCallMark* t_sinkCalls = nullptr;
+
 // A sink that may be replaced while calls into it run. Each call counts under the installation
 // it started with, so a replacement can wait for the calls into the sinks it replaced: their
 // context may be released once that wait returns.
-class SinkCalls {
- public:
-  // Waits for them, but for calls of this thread (a sink may replace itself); calls into a later
-  // replacement's predecessors may be waited for too, which is harmless.
-  void WaitForReplaced();
-
- protected:
-  struct Mark {  // a call of this thread into a sink, while it runs; innermost first
-    const SinkCalls* sink;
-    Mark* outer;
-  };
-  static Mark*& CallsOfThisThread();
-
-  platform::Mutex mutex_;
-  platform::ConditionVariable idle_;
-  uint64_t installation_ = 0;
-  uint64_t current_ = 0;  // calls started under the latest installation
-  uint64_t older_ = 0;    // calls started before it
-};
-
 template <typename Fn>
-class ReplaceableSink : public SinkCalls {
+class ReplaceableSink {
  public:
   // Calls call(fn, context) with the sink installed now; false, and no call, when none is.
   template <typename F>
@@ -53,10 +40,10 @@ class ReplaceableSink : public SinkCalls {
       fn = fn_, context = context_, installation = installation_;
       ++current_;
     }
-    Mark mark{this, CallsOfThisThread()};
-    CallsOfThisThread() = &mark;
+    SinkCallMark mark{this, t_sinkCalls};
+    t_sinkCalls = &mark;
     call(fn, context);
-    CallsOfThisThread() = mark.outer;
+    t_sinkCalls = mark.outer;
     platform::LockGuard guard(mutex_);
     --(installation == installation_ ? current_ : older_);
     idle_.notify_all();
@@ -74,10 +61,23 @@ class ReplaceableSink : public SinkCalls {
     current_ = 0;
     return old;
   }
+  // Waits for the calls into the sinks replaced, but for calls of this thread (a sink may
+  // replace itself); calls into a later replacement's predecessors may be waited for too.
+  void WaitForReplaced() {
+    platform::UniqueLock<platform::Mutex> lock(mutex_);
+    uint64_t mine = 0;
+    for (const SinkCallMark* m = t_sinkCalls; m != nullptr; m = m->outer) mine += m->sink == this;
+    idle_.wait(lock, [&] { return older_ <= mine; });
+  }
 
  private:
+  platform::Mutex mutex_;
+  platform::ConditionVariable idle_;
   Fn fn_ = nullptr;
   void* context_ = nullptr;
+  uint64_t installation_ = 0;
+  uint64_t current_ = 0;  // calls started under the latest installation
+  uint64_t older_ = 0;    // calls started before it
 };
 
 using SessionTraceFn = void (*)(void* context, int level, const char* text);
