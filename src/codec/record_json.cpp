@@ -213,8 +213,7 @@ std::string Position(const char* text, size_t size) {
   const bool south = fields[lat + 1] == "S", west = fields[lat + 3] == "W";
   if (!(south || fields[lat + 1] == "N") || !(west || fields[lat + 3] == "E")) return "null";
   return Object()
-      .Add("latitude", south ? -*latitude : *latitude)
-      .Add("longitude", west ? -*longitude : *longitude)
+      .Add("latitude", south ? -*latitude : *latitude, "longitude", west ? -*longitude : *longitude)
       .Done();
 }
 

@@ -2,8 +2,6 @@
 
 namespace scanlink::transport {
 
-// ---- ObjectTable ----
-
 void ObjectTable::Init() {
   slots_.Init();
   head_ = nullptr;
@@ -36,8 +34,6 @@ ObjectNode* ObjectTable::Find(const CMyPcCommInterface* module) const {
   }
   return nullptr;
 }
-
-// ---- TransInfoTable ----
 
 void TransInfoTable::Init() { entries_.Init(); }
 
