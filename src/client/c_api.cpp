@@ -17,6 +17,7 @@
 #include "codec/frame_header.h"
 #include "codec/framer.h"
 #include "codec/gps_check.h"
+#include "codec/message_codes.h"
 #include "codec/record_json.h"
 #include "codec/text.h"
 #include "scanlink/scanlink.h"
@@ -42,8 +43,6 @@ using scanlink::transport::LoadGlobal;
 using scanlink::transport::StoreGlobal;
 
 namespace {
-
-constexpr uint16_t kFamilyReply = 44;
 
 void CopyRecord(const CCmdManage& from, scanlink_record& to) {
   to.code = from.nCode;
@@ -114,7 +113,8 @@ void HandlerModule::ConnectMsg(bool connected) {
 void HandlerModule::ProcPcCommMsg(CCmdManage& message) {
   const scanlink::transport::CallbackScope scope;
   // The dispatcher has taken the family from this reply before handing it on.
-  if (message.nCode == kFamilyReply && message.nTransID != SCANLINK_TRANS_BROADCAST) {
+  if (message.nCode == scanlink::codec::codes::kFamilyReply &&
+      message.nTransID != SCANLINK_TRANS_BROADCAST) {
     session_.familyKnown.store(true, std::memory_order_release);
   }
   const scanlink_handlers& h = session_.handlers;
