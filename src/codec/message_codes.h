@@ -184,28 +184,22 @@ constexpr const MessageCode* FindMessageCode(uint16_t code) {
   return slot != 0 ? &kMessageCodes[slot - 1] : nullptr;
 }
 
-// The code of a name in the table, for code that acts on one message itself; 0 for a name not in
-// the table (a constant initialised from it then fails to compile where it is checked).
-constexpr uint16_t MessageCodeNamed(std::string_view name) {
+namespace detail {
+// Never defined: a name missing from the table makes CodeNamed no constant expression.
+uint16_t NameMissingFromTheCodeTable();
+}  // namespace detail
+
+// The code of a name in the table, for code that acts on one message itself: a constant
+// initialised from a name not in the table fails to compile.
+constexpr uint16_t CodeNamed(std::string_view name) {
   for (const MessageCode& entry : kMessageCodes) {
     if (name == entry.name) return entry.code;
   }
-  return 0;
+  return detail::NameMissingFromTheCodeTable();
 }
-
-namespace detail {
-// Never defined: a name missing from the table makes CodeNamed no constant, so the constant
-// initialised from it fails to compile.
-uint16_t NameMissingFromTheCodeTable();
-constexpr uint16_t CodeNamed(std::string_view name) {
-  const uint16_t code = MessageCodeNamed(name);
-  return code != 0 ? code : NameMissingFromTheCodeTable();
-}
-}  // namespace detail
 
 // The codes the library sends or acts on itself, by name.
 namespace codes {
-using detail::CodeNamed;
 inline constexpr uint16_t kSetWScanMode = CodeNamed("SetWScanMode");
 inline constexpr uint16_t kSetTDScanMode = CodeNamed("SetTDScanMode");
 inline constexpr uint16_t kStartScan = CodeNamed("StartScan");
@@ -228,11 +222,11 @@ constexpr uint16_t TDCodeOf(uint16_t wcdmaCode) {
   return static_cast<uint16_t>(detail::kTDBase | wcdmaCode);
 }
 static_assert(TDCodeOf(codes::kSetWScanMode) == codes::kSetTDScanMode &&
-              TDCodeOf(codes::kStartScan) == MessageCodeNamed("StartTDScan") &&
-              TDCodeOf(codes::kStopScan) == MessageCodeNamed("StopTDScan") &&
-              TDCodeOf(codes::kGetScanMode) == MessageCodeNamed("GetTDScanMode") &&
-              TDCodeOf(codes::kResetScanner) == MessageCodeNamed("ResetTDScanner") &&
-              TDCodeOf(codes::kGetVersion) == MessageCodeNamed("GetTDVersion"));
+              TDCodeOf(codes::kStartScan) == CodeNamed("StartTDScan") &&
+              TDCodeOf(codes::kStopScan) == CodeNamed("StopTDScan") &&
+              TDCodeOf(codes::kGetScanMode) == CodeNamed("GetTDScanMode") &&
+              TDCodeOf(codes::kResetScanner) == CodeNamed("ResetTDScanner") &&
+              TDCodeOf(codes::kGetVersion) == CodeNamed("GetTDVersion"));
 
 // Type 1 or 2, family 1 (WCDMA) or 2 (TD-SCDMA); both 0 when the value names neither.
 struct ScannerFamily {
