@@ -17,6 +17,7 @@
 #include "codec/frame_header.h"
 #include "codec/framer.h"
 #include "codec/gps_check.h"
+#include "codec/message_codes.h"
 #include "codec/record_json.h"
 #include "codec/text.h"
 #include "scanlink/scanlink.h"
@@ -28,9 +29,12 @@
 #include "transport/modules.h"
 #include "transport/trace.h"
 
+using scanlink::client::capi::CopySized;
 using scanlink::client::capi::Fail;
 using scanlink::client::capi::Guarded;
 using scanlink::client::capi::GuardedStatus;
+using scanlink::client::capi::Refuse;
+using scanlink::client::capi::SessionStatus;
 using scanlink::client::capi::t_lastError;
 using scanlink::platform::RecursiveMutex;
 using scanlink::platform::ScopedLock;
@@ -39,8 +43,6 @@ using scanlink::transport::LoadGlobal;
 using scanlink::transport::StoreGlobal;
 
 namespace {
-
-constexpr uint16_t kFamilyReply = 44;
 
 void CopyRecord(const CCmdManage& from, scanlink_record& to) {
   to.code = from.nCode;
@@ -111,7 +113,8 @@ void HandlerModule::ConnectMsg(bool connected) {
 void HandlerModule::ProcPcCommMsg(CCmdManage& message) {
   const scanlink::transport::CallbackScope scope;
   // The dispatcher has taken the family from this reply before handing it on.
-  if (message.nCode == kFamilyReply && message.nTransID != SCANLINK_TRANS_BROADCAST) {
+  if (message.nCode == scanlink::codec::codes::kFamilyReply &&
+      message.nTransID != SCANLINK_TRANS_BROADCAST) {
     session_.familyKnown.store(true, std::memory_order_release);
   }
   const scanlink_handlers& h = session_.handlers;
@@ -133,22 +136,20 @@ void HandlerModule::ProcPcCommMsgAlarm(char* data, int length) {
   }
 }
 
-struct SessionTraceBox {
-  scanlink_session_trace_handler handler;
+// A session's handler as the transport calls it: the C handler, its context and the session id.
+template <typename Handler>
+struct SessionBox {
+  Handler handler;
   void* context;
   int id;
 };
+using SessionTraceBox = SessionBox<scanlink_session_trace_handler>;
+using TapBox = SessionBox<scanlink_tap_handler>;
 
 void SessionTraceThunk(void* context, int level, const char* text) {
   const auto* box = static_cast<const SessionTraceBox*>(context);
   box->handler(box->context, box->id, level, text);
 }
-
-struct TapBox {
-  scanlink_tap_handler handler;
-  void* context;
-  int id;
-};
 
 void TapThunk(void* context, int direction, int channel, const uint8_t* bytes, int length) {
   const auto* box = static_cast<const TapBox*>(context);
@@ -209,8 +210,8 @@ bool AllU16(const unsigned* values, unsigned count) {
 // The login fields hold 16 bytes: a longer text would go out cut, without its terminator.
 bool LoginText(const char* text) { return text != nullptr && strnlen(text, 17) <= 16; }
 // The frame buffer's limits on list lengths (the count byte alone would allow 255).
-constexpr unsigned kMaxCells = 168;
-constexpr unsigned kMaxWFreqs = 252;
+constexpr unsigned kMaxCells = scanlink::client::Operations::kMaxCellEntries;
+constexpr unsigned kMaxWFreqs = scanlink::client::Operations::kMaxFreqEntries;
 bool List(unsigned count, unsigned max, const unsigned* a, const unsigned* b = nullptr,
           bool needsB = false) {
   return count <= max && (count == 0 || (a != nullptr && (!needsB || b != nullptr)));
@@ -227,6 +228,17 @@ int WhyNotSent(scanlink_session& s) {
   return SCANLINK_ERR_SEND;
 }
 
+// The login fields are 16 bytes on the wire and the session copies 16; a C caller passes texts,
+// often shorter: each is read up to its terminator (at most 16 bytes) into a zero-padded field.
+struct LoginField {
+  char bytes[16] = {};
+  const char* From(const char* text) {
+    if (text == nullptr) return nullptr;
+    std::memcpy(bytes, text, strnlen(text, sizeof bytes));
+    return bytes;
+  }
+};
+
 enum class Family { kAny, kNeeded };
 
 // One operation: refused with 0 before anything is sent when the arguments do not fit, the
@@ -234,7 +246,7 @@ enum class Family { kAny, kNeeded };
 template <typename F>
 int Operate(scanlink_session* s, bool argumentsFit, Family family, F&& send) {
   return Guarded(0, [&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    if (s == nullptr) return Refuse(SCANLINK_ERR_SESSION);
     if (!argumentsFit) return Fail(SCANLINK_ERR_ARGUMENT, 0);
     if (s->Closing() || s->session.engine()->Closed()) return Fail(SCANLINK_ERR_CLOSED, 0);
     if (family == Family::kNeeded) {
@@ -257,19 +269,14 @@ scanlink_options DefaultOptions() {
   return o;
 }
 
-void InitOptions(scanlink_options* options, size_t size) {
-  if (options == nullptr || size < kOptionsFirstSize) {
-    t_lastError = SCANLINK_ERR_ARGUMENT;
-    return;
-  }
-  const scanlink_options defaults = DefaultOptions();
-  std::memcpy(options, &defaults, size < sizeof defaults ? size : sizeof defaults);
+int InitOptions(scanlink_options* options, size_t size) {
+  if (options == nullptr || size < kOptionsFirstSize) return Fail(SCANLINK_ERR_ARGUMENT, 0);
+  CopySized(options, DefaultOptions(), size);
+  return 0;
 }
 
 scanlink_session* OpenSession(const scanlink_options* options, size_t size) {
-  if (options == nullptr || size < kOptionsFirstSize) {
-    return FailOpen(SCANLINK_ERR_ARGUMENT);
-  }
+  if (options == nullptr || size < kOptionsFirstSize) return FailOpen(SCANLINK_ERR_ARGUMENT);
   scanlink_options o = DefaultOptions();
   std::memcpy(&o, options, size < sizeof o ? size : sizeof o);
   if (!ValidOptions(o)) return FailOpen(SCANLINK_ERR_ARGUMENT);
@@ -325,25 +332,19 @@ constexpr bool StateFollowsTheList() {
 static_assert(StateFollowsTheList());
 
 int ReadCounters(scanlink_session* s, scanlink_counters* out, size_t size) {
-  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-  if (out == nullptr || size < kCountersFirstSize) {
-    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
-  }
+  if (out == nullptr || size < kCountersFirstSize) return Refuse(SCANLINK_ERR_ARGUMENT);
   const auto& c = s->session.state.counters;
   auto get = [](const std::atomic<uint64_t>& v) { return v.load(std::memory_order_relaxed); };
   scanlink_counters all{};
 #define SCANLINK_COUNTER_READ(name, cName) all.cName = get(c.name);
   SCANLINK_COUNTERS(SCANLINK_COUNTER_READ)
 #undef SCANLINK_COUNTER_READ
-  // A caller built against an older header gets the fields its struct has, no byte more.
-  std::memcpy(out, &all, size < sizeof all ? size : sizeof all);
+  CopySized(out, all, size);
   return SCANLINK_OK;
 }
 
 int ReadState(scanlink_session* s, scanlink_state* out, size_t size) {
-  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-  if (out == nullptr || size < kStateFirstSize)
-    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+  if (out == nullptr || size < kStateFirstSize) return Refuse(SCANLINK_ERR_ARGUMENT);
   scanlink_state state{};
   state.closed = s->session.engine()->Closed() ? 1 : 0;
   state.first_connected = LoadGlobal(s->firstConn);
@@ -354,13 +355,69 @@ int ReadState(scanlink_session* s, scanlink_state* out, size_t size) {
   state.family = s->familyKnown.load(std::memory_order_acquire) ? LoadGlobal(s->family) : 0;
   state.finger_test = LoadGlobal(s->fingerTest);
   state.alarm_connected = s->session.engine()->AlarmConnected() ? 1 : 0;
-  std::memcpy(out, &state, size < sizeof state ? size : sizeof state);
+  CopySized(out, state, size);
   return SCANLINK_OK;
 }
 
-int RecordJson(const scanlink_record* record, int stations_loaded, char* buffer, size_t size);
+int RecordJson(const scanlink_record* record, int stations_loaded, char* buffer, size_t size) {
+  if (record == nullptr || (buffer == nullptr && size > 0)) {
+    return Refuse(SCANLINK_ERR_ARGUMENT);
+  }
+  std::unique_ptr<CCmdManage> m(new (std::nothrow) CCmdManage);
+  if (!m) return Refuse(SCANLINK_ERR_RESOURCES);
+  const std::string text = scanlink::client::RecordJsonText(*record, stations_loaded != 0, *m);
+  if (size > 0) {
+    const size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+  }
+  return static_cast<int>(text.size());
+}
+
 int Decode(const unsigned char* bytes, size_t length, const scanlink_decode_options* options,
-           scanlink_record_handler on_record, void* context, scanlink_decode_stats* stats);
+           scanlink_record_handler on_record, void* context, scanlink_decode_stats* stats) {
+  if (bytes == nullptr && length > 0) return Refuse(SCANLINK_ERR_ARGUMENT);
+  auto table = std::make_unique<scanlink::codec::BaseStationTable>();
+  scanlink::codec::DecodeEnv env;
+  if (options != nullptr) {
+    env.fingerTestFlag = options->finger_test != 0 ? 1 : 0;
+    if (options->stations != nullptr && options->station_count > 0) {
+      table->SetList(reinterpret_cast<const _BSCellInfo*>(options->stations),
+                     options->station_count);
+    }
+    if (options->mismatch_limit >= 0) table->SetMismatchLimit(options->mismatch_limit);
+  }
+  env.stations = table.get();
+  struct Sink {
+    const scanlink::codec::DecodeEnv& env;
+    scanlink_record_handler onRecord;
+    void* context;
+    scanlink_decode_stats counts{};
+    int records = 0;
+    std::unique_ptr<CCmdManage> record{new CCmdManage};
+    std::unique_ptr<scanlink_record> out{new scanlink_record};
+    void OnFrame(const uint8_t* frame, size_t n) {
+      ++counts.frames;
+      const scanlink::codec::FrameHeader header = scanlink::codec::read_header(frame);
+      *record = CCmdManage();
+      scanlink::codec::decode_payload(header.code, header.transId,
+                                      frame + scanlink::codec::kHeaderSize,
+                                      n - scanlink::codec::kHeaderSize, *record, env);
+      ++records;
+      if (onRecord == nullptr) return;
+      CopyRecord(*record, *out);
+      onRecord(context, out.get());
+    }
+    void OnTrace(const char*) {}
+    void OnOversized(size_t) { ++counts.oversized; }
+    void OnDiscard(size_t n) { counts.bytes_skipped += n; }
+  } sink{env, on_record, context};
+  scanlink::codec::Framer framer;
+  framer.Feed(bytes, length, sink);
+  sink.counts.partial_bytes = framer.Pending();
+  if (stats != nullptr) *stats = sink.counts;
+  return sink.records;
+}
 
 }  // namespace
 
@@ -371,30 +428,26 @@ int scanlink_version(void) { return SCANLINK_VERSION_NUMBER; }
 int scanlink_last_error(void) { return t_lastError; }
 
 const char* scanlink_strerror(int error) {
-  switch (error) {
-    case SCANLINK_OK:
-      return "no error";
-    case SCANLINK_ERR_SESSION:
-      return "no session (null handle)";
-    case SCANLINK_ERR_ARGUMENT:
-      return "argument refused: null, out of its field's range or malformed; nothing done";
-    case SCANLINK_ERR_IN_HANDLER:
-      return "not allowed from a handler";
-    case SCANLINK_ERR_RESOURCES:
-      return "out of memory, threads or sockets";
-    case SCANLINK_ERR_NO_LINK:
-      return "the link is not up; nothing sent";
-    case SCANLINK_ERR_FAMILY:
-      return "the scan family is not known yet; nothing sent";
-    case SCANLINK_ERR_CLOSED:
-      return "the session is closed; nothing done";
-    case SCANLINK_ERR_SEND:
-      return "send failed: no transaction id free, or the connection took no bytes";
-    case SCANLINK_ERR_INTERNAL:
-      return "unexpected failure inside the library; nothing done";
-    default:
-      return "unknown error";
+  static const struct {
+    int error;
+    const char* text;
+  } kTexts[] = {
+      {SCANLINK_OK, "no error"},
+      {SCANLINK_ERR_SESSION, "no session (null handle)"},
+      {SCANLINK_ERR_ARGUMENT,
+       "argument refused: null, out of its field's range or malformed; nothing done"},
+      {SCANLINK_ERR_IN_HANDLER, "not allowed from a handler"},
+      {SCANLINK_ERR_RESOURCES, "out of memory, threads or sockets"},
+      {SCANLINK_ERR_NO_LINK, "the link is not up; nothing sent"},
+      {SCANLINK_ERR_FAMILY, "the scan family is not known yet; nothing sent"},
+      {SCANLINK_ERR_CLOSED, "the session is closed; nothing done"},
+      {SCANLINK_ERR_SEND, "send failed: no transaction id free, or the connection took no bytes"},
+      {SCANLINK_ERR_INTERNAL, "unexpected failure inside the library; nothing done"},
+  };
+  for (const auto& entry : kTexts) {
+    if (entry.error == error) return entry.text;
   }
+  return "unknown error";
 }
 
 void scanlink_set_trace(scanlink_trace_handler handler, void* context) {
@@ -428,17 +481,11 @@ int scanlink_set_link_timeout(int milliseconds) {
 }
 
 void scanlink_options_init(scanlink_options* options) {
-  Guarded(0, [&] {
-    InitOptions(options, kOptionsFirstSize);
-    return 0;
-  });
+  Guarded(0, [&] { return InitOptions(options, kOptionsFirstSize); });
 }
 
 void scanlink_options_init_sized(scanlink_options* options, size_t size) {
-  Guarded(0, [&] {
-    InitOptions(options, size);
-    return 0;
-  });
+  Guarded(0, [&] { return InitOptions(options, size); });
 }
 
 scanlink_session* scanlink_open(const scanlink_options* options) {
@@ -451,8 +498,7 @@ scanlink_session* scanlink_open_sized(const scanlink_options* options, size_t si
 }
 
 int scanlink_set_handlers(scanlink_session* s, const scanlink_handlers* handlers) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  return SessionStatus(s, [&]() -> int {
     // Every handler runs under this lock: once it is taken no call to the old ones is under way.
     ScopedLock<RecursiveMutex> guard(s->session.state.lock);
     s->handlers = handlers != nullptr ? *handlers : scanlink_handlers{};
@@ -462,11 +508,11 @@ int scanlink_set_handlers(scanlink_session* s, const scanlink_handlers* handlers
 
 int scanlink_connect(scanlink_session* s) {
   return Guarded<int>(SCANLINK_CONNECT_PROBE_FAILED, [&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+    if (s == nullptr) return Refuse(SCANLINK_ERR_SESSION);
     if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_CONNECT_PROBE_FAILED);
     const CMyPcCommSocket::ConnectResult result = s->session.engine()->Connect();
     if (result == CMyPcCommSocket::ConnectResult::kNoResources) {
-      return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
+      return Refuse(SCANLINK_ERR_RESOURCES);
     }
     if (result != CMyPcCommSocket::ConnectResult::kUp) {
       t_lastError = s->session.engine()->Closed() ? SCANLINK_ERR_CLOSED : SCANLINK_ERR_NO_LINK;
@@ -476,16 +522,14 @@ int scanlink_connect(scanlink_session* s) {
 }
 
 int scanlink_clear_link_down(scanlink_session* s) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  return SessionStatus(s, [&]() -> int {
     StoreGlobal(s->linkDown, 0);
     return SCANLINK_OK;
   });
 }
 
 int scanlink_disconnect(scanlink_session* s) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  return SessionStatus(s, [&]() -> int {
     // A close under way takes the link down itself.
     if (!s->Closing()) s->session.engine()->MyClose();
     return SCANLINK_OK;
@@ -499,7 +543,7 @@ int scanlink_close(scanlink_session* s) {
     // a session closed from another's handler may be waiting for that handler's session.
     if (s->session.state.lock.held_by_me() || scanlink::transport::InsideAnyCallback() ||
         scanlink::client::InsideFirstSessionCallback()) {
-      return Fail(SCANLINK_ERR_IN_HANDLER, SCANLINK_ERR_IN_HANDLER);
+      return Refuse(SCANLINK_ERR_IN_HANDLER);
     }
     s->closing.store(true, std::memory_order_release);
     // Threads waiting for a record return first: they may not wait for the close.
@@ -514,15 +558,14 @@ int scanlink_close(scanlink_session* s) {
 }
 
 int scanlink_set_timeouts(scanlink_session* s, int connect_ms, int reply_ms, int link_ms) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
+  return SessionStatus(s, [&]() -> int {
+    if (s->Closing()) return Refuse(SCANLINK_ERR_CLOSED);
     const auto fits = [](int v, int low, int high) { return v == 0 || (v >= low && v <= high); };
     if (!fits(connect_ms, SCANLINK_CONNECT_TIMEOUT_MIN, SCANLINK_CONNECT_TIMEOUT_MAX) ||
         !fits(reply_ms, SCANLINK_REPLY_TIMEOUT_MIN, SCANLINK_REPLY_TIMEOUT_MAX) ||
         !fits(link_ms, scanlink::transport::kMinLinkTimeoutMs,
               scanlink::transport::kMaxLinkTimeoutMs)) {
-      return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+      return Refuse(SCANLINK_ERR_ARGUMENT);
     }
     auto& state = s->session.state;
     if (connect_ms != 0) state.connectTimeoutMs.store(connect_ms, std::memory_order_relaxed);
@@ -533,8 +576,7 @@ int scanlink_set_timeouts(scanlink_session* s, int connect_ms, int reply_ms, int
 }
 
 int scanlink_get_timeouts(scanlink_session* s, int* connect_ms, int* reply_ms, int* link_ms) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  return SessionStatus(s, [&]() -> int {
     const auto& state = s->session.state;
     if (connect_ms != nullptr) {
       *connect_ms = state.connectTimeoutMs.load(std::memory_order_relaxed);
@@ -549,19 +591,19 @@ int scanlink_get_timeouts(scanlink_session* s, int* connect_ms, int* reply_ms, i
 }
 
 int scanlink_read_counters(scanlink_session* s, scanlink_counters* out) {
-  return GuardedStatus([&] { return ReadCounters(s, out, kCountersFirstSize); });
+  return SessionStatus(s, [&] { return ReadCounters(s, out, kCountersFirstSize); });
 }
 
 int scanlink_read_counters_sized(scanlink_session* s, scanlink_counters* out, size_t size) {
-  return GuardedStatus([&] { return ReadCounters(s, out, size); });
+  return SessionStatus(s, [&] { return ReadCounters(s, out, size); });
 }
 
 int scanlink_read_state(scanlink_session* s, scanlink_state* out) {
-  return GuardedStatus([&] { return ReadState(s, out, kStateFirstSize); });
+  return SessionStatus(s, [&] { return ReadState(s, out, kStateFirstSize); });
 }
 
 int scanlink_read_state_sized(scanlink_session* s, scanlink_state* out, size_t size) {
-  return GuardedStatus([&] { return ReadState(s, out, size); });
+  return SessionStatus(s, [&] { return ReadState(s, out, size); });
 }
 
 int scanlink_send_message(scanlink_session* s, uint16_t code, const void* payload, int length) {
@@ -576,8 +618,7 @@ int scanlink_send_message(scanlink_session* s, uint16_t code, const void* payloa
 int scanlink_send_record(scanlink_session* s, const scanlink_record* record) {
   std::unique_ptr<CCmdManage> command(new (std::nothrow) CCmdManage);
   if (!command) {
-    return s == nullptr ? Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION)
-                        : Fail(SCANLINK_ERR_RESOURCES, 0);
+    return s == nullptr ? Refuse(SCANLINK_ERR_SESSION) : Fail(SCANLINK_ERR_RESOURCES, 0);
   }
   bool fits = record != nullptr;
   if (fits) {
@@ -608,39 +649,22 @@ int scanlink_send_alarm(scanlink_session* s, const void* bytes, int length) {
 }
 
 int scanlink_set_bs_list(scanlink_session* s, const scanlink_station* list, int count) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  return SessionStatus(s, [&]() -> int {
     static_assert(sizeof(scanlink_station) == sizeof(_BSCellInfo), "one layout");
     return s->session.stations.SetList(reinterpret_cast<const _BSCellInfo*>(list), count);
   });
 }
 
 int scanlink_set_gps_mismatch_limit(scanlink_session* s, int limit) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  return SessionStatus(s, [&]() -> int {
     // The tolerance is kept as 4 * limit: beyond this it would wrap, below 0 read as an error.
-    if (limit < 0 || limit > INT_MAX / 4) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+    if (limit < 0 || limit > INT_MAX / 4) return Refuse(SCANLINK_ERR_ARGUMENT);
     return s->session.stations.SetMismatchLimit(limit);
   });
 }
 
 #define SCANLINK_OPERATION(fits, family, call) \
   return Operate(s, fits, family, [&](scanlink::client::Operations& ops) { return ops.call; })
-
-namespace {
-
-// The login fields are 16 bytes on the wire and the session copies 16; a C caller passes texts,
-// often shorter: each is read up to its terminator (at most 16 bytes) into a zero-padded field.
-struct LoginField {
-  char bytes[16] = {};
-  const char* From(const char* text) {
-    if (text == nullptr) return nullptr;
-    std::memcpy(bytes, text, strnlen(text, sizeof bytes));
-    return bytes;
-  }
-};
-
-}  // namespace
 
 int scanlink_login(scanlink_session* s, const char* text1, const char* text2) {
   LoginField field1, field2;
@@ -779,97 +803,21 @@ int scanlink_decode(const unsigned char* bytes, size_t length,
   return GuardedStatus([&] { return Decode(bytes, length, options, on_record, context, stats); });
 }
 
-}  // extern "C"
-
-namespace {
-
-int RecordJson(const scanlink_record* record, int stations_loaded, char* buffer, size_t size) {
-  if (record == nullptr || (buffer == nullptr && size > 0)) {
-    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
-  }
-  std::unique_ptr<CCmdManage> m(new (std::nothrow) CCmdManage);
-  if (!m) return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
-  m->nCode = record->code;
-  m->nTransID = record->trans_id;
-  m->nLength = record->length;
-  std::memcpy(&m->body, &record->body, sizeof m->body);
-  const std::string text = scanlink::codec::RecordJson(*m, stations_loaded != 0);
-  if (size > 0) {
-    const size_t n = text.size() < size - 1 ? text.size() : size - 1;
-    std::memcpy(buffer, text.data(), n);
-    buffer[n] = '\0';
-  }
-  return static_cast<int>(text.size());
-}
-
-int Decode(const unsigned char* bytes, size_t length, const scanlink_decode_options* options,
-           scanlink_record_handler on_record, void* context, scanlink_decode_stats* stats) {
-  if (bytes == nullptr && length > 0) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
-  auto table = std::make_unique<scanlink::codec::BaseStationTable>();
-  scanlink::codec::DecodeEnv env;
-  if (options != nullptr) {
-    env.fingerTestFlag = options->finger_test != 0 ? 1 : 0;
-    if (options->stations != nullptr && options->station_count > 0) {
-      table->SetList(reinterpret_cast<const _BSCellInfo*>(options->stations),
-                     options->station_count);
-    }
-    if (options->mismatch_limit >= 0) table->SetMismatchLimit(options->mismatch_limit);
-  }
-  env.stations = table.get();
-  struct Sink {
-    const scanlink::codec::DecodeEnv& env;
-    scanlink_record_handler onRecord;
-    void* context;
-    scanlink_decode_stats counts{};
-    int records = 0;
-    std::unique_ptr<CCmdManage> record{new CCmdManage};
-    std::unique_ptr<scanlink_record> out{new scanlink_record};
-    void OnFrame(const uint8_t* frame, size_t n) {
-      ++counts.frames;
-      const scanlink::codec::FrameHeader header = scanlink::codec::read_header(frame);
-      *record = CCmdManage();
-      scanlink::codec::decode_payload(header.code, header.transId,
-                                      frame + scanlink::codec::kHeaderSize,
-                                      n - scanlink::codec::kHeaderSize, *record, env);
-      ++records;
-      if (onRecord == nullptr) return;
-      CopyRecord(*record, *out);
-      onRecord(context, out.get());
-    }
-    void OnTrace(const char*) {}
-    void OnOversized(size_t) { ++counts.oversized; }
-    void OnDiscard(size_t n) { counts.bytes_skipped += n; }
-  } sink{env, on_record, context};
-  scanlink::codec::Framer framer;
-  framer.Feed(bytes, length, sink);
-  sink.counts.partial_bytes = framer.Pending();
-  if (stats != nullptr) *stats = sink.counts;
-  return sink.records;
-}
-
-}  // namespace
-
-extern "C" {
-
 int scanlink_session_id(scanlink_session* s) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    return s->session.state.diag.id();
-  });
+  return SessionStatus(s, [&]() -> int { return s->session.state.diag.id(); });
 }
 
 int scanlink_set_session_trace(scanlink_session* s, int level,
                                scanlink_session_trace_handler handler, void* context) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
+  return SessionStatus(s, [&]() -> int {
+    if (s->Closing()) return Refuse(SCANLINK_ERR_CLOSED);
     if (handler != nullptr && (level < SCANLINK_TRACE_ERROR || level > SCANLINK_TRACE_DEBUG)) {
-      return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+      return Refuse(SCANLINK_ERR_ARGUMENT);
     }
     SessionTraceBox* box = nullptr;
     if (handler != nullptr) {
       box = new (std::nothrow) SessionTraceBox{handler, context, s->session.state.diag.id()};
-      if (box == nullptr) return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
+      if (box == nullptr) return Refuse(SCANLINK_ERR_RESOURCES);
     }
     // The box replaced has finished every call once SetTrace returns.
     delete static_cast<SessionTraceBox*>(
@@ -879,13 +827,12 @@ int scanlink_set_session_trace(scanlink_session* s, int level,
 }
 
 int scanlink_set_tap(scanlink_session* s, scanlink_tap_handler handler, void* context) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    if (s->Closing()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
+  return SessionStatus(s, [&]() -> int {
+    if (s->Closing()) return Refuse(SCANLINK_ERR_CLOSED);
     TapBox* box = nullptr;
     if (handler != nullptr) {
       box = new (std::nothrow) TapBox{handler, context, s->session.state.diag.id()};
-      if (box == nullptr) return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
+      if (box == nullptr) return Refuse(SCANLINK_ERR_RESOURCES);
     }
     delete static_cast<TapBox*>(
         s->session.state.diag.SetTap(box != nullptr ? TapThunk : nullptr, box));
@@ -896,6 +843,14 @@ int scanlink_set_tap(scanlink_session* s, scanlink_tap_handler handler, void* co
 }  // extern "C"
 
 namespace scanlink::client {
+
+std::string RecordJsonText(const scanlink_record& record, bool stationsLoaded, CCmdManage& m) {
+  m.nCode = record.code;
+  m.nTransID = record.trans_id;
+  m.nLength = record.length;
+  std::memcpy(&m.body, &record.body, sizeof m.body);
+  return codec::RecordJson(m, stationsLoaded);
+}
 
 PullQueue& SessionQueue(scanlink_session* s) { return s->pull; }
 bool SessionStationsLoaded(scanlink_session* s) { return s->session.stations.Count() > 0; }

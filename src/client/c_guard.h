@@ -2,6 +2,7 @@
 // and the wrappers every C function's body runs inside, so no exception unwinds into C.
 #pragma once
 
+#include <cstring>
 #include <new>
 
 #include "scanlink/scanlink_c.h"
@@ -16,6 +17,9 @@ inline int Fail(int error, int result) {
   t_lastError = error;
   return result;
 }
+
+// Refuses a call whose result is the error itself.
+inline int Refuse(int error) { return Fail(error, error); }
 
 // The error an exception in flight stands for (called inside a catch).
 inline int CaughtError() {
@@ -49,6 +53,19 @@ int GuardedStatus(F&& body) noexcept {
   } catch (...) {
     return t_lastError = CaughtError();
   }
+}
+
+// GuardedStatus for a function of a session: a null one is refused.
+template <typename F>
+int SessionStatus(scanlink_session* s, F&& body) noexcept {
+  return GuardedStatus(
+      [&]() -> int { return s == nullptr ? Refuse(SCANLINK_ERR_SESSION) : body(); });
+}
+
+// A caller built against an older header gets the fields its struct has, no byte more.
+template <typename T>
+void CopySized(void* out, const T& all, size_t size) {
+  std::memcpy(out, &all, size < sizeof all ? size : sizeof all);
 }
 
 }  // namespace scanlink::client::capi

@@ -9,7 +9,6 @@
 #include "client/c_guard.h"
 #include "client/pull_queue.h"
 #include "codec/codec.h"
-#include "codec/record_json.h"
 #include "scanlink/scanlink_c.h"
 
 namespace scanlink::client {
@@ -117,6 +116,8 @@ using scanlink::client::PullQueue;
 using scanlink::client::capi::Fail;
 using scanlink::client::capi::Guarded;
 using scanlink::client::capi::GuardedStatus;
+using scanlink::client::capi::Refuse;
+using scanlink::client::capi::SessionStatus;
 
 namespace {
 
@@ -155,17 +156,16 @@ int Result(PullQueue::Take take, bool ended) {
     case PullQueue::Take::kShut:
       return Fail(SCANLINK_ERR_CLOSED, 0);
     default:
-      return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);  // no queue
+      return Refuse(SCANLINK_ERR_ARGUMENT);  // no queue
   }
 }
 
 // One pull call: counted while it runs, refused as Refusal says, then take(timeout, ended).
 template <typename Take>
 int Pull(scanlink_session* s, int timeoutMs, Take&& take) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
+  return SessionStatus(s, [&]() -> int {
     const PullQueue::Call call(scanlink::client::SessionQueue(s));
-    if (!call.Admitted()) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
+    if (!call.Admitted()) return Refuse(SCANLINK_ERR_CLOSED);
     bool ended = false;
     if (const int refused = Refusal(s, timeoutMs, ended)) return Fail(refused, refused);
     return take(timeoutMs, ended);
@@ -173,14 +173,10 @@ int Pull(scanlink_session* s, int timeoutMs, Take&& take) {
 }
 
 int ReadQueueStats(scanlink_session* s, scanlink_queue_stats* stats, size_t size) {
-  if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-  if (stats == nullptr || size < kQueueStatsFirstSize) {
-    return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
-  }
+  if (stats == nullptr || size < kQueueStatsFirstSize) return Refuse(SCANLINK_ERR_ARGUMENT);
   scanlink_queue_stats all{};
   scanlink::client::SessionQueue(s).Stats(all);
-  // A caller built against an older header gets the fields its struct has, no byte more.
-  std::memcpy(stats, &all, size < sizeof all ? size : sizeof all);
+  scanlink::client::capi::CopySized(stats, all, size);
   return SCANLINK_OK;
 }
 
@@ -189,14 +185,13 @@ int ReadQueueStats(scanlink_session* s, scanlink_queue_stats* stats, size_t size
 extern "C" {
 
 int scanlink_set_queue(scanlink_session* s, int capacity) {
-  return GuardedStatus([&]() -> int {
-    if (s == nullptr) return Fail(SCANLINK_ERR_SESSION, SCANLINK_ERR_SESSION);
-    if (scanlink::client::SessionClosing(s)) return Fail(SCANLINK_ERR_CLOSED, SCANLINK_ERR_CLOSED);
+  return SessionStatus(s, [&]() -> int {
+    if (scanlink::client::SessionClosing(s)) return Refuse(SCANLINK_ERR_CLOSED);
     if (capacity < 0 || capacity > PullQueue::kMaxRecords) {
-      return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+      return Refuse(SCANLINK_ERR_ARGUMENT);
     }
     if (!scanlink::client::SessionQueue(s).SetCapacity(capacity)) {
-      return Fail(SCANLINK_ERR_RESOURCES, SCANLINK_ERR_RESOURCES);
+      return Refuse(SCANLINK_ERR_RESOURCES);
     }
     return SCANLINK_OK;
   });
@@ -204,7 +199,7 @@ int scanlink_set_queue(scanlink_session* s, int capacity) {
 
 int scanlink_next_record(scanlink_session* s, scanlink_record* record, int timeout_ms) {
   return Pull(s, timeout_ms, [&](int wait_ms, bool ended) -> int {
-    if (record == nullptr) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+    if (record == nullptr) return Refuse(SCANLINK_ERR_ARGUMENT);
     const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeRecord(
         *record, wait_ms, [](const scanlink_record&) { return true; });
     return Result(take, ended);
@@ -213,7 +208,7 @@ int scanlink_next_record(scanlink_session* s, scanlink_record* record, int timeo
 
 int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, int timeout_ms) {
   return Pull(s, timeout_ms, [&](int wait_ms, bool ended) -> int {
-    if (buffer == nullptr && size > 0) return Fail(SCANLINK_ERR_ARGUMENT, SCANLINK_ERR_ARGUMENT);
+    if (buffer == nullptr && size > 0) return Refuse(SCANLINK_ERR_ARGUMENT);
     const bool stations = scanlink::client::SessionStationsLoaded(s);
     std::string text;
     auto record = std::make_unique<scanlink_record>();
@@ -221,11 +216,7 @@ int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, in
     // Rendered while first in line, so a buffer too small leaves the record where it is.
     const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeRecord(
         *record, wait_ms, [&](const scanlink_record& first) {
-          m->nCode = first.code;
-          m->nTransID = first.trans_id;
-          m->nLength = first.length;
-          std::memcpy(&m->body, &first.body, sizeof m->body);
-          text = scanlink::codec::RecordJson(*m, stations);
+          text = scanlink::client::RecordJsonText(first, stations, *m);
           return text.size() < size;
         });
     if (take == PullQueue::Take::kTooSmall) return static_cast<int>(text.size());
@@ -245,11 +236,11 @@ int scanlink_next_link_event(scanlink_session* s, int timeout_ms) {
 }
 
 int scanlink_read_queue_stats(scanlink_session* s, scanlink_queue_stats* stats) {
-  return GuardedStatus([&] { return ReadQueueStats(s, stats, kQueueStatsFirstSize); });
+  return SessionStatus(s, [&] { return ReadQueueStats(s, stats, kQueueStatsFirstSize); });
 }
 
 int scanlink_read_queue_stats_sized(scanlink_session* s, scanlink_queue_stats* stats, size_t size) {
-  return GuardedStatus([&] { return ReadQueueStats(s, stats, size); });
+  return SessionStatus(s, [&] { return ReadQueueStats(s, stats, size); });
 }
 
 intptr_t scanlink_wait_handle(scanlink_session* s) {

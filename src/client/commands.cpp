@@ -1,6 +1,5 @@
 // The scanner commands: each fills one command record, encodes it into the frame that goes to the
 // socket, takes the session's next command sequence number and hands the frame to the engine.
-#include <atomic>
 #include <cstring>
 #include <optional>
 
@@ -23,16 +22,31 @@ namespace {
 
 namespace codes = codec::codes;
 
-// The command frame buffer holds 1016 payload bytes: the list operations' limits.
-constexpr unsigned kMaxCellEntries = 168;
-constexpr unsigned kMaxFreqEntries = 252;
+_WScanModeInfo& WCommand(CCmdManage& cmd, uint8_t mode) {
+  cmd.nCode = codes::kSetWScanMode;
+  cmd.body.wScanMode.nMode = mode;
+  return cmd.body.wScanMode;
+}
 
-void SetTDHeader(_TDScanModeInfo& td, uint8_t mode, uint8_t finger, unsigned selector,
-                 unsigned selectorValue) {
+// The selector value goes out only for selectors 0 and 1.
+_TDScanModeInfo& TDCommand(CCmdManage& cmd, uint8_t mode, uint8_t finger, unsigned selector,
+                           unsigned selectorValue) {
+  cmd.nCode = codes::kSetTDScanMode;
+  _TDScanModeInfo& td = cmd.body.tdScanMode;
   td.nMode = mode;
   td.nFingerTest = finger;
   td.nSelector = static_cast<uint8_t>(selector);
   if (selector == 0 || selector == 1) td.nSelectorValue = static_cast<uint16_t>(selectorValue);
+  return td;
+}
+
+// Without seconds (a frequency list) each second is 0xFFFF.
+void FillEntries(_ListEntry* entries, unsigned count, const unsigned* firsts,
+                 const unsigned* seconds) {
+  for (unsigned i = 0; i < count; ++i) {
+    entries[i].nFirst = firsts[i];
+    entries[i].nSecond = seconds != nullptr ? static_cast<uint16_t>(seconds[i]) : 0xFFFF;
+  }
 }
 
 }  // namespace
@@ -88,22 +102,21 @@ int Operations::SendMessageW(const CCmdManage* command) {
   return SendFrame(frame, total);
 }
 
-int Operations::LoginScaner(const char* text1, const char* text2) {
+int Operations::SendLogin(uint16_t code, const char* text1, const char* text2) {
   if (text1 == nullptr || text2 == nullptr) return 0;
   CCmdManage cmd;
-  cmd.nCode = codes::kLogin;
+  cmd.nCode = code;
   std::memcpy(cmd.body.login.szText1, text1, 16);
   std::memcpy(cmd.body.login.szText2, text2, 16);
   return Send(cmd);
 }
 
+int Operations::LoginScaner(const char* text1, const char* text2) {
+  return SendLogin(codes::kLogin, text1, text2);
+}
+
 int Operations::ChangePassword(const char* text2, const char* text1) {
-  if (text1 == nullptr || text2 == nullptr) return 0;
-  CCmdManage cmd;
-  cmd.nCode = codes::kChangePassword;
-  std::memcpy(cmd.body.login.szText1, text1, 16);
-  std::memcpy(cmd.body.login.szText2, text2, 16);
-  return Send(cmd);
+  return SendLogin(codes::kChangePassword, text1, text2);
 }
 
 int Operations::SetWFreqListScanMode(unsigned int listValue1, unsigned int listValue2,
@@ -111,14 +124,12 @@ int Operations::SetWFreqListScanMode(unsigned int listValue1, unsigned int listV
                                      const unsigned* freqs) {
   if (count > kMaxFreqEntries || (count > 0 && freqs == nullptr)) return 0;
   CCmdManage cmd;
-  cmd.nCode = codes::kSetWScanMode;
-  _WScanModeInfo& w = cmd.body.wScanMode;
-  w.nMode = 8;
-  w.fields.freqList.nListValue1 = static_cast<uint8_t>(listValue1);
-  w.fields.freqList.nListValue2 = static_cast<uint16_t>(listValue2);
-  w.fields.freqList.nListValue3 = static_cast<uint8_t>(listValue3);
-  w.fields.freqList.nCount = static_cast<uint8_t>(count);
-  for (unsigned i = 0; i < count; ++i) w.fields.freqList.aEntries[i] = freqs[i];
+  _WFreqList& l = WCommand(cmd, 8).fields.freqList;
+  l.nListValue1 = static_cast<uint8_t>(listValue1);
+  l.nListValue2 = static_cast<uint16_t>(listValue2);
+  l.nListValue3 = static_cast<uint8_t>(listValue3);
+  l.nCount = static_cast<uint8_t>(count);
+  for (unsigned i = 0; i < count; ++i) l.aEntries[i] = freqs[i];
   return Send(cmd);
 }
 
@@ -129,17 +140,12 @@ int Operations::SetWCellListScanMode(unsigned int listValue1, unsigned int listV
     return 0;
   }
   CCmdManage cmd;
-  cmd.nCode = codes::kSetWScanMode;
-  _WScanModeInfo& w = cmd.body.wScanMode;
-  w.nMode = 7;
-  w.fields.cellList.nListValue1 = static_cast<uint8_t>(listValue1);
-  w.fields.cellList.nListValue2 = static_cast<uint16_t>(listValue2);
-  w.fields.cellList.nListValue3 = static_cast<uint8_t>(listValue3);
-  w.fields.cellList.nCount = static_cast<uint8_t>(count);
-  for (unsigned i = 0; i < count; ++i) {
-    w.fields.cellList.aEntries[i].nFirst = firsts[i];
-    w.fields.cellList.aEntries[i].nSecond = static_cast<uint16_t>(seconds[i]);
-  }
+  _WCellList& l = WCommand(cmd, 7).fields.cellList;
+  l.nListValue1 = static_cast<uint8_t>(listValue1);
+  l.nListValue2 = static_cast<uint16_t>(listValue2);
+  l.nListValue3 = static_cast<uint8_t>(listValue3);
+  l.nCount = static_cast<uint8_t>(count);
+  FillEntries(l.aEntries, count, firsts, seconds);
   return Send(cmd);
 }
 
@@ -149,9 +155,7 @@ int Operations::SetWCDMAScanMode(unsigned int mode, unsigned int value1, unsigne
                                  bool flag, short int value11, unsigned int value9,
                                  unsigned int value10, unsigned int value12, unsigned int value13) {
   CCmdManage cmd;
-  cmd.nCode = codes::kSetWScanMode;
-  _WScanModeInfo& w = cmd.body.wScanMode;
-  w.nMode = static_cast<uint8_t>(mode);
+  _WScanModeInfo& w = WCommand(cmd, static_cast<uint8_t>(mode));
   // Modes 7 and 8 carry list fields, which this operation does not fill: they go out as zeros (an
   // empty list). The general fields share their storage and must not leak into them.
   if (w.nMode == 7 || w.nMode == 8) return Send(cmd);
@@ -177,15 +181,13 @@ int Operations::SetTDSAScanMode(unsigned int sa1, unsigned int sa2, unsigned int
                                 unsigned int sa3, bool saFlag, short int sa5, unsigned int sa4,
                                 unsigned int selector) {
   CCmdManage cmd;
-  cmd.nCode = codes::kSetTDScanMode;
-  _TDScanModeInfo& td = cmd.body.tdScanMode;
-  SetTDHeader(td, 3, 0, selector, selectorValue);
-  td.fields.sa.nSAValue1 = sa1;
-  td.fields.sa.nSAValue2 = sa2;
-  td.fields.sa.nSAValue3 = sa3;
-  td.fields.sa.nSAValue4 = static_cast<uint8_t>(sa4);
-  td.fields.sa.bSAFlag = saFlag ? 1 : 0;
-  td.fields.sa.nSAValue5 = sa5;
+  _TDSAScan& sa = TDCommand(cmd, 3, 0, selector, selectorValue).fields.sa;
+  sa.nSAValue1 = sa1;
+  sa.nSAValue2 = sa2;
+  sa.nSAValue3 = sa3;
+  sa.nSAValue4 = static_cast<uint8_t>(sa4);
+  sa.bSAFlag = saFlag ? 1 : 0;
+  sa.nSAValue5 = sa5;
   return Send(cmd);
 }
 
@@ -198,15 +200,10 @@ int Operations::SetTDCellListScanMode(unsigned int selectorValue, const unsigned
   }
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
-  cmd.nCode = codes::kSetTDScanMode;
-  _TDScanModeInfo& td = cmd.body.tdScanMode;
-  SetTDHeader(td, 1, finger, selector, selectorValue);
-  td.fields.list.nCount = static_cast<uint8_t>(count);
-  for (unsigned i = 0; i < count; ++i) {
-    td.fields.list.aEntries[i].nFirst = firsts[i];
-    td.fields.list.aEntries[i].nSecond = static_cast<uint16_t>(seconds[i]);
-  }
-  td.fields.list.nTrailing = static_cast<uint8_t>(trailing);
+  _TDList& l = TDCommand(cmd, 1, finger, selector, selectorValue).fields.list;
+  l.nCount = static_cast<uint8_t>(count);
+  FillEntries(l.aEntries, count, firsts, seconds);
+  l.nTrailing = static_cast<uint8_t>(trailing);
   return Send(cmd);
 }
 
@@ -216,15 +213,10 @@ int Operations::SetTDFreqListScanMode(unsigned int selectorValue, const unsigned
   if (count > kMaxCellEntries || (count > 0 && freqs == nullptr)) return 0;
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
-  cmd.nCode = codes::kSetTDScanMode;
-  _TDScanModeInfo& td = cmd.body.tdScanMode;
-  SetTDHeader(td, 4, finger, selector, selectorValue);
-  td.fields.list.nCount = static_cast<uint8_t>(count);
-  for (unsigned i = 0; i < count; ++i) {
-    td.fields.list.aEntries[i].nFirst = freqs[i];
-    td.fields.list.aEntries[i].nSecond = 0xFFFF;
-  }
-  td.fields.list.nTrailing = static_cast<uint8_t>(trailing);
+  _TDList& l = TDCommand(cmd, 4, finger, selector, selectorValue).fields.list;
+  l.nCount = static_cast<uint8_t>(count);
+  FillEntries(l.aEntries, count, freqs, nullptr);
+  l.nTrailing = static_cast<uint8_t>(trailing);
   return Send(cmd);
 }
 
@@ -234,24 +226,20 @@ int Operations::SetTDCellSearchScanMode(unsigned int search3, unsigned int searc
                                         bool fingerTest) {
   const uint8_t finger = SetFinger(fingerTest);
   CCmdManage cmd;
-  cmd.nCode = codes::kSetTDScanMode;
-  _TDScanModeInfo& td = cmd.body.tdScanMode;
-  SetTDHeader(td, 2, finger, selector, selectorValue);
-  td.fields.cellSearch.nSearchValue1 = static_cast<uint8_t>(search1);
-  td.fields.cellSearch.nSearchValue2 = static_cast<uint16_t>(search2);
-  td.fields.cellSearch.nSearchValue3 = search3;
-  td.fields.cellSearch.nSearchValue4 = search4;
+  _TDCellSearch& cs = TDCommand(cmd, 2, finger, selector, selectorValue).fields.cellSearch;
+  cs.nSearchValue1 = static_cast<uint8_t>(search1);
+  cs.nSearchValue2 = static_cast<uint16_t>(search2);
+  cs.nSearchValue3 = search3;
+  cs.nSearchValue4 = search4;
   return Send(cmd);
 }
 
 int Operations::SetTDCWScanMode(unsigned int cw1, unsigned int selectorValue, unsigned int cw2,
                                 unsigned int selector) {
   CCmdManage cmd;
-  cmd.nCode = codes::kSetTDScanMode;
-  _TDScanModeInfo& td = cmd.body.tdScanMode;
-  SetTDHeader(td, 5, 0, selector, selectorValue);
-  td.fields.cw.nCWValue1 = cw1;
-  td.fields.cw.nCWValue2 = static_cast<uint16_t>(cw2);
+  _TDCWScan& cw = TDCommand(cmd, 5, 0, selector, selectorValue).fields.cw;
+  cw.nCWValue1 = cw1;
+  cw.nCWValue2 = static_cast<uint16_t>(cw2);
   return Send(cmd);
 }
 
@@ -261,10 +249,7 @@ int Operations::SetDpchScanMode(unsigned int selectorValue, unsigned int selecto
                                 const unsigned char* block1, const unsigned char* block2) {
   if (block1 == nullptr || block2 == nullptr) return 0;
   CCmdManage cmd;
-  cmd.nCode = codes::kSetTDScanMode;
-  _TDScanModeInfo& td = cmd.body.tdScanMode;
-  SetTDHeader(td, 6, 0, selector, selectorValue);
-  _TDChannelScan& ch = td.fields.channel;
+  _TDChannelScan& ch = TDCommand(cmd, 6, 0, selector, selectorValue).fields.channel;
   ch.nChannelValue1 = channel1;
   ch.nChannelValue2 = channel2;
   ch.nChannelValue3 = static_cast<uint16_t>(channel3);
@@ -278,11 +263,9 @@ int Operations::SetDpchScanMode(unsigned int selectorValue, unsigned int selecto
 
 // The family-dependent operations without a body.
 int Operations::SendEmpty(uint16_t wcdmaCode) {
-  const uint16_t code = FamilyCode(wcdmaCode);
-  if (code == 0) return 0;
   CCmdManage cmd;
-  cmd.nCode = code;
-  return Send(cmd);
+  cmd.nCode = FamilyCode(wcdmaCode);
+  return cmd.nCode != 0 ? Send(cmd) : 0;
 }
 
 int Operations::GetScanMode() { return SendEmpty(codes::kGetScanMode); }
@@ -291,10 +274,9 @@ int Operations::ResetScaner() { return SendEmpty(codes::kResetScanner); }
 int Operations::StopScanData() { return SendEmpty(codes::kStopScan); }
 
 int Operations::StartScanData() {
-  const uint16_t code = FamilyCode(codes::kStartScan);
-  if (code == 0) return 0;
   CCmdManage cmd;
-  cmd.nCode = code;
+  cmd.nCode = FamilyCode(codes::kStartScan);
+  if (cmd.nCode == 0) return 0;
   const transport::LocalTime now = transport::NowLocal();
   cmd.body.startTime.nYear = static_cast<uint16_t>(now.year - 1900);
   cmd.body.startTime.nMonth = static_cast<uint8_t>(now.month);

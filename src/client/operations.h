@@ -17,6 +17,10 @@ namespace scanlink::client {
 
 class Operations {
  public:
+  // The command frame buffer holds 1016 payload bytes: the list operations' limits.
+  static constexpr unsigned kMaxCellEntries = 168;
+  static constexpr unsigned kMaxFreqEntries = 252;
+
   // engine may be null (a client without an engine): every operation then sends nothing.
   Operations(transport::CMyPcCommSocket* engine, transport::LibraryState& state, uint8_t moduleId)
       : engine_(engine), state_(state), moduleId_(moduleId) {}
@@ -62,6 +66,7 @@ class Operations {
   int Send(CCmdManage& cmd);
   int SendFrame(uint8_t* frame, size_t length);
   int SendEmpty(uint16_t wcdmaCode);
+  int SendLogin(uint16_t code, const char* text1, const char* text2);
   uint16_t FamilyCode(uint16_t wcdma) const;
   uint8_t SetFinger(bool on);
 

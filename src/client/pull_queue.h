@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/event.h"
@@ -119,7 +120,9 @@ PullQueue::Take PullQueue::TakeRecord(scanlink_record& out, int timeoutMs, Fits&
   return Take::kTaken;
 }
 
-// Defined by the C interface: the queue of a session.
+// Defined by the C interface: the record's JSON text, made through m (too large for a stack).
+std::string RecordJsonText(const scanlink_record& record, bool stationsLoaded, CCmdManage& m);
+// The queue of a session.
 PullQueue& SessionQueue(scanlink_session* session);
 // True when the session's station list is loaded (its TD cell verdicts mean something).
 bool SessionStationsLoaded(scanlink_session* session);

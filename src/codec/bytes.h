@@ -22,45 +22,32 @@ inline void put_u32be(uint8_t* p, uint32_t v) {
 
 inline uint16_t get_u16be(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
-inline uint32_t get_u32be(const uint8_t* p) {
-  return static_cast<uint32_t>(get_u16be(p)) << 16 | get_u16be(p + 2);
-}
-
 // Appends fields to buf[0..capacity). Every byte offered is counted, but only those within the
 // capacity are stored: a Writer over no buffer measures a layout without writing it.
 class Writer {
  public:
   Writer(uint8_t* buf, size_t capacity) : buf_(buf), capacity_(buf != nullptr ? capacity : 0) {}
 
-  void put_u8(uint8_t v) { put(&v, 1); }
-  void put_u16(uint16_t v) {
+  // Field form: the record's width is the wire width.
+  void operator()(const uint8_t& v) { put(&v, 1); }
+  void operator()(const uint16_t& v) {
     uint8_t b[2];
     put_u16be(b, v);
     put(b, sizeof b);
   }
-  void put_u32(uint32_t v) {
+  void operator()(const int16_t& v) { (*this)(static_cast<uint16_t>(v)); }
+  void operator()(const uint32_t& v) {
     uint8_t b[4];
     put_u32be(b, v);
     put(b, sizeof b);
   }
-  void put_bytes(const void* p, size_t n) { put(p, n); }
-
-  // Field form: the record's width is the wire width.
-  void operator()(const uint8_t& v) { put_u8(v); }
-  void operator()(const uint16_t& v) { put_u16(v); }
-  void operator()(const int16_t& v) { put_u16(static_cast<uint16_t>(v)); }
-  void operator()(const uint32_t& v) { put_u32(v); }
-  template <size_t N>
-  void operator()(const unsigned char (&v)[N]) {
-    put(v, N);
-  }
-  template <size_t N>
-  void operator()(const char (&v)[N]) {
+  template <typename Byte, size_t N>  // char or unsigned char
+  void operator()(const Byte (&v)[N]) {
+    static_assert(sizeof(Byte) == 1);
     put(v, N);
   }
 
   size_t size() const { return size_; }
-  bool fits() const { return size_ <= capacity_; }
 
  private:
   void put(const void* p, size_t n) {
@@ -107,7 +94,6 @@ class Reader {
 
   // The byte `ahead` bytes past the read position, without moving it.
   uint8_t peek_u8(size_t ahead) const { return pos_ < kFar - ahead ? at(pos_ + ahead) : 0; }
-  size_t position() const { return pos_; }
   // Received bytes from the read position on.
   size_t remaining() const { return pos_ < end_ ? end_ - pos_ : 0; }
 
@@ -116,17 +102,13 @@ class Reader {
   void operator()(uint16_t& v) { v = read_u16(); }
   void operator()(int16_t& v) { v = static_cast<int16_t>(read_u16()); }
   void operator()(uint32_t& v) { v = read_u32(); }
-  template <size_t N>
-  void operator()(unsigned char (&v)[N]) {
-    read_bytes(v, N);
-  }
-  template <size_t N>
-  void operator()(char (&v)[N]) {
-    read_bytes(v, N);
-  }
-  template <size_t N>
-  void operator()(uint16_t (&v)[N]) {
-    for (auto& x : v) x = read_u16();
+  template <typename T, size_t N>  // bytes, or u16 values
+  void operator()(T (&v)[N]) {
+    if constexpr (sizeof(T) == 1) {
+      read_bytes(v, N);
+    } else {
+      for (uint16_t& x : v) x = read_u16();
+    }
   }
 
  private:

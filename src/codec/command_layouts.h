@@ -1,4 +1,4 @@
-// Wire layouts of the command bodies, each written once as its fields in payload order. The
+// Wire layouts of the scan-mode bodies, each written once as its fields in payload order. The
 // encoder hands them a Writer; the scan-mode replies (11 and 0xF00B), which carry the same bodies,
 // hand them a Reader. Body is _CmdBody or const _CmdBody.
 #pragma once
@@ -70,48 +70,6 @@ void td_scan_mode(Io& io, Body& body) {
     default:
       break;
   }
-}
-
-template <class Io, class Body>
-void start_time(Io& io, Body& body) {
-  auto& t = body.startTime;
-  fields(io, t.nYear, t.nMonth, t.nDay, t.nHour, t.nMinute, t.nSecond);
-}
-
-template <class Io, class Body>
-void code22_body(Io& io, Body& body) {
-  auto& c = body.code22;
-  fields(io, c.nValue, c.nByte, c.byBlock1, c.byBlock2);
-}
-
-template <class Io, class Body>
-void login(Io& io, Body& body) {
-  fields(io, body.login.szText1, body.login.szText2);
-}
-
-template <class Io, class Body>
-void ip_address(Io& io, Body& body) {
-  io(body.ipAddress.nAddress);
-}
-
-template <class Io, class Body>
-void mac_address(Io& io, Body& body) {
-  io(body.macAddress.byAddress);
-}
-
-template <class Io, class Body>
-void signed_value(Io& io, Body& body) {
-  io(body.signedValue.nValue);
-}
-
-template <class Io, class Body>
-void two_values(Io& io, Body& body) {
-  fields(io, body.twoValues.nValue1, body.twoValues.nValue2);
-}
-
-template <class Io, class Body>
-void gps_format(Io& io, Body& body) {
-  fields(io, body.gpsFormat.nValue1, body.gpsFormat.nValue2);
 }
 
 }  // namespace scanlink::codec

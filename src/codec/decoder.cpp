@@ -1,10 +1,7 @@
 // Response decoding: the code's row gives its kind and layout. Replies are read when they carry a
 // request's transaction id, reports and the link notice when they carry 0xFFFF; a code in the
 // wrong place, or not in the table, leaves the body zero.
-#include <array>
-#include <atomic>
 #include <cstdint>
-#include <initializer_list>
 
 #include "codec/bytes.h"
 #include "codec/codec.h"
@@ -16,40 +13,10 @@
 namespace scanlink::codec {
 namespace {
 
-void reply_value(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  in(record.body.reply.nReplyValue);
-}
-
-void two_block(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  auto& r = record.body.twoBlock;
-  fields(in, r.byBlock1, r.byBlock2, r.nValue, r.nTailByte);
-}
-
-void one_value(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  in(record.body.oneValue.nValue);
-}
-
-void family(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  in(record.body.family.nFamilyValue);
-}
-
-void three_values(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  auto& r = record.body.threeValues;
-  fields(in, r.nValue1, r.nValue2, r.nValue3);
-}
-
-void td_two_block(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  auto& r = record.body.tdTwoBlock;
-  fields(in, r.byBlock1, r.byBlock2, r.nValue, r.nTailByte);
-}
-
-void gps_text(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  auto& r = record.body.gpsText;
-  fields(in, r.nHeaderByte, r.szGpsText, r.nHeaderValue1, r.nHeaderValue2);
-}
-
-void battery(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  fields(in, record.body.battery.nBatteryValue1, record.body.battery.nBatteryValue2);
+// The replies of one member: its fields, in payload order.
+template <auto Member, auto... Fields>
+void member_fields(Reader& in, CCmdManage& record, const DecodeEnv&) {
+  fields(in, ((record.body.*Member).*Fields)...);
 }
 
 // The scan-mode replies read exactly what the encoder writes, except that a TD mode without
@@ -67,40 +34,33 @@ void short_status(Reader& in, CCmdManage& record, const DecodeEnv&) {
   record.nLength = 8;
 }
 
-// The library's own link notice: two separate bytes, the link state in the second.
-void link_status(Reader& in, CCmdManage& record, const DecodeEnv&) {
-  fields(in, record.body.linkStatus.nStatusByte0, record.body.linkStatus.nStatusByte1);
-}
-
 using DecodeBody = void (*)(Reader& in, CCmdManage& record, const DecodeEnv& env);
 
-struct DecodeRow {
-  BodyLayout layout;
-  DecodeBody decode;
-};
-
-using DecoderTable = std::array<DecodeBody, kBodyLayouts>;
-
-constexpr DecoderTable by_layout(std::initializer_list<DecodeRow> rows) {
-  DecoderTable table{};
-  for (const DecodeRow& row : rows) table[static_cast<size_t>(row.layout)] = row.decode;
-  return table;
-}
-
 // Commands' layouts have no decoder: nothing the scanner sends is read as one.
-constexpr DecoderTable kDecoders = by_layout({
-    {BodyLayout::kValue, reply_value},
+constexpr LayoutTable<DecodeBody> kDecoders = ByLayout<DecodeBody>({
+    {BodyLayout::kValue, member_fields<&_CmdBody::reply, &_ReplyValue::nReplyValue>},
     {BodyLayout::kWScanMode, w_scan_mode_reply},
     {BodyLayout::kTDScanMode, td_scan_mode_reply},
-    {BodyLayout::kTwoBlock, two_block},
-    {BodyLayout::kOneValue, one_value},
-    {BodyLayout::kFamily, family},
-    {BodyLayout::kThreeValues, three_values},
-    {BodyLayout::kTDTwoBlock, td_two_block},
-    {BodyLayout::kGpsText, gps_text},
-    {BodyLayout::kBattery, battery},
+    {BodyLayout::kTwoBlock,
+     member_fields<&_CmdBody::twoBlock, &_TwoBlockReply::byBlock1, &_TwoBlockReply::byBlock2,
+                   &_TwoBlockReply::nValue, &_TwoBlockReply::nTailByte>},
+    {BodyLayout::kOneValue, member_fields<&_CmdBody::oneValue, &_OneValueReply::nValue>},
+    {BodyLayout::kFamily, member_fields<&_CmdBody::family, &_FamilyReply::nFamilyValue>},
+    {BodyLayout::kThreeValues,
+     member_fields<&_CmdBody::threeValues, &_ThreeValueReply::nValue1, &_ThreeValueReply::nValue2,
+                   &_ThreeValueReply::nValue3>},
+    {BodyLayout::kTDTwoBlock,
+     member_fields<&_CmdBody::tdTwoBlock, &_TDTwoBlockReply::byBlock1, &_TDTwoBlockReply::byBlock2,
+                   &_TDTwoBlockReply::nValue, &_TDTwoBlockReply::nTailByte>},
+    {BodyLayout::kGpsText,
+     member_fields<&_CmdBody::gpsText, &_GpsTextReply::nHeaderByte, &_GpsTextReply::szGpsText,
+                   &_GpsTextReply::nHeaderValue1, &_GpsTextReply::nHeaderValue2>},
+    {BodyLayout::kBattery, member_fields<&_CmdBody::battery, &_BatteryReply::nBatteryValue1,
+                                         &_BatteryReply::nBatteryValue2>},
     {BodyLayout::kShortStatus, short_status},
-    {BodyLayout::kLinkStatus, link_status},
+    // The library's own link notice: two separate bytes, the link state in the second.
+    {BodyLayout::kLinkStatus, member_fields<&_CmdBody::linkStatus, &_LinkStatusBody::nStatusByte0,
+                                            &_LinkStatusBody::nStatusByte1>},
     {BodyLayout::kValueList, value_list_report},
     {BodyLayout::kTDValueList, td_value_list_report},
     {BodyLayout::kShortValueList, short_value_list_report},

@@ -53,14 +53,17 @@ class Framer {
   // for a header announcing too long a frame, counted; while searching, candidates are not.
   template <typename Sink>
   void Reject(const uint8_t* header, Sink& sink) {
-    if (inStep_) {
-      if (header[0] == kSync && FrameLength(header) > kMaxFrame) {
-        sink.OnOversized(FrameLength(header));
-      }
-      sink.OnTrace("Frame start expected, searching for the next frame header");
-      inStep_ = false;
+    if (inStep_ && header[0] == kSync && FrameLength(header) > kMaxFrame) {
+      sink.OnOversized(FrameLength(header));
     }
+    LoseStep(sink);
     sink.OnDiscard(1);
+  }
+  template <typename Sink>
+  void LoseStep(Sink& sink) {
+    if (!inStep_) return;
+    sink.OnTrace("Frame start expected, searching for the next frame header");
+    inStep_ = false;
   }
   // Skips to the next sync byte in [data, data + n); returns how many bytes were skipped.
   template <typename Sink>
@@ -68,10 +71,7 @@ class Framer {
     const void* sync = std::memchr(data, kSync, n);
     const size_t skip = sync == nullptr ? n : static_cast<const uint8_t*>(sync) - data;
     if (skip > 0) {
-      if (inStep_) {
-        sink.OnTrace("Frame start expected, searching for the next frame header");
-        inStep_ = false;
-      }
+      LoseStep(sink);
       sink.OnDiscard(skip);
     }
     return skip;

@@ -123,11 +123,6 @@ int BaseStationTable::SetMismatchLimit(int limit) {
   return mismatchLimit_;
 }
 
-int BaseStationTable::MismatchLimit() const {
-  std::lock_guard lock(mutex_);
-  return mismatchLimit_;
-}
-
 int BaseStationTable::Count() const {
   std::lock_guard lock(mutex_);
   return count_;

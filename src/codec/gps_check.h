@@ -32,7 +32,6 @@ class BaseStationTable {
   int SetList(const _BSCellInfo* list, int n);
   // Stores limit * 4 (quarter chips, wrapping in 32 bits) and returns it.
   int SetMismatchLimit(int limit);
-  int MismatchLimit() const;
 
   std::optional<GeoPosition> FindBSCell(uint32_t key1, uint32_t key2) const;
 

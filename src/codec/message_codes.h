@@ -5,8 +5,10 @@
 // state, so tools include it as it is.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <iterator>
 #include <string_view>
 
@@ -52,6 +54,22 @@ enum class BodyLayout : uint8_t {
   kTDShortProfile,
 };
 inline constexpr size_t kBodyLayouts = static_cast<size_t>(BodyLayout::kTDShortProfile) + 1;
+
+// One entry per layout (null where a layout has none), from rows of layout and entry: the
+// decoder, the encoder and the JSON rendering each keep theirs.
+template <typename Entry>
+using LayoutTable = std::array<Entry, kBodyLayouts>;
+template <typename Entry>
+struct LayoutRow {
+  BodyLayout layout;
+  Entry entry;
+};
+template <typename Entry>
+constexpr LayoutTable<Entry> ByLayout(std::initializer_list<LayoutRow<Entry>> rows) {
+  LayoutTable<Entry> table{};
+  for (const LayoutRow<Entry>& row : rows) table[static_cast<size_t>(row.layout)] = row.entry;
+  return table;
+}
 
 struct MessageCode {
   uint16_t code;
@@ -166,28 +184,22 @@ constexpr const MessageCode* FindMessageCode(uint16_t code) {
   return slot != 0 ? &kMessageCodes[slot - 1] : nullptr;
 }
 
-// The code of a name in the table, for code that acts on one message itself; 0 for a name not in
-// the table (a constant initialised from it then fails to compile where it is checked).
-constexpr uint16_t MessageCodeNamed(std::string_view name) {
+namespace detail {
+// Never defined: a name missing from the table makes CodeNamed no constant expression.
+uint16_t NameMissingFromTheCodeTable();
+}  // namespace detail
+
+// The code of a name in the table, for code that acts on one message itself: a constant
+// initialised from a name not in the table fails to compile.
+constexpr uint16_t CodeNamed(std::string_view name) {
   for (const MessageCode& entry : kMessageCodes) {
     if (name == entry.name) return entry.code;
   }
-  return 0;
+  return detail::NameMissingFromTheCodeTable();
 }
-
-namespace detail {
-// Never defined: a name missing from the table makes CodeNamed no constant, so the constant
-// initialised from it fails to compile.
-uint16_t NameMissingFromTheCodeTable();
-constexpr uint16_t CodeNamed(std::string_view name) {
-  const uint16_t code = MessageCodeNamed(name);
-  return code != 0 ? code : NameMissingFromTheCodeTable();
-}
-}  // namespace detail
 
 // The codes the library sends or acts on itself, by name.
 namespace codes {
-using detail::CodeNamed;
 inline constexpr uint16_t kSetWScanMode = CodeNamed("SetWScanMode");
 inline constexpr uint16_t kSetTDScanMode = CodeNamed("SetTDScanMode");
 inline constexpr uint16_t kStartScan = CodeNamed("StartScan");
@@ -210,11 +222,11 @@ constexpr uint16_t TDCodeOf(uint16_t wcdmaCode) {
   return static_cast<uint16_t>(detail::kTDBase | wcdmaCode);
 }
 static_assert(TDCodeOf(codes::kSetWScanMode) == codes::kSetTDScanMode &&
-              TDCodeOf(codes::kStartScan) == MessageCodeNamed("StartTDScan") &&
-              TDCodeOf(codes::kStopScan) == MessageCodeNamed("StopTDScan") &&
-              TDCodeOf(codes::kGetScanMode) == MessageCodeNamed("GetTDScanMode") &&
-              TDCodeOf(codes::kResetScanner) == MessageCodeNamed("ResetTDScanner") &&
-              TDCodeOf(codes::kGetVersion) == MessageCodeNamed("GetTDVersion"));
+              TDCodeOf(codes::kStartScan) == CodeNamed("StartTDScan") &&
+              TDCodeOf(codes::kStopScan) == CodeNamed("StopTDScan") &&
+              TDCodeOf(codes::kGetScanMode) == CodeNamed("GetTDScanMode") &&
+              TDCodeOf(codes::kResetScanner) == CodeNamed("ResetTDScanner") &&
+              TDCodeOf(codes::kGetVersion) == CodeNamed("GetTDVersion"));
 
 // Type 1 or 2, family 1 (WCDMA) or 2 (TD-SCDMA); both 0 when the value names neither.
 struct ScannerFamily {
@@ -222,20 +234,10 @@ struct ScannerFamily {
   int family;
 };
 
-// What the family reply's value says about the scanner.
-constexpr ScannerFamily FamilyOfValue(uint32_t familyValue) {
-  switch (familyValue) {
-    case 11:
-      return {1, 1};
-    case 12:
-      return {2, 1};
-    case 21:
-      return {1, 2};
-    case 22:
-      return {2, 2};
-    default:
-      return {0, 0};
-  }
+// What the family reply's value says about the scanner: ten times the family, plus the type.
+constexpr ScannerFamily FamilyOfValue(uint32_t v) {
+  if (v != 11 && v != 12 && v != 21 && v != 22) return {0, 0};
+  return {static_cast<int>(v % 10), static_cast<int>(v / 10)};
 }
 
 }  // namespace scanlink::codec

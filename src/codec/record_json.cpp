@@ -66,15 +66,16 @@ std::string Value(T v) {
 // An object under construction; members keep the order they were added in.
 class Object {
  public:
-  template <typename T>
-  Object& Add(const char* key, T v) {
-    return Raw(key, Value(v));
+  // key, value, key, value, ...
+  template <typename T, typename... More>
+  Object& Add(const char* key, T v, More... more) {
+    Raw(key, Value(v));
+    if constexpr (sizeof...(more) > 0) Add(more...);
+    return *this;
   }
   Object& Text(const char* key, std::string_view text) { return Raw(key, Quoted(text)); }
   Object& Raw(const char* key, const std::string& json) {
-    out_ += first_ ? "" : ",";
-    first_ = false;
-    out_ += '"';
+    out_ += out_.size() > 1 ? ",\"" : "\"";
     out_ += key;
     out_ += "\":";
     out_ += json;
@@ -84,14 +85,12 @@ class Object {
 
  private:
   std::string out_ = "{";
-  bool first_ = true;
 };
 
 class Array {
  public:
   Array& Raw(const std::string& json) {
-    out_ += first_ ? "" : ",";
-    first_ = false;
+    out_ += out_.size() > 1 ? "," : "";
     out_ += json;
     return *this;
   }
@@ -99,7 +98,6 @@ class Array {
 
  private:
   std::string out_ = "[";
-  bool first_ = true;
 };
 
 template <typename T, size_t N>
@@ -109,9 +107,11 @@ std::string Values(const T (&values)[N], size_t count = N) {
   return out.Done();
 }
 
-std::string Entries(const _ListEntry* entries, size_t count) {
+// A count beyond the slots (a caller's record) shows only the slots there are.
+template <size_t N>
+std::string Entries(const _ListEntry (&entries)[N], size_t count) {
   Array out;
-  for (size_t i = 0; i < count; ++i) {
+  for (size_t i = 0; i < count && i < N; ++i) {
     out.Raw(Object().Add("first", entries[i].nFirst).Add("second", entries[i].nSecond).Done());
   }
   return out.Done();
@@ -213,62 +213,51 @@ std::string Position(const char* text, size_t size) {
   const bool south = fields[lat + 1] == "S", west = fields[lat + 3] == "W";
   if (!(south || fields[lat + 1] == "N") || !(west || fields[lat + 3] == "E")) return "null";
   return Object()
-      .Add("latitude", south ? -*latitude : *latitude)
-      .Add("longitude", west ? -*longitude : *longitude)
+      .Add("latitude", south ? -*latitude : *latitude, "longitude", west ? -*longitude : *longitude)
       .Done();
 }
 
 // The 128-byte measurement header every positioned report starts with.
 template <typename Body>
-void MeasurementHeader(Object& j, const Body& b) {
+Object& MeasurementHeader(Object& j, const Body& b) {
   j.Add("headerByte", b.nHeaderByte);
   PutText(j, "gpsText", b.szGpsText, sizeof b.szGpsText);
-  j.Raw("position", Position(b.szGpsText, sizeof b.szGpsText));
+  return j.Raw("position", Position(b.szGpsText, sizeof b.szGpsText));
 }
 
-std::string WScanMode(const _WScanModeInfo& w) {
+// The JSON body of each layout the scanner sends; m is the whole record, since the sweep's point
+// count is its length.
+using JsonBody = std::string (*)(const CCmdManage& m, bool stationsLoaded);
+
+std::string WScanModeBody(const CCmdManage& m, bool) {
+  const _WScanModeInfo& w = m.body.wScanMode;
   Object j;
   j.Add("mode", w.nMode);
   if (w.nMode == 7) {
     const _WCellList& l = w.fields.cellList;
-    j.Add("listValue1", l.nListValue1)
-        .Add("listValue2", l.nListValue2)
-        .Add("listValue3", l.nListValue3)
-        .Add("count", l.nCount)
+    j.Add("listValue1", l.nListValue1, "listValue2", l.nListValue2, "listValue3", l.nListValue3,
+          "count", l.nCount)
         .Raw("entries", Entries(l.aEntries, l.nCount));
   } else if (w.nMode == 8) {
     const _WFreqList& l = w.fields.freqList;
-    j.Add("listValue1", l.nListValue1)
-        .Add("listValue2", l.nListValue2)
-        .Add("listValue3", l.nListValue3)
-        .Add("count", l.nCount)
+    j.Add("listValue1", l.nListValue1, "listValue2", l.nListValue2, "listValue3", l.nListValue3,
+          "count", l.nCount)
         .Raw("entries", Values(l.aEntries, l.nCount));
   } else {
     const _WScanGeneral& g = w.fields.general;
-    j.Add("value1", g.nValue1)
-        .Add("value2", g.nValue2)
-        .Add("value3", g.nValue3)
-        .Add("value4", g.nValue4)
-        .Add("value5", g.nValue5)
-        .Add("value6", g.nValue6)
-        .Add("value7", g.nValue7)
-        .Add("value8", g.nValue8)
-        .Add("value9", g.nValue9)
-        .Add("value10", g.nValue10)
-        .Add("flag", g.bFlag)
-        .Add("value11", g.nValue11)
-        .Add("value12", g.nValue12)
-        .Add("value13", g.nValue13);
+    j.Add("value1", g.nValue1, "value2", g.nValue2, "value3", g.nValue3, "value4", g.nValue4,
+          "value5", g.nValue5, "value6", g.nValue6, "value7", g.nValue7, "value8", g.nValue8,
+          "value9", g.nValue9, "value10", g.nValue10, "flag", g.bFlag, "value11", g.nValue11,
+          "value12", g.nValue12, "value13", g.nValue13);
   }
   return j.Done();
 }
 
-std::string TDScanMode(const _TDScanModeInfo& t) {
+std::string TDScanModeBody(const CCmdManage& m, bool) {
+  const _TDScanModeInfo& t = m.body.tdScanMode;
   Object j;
-  j.Add("mode", t.nMode)
-      .Add("fingerTest", t.nFingerTest)
-      .Add("selector", t.nSelector)
-      .Add("selectorValue", t.nSelectorValue);
+  j.Add("mode", t.nMode, "fingerTest", t.nFingerTest, "selector", t.nSelector, "selectorValue",
+        t.nSelectorValue);
   const auto& f = t.fields;
   switch (t.nMode) {
     case 1:
@@ -278,38 +267,28 @@ std::string TDScanMode(const _TDScanModeInfo& t) {
           .Add("trailing", f.list.nTrailing);
       break;
     case 2:
-      j.Add("search1", f.cellSearch.nSearchValue1)
-          .Add("search2", f.cellSearch.nSearchValue2)
-          .Add("search3", f.cellSearch.nSearchValue3)
-          .Add("search4", f.cellSearch.nSearchValue4);
+      j.Add("search1", f.cellSearch.nSearchValue1, "search2", f.cellSearch.nSearchValue2, "search3",
+            f.cellSearch.nSearchValue3, "search4", f.cellSearch.nSearchValue4);
       break;
     case 3:
-      j.Add("sa1", f.sa.nSAValue1)
-          .Add("sa2", f.sa.nSAValue2)
-          .Add("sa3", f.sa.nSAValue3)
-          .Add("sa4", f.sa.nSAValue4)
-          .Add("saFlag", f.sa.bSAFlag)
-          .Add("sa5", f.sa.nSAValue5);
+      j.Add("sa1", f.sa.nSAValue1, "sa2", f.sa.nSAValue2, "sa3", f.sa.nSAValue3, "sa4",
+            f.sa.nSAValue4, "saFlag", f.sa.bSAFlag, "sa5", f.sa.nSAValue5);
       break;
     case 5:
-      j.Add("cw1", f.cw.nCWValue1).Add("cw2", f.cw.nCWValue2);
+      j.Add("cw1", f.cw.nCWValue1, "cw2", f.cw.nCWValue2);
       break;
     case 6: {
       const _TDChannelScan& c = f.channel;
-      j.Add("channel1", c.nChannelValue1)
-          .Add("channel2", c.nChannelValue2)
-          .Add("channel3", c.nChannelValue3)
-          .Add("channel4", c.nChannelValue4)
-          .Add("channel5", c.nChannelValue5)
-          .Add("channel6", c.nChannelValue6)
+      j.Add("channel1", c.nChannelValue1, "channel2", c.nChannelValue2, "channel3",
+            c.nChannelValue3, "channel4", c.nChannelValue4, "channel5", c.nChannelValue5,
+            "channel6", c.nChannelValue6)
           .Text("block1", Hex(c.byBlock1, sizeof c.byBlock1))
           .Text("block2", Hex(c.byBlock2, sizeof c.byBlock2));
       break;
     }
     case 8:
-      j.Add("mode8Value1", f.mode8.nValue1)
-          .Add("mode8Value2", f.mode8.nValue2)
-          .Add("mode8Value3", f.mode8.nValue3);
+      j.Add("mode8Value1", f.mode8.nValue1, "mode8Value2", f.mode8.nValue2, "mode8Value3",
+            f.mode8.nValue3);
       break;
     default:
       break;
@@ -317,24 +296,18 @@ std::string TDScanMode(const _TDScanModeInfo& t) {
   return j.Done();
 }
 
-std::string CellRecords(const _CellRecordReport& b) {
+std::string CellRecordsBody(const CCmdManage& m, bool) {
+  const _CellRecordReport& b = m.body.cellRecords;
   Object j;
-  MeasurementHeader(j, b);
-  j.Add("headerValue1", b.nHeaderValue1)
-      .Add("headerValue2", b.nHeaderValue2)
-      .Add("count", b.nCount)
-      .Add("reportValue", b.nReportValue);
+  MeasurementHeader(j, b).Add("headerValue1", b.nHeaderValue1, "headerValue2", b.nHeaderValue2,
+                              "count", b.nCount, "reportValue", b.nReportValue);
   Array records;
   for (size_t i = 0; i < b.nCount && i < SCANLINK_CELL_RECORD_SLOTS; ++i) {
     const _CellRecord& r = b.aRecords[i];
     records.Raw(Object()
-                    .Add("value1", r.nRecordValue1)
-                    .Add("value2", r.nRecordValue2)
-                    .Add("value3", r.nRecordValue3)
-                    .Add("value4", r.nRecordValue4)
-                    .Add("value5", r.nRecordValue5)
-                    .Add("value6", r.nRecordValue6)
-                    .Add("entryCount", r.nEntryCount)
+                    .Add("value1", r.nRecordValue1, "value2", r.nRecordValue2, "value3",
+                         r.nRecordValue3, "value4", r.nRecordValue4, "value5", r.nRecordValue5,
+                         "value6", r.nRecordValue6, "entryCount", r.nEntryCount)
                     .Raw("entries", Entries(r.aEntries, r.nEntryCount))
                     .Done());
   }
@@ -350,31 +323,24 @@ const char* Verdict(const _TDCellReport& report, size_t index, bool stationsLoad
   return (report.nMismatchMask & bit) != 0 ? "delay-mismatch" : "found";
 }
 
-std::string TDCells(const _TDCellReport& b, bool stationsLoaded) {
+std::string TDCellsBody(const CCmdManage& m, bool stationsLoaded) {
+  const _TDCellReport& b = m.body.tdCells;
   Object j;
-  MeasurementHeader(j, b);
-  j.Add("mismatchMask", b.nMismatchMask)
-      .Add("foundMask", b.nFoundMask)
-      .Add("reportByte", b.nReportByte)
-      .Add("count", b.nCount);
+  MeasurementHeader(j, b).Add("mismatchMask", b.nMismatchMask, "foundMask", b.nFoundMask,
+                              "reportByte", b.nReportByte, "count", b.nCount);
   Array cells;
   for (size_t i = 0; i < b.nCount && i < SCANLINK_TD_CELL_SLOTS; ++i) {
     const _TDCellRecord& c = b.aRecords[i];
     Array fingers;
     for (const _TDFinger& f : c.aFingers) {
-      fingers.Raw(Array()
-                      .Raw(Value(f.nValue1))
-                      .Raw(Value(f.nValue2))
-                      .Raw(Value(f.nValue3))
-                      .Raw(Value(f.nValue4))
-                      .Done());
+      const uint32_t values[] = {f.nValue1, f.nValue2, f.nValue3, f.nValue4};
+      fingers.Raw(Values(values));
     }
     cells.Raw(Object()
-                  .Add("cellKey1", c.nCellKey1)
-                  .Add("cellKey2", c.nCellKey2)
+                  .Add("cellKey1", c.nCellKey1, "cellKey2", c.nCellKey2)
                   .Raw("cellValues", Values(c.aCellValues))
-                  .Add("measuredDelay", static_cast<int16_t>(c.nMeasuredDelay))
-                  .Add("fingerValue", c.nFingerValue)
+                  .Add("measuredDelay", static_cast<int16_t>(c.nMeasuredDelay), "fingerValue",
+                       c.nFingerValue)
                   .Raw("fingers", fingers.Done())
                   .Text("verdict", Verdict(b, i, stationsLoaded))
                   .Done());
@@ -391,68 +357,53 @@ Object ProfileRecord(const Record& p) {
   return r;
 }
 
-std::string TDProfile(const _TDProfileReport& b) {
+std::string TDProfileBody(const CCmdManage& m, bool) {
+  const _TDProfileReport& b = m.body.tdProfile;
   Object j;
-  MeasurementHeader(j, b);
-  j.Add("headerValue1", b.nHeaderValue1)
-      .Add("headerValue2", b.nHeaderValue2)
-      .Add("headerValue3", b.nHeaderValue3)
-      .Add("headerValue4", b.nHeaderValue4)
-      .Add("headerValue5", b.nHeaderValue5)
-      .Add("reportByte1", b.nReportByte1)
-      .Add("reportByte2", b.nReportByte2)
-      .Add("count", b.nCount);
+  MeasurementHeader(j, b).Add("headerValue1", b.nHeaderValue1, "headerValue2", b.nHeaderValue2,
+                              "headerValue3", b.nHeaderValue3, "headerValue4", b.nHeaderValue4,
+                              "headerValue5", b.nHeaderValue5, "reportByte1", b.nReportByte1,
+                              "reportByte2", b.nReportByte2, "count", b.nCount);
   Array records;
   for (size_t i = 0; i < b.nCount && i < SCANLINK_PROFILE_SLOTS; ++i) {
     const _TDProfileRecord& p = b.aRecords[i];
     records.Raw(ProfileRecord(p)
-                    .Add("profileValue1", p.nProfileValue1)
-                    .Add("profileValue2", p.nProfileValue2)
-                    .Add("profileValue3", p.nProfileValue3)
-                    .Add("profileValue4", p.nProfileValue4)
-                    .Add("profileValue5", p.nProfileValue5)
+                    .Add("profileValue1", p.nProfileValue1, "profileValue2", p.nProfileValue2,
+                         "profileValue3", p.nProfileValue3, "profileValue4", p.nProfileValue4,
+                         "profileValue5", p.nProfileValue5)
                     .Done());
   }
   return j.Raw("records", records.Done()).Done();
 }
 
-std::string TDShortProfile(const _TDShortProfileReport& b) {
+std::string TDShortProfileBody(const CCmdManage& m, bool) {
+  const _TDShortProfileReport& b = m.body.tdShortProfile;
   Object j;
-  MeasurementHeader(j, b);
-  j.Add("headerValue1", b.nHeaderValue1)
-      .Add("headerValue2", b.nHeaderValue2)
-      .Add("headerValue3", b.nHeaderValue3)
-      .Add("headerValue4", b.nHeaderValue4)
-      .Add("count", b.nCount);
+  MeasurementHeader(j, b).Add("headerValue1", b.nHeaderValue1, "headerValue2", b.nHeaderValue2,
+                              "headerValue3", b.nHeaderValue3, "headerValue4", b.nHeaderValue4,
+                              "count", b.nCount);
   Array records;
   for (size_t i = 0; i < b.nCount && i < SCANLINK_PROFILE_SLOTS; ++i) {
     const _TDShortProfileRecord& p = b.aRecords[i];
     records.Raw(ProfileRecord(p)
-                    .Add("profileValue1", p.nProfileValue1)
-                    .Add("profileValue2", p.nProfileValue2)
+                    .Add("profileValue1", p.nProfileValue1, "profileValue2", p.nProfileValue2)
                     .Done());
   }
   return j.Raw("records", records.Done()).Done();
 }
-
-// The JSON body of each layout the scanner sends; m is the whole record, since the sweep's point
-// count is its length.
-using JsonBody = std::string (*)(const CCmdManage& m, bool stationsLoaded);
 
 std::string ValueBody(const CCmdManage& m, bool) {
   return Object().Add("replyValue", m.body.reply.nReplyValue).Done();
 }
 
-std::string WScanModeBody(const CCmdManage& m, bool) { return WScanMode(m.body.wScanMode); }
-
-std::string TDScanModeBody(const CCmdManage& m, bool) { return TDScanMode(m.body.tdScanMode); }
-
+// Both version replies: two texts, then a value and a byte.
+template <auto Reply>
 std::string TwoBlockBody(const CCmdManage& m, bool) {
-  const _TwoBlockReply& r = m.body.twoBlock;
+  const auto& r = m.body.*Reply;
   Object j;
-  PutText(j, "block1", r.byBlock1, 16);
-  PutText(j, "block2", r.byBlock2, 16);
-  return j.Add("value", r.nValue).Add("tailByte", r.nTailByte).Done();
+  PutText(j, "block1", r.byBlock1, sizeof r.byBlock1);
+  PutText(j, "block2", r.byBlock2, sizeof r.byBlock2);
+  return j.Add("value", r.nValue, "tailByte", r.nTailByte).Done();
 }
 
 std::string OneValueBody(const CCmdManage& m, bool) {
@@ -465,42 +416,31 @@ std::string FamilyBody(const CCmdManage& m, bool) {
 
 std::string ThreeValuesBody(const CCmdManage& m, bool) {
   const auto& r = m.body.threeValues;
-  return Object().Add("value1", r.nValue1).Add("value2", r.nValue2).Add("value3", r.nValue3).Done();
-}
-
-std::string TDTwoBlockBody(const CCmdManage& m, bool) {
-  const auto& r = m.body.tdTwoBlock;
-  Object j;
-  PutText(j, "block1", r.byBlock1, 8);
-  PutText(j, "block2", r.byBlock2, 8);
-  return j.Add("value", r.nValue).Add("tailByte", r.nTailByte).Done();
+  return Object().Add("value1", r.nValue1, "value2", r.nValue2, "value3", r.nValue3).Done();
 }
 
 std::string GpsTextBody(const CCmdManage& m, bool) {
   const auto& r = m.body.gpsText;
   Object j;
-  MeasurementHeader(j, r);
-  return j.Add("headerValue1", r.nHeaderValue1).Add("headerValue2", r.nHeaderValue2).Done();
+  return MeasurementHeader(j, r)
+      .Add("headerValue1", r.nHeaderValue1, "headerValue2", r.nHeaderValue2)
+      .Done();
 }
 
 std::string BatteryBody(const CCmdManage& m, bool) {
   const auto& r = m.body.battery;
-  return Object()
-      .Add("batteryValue1", r.nBatteryValue1)
-      .Add("batteryValue2", r.nBatteryValue2)
-      .Done();
+  return Object().Add("batteryValue1", r.nBatteryValue1, "batteryValue2", r.nBatteryValue2).Done();
 }
 
 std::string ShortStatusBody(const CCmdManage& m, bool) {
   const auto& r = m.body.shortStatus;
-  return Object().Add("value1", r.nValue1).Add("value2", r.nValue2).Done();
+  return Object().Add("value1", r.nValue1, "value2", r.nValue2).Done();
 }
 
 std::string LinkStatusBody(const CCmdManage& m, bool) {
   const int s = m.body.linkStatus.nStatusByte1;
   return Object()
-      .Add("statusByte0", m.body.linkStatus.nStatusByte0)
-      .Add("statusByte1", s)
+      .Add("statusByte0", m.body.linkStatus.nStatusByte0, "statusByte1", s)
       .Text("status", s == SCANLINK_LINK_LOST           ? "lost"
                       : s == SCANLINK_LINK_RESTORED     ? "restored"
                       : s == SCANLINK_LINK_RETRY_FAILED ? "retry-failed"
@@ -511,11 +451,9 @@ std::string LinkStatusBody(const CCmdManage& m, bool) {
 std::string ValueListBody(const CCmdManage& m, bool) {
   const auto& r = m.body.valueList;
   Object j;
-  MeasurementHeader(j, r);
-  return j.Add("headerValue1", r.nHeaderValue1)
-      .Add("headerValue2", r.nHeaderValue2)
-      .Add("headerValue3", r.nHeaderValue3)
-      .Add("count", r.nCount)
+  return MeasurementHeader(j, r)
+      .Add("headerValue1", r.nHeaderValue1, "headerValue2", r.nHeaderValue2, "headerValue3",
+           r.nHeaderValue3, "count", r.nCount)
       .Raw("values", Values(r.aValues, r.nCount))
       .Done();
 }
@@ -523,10 +461,8 @@ std::string ValueListBody(const CCmdManage& m, bool) {
 std::string TDValueListBody(const CCmdManage& m, bool) {
   const auto& r = m.body.tdValueList;
   Object j;
-  MeasurementHeader(j, r);
-  return j.Add("headerValue1", r.nHeaderValue1)
-      .Add("headerValue2", r.nHeaderValue2)
-      .Add("count", r.nCount)
+  return MeasurementHeader(j, r)
+      .Add("headerValue1", r.nHeaderValue1, "headerValue2", r.nHeaderValue2, "count", r.nCount)
       .Raw("values", Values(r.aValues, r.nCount))
       .Done();
 }
@@ -534,53 +470,32 @@ std::string TDValueListBody(const CCmdManage& m, bool) {
 std::string ShortValueListBody(const CCmdManage& m, bool) {
   const auto& r = m.body.shortValueList;
   return Object()
-      .Add("count", r.nCount)
-      .Add("reportValue", r.nReportValue)
+      .Add("count", r.nCount, "reportValue", r.nReportValue)
       .Raw("values", Values(r.aValues, r.nCount))
       .Add("tailByte", r.nTailByte)
       .Done();
 }
-
-std::string CellRecordsBody(const CCmdManage& m, bool) { return CellRecords(m.body.cellRecords); }
 
 std::string SweepBody(const CCmdManage& m, bool) {
   // The decoder rewrites the record's length to 14 + 2 * points stored.
   const int points = m.nLength >= 14 ? (m.nLength - 14) / 2 : 0;
   const auto& r = m.body.sweep;
   return Object()
-      .Add("start", r.nStart)
-      .Add("end", r.nEnd)
-      .Add("step", r.nStep)
-      .Add("pointCount", points)
+      .Add("start", r.nStart, "end", r.nEnd, "step", r.nStep, "pointCount", points)
       .Raw("points", Values(r.aPoints, static_cast<size_t>(points)))
       .Done();
 }
 
-std::string TDCellsBody(const CCmdManage& m, bool stationsLoaded) {
-  return TDCells(m.body.tdCells, stationsLoaded);
-}
-
-std::string TDProfileBody(const CCmdManage& m, bool) { return TDProfile(m.body.tdProfile); }
-
-std::string TDShortProfileBody(const CCmdManage& m, bool) {
-  return TDShortProfile(m.body.tdShortProfile);
-}
-
-struct JsonRow {
-  BodyLayout layout;
-  JsonBody body;
-};
-
 // The commands' layouts have no row: a command's body shows as {}.
-constexpr JsonRow kBodies[] = {
+constexpr LayoutTable<JsonBody> kBodies = ByLayout<JsonBody>({
     {BodyLayout::kValue, ValueBody},
     {BodyLayout::kWScanMode, WScanModeBody},
     {BodyLayout::kTDScanMode, TDScanModeBody},
-    {BodyLayout::kTwoBlock, TwoBlockBody},
+    {BodyLayout::kTwoBlock, TwoBlockBody<&_CmdBody::twoBlock>},
     {BodyLayout::kOneValue, OneValueBody},
     {BodyLayout::kFamily, FamilyBody},
     {BodyLayout::kThreeValues, ThreeValuesBody},
-    {BodyLayout::kTDTwoBlock, TDTwoBlockBody},
+    {BodyLayout::kTDTwoBlock, TwoBlockBody<&_CmdBody::tdTwoBlock>},
     {BodyLayout::kGpsText, GpsTextBody},
     {BodyLayout::kBattery, BatteryBody},
     {BodyLayout::kShortStatus, ShortStatusBody},
@@ -593,15 +508,13 @@ constexpr JsonRow kBodies[] = {
     {BodyLayout::kTDCells, TDCellsBody},
     {BodyLayout::kTDProfile, TDProfileBody},
     {BodyLayout::kTDShortProfile, TDShortProfileBody},
-};
+});
 
 std::string Body(const CCmdManage& m, bool stationsLoaded) {
   const MessageCode* entry = FindMessageCode(m.nCode);
   if (entry == nullptr || entry->kind == MessageKind::kCommand) return "{}";
-  for (const JsonRow& row : kBodies) {
-    if (row.layout == entry->layout) return row.body(m, stationsLoaded);
-  }
-  return "{}";
+  const JsonBody body = kBodies[static_cast<size_t>(entry->layout)];
+  return body != nullptr ? body(m, stationsLoaded) : "{}";
 }
 
 const char* Kind(uint16_t code, uint16_t transId) {

@@ -19,33 +19,29 @@ class Event {
   void Reset();
   // True when set within timeoutMs (negative: wait without bound).
   bool Wait(int timeoutMs) const;
-#if defined(_WIN32)
-  // A native manual-reset event, for waits beside sockets and for the application's own waits.
-  bool Valid() const { return handle_ != nullptr; }
   // Read from a flag, not from the handle: asking the system is a kernel call (under Wine a
   // round trip to its server), and threads ask once per frame.
   bool IsSet() const { return set_.load(std::memory_order_acquire); }
+#if defined(_WIN32)
+  // A native manual-reset event, for waits beside sockets and for the application's own waits.
+  bool Valid() const { return handle_ != nullptr; }
   void* Handle() const { return handle_; }
   intptr_t Native() const { return reinterpret_cast<intptr_t>(handle_); }
 
  private:
   void* handle_ = nullptr;
-  // Set and Reset change the flag and the handle together, so the two never disagree.
-  std::mutex change_;
-  std::atomic<bool> set_{false};
 #else
   bool Valid() const { return fd_ >= 0; }
-  bool IsSet() const { return set_.load(std::memory_order_acquire); }
   int Handle() const { return fd_; }
   intptr_t Native() const { return fd_; }
 
  private:
   int fd_ = -1;
+#endif
   // Set and Reset change the flag and the handle's readiness together: a Reset between the two
   // halves of a Set would leave the handle readable while the event reads as reset.
   std::mutex change_;
   std::atomic<bool> set_{false};
-#endif
 };
 
 }  // namespace scanlink::platform

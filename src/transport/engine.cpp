@@ -126,20 +126,19 @@ CMyPcCommSocket::ConnectResult CMyPcCommSocket::Connect() {
   if (LoadGlobal(*lib_.values.initFinish) == 1) return ConnectResult::kUp;
   if (!ready_) return ConnectResult::kNoResources;
 
+  // Held by this thread: a callback of its own bring-up or reconnection. A callback of
+  // another's may not wait for it.
   std::optional<BringUpLock> held;
-  if (bringUp_.held_by_me()) {
-    // A callback of this thread's own bring-up or reconnection.
+  if (!bringUp_.held_by_me()) {
+    if (lib_.lock.held_by_me()) {
+      held = BringUpLock::Try(*this);
+    } else {
+      held.emplace(*this);
+    }
+  }
+  if (!held) {
     MyTrace(lib_, kTraceWarning, "InitPcComm(): Another bring-up is running!");
     return ConnectResult::kFailed;
-  }
-  if (lib_.lock.held_by_me()) {
-    held = BringUpLock::Try(*this);
-    if (!held) {
-      MyTrace(lib_, kTraceWarning, "InitPcComm(): Another bring-up is running!");
-      return ConnectResult::kFailed;
-    }
-  } else {
-    held.emplace(*this);
   }
   // What the bring-up this call waited for left behind.
   if (Closed()) return ConnectResult::kFailed;
@@ -315,22 +314,23 @@ bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
   }
   *generation = l->generation;
   // A failed start takes this link down whole.
-  if (!l->hThreadListen.Start([this, l] { ListenThreadProc(l); })) {
-    RetireAndReap(held, *generation);
-    return false;
-  }
-  MyTrace(lib_, kTraceInfo, "MyOpen(): Create a listening thread successful!");
-  if (!l->hThreadProcOne.Start([this, l] { MsgProcThreadProc(&l->hStopProcOne); })) {
-    RetireAndReap(held, *generation);
-    return false;
-  }
-  MyTrace(lib_, kTraceInfo, "MyOpen(): Create a Msg proc thread One successful!");
-  if (!l->hThreadProcTwo.Start([this, l] { MsgProcThreadProc(&l->hStopProcTwo); })) {
-    RetireAndReap(held, *generation);
-    return false;
-  }
-  MyTrace(lib_, kTraceInfo, "MyOpen(): Create a Msg proc thread two successful!");
-  return true;
+  const auto start = [&](platform::Thread& thread, std::function<void()> body, const char* done) {
+    if (!thread.Start(std::move(body))) {
+      RetireAndReap(held, *generation);
+      return false;
+    }
+    MyTrace(lib_, kTraceInfo, done);
+    return true;
+  };
+  return start(
+             l->hThreadListen, [this, l] { ListenThreadProc(l); },
+             "MyOpen(): Create a listening thread successful!") &&
+         start(
+             l->hThreadProcOne, [this, l] { MsgProcThreadProc(&l->hStopProcOne); },
+             "MyOpen(): Create a Msg proc thread One successful!") &&
+         start(
+             l->hThreadProcTwo, [this, l] { MsgProcThreadProc(&l->hStopProcTwo); },
+             "MyOpen(): Create a Msg proc thread two successful!");
 }
 
 CMyPcCommSocket::Link* CMyPcCommSocket::CurrentLink() {
@@ -343,19 +343,23 @@ bool CMyPcCommSocket::AlarmConnected() const {
   return alarmUp_.load(std::memory_order_acquire) && !Closed();
 }
 
-bool CMyPcCommSocket::MyConnect() {
-  Link* l = CurrentLink();
-  if (l == nullptr) return false;
+bool CMyPcCommSocket::ConnectSocket(platform::TcpSocket& socket, bool& fresh, uint16_t port) {
   const auto addr = HostAddress();
   if (!addr) return false;
   // A socket whose connect failed is not used again.
-  if (!l->dataFresh && !l->sockData.Open()) return false;
-  l->dataFresh = false;
-  const uint16_t port = static_cast<uint16_t>(LoadGlobal(*lib_.values.tcpPort) & 0xFFFF);
+  if (!fresh && !socket.Open()) return false;
+  fresh = false;
   const int attemptMs = ConnectAttemptMs();
   if (attemptMs == 0) return false;
-  if (!l->sockData.Connect(*addr, port, attemptMs, &cancel_)) return false;
-  l->sockData.SetNonBlocking();
+  if (!socket.Connect(*addr, port, attemptMs, &cancel_)) return false;
+  socket.SetNonBlocking();
+  return true;
+}
+
+bool CMyPcCommSocket::MyConnect() {
+  Link* l = CurrentLink();
+  const uint16_t port = static_cast<uint16_t>(LoadGlobal(*lib_.values.tcpPort) & 0xFFFF);
+  if (l == nullptr || !ConnectSocket(l->sockData, l->dataFresh, port)) return false;
   l->sockData.SetNoDelay();
   l->sockData.SetReceiveBuffer(65536);
   // A scanner that vanishes without closing anything fails the socket's reads in time.
@@ -373,16 +377,8 @@ bool CMyPcCommSocket::MyConnect() {
 bool CMyPcCommSocket::MyConnectAlarm() {
   StoreGlobal(*lib_.values.tcpPortAlarm, lib_.alarmPort);
   Link* l = CurrentLink();
-  if (l == nullptr) return false;
-  const auto addr = HostAddress();
-  if (!addr) return false;
-  if (!l->alarmFresh && !l->sockAlarm.Open()) return false;
-  l->alarmFresh = false;
-  const int attemptMs = ConnectAttemptMs();
-  if (attemptMs == 0) return false;
-  if (!l->sockAlarm.Connect(*addr, static_cast<uint16_t>(lib_.alarmPort), attemptMs, &cancel_))
-    return false;
-  l->sockAlarm.SetNonBlocking();
+  const auto port = static_cast<uint16_t>(lib_.alarmPort);
+  if (l == nullptr || !ConnectSocket(l->sockAlarm, l->alarmFresh, port)) return false;
   if (!l->sockAlarm.SetLinkTimeout(SessionLinkTimeoutMs())) {
     MyTrace(lib_, kTraceWarning, "MyConnectAlarm(): The link timeout could not be set in full!");
   }

@@ -134,6 +134,8 @@ class CMyPcCommSocket {
   // False inside a callback, where the workers may be waiting for this thread's library lock.
   bool MayReap() const;
   Link* CurrentLink();
+  // Connects one of the link's sockets, non-blocking then; fresh: no connect attempt yet.
+  bool ConnectSocket(platform::TcpSocket& socket, bool& fresh, uint16_t port);
   int MySendAll(Link* link, const uint8_t* data, int32_t count);
   std::optional<uint32_t> HostAddress() const;
   int SessionLinkTimeoutMs() const;

@@ -59,7 +59,6 @@ class FreeList {
   Entry& operator[](int id) { return entries_[id]; }
   const Entry& operator[](int id) const { return entries_[id]; }
   int InUse() const { return inUse_; }
-  int Available() const { return kCapacity - inUse_; }
 
  private:
   Entry entries_[Size];

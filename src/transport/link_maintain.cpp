@@ -1,7 +1,5 @@
 // Link supervision: watches for a lost link, tells the modules, and rebuilds the link for as
 // long as it takes.
-#include <cstring>
-
 #include "codec/engine_messages.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"

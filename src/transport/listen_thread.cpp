@@ -1,8 +1,7 @@
 // The listening thread: the only reader of the two connections. Alarm bytes go to the alarm
 // module as they come; data bytes are cut into frames, which a caught-up stream dispatches at
 // once and a busy one queues for the Msg proc threads.
-#include <cstring>
-#include <new>
+#include <optional>
 
 #include "codec/frame_header.h"
 #include "codec/framer.h"
@@ -53,14 +52,9 @@ struct FrameSink {
       engine.MyDispatchData(frame, static_cast<int32_t>(length));
       return;
     }
-    if (dispatchHere) {
-      platform::LockGuard producer(lib.handover.producerMutex());
-      Queue(frame, length);
-    } else {
-      Queue(frame, length);
-    }
-  }
-  void Queue(const uint8_t* frame, size_t length) {
+    // Dispatching here, the caller holds the session lock but not yet the producer mutex.
+    std::optional<platform::LockGuard> producer;
+    if (dispatchHere) producer.emplace(lib.handover.producerMutex());
     // Reads wait for room, so this fails only for a frame no header can announce.
     if (!lib.handover.PushFrame(frame, length)) {
       MyTrace(lib, kTraceError, "In listen thread, no room for a received frame");

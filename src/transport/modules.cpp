@@ -93,32 +93,31 @@ void ModuleRegistry::ReclaimExpired() {
 
 void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
   LibraryState& lib = lib_;
+  const auto drop = [&](int level, const char* why, std::atomic<uint64_t>& counter) {
+    MyTrace(lib_, level, why);
+    Counters::Add(counter);
+  };
   ObjectNode* node = lib.objects.Head();
   MyTrace(lib_, kTraceDebug, "Cliet get data from server!");
   if (node == nullptr) {
-    MyTrace(lib_, kTraceError, "MyDispatchData(): Object table is NULL!");
-    Counters::Add(lib.counters.droppedNoModule);
-    return;
+    return drop(kTraceError, "MyDispatchData(): Object table is NULL!",
+                lib.counters.droppedNoModule);
   }
   if (length < static_cast<int32_t>(codec::kHeaderSize) ||
       length > static_cast<int32_t>(codec::kMaxFrame)) {
-    MyTrace(lib_, kTraceError, "MyDispatchData(): Message length is overflow!");
-    Counters::Add(lib.counters.droppedLength);
-    return;
+    return drop(kTraceError, "MyDispatchData(): Message length is overflow!",
+                lib.counters.droppedLength);
   }
   const codec::FrameHeader header = codec::read_header(frame);
   const uint8_t moduleId = header.module;
   const uint16_t transId = header.transId;
   TraceF(lib_, kTraceDebug, "The recv trans id is: %d .", transId);
   if (header.sync != codec::kSync) {
-    MyTrace(lib_, kTraceWarning, "MyDispatchData(): Synch byte is error!");
-    Counters::Add(lib.counters.droppedSync);
-    return;
+    return drop(kTraceWarning, "MyDispatchData(): Synch byte is error!", lib.counters.droppedSync);
   }
   if (codec::frame_length(header) != static_cast<size_t>(length)) {
-    MyTrace(lib_, kTraceWarning, "MyDispatchData(): Message length is error!");
-    Counters::Add(lib.counters.droppedLength);
-    return;
+    return drop(kTraceWarning, "MyDispatchData(): Message length is error!",
+                lib.counters.droppedLength);
   }
 
   CCmdManage record;
@@ -145,24 +144,21 @@ void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
     MyTrace(lib_, kTraceDebug, "Dispatch data to specify source module!");
     TransInfo* info = lib.trans.GetTransInfo(transId);
     if (info == nullptr) {
-      MyTrace(lib_, kTraceError, "The transaction information table is NULL!");
-      Counters::Add(lib.counters.droppedTransaction);
-      return;
+      return drop(kTraceError, "The transaction information table is NULL!",
+                  lib.counters.droppedTransaction);
     }
     // (The free list's tail has an entry too, taken by nobody: serial 0.)
     if (info->nSerial != 0 &&
         platform::TickMs() - info->nSentMs > static_cast<uint64_t>(ReplyTimeoutMs())) {
       // Overdue: its id is given back, as every other overdue one, and the reply is unknown.
       ReclaimExpired();
-      MyTrace(lib_, kTraceWarning, "The reply came after the transaction was given up!");
-      Counters::Add(lib.counters.droppedTransaction);
-      return;
+      return drop(kTraceWarning, "The reply came after the transaction was given up!",
+                  lib.counters.droppedTransaction);
     }
     if (moduleId != info->nSourceID) {
-      MyTrace(lib_, kTraceWarning,
-              "The nSourceID in the transaction table is not match from message!");
-      Counters::Add(lib.counters.droppedTransaction);
-      return;
+      return drop(kTraceWarning,
+                  "The nSourceID in the transaction table is not match from message!",
+                  lib.counters.droppedTransaction);
     }
     lib.trans.FreeTransID(transId);
     for (; node != nullptr && !Closing(); node = node->pNext) {

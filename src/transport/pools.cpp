@@ -2,8 +2,6 @@
 
 namespace scanlink::transport {
 
-// ---- ObjectTable ----
-
 void ObjectTable::Init() {
   slots_.Init();
   head_ = nullptr;
@@ -14,32 +12,20 @@ uint8_t ObjectTable::AllocObjectSlot() { return static_cast<uint8_t>(slots_.Take
 void ObjectTable::FreeObjectSlot(uint8_t id) { slots_.Release(id); }
 
 void ObjectTable::AppendObject(ObjectNode* node) {
-  if (head_ == nullptr) {
-    head_ = node;
-    node->pNext = nullptr;
-    node->pPrev = nullptr;
-    return;
-  }
   ObjectNode* last = head_;
-  while (last->pNext != nullptr) last = last->pNext;
-  last->pNext = node;
+  while (last != nullptr && last->pNext != nullptr) last = last->pNext;
   node->pNext = nullptr;
   node->pPrev = last;
+  (last != nullptr ? last->pNext : head_) = node;
 }
 
 void ObjectTable::RemoveObject(ObjectNode* node) {
   ObjectNode* p = head_;
   while (p != nullptr && p != node) p = p->pNext;
   if (p == nullptr) return;
-  if (node == head_) {
-    head_ = node->pNext;
-    if (head_ != nullptr) head_->pPrev = nullptr;
-  } else if (node->pNext == nullptr) {
-    node->pPrev->pNext = nullptr;
-  } else {
-    node->pPrev->pNext = node->pNext;
-    node->pNext->pPrev = node->pPrev;
-  }
+  ObjectNode* before = node == head_ ? nullptr : node->pPrev;
+  (before != nullptr ? before->pNext : head_) = node->pNext;
+  if (node->pNext != nullptr) node->pNext->pPrev = before;
 }
 
 ObjectNode* ObjectTable::Find(const CMyPcCommInterface* module) const {
@@ -48,8 +34,6 @@ ObjectNode* ObjectTable::Find(const CMyPcCommInterface* module) const {
   }
   return nullptr;
 }
-
-// ---- TransInfoTable ----
 
 void TransInfoTable::Init() { entries_.Init(); }
 
@@ -68,10 +52,11 @@ void TransInfoTable::FreeTransID(uint16_t id, uint32_t serial) {
   if (e != nullptr && e->nSerial == serial) FreeTransID(id);
 }
 
-int TransInfoTable::ReclaimSentBefore(uint64_t sentBeforeMs) {
+template <typename Pred>
+int TransInfoTable::ReclaimIf(Pred&& reclaim) {
   int freed = 0;
   for (uint16_t id = 1; id < kSize; ++id) {
-    if (entries_.IsTaken(id) && entries_[id].nSentMs < sentBeforeMs) {
+    if (entries_.IsTaken(id) && reclaim(entries_[id])) {
       FreeTransID(id);
       ++freed;
     }
@@ -79,15 +64,12 @@ int TransInfoTable::ReclaimSentBefore(uint64_t sentBeforeMs) {
   return freed;
 }
 
+int TransInfoTable::ReclaimSentBefore(uint64_t sentBeforeMs) {
+  return ReclaimIf([&](const TransInfo& e) { return e.nSentMs < sentBeforeMs; });
+}
+
 int TransInfoTable::ReclaimUpTo(uint32_t generation) {
-  int freed = 0;
-  for (uint16_t id = 1; id < kSize; ++id) {
-    if (entries_.IsTaken(id) && entries_[id].nGeneration <= generation) {
-      FreeTransID(id);
-      ++freed;
-    }
-  }
-  return freed;
+  return ReclaimIf([&](const TransInfo& e) { return e.nGeneration <= generation; });
 }
 
 }  // namespace scanlink::transport

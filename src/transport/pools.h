@@ -67,6 +67,9 @@ class TransInfoTable {
   int ReclaimSentBefore(uint64_t sentBeforeMs);
 
  private:
+  template <typename Pred>
+  int ReclaimIf(Pred&& reclaim);
+
   FreeList<TransInfo, kSize, 1> entries_;
   uint32_t serial_ = 0;
 };

@@ -28,6 +28,11 @@ uint16_t CMyPcCommSocket::MySendMessage(CMyPcCommMessage& message, uint8_t modul
 
 uint16_t CMyPcCommSocket::MySendFrame(uint8_t* frame, size_t length, uint8_t moduleId) {
   LibraryState& lib = lib_;
+  const auto fail = [&](const char* why) -> uint16_t {
+    MyTrace(lib_, kTraceError, why);
+    Counters::Add(lib.counters.sendsFailed);
+    return 0;
+  };
   uint16_t id;
   uint32_t serial;
   std::shared_ptr<Link> link;
@@ -40,17 +45,9 @@ uint16_t CMyPcCommSocket::MySendFrame(uint8_t* frame, size_t length, uint8_t mod
       id = lib.trans.AllocTransID();
     }
     TraceF(lib_, kTraceDebug, "The send trans id is: %d .", id);
-    if (id == 0) {
-      MyTrace(lib_, kTraceError, "$$$$$ Transaction ID is 0 !");
-      Counters::Add(lib.counters.sendsFailed);
-      return 0;
-    }
+    if (id == 0) return fail("$$$$$ Transaction ID is 0 !");
     TransInfo* info = lib.trans.GetTransInfo(id);
-    if (info == nullptr) {
-      MyTrace(lib_, kTraceError, "$$$$$ Transaction information table is NULL!");
-      Counters::Add(lib.counters.sendsFailed);
-      return 0;
-    }
+    if (info == nullptr) return fail("$$$$$ Transaction information table is NULL!");
     info->nSourceID = moduleId;
     info->nGeneration = link_ ? link_->generation : 0;
     info->nSentMs = platform::TickMs();

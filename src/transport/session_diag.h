@@ -15,6 +15,71 @@ namespace scanlink::transport {
 // How much a trace text matters; a sink set with a level hears that level and the ones above.
 enum TraceLevel : int { kTraceError = 1, kTraceWarning = 2, kTraceInfo = 3, kTraceDebug = 4 };
 
+// A call of this thread into a replaceable sink, while it runs; innermost first.
+struct SinkCallMark {
+  const void* sink;
+  SinkCallMark* outer;
+};
+inline thread_local SinkCallMark* t_sinkCalls = nullptr;
+
+// A sink that may be replaced while calls into it run. Each call counts under the installation
+// it started with, so a replacement can wait for the calls into the sinks it replaced: their
+// context may be released once that wait returns.
+template <typename Fn>
+class ReplaceableSink {
+ public:
+  // Calls call(fn, context) with the sink installed now; false, and no call, when none is.
+  template <typename F>
+  bool Call(F&& call) {
+    Fn fn;
+    void* context;
+    uint64_t installation;
+    {
+      platform::LockGuard guard(mutex_);
+      if (fn_ == nullptr) return false;
+      fn = fn_, context = context_, installation = installation_;
+      ++current_;
+    }
+    SinkCallMark mark{this, t_sinkCalls};
+    t_sinkCalls = &mark;
+    call(fn, context);
+    t_sinkCalls = mark.outer;
+    platform::LockGuard guard(mutex_);
+    --(installation == installation_ ? current_ : older_);
+    idle_.notify_all();
+    return true;
+  }
+  // Installs the sink, with alsoLocked() run under the same lock; returns the old context.
+  template <typename F>
+  void* Replace(Fn fn, void* context, F&& alsoLocked) {
+    platform::LockGuard guard(mutex_);
+    void* old = context_;
+    fn_ = fn, context_ = context;
+    alsoLocked();
+    ++installation_;
+    older_ += current_;
+    current_ = 0;
+    return old;
+  }
+  // Waits for the calls into the sinks replaced, but for calls of this thread (a sink may
+  // replace itself); calls into a later replacement's predecessors may be waited for too.
+  void WaitForReplaced() {
+    platform::UniqueLock<platform::Mutex> lock(mutex_);
+    uint64_t mine = 0;
+    for (const SinkCallMark* m = t_sinkCalls; m != nullptr; m = m->outer) mine += m->sink == this;
+    idle_.wait(lock, [&] { return older_ <= mine; });
+  }
+
+ private:
+  platform::Mutex mutex_;
+  platform::ConditionVariable idle_;
+  Fn fn_ = nullptr;
+  void* context_ = nullptr;
+  uint64_t installation_ = 0;
+  uint64_t current_ = 0;  // calls started under the latest installation
+  uint64_t older_ = 0;    // calls started before it
+};
+
 using SessionTraceFn = void (*)(void* context, int level, const char* text);
 using SessionTapFn = void (*)(void* context, int direction, int channel, const uint8_t* bytes,
                               int length);
@@ -50,13 +115,7 @@ class SessionDiagnostics {
   std::atomic<int> traceLevel_{0};  // 0 without a sink of the session's own
   std::atomic<bool> tapSet_{false};
 
-  platform::Mutex traceMutex_;
-  platform::ConditionVariable traceIdle_;
-  SessionTraceFn traceFn_ = nullptr;
-  void* traceContext_ = nullptr;
-  uint64_t installation_ = 0;
-  uint64_t olderCalls_ = 0;    // calls started before the latest installation
-  uint64_t currentCalls_ = 0;  // calls started under it
+  ReplaceableSink<SessionTraceFn> trace_;
 
   platform::Mutex tapMutex_;  // held during each call
   SessionTapFn tapFn_ = nullptr;

@@ -2,7 +2,6 @@
 // formatted unless the application installed a sink.
 #pragma once
 
-#include <atomic>
 #include <cstdio>
 
 #include "scanlink/scanlink.h"

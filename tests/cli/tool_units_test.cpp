@@ -206,6 +206,11 @@ TEST(RecordJson, SweepPointsComeFromTheDecodedLengthAndTextStaysInItsField) {
   EXPECT_EQ(j["body"]["gpsText"].get<std::string>().size(), 119u);
   EXPECT_TRUE(j["body"]["position"].is_null());
   EXPECT_EQ(j["body"]["values"].size(), size_t{SCANLINK_VALUE_SLOTS});
+  auto c = Record(40);
+  c->body.cellRecords.nCount = 1;
+  c->body.cellRecords.aRecords[0].nEntryCount = 255;  // a caller's record: more than 6 slots
+  j = RecordJson(*c, false);
+  EXPECT_EQ(j["body"]["records"][0]["entries"].size(), size_t{SCANLINK_CELL_ENTRY_SLOTS});
 }
 
 // Texts are kept when they are UTF-8; anything else (stray bytes, cut sequences, overlong forms,

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/clock.h"
 #include "platform/event.h"
@@ -24,17 +23,6 @@ bool SocketLibrary::Start(int, int) { return started_ = true; }
 void SocketLibrary::Stop() { started_ = false; }
 
 TcpSocket::~TcpSocket() { Close(); }
-
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
 
 bool TcpSocket::Open() {
   Close();

@@ -10,7 +10,6 @@
 #include <icmpapi.h>
 // clang-format on
 
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -68,22 +67,6 @@ void SocketLibrary::Stop() {
 }
 
 TcpSocket::~TcpSocket() { Close(); }
-
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_), netEvent_(other.netEvent_) {
-  other.fd_ = kNone;
-  other.netEvent_ = nullptr;
-}
-
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    netEvent_ = other.netEvent_;
-    other.fd_ = kNone;
-    other.netEvent_ = nullptr;
-  }
-  return *this;
-}
 
 bool TcpSocket::Open() {
   Close();
