@@ -5,7 +5,11 @@
 // The namespace's TCP buffers are capped at 64 KiB (as on a small-buffer radio link, and the
 // Windows default), so a scanner that is not reading holds up the application's sends soon, and
 // loopback gets an Ethernet-sized MTU (with its own 64 KiB segments a window never reopens by a
-// whole segment, and the link stalls in TCP itself).
+// whole segment, and the link stalls in TCP itself) and one segment per packet. Loopback would
+// otherwise hand the receiver the sender's offload packets whole, up to 64 KiB each, where an
+// Ethernet link delivers frames of one MTU: one such packet overruns a 64 KiB receive buffer
+// that is partly full and is dropped, so both ends stall in retransmission backoff for seconds
+// while neither program is waiting on the other, and the application's send times out.
 //
 // The scanner's receive buffer can be capped too (--scanner-window, bytes; as on a scanner with
 // a small TCP stack). With --serve PORT the program is the scanner alone, on data port PORT and
@@ -14,6 +18,9 @@
 //
 //   bench_burst [--seconds N] [--burst-kib N] [--report-bytes N] [--scanner-window N]
 //               [--send-every-us N] [--serve PORT]
+#include <linux/if_link.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -86,6 +93,39 @@ void Scanner(bench::Peer& peer, int fd, const std::vector<uint8_t>& burst, int w
   if (fd >= 0) close(fd);
 }
 
+// Loopback sends each TCP segment as a packet of its own, as an Ethernet link delivers them.
+bool OneSegmentPerPacket() {
+  struct {
+    nlmsghdr header;
+    ifinfomsg link;
+    rtattr attribute;
+    uint32_t segments;
+  } request{};
+  request.header.nlmsg_len = sizeof request;
+  request.header.nlmsg_type = RTM_NEWLINK;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_ACK;
+  request.link.ifi_family = AF_UNSPEC;
+  request.link.ifi_index = static_cast<int>(if_nametoindex("lo"));
+  request.attribute.rta_type = IFLA_GSO_MAX_SEGS;
+  request.attribute.rta_len = RTA_LENGTH(sizeof request.segments);
+  request.segments = 1;
+  const int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (s < 0) return false;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  struct {
+    nlmsghdr header;
+    nlmsgerr error;
+  } answer{};
+  const bool ok = request.link.ifi_index > 0 &&
+                  sendto(s, &request, sizeof request, 0, reinterpret_cast<sockaddr*>(&kernel),
+                         sizeof kernel) == static_cast<ssize_t>(sizeof request) &&
+                  recv(s, &answer, sizeof answer, 0) >= static_cast<ssize_t>(sizeof answer) &&
+                  answer.header.nlmsg_type == NLMSG_ERROR && answer.error.error == 0;
+  close(s);
+  return ok;
+}
+
 // Caps this network namespace's TCP buffers and loopback MTU (run inside tests/netns-run).
 bool LimitTcpBuffers() {
   const int s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -94,7 +134,7 @@ bool LimitTcpBuffers() {
   lo.ifr_mtu = 1500;
   const bool mtu = s >= 0 && ioctl(s, SIOCSIFMTU, &lo) == 0;
   if (s >= 0) close(s);
-  if (!mtu) return false;
+  if (!mtu || !OneSegmentPerPacket()) return false;
   for (const char* path : {"/proc/sys/net/ipv4/tcp_wmem", "/proc/sys/net/ipv4/tcp_rmem"}) {
     FILE* f = std::fopen(path, "w");
     if (f == nullptr) return false;
@@ -123,7 +163,9 @@ int Serve(uint16_t port, const std::vector<uint8_t>& burst, int window) {
 
 int main(int argc, char** argv) {
   if (!LimitTcpBuffers()) {
-    std::fprintf(stderr, "cannot cap the TCP buffers and MTU: run inside tests/netns-run\n");
+    std::fprintf(
+        stderr,
+        "cannot cap the TCP buffers, MTU and segments per packet: run inside tests/netns-run\n");
     return 1;
   }
   const long seconds = bench::FlagValue(argc, argv, "--seconds", 10);

@@ -8,7 +8,8 @@
 # --native runs the native bench_burst_app against the native library in the same setup, for
 # comparison. The scanner's options default to bench_burst's (--burst-kib 256, 64-byte reports);
 # the application's to bench_burst_app's (1 KiB every 200 us for 10 s). One private network
-# namespace (buffers and MTU capped by bench_burst) and one Wine server for all the runs.
+# namespace (buffers, MTU and packet size capped by bench_burst) and one Wine server for all the
+# runs.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"

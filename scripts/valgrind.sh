@@ -8,7 +8,7 @@ filter=${2:-*}
 root=$(cd "$(dirname "$0")/.." && pwd)
 # Cases that assert wall-clock bounds (promptness, retry pauses) are left to the plain and
 # sanitizer runs: under valgrind everything is ten times slower.
-exclude="Prompt|SilentScanner|RefusedDataPort|StalledPeer|Soak"
+exclude="Prompt|SilentScanner|RefusedDataPort|StalledPeer|SlowReader|Soak"
 list=()
 for bin in bringup_tests link_tests supervision_tests; do
   exe="$build/tests/integration/$bin"

@@ -9,6 +9,7 @@
 #include "client/c_guard.h"
 #include "client/pull_queue.h"
 #include "codec/codec.h"
+#include "platform/clock.h"
 #include "scanlink/scanlink_c.h"
 
 namespace scanlink::client {
@@ -24,6 +25,7 @@ bool PullQueue::SetCapacity(int capacity) {
     ring[kept] = std::move(ring_[(head_ + kept) % ring_.size()]);
   }
   recordsDropped_ += count_ - kept;
+  if (kept == 0) left_ += count_;  // the first in line went too
   ring_.swap(ring);
   head_ = 0;
   count_ = kept;
@@ -69,6 +71,28 @@ void PullQueue::PutEvent(int event) {
   ++eventCount_;
   UpdateReady();
   changed_.notify_all();
+}
+
+PullQueue::Take PullQueue::PeekRecord(scanlink_record& out, uint64_t& ticket, int timeoutMs) {
+  platform::UniqueLock<platform::Mutex> lock(mutex_);
+  if (ring_.empty()) return Take::kOff;
+  if (!WaitFor(lock, timeoutMs, [&] { return count_ > 0; })) {
+    return shut_ ? Take::kShut : Take::kNone;
+  }
+  if (ring_.empty()) return Take::kOff;
+  out = *ring_[head_];
+  ticket = left_;
+  return Take::kTaken;
+}
+
+bool PullQueue::TakeIfFirst(uint64_t ticket) {
+  platform::LockGuard guard(mutex_);
+  if (ring_.empty() || count_ == 0 || left_ != ticket) return false;
+  head_ = (head_ + 1) % ring_.size();
+  --count_;
+  ++left_;
+  UpdateReady();
+  return true;
 }
 
 PullQueue::Take PullQueue::TakeEvent(int& event, int timeoutMs) {
@@ -210,20 +234,27 @@ int scanlink_next_record_json(scanlink_session* s, char* buffer, size_t size, in
   return Pull(s, timeout_ms, [&](int wait_ms, bool ended) -> int {
     if (buffer == nullptr && size > 0) return Refuse(SCANLINK_ERR_ARGUMENT);
     const bool stations = scanlink::client::SessionStationsLoaded(s);
-    std::string text;
+    PullQueue& queue = scanlink::client::SessionQueue(s);
     auto record = std::make_unique<scanlink_record>();
     auto m = std::make_unique<CCmdManage>();
-    // Rendered while first in line, so a buffer too small leaves the record where it is.
-    const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeRecord(
-        *record, wait_ms, [&](const scanlink_record& first) {
-          text = scanlink::client::RecordJsonText(first, stations, *m);
-          return text.size() < size;
-        });
-    if (take == PullQueue::Take::kTooSmall) return static_cast<int>(text.size());
-    if (take != PullQueue::Take::kTaken) return Result(take, ended);
-    std::memcpy(buffer, text.data(), text.size());
-    buffer[text.size()] = '\0';
-    return static_cast<int>(text.size());
+    const uint64_t deadline = scanlink::platform::TickMs() + static_cast<uint64_t>(wait_ms);
+    for (;;) {
+      // Rendered from a copy outside the queue's lock, so the session's threads never wait for
+      // it; taken only if it fits, so a buffer too small leaves the record where it is.
+      uint64_t ticket = 0;
+      const PullQueue::Take take = queue.PeekRecord(*record, ticket, wait_ms);
+      if (take != PullQueue::Take::kTaken) return Result(take, ended);
+      const std::string text = scanlink::client::RecordJsonText(*record, stations, *m);
+      if (text.size() >= size) return static_cast<int>(text.size());
+      if (queue.TakeIfFirst(ticket)) {
+        std::memcpy(buffer, text.data(), text.size());
+        buffer[text.size()] = '\0';
+        return static_cast<int>(text.size());
+      }
+      // Another caller took it meanwhile: the next one, in what is left of the wait.
+      const uint64_t now = scanlink::platform::TickMs();
+      wait_ms = now < deadline ? static_cast<int>(deadline - now) : 0;
+    }
   });
 }
 

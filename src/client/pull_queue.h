@@ -39,6 +39,11 @@ class PullQueue {
   // record first in line whether it can be taken; kTooSmall leaves it there.
   template <typename Fits>
   Take TakeRecord(scanlink_record& out, int timeoutMs, Fits&& fits);
+  // A copy of the record first in line (waiting as TakeRecord does), left in the queue; ticket
+  // names it for TakeIfFirst, so a caller can work on the copy without holding the lock.
+  Take PeekRecord(scanlink_record& out, uint64_t& ticket, int timeoutMs);
+  // Takes the record first in line if it is still the one ticket names.
+  bool TakeIfFirst(uint64_t ticket);
   Take TakeEvent(int& event, int timeoutMs);
   void Stats(scanlink_queue_stats& out);
   intptr_t WaitHandle();
@@ -83,6 +88,7 @@ class PullQueue {
   std::vector<std::unique_ptr<scanlink_record>> ring_;
   size_t head_ = 0;
   size_t count_ = 0;
+  uint64_t left_ = 0;  // records that have left the front: the ticket of the one first in line
   int events_[kEventCapacity] = {};
   size_t eventHead_ = 0;
   size_t eventCount_ = 0;
@@ -116,6 +122,7 @@ PullQueue::Take PullQueue::TakeRecord(scanlink_record& out, int timeoutMs, Fits&
   out = first;
   head_ = (head_ + 1) % ring_.size();
   --count_;
+  ++left_;
   UpdateReady();
   return Take::kTaken;
 }

@@ -89,8 +89,9 @@ int CMyPcCommSocket::MySendAll(Link* link, const uint8_t* data, int32_t count) {
   const size_t total = static_cast<size_t>(count);
   // A scanner that writes a long burst before it reads takes nothing from us meanwhile, yet is
   // heard: a bound in which bytes arrived from it does not count, and only a scanner that neither
-  // takes nor sends for a whole bound is lost. Heard or not, the link timeout ends the wait.
-  const uint64_t began = platform::TickMs();
+  // takes nor sends for a whole bound is lost. Heard or not, the link timeout without taking
+  // anything ends the wait.
+  uint64_t took = platform::TickMs();  // when the scanner last took bytes of ours
   const uint64_t longest =
       static_cast<uint64_t>(std::max(timings_.sendWaitMs, SessionLinkTimeoutMs()));
   uint64_t heard = lib_.counters.bytesReceived.load(std::memory_order_relaxed);
@@ -102,9 +103,22 @@ int CMyPcCommSocket::MySendAll(Link* link, const uint8_t* data, int32_t count) {
     }
     // A full send buffer is no failure: wait, bounded, for the peer to take more.
     if (r.status == platform::IoStatus::kWouldBlock) {
-      if (link->sockData.WaitWritable(timings_.sendWaitMs, &cancel_)) continue;
+      if (link->sockData.WaitWritable(timings_.sendWaitMs, &cancel_)) {
+        took = platform::TickMs();
+        continue;
+      }
+      // A scanner that reads slowly frees less room in a bound than wakes the wait, yet its
+      // window moves: whatever the socket takes now is progress.
+      const platform::IoResult more =
+          cancel_.IsSet() ? r : link->sockData.Send(data + sent, total - sent);
+      if (more.status == platform::IoStatus::kOk && more.bytes > 0) {
+        sent += more.bytes;
+        took = platform::TickMs();
+        continue;
+      }
       const uint64_t now = lib_.counters.bytesReceived.load(std::memory_order_relaxed);
-      if (now != heard && !cancel_.IsSet() && platform::TickMs() - began < longest) {
+      if (more.status == platform::IoStatus::kWouldBlock && now != heard && !cancel_.IsSet() &&
+          platform::TickMs() - took < longest) {
         heard = now;
         continue;
       }

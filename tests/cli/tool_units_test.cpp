@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -456,6 +457,20 @@ TEST(LiveServer, AStreamThatDoesNotReadIsDroppedAndNeverHoldsUpTheOthers) {
   EXPECT_LT(stalledRead, 30 * batch.size());
   ::close(stalled);
   ::close(reader);
+}
+
+// The server's poll failing (here: more descriptors than the process may have) is not silent.
+TEST(LiveServer, APollFailureIsReportedNotSwallowed) {
+  LiveServer server({{"127.0.0.1", 0}, "live", "", ""});
+  EXPECT_EQ(server.Failed(), "");
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit one = saved;
+  one.rlim_cur = 1;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &one), 0);
+  for (int i = 0; i < 500 && server.Failed().empty(); ++i) usleep(10000);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(server.Failed().rfind("poll: ", 0), 0u) << server.Failed();
 }
 
 }  // namespace

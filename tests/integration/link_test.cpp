@@ -313,6 +313,41 @@ TEST_F(Link, ReportsArriveWhileASendWaitsForRoom) {
   EXPECT_TRUE(a.Events().empty()) << "a healthy link was reported lost";
 }
 
+// A scanner that takes our requests slowly and says nothing meanwhile: a bound frees less room
+// than wakes the wait (a good part of the send buffer), yet the window moves, so the sends go on
+// and the link is not lost.
+TEST_F(Link, ASlowReaderIsNoLostLink) {
+  constexpr auto kBound = 300ms;
+  client.reset();
+  CMyPcCommSocket::Timings timings;
+  timings.sendWaitMs = static_cast<int>(kBound.count());
+  scanlink::client::SetFirstSessionTimings(timings);
+  client = std::make_unique<CMyPcCommSocketClient>();
+  scanlink::client::SetFirstSessionTimings({});
+  client->ClientRegisterModule(&a, 1);
+  if (!scanlink::test::EthernetLoopback()) GTEST_SKIP() << "loopback's packets cannot be set";
+  Up();
+  peer.SetSlowReader(8192, 50);
+  std::atomic<int> sent{0};
+  std::atomic<bool> failed{false}, done{false};
+  std::thread sender([&] {
+    Bytes payload(2048, 0x5A);
+    while (!done && !failed) {
+      CMyPcCommMessage message(0x0200, 2048, 0, payload.data());
+      if (client->ClientSendMessage(message) == 0) failed = true;
+      if (!failed) ++sent;
+    }
+  });
+  // The buffers fill within moments; the rest of the time each send waits on the slow reader.
+  std::this_thread::sleep_for(kBound * 7);
+  const int slow = sent.load();
+  done = true;
+  peer.SetSlowReader(0, 0);
+  sender.join();
+  EXPECT_FALSE(failed) << "a send failed after " << slow << " frames";
+  EXPECT_TRUE(a.Events().empty()) << "a healthy link was reported lost";
+}
+
 // A scanner that takes requests and never answers: an id comes back once its reply is overdue,
 // and a reply after that is an unknown transaction.
 TEST_F(Link, UnansweredRequestsGiveTheirIdsBack) {

@@ -1,5 +1,7 @@
 #include "integration/loopback_peer.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "integration/net_compat.h"
@@ -131,6 +133,12 @@ void LoopbackPeer::SetStalled(bool stalled) {
   Wake();
 }
 
+void LoopbackPeer::SetSlowReader(int bytes, int everyMs) {
+  slowEveryMs_ = everyMs;
+  slowBytes_ = bytes;
+  Wake();
+}
+
 bool LoopbackPeer::WaitDataAccepts(int n, std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return dataAccepts_.load() >= n; });
@@ -212,9 +220,9 @@ bool LoopbackPeer::SendAll(intptr_t fd, const Bytes& bytes) {
   return true;
 }
 
-void LoopbackPeer::HandleData(intptr_t fd) {
+void LoopbackPeer::HandleData(intptr_t fd, size_t most) {
   uint8_t buf[65536];
-  const long n = net::Recv(net::FromHandle(fd), buf, sizeof buf);
+  const long n = net::Recv(net::FromHandle(fd), buf, std::min(most, sizeof buf));
   if (n <= 0) {
     if (n < 0 && (net::Interrupted() || net::WouldBlock())) return;
     CloseConnection(data_);
@@ -244,6 +252,7 @@ void LoopbackPeer::HandleData(intptr_t fd) {
 }
 
 void LoopbackPeer::Run() {
+  std::chrono::steady_clock::time_point nextRead{};  // a slow reader's next read
   while (!stop_) {
     std::vector<Bytes> toData, toAlarm;
     bool closeData, closeAlarm, resetData;
@@ -282,9 +291,16 @@ void LoopbackPeer::Run() {
     add(wake_);
     const int iListenData = add(listenData_);
     const int iListenAlarm = listenAlarm_ >= 0 ? add(listenAlarm_) : -1;
-    const int iData = data_ >= 0 && !stalled_ ? add(data_) : -1;
+    const int slowBytes = slowBytes_.load();
+    const auto rest = nextRead - std::chrono::steady_clock::now();
+    const bool resting = slowBytes > 0 && rest.count() > 0;
+    const int iData = data_ >= 0 && !stalled_ && !resting ? add(data_) : -1;
     const int iAlarm = alarm_ >= 0 ? add(alarm_) : -1;
-    if (net::Poll(p, static_cast<size_t>(n), 1000) <= 0) continue;
+    const int waitMs =
+        resting ? static_cast<int>(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(rest).count() + 1)
+                : 1000;
+    if (net::Poll(p, static_cast<size_t>(n), waitMs) <= 0) continue;
     if (p[0].revents) {
       char drain[64];
       while (net::Recv(net::FromHandle(wake_), drain, sizeof drain) > 0) {
@@ -313,7 +329,11 @@ void LoopbackPeer::Run() {
       }
       changed_.notify_all();
     }
-    if (iData >= 0 && p[iData].revents) HandleData(data_);
+    if (iData >= 0 && p[iData].revents) {
+      HandleData(data_, slowBytes > 0 ? static_cast<size_t>(slowBytes) : SIZE_MAX);
+      if (slowBytes > 0)
+        nextRead = std::chrono::steady_clock::now() + std::chrono::milliseconds(slowEveryMs_);
+    }
     if (iAlarm >= 0 && p[iAlarm].revents && alarm_ >= 0) {
       uint8_t buf[4096];
       const long r = net::Recv(net::FromHandle(alarm_), buf, sizeof buf);

@@ -43,6 +43,8 @@ class LoopbackPeer {
   void EchoReplies();
   // Stops reading the data connection (the library's sends then fill the socket buffers).
   void SetStalled(bool stalled);
+  // Reads at most bytes of the data connection every everyMs (bytes 0: as fast as it comes).
+  void SetSlowReader(int bytes, int everyMs);
 
   int DataAccepts() const { return dataAccepts_.load(); }
   int AlarmAccepts() const { return alarmAccepts_.load(); }
@@ -67,7 +69,7 @@ class LoopbackPeer {
  private:
   void Run();
   void Wake();
-  void HandleData(intptr_t fd);
+  void HandleData(intptr_t fd, size_t most);
   bool SendAll(intptr_t fd, const Bytes& bytes);
   void CloseHandle(intptr_t& fd);
   void CloseConnection(intptr_t& fd);  // an accepted connection
@@ -78,6 +80,7 @@ class LoopbackPeer {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> stalled_{false};
+  std::atomic<int> slowBytes_{0}, slowEveryMs_{0};
   std::atomic<int> dataAccepts_{0}, alarmAccepts_{0};
   std::atomic<int> connections_{0};  // accepted and not yet closed
 

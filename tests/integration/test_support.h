@@ -65,6 +65,9 @@ bool IgnorePings();
 // Caps this network namespace's TCP buffers at 64 KiB, so a peer that stops reading fills
 // them after a few dozen frames.
 bool LimitTcpBuffers();
+// Gives loopback an Ethernet MTU and one segment per packet, so windows open as on a real link
+// (not in steps of loopback's 64 KiB packets); false where that cannot be set.
+bool EthernetLoopback();
 
 // Makes the SYNs of new connections to a port vanish in this network namespace while it lives
 // (an nftables rule), as on a radio link that loses them. Counts the SYNs it dropped.

@@ -229,6 +229,25 @@ void Summarize(RecordOutput& out, const ScanlinkCounters& before) {
   out.Summary(text, fields);
 }
 
+// The live page's server, watched from the pump: once it gives up, that is said at once and
+// becomes the exit status, but monitoring goes on (the output and the recording still matter).
+class PageWatch {
+ public:
+  template <typename Page>
+  void Check(const Page* page, RecordOutput& out) {
+    if (page == nullptr || !why_.empty()) return;
+    why_ = page->Failed();
+    if (!why_.empty()) out.Warn("the live page stopped updating: its server failed (" + why_ + ")");
+  }
+  void Into(std::optional<CliError>& failure) const {
+    if (!failure && !why_.empty())
+      failure.emplace(kExitFailure, "the live page's server stopped (" + why_ + ")");
+  }
+
+ private:
+  std::string why_;
+};
+
 int Run(const MonitorOptions& o) {
   OutputOptions output = MakeOutput(o.output);
   const auto scan = Words(o.scan);
@@ -251,6 +270,7 @@ int Run(const MonitorOptions& o) {
   CatchInterrupt(OnInterrupt);
   StatusLine status;
   bool up = true;
+  PageWatch pageWatch;
   auto nextBattery = Clock::now() + std::chrono::seconds(2);
   // Runs until the reply of trans (0: none awaited) or the deadline; a closed output or --count
   // ends it early unless whole is set. The reply, when it came.
@@ -267,6 +287,7 @@ int Run(const MonitorOptions& o) {
       auto e =
           link.Next(std::min(until, Clock::now() + std::chrono::milliseconds(live ? 100 : 200)));
       if (live) live->Tick();
+      pageWatch.Check(live.get(), out);
       if (!e) {
         status.Draw(up, out.tally());
         continue;
@@ -329,6 +350,7 @@ int Run(const MonitorOptions& o) {
   } else if (!o.noStart && !pump(Clock::now() + replyWait, link.client().StopScanData(), true)) {
     failure.emplace(kExitNoReply, "no reply to StopScanData: the scan may still run");
   }
+  pageWatch.Into(failure);
   status.Clear();
   link.Close();
   ReleaseInterrupt();
@@ -441,6 +463,7 @@ int RunSeveral(const MonitorOptions& o, const std::vector<ScannerAddress>& at) {
   // Runs until every awaited reply came (awaited[i]: scanner i's transaction, 0 none) or the
   // deadline; the replies into replies[i].
   std::vector<std::shared_ptr<const CCmdManage>> replies(n);
+  PageWatch pageWatch;
   auto pump = [&](Clock::time_point until, std::vector<int> awaited, bool whole = false) {
     std::fill(replies.begin(), replies.end(), nullptr);
     auto waiting = [&] {
@@ -451,6 +474,7 @@ int RunSeveral(const MonitorOptions& o, const std::vector<ScannerAddress>& at) {
            (forever || waiting())) {
       auto next = links.Next(std::min(until, Clock::now() + std::chrono::milliseconds(100)));
       if (live) live->Tick();
+      pageWatch.Check(live.get(), out);
       if (!next) continue;
       const size_t i = next->scanner;
       const LinkEvent& e = next->event;
@@ -551,6 +575,7 @@ int RunSeveral(const MonitorOptions& o, const std::vector<ScannerAddress>& at) {
         true);
   if (failure && failure->code() == kExitNoReply)
     failure.emplace(kExitNoReply, std::string(failure->what()) + ": the scan may still run");
+  pageWatch.Into(failure);
   for (size_t i = 0; i < n; ++i) {
     scanlink_read_counters(links.session(i), &tally[i].counters);
     tally[i].family = links.State(i).family;

@@ -169,9 +169,13 @@ int RunView(const ViewOptions& o) {
                        ? std::chrono::steady_clock::now() +
                              std::chrono::milliseconds(static_cast<long>(o.seconds * 1000))
                        : std::chrono::steady_clock::time_point::max();
-  while (!g_stop && std::chrono::steady_clock::now() < end)
+  std::string failed;
+  while (!g_stop && std::chrono::steady_clock::now() < end && (failed = server.Failed()).empty())
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ReleaseInterrupt();
+  // Serving is all this does: a server that gave up ends it.
+  if (!failed.empty())
+    throw CliError(kExitFailure, "the live page's server stopped (" + failed + ")");
   return kExitOk;
 }
 

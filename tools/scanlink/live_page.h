@@ -26,6 +26,7 @@ class LivePage {
   // Sends what changed when its time has come; call it often.
   void Tick();
   std::string Url() const { return server_.Url(); }
+  std::string Failed() const { return server_.Failed(); }
 
  private:
   LiveView view_;
@@ -48,6 +49,7 @@ class LiveScanners {
   void AskBattery(double seconds) { batteryEveryUs_ = static_cast<int64_t>(seconds * 1e6); }
   void Tick();
   std::string Url() const { return server_.Url(); }
+  std::string Failed() const { return server_.Failed(); }
 
   // The page's name of scanner i: A, B, ... Z, then 27, 28...
   static std::string Name(size_t i);

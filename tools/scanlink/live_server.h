@@ -41,6 +41,9 @@ class LiveServer {
 
   // "http://ADDRESS:PORT/" with the port actually bound.
   std::string Url() const;
+  // Empty while the page is served; once the server's thread has given up, why (the page no
+  // longer updates).
+  std::string Failed() const;
   // Whether a stream waits for its first snapshot (so Publish should be called even without news).
   bool Waiting() const;
   // batch (one JSON line, may be empty) to every stream; a stream that just opened gets

@@ -112,6 +112,7 @@ struct LiveServer::Impl {
   mutable std::mutex mutex;
   std::list<Connection> connections;
   bool stopping = false;
+  std::string failed;  // why the server thread gave up; empty while it serves
   std::thread thread;
 
   void Wake() {
@@ -275,7 +276,12 @@ struct LiveServer::Impl {
                static_cast<short>((c.eof ? 0 : POLLIN) | (c.sent < c.out.size() ? POLLOUT : 0)),
                0});
       }
-      if (::poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) return;
+      if (::poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) {
+        const std::string why = std::string("poll: ") + std::strerror(errno);
+        std::lock_guard<std::mutex> lock(mutex);
+        failed = why;
+        return;
+      }
       if (fds[0].revents & POLLIN) {
         char drain[64];
         while (::read(wake[0], drain, sizeof drain) > 0) {
@@ -391,6 +397,11 @@ LiveServer::~LiveServer() {
 
 std::string LiveServer::Url() const {
   return "http://" + impl_->options.at.address + ":" + std::to_string(impl_->port) + "/";
+}
+
+std::string LiveServer::Failed() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->failed;
 }
 
 bool LiveServer::Waiting() const {

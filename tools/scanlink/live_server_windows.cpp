@@ -16,6 +16,7 @@ LiveServer::LiveServer(LiveServerOptions) {
 LiveServer::~LiveServer() = default;
 std::string LiveServer::Url() const { return {}; }
 bool LiveServer::Waiting() const { return false; }
+std::string LiveServer::Failed() const { return {}; }
 void LiveServer::Publish(const std::string&, const std::function<std::string()>&) {}
 
 }  // namespace scanlink::cli
