@@ -37,6 +37,16 @@ class Link : public ::testing::Test {
     client->ClientRegisterModuleAlarm(nullptr, 0);
     client.reset();
   }
+  // A new client whose engine gives up waiting for room to send after `bound`, module a on it.
+  void RestartWithSendBound(std::chrono::milliseconds bound) {
+    client.reset();
+    CMyPcCommSocket::Timings timings;
+    timings.sendWaitMs = static_cast<int>(bound.count());
+    scanlink::client::SetFirstSessionTimings(timings);
+    client = std::make_unique<CMyPcCommSocketClient>();
+    scanlink::client::SetFirstSessionTimings({});
+    client->ClientRegisterModule(&a, 1);
+  }
   void Up() {
     ASSERT_EQ(client->ClientInitPcComm(), 0);
     ASSERT_TRUE(peer.WaitDataAccepts(1, 2s));
@@ -270,13 +280,7 @@ TEST_F(Link, StalledPeerTurnsIntoALostLinkInsteadOfAHang) {
 // scanner is heard, so a wait far longer than the send bound is no lost link.
 TEST_F(Link, ReportsArriveWhileASendWaitsForRoom) {
   constexpr auto kBound = 300ms;
-  client.reset();
-  CMyPcCommSocket::Timings timings;
-  timings.sendWaitMs = static_cast<int>(kBound.count());
-  scanlink::client::SetFirstSessionTimings(timings);
-  client = std::make_unique<CMyPcCommSocketClient>();
-  scanlink::client::SetFirstSessionTimings({});
-  client->ClientRegisterModule(&a, 1);
+  RestartWithSendBound(kBound);
   ASSERT_TRUE(scanlink::test::LimitTcpBuffers());
   Up();
   peer.SetStalled(true);
@@ -318,13 +322,7 @@ TEST_F(Link, ReportsArriveWhileASendWaitsForRoom) {
 // and the link is not lost.
 TEST_F(Link, ASlowReaderIsNoLostLink) {
   constexpr auto kBound = 300ms;
-  client.reset();
-  CMyPcCommSocket::Timings timings;
-  timings.sendWaitMs = static_cast<int>(kBound.count());
-  scanlink::client::SetFirstSessionTimings(timings);
-  client = std::make_unique<CMyPcCommSocketClient>();
-  scanlink::client::SetFirstSessionTimings({});
-  client->ClientRegisterModule(&a, 1);
+  RestartWithSendBound(kBound);
   if (!scanlink::test::EthernetLoopback()) GTEST_SKIP() << "loopback's packets cannot be set";
   Up();
   peer.SetSlowReader(8192, 50);
