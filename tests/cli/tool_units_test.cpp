@@ -461,6 +461,11 @@ TEST(LiveServer, AStreamThatDoesNotReadIsDroppedAndNeverHoldsUpTheOthers) {
 
 // The server's poll failing (here: more descriptors than the process may have) is not silent.
 TEST(LiveServer, APollFailureIsReportedNotSwallowed) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Their runtimes open descriptors of their own to check memory; with none left they report
+  // sound objects as broken.
+  GTEST_SKIP() << "not under a sanitizer";
+#endif
   LiveServer server({{"127.0.0.1", 0}, "live", "", ""});
   EXPECT_EQ(server.Failed(), "");
   rlimit saved{};
