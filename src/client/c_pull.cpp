@@ -73,25 +73,42 @@ void PullQueue::PutEvent(int event) {
   changed_.notify_all();
 }
 
-PullQueue::Take PullQueue::PeekRecord(scanlink_record& out, uint64_t& ticket, int timeoutMs) {
-  platform::UniqueLock<platform::Mutex> lock(mutex_);
+PullQueue::Take PullQueue::CopyFirst(platform::UniqueLock<platform::Mutex>& lock,
+                                     scanlink_record& out, int timeoutMs) {
   if (ring_.empty()) return Take::kOff;
   if (!WaitFor(lock, timeoutMs, [&] { return count_ > 0; })) {
     return shut_ ? Take::kShut : Take::kNone;
   }
   if (ring_.empty()) return Take::kOff;
   out = *ring_[head_];
-  ticket = left_;
   return Take::kTaken;
+}
+
+void PullQueue::PopFirst() {
+  head_ = (head_ + 1) % ring_.size();
+  --count_;
+  ++left_;
+  UpdateReady();
+}
+
+PullQueue::Take PullQueue::TakeRecord(scanlink_record& out, int timeoutMs) {
+  platform::UniqueLock<platform::Mutex> lock(mutex_);
+  const Take take = CopyFirst(lock, out, timeoutMs);
+  if (take == Take::kTaken) PopFirst();
+  return take;
+}
+
+PullQueue::Take PullQueue::PeekRecord(scanlink_record& out, uint64_t& ticket, int timeoutMs) {
+  platform::UniqueLock<platform::Mutex> lock(mutex_);
+  const Take take = CopyFirst(lock, out, timeoutMs);
+  if (take == Take::kTaken) ticket = left_;
+  return take;
 }
 
 bool PullQueue::TakeIfFirst(uint64_t ticket) {
   platform::LockGuard guard(mutex_);
   if (ring_.empty() || count_ == 0 || left_ != ticket) return false;
-  head_ = (head_ + 1) % ring_.size();
-  --count_;
-  ++left_;
-  UpdateReady();
+  PopFirst();
   return true;
 }
 
@@ -224,9 +241,7 @@ int scanlink_set_queue(scanlink_session* s, int capacity) {
 int scanlink_next_record(scanlink_session* s, scanlink_record* record, int timeout_ms) {
   return Pull(s, timeout_ms, [&](int wait_ms, bool ended) -> int {
     if (record == nullptr) return Refuse(SCANLINK_ERR_ARGUMENT);
-    const PullQueue::Take take = scanlink::client::SessionQueue(s).TakeRecord(
-        *record, wait_ms, [](const scanlink_record&) { return true; });
-    return Result(take, ended);
+    return Result(scanlink::client::SessionQueue(s).TakeRecord(*record, wait_ms), ended);
   });
 }
 

@@ -23,7 +23,7 @@ class PullQueue {
   static constexpr int kMaxRecords = 100000;
   static constexpr size_t kEventCapacity = 64;
   // kShut: nothing came before the session's close woke the wait.
-  enum class Take { kTaken, kNone, kTooSmall, kOff, kShut };
+  enum class Take { kTaken, kNone, kOff, kShut };
 
   // 0 switches queueing off and drops what waits; false when the ready event is missing.
   bool SetCapacity(int capacity);
@@ -35,10 +35,8 @@ class PullQueue {
   void PutRecord(const scanlink_record& record);
   void PutEvent(int event);
 
-  // Takes the oldest record, waiting up to timeoutMs for one. fits (may be null) decides on the
-  // record first in line whether it can be taken; kTooSmall leaves it there.
-  template <typename Fits>
-  Take TakeRecord(scanlink_record& out, int timeoutMs, Fits&& fits);
+  // Takes the oldest record, waiting up to timeoutMs for one.
+  Take TakeRecord(scanlink_record& out, int timeoutMs);
   // A copy of the record first in line (waiting as TakeRecord does), left in the queue; ticket
   // names it for TakeIfFirst, so a caller can work on the copy without holding the lock.
   Take PeekRecord(scanlink_record& out, uint64_t& ticket, int timeoutMs);
@@ -79,6 +77,9 @@ class PullQueue {
   // Waits (lock held) until ready() or the time is up or the queue is shut.
   template <typename Ready>
   bool WaitFor(platform::UniqueLock<platform::Mutex>& lock, int timeoutMs, Ready&& ready);
+  // Waits as TakeRecord does and copies the record first in line, leaving it there.
+  Take CopyFirst(platform::UniqueLock<platform::Mutex>& lock, scanlink_record& out, int timeoutMs);
+  void PopFirst();     // lock held
   void UpdateReady();  // lock held
 
   mutable platform::Mutex mutex_;
@@ -107,24 +108,6 @@ bool PullQueue::WaitFor(platform::UniqueLock<platform::Mutex>& lock, int timeout
   changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return shut_ || ready(); });
   changed_.notify_all();  // Shut may wait for the last waiter
   return ready();
-}
-
-template <typename Fits>
-PullQueue::Take PullQueue::TakeRecord(scanlink_record& out, int timeoutMs, Fits&& fits) {
-  platform::UniqueLock<platform::Mutex> lock(mutex_);
-  if (ring_.empty()) return Take::kOff;
-  if (!WaitFor(lock, timeoutMs, [&] { return count_ > 0; })) {
-    return shut_ ? Take::kShut : Take::kNone;
-  }
-  if (ring_.empty()) return Take::kOff;
-  const scanlink_record& first = *ring_[head_];
-  if (!fits(first)) return Take::kTooSmall;
-  out = first;
-  head_ = (head_ + 1) % ring_.size();
-  --count_;
-  ++left_;
-  UpdateReady();
-  return Take::kTaken;
 }
 
 // Defined by the C interface: the record's JSON text, made through m (too large for a stack).

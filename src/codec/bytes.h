@@ -60,14 +60,11 @@ class Writer {
   size_t size_ = 0;
 };
 
-// Reads fields in order from a payload buffer of N bytes of which `length` were received. Bytes
-// past the received length read as zero, and nothing outside the N-byte buffer is touched, however
-// far a count sends the read position.
+// Reads fields in order from a payload buffer of `capacity` bytes of which `length` were
+// received. Bytes past the received length read as zero, and nothing outside the buffer is
+// touched, however far a count sends the read position.
 class Reader {
  public:
-  template <size_t N>
-  Reader(const uint8_t (&payload)[N], size_t length) : data_(payload), end_(std::min(length, N)) {}
-  // Over `length` received bytes, of which at most `capacity` are readable.
   Reader(const uint8_t* payload, size_t length, size_t capacity)
       : data_(payload), end_(std::min(length, capacity)) {}
 

@@ -71,33 +71,25 @@ constexpr LayoutTable<DecodeBody> kDecoders = ByLayout<DecodeBody>({
     {BodyLayout::kTDShortProfile, td_short_profile_report},
 });
 
-void decode(Reader& in, CCmdManage& record, const DecodeEnv& env) {
-  const MessageCode* entry = FindMessageCode(record.nCode);
-  if (entry == nullptr || entry->kind == MessageKind::kCommand) return;
-  const bool broadcast = record.nTransID == kBroadcastTrans;
-  if (broadcast != (entry->kind != MessageKind::kReply)) return;
-  if (const DecodeBody decode = kDecoders[static_cast<size_t>(entry->layout)]) {
-    decode(in, record, env);
-  }
-}
-
 }  // namespace
-
-void decode_message(const CMyPcCommMessage& message, CCmdManage& record, const DecodeEnv& env) {
-  record.nCode = message.nCode;
-  record.nTransID = message.nTransID;
-  record.nLength = message.nLength;
-  Reader in(message.payload, message.nLength);
-  decode(in, record, env);
-}
 
 void decode_payload(uint16_t code, uint16_t transId, const uint8_t* payload, size_t length,
                     CCmdManage& record, const DecodeEnv& env) {
   record.nCode = code;
   record.nTransID = transId;
   record.nLength = static_cast<uint16_t>(length);
-  Reader in(payload, length, kMaxPayload);
-  decode(in, record, env);
+  const MessageCode* entry = FindMessageCode(code);
+  if (entry == nullptr || entry->kind == MessageKind::kCommand) return;
+  const bool broadcast = transId == kBroadcastTrans;
+  if (broadcast != (entry->kind != MessageKind::kReply)) return;
+  if (const DecodeBody decode = kDecoders[static_cast<size_t>(entry->layout)]) {
+    Reader in(payload, length, kMaxPayload);
+    decode(in, record, env);
+  }
+}
+
+void decode_message(const CMyPcCommMessage& message, CCmdManage& record, const DecodeEnv& env) {
+  decode_payload(message.nCode, message.nTransID, message.payload, message.nLength, record, env);
 }
 
 }  // namespace scanlink::codec

@@ -87,34 +87,25 @@ class Object {
   std::string out_ = "{";
 };
 
-class Array {
- public:
-  Array& Raw(const std::string& json) {
-    out_ += out_.size() > 1 ? "," : "";
-    out_ += json;
-    return *this;
-  }
-  std::string Done() const { return out_ + "]"; }
-
- private:
-  std::string out_ = "[";
-};
+// The first count items, each as show(item, index) renders it. A count beyond the slots (a
+// caller's record) shows only the slots there are.
+template <typename Item, size_t N, typename Show>
+std::string Each(const Item (&items)[N], size_t count, Show&& show) {
+  std::string out = "[";
+  for (size_t i = 0; i < count && i < N; ++i) out += (i > 0 ? "," : "") + show(items[i], i);
+  return out + "]";
+}
 
 template <typename T, size_t N>
 std::string Values(const T (&values)[N], size_t count = N) {
-  Array out;
-  for (size_t i = 0; i < count && i < N; ++i) out.Raw(Value(values[i]));
-  return out.Done();
+  return Each(values, count, [](T v, size_t) { return Value(v); });
 }
 
-// A count beyond the slots (a caller's record) shows only the slots there are.
 template <size_t N>
 std::string Entries(const _ListEntry (&entries)[N], size_t count) {
-  Array out;
-  for (size_t i = 0; i < count && i < N; ++i) {
-    out.Raw(Object().Add("first", entries[i].nFirst).Add("second", entries[i].nSecond).Done());
-  }
-  return out.Done();
+  return Each(entries, count, [](const _ListEntry& e, size_t) {
+    return Object().Add("first", e.nFirst, "second", e.nSecond).Done();
+  });
 }
 
 // Length of the valid UTF-8 sequence at t[0..n), 0 when it is none (overlong forms, surrogates
@@ -301,17 +292,15 @@ std::string CellRecordsBody(const CCmdManage& m, bool) {
   Object j;
   MeasurementHeader(j, b).Add("headerValue1", b.nHeaderValue1, "headerValue2", b.nHeaderValue2,
                               "count", b.nCount, "reportValue", b.nReportValue);
-  Array records;
-  for (size_t i = 0; i < b.nCount && i < SCANLINK_CELL_RECORD_SLOTS; ++i) {
-    const _CellRecord& r = b.aRecords[i];
-    records.Raw(Object()
-                    .Add("value1", r.nRecordValue1, "value2", r.nRecordValue2, "value3",
-                         r.nRecordValue3, "value4", r.nRecordValue4, "value5", r.nRecordValue5,
-                         "value6", r.nRecordValue6, "entryCount", r.nEntryCount)
-                    .Raw("entries", Entries(r.aEntries, r.nEntryCount))
-                    .Done());
-  }
-  return j.Raw("records", records.Done()).Done();
+  const auto record = [](const _CellRecord& r, size_t) {
+    return Object()
+        .Add("value1", r.nRecordValue1, "value2", r.nRecordValue2, "value3", r.nRecordValue3,
+             "value4", r.nRecordValue4, "value5", r.nRecordValue5, "value6", r.nRecordValue6,
+             "entryCount", r.nEntryCount)
+        .Raw("entries", Entries(r.aEntries, r.nEntryCount))
+        .Done();
+  };
+  return j.Raw("records", Each(b.aRecords, b.nCount, record)).Done();
 }
 
 // The GPS check's verdict on record i, read from bit (i mod 32) of the masks. Without a
@@ -328,24 +317,20 @@ std::string TDCellsBody(const CCmdManage& m, bool stationsLoaded) {
   Object j;
   MeasurementHeader(j, b).Add("mismatchMask", b.nMismatchMask, "foundMask", b.nFoundMask,
                               "reportByte", b.nReportByte, "count", b.nCount);
-  Array cells;
-  for (size_t i = 0; i < b.nCount && i < SCANLINK_TD_CELL_SLOTS; ++i) {
-    const _TDCellRecord& c = b.aRecords[i];
-    Array fingers;
-    for (const _TDFinger& f : c.aFingers) {
+  const auto cell = [&](const _TDCellRecord& c, size_t i) {
+    const auto finger = [](const _TDFinger& f, size_t) {
       const uint32_t values[] = {f.nValue1, f.nValue2, f.nValue3, f.nValue4};
-      fingers.Raw(Values(values));
-    }
-    cells.Raw(Object()
-                  .Add("cellKey1", c.nCellKey1, "cellKey2", c.nCellKey2)
-                  .Raw("cellValues", Values(c.aCellValues))
-                  .Add("measuredDelay", static_cast<int16_t>(c.nMeasuredDelay), "fingerValue",
-                       c.nFingerValue)
-                  .Raw("fingers", fingers.Done())
-                  .Text("verdict", Verdict(b, i, stationsLoaded))
-                  .Done());
-  }
-  return j.Raw("cells", cells.Done()).Done();
+      return Values(values);
+    };
+    return Object()
+        .Add("cellKey1", c.nCellKey1, "cellKey2", c.nCellKey2)
+        .Raw("cellValues", Values(c.aCellValues))
+        .Add("measuredDelay", static_cast<int16_t>(c.nMeasuredDelay), "fingerValue", c.nFingerValue)
+        .Raw("fingers", Each(c.aFingers, std::size(c.aFingers), finger))
+        .Text("verdict", Verdict(b, i, stationsLoaded))
+        .Done();
+  };
+  return j.Raw("cells", Each(b.aRecords, b.nCount, cell)).Done();
 }
 
 template <typename Record>
@@ -364,16 +349,13 @@ std::string TDProfileBody(const CCmdManage& m, bool) {
                               "headerValue3", b.nHeaderValue3, "headerValue4", b.nHeaderValue4,
                               "headerValue5", b.nHeaderValue5, "reportByte1", b.nReportByte1,
                               "reportByte2", b.nReportByte2, "count", b.nCount);
-  Array records;
-  for (size_t i = 0; i < b.nCount && i < SCANLINK_PROFILE_SLOTS; ++i) {
-    const _TDProfileRecord& p = b.aRecords[i];
-    records.Raw(ProfileRecord(p)
-                    .Add("profileValue1", p.nProfileValue1, "profileValue2", p.nProfileValue2,
-                         "profileValue3", p.nProfileValue3, "profileValue4", p.nProfileValue4,
-                         "profileValue5", p.nProfileValue5)
-                    .Done());
-  }
-  return j.Raw("records", records.Done()).Done();
+  const auto record = [](const _TDProfileRecord& p, size_t) {
+    return ProfileRecord(p)
+        .Add("profileValue1", p.nProfileValue1, "profileValue2", p.nProfileValue2, "profileValue3",
+             p.nProfileValue3, "profileValue4", p.nProfileValue4, "profileValue5", p.nProfileValue5)
+        .Done();
+  };
+  return j.Raw("records", Each(b.aRecords, b.nCount, record)).Done();
 }
 
 std::string TDShortProfileBody(const CCmdManage& m, bool) {
@@ -382,14 +364,12 @@ std::string TDShortProfileBody(const CCmdManage& m, bool) {
   MeasurementHeader(j, b).Add("headerValue1", b.nHeaderValue1, "headerValue2", b.nHeaderValue2,
                               "headerValue3", b.nHeaderValue3, "headerValue4", b.nHeaderValue4,
                               "count", b.nCount);
-  Array records;
-  for (size_t i = 0; i < b.nCount && i < SCANLINK_PROFILE_SLOTS; ++i) {
-    const _TDShortProfileRecord& p = b.aRecords[i];
-    records.Raw(ProfileRecord(p)
-                    .Add("profileValue1", p.nProfileValue1, "profileValue2", p.nProfileValue2)
-                    .Done());
-  }
-  return j.Raw("records", records.Done()).Done();
+  const auto record = [](const _TDShortProfileRecord& p, size_t) {
+    return ProfileRecord(p)
+        .Add("profileValue1", p.nProfileValue1, "profileValue2", p.nProfileValue2)
+        .Done();
+  };
+  return j.Raw("records", Each(b.aRecords, b.nCount, record)).Done();
 }
 
 std::string ValueBody(const CCmdManage& m, bool) {

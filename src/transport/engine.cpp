@@ -14,11 +14,14 @@ namespace scanlink::transport {
 
 CMyPcCommSocket::CMyPcCommSocket(LibraryState& state, const Timings& timings)
     : lib_(state), timings_(timings) {
-  // ReadyForEngine allocated the hand-over; without it every bring-up fails.
-  const bool queue = lib_.handover.Allocated();
-  // The engine still exists without them: every bring-up then fails, saying why.
-  ready_ = queue && sockets_.Start(1, 1) && cancel_.Valid() && maintainStop_.Valid();
-  if (!ready_) MyTrace(lib_, kTraceError, "CMyPcCommSocket(): The socket library, an event or the receive queue could not be set up!");
+  // ReadyForEngine allocated the hand-over. The engine still exists without it or the others:
+  // every bring-up then fails, saying why.
+  ready_ =
+      lib_.handover.Allocated() && sockets_.Start(1, 1) && cancel_.Valid() && maintainStop_.Valid();
+  if (ready_) return;
+  MyTrace(
+      lib_, kTraceError,
+      "CMyPcCommSocket(): The socket library, an event or the receive queue could not be set up!");
 }
 
 CMyPcCommSocket::~CMyPcCommSocket() {
@@ -33,9 +36,8 @@ CMyPcCommSocket::~CMyPcCommSocket() {
     probeSockets_.Stop();
   }
   // Frames nobody will dispatch any more are forgotten.
-  LibraryState& lib = lib_;
-  platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-  lib.handover.Clear();
+  platform::ScopedLock<platform::RecursiveMutex> guard(lib_.lock);
+  lib_.handover.Clear();
 }
 
 bool CMyPcCommSocket::MayReap() const {
@@ -44,10 +46,9 @@ bool CMyPcCommSocket::MayReap() const {
 }
 
 void CMyPcCommSocket::RetireLink(uint32_t generation) {
-  LibraryState& lib = lib_;
   std::shared_ptr<Link> link;
   {
-    platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+    platform::ScopedLock<platform::RecursiveMutex> guard(lib_.lock);
     if (link_ && (generation == kCurrentLink || link_->generation == generation)) {
       link = std::move(link_);
       link->hStopListen.Set();
@@ -60,7 +61,7 @@ void CMyPcCommSocket::RetireLink(uint32_t generation) {
       alarmUp_.store(false, std::memory_order_release);
     }
   }
-  lib.handover.WakeAll();
+  lib_.handover.WakeAll();
   if (!link) return;
   platform::LockGuard guard(retiredMutex_);
   retired_.push_back(std::move(link));
@@ -81,13 +82,12 @@ void CMyPcCommSocket::ReapLink(Link& link) {
   link.reaped = true;
   // No frame of this connection can arrive any more; once those already queued are
   // dispatched, requests still open on it will never be answered.
-  LibraryState& lib = lib_;
-  platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+  platform::ScopedLock<platform::RecursiveMutex> guard(lib_.lock);
   bool queued;
   {
-    platform::LockGuard producer(lib.handover.producerMutex());
-    queued = lib.handover.PushReclaim(link.generation);
-    lib.handover.Publish();
+    platform::LockGuard producer(lib_.handover.producerMutex());
+    queued = lib_.handover.PushReclaim(link.generation);
+    lib_.handover.Publish();
   }
   if (!queued) modules_.ReclaimTransactions(link.generation);
 }
@@ -159,12 +159,11 @@ CMyPcCommSocket::ConnectResult CMyPcCommSocket::Connect() {
 }
 
 CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held) {
-  LibraryState& lib = lib_;
   // Both describe the current bring-up only.
   connectOK_.store(0, std::memory_order_release);
   connectRetry_.store(0, std::memory_order_release);
 
-  const int budgetMs = lib.connectTimeoutMs.load(std::memory_order_relaxed);
+  const int budgetMs = lib_.connectTimeoutMs.load(std::memory_order_relaxed);
   connectDeadline_ = budgetMs > 0 ? platform::TickMs() + static_cast<uint64_t>(budgetMs) : 0;
 
   const bool first = LoadGlobal(*lib_.values.firstConn) == 0;
@@ -175,7 +174,7 @@ CMyPcCommSocket::BringUpResult CMyPcCommSocket::BringUp(const BringUpLock& held)
 
   // Cleared before the new link exists, not after it is up: a failure of the new link that
   // comes while the modules are being told it is back must not be wiped out.
-  lib.linkLost.store(0, std::memory_order_release);
+  lib_.linkLost.store(0, std::memory_order_release);
   uint32_t generation = kCurrentLink;
   if (!MyOpen(held, &generation)) {
     MyTrace(lib_, kTraceError, "InitPcComm(): PcComm Communication Init Socket Error!");
@@ -307,8 +306,7 @@ bool CMyPcCommSocket::MyOpen(const BringUpLock& held, uint32_t* generation) {
   MyTrace(lib_, kTraceInfo, "MyOpen(): PcComm Communication Init Socket Successful!");
   Link* l = link.get();
   {
-    LibraryState& lib = lib_;
-    platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+    platform::ScopedLock<platform::RecursiveMutex> guard(lib_.lock);
     l->generation = nextGeneration_++;
     link_ = std::move(link);
   }

@@ -16,7 +16,6 @@ bool CMyPcCommSocket::StartLinkMaintain() {
 }
 
 void CMyPcCommSocket::LinkMaintainProc() {
-  LibraryState& lib = lib_;
   // Lost and not yet back: each pass makes one more attempt.
   bool reconnecting = false;
   for (;;) {
@@ -26,12 +25,12 @@ void CMyPcCommSocket::LinkMaintainProc() {
       maintainStop_.Wait(-1);
       return;
     }
-    if (!reconnecting && lib.linkLost.load(std::memory_order_acquire) != 1) continue;
+    if (!reconnecting && lib_.linkLost.load(std::memory_order_acquire) != 1) continue;
     // A pass moves the engine and publishes what it did as one step: no application bring-up
     // runs in between, and closing or destroying the engine waits for the pass to end.
     BringUpLock held(*this);
     if (!reconnecting) {
-      Counters::Add(lib.counters.linkLosses);
+      Counters::Add(lib_.counters.linkLosses);
       if (!SendLinkStatus(1) || !Publish([this] { StoreGlobal(*lib_.values.firstConn, 1); }))
         continue;
       RetireAndReap(held, kCurrentLink);
@@ -49,12 +48,12 @@ void CMyPcCommSocket::LinkMaintainProc() {
       continue;
     switch (ReInitPcComm(held)) {
       case Attempt::kRestored:
-        Counters::Add(lib.counters.reconnections);
+        Counters::Add(lib_.counters.reconnections);
         reconnecting = false;
         break;
       case Attempt::kFailed:
         // Kept raised while the link is down, as a failure seen meanwhile would leave it.
-        lib.linkLost.store(1, std::memory_order_release);
+        lib_.linkLost.store(1, std::memory_order_release);
         break;
       case Attempt::kCancelled:
         break;

@@ -53,12 +53,7 @@ void ModuleRegistry::Unregister(ObjectNode* node) {
 }
 
 void ModuleRegistry::RegisterAlarmModule(CMyPcCommInterface* module, uint8_t mode) {
-  LibraryState& lib = lib_;
-  if (mode == 1) {
-    lib.alarmModule = module;
-  } else if (mode == 0) {
-    lib.alarmModule = nullptr;
-  }
+  if (mode <= 1) lib_.alarmModule = mode == 1 ? module : nullptr;
 }
 
 bool ModuleRegistry::IsRegisteredActive(uint8_t moduleId) const {
@@ -69,62 +64,60 @@ bool ModuleRegistry::IsRegisteredActive(uint8_t moduleId) const {
 }
 
 void ModuleRegistry::ReclaimTransactions(uint32_t generation) {
-  LibraryState& lib = lib_;
-  const int freed = lib.trans.ReclaimUpTo(generation);
+  const int freed = lib_.trans.ReclaimUpTo(generation);
   if (freed > 0) {
-    Counters::Add(lib.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
+    Counters::Add(lib_.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
     TraceF(lib_, kTraceInfo, "ReclaimTransactions(): %d transactions of a lost link freed.", freed);
   }
 }
 
 void ModuleRegistry::ReclaimExpired() {
-  LibraryState& lib = lib_;
   const uint64_t now = platform::TickMs();
   const int replyTimeoutMs = ReplyTimeoutMs();
   const uint64_t bound = static_cast<uint64_t>(replyTimeoutMs);
   if (now < bound) return;
-  const int freed = lib.trans.ReclaimSentBefore(now - bound);
+  const int freed = lib_.trans.ReclaimSentBefore(now - bound);
   if (freed > 0) {
-    Counters::Add(lib.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
-    TraceF(lib_, kTraceInfo, "ReclaimExpired(): %d transactions without a reply for %d ms freed.", freed,
-           replyTimeoutMs);
+    Counters::Add(lib_.counters.transactionsReclaimed, static_cast<uint64_t>(freed));
+    TraceF(lib_, kTraceInfo, "ReclaimExpired(): %d transactions without a reply for %d ms freed.",
+           freed, replyTimeoutMs);
   }
 }
 
 void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
-  LibraryState& lib = lib_;
   const auto drop = [&](int level, const char* why, std::atomic<uint64_t>& counter) {
     MyTrace(lib_, level, why);
     Counters::Add(counter);
   };
-  ObjectNode* node = lib.objects.Head();
+  ObjectNode* node = lib_.objects.Head();
   MyTrace(lib_, kTraceDebug, "Cliet get data from server!");
   if (node == nullptr) {
     return drop(kTraceError, "MyDispatchData(): Object table is NULL!",
-                lib.counters.droppedNoModule);
+                lib_.counters.droppedNoModule);
   }
   if (length < static_cast<int32_t>(codec::kHeaderSize) ||
       length > static_cast<int32_t>(codec::kMaxFrame)) {
     return drop(kTraceError, "MyDispatchData(): Message length is overflow!",
-                lib.counters.droppedLength);
+                lib_.counters.droppedLength);
   }
   const codec::FrameHeader header = codec::read_header(frame);
   const uint8_t moduleId = header.module;
   const uint16_t transId = header.transId;
   TraceF(lib_, kTraceDebug, "The recv trans id is: %d .", transId);
   if (header.sync != codec::kSync) {
-    return drop(kTraceWarning, "MyDispatchData(): Synch byte is error!", lib.counters.droppedSync);
+    return drop(kTraceWarning, "MyDispatchData(): Synch byte is error!", lib_.counters.droppedSync);
   }
   if (codec::frame_length(header) != static_cast<size_t>(length)) {
     return drop(kTraceWarning, "MyDispatchData(): Message length is error!",
-                lib.counters.droppedLength);
+                lib_.counters.droppedLength);
   }
 
   CCmdManage record;
   codec::decode_payload(
       header.code, transId, frame + codec::kHeaderSize, header.length, record,
-      codec::DecodeEnv{std::atomic_ref<int>(*lib.values.fingerTest).load(std::memory_order_relaxed),
-                       lib.stations});
+      codec::DecodeEnv{
+          std::atomic_ref<int>(*lib_.values.fingerTest).load(std::memory_order_relaxed),
+          lib_.stations});
 
   if (const auto scanner = codec::scanner_family(record)) {
     StoreGlobal(*lib_.values.scannerType, scanner->type);
@@ -142,10 +135,10 @@ void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
     });
   } else {
     MyTrace(lib_, kTraceDebug, "Dispatch data to specify source module!");
-    TransInfo* info = lib.trans.GetTransInfo(transId);
+    TransInfo* info = lib_.trans.GetTransInfo(transId);
     if (info == nullptr) {
       return drop(kTraceError, "The transaction information table is NULL!",
-                  lib.counters.droppedTransaction);
+                  lib_.counters.droppedTransaction);
     }
     // (The free list's tail has an entry too, taken by nobody: serial 0.)
     if (info->nSerial != 0 &&
@@ -153,14 +146,14 @@ void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
       // Overdue: its id is given back, as every other overdue one, and the reply is unknown.
       ReclaimExpired();
       return drop(kTraceWarning, "The reply came after the transaction was given up!",
-                  lib.counters.droppedTransaction);
+                  lib_.counters.droppedTransaction);
     }
     if (moduleId != info->nSourceID) {
       return drop(kTraceWarning,
                   "The nSourceID in the transaction table is not match from message!",
-                  lib.counters.droppedTransaction);
+                  lib_.counters.droppedTransaction);
     }
-    lib.trans.FreeTransID(transId);
+    lib_.trans.FreeTransID(transId);
     for (; node != nullptr && !Closing(); node = node->pNext) {
       TraceF(lib_, kTraceDebug,
              "MyDispatchData(): The source module ID is: %d. The trans id is: %d.", moduleId,
@@ -172,7 +165,7 @@ void ModuleRegistry::MyDispatchData(const uint8_t* frame, int32_t length) {
       }
     }
   }
-  Counters::Add(delivered ? lib.counters.framesDelivered : lib.counters.droppedNoModule);
+  Counters::Add(delivered ? lib_.counters.framesDelivered : lib_.counters.droppedNoModule);
 }
 
 }  // namespace scanlink::transport

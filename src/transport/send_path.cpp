@@ -27,26 +27,25 @@ uint16_t CMyPcCommSocket::MySendMessage(CMyPcCommMessage& message, uint8_t modul
 }
 
 uint16_t CMyPcCommSocket::MySendFrame(uint8_t* frame, size_t length, uint8_t moduleId) {
-  LibraryState& lib = lib_;
   const auto fail = [&](const char* why) -> uint16_t {
     MyTrace(lib_, kTraceError, why);
-    Counters::Add(lib.counters.sendsFailed);
+    Counters::Add(lib_.counters.sendsFailed);
     return 0;
   };
   uint16_t id;
   uint32_t serial;
   std::shared_ptr<Link> link;
   {
-    platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
-    id = lib.trans.AllocTransID();
+    platform::ScopedLock<platform::RecursiveMutex> guard(lib_.lock);
+    id = lib_.trans.AllocTransID();
     if (id == 0) {
       // Every id taken: those whose reply is overdue will never be answered.
       modules_.ReclaimExpired();
-      id = lib.trans.AllocTransID();
+      id = lib_.trans.AllocTransID();
     }
     TraceF(lib_, kTraceDebug, "The send trans id is: %d .", id);
     if (id == 0) return fail("$$$$$ Transaction ID is 0 !");
-    TransInfo* info = lib.trans.GetTransInfo(id);
+    TransInfo* info = lib_.trans.GetTransInfo(id);
     if (info == nullptr) return fail("$$$$$ Transaction information table is NULL!");
     info->nSourceID = moduleId;
     info->nGeneration = link_ ? link_->generation : 0;
@@ -63,13 +62,13 @@ uint16_t CMyPcCommSocket::MySendFrame(uint8_t* frame, size_t length, uint8_t mod
     link = link_;
   }
   if (MySendAll(link.get(), frame, static_cast<int32_t>(length)) == 0) {
-    Counters::Add(lib.counters.sends);
+    Counters::Add(lib_.counters.sends);
     return id;
   }
-  Counters::Add(lib.counters.sendsFailed);
-  platform::ScopedLock<platform::RecursiveMutex> guard(lib.lock);
+  Counters::Add(lib_.counters.sendsFailed);
+  platform::ScopedLock<platform::RecursiveMutex> guard(lib_.lock);
   // Reclaimed with its link meanwhile, the id may already serve another request.
-  lib.trans.FreeTransID(id, serial);
+  lib_.trans.FreeTransID(id, serial);
   return 0;
 }
 

@@ -22,8 +22,7 @@ TEST(PullQueue, ARecordLookedAtIsTakenOnlyIfStillFirstInLine) {
   ASSERT_EQ(queue.PeekRecord(seen, ticket, 0), PullQueue::Take::kTaken);
   EXPECT_EQ(seen.code, 1);
   // Another caller took it meanwhile: it is not taken twice, nor the next one in its place.
-  ASSERT_EQ(queue.TakeRecord(taken, 0, [](const scanlink_record&) { return true; }),
-            PullQueue::Take::kTaken);
+  ASSERT_EQ(queue.TakeRecord(taken, 0), PullQueue::Take::kTaken);
   EXPECT_FALSE(queue.TakeIfFirst(ticket));
   ASSERT_EQ(queue.PeekRecord(seen, ticket, 0), PullQueue::Take::kTaken);
   EXPECT_EQ(seen.code, 2);

@@ -11,6 +11,7 @@
 // clang-format on
 
 #include <cstring>
+#include <type_traits>
 
 #include "platform/clock.h"
 #include "platform/event.h"
@@ -37,6 +38,20 @@ SOCKET S(intptr_t fd) { return static_cast<SOCKET>(fd); }
 constexpr int kSliceMs = 10;
 
 enum class Ready { kYes, kNo, kError };
+
+// The socket's network event, created on first use; null when the system refuses one.
+HANDLE NetEvent(void*& event) {
+  if (event == nullptr) event = WSACreateEvent();
+  if (event == WSA_INVALID_EVENT) event = nullptr;
+  return event;
+}
+
+// A failed send or receive: WSAEWOULDBLOCK is no failure of the link.
+IoResult Failed() {
+  const int error = WSAGetLastError();
+  if (error == WSAEWOULDBLOCK) return {IoStatus::kWouldBlock, 0, 0};
+  return {IoStatus::kError, 0, error};
+}
 
 Ready SelectOnce(SOCKET s, bool write, int ms) {
   fd_set set, errors;
@@ -92,11 +107,7 @@ bool TcpSocket::Connect(uint32_t addrNetOrder, uint16_t port, int timeoutMs, con
   sa.sin_family = AF_INET;
   sa.sin_port = htons(port);
   sa.sin_addr.s_addr = addrNetOrder;
-  if (netEvent_ == nullptr) netEvent_ = WSACreateEvent();
-  if (netEvent_ == WSA_INVALID_EVENT) {
-    netEvent_ = nullptr;
-    return false;
-  }
+  if (NetEvent(netEvent_) == nullptr) return false;
   // Nobody else uses the socket before it is connected: its event can serve the connect.
   ResetEvent(netEvent_);
   if (WSAEventSelect(s, netEvent_, FD_CONNECT) != 0) return false;
@@ -152,18 +163,12 @@ static int Clamp(size_t size) { return size > 0x7FFFFFFF ? 0x7FFFFFFF : static_c
 IoResult TcpSocket::Receive(void* buffer, size_t size) {
   const int r = recv(S(fd_), static_cast<char*>(buffer), Clamp(size), 0);
   if (r > 0) return {IoStatus::kOk, static_cast<size_t>(r), 0};
-  if (r == 0) return {IoStatus::kClosed, 0, 0};
-  const int error = WSAGetLastError();
-  if (error == WSAEWOULDBLOCK) return {IoStatus::kWouldBlock, 0, 0};
-  return {IoStatus::kError, 0, error};
+  return r == 0 ? IoResult{IoStatus::kClosed, 0, 0} : Failed();
 }
 
 IoResult TcpSocket::Send(const void* data, size_t size) {
   const int r = send(S(fd_), static_cast<const char*>(data), Clamp(size), 0);
-  if (r != SOCKET_ERROR) return {IoStatus::kOk, static_cast<size_t>(r), 0};
-  const int error = WSAGetLastError();
-  if (error == WSAEWOULDBLOCK) return {IoStatus::kWouldBlock, 0, 0};
-  return {IoStatus::kError, 0, error};
+  return r != SOCKET_ERROR ? IoResult{IoStatus::kOk, static_cast<size_t>(r), 0} : Failed();
 }
 
 bool TcpSocket::WaitWritable(int timeoutMs, const Event* cancel) {
@@ -215,14 +220,14 @@ struct EchoService {
 };
 
 EchoService Functions(void* library) {
-  auto* module = static_cast<HMODULE>(library);
+  auto find = [library](auto& function, const char* name) {
+    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+        reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name)));
+  };
   EchoService f{};
-  f.create = reinterpret_cast<decltype(&IcmpCreateFile)>(
-      reinterpret_cast<void*>(GetProcAddress(module, "IcmpCreateFile")));
-  f.send = reinterpret_cast<decltype(&IcmpSendEcho)>(
-      reinterpret_cast<void*>(GetProcAddress(module, "IcmpSendEcho")));
-  f.close = reinterpret_cast<decltype(&IcmpCloseHandle)>(
-      reinterpret_cast<void*>(GetProcAddress(module, "IcmpCloseHandle")));
+  find(f.create, "IcmpCreateFile");
+  find(f.send, "IcmpSendEcho");
+  find(f.close, "IcmpCloseHandle");
   return f;
 }
 
@@ -366,11 +371,7 @@ bool Poller::Wait(int timeoutMs) {
       continue;
     }
     auto* socket = const_cast<TcpSocket*>(e.socket);
-    if (socket->netEvent_ == nullptr) socket->netEvent_ = WSACreateEvent();
-    if (socket->netEvent_ == WSA_INVALID_EVENT) {
-      socket->netEvent_ = nullptr;
-      return false;
-    }
+    if (NetEvent(socket->netEvent_) == nullptr) return false;
     // Tied afresh on every wait, before the readiness check below: bytes that arrive after the
     // check signal the event, bytes already there are found by the check.
     ResetEvent(socket->netEvent_);
@@ -381,36 +382,26 @@ bool Poller::Wait(int timeoutMs) {
     sockets = true;
   }
   auto collect = [&]() -> bool {
+    fd_set r = readable, x = errors;
+    timeval zero{0, 0};
+    if (sockets && select(0, &r, nullptr, &x, &zero) == SOCKET_ERROR) return false;
     bool any = false;
-    if (sockets) {
-      fd_set r = readable, x = errors;
-      timeval zero{0, 0};
-      if (select(0, &r, nullptr, &x, &zero) == SOCKET_ERROR) return false;
-      for (int i = 0; i < count_; ++i) {
-        Entry& e = entries_[i];
-        if (e.socket == nullptr) continue;
-        // An error is reported as readable: the read that follows tells what happened.
-        e.ready = FD_ISSET(S(e.socket->fd_), &r) || FD_ISSET(S(e.socket->fd_), &x);
-        any = any || e.ready;
-      }
-    }
     for (int i = 0; i < count_; ++i) {
       Entry& e = entries_[i];
-      if (e.event != nullptr) {
-        e.ready = e.event->IsSet();
-        any = any || e.ready;
-      }
+      // An error is reported as readable: the read that follows tells what happened.
+      e.ready = e.event != nullptr
+                    ? e.event->IsSet()
+                    : FD_ISSET(S(e.socket->fd_), &r) || FD_ISSET(S(e.socket->fd_), &x);
+      any = any || e.ready;
     }
     return any;
   };
-  if (!sockets && count == 0) {
+  if (count == 0) {
     SleepMs(timeoutMs);
     return true;
   }
-  if (sockets) {
-    // Level first: what is ready now needs no wait.
-    if (collect()) return true;
-  }
+  // Level first: what is ready now needs no wait.
+  if (sockets && collect()) return true;
   const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
   const DWORD r = WaitForMultipleObjects(count, handles, FALSE, wait);
   if (r == WAIT_FAILED) return false;
