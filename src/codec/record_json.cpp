@@ -92,7 +92,10 @@ class Object {
 template <typename Item, size_t N, typename Show>
 std::string Each(const Item (&items)[N], size_t count, Show&& show) {
   std::string out = "[";
-  for (size_t i = 0; i < count && i < N; ++i) out += (i > 0 ? "," : "") + show(items[i], i);
+  for (size_t i = 0; i < count && i < N; ++i) {
+    if (i > 0) out += ',';
+    out += show(items[i], i);
+  }
   return out + "]";
 }
 
