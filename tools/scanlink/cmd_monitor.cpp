@@ -183,39 +183,42 @@ std::string Counted(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-void Summarize(RecordOutput& out, const ScanlinkCounters& before) {
-  ScanlinkCounters c;
-  ScanlinkReadCounters(&c);
-  const Tally& t = out.tally();
+// What a summary says of the frames, beside the records counted.
+struct FrameCounts {
+  uint64_t received, rejected, skipped, lateReplies, losses, reconnections;
+};
+
+// One summary line: of the run (label empty) or of one scanner. The GPS check is told only for a
+// TD scanner with a station list, the only case where it judges cells.
+void WriteSummary(RecordOutput& out, const std::string& label, const Tally& t, const FrameCounts& f,
+                  bool td) {
   int reports = 0;
   for (const auto& [code, n] : t.reports) reports += n;
-  const uint64_t frames = c.framesReceived - before.framesReceived;
-  const uint64_t skipped = c.bytesSkipped - before.bytesSkipped;
-  const uint64_t dropped = c.droppedTransaction - before.droppedTransaction;
-  const uint64_t rejected = c.droppedSync - before.droppedSync + c.droppedLength -
-                            before.droppedLength + c.framesOversized - before.framesOversized;
-  const uint64_t losses = c.linkLosses - before.linkLosses;
-  const uint64_t reconnections = c.reconnections - before.reconnections;
-  std::string text =
-      "# summary: " + Counted(t.shown, "record", "records") + " shown, " +
-      Counted(reports, "report", "reports") + ", " + Counted(t.replies, "reply", "replies") + ", " +
-      Counted(frames, "frame", "frames") + " received, " + Counted(rejected, "frame", "frames") +
-      " rejected, " + Counted(skipped, "byte", "bytes") + " skipped, " +
-      Counted(dropped, "late reply", "late replies") + " dropped, " +
-      Counted(losses, "link loss", "link losses") + ", " +
-      Counted(reconnections, "reconnection", "reconnections");
-  nlohmann::ordered_json fields{{"shown", t.shown},
-                                {"reports", reports},
-                                {"replies", t.replies},
-                                {"framesReceived", frames},
-                                {"framesRejected", rejected},
-                                {"bytesSkipped", skipped},
-                                {"lateRepliesDropped", dropped},
-                                {"linkLosses", losses},
-                                {"reconnections", reconnections}};
-  // Only TD scanners report cells the check can judge, and only against a list.
+  std::string text = label.empty()
+                         ? "# summary: " + Counted(t.shown, "record", "records") + " shown, "
+                         : "# summary [" + label + "]: ";
+  text += Counted(reports, "report", "reports") + ", " + Counted(t.replies, "reply", "replies") +
+          ", " + Counted(f.received, "frame", "frames") + " received, " +
+          Counted(f.rejected, "frame", "frames") + " rejected, " +
+          Counted(f.skipped, "byte", "bytes") + " skipped, " +
+          Counted(f.lateReplies, "late reply", "late replies") + " dropped, " +
+          Counted(f.losses, "link loss", "link losses") + ", " +
+          Counted(f.reconnections, "reconnection", "reconnections");
+  nlohmann::ordered_json fields;
+  if (label.empty())
+    fields["shown"] = t.shown;
+  else
+    fields["scanner"] = label;
+  fields["reports"] = reports;
+  fields["replies"] = t.replies;
+  fields["framesReceived"] = f.received;
+  fields["framesRejected"] = f.rejected;
+  fields["bytesSkipped"] = f.skipped;
+  fields["lateRepliesDropped"] = f.lateReplies;
+  fields["linkLosses"] = f.losses;
+  fields["reconnections"] = f.reconnections;
   const OutputOptions& o = out.options();
-  if (o.stationsLoaded && LoadShared(TDorWCDMAConfig) == 2) {
+  if (o.stationsLoaded && td) {
     text += "; GPS check (tolerance " + std::to_string(o.gpsLimit) +
             " chips = " + std::to_string(o.gpsLimit * 4) +
             " quarter chips): " + std::to_string(t.found) + " found, " +
@@ -227,6 +230,19 @@ void Summarize(RecordOutput& out, const ScanlinkCounters& before) {
     fields["notListed"] = t.notListed;
   }
   out.Summary(text, fields);
+}
+
+void Summarize(RecordOutput& out, const ScanlinkCounters& before) {
+  ScanlinkCounters c;
+  ScanlinkReadCounters(&c);
+  const FrameCounts f{c.framesReceived - before.framesReceived,
+                      c.droppedSync - before.droppedSync + c.droppedLength - before.droppedLength +
+                          c.framesOversized - before.framesOversized,
+                      c.bytesSkipped - before.bytesSkipped,
+                      c.droppedTransaction - before.droppedTransaction,
+                      c.linkLosses - before.linkLosses,
+                      c.reconnections - before.reconnections};
+  WriteSummary(out, "", out.tally(), f, LoadShared(TDorWCDMAConfig) == 2);
 }
 
 // The live page's server, watched from the pump: once it gives up, that is said at once and
@@ -364,11 +380,6 @@ int Run(const MonitorOptions& o) {
 
 // Several scanners, one session each: every line labelled with its scanner, each scanner's
 // bytes recorded into a file of its own, and its own summary.
-struct PerScanner {
-  int reports = 0, replies = 0, found = 0, mismatched = 0, notListed = 0;
-  scanlink_counters counters{};  // read as the session closes
-  int family = 0;
-};
 
 // FILE.pcapng → FILE-A.B.C.D-PORT.pcapng: one recording per scanner, each decoding on its own.
 std::string RecordingPath(const std::string& path, const ScannerAddress& a) {
@@ -378,39 +389,14 @@ std::string RecordingPath(const std::string& path, const ScannerAddress& a) {
       .string();
 }
 
-void SummarizeScanner(RecordOutput& out, const ScannerLinks& links, size_t i, const PerScanner& t) {
-  const scanlink_counters& c = t.counters;
-  const uint64_t rejected = c.dropped_sync + c.dropped_length + c.frames_oversized;
-  std::string text = "# summary [" + links.label(i) +
-                     "]: " + Counted(t.reports, "report", "reports") + ", " +
-                     Counted(t.replies, "reply", "replies") + ", " +
-                     Counted(c.frames_received, "frame", "frames") + " received, " +
-                     Counted(rejected, "frame", "frames") + " rejected, " +
-                     Counted(c.bytes_skipped, "byte", "bytes") + " skipped, " +
-                     Counted(c.dropped_transaction, "late reply", "late replies") + " dropped, " +
-                     Counted(c.link_losses, "link loss", "link losses") + ", " +
-                     Counted(c.reconnections, "reconnection", "reconnections");
-  nlohmann::ordered_json fields{{"scanner", links.label(i)},
-                                {"reports", t.reports},
-                                {"replies", t.replies},
-                                {"framesReceived", c.frames_received},
-                                {"framesRejected", rejected},
-                                {"bytesSkipped", c.bytes_skipped},
-                                {"lateRepliesDropped", c.dropped_transaction},
-                                {"linkLosses", c.link_losses},
-                                {"reconnections", c.reconnections}};
-  const OutputOptions& o = out.options();
-  if (o.stationsLoaded && t.family == 2) {
-    text += "; GPS check (tolerance " + std::to_string(o.gpsLimit) +
-            " chips): " + std::to_string(t.found) + " found, " + std::to_string(t.mismatched) +
-            " delay mismatch, " + std::to_string(t.notListed) + " not listed";
-    fields["gpsLimitChips"] = o.gpsLimit;
-    fields["found"] = t.found;
-    fields["delayMismatch"] = t.mismatched;
-    fields["notListed"] = t.notListed;
-  }
-  out.SetConnection(links.label(i));
-  out.Summary(text, fields);
+// c: the session's counters, read as it closes; family: what its login reply said.
+void SummarizeScanner(RecordOutput& out, const std::string& label, const scanlink_counters& c,
+                      int family) {
+  const FrameCounts f{c.frames_received, c.dropped_sync + c.dropped_length + c.frames_oversized,
+                      c.bytes_skipped,   c.dropped_transaction,
+                      c.link_losses,     c.reconnections};
+  out.SetConnection(label);
+  WriteSummary(out, label, out.tally(label), f, family == 2);
 }
 
 int RunSeveral(const MonitorOptions& o, const std::vector<ScannerAddress>& at) {
@@ -455,7 +441,6 @@ int RunSeveral(const MonitorOptions& o, const std::vector<ScannerAddress>& at) {
     if (const int limit = GpsLimit(o.output); limit >= 0)
       scanlink_set_gps_mismatch_limit(links.session(i), limit);
   }
-  std::vector<PerScanner> tally(n);
   for (size_t i = 0; i < n; ++i)
     if (auto error = links.Connect(i); !error.empty()) throw CliError(kExitUnreachable, error);
 
@@ -483,22 +468,9 @@ int RunSeveral(const MonitorOptions& o, const std::vector<ScannerAddress>& at) {
       if (live) live->Event(i, e);
       if (e.kind == LinkEvent::kConnect) {
         recordings[i]->Link(e.connected, e.timeUs);
-      } else if (e.record->nTransID != SCANLINK_TRANS_BROADCAST) {
-        ++tally[i].replies;
-        if (awaited[i] != 0 && e.record->nTransID == awaited[i]) {
-          replies[i] = e.record;
-          awaited[i] = 0;
-        }
-      } else if (e.record->nCode != SCANLINK_CODE_LINK_STATUS) {
-        ++tally[i].reports;
-        if (const auto row =
-                Measured(*e.record, e.timeUs, out.options().stations, out.options().stationsLoaded))
-          for (const ExportCell& c : row->cells) {
-            if (!c.verdict) continue;
-            tally[i].found += *c.verdict == Verdict::kFound;
-            tally[i].mismatched += *c.verdict == Verdict::kDelayMismatch;
-            tally[i].notListed += *c.verdict == Verdict::kNotListed;
-          }
+      } else if (awaited[i] != 0 && e.record->nTransID == awaited[i]) {
+        replies[i] = e.record;
+        awaited[i] = 0;
       }
       if (auto failure = recordings[i]->Failure(); !failure.empty())
         out.Warn("[" + links.label(i) + "] " + failure);
@@ -576,15 +548,18 @@ int RunSeveral(const MonitorOptions& o, const std::vector<ScannerAddress>& at) {
   if (failure && failure->code() == kExitNoReply)
     failure.emplace(kExitNoReply, std::string(failure->what()) + ": the scan may still run");
   pageWatch.Into(failure);
+  // Read before the sessions close.
+  std::vector<scanlink_counters> counters(n);
+  std::vector<int> families(n);
   for (size_t i = 0; i < n; ++i) {
-    scanlink_read_counters(links.session(i), &tally[i].counters);
-    tally[i].family = links.State(i).family;
+    scanlink_read_counters(links.session(i), &counters[i]);
+    families[i] = links.State(i).family;
   }
   links.Close();
   for (auto& r : recordings) r->Detached();
   ReleaseInterrupt();
   if (!out.closed())
-    for (size_t i = 0; i < n; ++i) SummarizeScanner(out, links, i, tally[i]);
+    for (size_t i = 0; i < n; ++i) SummarizeScanner(out, links.label(i), counters[i], families[i]);
   for (size_t i = 0; i < n; ++i)
     if (auto error = recordings[i]->Finish(); !error.empty()) throw CliError(kExitFile, error);
   if (auto error = out.Finish(); !error.empty()) throw CliError(kExitFile, error);

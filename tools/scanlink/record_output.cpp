@@ -253,14 +253,20 @@ std::optional<ExportRow> Measured(const CCmdManage& m, int64_t timeUs,
 }
 
 void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
+  // Counted for the run and, with several connections, for the one it came on.
+  Tally* per = connection_.empty() ? nullptr : &byConnection_[connection_];
+  const auto count = [&](auto&& add) {
+    add(tally_);
+    if (per != nullptr) add(*per);
+  };
   const CodeKind kind = KindOf(m.nCode, m.nTransID);
   if (kind == CodeKind::kLink) ++tally_.linkNotices;
-  if (kind == CodeKind::kReply) ++tally_.replies;
+  if (kind == CodeKind::kReply) count([](Tally& t) { ++t.replies; });
   if (kind == CodeKind::kReply && m.nCode == 0xF031)
     tally_.battery = std::to_string(m.body.battery.nBatteryValue1) + "/" +
                      std::to_string(m.body.battery.nBatteryValue2);
   if (kind != CodeKind::kReport) return;
-  ++tally_.reports[m.nCode];
+  count([&](Tally& t) { ++t.reports[m.nCode]; });
   const auto where = PositionOf(m);
   if (where) {
     tally_.lastPosition = where;
@@ -273,11 +279,19 @@ void RecordOutput::Collect(const CCmdManage& m, int64_t timeUs) {
   row->connection = connection_;
   for (const ExportCell& c : row->cells) {
     if (!c.verdict) continue;
-    tally_.found += *c.verdict == Verdict::kFound;
-    tally_.notListed += *c.verdict == Verdict::kNotListed;
-    tally_.mismatched += *c.verdict == Verdict::kDelayMismatch;
+    count([&](Tally& t) {
+      t.found += *c.verdict == Verdict::kFound;
+      t.notListed += *c.verdict == Verdict::kNotListed;
+      t.mismatched += *c.verdict == Verdict::kDelayMismatch;
+    });
   }
   if (!options_.exportFormat.empty()) rows_.push_back(std::move(*row));
+}
+
+const Tally& RecordOutput::tally(const std::string& connection) const {
+  static const Tally kNone;
+  const auto it = byConnection_.find(connection);
+  return it == byConnection_.end() ? kNone : it->second;
 }
 
 std::optional<std::string> RecordOutput::EmptyExport() const {

@@ -82,6 +82,8 @@ class RecordOutput {
   bool done() const { return closed_ || (options_.count > 0 && tally_.shown >= options_.count); }
   bool closed() const { return closed_; }
   const Tally& tally() const { return tally_; }
+  // What came on one connection: its records, replies, reports and verdicts (empty if none).
+  const Tally& tally(const std::string& connection) const;
   const OutputOptions& options() const { return options_; }
 
  private:
@@ -95,6 +97,7 @@ class RecordOutput {
   std::set<std::string> onlyKinds_;
   std::set<uint16_t> onlyCodes_;
   Tally tally_;
+  std::map<std::string, Tally> byConnection_;
   std::vector<ExportRow> rows_;
   std::string connection_;
 };
