@@ -96,6 +96,9 @@ TEST(StationList, LoadsTheSimulatorsFormatAndNamesTheLineItCannotRead) {
   for (const char* line : {"A,99999999999,1,1,1", "A,1,1,nan,1", "A,,1,1,1", "A,1,1,1,1,1"})
     EXPECT_THROW(LoadStations(Write("x.csv", std::string("h\n") + line + "\n")), std::runtime_error)
         << line;
+  EXPECT_THROW(LoadStations(Write("x.csv", "h\n" + std::string(64, 'n') + ",1,1,1,1\n")),
+               std::runtime_error)
+      << "a name the library's field cannot hold";
   EXPECT_THROW(LoadStations(TempPath("missing.csv")), std::runtime_error);
   // Names longer than the record's field are cut and terminated.
   const auto info = ToCellInfo({{std::string(100, 'n'), 1, 2, 3, 4}});

@@ -49,6 +49,12 @@ std::vector<Station> ParseStations(const std::string& text, const std::string& p
     if (line.find_first_not_of(" \t") == std::string::npos || line[0] == '#') continue;
     Station s;
     if (ParseLine(line, s)) {
+      // The library keeps a name in a field of its own size: a longer one would be cut.
+      if (s.name.size() >= sizeof(_BSCellInfo::szName)) {
+        throw std::runtime_error(path + ":" + std::to_string(number) +
+                                 ": the name is longer than " +
+                                 std::to_string(sizeof(_BSCellInfo::szName) - 1) + " bytes");
+      }
       stations.push_back(s);
     } else if (number != 1) {
       throw std::runtime_error(path + ":" + std::to_string(number) +
