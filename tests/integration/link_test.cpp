@@ -96,6 +96,8 @@ TEST_F(Link, ReplyReachesOnlyTheSendingModuleAndLoginSetsTheFamily) {
   EXPECT_TRUE(frames[2].payload.empty());
   ASSERT_TRUE(b.WaitMessages(3, 2s));
   EXPECT_TRUE(a.Messages().empty());
+  scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> g(
+      scanlink::client::FirstState().lock);
   EXPECT_EQ(scanlink::client::FirstState().trans.InUse(), 0) << "answered ids are free again";
 }
 

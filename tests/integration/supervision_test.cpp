@@ -11,6 +11,7 @@
 #include "integration/loopback_peer.h"
 #include "integration/net_compat.h"
 #include "integration/test_support.h"
+#include "platform/sync.h"
 #include "scanlink/scanlink.h"
 #include "transport/engine.h"
 #include "transport/library_state.h"
@@ -116,7 +117,11 @@ TEST_F(Supervision, FailureSeenBySendPathIsRecovered) {
 TEST_F(Supervision, RequestsLostWithTheLinkGiveTheirIdsBack) {
   for (int i = 0; i < 50; ++i) ASSERT_NE(client->GetScanMode(), 0);
   ASSERT_EQ(peer.WaitFrames(50, 2s).size(), 50u);
-  EXPECT_EQ(scanlink::client::FirstState().trans.InUse(), 50);
+  {
+    scanlink::platform::ScopedLock<scanlink::platform::RecursiveMutex> g(
+        scanlink::client::FirstState().lock);
+    EXPECT_EQ(scanlink::client::FirstState().trans.InUse(), 50);
+  }
   peer.CloseData();
   ASSERT_TRUE(module.WaitEvents(4, 3s));
   EXPECT_TRUE(scanlink::test::WaitUntil(
