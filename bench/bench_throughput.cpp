@@ -9,6 +9,7 @@
 //
 //   bench_throughput [--frames N]
 #include <scanlink/scanlink_c.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,7 +96,9 @@ bool RunTwoSessions(bench::Peer& peer, const bench::ReportMix& mix, uint64_t fra
       senders[&s - streams] =
           std::thread([&s, &mix, frames] { s.sent = bench::SendReports(s.fd, mix, frames); });
     }
-    for (Stream& s : streams) s.check.WaitFor(frames, 5000);
+    // A stalled session would leave its sender blocked on a full socket: shut, it fails instead.
+    for (Stream& s : streams)
+      if (!s.check.WaitFor(frames, 5000)) shutdown(s.fd, SHUT_RDWR);
     const uint64_t cpu = bench::ProcessCpuNs() - cpu0;
     const uint64_t switches = bench::ContextSwitches() - switches0;
     for (std::thread& t : senders) t.join();
@@ -174,7 +177,7 @@ int main(int argc, char** argv) {
     senderCpu = bench::ThreadCpuNs();
     senderSplit = bench::ThreadCpuSplit();
   });
-  module.check.WaitFor(frames, 5000);
+  if (!module.check.WaitFor(frames, 5000)) shutdown(dataFd, SHUT_RDWR);  // frees a blocked sender
   sender.join();
   // Every thread but the sender is the library's (and the module it calls); the main thread
   // only sleeps in WaitFor.
