@@ -37,11 +37,9 @@ class Link : public ::testing::Test {
     client->ClientRegisterModuleAlarm(nullptr, 0);
     client.reset();
   }
-  // A new client whose engine gives up waiting for room to send after `bound`, module a on it.
-  void RestartWithSendBound(std::chrono::milliseconds bound) {
+  // A new client whose engine takes these timings, module a on it.
+  void RestartWith(const CMyPcCommSocket::Timings& timings) {
     client.reset();
-    CMyPcCommSocket::Timings timings;
-    timings.sendWaitMs = static_cast<int>(bound.count());
     scanlink::client::SetFirstSessionTimings(timings);
     client = std::make_unique<CMyPcCommSocketClient>();
     scanlink::client::SetFirstSessionTimings({});
@@ -282,7 +280,9 @@ TEST_F(Link, StalledPeerTurnsIntoALostLinkInsteadOfAHang) {
 // scanner is heard, so a wait far longer than the send bound is no lost link.
 TEST_F(Link, ReportsArriveWhileASendWaitsForRoom) {
   constexpr auto kBound = 300ms;
-  RestartWithSendBound(kBound);
+  CMyPcCommSocket::Timings timings;
+  timings.sendWaitMs = static_cast<int>(kBound.count());
+  RestartWith(timings);
   ASSERT_TRUE(scanlink::test::LimitTcpBuffers());
   Up();
   peer.SetStalled(true);
@@ -325,8 +325,10 @@ TEST_F(Link, ReportsArriveWhileASendWaitsForRoom) {
 TEST_F(Link, ASlowReaderIsNoLostLink) {
   // Long enough that a loaded machine (sanitizers, parallel tests) still sees the window move
   // within a bound; the reader frees far less than the wait needs to wake.
-  constexpr auto kBound = 1s;
-  RestartWithSendBound(kBound);
+  constexpr auto kBound = 1000ms;
+  CMyPcCommSocket::Timings timings;
+  timings.sendWaitMs = static_cast<int>(kBound.count());
+  RestartWith(timings);
   if (!scanlink::test::EthernetLoopback()) GTEST_SKIP() << "loopback's packets cannot be set";
   Up();
   peer.SetSlowReader(4096, 50);
@@ -354,13 +356,9 @@ TEST_F(Link, ASlowReaderIsNoLostLink) {
 // and a reply after that is an unknown transaction.
 TEST_F(Link, UnansweredRequestsGiveTheirIdsBack) {
   constexpr auto kBound = 1500ms;
-  client.reset();
   CMyPcCommSocket::Timings timings;
   timings.replyTimeoutMs = static_cast<int>(kBound.count());
-  scanlink::client::SetFirstSessionTimings(timings);
-  client = std::make_unique<CMyPcCommSocketClient>();
-  scanlink::client::SetFirstSessionTimings({});
-  client->ClientRegisterModule(&a, 1);
+  RestartWith(timings);
   Up();
   ScanlinkCounters before;
   ScanlinkReadCounters(&before);
